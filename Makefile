@@ -1,0 +1,38 @@
+# The two set-up commands: `make run` and `make test`. Everything else is a shortcut.
+PRESET ?= dev
+BUILD_DIR := build
+JOBS ?= $(shell nproc)
+
+.PHONY: all bootstrap build run test asan bench format format-check clean
+
+all: build
+
+bootstrap:
+	@scripts/bootstrap
+
+build: bootstrap
+	@cmake --preset $(PRESET) >/dev/null
+	@cmake --build --preset $(PRESET) -j $(JOBS)
+
+run: build
+	@scripts/run-app
+
+test: build
+	@scripts/run-tests $(BUILD_DIR)
+
+asan: bootstrap
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan -j $(JOBS)
+	@scripts/run-tests build-asan -L unit
+
+bench: build
+	@scripts/run-bench
+
+format: bootstrap
+	@cmake --build --preset $(PRESET) --target format
+
+format-check: build
+	@cmake --build --preset $(PRESET) --target format-check
+
+clean:
+	rm -rf build build-asan build-release

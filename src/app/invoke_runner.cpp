@@ -1,0 +1,94 @@
+// `vessa --invoke CMD [ARGS_JSON]`: one command through the registry, no window. Events print
+// as JSON lines while it runs, then the outcome.
+#include "app/invoke_runner.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "bridge/command_result.hpp"
+#include "commands/command_registry.hpp"
+#include "support/dispatch.hpp"
+#include "support/json.hpp"
+#include "support/lifecycle.hpp"
+
+namespace vessa::app {
+namespace {
+
+void print_line(const std::string& line) {
+  std::string out = line + "\n";
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  std::fflush(stdout);
+}
+
+class HeadlessApp : public AppContext {
+ public:
+  void emit(const std::string& event, const json& payload) override {
+    std::string line = "{\"event\":";
+    encode_json_string_into(line, event);
+    line += ",\"payload\":";
+    encode_json_into(line, payload);
+    line += "}";
+    dispatch::main_async([line = std::move(line)] { print_line(line); });
+  }
+  void quit() override { quit_requested = true; }
+
+  std::atomic<bool> quit_requested{false};
+};
+
+int usage(const std::string& why) {
+  std::fprintf(stderr, "vessa --invoke: %s\nusage: vessa --invoke CMD [ARGS_JSON]\n", why.c_str());
+  return 2;
+}
+
+}  // namespace
+
+int run_invoke(int argc, char** argv) {
+  int at = 1;
+  while (at < argc && std::string_view(argv[at]) != "--invoke") ++at;
+  if (at + 1 >= argc) return usage("missing command name");
+  const std::string cmd = argv[at + 1];
+  json args = json::object();
+  if (at + 2 < argc) {
+    auto parsed = parse_json(argv[at + 2]);
+    if (!parsed) return usage("ARGS_JSON is not valid JSON");
+    if (!parsed->is_object()) return usage("ARGS_JSON must be a JSON object");
+    args = std::move(*parsed);
+  }
+  if (at + 3 < argc) return usage("unexpected argument after ARGS_JSON");
+
+  auto app = std::make_shared<HeadlessApp>();
+  auto registry = std::make_shared<CommandRegistry>(app);
+  std::atomic<bool> finished{false};
+  int status = 1;
+  dispatch::main_async([&] {
+    registry->dispatch(cmd, args, [&](const CommandResult& r) {
+      std::string line;
+      if (r.ok()) {
+        line = "{\"ok\":true,\"value\":";
+        encode_json_into(line, r.value());
+      } else {
+        line = "{\"ok\":false,\"error\":";
+        encode_json_string_into(line, r.error());
+      }
+      line += "}";
+      // Through the main queue, so events emitted before the outcome print before it.
+      dispatch::main_async([&, line = std::move(line), ok = r.ok()] {
+        print_line(line);
+        status = ok ? 0 : 1;
+        finished = true;
+      });
+    });
+  });
+  while (!finished && !app->quit_requested) {
+    dispatch::run_main_until([&] { return finished || app->quit_requested; },
+                             std::chrono::hours(24));
+  }
+  lifecycle::run_will_terminate();
+  return status;
+}
+
+}  // namespace vessa::app

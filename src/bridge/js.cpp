@@ -1,0 +1,12 @@
+// Turns JSON values into JavaScript literals for scripts evaluated in the page.
+#include "bridge/js.hpp"
+
+namespace vessa::JS {
+
+std::string encode(const json& value) { return encode_json(value); }
+
+std::string encode_ascii(const json& value) {
+  return encode_json(value, EncodeOptions{.ascii_only = true});
+}
+
+}  // namespace vessa::JS

@@ -1,0 +1,12 @@
+// Agent script commands.
+#include "commands/command_registry.hpp"
+
+namespace vessa {
+
+// Not built yet: declines every command, so the chain goes on.
+bool CommandRegistry::handleAgent(const std::string& /*cmd*/, const json& /*args*/,
+                            const Completion& /*done*/) {
+  return false;
+}
+
+}  // namespace vessa

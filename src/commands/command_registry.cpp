@@ -1,0 +1,136 @@
+// The one entry point for native commands: the family chain, the built-ins and the
+// configuration file.
+#include "commands/command_registry.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <filesystem>
+
+#include "support/fs.hpp"
+#include "support/log.hpp"
+#include "support/paths.hpp"
+
+namespace vessa {
+namespace {
+
+using Family = bool (CommandRegistry::*)(const std::string&, const json&, const Completion&);
+
+struct FamilyEntry {
+  const char* name;
+  Family handler;
+};
+
+constexpr FamilyEntry kChain[] = {
+    {"handleNative", &CommandRegistry::handleNative},
+    {"handleCli", &CommandRegistry::handleCli},
+    {"handleGit", &CommandRegistry::handleGit},
+    {"handleFs", &CommandRegistry::handleFs},
+    {"handleAgent", &CommandRegistry::handleAgent},
+    {"handleConvex", &CommandRegistry::handleConvex},
+    {"handleDeviceCli", &CommandRegistry::handleDeviceCli},
+    {"handleTaskwright", &CommandRegistry::handleTaskwright},
+    {"handleTaskwrightBridge", &CommandRegistry::handleTaskwrightBridge},
+    {"handleSkyvern", &CommandRegistry::handleSkyvern},
+};
+
+// Guards the "exactly once" promise: later calls are dropped and logged.
+Completion once(const std::string& cmd, Completion done) {
+  auto called = std::make_shared<std::atomic<bool>>(false);
+  return [called, cmd, done = std::move(done)](CommandResult r) {
+    if (called->exchange(true)) {
+      vessa::log("completion called twice for " + cmd);
+      return;
+    }
+    done(std::move(r));
+  };
+}
+
+}  // namespace
+
+std::mutex& config_file_mutex() {
+  static std::mutex m;
+  return m;
+}
+
+CommandRegistry::CommandRegistry(std::weak_ptr<AppContext> app)
+    : app_(std::move(app)), config_path_(paths::home_dir() + "/.vessa/config.json") {}
+
+void CommandRegistry::set_family_disabled_for_testing(const std::string& family_name,
+                                                      bool disabled) {
+  auto it = std::find(disabled_families_.begin(), disabled_families_.end(), family_name);
+  if (disabled && it == disabled_families_.end()) disabled_families_.push_back(family_name);
+  if (!disabled && it != disabled_families_.end()) disabled_families_.erase(it);
+}
+
+void CommandRegistry::dispatch(const std::string& cmd, const json& args, Completion done) {
+  Completion guarded = once(cmd, std::move(done));
+  const json& safe_args = args.is_object() ? args : json::object();
+  try {
+    for (const auto& family : kChain) {
+      if (!disabled_families_.empty() &&
+          std::find(disabled_families_.begin(), disabled_families_.end(), family.name) !=
+              disabled_families_.end()) {
+        continue;
+      }
+      if ((this->*family.handler)(cmd, safe_args, guarded)) return;
+    }
+    if (builtin(cmd, safe_args, guarded)) return;
+  } catch (const std::exception& e) {
+    vessa::log("command " + cmd + " threw: " + e.what());
+    guarded(CommandResult::failure(cmd + ": internal error: " + e.what()));
+    return;
+  } catch (...) {
+    vessa::log("command " + cmd + " threw");
+    guarded(CommandResult::failure(cmd + ": internal error"));
+    return;
+  }
+  vessa::log("command not implemented: " + cmd);
+  guarded(CommandResult::failure("command not implemented in the Swift shell yet: " + cmd));
+}
+
+bool CommandRegistry::builtin(const std::string& cmd, const json& args, const Completion& done) {
+  if (cmd == "__ping") {
+    done(CommandResult::success(json{{"ok", true}, {"shell", "swift"}}));
+    return true;
+  }
+  if (cmd == "config_get") {
+    std::string key = string_arg(args, "key").value_or("");
+    json config = readConfig();
+    auto it = config.find(key);
+    done(CommandResult::success(it != config.end() ? *it : json(nullptr)));
+    return true;
+  }
+  if (cmd == "config_set") {
+    auto key = string_arg(args, "key");
+    if (!key) {
+      done(CommandResult::failure("config_set: missing key"));
+      return true;
+    }
+    auto value_it = args.find("value");
+    json value = value_it != args.end() ? *value_it : json(nullptr);
+    {
+      // Concurrent config_set calls in this process must not drop each other's keys.
+      std::lock_guard lock(config_file_mutex());
+      json config = readConfig();
+      config[*key] = std::move(value);
+      writeConfig(config);
+    }
+    done(CommandResult::success());
+    return true;
+  }
+  return false;
+}
+
+json CommandRegistry::readConfig() const {
+  auto parsed = read_json_file(config_path_);
+  if (!parsed || !parsed->is_object()) return json::object();
+  return *parsed;
+}
+
+void CommandRegistry::writeConfig(const json& config) const {
+  fs::create_directories(std::filesystem::path(config_path_).parent_path().string());
+  fs::atomic_write(config_path_, dump_pretty(config));
+}
+
+}  // namespace vessa

@@ -1,0 +1,61 @@
+// The one entry point for native commands: the family chain, the built-ins and the
+// configuration file.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "bridge/command_result.hpp"
+#include "commands/app_context.hpp"
+#include "support/json.hpp"
+
+namespace vessa {
+
+class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
+ public:
+  /// `app` may be empty (self-test, tests); families that need it degrade.
+  explicit CommandRegistry(std::weak_ptr<AppContext> app);
+
+  /// Offers `cmd` to the family chain, then the built-ins; `done` is called exactly once, maybe
+  /// before this returns. Main thread. A family that throws completes with a failure.
+  void dispatch(const std::string& cmd, const json& args, Completion done);
+
+  /// The configuration object (empty when the file is missing, unreadable or not an object).
+  json readConfig() const;
+  /// Rewrites the configuration file whole: pretty, sorted keys, atomic. Failures are silent.
+  void writeConfig(const json& config) const;
+  /// `~/.vessa/config.json` of the user at construction.
+  const std::string& configPath() const { return config_path_; }
+
+  std::shared_ptr<AppContext> appDelegate() const { return app_.lock(); }
+
+  /// The families, in dispatch order. Each returns true when it takes `cmd` and will call
+  /// `done` exactly once; false when `cmd` is not its own (no work started, `done` untouched).
+  bool handleNative(const std::string& cmd, const json& args, const Completion& done);
+  bool handleCli(const std::string& cmd, const json& args, const Completion& done);
+  bool handleGit(const std::string& cmd, const json& args, const Completion& done);
+  bool handleFs(const std::string& cmd, const json& args, const Completion& done);
+  bool handleAgent(const std::string& cmd, const json& args, const Completion& done);
+  bool handleConvex(const std::string& cmd, const json& args, const Completion& done);
+  bool handleDeviceCli(const std::string& cmd, const json& args, const Completion& done);
+  bool handleTaskwright(const std::string& cmd, const json& args, const Completion& done);
+  bool handleTaskwrightBridge(const std::string& cmd, const json& args, const Completion& done);
+  bool handleSkyvern(const std::string& cmd, const json& args, const Completion& done);
+
+  /// Test and self-test hook: a family by name ("handleGit", ...) that declines everything.
+  void set_family_disabled_for_testing(const std::string& family_name, bool disabled);
+
+ private:
+  bool builtin(const std::string& cmd, const json& args, const Completion& done);
+
+  std::weak_ptr<AppContext> app_;
+  std::string config_path_;
+  std::vector<std::string> disabled_families_;
+};
+
+/// Serialises read-modify-write cycles of the configuration file inside this process.
+std::mutex& config_file_mutex();
+
+}  // namespace vessa

@@ -1,0 +1,12 @@
+// The Obsidian vault reader.
+#include "commands/command_registry.hpp"
+
+namespace vessa {
+
+// Not built yet: declines every command, so the chain goes on.
+bool CommandRegistry::handleFs(const std::string& /*cmd*/, const json& /*args*/,
+                            const Completion& /*done*/) {
+  return false;
+}
+
+}  // namespace vessa

@@ -1,0 +1,12 @@
+// Skyvern container lifecycle commands.
+#include "commands/command_registry.hpp"
+
+namespace vessa {
+
+// Not built yet: declines every command, so the chain goes on.
+bool CommandRegistry::handleSkyvern(const std::string& /*cmd*/, const json& /*args*/,
+                            const Completion& /*done*/) {
+  return false;
+}
+
+}  // namespace vessa

@@ -1,0 +1,12 @@
+// Taskwright runtime command execution and storage info.
+#include "commands/command_registry.hpp"
+
+namespace vessa {
+
+// Not built yet: declines every command, so the chain goes on.
+bool CommandRegistry::handleTaskwrightBridge(const std::string& /*cmd*/, const json& /*args*/,
+                            const Completion& /*done*/) {
+  return false;
+}
+
+}  // namespace vessa

@@ -1,0 +1,123 @@
+// Interfaces to the desktop that the command families call, and the process-wide set of them.
+// GTK implementations live in platform/gtk/; core ones (GIO, files, processes) here; tests
+// install fakes with `set_services`.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/json.hpp"
+
+namespace vessa::platform {
+
+/// The application's main window. Main thread only.
+class MainWindow {
+ public:
+  virtual ~MainWindow() = default;
+  virtual bool is_maximized() = 0;
+  virtual void maximize() = 0;
+  virtual void unmaximize() = 0;
+  virtual void minimize() = 0;
+  /// Closes the window (which quits the application).
+  virtual void close() = 0;
+  virtual void set_title(const std::string& title) = 0;
+  /// True when the effective appearance is the dark one.
+  virtual bool is_dark() = 0;
+  /// Starts a window move driven by the current pointer event; nothing when there is none.
+  virtual void start_dragging() = 0;
+};
+
+/// Modal panels. Main thread only; the call returns when the user has answered.
+class Dialogs {
+ public:
+  virtual ~Dialogs() = default;
+  /// Lets the user choose folders (`directories`) or files, one or several. nullopt on cancel.
+  virtual std::optional<std::vector<std::string>> choose_paths(bool directories,
+                                                               bool multiple) = 0;
+};
+
+/// The desktop notification service.
+class Notifications {
+ public:
+  virtual ~Notifications() = default;
+  /// True when a notification service can be reached. May block briefly; any thread.
+  virtual bool usable() = 0;
+  /// True when notifications are allowed. Any thread.
+  virtual bool authorized() = 0;
+  /// Asks for permission; true when granted. Any thread.
+  virtual bool request_permission() = 0;
+  /// Shows a notification; `done` runs once the service has answered (any thread).
+  virtual void notify(const std::string& title, const std::optional<std::string>& body,
+                      bool sound, std::function<void()> done) = 0;
+};
+
+/// Opens URIs with the user's default handlers. Any thread.
+class UrlOpener {
+ public:
+  virtual ~UrlOpener() = default;
+  /// Opens `uri` (a web address, a custom scheme or a file:// URI); false when it could not.
+  virtual bool open_uri(const std::string& uri) = 0;
+};
+
+/// The reusable preview window for loopback pages. Main thread only.
+class PreviewWindows {
+ public:
+  virtual ~PreviewWindows() = default;
+  virtual void open(const std::string& url, const std::optional<std::string>& title) = 0;
+};
+
+/// The user's terminal emulator. Any thread.
+class Terminal {
+ public:
+  virtual ~Terminal() = default;
+  /// Opens a terminal window running `line` in the user's shell. Returns the system's
+  /// description of the launch error, or nullopt when the terminal started.
+  virtual std::optional<std::string> run_line(const std::string& line) = 0;
+};
+
+/// The machine's names. Any thread.
+class HostNames {
+ public:
+  virtual ~HostNames() = default;
+  /// The user-facing computer name (PRETTY_HOSTNAME), when set.
+  virtual std::optional<std::string> localized_name() = 0;
+  /// The network host name.
+  virtual std::string network_name() = 0;
+};
+
+/// Small persistent preferences (the "user defaults"). Any thread.
+class UserDefaults {
+ public:
+  virtual ~UserDefaults() = default;
+  virtual std::optional<json> get(const std::string& key) = 0;
+  virtual void set(const std::string& key, const json& value) = 0;
+  virtual void remove(const std::string& key) = 0;
+};
+
+/// The set in use. Members may be null where the desktop part does not exist (no window yet,
+/// headless runs); callers degrade as their commands describe.
+struct Services {
+  std::shared_ptr<MainWindow> main_window;
+  std::shared_ptr<Dialogs> dialogs;
+  std::shared_ptr<Notifications> notifications;
+  std::shared_ptr<UrlOpener> url_opener;
+  std::shared_ptr<PreviewWindows> previews;
+  std::shared_ptr<Terminal> terminal;
+  std::shared_ptr<HostNames> host_names;
+  std::shared_ptr<UserDefaults> user_defaults;
+};
+
+/// A snapshot of the current services (copied under a lock). Any thread.
+Services services();
+/// Replaces the whole set. The app installs the GTK members at start-up; tests install fakes.
+void set_services(Services services);
+/// Changes one member while keeping the others.
+void update_services(const std::function<void(Services&)>& change);
+/// The core defaults: host names, file-backed user defaults, the terminal launcher, and the
+/// GIO-based notifications and URL opener when they exist. No window, dialogs or previews.
+Services default_services();
+
+}  // namespace vessa::platform

@@ -1,0 +1,23 @@
+// File helpers: whole-file reads and atomic replacement.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+
+namespace vessa::fs {
+
+/// Whole file contents, or nullopt when it cannot be read.
+std::optional<std::string> read_file(const std::string& path);
+
+/// Replaces `path` with `data` atomically: a temporary file in the same folder, flushed to disk,
+/// then renamed over the target. The target is either the old file or the new one, never a mix.
+/// A new file gets `mode`; an existing file keeps its mode. Returns false on any failure (the
+/// temporary file is removed).
+bool atomic_write(const std::string& path, std::string_view data, mode_t mode = 0644);
+
+/// Creates `dir` and its parents; true when it exists afterwards.
+bool create_directories(const std::string& dir);
+
+}  // namespace vessa::fs

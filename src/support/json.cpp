@@ -1,0 +1,258 @@
+// Exception-free JSON parsing and a purpose-built encoder.
+#include "support/json.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <sstream>
+
+namespace vessa {
+
+std::optional<json> parse_json(std::string_view text) {
+  json v = json::parse(text.begin(), text.end(), nullptr, false);
+  if (v.is_discarded()) return std::nullopt;
+  return v;
+}
+
+std::optional<std::string> string_arg(const json& args, std::string_view key) {
+  if (!args.is_object()) return std::nullopt;
+  auto it = args.find(key);
+  if (it == args.end() || !it->is_string()) return std::nullopt;
+  return it->get<std::string>();
+}
+
+std::optional<bool> bool_arg(const json& args, std::string_view key) {
+  if (!args.is_object()) return std::nullopt;
+  auto it = args.find(key);
+  if (it == args.end() || !it->is_boolean()) return std::nullopt;
+  return it->get<bool>();
+}
+
+std::optional<double> number_arg(const json& args, std::string_view key) {
+  if (!args.is_object()) return std::nullopt;
+  auto it = args.find(key);
+  if (it == args.end() || !it->is_number()) return std::nullopt;
+  return it->get<double>();
+}
+
+bool has_arg(const json& args, std::string_view key) {
+  return args.is_object() && args.find(key) != args.end();
+}
+
+namespace {
+
+constexpr std::array<char, 16> kHex = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                       '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+
+// 0: copy as is; 1: needs escaping or UTF-8 handling.
+constexpr std::array<uint8_t, 256> make_escape_table() {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = 1;
+  t['"'] = 1;
+  t['\\'] = 1;
+  for (int c = 0x80; c < 0x100; ++c) t[c] = 1;
+  return t;
+}
+constexpr auto kEscape = make_escape_table();
+
+void append_u_escape(std::string& out, uint32_t unit) {
+  char buf[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
+                 kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+  out.append(buf, 6);
+}
+
+// Decodes one UTF-8 sequence at s[i]; returns its length and code point, or 0 when invalid.
+size_t decode_utf8(const unsigned char* s, size_t n, size_t i, uint32_t& cp) {
+  unsigned char c = s[i];
+  size_t len = 0;
+  uint32_t min = 0;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+    cp = c & 0x1F;
+    min = 0x80;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    cp = c & 0x0F;
+    min = 0x800;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    cp = c & 0x07;
+    min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + len > n) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    unsigned char cc = s[i + k];
+    if ((cc & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+void encode_number_float(std::string& out, double d) {
+  if (!std::isfinite(d)) {
+    out.append("null");
+    return;
+  }
+  char buf[32];
+  auto res = std::to_chars(buf, buf + sizeof buf, d);
+  out.append(buf, res.ptr);
+}
+
+}  // namespace
+
+void encode_json_string_into(std::string& out, std::string_view text, EncodeOptions options) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  out.push_back('"');
+  size_t run = 0;  // start of the pending clean run
+  size_t i = 0;
+  while (i < n) {
+    if (kEscape[s[i]] == 0) {
+      ++i;
+      continue;
+    }
+    out.append(text.data() + run, i - run);
+    unsigned char c = s[i];
+    if (c < 0x80) {
+      switch (c) {
+        case '"':
+          out.append("\\\"");
+          break;
+        case '\\':
+          out.append("\\\\");
+          break;
+        case '\n':
+          out.append("\\n");
+          break;
+        case '\r':
+          out.append("\\r");
+          break;
+        case '\t':
+          out.append("\\t");
+          break;
+        case '\b':
+          out.append("\\b");
+          break;
+        case '\f':
+          out.append("\\f");
+          break;
+        default:
+          append_u_escape(out, c);
+      }
+      ++i;
+    } else {
+      uint32_t cp = 0;
+      size_t len = decode_utf8(s, n, i, cp);
+      if (len == 0) {
+        // Invalid byte: one replacement character per offending byte.
+        if (options.ascii_only) {
+          append_u_escape(out, 0xFFFD);
+        } else {
+          out.append("\xEF\xBF\xBD");
+        }
+        ++i;
+      } else if (options.ascii_only) {
+        if (cp >= 0x10000) {
+          uint32_t v = cp - 0x10000;
+          append_u_escape(out, 0xD800 + (v >> 10));
+          append_u_escape(out, 0xDC00 + (v & 0x3FF));
+        } else {
+          append_u_escape(out, cp);
+        }
+        i += len;
+      } else if (cp == 0x2028 || cp == 0x2029) {
+        // Line terminators in JavaScript source before ES2019.
+        append_u_escape(out, cp);
+        i += len;
+      } else {
+        out.append(text.data() + i, len);
+        i += len;
+      }
+    }
+    run = i;
+  }
+  out.append(text.data() + run, n - run);
+  out.push_back('"');
+}
+
+void encode_json_into(std::string& out, const json& value, EncodeOptions options) {
+  switch (value.type()) {
+    case json::value_t::null:
+    case json::value_t::discarded:
+    case json::value_t::binary:
+      out.append("null");
+      return;
+    case json::value_t::boolean:
+      out.append(value.get_ref<const json::boolean_t&>() ? "true" : "false");
+      return;
+    case json::value_t::number_integer: {
+      char buf[24];
+      auto res = std::to_chars(buf, buf + sizeof buf, value.get_ref<const json::number_integer_t&>());
+      out.append(buf, res.ptr);
+      return;
+    }
+    case json::value_t::number_unsigned: {
+      char buf[24];
+      auto res =
+          std::to_chars(buf, buf + sizeof buf, value.get_ref<const json::number_unsigned_t&>());
+      out.append(buf, res.ptr);
+      return;
+    }
+    case json::value_t::number_float:
+      encode_number_float(out, value.get_ref<const json::number_float_t&>());
+      return;
+    case json::value_t::string:
+      encode_json_string_into(out, value.get_ref<const json::string_t&>(), options);
+      return;
+    case json::value_t::array: {
+      out.push_back('[');
+      bool first = true;
+      for (const auto& el : value.get_ref<const json::array_t&>()) {
+        if (!first) out.push_back(',');
+        first = false;
+        encode_json_into(out, el, options);
+      }
+      out.push_back(']');
+      return;
+    }
+    case json::value_t::object: {
+      out.push_back('{');
+      bool first = true;
+      for (const auto& [k, v] : value.get_ref<const json::object_t&>()) {
+        if (!first) out.push_back(',');
+        first = false;
+        encode_json_string_into(out, k, options);
+        out.push_back(':');
+        encode_json_into(out, v, options);
+      }
+      out.push_back('}');
+      return;
+    }
+  }
+  out.append("null");
+}
+
+std::string encode_json(const json& value, EncodeOptions options) {
+  std::string out;
+  encode_json_into(out, value, options);
+  return out;
+}
+
+std::string dump_pretty(const json& value) {
+  return value.dump(2, ' ', false, json::error_handler_t::replace);
+}
+
+std::optional<json> read_json_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) return std::nullopt;
+  return parse_json(ss.str());
+}
+
+}  // namespace vessa
