@@ -11,6 +11,7 @@
 
 #include "bridge/command_result.hpp"
 #include "commands/command_registry.hpp"
+#include "executor/executor_supervisor.hpp"
 #include "support/dispatch.hpp"
 #include "support/json.hpp"
 #include "support/lifecycle.hpp"
@@ -26,6 +27,8 @@ void print_line(const std::string& line) {
 
 class HeadlessApp : public AppContext {
  public:
+  HeadlessApp() : executor_(ExecutorSupervisor::create()) {}
+  std::shared_ptr<ExecutorSupervisor> executor() override { return executor_; }
   void emit(const std::string& event, const json& payload) override {
     std::string line = "{\"event\":";
     encode_json_string_into(line, event);
@@ -37,6 +40,9 @@ class HeadlessApp : public AppContext {
   void quit() override { quit_requested = true; }
 
   std::atomic<bool> quit_requested{false};
+
+ private:
+  std::shared_ptr<ExecutorSupervisor> executor_;
 };
 
 int usage(const std::string& why) {
@@ -61,6 +67,12 @@ int run_invoke(int argc, char** argv) {
   if (at + 3 < argc) return usage("unexpected argument after ARGS_JSON");
 
   auto app = std::make_shared<HeadlessApp>();
+  std::weak_ptr<HeadlessApp> weak_app = app;
+  app->executor()->set_emit([weak_app](const std::string& event, const json& payload) {
+    if (auto a = weak_app.lock()) a->emit(event, payload);
+  });
+  // Whatever this run started (an executor, say) is stopped before the process ends.
+  lifecycle::on_will_terminate([executor = app->executor()] { executor->stop(); });
   auto registry = std::make_shared<CommandRegistry>(app);
   std::atomic<bool> finished{false};
   int status = 1;

@@ -1,6 +1,7 @@
 // What the command families may ask of the running application (the "application delegate").
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "support/json.hpp"
@@ -18,7 +19,7 @@ class AppContext {
   /// Any thread.
   virtual void emit(const std::string& event, const json& payload) = 0;
   /// The executor supervisor, or null where this application has none. Any thread.
-  virtual ExecutorSupervisor* executor() { return nullptr; }
+  virtual std::shared_ptr<ExecutorSupervisor> executor() { return nullptr; }
   /// Quits through the normal path (will-terminate hooks run). Main thread.
   virtual void quit() = 0;
   /// Starts a user-initiated update check (the snooze is cleared first). Main thread.
