@@ -1,6 +1,7 @@
 // Native cost of the bridge: __ping through Bridge and the registry with a fake web view, and
 // encoding of large results.
 #include <benchmark/benchmark.h>
+#include <glib.h>
 
 #include <memory>
 #include <string>
@@ -9,8 +10,6 @@
 #include "bridge/js.hpp"
 #include "commands/command_registry.hpp"
 #include "support/dispatch.hpp"
-
-#include <glib.h>
 
 namespace {
 

@@ -56,11 +56,21 @@ std::mutex& config_file_mutex() {
 CommandRegistry::CommandRegistry(std::weak_ptr<AppContext> app)
     : app_(std::move(app)), config_path_(paths::home_dir() + "/.vessa/config.json") {}
 
+void CommandRegistry::set_family_override_for_testing(const std::string& family_name,
+                                                      FamilyFn family) {
+  if (family) {
+    overrides_[family_name] = std::move(family);
+  } else {
+    overrides_.erase(family_name);
+  }
+}
+
 void CommandRegistry::set_family_disabled_for_testing(const std::string& family_name,
                                                       bool disabled) {
-  auto it = std::find(disabled_families_.begin(), disabled_families_.end(), family_name);
-  if (disabled && it == disabled_families_.end()) disabled_families_.push_back(family_name);
-  if (!disabled && it != disabled_families_.end()) disabled_families_.erase(it);
+  set_family_override_for_testing(
+      family_name,
+      disabled ? FamilyFn([](const std::string&, const json&, const Completion&) { return false; })
+               : FamilyFn());
 }
 
 void CommandRegistry::dispatch(const std::string& cmd, const json& args, Completion done) {
@@ -68,10 +78,12 @@ void CommandRegistry::dispatch(const std::string& cmd, const json& args, Complet
   const json& safe_args = args.is_object() ? args : json::object();
   try {
     for (const auto& family : kChain) {
-      if (!disabled_families_.empty() &&
-          std::find(disabled_families_.begin(), disabled_families_.end(), family.name) !=
-              disabled_families_.end()) {
-        continue;
+      if (!overrides_.empty()) {
+        auto it = overrides_.find(family.name);
+        if (it != overrides_.end()) {
+          if (it->second(cmd, safe_args, guarded)) return;
+          continue;
+        }
       }
       if ((this->*family.handler)(cmd, safe_args, guarded)) return;
     }

@@ -2,6 +2,8 @@
 // configuration file.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -44,7 +46,11 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   bool handleTaskwrightBridge(const std::string& cmd, const json& args, const Completion& done);
   bool handleSkyvern(const std::string& cmd, const json& args, const Completion& done);
 
-  /// Test and self-test hook: a family by name ("handleGit", ...) that declines everything.
+  using FamilyFn = std::function<bool(const std::string&, const json&, const Completion&)>;
+  /// Test and self-test hook: replaces the family named `family_name` ("handleGit", ...) in
+  /// the chain; an empty function restores it.
+  void set_family_override_for_testing(const std::string& family_name, FamilyFn family);
+  /// Test and self-test hook: the named family declines everything.
   void set_family_disabled_for_testing(const std::string& family_name, bool disabled);
 
  private:
@@ -52,7 +58,7 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
 
   std::weak_ptr<AppContext> app_;
   std::string config_path_;
-  std::vector<std::string> disabled_families_;
+  std::map<std::string, FamilyFn> overrides_;
 };
 
 /// Serialises read-modify-write cycles of the configuration file inside this process.

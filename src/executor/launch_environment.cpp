@@ -99,6 +99,8 @@ std::string enrichedPath() {
   return result;
 }
 
-std::filesystem::path appDataDir() { return std::filesystem::path(paths::data_home()) / "vessa.app"; }
+std::filesystem::path appDataDir() {
+  return std::filesystem::path(paths::data_home()) / "vessa.app";
+}
 
 }  // namespace vessa::launch

@@ -72,7 +72,8 @@ class Pool {
     for (;;) {
       while (tasks_.empty()) {
         ++idle_;
-        bool woke = cv_.wait_for(lock, std::chrono::seconds(30), [this] { return !tasks_.empty(); });
+        bool woke =
+            cv_.wait_for(lock, std::chrono::seconds(30), [this] { return !tasks_.empty(); });
         --idle_;
         if (!woke) {
           --threads_;
@@ -126,7 +127,8 @@ bool run_main_until(const std::function<bool()>& done, std::chrono::milliseconds
   GMainContext* ctx = g_main_context_default();
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   // A wake-up source so a blocked iteration re-checks the deadline.
-  guint tick = g_timeout_add(10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+  guint tick = g_timeout_add(
+      10, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
   while (!done() && std::chrono::steady_clock::now() < deadline) {
     g_main_context_iteration(ctx, TRUE);
   }

@@ -1,10 +1,11 @@
 // File helpers: whole-file reads and atomic replacement.
 #pragma once
 
+#include <sys/types.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace vessa::fs {
 

@@ -57,8 +57,12 @@ constexpr std::array<uint8_t, 256> make_escape_table() {
 constexpr auto kEscape = make_escape_table();
 
 void append_u_escape(std::string& out, uint32_t unit) {
-  char buf[6] = {'\\', 'u', kHex[(unit >> 12) & 0xF], kHex[(unit >> 8) & 0xF],
-                 kHex[(unit >> 4) & 0xF], kHex[unit & 0xF]};
+  char buf[6] = {'\\',
+                 'u',
+                 kHex[(unit >> 12) & 0xF],
+                 kHex[(unit >> 8) & 0xF],
+                 kHex[(unit >> 4) & 0xF],
+                 kHex[unit & 0xF]};
   out.append(buf, 6);
 }
 
@@ -191,7 +195,8 @@ void encode_json_into(std::string& out, const json& value, EncodeOptions options
       return;
     case json::value_t::number_integer: {
       char buf[24];
-      auto res = std::to_chars(buf, buf + sizeof buf, value.get_ref<const json::number_integer_t&>());
+      auto res =
+          std::to_chars(buf, buf + sizeof buf, value.get_ref<const json::number_integer_t&>());
       out.append(buf, res.ptr);
       return;
     }

@@ -150,8 +150,8 @@ tl::expected<std::shared_ptr<Process>, std::string> Process::start(const Options
         posix_spawn_file_actions_adddup2(&fa, child_end, target);
         break;
       case Stdio::Kind::kAppendFile:
-        posix_spawn_file_actions_addopen(&fa, target, s.path.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+        posix_spawn_file_actions_addopen(&fa, target, s.path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                         0644);
         break;
     }
   };

@@ -1,0 +1,81 @@
+// The per-launch UI token and its injection script.
+#include "bridge/ui_token.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "fixtures/helpers.hpp"
+
+namespace vessa::UIToken {
+namespace {
+
+bool failing_random(unsigned char* /*buf*/, size_t /*size*/) { return false; }
+
+TEST(UIToken, FortyThreeUrlSafeCharactersStableForTheProcess) {
+  std::set<std::string> seen;
+  std::vector<std::thread> readers;
+  std::mutex m;
+  for (int i = 0; i < 8; ++i) {
+    readers.emplace_back([&] {
+      auto v = value();
+      std::lock_guard lock(m);
+      seen.insert(v.value_or(""));
+    });
+  }
+  for (auto& t : readers) t.join();
+  ASSERT_EQ(seen.size(), 1u);  // concurrent first reads mint one token
+  const std::string token = *seen.begin();
+  ASSERT_EQ(token.size(), 43u);
+  EXPECT_EQ(
+      token.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"),
+      std::string::npos);
+}
+
+TEST(UIToken, Base64UrlMatchesKnownVectors) {
+  auto enc = [](const std::string& s) {
+    return detail::base64url(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+  };
+  EXPECT_EQ(enc(""), "");
+  EXPECT_EQ(enc("f"), "Zg");
+  EXPECT_EQ(enc("fo"), "Zm8");
+  EXPECT_EQ(enc("foo"), "Zm9v");
+  EXPECT_EQ(enc("\xfb\xff\xbf"), "-_-_");  // the two URL-safe characters
+}
+
+TEST(UIToken, FallsBackToUrandomThenGivesUpWithTheLogLine) {
+  vessa::testing::LogCapture logs;
+  auto from_urandom = detail::mint(failing_random, "/dev/urandom");
+  ASSERT_TRUE(from_urandom.has_value());
+  EXPECT_EQ(from_urandom->size(), 43u);
+  EXPECT_TRUE(logs.lines().empty());
+
+  // A short read counts as failure of that source.
+  std::string short_file = std::string(std::getenv("HOME")) + "/short";
+  FILE* f = std::fopen(short_file.c_str(), "w");
+  std::fputs("only a few bytes", f);
+  std::fclose(f);
+  EXPECT_FALSE(detail::mint(failing_random, short_file.c_str()).has_value());
+  EXPECT_FALSE(detail::mint(failing_random, "/nonexistent").has_value());
+  EXPECT_TRUE(logs.contains(
+      "[VessaMac] UIToken: no CSPRNG available \u2014 UI token disabled for this launch"));
+}
+
+TEST(UIToken, InjectionScriptIsExact) {
+  EXPECT_EQ(detail::script_for("abc-_"),
+            "(function () {\n"
+            "  var v = \"abc-_\";\n"
+            "  try {\n"
+            "    Object.defineProperty(window, '__VESSA_UI_TOKEN', {\n"
+            "      value: v, writable: false, configurable: false, enumerable: false\n"
+            "    });\n"
+            "  } catch (e) {\n"
+            "    window.__VESSA_UI_TOKEN = v;\n"
+            "  }\n"
+            "})();");
+  EXPECT_EQ(injectionScript(), detail::script_for(*value()));
+}
+
+}  // namespace
+}  // namespace vessa::UIToken

@@ -1,0 +1,169 @@
+// The family chain, the built-ins, the exception firewall and the configuration file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "commands/command_registry.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
+
+namespace vessa {
+namespace {
+
+using vessa::testing::dispatch_and_wait;
+
+const char* const kFamilies[] = {"handleNative",    "handleCli",        "handleGit",
+                                 "handleFs",        "handleAgent",      "handleConvex",
+                                 "handleDeviceCli", "handleTaskwright", "handleTaskwrightBridge",
+                                 "handleSkyvern"};
+
+struct RegistryTest : ::testing::Test {
+  vessa::testing::TempHome home;
+  CommandRegistry registry{std::weak_ptr<AppContext>()};
+  std::string config() const { return home.path() + "/.vessa/config.json"; }
+};
+
+TEST_F(RegistryTest, FamiliesAreOfferedInOrderUntilOneClaims) {
+  std::vector<std::string> offered;
+  for (const char* name : kFamilies) {
+    registry.set_family_override_for_testing(
+        name,
+        [&, name = std::string(name)](const std::string& cmd, const json&, const Completion& done) {
+          offered.push_back(name);
+          if (cmd == "claim-at-" + name) {
+            done(CommandResult::success(name));
+            return true;
+          }
+          return false;
+        });
+  }
+  auto r = dispatch_and_wait(registry, "claim-at-handleFs");
+  EXPECT_EQ(r.value(), "handleFs");
+  EXPECT_EQ(offered,
+            (std::vector<std::string>{"handleNative", "handleCli", "handleGit", "handleFs"}));
+  offered.clear();
+  // A family that claims a built-in's name shadows it.
+  registry.set_family_override_for_testing(
+      "handleSkyvern", [](const std::string& cmd, const json&, const Completion& done) {
+        if (cmd != "__ping") return false;
+        done(CommandResult::success("shadowed"));
+        return true;
+      });
+  EXPECT_EQ(dispatch_and_wait(registry, "__ping").value(), "shadowed");
+  EXPECT_EQ(offered.size(), 9u);
+}
+
+TEST_F(RegistryTest, ThrowingFamilyBecomesAFailureAndExtraCompletionsAreDropped) {
+  vessa::testing::LogCapture logs;
+  registry.set_family_override_for_testing(
+      "handleGit", [](const std::string& cmd, const json&, const Completion& done) {
+        if (cmd == "throws") throw std::runtime_error("kaput");
+        if (cmd == "twice") {
+          done(CommandResult::success(1));
+          done(CommandResult::success(2));
+          return true;
+        }
+        return false;
+      });
+  auto r = dispatch_and_wait(registry, "throws");
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), "throws: internal error: kaput");
+  int calls = 0;
+  registry.dispatch("twice", json::object(), [&](const CommandResult& res) {
+    ++calls;
+    EXPECT_EQ(res.value(), 1);
+  });
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(logs.contains("[VessaMac] completion called twice for twice"));
+}
+
+TEST_F(RegistryTest, UnclaimedCommandsFailAndAreLogged) {
+  vessa::testing::LogCapture logs;
+  for (const std::string cmd : {"nope", "", "__PING", "config_get "}) {
+    auto r = dispatch_and_wait(registry, cmd);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), "command not implemented in the Swift shell yet: " + cmd);
+    EXPECT_TRUE(logs.contains("[VessaMac] command not implemented: " + cmd));
+  }
+}
+
+TEST_F(RegistryTest, PingAnswersExactlyTwoKeys) {
+  auto r = dispatch_and_wait(registry, "__ping", {{"ignored", true}});
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r.value(), (json{{"ok", true}, {"shell", "swift"}}));
+}
+
+TEST_F(RegistryTest, ConfigSetAndGetRoundTrip) {
+  EXPECT_EQ(dispatch_and_wait(registry, "config_get").value(), nullptr);  // "" key, fresh
+  EXPECT_FALSE(std::filesystem::exists(home.path() + "/.vessa"));
+
+  EXPECT_EQ(dispatch_and_wait(registry, "config_set", {{"key", "b"}, {"value", {1, "x"}}}).value(),
+            nullptr);
+  dispatch_and_wait(registry, "config_set", {{"key", "a"}, {"value", "caf\xC3\xA9"}});
+  dispatch_and_wait(registry, "config_set", {{"key", ""}, {"value", false}});
+  dispatch_and_wait(registry, "config_set", {{"key", "nul"}});  // no value: stored as null
+  dispatch_and_wait(registry, "config_set", {{"key", "nul2"}, {"value", nullptr}});
+
+  EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "b"}}).value(), json({1, "x"}));
+  EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", 5}}).value(), false);  // "" key
+  EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "nul"}}).value(), nullptr);
+  EXPECT_EQ(vessa::testing::read_file(config()),
+            "{\n  \"\": false,\n  \"a\": \"caf\xC3\xA9\",\n  \"b\": [\n    1,\n    \"x\"\n  ],\n"
+            "  \"nul\": null,\n  \"nul2\": null\n}");
+}
+
+TEST_F(RegistryTest, ConfigSetWithoutAStringKeyFails) {
+  for (const json& args :
+       {json::object(), json{{"key", 1}}, json{{"key", nullptr}}, json{{"key", json::array()}}}) {
+    auto r = dispatch_and_wait(registry, "config_set", args);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), "config_set: missing key");
+  }
+  EXPECT_FALSE(std::filesystem::exists(config()));
+}
+
+TEST_F(RegistryTest, DamagedConfigFilesReadAsEmptyAndAreReplaced) {
+  const std::string contents[] = {"[1,2,3]", "",         "\xFF\xFE\x00garbage",
+                                  "{\"a\":", "\"text\"", "null"};
+  for (const auto& content : contents) {
+    vessa::testing::write_file(config(), content);
+    EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "a"}}).value(), nullptr);
+    EXPECT_TRUE(dispatch_and_wait(registry, "config_set", {{"key", "k"}, {"value", 1}}).ok());
+    EXPECT_EQ(json::parse(vessa::testing::read_file(config())), (json{{"k", 1}}));
+  }
+  // A folder where the file should be: reads as empty, the write fails silently.
+  std::filesystem::remove(config());
+  std::filesystem::create_directories(config());
+  EXPECT_TRUE(dispatch_and_wait(registry, "config_set", {{"key", "k"}}).ok());
+  EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "k"}}).value(), nullptr);
+}
+
+TEST_F(RegistryTest, LargeConfigFileIsHandled) {
+  json big = json::object();
+  std::string filler(1000, 'x');
+  for (int i = 0; i < 50000; ++i) big["k" + std::to_string(i)] = filler;  // ~50 MB
+  vessa::testing::write_file(config(), big.dump());
+  EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "k49999"}}).value(), filler);
+  EXPECT_TRUE(dispatch_and_wait(registry, "config_set", {{"key", "new"}, {"value", 1}}).ok());
+  EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "new"}}).value(), 1);
+}
+
+TEST_F(RegistryTest, ConcurrentConfigSetsInThisProcessKeepEveryKey) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 25; ++i) {
+        registry.dispatch("config_set",
+                          {{"key", "t" + std::to_string(t) + "-" + std::to_string(i)}},
+                          [](const CommandResult&) {});
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(registry.readConfig().size(), 100u);
+}
+
+}  // namespace
+}  // namespace vessa

@@ -1,0 +1,110 @@
+// The main queue, the pool, serial queues and the will-terminate hooks.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "fixtures/helpers.hpp"
+#include "support/dispatch.hpp"
+#include "support/lifecycle.hpp"
+
+namespace vessa::dispatch {
+namespace {
+
+using std::chrono::milliseconds;
+
+TEST(MainQueue, RunsLaterInOrderOnTheMainThread) {
+  std::vector<int> order;
+  bool inside_caller = true;
+  for (int i = 0; i < 100; ++i) {
+    main_async([&, i] {
+      EXPECT_FALSE(inside_caller);  // never inside the caller's own call
+      EXPECT_TRUE(is_main_thread());
+      order.push_back(i);
+    });
+  }
+  inside_caller = false;
+  ASSERT_TRUE(vessa::testing::run_until([&] { return order.size() == 100; }));
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+}
+
+TEST(MainQueue, TasksFromOneThreadKeepTheirOrderAndAThrowingTaskIsContained) {
+  std::vector<int> order;
+  std::thread poster([&] {
+    for (int i = 0; i < 50; ++i) {
+      main_async([&order, i] { order.push_back(i); });
+      if (i == 10) main_async([] { throw std::runtime_error("boom"); });
+    }
+  });
+  poster.join();
+  vessa::testing::LogCapture logs;
+  ASSERT_TRUE(vessa::testing::run_until([&] { return order.size() == 50; }));
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+  EXPECT_TRUE(logs.contains("[VessaMac] uncaught exception in queued task: boom"));
+}
+
+TEST(MainQueue, DelayedTaskWaits) {
+  auto start = std::chrono::steady_clock::now();
+  std::atomic<bool> ran{false};
+  main_after(milliseconds(200), [&] { ran = true; });
+  ASSERT_TRUE(vessa::testing::run_until([&] { return ran.load(); }));
+  EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(190));
+}
+
+TEST(Pool, GrowsWhenEveryThreadIsBlocked) {
+  // Families block for minutes; a fixed-size pool would starve the next task.
+  std::atomic<int> started{0};
+  std::atomic<bool> release{false};
+  for (int i = 0; i < 16; ++i) {
+    global_async([&] {
+      ++started;
+      while (!release) std::this_thread::sleep_for(milliseconds(5));
+    });
+  }
+  ASSERT_TRUE(vessa::testing::run_until([&] { return started == 16; }, milliseconds(5000)));
+  release = true;
+}
+
+TEST(SerialQueue, RunsOneAtATimeInOrder) {
+  auto q = SerialQueue::create("test.serial");
+  std::mutex m;
+  std::vector<int> order;
+  std::atomic<int> running{0};
+  std::atomic<int> max_running{0};
+  std::atomic<int> done{0};
+  for (int i = 0; i < 40; ++i) {
+    q->async([&, i] {
+      int now = ++running;
+      max_running = std::max(max_running.load(), now);
+      std::this_thread::sleep_for(milliseconds(1));
+      {
+        std::lock_guard lock(m);
+        order.push_back(i);
+      }
+      --running;
+      ++done;
+    });
+  }
+  ASSERT_TRUE(vessa::testing::run_until([&] { return done == 40; }));
+  EXPECT_EQ(max_running.load(), 1);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(order[static_cast<size_t>(i)], i);
+}
+
+TEST(Lifecycle, HooksRunOnceEvenWhenOneThrows) {
+  int a = 0;
+  int b = 0;
+  lifecycle::on_will_terminate([&] { ++a; });
+  lifecycle::on_will_terminate([] { throw std::runtime_error("hook"); });
+  lifecycle::on_will_terminate([&] { ++b; });
+  vessa::testing::LogCapture logs;
+  lifecycle::run_will_terminate();
+  lifecycle::run_will_terminate();
+  EXPECT_EQ(a, 1);
+  EXPECT_EQ(b, 1);
+  EXPECT_TRUE(logs.contains("[VessaMac] will-terminate hook failed: hook"));
+}
+
+}  // namespace
+}  // namespace vessa::dispatch

@@ -1,0 +1,129 @@
+// Atomic writes, whole-file reads, line splitting and paths.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "fixtures/temp_home.hpp"
+#include "support/fs.hpp"
+#include "support/lines.hpp"
+#include "support/paths.hpp"
+
+namespace vessa {
+namespace {
+
+std::string home() { return std::getenv("HOME"); }
+
+size_t entries_in(const std::string& dir) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
+  return n;
+}
+
+TEST(AtomicWrite, ReplacesWholeAndKeepsTheExistingMode) {
+  std::string path = home() + "/cfg/file.json";
+  fs::create_directories(home() + "/cfg");
+  ASSERT_TRUE(fs::atomic_write(path, "first"));
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ::chmod(path.c_str(), 0600);
+  ASSERT_TRUE(fs::atomic_write(path, "second, longer"));
+  EXPECT_EQ(fs::read_file(path), "second, longer");
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(entries_in(home() + "/cfg"), 1u);  // no temporary file left behind
+}
+
+TEST(AtomicWrite, FailureLeavesNoTemporaryAndReportsFalse) {
+  EXPECT_FALSE(fs::atomic_write(home() + "/missing-folder/x.json", "data"));
+  std::filesystem::create_directories(home() + "/ro");
+  fs::atomic_write(home() + "/ro/x", "old");
+  ::chmod((home() + "/ro").c_str(), 0500);
+  if (::geteuid() != 0) {  // root ignores folder permissions
+    EXPECT_FALSE(fs::atomic_write(home() + "/ro/x", "new"));
+    EXPECT_EQ(fs::read_file(home() + "/ro/x"), "old");
+  }
+  ::chmod((home() + "/ro").c_str(), 0700);
+}
+
+TEST(AtomicWrite, WriterKilledMidwayLeavesTheOldFileWhole) {
+  std::string path = home() + "/big.json";
+  ASSERT_TRUE(fs::atomic_write(path, "old content"));
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::string huge(256u << 20, 'x');  // slow enough to be interrupted
+    fs::atomic_write(path, huge);
+    ::_exit(0);
+  }
+  ::usleep(100 * 1000);
+  ::kill(pid, SIGKILL);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  auto content = fs::read_file(path);
+  ASSERT_TRUE(content.has_value());
+  // Either the old file or (if the writer was fast) the complete new one, never a mix.
+  EXPECT_TRUE(*content == "old content" || content->size() == (256u << 20));
+}
+
+TEST(ReadFile, MissingAndFoldersAreNotFiles) {
+  EXPECT_FALSE(fs::read_file(home() + "/nope").has_value());
+  EXPECT_FALSE(fs::read_file(home()).has_value());
+  vessa::testing::write_file(home() + "/empty", "");
+  EXPECT_EQ(fs::read_file(home() + "/empty"), "");
+}
+
+TEST(LineSplitter, ChunksAnyWhereGiveTheSameLines) {
+  const std::string text = "alpha\r\nbeta\n\ngamma\rdelta\nlast";
+  for (size_t chunk = 1; chunk <= text.size(); ++chunk) {
+    std::vector<std::string> lf;
+    std::vector<std::string> cr;
+    LineSplitter a([&](std::string_view l) { lf.emplace_back(l); });
+    LineSplitter b([&](std::string_view l) { cr.emplace_back(l); }, true);
+    for (size_t i = 0; i < text.size(); i += chunk) {
+      a.feed(std::string_view(text).substr(i, chunk));
+      b.feed(std::string_view(text).substr(i, chunk));
+    }
+    a.finish();
+    b.finish();
+    EXPECT_EQ(lf, (std::vector<std::string>{"alpha", "beta", "", "gamma\rdelta", "last"})) << chunk;
+    EXPECT_EQ(cr, (std::vector<std::string>{"alpha", "beta", "", "gamma", "delta", "last"}))
+        << chunk;
+  }
+}
+
+TEST(Lines, TrimAndFirstLine) {
+  EXPECT_EQ(trim(" \t\n x y \r\n"), "x y");
+  EXPECT_EQ(trim("\n\n"), "");
+  EXPECT_EQ(first_line("a\nb"), "a");
+  EXPECT_EQ(first_line("a\r\nb"), "a");
+  EXPECT_EQ(split_lines("a\n\nb\n"), (std::vector<std::string>{"a", "", "b"}));
+}
+
+TEST(Paths, HomeAndXdgFollowTheEnvironment) {
+  vessa::testing::TempHome temp;
+  EXPECT_EQ(paths::home_dir(), temp.path());
+  EXPECT_EQ(paths::config_home(), temp.path() + "/.config");
+  ::setenv("XDG_DATA_HOME", "relative/ignored", 1);
+  EXPECT_EQ(paths::data_home(), temp.path() + "/.local/share");
+  ::setenv("HOME", "", 1);
+  EXPECT_FALSE(paths::home_dir().empty());  // falls back to the password database
+}
+
+TEST(Paths, BundleIsRecognisedByItsInfoFile) {
+  std::string bundle = home() + "/Vessa.app";
+  vessa::testing::write_file(bundle + "/bin/vessa", "", 0755);
+  paths::set_executable_path_for_testing(bundle + "/bin/vessa");
+  EXPECT_FALSE(paths::bundle_dir().has_value());
+  vessa::testing::write_file(bundle + "/Info.json", "{}");
+  ASSERT_TRUE(paths::bundle_dir().has_value());
+  EXPECT_EQ(paths::bundle_resources_dir()->string(), bundle + "/Resources");
+  paths::set_executable_path_for_testing({});
+}
+
+}  // namespace
+}  // namespace vessa

@@ -1,0 +1,110 @@
+// The JSON encoder and the typed argument readers.
+#include "support/json.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "bridge/js.hpp"
+
+namespace vessa {
+namespace {
+
+TEST(JsonEncode, ValuesBecomeCompactLiterals) {
+  struct Case {
+    json value;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {nullptr, "null"},
+      {"abc", "\"abc\""},
+      {true, "true"},
+      {false, "false"},
+      {json::object(), "{}"},
+      {json::array(), "[]"},
+      {0, "0"},
+      {-42, "-42"},
+      {std::numeric_limits<int64_t>::min(), "-9223372036854775808"},
+      {std::numeric_limits<uint64_t>::max(), "18446744073709551615"},
+      {1.5, "1.5"},
+      {0.1, "0.1"},
+      {-2.5e-7, "-2.5e-07"},
+      {std::nan(""), "null"},
+      {std::numeric_limits<double>::infinity(), "null"},
+      {json{{"b", 1}, {"a", json::array({1, "x", nullptr})}}, R"({"a":[1,"x",null],"b":1})"},
+      {json::binary({1, 2, 3}), "null"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JS::encode(c.value), c.expected) << c.value.dump();
+}
+
+TEST(JsonEncode, StringsAreEscapedForJavaScriptSource) {
+  struct Case {
+    std::string in;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"say \"hi\" it's a\\b\nc", R"("say \"hi\" it's a\\b\nc")"},
+      {"\t\r\b\f", R"("\t\r\b\f")"},
+      {std::string("nul\0x", 5), R"("nul\u0000x")"},
+      {"\x01\x1f", R"("\u0001\u001f")"},
+      {"</script><script>", R"("</script><script>")"},
+      {"line\u2028sep\u2029end", R"("line\u2028sep\u2029end")"},
+      {"caf\xC3\xA9 \xF0\x9F\x98\x80", "\"caf\xC3\xA9 \xF0\x9F\x98\x80\""},
+      // Invalid UTF-8: lone continuation, truncated sequence, overlong, surrogate, > U+10FFFF.
+      {"a\x80z", "\"a\xEF\xBF\xBDz\""},
+      {"\xE2\x82", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+      {"\xF4\x90\x80\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(JS::encode(json(c.in)), c.expected) << c.in;
+}
+
+TEST(JsonEncode, AsciiFormEscapesEveryNonAsciiCharacter) {
+  json v = {{"k\xC3\xA9", "caf\xC3\xA9 \xF0\x9F\x98\x80 \xE2\x80\xA8 \xFF"}};
+  std::string s = JS::encode_ascii(v);
+  for (unsigned char c : s) EXPECT_LT(c, 0x80);
+  EXPECT_EQ(s, R"({"k\u00e9":"caf\u00e9 \ud83d\ude00 \u2028 \ufffd"})");
+  // Both forms parse back to the same value.
+  EXPECT_EQ(json::parse(s), json::parse(JS::encode(v)));
+}
+
+TEST(JsonEncode, OutputAlwaysParsesBackForArbitraryBytes) {
+  // Every byte value in a key and a value: the literal must stay valid JSON.
+  std::string all;
+  for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+  json v = {{all, json::array({all, 1, nullptr})}};
+  auto parsed = parse_json(JS::encode(v));
+  ASSERT_TRUE(parsed.has_value());
+  EXPECT_TRUE(parsed->is_object());
+  EXPECT_TRUE(parse_json(JS::encode_ascii(v)).has_value());
+}
+
+TEST(JsonArgs, TypedReadersOnlyAcceptTheirType) {
+  json args = {{"s", "x"}, {"b", true}, {"n", 3}, {"f", 2.5}, {"z", nullptr}};
+  EXPECT_EQ(string_arg(args, "s"), "x");
+  EXPECT_FALSE(string_arg(args, "n").has_value());
+  EXPECT_FALSE(string_arg(args, "missing").has_value());
+  EXPECT_EQ(bool_arg(args, "b"), true);
+  EXPECT_FALSE(bool_arg(args, "s").has_value());
+  EXPECT_EQ(number_arg(args, "n"), 3.0);
+  EXPECT_EQ(number_arg(args, "f"), 2.5);
+  EXPECT_FALSE(number_arg(args, "b").has_value());
+  EXPECT_TRUE(has_arg(args, "z"));
+  EXPECT_FALSE(has_arg(args, "q"));
+  // Not an object at all.
+  EXPECT_FALSE(string_arg(json::array({"s"}), "s").has_value());
+  EXPECT_FALSE(has_arg(json("s"), "s"));
+}
+
+TEST(JsonParse, NeverThrows) {
+  EXPECT_FALSE(parse_json("").has_value());
+  EXPECT_FALSE(parse_json("{").has_value());
+  EXPECT_FALSE(parse_json("\xFF\xFE garbage").has_value());
+  EXPECT_EQ(parse_json("[1]")->size(), 1u);
+  EXPECT_TRUE(dump_pretty(json{{"a", "\xFF"}}).find("\xEF\xBF\xBD") != std::string::npos);
+}
+
+}  // namespace
+}  // namespace vessa

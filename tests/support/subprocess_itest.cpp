@@ -1,0 +1,251 @@
+// Child processes: streams, deadlines, stop escalation, exit versus signal, start errors.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
+#include "support/subprocess.hpp"
+
+namespace vessa::proc {
+namespace {
+
+using std::chrono::milliseconds;
+using vessa::testing::test_child;
+
+Options child(std::vector<std::string> args) {
+  Options o;
+  o.argv = {test_child()};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  return o;
+}
+
+bool pid_alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+TEST(Subprocess, FloodingBothPipesDoesNotBlock) {
+  // 8 MiB on each stream is far beyond the pipe buffers: a reader that drains one stream at a
+  // time would deadlock here.
+  RunOptions ro;
+  ro.timeout = milliseconds(20000);
+  auto r = run(child({"flood", std::to_string(8 << 20)}), ro);
+  ASSERT_TRUE(r.has_value()) << r.error();
+  EXPECT_FALSE(r->timed_out);
+  EXPECT_TRUE(r->status.success());
+  EXPECT_EQ(r->out.size(), size_t{8} << 20);
+  EXPECT_EQ(r->err.size(), size_t{8} << 20);
+}
+
+TEST(Subprocess, CaptureCapKeepsReadingSoTheChildFinishes) {
+  RunOptions ro;
+  ro.timeout = milliseconds(20000);
+  ro.max_capture = 1000;
+  auto r = run(child({"flood", std::to_string(4 << 20)}), ro);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_TRUE(r->status.success());
+  EXPECT_EQ(r->out.size(), 1000u);
+  EXPECT_EQ(r->err.size(), 1000u);
+  EXPECT_TRUE(r->out_truncated);
+  EXPECT_TRUE(r->err_truncated);
+}
+
+TEST(Subprocess, TimeoutEscalatesToKillWhenTermIsIgnored) {
+  RunOptions ro;
+  ro.timeout = milliseconds(300);
+  ro.kill_grace = milliseconds(200);
+  auto start = std::chrono::steady_clock::now();
+  auto r = run(child({"ignore-term", "30000"}), ro);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_TRUE(r->timed_out);
+  EXPECT_FALSE(r->status.exited);
+  EXPECT_EQ(r->status.signal, SIGKILL);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(Subprocess, TerminateUsesTermWhenTheChildHonoursIt) {
+  auto p = Process::start(child({"sleep", "30000"}));
+  ASSERT_TRUE(p.has_value());
+  auto s = (*p)->terminate(milliseconds(2000));
+  EXPECT_FALSE(s.exited);
+  EXPECT_EQ(s.signal, SIGTERM);
+  EXPECT_EQ(s.describe(), "None");
+}
+
+TEST(Subprocess, ExitCodeAndSignalAreToldApart) {
+  struct Case {
+    std::vector<std::string> args;
+    bool exited;
+    int code;
+    int signal;
+    std::string text;
+  };
+  const Case cases[] = {
+      {{"exit", "0"}, true, 0, 0, "Some(0)"},
+      {{"exit", "3"}, true, 3, 0, "Some(3)"},
+      {{"exit", "255"}, true, 255, 0, "Some(255)"},
+      {{"signal", std::to_string(SIGKILL)}, false, 0, SIGKILL, "None"},
+      {{"signal", std::to_string(SIGSEGV)}, false, 0, SIGSEGV, "None"},
+  };
+  for (const auto& c : cases) {
+    auto r = run(child(c.args));
+    ASSERT_TRUE(r.has_value());
+    EXPECT_EQ(r->status.exited, c.exited) << c.args[0] << " " << c.args[1];
+    EXPECT_EQ(r->status.code, c.code);
+    EXPECT_EQ(r->status.signal, c.signal);
+    EXPECT_EQ(r->status.describe(), c.text);
+  }
+}
+
+TEST(Subprocess, StartErrorsCarryTheSystemDescription) {
+  Options missing;
+  missing.argv = {"/nonexistent/program"};
+  auto r = run(missing);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error(), "No such file or directory");
+
+  Options not_on_path;
+  not_on_path.argv = {"vessa-no-such-tool"};
+  not_on_path.env = Environment{{"PATH", "/nonexistent"}};
+  EXPECT_FALSE(run(not_on_path).has_value());
+
+  Options bad_cwd = child({"cwd"});
+  bad_cwd.cwd = "/nonexistent/folder";
+  auto c = run(bad_cwd);
+  ASSERT_FALSE(c.has_value());
+  EXPECT_EQ(c.error(), "No such file or directory");
+
+  Options not_executable;
+  auto file = vessa::testing::write_file(std::string(std::getenv("HOME")) + "/plain.txt", "x");
+  not_executable.argv = {file};
+  auto ne = run(not_executable);
+  ASSERT_FALSE(ne.has_value());
+  EXPECT_EQ(ne.error(), "Permission denied");
+}
+
+TEST(Subprocess, EnvironmentWorkingFolderAndLookupFollowTheOptions) {
+  std::string home = std::getenv("HOME");
+  Options o = child({"env", "VESSA_PROBE"});
+  o.env = Environment{{"VESSA_PROBE", "it's \"quoted\" $HOME"}};
+  auto r = run(o);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(r->out, "it's \"quoted\" $HOME\n");
+
+  Options counted = child({"env-count"});
+  counted.env = Environment{{"A", "1"}, {"B", "2"}};
+  EXPECT_EQ(run(counted)->out, "2\n");
+
+  Options cwd = child({"cwd"});
+  cwd.cwd = home;
+  EXPECT_EQ(run(cwd)->out, home + "\n");
+
+  // A bare name is looked up in the child's PATH, not ours.
+  auto dir = std::filesystem::path(test_child()).parent_path().string();
+  Options by_name;
+  by_name.argv = {"vessa_test_child", "echo", "found"};
+  by_name.env = Environment{{"PATH", "/nonexistent:" + dir}};
+  auto named = run(by_name);
+  ASSERT_TRUE(named.has_value()) << named.error();
+  EXPECT_EQ(named->out, "found\n");
+}
+
+TEST(Subprocess, AppendFileAndNullDevice) {
+  std::string log = std::string(std::getenv("HOME")) + "/logs/child.log";
+  std::filesystem::create_directories(std::filesystem::path(log).parent_path());
+  for (const char* word : {"one", "two"}) {
+    Options o = child({"echo", word});
+    o.out = Stdio::append(log);
+    o.err = Stdio::null();
+    auto r = run(o);
+    ASSERT_TRUE(r.has_value());
+    EXPECT_TRUE(r->out.empty());
+  }
+  EXPECT_EQ(vessa::testing::read_file(log), "one\ntwo\n");
+}
+
+TEST(Subprocess, StandardInputIsDeliveredAndClosed) {
+  Options o = child({"stdin"});
+  o.in = Stdio::pipe();
+  RunOptions ro;
+  ro.input = std::string(300000, 'z');
+  ro.timeout = milliseconds(10000);
+  auto r = run(o, ro);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_FALSE(r->timed_out);
+  EXPECT_EQ(r->out.size(), 300000u);
+}
+
+TEST(Subprocess, GrandchildHoldingThePipeIsBoundedByTheEofWait) {
+  RunOptions ro;
+  ro.timeout = milliseconds(20000);
+  ro.eof_wait_after_exit = milliseconds(300);
+  auto start = std::chrono::steady_clock::now();
+  auto r = run(child({"grandchild", "5000"}), ro);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_TRUE(r->status.success());
+  EXPECT_FALSE(r->timed_out);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+  pid_t grandchild = std::stoi(r->out);
+  ::kill(grandchild, SIGKILL);
+}
+
+TEST(Subprocess, StreamingCallbacksReceiveEverything) {
+  std::string out;
+  std::string err;
+  RunOptions ro;
+  ro.on_stdout = [&](std::string_view s) { out.append(s); };
+  ro.on_stderr = [&](std::string_view s) { err.append(s); };
+  auto r = run(child({"flood", "100000"}), ro);
+  ASSERT_TRUE(r.has_value());
+  EXPECT_EQ(out.size(), 100000u);
+  EXPECT_EQ(err.size(), 100000u);
+  EXPECT_TRUE(r->out.empty());
+}
+
+TEST(Subprocess, DroppedRunningChildIsReapedNotKilled) {
+  pid_t pid = 0;
+  {
+    auto p = Process::start(child({"sleep", "400"}));
+    ASSERT_TRUE(p.has_value());
+    pid = (*p)->pid();
+  }
+  EXPECT_TRUE(pid_alive(pid));  // still running: dropping the handle does not stop it
+  // ...and once it ends the background reaper collects it (no zombie left).
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (pid_alive(pid) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  EXPECT_FALSE(pid_alive(pid));
+}
+
+TEST(Subprocess, WaitersOnSeveralThreadsAllSeeTheSameStatus) {
+  auto p = Process::start(child({"exit", "7"}));
+  ASSERT_TRUE(p.has_value());
+  std::vector<std::thread> threads;
+  std::atomic<int> sevens{0};
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&] {
+      if ((*p)->wait().code == 7) ++sevens;
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(sevens.load(), 4);
+  EXPECT_FALSE((*p)->send_signal(SIGTERM));  // ended: no signal goes to a recycled pid
+}
+
+TEST(Subprocess, FindInPathSkipsFoldersAndNonExecutables) {
+  std::string home = std::getenv("HOME");
+  std::filesystem::create_directories(home + "/a/tool");  // a folder named like the tool
+  vessa::testing::write_file(home + "/b/tool", "x", 0644);
+  vessa::testing::write_file(home + "/c/tool", "#!/bin/sh\n", 0755);
+  auto found = find_in_path("tool", home + "/a::" + home + "/b:" + home + "/c");
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(*found, home + "/c/tool");
+  EXPECT_FALSE(find_in_path("tool", home + "/a").has_value());
+  EXPECT_FALSE(find_in_path("", home + "/c").has_value());
+}
+
+}  // namespace
+}  // namespace vessa::proc
