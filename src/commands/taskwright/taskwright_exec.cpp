@@ -39,8 +39,16 @@ const std::vector<std::string>& subcommands() {
   return names;
 }
 
-// `timeout_ms`, else `timeoutMs`, as whole milliseconds within 0..300000; 30000 without either.
-long long read_timeout_ms(const json& opts) {
+// An environment entry "K=V" is only sound when K is non-empty and free of "=" and NUL, and V
+// free of NUL; anything else would corrupt the child's environment.
+bool sound_env_entry(const std::string& key, const std::string& value) {
+  return !key.empty() && key.find_first_of(std::string_view("=\0", 2)) == std::string::npos &&
+         value.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+long long execTimeoutMs(const json& opts) {
   auto n = number_arg(opts, "timeout_ms");
   if (!n) n = number_arg(opts, "timeoutMs");
   if (!n) return kDefaultTimeoutMs;
@@ -49,14 +57,7 @@ long long read_timeout_ms(const json& opts) {
   return static_cast<long long>(clamped);
 }
 
-// An environment entry "K=V" is only sound when K is non-empty and free of "=" and NUL, and V
-// free of NUL; anything else would corrupt the child's environment.
-bool sound_env_entry(const std::string& key, const std::string& value) {
-  return !key.empty() && key.find_first_of(std::string_view("=\0", 2)) == std::string::npos &&
-         value.find('\0') == std::string::npos;
-}
-
-std::map<std::string, std::string> read_env_overrides(const json& opts) {
+std::map<std::string, std::string> execEnvOverrides(const json& opts) {
   std::map<std::string, std::string> overrides;
   if (!opts.is_object()) return overrides;
   auto it = opts.find("env_overrides");
@@ -69,6 +70,8 @@ std::map<std::string, std::string> read_env_overrides(const json& opts) {
   }
   return overrides;
 }
+
+namespace {
 
 json size_bytes(const std::string& path) {
   struct stat st {};
@@ -144,7 +147,7 @@ CommandResult taskwrightExec(const json& args) {
 
   json opts = json::object();
   if (auto it = args.find("opts"); it != args.end() && it->is_object()) opts = *it;
-  const long long timeout_ms = read_timeout_ms(opts);
+  const long long timeout_ms = execTimeoutMs(opts);
 
   proc::Options options;
   options.argv.reserve(argv.size() + 1);
@@ -153,7 +156,7 @@ CommandResult taskwrightExec(const json& args) {
   options.env = proc::current_environment();
   (*options.env)["PATH"] = launch::enrichedPath();
   (*options.env)["RADARO_HOME"] = TW::dataDir();
-  for (const auto& [key, value] : read_env_overrides(opts)) (*options.env)[key] = value;
+  for (const auto& [key, value] : execEnvOverrides(opts)) (*options.env)[key] = value;
   options.in = proc::Stdio::null();
   options.out = proc::Stdio::pipe();
   options.err = proc::Stdio::pipe();

@@ -2,6 +2,7 @@
 // handleTaskwrightBridge.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,15 @@ std::string debugSet(std::vector<std::string> items);
 
 /// `~/.vessa-taskwright/bin/radaro`.
 std::string radaroBinaryPath();
+
+/// The run's time-out from `opts`: `timeout_ms`, else `timeoutMs` when that is absent or not a
+/// number; fractions dropped, clamped to 0..300000; 30000 without a number.
+long long execTimeoutMs(const json& opts);
+
+/// Environment overrides from `opts`: the object under `env_overrides` when that key is present
+/// (whatever its type), else under `envOverrides`; only string members, and only names and
+/// values that make a sound environment entry.
+std::map<std::string, std::string> execEnvOverrides(const json& opts);
 
 /// Checks the page's `args` and `opts`, runs radaro and returns the run object (stdout,
 /// stderr, exit_code, duration_ms, truncated) or a failure. Blocks up to the time-out.
