@@ -298,3 +298,21 @@ TEST(TaskwrightFamilies, ClaimExactlyTheirCommands) {
 
 }  // namespace
 }  // namespace vessa
+
+namespace vessa {
+namespace {
+
+// An install that starts after its registry is gone gives up and frees the lock.
+TEST(TaskwrightFamilies, InstallWithoutALiveRegistryAbortsAndReleasesTheLock) {
+  testing::TempHome home;
+  auto app = std::make_shared<testing::RecordingApp>();
+  CommandRegistry unowned(app);  // no shared owner: it counts as already gone
+  CommandResult r = testing::dispatch_and_wait(unowned, "taskwright_install");
+  EXPECT_EQ(r.error(), "Taskwright install aborted: app shutting down.");
+  EXPECT_TRUE(app->events().empty());
+  ASSERT_TRUE(TaskwrightInstallLock::tryAcquire());
+  TaskwrightInstallLock::release();
+}
+
+}  // namespace
+}  // namespace vessa
