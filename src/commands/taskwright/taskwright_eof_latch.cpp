@@ -1,0 +1,24 @@
+// Counts the installer's output streams that have not reached end of file.
+#include "commands/taskwright/taskwright_eof_latch.hpp"
+
+namespace vessa {
+
+void TaskwrightEOFLatch::streamEnded() {
+  {
+    std::lock_guard lock(mutex_);
+    if (remaining_ >= 1) --remaining_;
+  }
+  cond_.notify_all();
+}
+
+bool TaskwrightEOFLatch::waitUntil(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  return cond_.wait_until(lock, deadline, [this] { return remaining_ < 1; });
+}
+
+int TaskwrightEOFLatch::remaining() {
+  std::lock_guard lock(mutex_);
+  return remaining_;
+}
+
+}  // namespace vessa

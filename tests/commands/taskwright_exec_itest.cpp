@@ -1,0 +1,169 @@
+// taskwright_exec against a stand-in runtime program: argv and environment, exit codes and
+// signals, output caps with floods on both streams, invalid UTF-8 and the time-out.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "commands/taskwright_test_support.hpp"
+#include "support/utf8.hpp"
+
+namespace vessa {
+namespace {
+
+using testing::TaskwrightEnv;
+using testing::write_file;
+
+// Behaves as FAKE_MODE (given through the page's overrides) says.
+constexpr const char* kFakeRadaro = R"SH(#!/bin/bash
+case "$FAKE_MODE" in
+  argv) printf '<%s>\n' "$@" ;;
+  env)
+    case ":$PATH:" in *":$HOME/.bun/bin:"*) bun=yes ;; *) bun=no ;; esac
+    printf 'RADARO_HOME=%s\nPATH_HAS_BUN=%s\nX=%s\n' "$RADARO_HOME" "$bun" "${X-unset}"
+    echo "stdin=$(wc -c)" ;;
+  flood) exec "$CHILD" flood "$BYTES" ;;
+  exit) echo out; echo err >&2; exit 2 ;;
+  signal) echo partial; kill -9 $$ ;;
+  sleep) echo early; exec sleep 60 ;;
+  invalid) printf 'a\xffb\xe2\x82'; printf '\xc0z' >&2 ;;
+  *) echo "unknown mode" >&2; exit 64 ;;
+esac
+)SH";
+
+struct ExecEnv : TaskwrightEnv {
+  ExecEnv() { write_file(tw_home() + "/bin/radaro", kFakeRadaro, 0755); }
+  json exec(std::vector<std::string> args, json opts) {
+    CommandResult r =
+        run("taskwright_exec", {{"args", std::move(args)}, {"opts", std::move(opts)}});
+    EXPECT_TRUE(r.ok()) << r.error();
+    return r.value();
+  }
+  static json mode(const std::string& m, json extra = json::object()) {
+    extra["FAKE_MODE"] = m;
+    return {{"env_overrides", extra}};
+  }
+};
+
+TEST(TaskwrightExecRun, PassesTheArgumentsAsArgvNeverAsShellText) {
+  ExecEnv env;
+  json r = env.exec({"config", "show", "; touch $HOME/pwned", "a b"}, ExecEnv::mode("argv"));
+  EXPECT_EQ(r["stdout"], "<config>\n<show>\n<; touch $HOME/pwned>\n<a b>\n");
+  EXPECT_EQ(r["exit_code"], 0);
+  EXPECT_EQ(r["truncated"], false);
+  EXPECT_FALSE(std::filesystem::exists(env.home.path() + "/pwned"));
+}
+
+TEST(TaskwrightExecRun, SetsRadaroHomeAndPathThenAppliesOverrides) {
+  ExecEnv env;
+  json r = env.exec({"memory", "status"}, ExecEnv::mode("env", {{"X", "1"}}));
+  EXPECT_EQ(r["stdout"],
+            "RADARO_HOME=" + env.tw_home() + "/home\nPATH_HAS_BUN=yes\nX=1\nstdin=0\n");
+  // An override may replace RADARO_HOME itself.
+  r = env.exec({"memory"}, ExecEnv::mode("env", {{"RADARO_HOME", "/elsewhere"}}));
+  EXPECT_EQ(r["stdout"].get<std::string>().rfind("RADARO_HOME=/elsewhere\n", 0), 0U);
+}
+
+TEST(TaskwrightExecRun, ReturnsExitCodesAndSignalsAsResults) {
+  ExecEnv env;
+  json r = env.exec({"update"}, ExecEnv::mode("exit"));
+  EXPECT_EQ(r["stdout"], "out\n");
+  EXPECT_EQ(r["stderr"], "err\n");
+  EXPECT_EQ(r["exit_code"], 2);
+  EXPECT_TRUE(r["duration_ms"].is_number_integer());
+
+  r = env.exec({"update"}, ExecEnv::mode("signal"));
+  EXPECT_EQ(r["stdout"], "partial\n");
+  EXPECT_EQ(r["exit_code"], nullptr);
+}
+
+// A child flooding both pipes must neither block nor grow memory past the cap.
+TEST(TaskwrightExecRun, CapsEachStreamAtFourMebibytesWhileReadingToTheEnd) {
+  ExecEnv env;
+  struct Case {
+    long bytes;
+    size_t kept;
+    bool truncated;
+  };
+  const std::vector<Case> cases = {
+      {5L * 1024 * 1024, 4194304, true},
+      {4194304, 4194304, true},  // a full buffer counts as truncated
+      {4194303, 4194303, false},
+  };
+  for (const auto& c : cases) {
+    json r = env.exec({"update"}, ExecEnv::mode("flood", {{"CHILD", testing::test_child()},
+                                                          {"BYTES", std::to_string(c.bytes)}}));
+    EXPECT_EQ(r["exit_code"], 0) << c.bytes;
+    EXPECT_EQ(r["stdout"].get<std::string>().size(), c.kept) << c.bytes;
+    EXPECT_EQ(r["stderr"].get<std::string>().size(), c.kept) << c.bytes;
+    EXPECT_EQ(r["truncated"], c.truncated) << c.bytes;
+  }
+}
+
+TEST(TaskwrightExecRun, ReplacesInvalidUtf8WithReplacementCharacters) {
+  ExecEnv env;
+  json r = env.exec({"update"}, ExecEnv::mode("invalid"));
+  EXPECT_EQ(r["stdout"],
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
+  EXPECT_EQ(r["stderr"], "\xEF\xBF\xBDz");
+  EXPECT_TRUE(is_valid_utf8(r["stdout"].get<std::string>()));
+}
+
+TEST(TaskwrightExecRun, KillsARunThatOutlivesItsTimeout) {
+  ExecEnv env;
+  struct Case {
+    json timeout;
+    std::string text;
+  };
+  const std::vector<Case> cases = {{200, "200"}, {-50, "0"}, {150.7, "150"}};
+  for (const auto& c : cases) {
+    json opts = ExecEnv::mode("sleep");
+    opts["timeout_ms"] = c.timeout;
+    const auto start = std::chrono::steady_clock::now();
+    json r = env.exec({"cron", "tick", "--now"}, opts);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_EQ(r, (json{{"stdout", ""},
+                       {"stderr", "radaro cron tick --now timed out after " + c.text + "ms"},
+                       {"exit_code", nullptr},
+                       {"duration_ms", r["duration_ms"]},
+                       {"truncated", false}}));
+  }
+}
+
+TEST(TaskwrightExecRun, ReportsAProgramThatCannotStart) {
+  ExecEnv env;
+  write_file(env.tw_home() + "/bin/radaro", "not executable", 0644);
+  CommandResult r = env.run("taskwright_exec", {{"args", {"--version"}}});
+  EXPECT_EQ(r.error(), "Failed to spawn radaro: Permission denied");
+}
+
+// The real runtime program answers from RADARO_HOME.
+TEST(TaskwrightExecRun, RealRadaroAnswersFromItsHome) {
+  TaskwrightEnv env;
+  std::filesystem::create_directories(env.tw_home() + "/bin");
+  std::filesystem::copy_file(std::string(VESSA_BUNDLE) + "/Resources/taskwright/radaro",
+                             env.tw_home() + "/bin/radaro");
+  const std::string data = env.tw_home() + "/home";
+  auto exec = [&](std::vector<std::string> args) {
+    return env.run("taskwright_exec", {{"args", std::move(args)}}).value();
+  };
+  json r = exec({"sessions", "list"});
+  EXPECT_EQ(r["stdout"], "No sessions recorded in " + data + "/sessions\n");
+  write_file(data + "/sessions/s1.json",
+             R"({"id":"s1","title":"First","created_at":"2024-01-01","messages":[1,2]})");
+  write_file(data + "/sessions/s2.json", "not json");
+  r = exec({"sessions", "list"});
+  EXPECT_EQ(r["stdout"], "s1\t2024-01-01\tFirst\ns2\t-\t(unreadable)\n");
+  r = exec({"sessions", "stats"});
+  EXPECT_EQ(r["stdout"], "sessions: 2\nmessages: 2\nunreadable: 1\n");
+  r = exec({"config", "path"});
+  EXPECT_EQ(r["stdout"], data + "/config.yaml\n");
+  r = exec({"sessions", "--bogus"});
+  EXPECT_EQ(r["exit_code"], 2);
+  EXPECT_EQ(r["stderr"], "radaro: unknown option '--bogus' for sessions\n");
+  r = exec({"--help"});
+  EXPECT_EQ(r["stdout"].get<std::string>().rfind("usage: radaro", 0), 0U);
+}
+
+}  // namespace
+}  // namespace vessa
