@@ -10,11 +10,6 @@
 namespace vessa {
 namespace {
 
-<<<<<<< HEAD
-// Not built yet: declines every command, so the chain goes on.
-bool CommandRegistry::handleTaskwrightBridge(const std::string& /*cmd*/, const json& /*args*/,
-                                             const Completion& /*done*/) {
-=======
 // Background work completes its command even when it throws.
 CommandResult guarded(const std::string& cmd, const std::function<CommandResult()>& work) {
   try {
@@ -42,7 +37,6 @@ bool CommandRegistry::handleTaskwrightBridge(const std::string& cmd, const json&
     });
     return true;
   }
->>>>>>> taskwright
   return false;
 }
 
