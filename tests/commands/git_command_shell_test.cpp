@@ -1,0 +1,182 @@
+// The git runner's pure parts: messages, helpers, environment, status parsing.
+#include "commands/git/git_command_shell.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "fixtures/git_repos.hpp"
+#include "fixtures/temp_home.hpp"
+
+namespace vessa::git {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(GitOut, ErrorMessagePrefersStderrThenStdoutThenStatus) {
+  struct Case {
+    Out out;
+    std::string want;
+  };
+  const std::vector<Case> cases = {
+      {{128, "ignored\n", "\n  fatal: bad thing \r\n"}, "fatal: bad thing"},
+      {{1, "  one line on stdout\n", ""}, "one line on stdout"},
+      {{1, "from stdout", " \n\t"}, "from stdout"},
+      {{1, "", ""}, "git exited with status 1"},
+      {{15, "\n", "\r\n"}, "git exited with status 15"},
+      {{-1, "", "failed to run git: No such file or directory"},
+       "failed to run git: No such file or directory"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.out.errorMessage(), c.want) << c.out.err;
+}
+
+TEST(GitCommandShell, FirstLineTrimsThenTakesTheFirstLine) {
+  struct Case {
+    std::string text;
+    std::optional<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {"main\n", "main"},
+      {"\n\n  feature/x  \nsecond\n", "feature/x  "},
+      {"a\r\nb", "a"},
+      {"", std::nullopt},
+      {" \r\n\t\n", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(GitCommandShell::firstLine(c.text), c.want) << c.text;
+}
+
+TEST(GitCommandShell, BranchArgPrefersAStringUnderBranchName) {
+  struct Case {
+    json args;
+    std::optional<std::string> want;
+  };
+  const std::vector<Case> cases = {
+      {{{"branchName", "a"}, {"branch_name", "b"}}, "a"},
+      {{{"branch_name", "b"}}, "b"},
+      // An empty branchName wins, so the caller reports the missing name.
+      {{{"branchName", ""}, {"branch_name", "b"}}, ""},
+      {{{"branchName", 7}, {"branch_name", "b"}}, "b"},
+      {{{"branchName", nullptr}}, std::nullopt},
+      {json::object(), std::nullopt},
+      {json::array(), std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(GitCommandShell::branchArg(c.args), c.want) << c.args;
+}
+
+TEST(GitCommandShell, EnvironmentIsNonInteractiveAndKeepsTheUsersSshCommand) {
+  proc::Environment inherited = {{"PATH", "/old"},
+                                 {"HOME", "/home/u"},
+                                 {"GIT_ASKPASS", "/usr/bin/ksshaskpass"},
+                                 {"LC_ALL", "de_DE.UTF-8"},
+                                 {"GIT_SSH_COMMAND", "ssh -i ~/.ssh/work"}};
+  auto env = GitCommandShell::environment(inherited, "/new:/bin");
+  EXPECT_EQ(env["PATH"], "/new:/bin");
+  EXPECT_EQ(env["HOME"], "/home/u");
+  EXPECT_EQ(env["GIT_TERMINAL_PROMPT"], "0");
+  EXPECT_EQ(env["GIT_ASKPASS"], "/usr/bin/true");
+  EXPECT_EQ(env["SSH_ASKPASS"], "/usr/bin/true");
+  EXPECT_EQ(env["LC_ALL"], "C");
+  EXPECT_EQ(env["GIT_SSH_COMMAND"], "ssh -i ~/.ssh/work");
+
+  // An inherited empty value is still the user's choice.
+  EXPECT_EQ(GitCommandShell::environment({{"GIT_SSH_COMMAND", ""}}, "/p")["GIT_SSH_COMMAND"], "");
+  EXPECT_EQ(GitCommandShell::environment({}, "/p")["GIT_SSH_COMMAND"], "ssh -o BatchMode=yes");
+}
+
+TEST(GitCommandShell, OpenRepoAcceptsWorkTreesAndBareLayoutsOnly) {
+  testing::ScratchDir dir("vessa-openrepo-");
+  testing::write_file(dir / "work/.git/HEAD", "ref: refs/heads/main\n");
+  testing::write_file(dir / "linked/.git", "gitdir: /elsewhere\n");  // a linked work tree
+  testing::write_file(dir / "bare/HEAD", "ref: refs/heads/main\n");
+  testing::write_file(dir / "bare/objects/.keep", "");
+  testing::write_file(dir / "bare/refs/.keep", "");
+  testing::write_file(dir / "half/HEAD", "ref: refs/heads/main\n");
+  testing::write_file(dir / "half/refs/.keep", "");
+  testing::write_file(dir / "plain/file.txt", "x");
+  testing::write_file(dir / "afile", "x");
+
+  for (const char* ok : {"work", "linked", "bare"}) {
+    EXPECT_EQ(GitCommandShell::openRepo(dir / ok), std::nullopt) << ok;
+  }
+  for (const char* bad : {"half", "plain", "afile", "missing", "work/.git/HEAD"}) {
+    EXPECT_EQ(GitCommandShell::openRepo(dir / bad),
+              "could not find repository at '" + (dir / bad) + "'")
+        << bad;
+  }
+  EXPECT_EQ(GitCommandShell::openRepo(""), "could not find repository at ''");
+}
+
+std::string nul_join(const Strings& entries) {
+  std::string s;
+  for (const auto& e : entries) {
+    s += e;
+    s += '\0';
+  }
+  return s;
+}
+
+TEST(GitPorcelain, SortsEntriesIntoTheStatusLists) {
+  // Names with spaces, a newline and non-ASCII come through -z unquoted.
+  std::string out = nul_join({
+      "M  staged.txt",
+      " M work tree.txt",
+      "MM both.txt",
+      "D  gone-staged.txt",
+      " D gone\nhere.txt",
+      "A  new/ü.txt",
+      "?? dir/sub/untracked.txt",
+      "UU u.txt",
+      "AA aa.txt",
+      "DD dd.txt",
+      "AU au.txt",
+      "UD ud.txt",
+      "T  typechange",
+      "R  renamed-to.txt",
+      "renamed-from.txt",
+      "C  copied.txt",
+      "M  copy-source-that-is-skipped.txt",
+      "AM added-then-edited.txt",
+  });
+  auto lists = parse_porcelain_z(out);
+  EXPECT_EQ(lists.staged_files, (Strings{"staged.txt", "both.txt", "gone-staged.txt", "new/ü.txt",
+                                         "added-then-edited.txt"}));
+  EXPECT_EQ(lists.modified,
+            (Strings{"work tree.txt", "both.txt", "gone\nhere.txt", "added-then-edited.txt"}));
+  EXPECT_EQ(lists.untracked_files, (Strings{"dir/sub/untracked.txt"}));
+  EXPECT_EQ(lists.conflict_files, (Strings{"u.txt", "aa.txt", "dd.txt", "au.txt", "ud.txt"}));
+}
+
+TEST(GitPorcelain, SkipsShortAndEmptyEntries) {
+  auto lists = parse_porcelain_z(std::string("?? a") + '\0' + "M" + '\0' + "" + '\0' + " M b");
+  EXPECT_EQ(lists.untracked_files, (Strings{"a"}));
+  EXPECT_EQ(lists.modified, (Strings{"b"}));  // the last entry needs no trailing NUL
+  auto empty = parse_porcelain_z("");
+  EXPECT_TRUE(empty.staged_files.empty() && empty.modified.empty() &&
+              empty.untracked_files.empty() && empty.conflict_files.empty());
+}
+
+TEST(GitAheadBehind, ReadsTheFirstTwoFieldsOfTheFirstLine) {
+  struct Case {
+    std::string text;
+    std::pair<int, int> want;
+  };
+  const std::vector<Case> cases = {
+      {"3\t5\n", {3, 5}}, {"  0 \t 12  \nignored 9\n", {0, 12}}, {"7\n", {0, 0}}, {"", {0, 0}},
+      {"x\t4\n", {0, 4}}, {"2\t99999999999999999999\n", {2, 0}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse_ahead_behind(c.text), c.want) << c.text;
+}
+
+TEST(GitUtf8, AcceptsWellFormedTextOnly) {
+  EXPECT_TRUE(is_valid_utf8(""));
+  EXPECT_TRUE(is_valid_utf8("plain ascii\n"));
+  EXPECT_TRUE(is_valid_utf8("Grüße — 日本 🙂"));
+  for (std::string bad :
+       {"\xff", "abc\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "caf\xe9"}) {
+    EXPECT_FALSE(is_valid_utf8(bad)) << bad;
+  }
+}
+
+}  // namespace
+}  // namespace vessa::git

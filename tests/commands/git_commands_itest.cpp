@@ -1,0 +1,424 @@
+// The git commands through the registry against real repositories and a local bare "origin".
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "commands/command_registry.hpp"
+#include "fixtures/git_repos.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
+
+namespace vessa {
+namespace {
+
+using testing::commit_file;
+using testing::git;
+using testing::write_file;
+using Strings = std::vector<std::string>;
+
+class GitCommands : public ::testing::Test {
+ protected:
+  CommandResult call(const std::string& cmd, const json& args) {
+    return testing::dispatch_and_wait(*registry_, cmd, args, std::chrono::seconds(60));
+  }
+  // Expects success and returns the value.
+  json ok(const std::string& cmd, const json& args) {
+    CommandResult r = call(cmd, args);
+    EXPECT_TRUE(r.ok()) << cmd << " " << args << ": " << r.error();
+    return r.value();
+  }
+  // Expects failure and returns the message.
+  std::string fails(const std::string& cmd, const json& args) {
+    CommandResult r = call(cmd, args);
+    EXPECT_FALSE(r.ok()) << cmd << " " << args << " gave " << r.value();
+    return r.error();
+  }
+  static std::string head(const std::string& repo) { return git(repo, {"rev-parse", "HEAD"}); }
+
+  std::shared_ptr<CommandRegistry> registry_ =
+      std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
+};
+
+TEST_F(GitCommands, DeclinesOtherCommands) {
+  Completion never = [](const CommandResult&) { ADD_FAILURE() << "completed"; };
+  for (const char* cmd : {"git_fetch", "git", "git_status_all", "cli_detect"}) {
+    EXPECT_FALSE(registry_->handleGit(cmd, json::object(), never)) << cmd;
+  }
+}
+
+TEST_F(GitCommands, ArgumentChecksFailAtOnceInColumnOrder) {
+  struct Case {
+    std::string cmd;
+    json args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"git_clone", json::object(), "git_clone: missing url"},
+      {"git_clone", {{"path", "/tmp/x"}}, "git_clone: missing url"},
+      {"git_clone", {{"url", ""}, {"path", "/tmp/x"}}, "git_clone: missing url"},
+      {"git_clone", {{"url", 5}, {"path", "/tmp/x"}}, "git_clone: missing url"},
+      {"git_clone", {{"url", "/r.git"}}, "git_clone: missing path"},
+      {"git_pull", {{"path", ""}}, "git_pull: missing path"},
+      {"git_status", {{"path", true}}, "git_status: missing path"},
+      {"git_create_branch", {{"branchName", "x"}}, "git_create_branch: missing path"},
+      {"git_create_branch", {{"path", "/nope"}}, "git_create_branch: missing branchName"},
+      {"git_create_branch",
+       {{"path", "/nope"}, {"branchName", ""}, {"branch_name", "x"}},
+       "git_create_branch: missing branchName"},
+      {"git_checkout",
+       {{"path", "/nope"}, {"branch_name", ""}},
+       "git_checkout: missing branchName"},
+      {"git_checkout", {{"branch_name", "x"}}, "git_checkout: missing path"},
+      {"git_push", {{"remote", "origin"}}, "git_push: missing path"},
+      {"git_push", json::array(), "git_push: missing path"},
+  };
+  for (const auto& c : cases) {
+    bool completed = false;
+    std::string message;
+    bool claimed = registry_->handleGit(c.cmd, c.args, [&](const CommandResult& r) {
+      completed = true;
+      message = r.error();
+    });
+    EXPECT_TRUE(claimed) << c.cmd;
+    EXPECT_TRUE(completed) << c.cmd << " " << c.args << " did not fail before returning";
+    EXPECT_EQ(message, c.message) << c.cmd << " " << c.args;
+  }
+}
+
+TEST_F(GitCommands, NotARepositoryFailsWithoutRunningGit) {
+  testing::RemotePair pair("vessa-trace-");
+  testing::ScratchDir dir("vessa-norepo-");
+  write_file(dir / "afile", "x");
+  write_file(dir / "plain/readme", "x");
+  write_file(dir / "only-head/HEAD", "ref: refs/heads/main\n");
+  std::string trace = dir / "trace.log";
+  ::setenv("GIT_TRACE", trace.c_str(), 1);  // any git started would write here
+  for (const char* sub : {"afile", "plain", "only-head", "missing"}) {
+    std::string path = dir / sub;
+    std::string want = "could not find repository at '" + path + "'";
+    EXPECT_EQ(fails("git_pull", {{"path", path}}), want);
+    EXPECT_EQ(fails("git_status", {{"path", path}}), want);
+    EXPECT_EQ(fails("git_create_branch", {{"path", path}, {"branchName", "b"}}), want);
+    EXPECT_EQ(fails("git_checkout", {{"path", path}, {"branch_name", "b"}}), want);
+    EXPECT_EQ(fails("git_push", {{"path", path}}), want);
+  }
+  EXPECT_FALSE(std::filesystem::exists(trace)) << testing::read_file(trace);
+
+  // The probe works: a real repository does run git.
+  ok("git_status", {{"path", pair.work}});
+  ::unsetenv("GIT_TRACE");
+  EXPECT_TRUE(std::filesystem::exists(trace));
+}
+
+TEST_F(GitCommands, CloneReportsThePathAndTheCheckedOutBranch) {
+  testing::RemotePair pair("vessa-clone-");
+  commit_file(pair.work, "dev.txt", "d\n", "dev work");
+  git(pair.work, {"push", "-q", "origin", "main:develop"});
+
+  struct Case {
+    json branch;
+    std::string want;
+  };
+  const std::vector<Case> cases = {{nullptr, "main"}, {"", "main"}, {"develop", "develop"}};
+  int n = 0;
+  for (const auto& c : cases) {
+    std::string dest = pair.root + "/clone " + std::to_string(n++);
+    json args = {{"url", pair.bare}, {"path", dest}};
+    if (!c.branch.is_null()) args["branch"] = c.branch;
+    json v = ok("git_clone", args);
+    EXPECT_EQ(v, json({{"path", dest}, {"branch", c.want}}));
+    EXPECT_EQ(git(dest, {"rev-parse", "--abbrev-ref", "HEAD"}), c.want + "\n");
+  }
+
+  // git's whole standard error is the message.
+  EXPECT_EQ(
+      fails("git_clone", {{"url", pair.bare}, {"path", pair.root + "/x"}, {"branch", "nope"}}),
+      "Cloning into '" + pair.root +
+          "/x'...\n"
+          "fatal: Remote branch nope not found in upstream origin");
+}
+
+TEST_F(GitCommands, CloneTakesOptionLookingValuesAsNames) {
+  testing::RemotePair pair("vessa-clonedash-");
+  std::string dest = pair.root + "/dest";
+  // As an option, "--upload-pack=" would name a program for git to run.
+  EXPECT_EQ(
+      fails("git_clone", {{"url", "--upload-pack=touch " + pair.root + "/owned"}, {"path", dest}}),
+      "fatal: repository '--upload-pack=touch " + pair.root + "/owned' does not exist");
+  EXPECT_FALSE(std::filesystem::exists(pair.root + "/owned"));
+  EXPECT_FALSE(std::filesystem::exists(dest));
+
+  EXPECT_EQ(fails("git_clone", {{"url", pair.bare}, {"path", dest}, {"branch", "--bare"}}),
+            "Cloning into '" + dest +
+                "'...\n"
+                "fatal: Remote branch --bare not found in upstream origin");
+  // A relative destination that looks like an option is a folder name (relative to our cwd).
+  auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(pair.root);
+  json v = ok("git_clone", {{"url", pair.bare}, {"path", "-dash-dest"}});
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(v, json({{"path", "-dash-dest"}, {"branch", "main"}}));
+  EXPECT_TRUE(std::filesystem::exists(pair.root + "/-dash-dest/README.md"));
+}
+
+TEST_F(GitCommands, PullFastForwardsAndCountsNewCommits) {
+  testing::RemotePair pair("vessa-pull-");
+  std::string other = testing::clone_of(pair, "other");
+  commit_file(other, "b.txt", "b\n", "two");
+  commit_file(other, "c.txt", "c\n", "three");
+  git(other, {"push", "-q", "origin", "main"});
+
+  EXPECT_EQ(ok("git_pull", {{"path", pair.work}}), json({{"updated", true}, {"newCommits", 2}}));
+  EXPECT_EQ(head(pair.work), head(other));
+  EXPECT_EQ(testing::read_file(pair.work + "/c.txt"), "c\n");
+  // Nothing new the second time.
+  EXPECT_EQ(ok("git_pull", {{"path", pair.work}}), json({{"updated", false}, {"newCommits", 0}}));
+}
+
+TEST_F(GitCommands, PullWhenAheadChangesNothing) {
+  testing::RemotePair pair("vessa-ahead-");
+  commit_file(pair.work, "local.txt", "l\n", "local only");
+  std::string before = head(pair.work);
+  EXPECT_EQ(ok("git_pull", {{"path", pair.work}}), json({{"updated", false}, {"newCommits", 0}}));
+  EXPECT_EQ(head(pair.work), before);
+}
+
+TEST_F(GitCommands, PullRefusesDivergedHistoryAndLeavesTheWorkTree) {
+  testing::RemotePair pair("vessa-diverged-");
+  std::string other = testing::clone_of(pair, "other");
+  commit_file(other, "README.md", "theirs\n", "theirs");
+  git(other, {"push", "-q", "origin", "main"});
+  commit_file(pair.work, "README.md", "ours\n", "ours");
+  write_file(pair.work + "/wip.txt", "uncommitted\n");
+  std::string before = head(pair.work);
+
+  EXPECT_EQ(fails("git_pull", {{"path", pair.work}}),
+            "Merge required - please resolve conflicts manually");
+  EXPECT_EQ(head(pair.work), before);
+  EXPECT_EQ(testing::read_file(pair.work + "/README.md"), "ours\n");
+  EXPECT_EQ(git(pair.work, {"status", "--porcelain"}), "?? wip.txt\n");
+}
+
+TEST_F(GitCommands, PullOnDetachedHeadFailsBeforeFetching) {
+  testing::RemotePair pair("vessa-detached-");
+  git(pair.work, {"checkout", "-q", "--detach"});
+  std::string other = testing::clone_of(pair, "other");
+  commit_file(other, "b.txt", "b\n", "two");
+  git(other, {"push", "-q", "origin", "main"});
+
+  EXPECT_EQ(fails("git_pull", {{"path", pair.work}}), "HEAD is not a branch");
+  EXPECT_FALSE(testing::git_ok(pair.work, {"rev-parse", "-q", "--verify", "FETCH_HEAD"}));
+}
+
+TEST_F(GitCommands, PullReportsGitsOwnErrors) {
+  testing::RemotePair pair("vessa-pullerr-");
+  git(pair.work, {"checkout", "-q", "-b", "local-only"});
+  EXPECT_EQ(fails("git_pull", {{"path", pair.work}}), "fatal: couldn't find remote ref local-only");
+}
+
+TEST_F(GitCommands, StatusSortsEveryKindOfChange) {
+  testing::RemotePair pair("vessa-status-");
+  std::string w = pair.work;
+  write_file(w + "/mod.txt", "1\n");
+  write_file(w + "/both.txt", "1\n");
+  write_file(w + "/del-staged.txt", "1\n");
+  write_file(w + "/del-work.txt", "1\n");
+  write_file(w + "/old name.txt", "rename me\nsecond line\nthird line\n");
+  write_file(w + "/line\nbreak.txt", "1\n");
+  commit_file(w, "keep.txt", "k\n", "Subject line\n\nBody line one.\nBody line two.\n\n");
+
+  write_file(w + "/mod.txt", "2\n");
+  write_file(w + "/both.txt", "2\n");
+  git(w, {"add", "both.txt"});
+  write_file(w + "/both.txt", "3\n");
+  git(w, {"rm", "-q", "del-staged.txt"});
+  std::filesystem::remove(w + "/del-work.txt");
+  git(w, {"mv", "old name.txt", "new name.txt"});
+  write_file(w + "/line\nbreak.txt", "2\n");
+  write_file(w + "/staged ünïcode.txt", "n\n");
+  git(w, {"add", "staged ünïcode.txt"});
+  write_file(w + "/new dir/deeper/a.txt", "u\n");
+  write_file(w + "/new dir/b.txt", "u\n");
+  write_file(w + "/日本.txt", "u\n");
+
+  json v = ok("git_status", {{"path", w}});
+  EXPECT_EQ(v.size(), 10U);
+  EXPECT_EQ(v["branch"], "main");
+  EXPECT_EQ(v["isDirty"], true);
+  EXPECT_EQ(v["ahead"], 1);
+  EXPECT_EQ(v["behind"], 0);
+  EXPECT_EQ(v["lastCommit"], "Subject line\n\nBody line one.\nBody line two.");
+  EXPECT_EQ(v["hasConflicts"], false);
+  EXPECT_EQ(v["conflictFiles"], json::array());
+  // git's order: sorted by path.
+  EXPECT_EQ(v["stagedFiles"], json(Strings{"both.txt", "del-staged.txt", "new name.txt",
+                                           "old name.txt", "staged ünïcode.txt"}));
+  EXPECT_EQ(v["modified"], json(Strings{"both.txt", "del-work.txt", "line\nbreak.txt", "mod.txt"}));
+  EXPECT_EQ(v["untrackedFiles"],
+            json(Strings{"new dir/b.txt", "new dir/deeper/a.txt", "日本.txt"}));
+}
+
+TEST_F(GitCommands, StatusOfACleanTreeWithoutUpstream) {
+  testing::ScratchDir dir("vessa-clean-");
+  testing::init_repo(dir.path());
+  commit_file(dir.path(), "a.txt", "a\n", "only\r\n");
+  json v = ok("git_status", {{"path", dir.path()}});
+  EXPECT_EQ(v, json({{"branch", "main"},
+                     {"isDirty", false},
+                     {"ahead", 0},
+                     {"behind", 0},
+                     {"lastCommit", "only"},
+                     {"hasConflicts", false},
+                     {"conflictFiles", json::array()},
+                     {"modified", json::array()},
+                     {"stagedFiles", json::array()},
+                     {"untrackedFiles", json::array()}}));
+
+  git(dir.path(), {"checkout", "-q", "--detach"});
+  EXPECT_EQ(ok("git_status", {{"path", dir.path()}})["branch"], "HEAD");
+}
+
+TEST_F(GitCommands, StatusOfARepositoryWithoutCommitsReportsGitsError) {
+  testing::ScratchDir dir("vessa-empty-");
+  testing::init_repo(dir.path());
+  std::string message = fails("git_status", {{"path", dir.path()}});
+  EXPECT_NE(message.find("ambiguous argument 'HEAD'"), std::string::npos) << message;
+}
+
+TEST_F(GitCommands, StatusCountsAheadAndBehind) {
+  testing::RemotePair pair("vessa-aheadbehind-");
+  std::string other = testing::clone_of(pair, "other");
+  for (int i = 0; i < 3; ++i) commit_file(other, "t.txt", std::to_string(i), "theirs");
+  git(other, {"push", "-q", "origin", "main"});
+  for (int i = 0; i < 2; ++i) commit_file(pair.work, "o.txt", std::to_string(i), "ours");
+  git(pair.work, {"fetch", "-q"});
+  json v = ok("git_status", {{"path", pair.work}});
+  EXPECT_EQ(v["ahead"], 2);
+  EXPECT_EQ(v["behind"], 3);
+  EXPECT_EQ(v["isDirty"], false);
+}
+
+TEST_F(GitCommands, StatusListsEveryUnmergedPathAsAConflict) {
+  testing::ScratchDir dir("vessa-conflict-");
+  std::string r = dir.path();
+  testing::init_repo(r);
+  write_file(r + "/u.txt", "base\n");
+  commit_file(r, "f.txt", "rename me\nline2\nline3\n", "base");
+  git(r, {"checkout", "-q", "-b", "other"});
+  write_file(r + "/u.txt", "other\n");
+  write_file(r + "/aa.txt", "o\n");
+  git(r, {"mv", "f.txt", "b.txt"});
+  commit_file(r, "other.txt", "o\n", "other");
+  git(r, {"checkout", "-q", "main"});
+  write_file(r + "/u.txt", "main\n");
+  write_file(r + "/aa.txt", "m\n");
+  git(r, {"mv", "f.txt", "a.txt"});
+  commit_file(r, "main.txt", "m\n", "main");
+  EXPECT_FALSE(testing::git_ok(r, {"merge", "other"}));
+
+  json v = ok("git_status", {{"path", r}});
+  EXPECT_EQ(v["hasConflicts"], true);
+  EXPECT_EQ(v["isDirty"], true);
+  // UU, AA and DD, and the rename/rename sides AU and UA.
+  EXPECT_EQ(v["conflictFiles"], json(Strings{"a.txt", "aa.txt", "b.txt", "f.txt", "u.txt"}));
+  EXPECT_EQ(v["stagedFiles"], json(Strings{"other.txt"}));
+  EXPECT_EQ(v["modified"], json::array());
+}
+
+TEST_F(GitCommands, StatusKeepsFileNamesThatAreNotUtf8) {
+  testing::ScratchDir dir("vessa-latin1-");
+  testing::init_repo(dir.path());
+  commit_file(dir.path(), "a.txt", "a\n", "one");
+  write_file(dir / "caf\xe9.txt", "latin-1 name\n");
+  json v = ok("git_status", {{"path", dir.path()}});
+  EXPECT_EQ(v["isDirty"], true);
+  EXPECT_EQ(v["untrackedFiles"], json(Strings{"caf\xEF\xBF\xBD.txt"}));
+}
+
+TEST_F(GitCommands, CreateBranchLeavesTheWorkTreeWhereItWas) {
+  testing::RemotePair pair("vessa-branch-");
+  EXPECT_EQ(ok("git_create_branch", {{"path", pair.work}, {"branchName", "feature/x"}}),
+            "Created branch: feature/x");
+  EXPECT_EQ(git(pair.work, {"rev-parse", "--abbrev-ref", "HEAD"}), "main\n");
+  EXPECT_EQ(git(pair.work, {"rev-parse", "feature/x"}), head(pair.work));
+  EXPECT_EQ(ok("git_create_branch", {{"path", pair.work}, {"branch_name", "snake"}}),
+            "Created branch: snake");
+  EXPECT_EQ(fails("git_create_branch", {{"path", pair.work}, {"branchName", "feature/x"}}),
+            "fatal: a branch named 'feature/x' already exists");
+}
+
+TEST_F(GitCommands, BranchNamesThatLookLikeOptionsAreRefused) {
+  testing::RemotePair pair("vessa-dashbranch-");
+  write_file(pair.work + "/README.md", "local edit\n");
+  for (const std::string name : {"-f", "--force", "-D", "--orphan=x", "-"}) {
+    EXPECT_EQ(fails("git_create_branch", {{"path", pair.work}, {"branchName", name}}),
+              "fatal: '" + name + "' is not a valid branch name");
+    EXPECT_EQ(fails("git_checkout", {{"path", pair.work}, {"branchName", name}}),
+              "'" + name + "' is not a valid branch name");
+  }
+  EXPECT_EQ(git(pair.work, {"branch", "--format=%(refname:short)"}), "main\n");
+  EXPECT_EQ(git(pair.work, {"rev-parse", "--abbrev-ref", "HEAD"}), "main\n");
+  EXPECT_EQ(testing::read_file(pair.work + "/README.md"), "local edit\n");
+}
+
+TEST_F(GitCommands, CheckoutSwitchesBranchesButNeverRestoresFiles) {
+  testing::RemotePair pair("vessa-checkout-");
+  git(pair.work, {"branch", "topic"});
+  git(pair.work, {"push", "-q", "origin", "main:remote-only"});
+
+  EXPECT_EQ(ok("git_checkout", {{"path", pair.work}, {"branch_name", "topic"}}),
+            "Checked out: topic");
+  EXPECT_EQ(git(pair.work, {"rev-parse", "--abbrev-ref", "HEAD"}), "topic\n");
+  // A branch only on origin is still created and tracked, as a plain checkout does.
+  git(pair.work, {"fetch", "-q"});
+  EXPECT_EQ(ok("git_checkout", {{"path", pair.work}, {"branchName", "remote-only"}}),
+            "Checked out: remote-only");
+  EXPECT_EQ(git(pair.work, {"rev-parse", "--abbrev-ref", "@{upstream}"}), "origin/remote-only\n");
+
+  // A file name is not a revision: its local changes stay.
+  write_file(pair.work + "/README.md", "precious edit\n");
+  EXPECT_EQ(fails("git_checkout", {{"path", pair.work}, {"branchName", "README.md"}}),
+            "fatal: invalid reference: README.md");
+  EXPECT_EQ(testing::read_file(pair.work + "/README.md"), "precious edit\n");
+}
+
+TEST_F(GitCommands, PushToOriginOrANamedRemote) {
+  testing::RemotePair pair("vessa-push-");
+  std::string second = pair.root + "/second.git";
+  git(pair.root, {"init", "-q", "--bare", second});
+  git(pair.work, {"remote", "add", "backup", second});
+  commit_file(pair.work, "n.txt", "n\n", "new");
+
+  EXPECT_EQ(ok("git_push", {{"path", pair.work}}), "Pushed main to origin/main");
+  EXPECT_EQ(git(pair.bare, {"rev-parse", "main"}), head(pair.work));
+  EXPECT_EQ(ok("git_push", {{"path", pair.work}, {"remote", ""}, {"branch", ""}}),
+            "Pushed main to origin/main");
+
+  git(pair.work, {"branch", "topic"});
+  EXPECT_EQ(ok("git_push", {{"path", pair.work}, {"remote", "backup"}, {"branch", "topic"}}),
+            "Pushed topic to backup/topic");
+  EXPECT_EQ(git(second, {"rev-parse", "topic"}), head(pair.work));
+  // No upstream is set by a push.
+  EXPECT_FALSE(testing::git_ok(pair.work, {"rev-parse", "--abbrev-ref", "topic@{upstream}"}));
+
+  git(pair.work, {"checkout", "-q", "--detach"});
+  EXPECT_EQ(fails("git_push", {{"path", pair.work}}), "HEAD is not a branch");
+  EXPECT_EQ(ok("git_push", {{"path", pair.work}, {"branch", "main"}}),
+            "Pushed main to origin/main");
+}
+
+TEST_F(GitCommands, PushTakesAnOptionLookingRemoteAsARemoteName) {
+  testing::RemotePair pair("vessa-pushdash-");
+  std::string marker = pair.root + "/owned";
+  std::string message =
+      fails("git_push", {{"path", pair.work}, {"remote", "--receive-pack=touch " + marker}});
+  EXPECT_EQ(message, "fatal: strange pathname '--receive-pack=touch " + marker + "' blocked");
+  EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+}  // namespace
+}  // namespace vessa
