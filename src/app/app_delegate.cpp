@@ -107,9 +107,10 @@ void AppDelegate::did_finish_launching() {
   g_signal_connect(window_, "close-request", G_CALLBACK(on_close_request), this);
   g_signal_connect(window_, "notify::is-active", G_CALLBACK(on_active_changed), this);
 
-  // 8-9. Front, then the menu bar.
-  gtk_window_present(window_);
+  // 8-9. The menu bar is built before the window is first shown: a GTK application window
+  // only lays out a menu bar it has when it is realised.
   build_menu();
+  gtk_window_present(window_);
 
   // 10. Executor events reach the page through the bridge; dropped once the delegate is gone.
   std::weak_ptr<AppDelegate> weak = weak_from_this();
