@@ -34,6 +34,8 @@ struct Xlib {
   decltype(&XSendEvent) send = nullptr;
   decltype(&XFlush) flush = nullptr;
   decltype(&XFree) free = nullptr;
+  decltype(&XSetErrorHandler) on_error = nullptr;
+  decltype(&XGetWindowProperty) property = nullptr;
   bool load() {
     void* h = dlopen("libX11.so.6", RTLD_NOW);
     if (!h) return false;
@@ -45,12 +47,36 @@ struct Xlib {
     send = reinterpret_cast<decltype(send)>(dlsym(h, "XSendEvent"));
     flush = reinterpret_cast<decltype(flush)>(dlsym(h, "XFlush"));
     free = reinterpret_cast<decltype(free)>(dlsym(h, "XFree"));
-    return open && close && atom && tree && name && send && flush && free;
+    on_error = reinterpret_cast<decltype(on_error)>(dlsym(h, "XSetErrorHandler"));
+    property = reinterpret_cast<decltype(property)>(dlsym(h, "XGetWindowProperty"));
+    return open && close && atom && tree && name && send && flush && free && on_error && property;
   }
 };
 
-// Sends WM_DELETE_WINDOW to every top-level window titled `title`; returns how many.
-int close_windows_titled(Xlib& x, const std::string& title) {
+// Windows of other test processes come and go on the shared display: ignore their errors
+// instead of letting Xlib end this process.
+int ignore_x_error(Display* /*d*/, XErrorEvent* /*e*/) { return 0; }
+
+long window_pid(Xlib& x, Display* d, Window w) {
+  Atom type = 0;
+  int format = 0;
+  unsigned long count = 0;
+  unsigned long after = 0;
+  unsigned char* data = nullptr;
+  long pid = -1;
+  if (x.property(d, w, x.atom(d, "_NET_WM_PID", False), 0, 1, False, AnyPropertyType, &type,
+                 &format, &count, &after, &data) == 0 &&
+      data) {
+    if (format == 32 && count == 1) pid = *reinterpret_cast<long*>(data);
+    x.free(data);
+  }
+  return pid;
+}
+
+// Sends WM_DELETE_WINDOW to the top-level windows of process `pid` titled `title`, as a window
+// manager does when the user closes them; returns how many.
+int close_windows_titled(Xlib& x, const std::string& title, pid_t pid) {
+  x.on_error(ignore_x_error);
   Display* d = x.open(nullptr);
   if (!d) return 0;
   Window root = DefaultRootWindow(d);
@@ -65,7 +91,7 @@ int close_windows_titled(Xlib& x, const std::string& title) {
     for (unsigned int i = 0; i < n; ++i) {
       char* name = nullptr;
       if (x.name(d, children[i], &name) && name) {
-        if (title == name) {
+        if (title == name && window_pid(x, d, children[i]) == pid) {
           XEvent ev{};
           ev.xclient.type = ClientMessage;
           ev.xclient.window = children[i];
@@ -162,7 +188,7 @@ TEST(AppQuit, ClosingTheMainWindowEndsTheProcessAndItsHelpers) {
 
   int closed = 0;
   for (int i = 0; i < 20 && closed == 0; ++i) {
-    closed = close_windows_titled(x, "Vessa");
+    closed = close_windows_titled(x, "Vessa", app->pid());
     if (closed == 0) std::this_thread::sleep_for(250ms);
   }
   ASSERT_GE(closed, 1) << "no window titled Vessa";
