@@ -1,0 +1,250 @@
+// The application delegate: the main window, the menu, the executor supervisor and quitting.
+#include "app/app_delegate.hpp"
+
+#include "app/preview_window.hpp"
+#include "app/updater_hooks.hpp"
+#include "executor/executor_supervisor.hpp"
+#include "platform/gtk/dialogs_gtk.hpp"
+#include "platform/gtk/main_window_gtk.hpp"
+#include "platform/services.hpp"
+#include "support/bundle.hpp"
+#include "support/lifecycle.hpp"
+
+namespace vessa::app {
+namespace {
+
+constexpr const char* kSnoozeKey = "vessa.update.snoozeUntil";
+
+AppDelegate* delegate_of(gpointer data) { return static_cast<AppDelegate*>(data); }
+
+void act_about(GSimpleAction*, GVariant*, gpointer data) noexcept {
+  gtk_show_about_dialog(delegate_of(data)->window(), "program-name", "Vessa", "version",
+                        bundle::info_string("CFBundleShortVersionString", "0.0.0").c_str(),
+                        nullptr);
+}
+void act_name_computer(GSimpleAction*, GVariant*, gpointer data) noexcept {
+  delegate_of(data)->open_device_naming();
+}
+void act_check_updates(GSimpleAction*, GVariant*, gpointer data) noexcept {
+  delegate_of(data)->check_for_updates();
+}
+void act_hide(GSimpleAction*, GVariant*, gpointer data) noexcept {
+  if (GtkWindow* w = delegate_of(data)->window()) gtk_window_minimize(w);
+}
+void act_quit(GSimpleAction*, GVariant*, gpointer data) noexcept { delegate_of(data)->quit(); }
+
+// Editing commands go to the web view, as the first responder would take them.
+void act_edit(GSimpleAction* action, GVariant*, gpointer data) noexcept {
+  auto host = delegate_of(data)->web_controller();
+  if (!host || !host->web_view()) return;
+  const char* name = g_action_get_name(G_ACTION(action));
+  const std::pair<const char*, const char*> commands[] = {
+      {"undo", WEBKIT_EDITING_COMMAND_UNDO},   {"redo", WEBKIT_EDITING_COMMAND_REDO},
+      {"cut", WEBKIT_EDITING_COMMAND_CUT},     {"copy", WEBKIT_EDITING_COMMAND_COPY},
+      {"paste", WEBKIT_EDITING_COMMAND_PASTE}, {"select-all", WEBKIT_EDITING_COMMAND_SELECT_ALL},
+  };
+  for (const auto& [action_name, command] : commands) {
+    if (g_strcmp0(name, action_name) == 0) {
+      webkit_web_view_execute_editing_command(host->web_view(), command);
+    }
+  }
+}
+
+gboolean on_close_request(GtkWindow* /*window*/, gpointer data) noexcept {
+  delegate_of(data)->quit();
+  return FALSE;
+}
+
+void on_active_changed(GtkWindow* window, GParamSpec* /*pspec*/, gpointer data) noexcept {
+  if (gtk_window_is_active(window)) delegate_of(data)->did_become_active();
+}
+
+}  // namespace
+
+std::shared_ptr<AppDelegate> AppDelegate::create(GtkApplication* app,
+                                                 WebViewHost::Options options) {
+  return std::shared_ptr<AppDelegate>(new AppDelegate(app, std::move(options)));
+}
+
+AppDelegate::AppDelegate(GtkApplication* app, WebViewHost::Options options)
+    : app_(app), options_(std::move(options)), executor_(ExecutorSupervisor::create()) {}
+
+AppDelegate::~AppDelegate() {
+  if (window_) g_signal_handlers_disconnect_by_data(window_, this);
+}
+
+std::shared_ptr<WebViewHost> AppDelegate::web_controller() const {
+  std::lock_guard lock(controller_mutex_);
+  return web_controller_;
+}
+
+void AppDelegate::did_finish_launching() {
+  if (launched_) return;
+  launched_ = true;
+  // 1-5. The main window: size, minimum, title shown only to the window manager.
+  window_ = GTK_WINDOW(gtk_application_window_new(app_));
+  gtk_window_set_default_size(window_, kWidth, kHeight);
+  gtk_widget_set_size_request(GTK_WIDGET(window_), kMinWidth, kMinHeight);
+  gtk_window_set_title(window_, "Vessa");
+  GtkWidget* header = gtk_header_bar_new();
+  gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header),
+                                  gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
+  gtk_window_set_titlebar(window_, header);
+
+  // 6-7. The web view host fills the window.
+  auto host = WebViewHost::create(weak_from_this(), options_);
+  {
+    std::lock_guard lock(controller_mutex_);
+    web_controller_ = host;
+  }
+  gtk_window_set_child(window_, host->build());
+
+  platform::update_services([this](platform::Services& s) {
+    s.main_window = std::make_shared<platform::GtkMainWindow>(window_);
+    s.dialogs = std::make_shared<platform::GtkDialogs>();
+    s.previews = PreviewWindowController::shared();
+  });
+  g_signal_connect(window_, "close-request", G_CALLBACK(on_close_request), this);
+  g_signal_connect(window_, "notify::is-active", G_CALLBACK(on_active_changed), this);
+
+  // 8-9. The menu bar is built before the window is first shown: a GTK application window
+  // only lays out a menu bar it has when it is realised.
+  build_menu();
+  gtk_window_present(window_);
+
+  // 10. Executor events reach the page through the bridge; dropped once the delegate is gone.
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  executor_->set_emit([weak](const std::string& event, const json& payload) {
+    if (auto self = weak.lock()) self->emit(event, payload);
+  });
+  // 11-12.
+  executor_->ensureRunning(false);
+  start_launch_update_check();
+}
+
+void AppDelegate::build_menu() {
+  const GActionEntry app_actions[] = {
+      {"about", act_about, nullptr, nullptr, nullptr, {}},
+      {"name-computer", act_name_computer, nullptr, nullptr, nullptr, {}},
+      {"check-for-updates", act_check_updates, nullptr, nullptr, nullptr, {}},
+      {"hide", act_hide, nullptr, nullptr, nullptr, {}},
+      {"quit", act_quit, nullptr, nullptr, nullptr, {}},
+  };
+  g_action_map_add_action_entries(G_ACTION_MAP(app_), app_actions, G_N_ELEMENTS(app_actions), this);
+  const GActionEntry edit_actions[] = {
+      {"undo", act_edit, nullptr, nullptr, nullptr, {}},
+      {"redo", act_edit, nullptr, nullptr, nullptr, {}},
+      {"cut", act_edit, nullptr, nullptr, nullptr, {}},
+      {"copy", act_edit, nullptr, nullptr, nullptr, {}},
+      {"paste", act_edit, nullptr, nullptr, nullptr, {}},
+      {"select-all", act_edit, nullptr, nullptr, nullptr, {}},
+  };
+  g_action_map_add_action_entries(G_ACTION_MAP(window_), edit_actions, G_N_ELEMENTS(edit_actions),
+                                  this);
+
+  struct Accel {
+    const char* action;
+    const char* accel;
+  };
+  const Accel accels[] = {
+      {"app.name-computer", "<Primary>comma"},
+      {"app.hide", "<Primary>h"},
+      {"app.quit", "<Primary>q"},
+      {"win.undo", "<Primary>z"},
+      {"win.redo", "<Primary><Shift>z"},
+      {"win.cut", "<Primary>x"},
+      {"win.copy", "<Primary>c"},
+      {"win.paste", "<Primary>v"},
+      {"win.select-all", "<Primary>a"},
+  };
+  for (const auto& a : accels) {
+    const char* list[] = {a.accel, nullptr};
+    gtk_application_set_accels_for_action(app_, a.action, list);
+  }
+
+  GMenu* bar = g_menu_new();
+  GMenu* app_menu = g_menu_new();
+  GMenu* section = g_menu_new();
+  g_menu_append(section, "About Vessa", "app.about");
+  g_menu_append_section(app_menu, nullptr, G_MENU_MODEL(section));
+  g_object_unref(section);
+  section = g_menu_new();
+  g_menu_append(section, "Name This Computer\u2026", "app.name-computer");
+  g_menu_append_section(app_menu, nullptr, G_MENU_MODEL(section));
+  g_object_unref(section);
+  section = g_menu_new();
+  g_menu_append(section, "Check for Updates\u2026", "app.check-for-updates");
+  g_menu_append_section(app_menu, nullptr, G_MENU_MODEL(section));
+  g_object_unref(section);
+  section = g_menu_new();
+  g_menu_append(section, "Hide Vessa", "app.hide");
+  g_menu_append(section, "Quit Vessa", "app.quit");
+  g_menu_append_section(app_menu, nullptr, G_MENU_MODEL(section));
+  g_object_unref(section);
+  // GTK shows no application-name menu of its own; the application menu carries the name.
+  g_menu_append_submenu(bar, "Vessa", G_MENU_MODEL(app_menu));
+  g_object_unref(app_menu);
+
+  GMenu* edit = g_menu_new();
+  section = g_menu_new();
+  g_menu_append(section, "Undo", "win.undo");
+  g_menu_append(section, "Redo", "win.redo");
+  g_menu_append_section(edit, nullptr, G_MENU_MODEL(section));
+  g_object_unref(section);
+  section = g_menu_new();
+  g_menu_append(section, "Cut", "win.cut");
+  g_menu_append(section, "Copy", "win.copy");
+  g_menu_append(section, "Paste", "win.paste");
+  g_menu_append(section, "Select All", "win.select-all");
+  g_menu_append_section(edit, nullptr, G_MENU_MODEL(section));
+  g_object_unref(section);
+  g_menu_append_submenu(bar, "Edit", G_MENU_MODEL(edit));
+  g_object_unref(edit);
+
+  gtk_application_set_menubar(app_, G_MENU_MODEL(bar));
+  g_object_unref(bar);
+  gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
+}
+
+void AppDelegate::did_become_active() { executor_->ensureRunning(false); }
+
+void AppDelegate::will_terminate() {
+  if (terminated_) return;
+  terminated_ = true;
+  executor_->stop();
+  lifecycle::run_will_terminate();
+  platform::update_services([](platform::Services& s) {
+    s.main_window.reset();
+    s.dialogs.reset();
+    s.previews.reset();
+  });
+  PreviewWindowController::shared()->destroy();
+  std::shared_ptr<WebViewHost> host;
+  {
+    std::lock_guard lock(controller_mutex_);
+    host.swap(web_controller_);
+  }
+  if (window_) {
+    g_signal_handlers_disconnect_by_data(window_, this);
+    gtk_window_destroy(window_);
+    window_ = nullptr;
+  }
+  host.reset();
+}
+
+void AppDelegate::open_device_naming() {
+  if (auto host = web_controller()) host->evaluate("window.location.hash = 'devices';");
+}
+
+void AppDelegate::emit(const std::string& event, const json& payload) {
+  if (auto host = web_controller()) host->bridge()->emit(event, payload);
+}
+
+void AppDelegate::quit() { g_application_quit(G_APPLICATION(app_)); }
+
+void AppDelegate::check_for_updates() {
+  if (auto defaults = platform::services().user_defaults) defaults->remove(kSnoozeKey);
+  start_user_initiated_update_check();
+}
+
+}  // namespace vessa::app

@@ -1,0 +1,59 @@
+// The application delegate: the main window, the menu, the executor supervisor and quitting.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <memory>
+#include <mutex>
+
+#include "app/web_view_host.hpp"
+#include "commands/app_context.hpp"
+
+namespace vessa::app {
+
+class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDelegate> {
+ public:
+  static constexpr int kWidth = 1400;
+  static constexpr int kHeight = 900;
+  static constexpr int kMinWidth = 900;
+  static constexpr int kMinHeight = 600;
+
+  /// Creates the delegate (and its executor supervisor) for `app`. Main thread.
+  static std::shared_ptr<AppDelegate> create(GtkApplication* app, WebViewHost::Options options);
+  ~AppDelegate() override;
+  AppDelegate(const AppDelegate&) = delete;
+  AppDelegate& operator=(const AppDelegate&) = delete;
+
+  /// The launch steps, once: window, web view, menu, executor events, executor, update check.
+  void did_finish_launching();
+  /// The main window became active: make sure the executor runs.
+  void did_become_active();
+  /// Once, at quit: stop the executor, run the will-terminate hooks, take the windows down.
+  void will_terminate();
+  /// "Name This Computer…": shows the front end's device view.
+  void open_device_naming();
+
+  // AppContext
+  void emit(const std::string& event, const json& payload) override;
+  std::shared_ptr<ExecutorSupervisor> executor() override { return executor_; }
+  void quit() override;
+  void check_for_updates() override;
+
+  GtkWindow* window() const { return window_; }
+  std::shared_ptr<WebViewHost> web_controller() const;
+
+ private:
+  AppDelegate(GtkApplication* app, WebViewHost::Options options);
+  void build_menu();
+
+  GtkApplication* app_;
+  WebViewHost::Options options_;
+  std::shared_ptr<ExecutorSupervisor> executor_;
+  GtkWindow* window_ = nullptr;
+  bool launched_ = false;
+  bool terminated_ = false;
+  mutable std::mutex controller_mutex_;  // emit() reads the controller from any thread
+  std::shared_ptr<WebViewHost> web_controller_;
+};
+
+}  // namespace vessa::app

@@ -1,0 +1,335 @@
+// The main window's content: the web view with the content scheme, the token script, the IPC
+// shim and the "vessa" message handler, plus its load, new-window and panel handling.
+#include "app/web_view_host.hpp"
+
+#include <chrono>
+#include <cstdlib>
+#include <string_view>
+
+#include "app/content_scheme_gtk.hpp"
+#include "bridge/page_scripts.hpp"
+#include "bridge/ui_token.hpp"
+#include "commands/command_registry.hpp"
+#include "executor/executor_supervisor.hpp"
+#include "platform/dist_root.hpp"
+#include "platform/gtk/dialogs_gtk.hpp"
+#include "platform/services.hpp"
+#include "support/dispatch.hpp"
+#include "support/log.hpp"
+
+namespace vessa::app {
+namespace {
+
+constexpr auto kSelfTestDelay = std::chrono::milliseconds(2000);
+
+// The bridge's view of the web view. It lives exactly as long as the web view: the bridge holds
+// it weakly, so results and events that arrive after the view is gone are dropped.
+class WebViewEvaluator : public ScriptEvaluator {
+ public:
+  explicit WebViewEvaluator(WebKitWebView* view) : view_(view) {}
+  void evaluate_script(const std::string& script) override {
+    if (!view_) return;
+    webkit_web_view_evaluate_javascript(view_, script.data(), static_cast<gssize>(script.size()),
+                                        nullptr, nullptr, nullptr, nullptr, nullptr);
+  }
+  void detach() { view_ = nullptr; }
+
+ private:
+  WebKitWebView* view_;
+};
+
+constexpr const char* kEvaluatorKey = "vessa-script-evaluator";
+
+std::shared_ptr<WebViewEvaluator> attach_evaluator(WebKitWebView* view) {
+  auto evaluator = std::make_shared<WebViewEvaluator>(view);
+  g_object_set_data_full(G_OBJECT(view), kEvaluatorKey,
+                         new std::shared_ptr<WebViewEvaluator>(evaluator), [](gpointer p) {
+                           auto* holder = static_cast<std::shared_ptr<WebViewEvaluator>*>(p);
+                           (*holder)->detach();
+                           delete holder;
+                         });
+  // Released as soon as the widget is destroyed, not only when the last reference goes.
+  g_signal_connect(view, "destroy", G_CALLBACK(+[](GtkWidget* w, gpointer) noexcept {
+                     g_object_set_data(G_OBJECT(w), kEvaluatorKey, nullptr);
+                   }),
+                   nullptr);
+  return evaluator;
+}
+
+void on_script_message(WebKitUserContentManager* /*manager*/, JSCValue* value,
+                       gpointer data) noexcept {
+  auto& bridge = *static_cast<std::shared_ptr<Bridge>*>(data);
+  char* text = jsc_value_to_json(value, 0);
+  if (!text) return;
+  std::string body = text;
+  g_free(text);
+  try {
+    bridge->on_message(json(std::move(body)));
+  } catch (const std::exception& e) {
+    vessa::log(std::string("bridge message failed: ") + e.what());
+  } catch (...) {
+    vessa::log("bridge message failed");
+  }
+}
+
+void add_document_start_script(WebKitUserContentManager* ucm, const std::string& source) {
+  WebKitUserScript* script =
+      webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+  webkit_user_content_manager_add_script(ucm, script);
+  webkit_user_script_unref(script);
+}
+
+void on_probe_done(GObject* source, GAsyncResult* result, gpointer /*data*/) noexcept {
+  GError* error = nullptr;
+  JSCValue* value =
+      webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
+  if (error) {
+    vessa::log(std::string("probe error: ") + error->message);
+    g_error_free(error);
+    return;
+  }
+  if (value && jsc_value_is_string(value)) {
+    char* text = jsc_value_to_string(value);
+    vessa::log(std::string("page-loaded probe: ") + (text ? text : ""));
+    g_free(text);
+  }
+  if (value) g_object_unref(value);
+}
+
+void on_self_test_done(GObject* source, GAsyncResult* result, gpointer /*data*/) noexcept {
+  GError* error = nullptr;
+  JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source),
+                                                                          result, &error);
+  if (error) {
+    vessa::log(std::string("SELFTEST error: ") + error->message);
+    g_error_free(error);
+    return;
+  }
+  std::string description = "nil";
+  if (value && !jsc_value_is_undefined(value) && !jsc_value_is_null(value)) {
+    char* text = jsc_value_to_string(value);
+    description = text ? text : "";
+    g_free(text);
+  }
+  if (value) g_object_unref(value);
+  vessa::log("SELFTEST: " + description);
+}
+
+bool open_with_default_handler(const std::string& uri) {
+  if (auto opener = platform::services().url_opener) return opener->open_uri(uri);
+  GError* error = nullptr;
+  gboolean ok = g_app_info_launch_default_for_uri(uri.c_str(), nullptr, &error);
+  if (error) g_error_free(error);
+  return ok;
+}
+
+}  // namespace
+
+std::shared_ptr<WebViewHost> WebViewHost::create(std::weak_ptr<AppContext> app, Options options) {
+  return std::shared_ptr<WebViewHost>(new WebViewHost(std::move(app), std::move(options)));
+}
+
+WebViewHost::WebViewHost(std::weak_ptr<AppContext> app, Options options)
+    : app_(std::move(app)), options_(std::move(options)) {
+  auto registry = std::make_shared<CommandRegistry>(app_);
+  bridge_ = Bridge::create(std::move(registry));
+}
+
+WebViewHost::~WebViewHost() {
+  if (web_view_) {
+    g_signal_handlers_disconnect_by_data(web_view_, this);
+    g_object_unref(web_view_);
+  }
+}
+
+GtkWidget* WebViewHost::build() {
+  if (web_view_) return GTK_WIDGET(web_view_);
+  // 1-2. A fresh context with the content scheme serving the front-end folder.
+  WebKitWebContext* context = webkit_web_context_new();
+  dist_root_ =
+      options_.dist_root
+          ? *options_.dist_root
+          : platform::resolveDistRoot(platform::current_dist_root_inputs(options_.argv0.c_str()));
+  register_content_scheme(context, dist_root_);
+
+  // 3-4. The token script (when there is a token), then the IPC shim, at document start.
+  WebKitUserContentManager* ucm = webkit_user_content_manager_new();
+  if (auto token_script = UIToken::injectionScript()) add_document_start_script(ucm, *token_script);
+  add_document_start_script(ucm, std::string(embedded::kIpcShimSource));
+
+  // 5. The bridge as the "vessa" message handler; the content manager holds it.
+  webkit_user_content_manager_register_script_message_handler(ucm, "vessa", nullptr);
+  g_signal_connect_data(
+      ucm, "script-message-received::vessa", G_CALLBACK(on_script_message),
+      new std::shared_ptr<Bridge>(bridge_),
+      [](gpointer p, GClosure*) { delete static_cast<std::shared_ptr<Bridge>*>(p); },
+      static_cast<GConnectFlags>(0));
+
+  // 7. The web inspector, unconditionally.
+  WebKitSettings* settings = webkit_settings_new();
+  webkit_settings_set_enable_developer_extras(settings, TRUE);
+
+  // 6, 8. The view with this configuration.
+  web_view_ =
+      WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context,
+                                   "user-content-manager", ucm, "settings", settings, nullptr));
+  g_object_ref_sink(web_view_);
+  g_object_unref(settings);
+  g_object_unref(ucm);
+  g_object_unref(context);
+  gtk_widget_set_hexpand(GTK_WIDGET(web_view_), TRUE);
+  gtk_widget_set_vexpand(GTK_WIDGET(web_view_), TRUE);
+
+  // 9. Navigation and user-interface handling.
+  g_signal_connect(web_view_, "load-changed", G_CALLBACK(on_load_changed), this);
+  g_signal_connect(web_view_, "load-failed", G_CALLBACK(on_load_failed), this);
+  g_signal_connect(web_view_, "create", G_CALLBACK(on_create), this);
+  g_signal_connect(web_view_, "script-dialog", G_CALLBACK(on_script_dialog), this);
+  g_signal_connect(web_view_, "run-file-chooser", G_CALLBACK(on_file_chooser), this);
+  g_signal_connect(web_view_, "map", G_CALLBACK(on_map), this);
+
+  // 10. The bridge answers this view.
+  bridge_->set_web_view(attach_evaluator(web_view_));
+  return GTK_WIDGET(web_view_);
+}
+
+void WebViewHost::evaluate(const std::string& script) {
+  if (!web_view_) return;
+  webkit_web_view_evaluate_javascript(web_view_, script.data(), static_cast<gssize>(script.size()),
+                                      nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+void WebViewHost::on_map(GtkWidget* /*widget*/, gpointer self) noexcept {
+  auto* host = static_cast<WebViewHost*>(self);
+  if (host->web_view_ && !webkit_web_view_get_uri(host->web_view_)) {
+    webkit_web_view_load_uri(host->web_view_, kStartPage);
+  }
+}
+
+void WebViewHost::on_load_changed(WebKitWebView* /*view*/, WebKitLoadEvent event,
+                                  gpointer self) noexcept {
+  if (event != WEBKIT_LOAD_FINISHED) return;
+  try {
+    static_cast<WebViewHost*>(self)->after_load();
+  } catch (const std::exception& e) {
+    vessa::log(std::string("after-load steps failed: ") + e.what());
+  }
+}
+
+void WebViewHost::after_load() {
+  if (auto app = app_.lock()) {
+    if (auto executor = app->executor()) executor->ensureRunning(false);
+  }
+  std::string_view probe = page_scripts::kPageLoadedProbe;
+  webkit_web_view_evaluate_javascript(web_view_, probe.data(), static_cast<gssize>(probe.size()),
+                                      nullptr, nullptr, nullptr, on_probe_done, nullptr);
+  const char* selftest = std::getenv("VESSA_SELFTEST");
+  if (selftest && std::string_view(selftest) == "1") {
+    std::weak_ptr<WebViewHost> weak = weak_from_this();
+    dispatch::main_after(kSelfTestDelay, [weak] {
+      if (auto host = weak.lock()) host->run_self_test();
+    });
+  }
+}
+
+void WebViewHost::run_self_test() {
+  if (!web_view_) return;
+  std::string_view body = page_scripts::kSelfTestBody;
+  webkit_web_view_call_async_javascript_function(web_view_, body.data(),
+                                                 static_cast<gssize>(body.size()), nullptr, nullptr,
+                                                 nullptr, nullptr, on_self_test_done, nullptr);
+}
+
+gboolean WebViewHost::on_load_failed(WebKitWebView* /*view*/, WebKitLoadEvent event,
+                                     const char* /*uri*/, GError* error,
+                                     gpointer /*self*/) noexcept {
+  std::string description = error ? error->message : "unknown error";
+  // A failure before anything was committed is the provisional one.
+  if (event == WEBKIT_LOAD_STARTED || event == WEBKIT_LOAD_REDIRECTED) {
+    vessa::log("provisional navigation failed: " + description);
+  } else {
+    vessa::log("navigation failed: " + description);
+  }
+  return TRUE;  // no error page: nothing is shown to the user
+}
+
+GtkWidget* WebViewHost::on_create(WebKitWebView* /*view*/, WebKitNavigationAction* action,
+                                  gpointer /*self*/) noexcept {
+  WebKitURIRequest* request = webkit_navigation_action_get_request(action);
+  const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
+  if (uri && *uri) {
+    try {
+      open_with_default_handler(uri);
+    } catch (...) {
+    }
+  }
+  return nullptr;  // never a second web view
+}
+
+gboolean WebViewHost::on_script_dialog(WebKitWebView* view, WebKitScriptDialog* dialog,
+                                       gpointer /*self*/) noexcept {
+  platform::PanelKind kind = platform::PanelKind::kAlert;
+  switch (webkit_script_dialog_get_dialog_type(dialog)) {
+    case WEBKIT_SCRIPT_DIALOG_ALERT:
+      kind = platform::PanelKind::kAlert;
+      break;
+    case WEBKIT_SCRIPT_DIALOG_CONFIRM:
+    case WEBKIT_SCRIPT_DIALOG_BEFORE_UNLOAD_CONFIRM:
+      kind = platform::PanelKind::kConfirm;
+      break;
+    case WEBKIT_SCRIPT_DIALOG_PROMPT:
+      kind = platform::PanelKind::kPrompt;
+      break;
+  }
+  const char* message = webkit_script_dialog_get_message(dialog);
+  const char* default_text = kind == platform::PanelKind::kPrompt
+                                 ? webkit_script_dialog_prompt_get_default_text(dialog)
+                                 : nullptr;
+  webkit_script_dialog_ref(dialog);
+  try {
+    platform::show_message_panel(platform::panel_parent(GTK_WIDGET(view)), kind,
+                                 message ? message : "", default_text ? default_text : "",
+                                 [dialog, kind](bool ok, const std::string& text) {
+                                   if (kind == platform::PanelKind::kConfirm) {
+                                     webkit_script_dialog_confirm_set_confirmed(dialog, ok);
+                                   } else if (kind == platform::PanelKind::kPrompt && ok) {
+                                     webkit_script_dialog_prompt_set_text(dialog, text.c_str());
+                                   }
+                                   webkit_script_dialog_close(dialog);
+                                   webkit_script_dialog_unref(dialog);
+                                 });
+  } catch (...) {
+    webkit_script_dialog_close(dialog);
+    webkit_script_dialog_unref(dialog);
+  }
+  return TRUE;
+}
+
+gboolean WebViewHost::on_file_chooser(WebKitWebView* view, WebKitFileChooserRequest* request,
+                                      gpointer /*self*/) noexcept {
+  g_object_ref(request);
+  try {
+    // WebKitGTK does not expose whether the input allows folders; files only.
+    platform::choose_paths_async(platform::panel_parent(GTK_WIDGET(view)), false,
+                                 webkit_file_chooser_request_get_select_multiple(request),
+                                 [request](std::optional<std::vector<std::string>> chosen) {
+                                   if (chosen && !chosen->empty()) {
+                                     std::vector<const char*> files;
+                                     for (const auto& f : *chosen) files.push_back(f.c_str());
+                                     files.push_back(nullptr);
+                                     webkit_file_chooser_request_select_files(request,
+                                                                              files.data());
+                                   } else {
+                                     webkit_file_chooser_request_cancel(request);
+                                   }
+                                   g_object_unref(request);
+                                 });
+  } catch (...) {
+    webkit_file_chooser_request_cancel(request);
+    g_object_unref(request);
+  }
+  return TRUE;
+}
+
+}  // namespace vessa::app

@@ -1,0 +1,166 @@
+// The page side of the bridge: the Tauri page interface (window.__TAURI_INTERNALS__ and
+// window.__TAURI__) on top of the "vessa" message handler. Injected at document start into the
+// main frame of every page load; the native side answers through __VESSA_RESOLVE and pushes
+// events through __VESSA_EMIT.
+(function () {
+  'use strict';
+  if (window.__TAURI_INTERNALS__) return;
+
+  var pending = new Map(); // reqId -> { resolve, reject }
+  var callbacks = new Map(); // callback id -> { fn, once }
+  var listeners = new Map(); // event -> Set of { eid, handler }
+  var directListeners = new Map(); // event -> Set of functions
+  var reqSeq = 1;
+  var cbSeq = 1;
+  var evtSeq = 1;
+
+  function post(message) {
+    window.webkit.messageHandlers.vessa.postMessage(message);
+  }
+
+  function setFor(map, key) {
+    var set = map.get(key);
+    if (!set) {
+      set = new Set();
+      map.set(key, set);
+    }
+    return set;
+  }
+
+  // Snapshots: listeners added or removed while delivering take effect from the next event.
+  function deliver(event, payload) {
+    var set = listeners.get(event);
+    if (set) {
+      Array.from(set).forEach(function (record) {
+        var cb = callbacks.get(record.handler);
+        if (cb) cb.fn({ event: event, id: record.eid, payload: payload });
+      });
+    }
+    var direct = directListeners.get(event);
+    if (direct) {
+      Array.from(direct).forEach(function (fn) {
+        fn({ event: event, payload: payload });
+      });
+    }
+  }
+
+  function transformCallback(fn, once) {
+    var id = cbSeq++;
+    callbacks.set(id, { fn: fn || function () {}, once: !!once });
+    return id;
+  }
+
+  function runCallback(id, payload) {
+    var cb = callbacks.get(id);
+    if (!cb) return;
+    cb.fn(payload);
+    if (cb.once) callbacks.delete(id);
+  }
+
+  function unregisterListener(event, eventId) {
+    var set = listeners.get(event);
+    if (!set) return;
+    Array.from(set).forEach(function (record) {
+      if (record.eid === eventId) set.delete(record);
+    });
+  }
+
+  function invoke(cmd, args) {
+    if (!args) args = {};
+    if (cmd === 'plugin:event|listen') {
+      var eid = evtSeq++;
+      setFor(listeners, args.event).add({ eid: eid, handler: args.handler });
+      return Promise.resolve(eid);
+    }
+    if (cmd === 'plugin:event|unlisten') {
+      unregisterListener(args.event, args.eventId);
+      return Promise.resolve();
+    }
+    if (cmd === 'plugin:event|emit' || cmd === 'plugin:event|emit_to') {
+      deliver(args.event, args.payload);
+      try {
+        post({ type: 'emit', event: args.event, payload: args.payload });
+      } catch (e) {
+        return Promise.reject(e);
+      }
+      return Promise.resolve();
+    }
+    var reqId = reqSeq++;
+    return new Promise(function (resolve, reject) {
+      pending.set(reqId, { resolve: resolve, reject: reject });
+      try {
+        post({ type: 'invoke', reqId: reqId, cmd: cmd, args: args });
+      } catch (e) {
+        // Arguments the page cannot post (functions, say) never reach the native side.
+        pending.delete(reqId);
+        throw e;
+      }
+    });
+  }
+
+  var eventApi = {
+    listen: function (event, handler) {
+      var wrapper = function (e) {
+        handler(e);
+      };
+      setFor(directListeners, event).add(wrapper);
+      return Promise.resolve(function () {
+        var set = directListeners.get(event);
+        if (set) set.delete(wrapper);
+      });
+    },
+    once: function (event, handler) {
+      return eventApi.listen(event, function (e) {
+        handler(e);
+      });
+    },
+    emit: function (event, payload) {
+      return invoke('plugin:event|emit', { event: event, payload: payload });
+    }
+  };
+
+  window.__TAURI_INTERNALS__ = {
+    invoke: invoke,
+    transformCallback: transformCallback,
+    // The current @tauri-apps/api 2.x package also calls these.
+    unregisterCallback: function (id) {
+      callbacks.delete(id);
+    },
+    runCallback: runCallback,
+    plugins: { path: { sep: '/', delimiter: ':' } },
+    event: eventApi,
+    metadata: { currentWindow: { label: 'main' }, currentWebview: { label: 'main' } },
+    convertFileSrc: function (path) {
+      return path;
+    }
+  };
+  // @tauri-apps/api 2.x removes the page-side record itself before "plugin:event|unlisten";
+  // without this object its unlisten() throws and once() listeners are never removed.
+  window.__TAURI_EVENT_PLUGIN_INTERNALS__ = { unregisterListener: unregisterListener };
+
+  if (!window.__TAURI__) {
+    window.__TAURI__ = {
+      core: { invoke: invoke, transformCallback: transformCallback },
+      event: eventApi
+    };
+  }
+
+  window.__VESSA_RESOLVE = function (reqId, ok, data) {
+    var entry = pending.get(reqId);
+    if (!entry) return;
+    pending.delete(reqId);
+    if (ok) {
+      entry.resolve(data);
+    } else if (typeof data === 'string') {
+      entry.reject(data);
+    } else if (data && data.message) {
+      entry.reject(data.message);
+    } else {
+      entry.reject('error');
+    }
+  };
+  window.__VESSA_EMIT = function (event, payload) {
+    deliver(event, payload);
+  };
+  window.__VESSA_CB = runCallback;
+})();

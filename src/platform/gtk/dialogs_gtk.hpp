@@ -1,0 +1,40 @@
+// Modal panels on GTK 4.8: file choosers and message dialogs.
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/services.hpp"
+
+namespace vessa::platform {
+
+using PathsCallback = std::function<void(std::optional<std::vector<std::string>>)>;
+
+/// Shows a modal chooser for files (or folders when `directories`); `done` gets the chosen
+/// paths, or nullopt when the user cancelled. `parent` may be null. Main thread.
+void choose_paths_async(GtkWindow* parent, bool directories, bool multiple, PathsCallback done);
+
+enum class PanelKind { kAlert, kConfirm, kPrompt };
+
+/// Shows a modal message panel: "OK" (alert), "OK"/"Cancel" (confirm), or "OK"/"Cancel" with a
+/// 260 × 24 text field holding `default_text` (prompt). `done(ok, text)` runs once, whichever
+/// way the panel ends. Main thread.
+void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& message,
+                        const std::string& default_text,
+                        std::function<void(bool ok, std::string text)> done);
+
+/// The window panels attach to: `widget`'s window, else the application's active window,
+/// else none. Main thread.
+GtkWindow* panel_parent(GtkWidget* widget);
+
+/// The blocking Dialogs service: runs the chooser in a nested main loop.
+class GtkDialogs : public Dialogs {
+ public:
+  std::optional<std::vector<std::string>> choose_paths(bool directories, bool multiple) override;
+};
+
+}  // namespace vessa::platform

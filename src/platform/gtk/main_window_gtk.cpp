@@ -1,0 +1,99 @@
+// The main window as the command families see it, on a GtkWindow.
+#include "platform/gtk/main_window_gtk.hpp"
+
+#include <string>
+
+namespace vessa::platform {
+
+GtkMainWindow::GtkMainWindow(GtkWindow* window) : window_(window) {
+  g_object_weak_ref(G_OBJECT(window_), &GtkMainWindow::on_window_gone, this);
+  GtkEventController* legacy = gtk_event_controller_legacy_new();
+  gtk_event_controller_set_propagation_phase(legacy, GTK_PHASE_CAPTURE);
+  g_signal_connect(legacy, "event", G_CALLBACK(&GtkMainWindow::on_event), this);
+  gtk_widget_add_controller(GTK_WIDGET(window_), legacy);
+}
+
+GtkMainWindow::~GtkMainWindow() {
+  if (window_) {
+    g_signal_handlers_disconnect_by_data(window_, this);
+    // The legacy controller lives in the window; stop it calling back into this object.
+    GListModel* controllers = gtk_widget_observe_controllers(GTK_WIDGET(window_));
+    for (guint i = 0; i < g_list_model_get_n_items(controllers); ++i) {
+      auto* c = static_cast<GObject*>(g_list_model_get_item(controllers, i));
+      g_signal_handlers_disconnect_by_data(c, this);
+      g_object_unref(c);
+    }
+    g_object_unref(controllers);
+    g_object_weak_unref(G_OBJECT(window_), &GtkMainWindow::on_window_gone, this);
+  }
+}
+
+void GtkMainWindow::on_window_gone(gpointer data, GObject* /*where*/) noexcept {
+  static_cast<GtkMainWindow*>(data)->window_ = nullptr;
+}
+
+gboolean GtkMainWindow::on_event(GtkEventControllerLegacy* /*controller*/, GdkEvent* event,
+                                 gpointer data) noexcept {
+  auto* self = static_cast<GtkMainWindow*>(data);
+  GdkEventType type = gdk_event_get_event_type(event);
+  if (type == GDK_BUTTON_PRESS) {
+    self->pressed_ = true;
+    self->press_device_ = gdk_event_get_device(event);
+    self->press_button_ = gdk_button_event_get_button(event);
+    gdk_event_get_position(event, &self->press_x_, &self->press_y_);
+    self->press_time_ = gdk_event_get_time(event);
+  } else if (type == GDK_BUTTON_RELEASE) {
+    self->pressed_ = false;
+  }
+  return FALSE;
+}
+
+bool GtkMainWindow::is_maximized() { return window_ && gtk_window_is_maximized(window_); }
+
+void GtkMainWindow::maximize() {
+  if (window_) gtk_window_maximize(window_);
+}
+
+void GtkMainWindow::unmaximize() {
+  if (window_) gtk_window_unmaximize(window_);
+}
+
+void GtkMainWindow::minimize() {
+  if (window_) gtk_window_minimize(window_);
+}
+
+void GtkMainWindow::close() {
+  if (window_) gtk_window_close(window_);
+}
+
+void GtkMainWindow::set_title(const std::string& title) {
+  if (window_) gtk_window_set_title(window_, title.c_str());
+}
+
+bool GtkMainWindow::is_dark() { return gtk_prefers_dark(); }
+
+void GtkMainWindow::start_dragging() {
+  if (!window_ || !pressed_ || !press_device_) return;
+  GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window_));
+  if (!surface || !GDK_IS_TOPLEVEL(surface)) return;
+  gdk_toplevel_begin_move(GDK_TOPLEVEL(surface), press_device_, static_cast<int>(press_button_),
+                          press_x_, press_y_, press_time_);
+}
+
+bool gtk_prefers_dark() {
+  GtkSettings* settings = gtk_settings_get_default();
+  if (!settings) return false;
+  gboolean prefer_dark = FALSE;
+  gchar* theme = nullptr;
+  g_object_get(settings, "gtk-application-prefer-dark-theme", &prefer_dark, "gtk-theme-name",
+               &theme, nullptr);
+  std::string name = theme ? theme : "";
+  g_free(theme);
+  auto ends_with = [&](const std::string& suffix) {
+    return name.size() >= suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+  };
+  return prefer_dark || ends_with("-dark") || ends_with(":dark");
+}
+
+}  // namespace vessa::platform

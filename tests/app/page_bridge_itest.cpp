@@ -1,0 +1,201 @@
+// The page bridge end to end in the real WebKit engine: a test front end served through the
+// "vessa" scheme calls invoke, listens and emits, and reports back through config_set.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "app/web_host_support.hpp"
+#include "bridge/ui_token.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
+#include "platform/services.hpp"
+
+namespace vessa::testing {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+// Runs once per load. The first load checks ids, rejections, the token, the scheme as fetch
+// sees it, then reloads; the second load reports its first id and the token again.
+constexpr const char* kIndexHtml = R"HTML(<!doctype html>
+<html><head><meta charset="utf-8"><title>bridge test</title></head>
+<body><div id="root"><p>one</p><p>two</p></div>
+<script>
+(async () => {
+  const t = window.__TAURI_INTERNALS__;
+  const ids = [];
+  const original = window.__VESSA_RESOLVE;
+  window.__VESSA_RESOLVE = (id, ok, data) => { ids.push(id); original(id, ok, data); };
+  const r = {};
+  r.ping = await t.invoke('__ping');
+  r.firstId = ids[0];
+  if (location.hash === '#again') {
+    r.token = window.__VESSA_UI_TOKEN;
+    await t.invoke('config_set', { key: 'second', value: r });
+    return;
+  }
+  const odd = 'x"\'\\\nY';
+  try { await t.invoke(odd, {}); r.rejection = 'resolved?'; } catch (e) { r.rejection = e; }
+  r.token = window.__VESSA_UI_TOKEN;
+  try { window.__VESSA_UI_TOKEN = 'overwritten'; } catch (e) {}
+  r.tokenAfterWrite = window.__VESSA_UI_TOKEN;
+  try { r.deleted = delete window.__VESSA_UI_TOKEN; } catch (e) { r.deleted = 'threw'; }
+  r.enumerable = Object.keys(window).includes('__VESSA_UI_TOKEN') ||
+      window.propertyIsEnumerable('__VESSA_UI_TOKEN');
+  r.fetches = {};
+  for (const f of ['style.css', 'code.JS', 'data.json', 'app.js.map', 'notes.txt', 'pic.svg',
+                   'index.html', '']) {
+    const res = await fetch('/' + f);
+    const bytes = new Uint8Array(await res.arrayBuffer()).length;
+    r.fetches[f] = [res.status, res.headers.get('content-type'), res.headers.get('content-length'),
+      res.headers.get('access-control-allow-origin'), res.headers.get('cache-control'), bytes];
+  }
+  const index = await (await fetch('/index.html')).text();
+  r.routeFallback = (await (await fetch('/deep/client/route')).text()) === index;
+  r.refused = {};
+  for (const p of ['/..%2Fsecret.txt', '/link-out.txt', '/sub/..%2F..%2Fsecret.txt', '/nope.js']) {
+    r.refused[p] = await fetch(p).then(async (res) => 'served ' + await res.text(), () => 'refused');
+  }
+  await t.invoke('config_set', { key: 'first', value: r });
+  location.hash = 'again';
+  location.reload();
+})();
+</script></body></html>
+)HTML";
+
+class PageBridge : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = make_temp_dir("vessa-page-");
+    root_ = base_ + "/dist";
+    write_file(root_ + "/index.html", kIndexHtml);
+    write_file(root_ + "/style.css", "body{}");
+    write_file(root_ + "/code.JS", "var a = 'é';");
+    write_file(root_ + "/data.json", "{\"a\":1}");
+    write_file(root_ + "/app.js.map", "{}");
+    write_file(root_ + "/notes.txt", "plain text");
+    write_file(root_ + "/pic.svg", "<svg xmlns='http://www.w3.org/2000/svg'/>");
+    write_file(root_ + "/sub/keep.txt", "k");
+    write_file(base_ + "/secret.txt", "SECRET");
+    stdfs::create_symlink(base_ + "/secret.txt", root_ + "/link-out.txt");
+  }
+  void TearDown() override { stdfs::remove_all(base_); }
+
+  TempHome home_;
+  std::string base_;
+  std::string root_;
+};
+
+TEST_F(PageBridge, FrontEndReportsIdsRejectionsTokenAndSchemeThroughTheBridge) {
+  LogCapture logs;
+  HostedPage page(root_);
+  ASSERT_TRUE(run_until([] { return !config_value("second").is_null(); }, std::chrono::seconds(60)))
+      << "the test page never reported back";
+  json first = config_value("first");
+  json second = config_value("second");
+
+  EXPECT_EQ(first["ping"], (json{{"ok", true}, {"shell", "swift"}}));
+  EXPECT_EQ(first["firstId"], 1);
+  EXPECT_EQ(second["firstId"], 1) << "request ids restart with every page load";
+  EXPECT_EQ(first["rejection"], "command not implemented in the Swift shell yet: x\"'\\\nY");
+
+  ASSERT_TRUE(UIToken::value().has_value());
+  EXPECT_EQ(first["token"], *UIToken::value());
+  EXPECT_EQ(first["token"].get<std::string>().size(), 43u);
+  EXPECT_EQ(first["tokenAfterWrite"], *UIToken::value());
+  EXPECT_EQ(first["deleted"], false);
+  EXPECT_EQ(first["enumerable"], false);
+  EXPECT_EQ(second["token"], first["token"]) << "a reload keeps the token";
+
+  auto expect_fetch = [&](const std::string& file, const std::string& type, size_t size) {
+    const json& f = first["fetches"][file];
+    ASSERT_TRUE(f.is_array()) << file;
+    EXPECT_EQ(f[0], 200) << file;
+    EXPECT_EQ(f[1], type) << file;
+    EXPECT_EQ(f[2], std::to_string(size)) << file;
+    EXPECT_EQ(f[3], "*") << file;
+    EXPECT_EQ(f[4], "no-cache") << file;
+    EXPECT_EQ(f[5], size) << file;
+  };
+  expect_fetch("style.css", "text/css; charset=utf-8", 6);
+  expect_fetch("code.JS", "application/javascript; charset=utf-8", 13);
+  expect_fetch("data.json", "application/json; charset=utf-8", 7);
+  expect_fetch("app.js.map", "application/json", 2);
+  expect_fetch("notes.txt", "text/plain", 10);
+  expect_fetch("pic.svg", "image/svg+xml", 41);
+  expect_fetch("index.html", "text/html; charset=utf-8", std::string(kIndexHtml).size());
+  expect_fetch("", "text/html; charset=utf-8", std::string(kIndexHtml).size());
+  EXPECT_EQ(first["routeFallback"], true);
+  for (const auto& [path, outcome] : first["refused"].items()) {
+    EXPECT_EQ(outcome, "refused") << path;
+  }
+
+  bool probed = false;
+  for (const auto& line : logs.lines()) {
+    if (line.rfind("[VessaMac] page-loaded probe: ", 0) == 0 &&
+        line.find("\"shim\":true") != std::string::npos &&
+        line.find("\"isTauriInternals\":true") != std::string::npos &&
+        line.find("\"title\":\"bridge test\"") != std::string::npos &&
+        line.find("\"rootChildren\":2") != std::string::npos) {
+      probed = true;
+    }
+  }
+  EXPECT_TRUE(probed) << "no page-loaded probe line";
+}
+
+class FakeOpener : public platform::UrlOpener {
+ public:
+  bool open_uri(const std::string& uri) override {
+    opened.push_back(uri);
+    return true;
+  }
+  std::vector<std::string> opened;
+};
+
+class PageEvents : public PageBridge {
+ protected:
+  void SetUp() override {
+    PageBridge::SetUp();
+    write_file(root_ + "/index.html", "<!doctype html><title>events</title><div id=root></div>");
+  }
+};
+
+TEST_F(PageEvents, NativeEventsReachListenersAndPageEventsStayLocal) {
+  HostedPage page(root_);
+  ASSERT_TRUE(page.wait_loads(1));
+  auto setup = page.call(R"JS(
+    window.got = [];
+    const t = window.__TAURI_INTERNALS__;
+    const cb = t.transformCallback((e) => window.got.push(['tauri', e.event, e.id, e.payload]));
+    await t.invoke('plugin:event|listen', { event: 'executor-status', handler: cb });
+    await t.event.listen('executor-status', (e) => window.got.push(['direct', e.payload]));
+    await t.event.emit('page-only', { a: 1 });
+    return true;)JS");
+  ASSERT_EQ(setup, "true");
+  page.host().bridge()->emit("executor-status", json{{"status", "error"}, {"message", "x\"'\n"}});
+  std::optional<std::string> got;
+  ASSERT_TRUE(run_until([&] {
+    got = page.call("return window.got;");
+    return got && *got != "[]";
+  }));
+  EXPECT_EQ(json::parse(*got), json::parse(R"([["tauri","executor-status",1,
+      {"status":"error","message":"x\"'\n"}],["direct",{"status":"error","message":"x\"'\n"}]])"));
+}
+
+TEST_F(PageEvents, NewWindowRequestsGoToTheDefaultHandler) {
+  auto opener = std::make_shared<FakeOpener>();
+  platform::update_services([&](platform::Services& s) { s.url_opener = opener; });
+  HostedPage page(root_);
+  ASSERT_TRUE(page.wait_loads(1));
+  std::string before = webkit_web_view_get_uri(page.view());
+  page.call("window.open('https://example.com/elsewhere'); return 1;");
+  EXPECT_TRUE(run_until([&] { return !opener->opened.empty(); }, std::chrono::seconds(10)));
+  ASSERT_EQ(opener->opened.size(), 1u);
+  EXPECT_EQ(opener->opened[0], "https://example.com/elsewhere");
+  EXPECT_EQ(webkit_web_view_get_uri(page.view()), before);
+  platform::update_services([](platform::Services& s) { s.url_opener.reset(); });
+}
+
+}  // namespace
+}  // namespace vessa::testing

@@ -1,0 +1,95 @@
+// The page's alert, confirm and prompt panels always answer the page, mapped from the button.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/web_host_support.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
+
+G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+
+namespace vessa::testing {
+namespace {
+
+// Answers the next message panel once it is shown: `response`, after typing `text` (prompt).
+struct Answer {
+  int response;
+  std::optional<std::string> text;
+  std::string seen_text;  // the prompt field's text as shown
+  bool answered = false;
+};
+
+gboolean answer_when_shown(gpointer data) noexcept {
+  auto* a = static_cast<Answer*>(data);
+  GListModel* tops = gtk_window_get_toplevels();
+  for (guint i = 0; i < g_list_model_get_n_items(tops); ++i) {
+    auto* w = static_cast<GtkWidget*>(g_list_model_get_item(tops, i));
+    g_object_unref(w);
+    if (!GTK_IS_MESSAGE_DIALOG(w) || !gtk_widget_get_visible(w)) continue;
+    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(w));
+    for (GtkWidget* c = gtk_widget_get_first_child(area); c; c = gtk_widget_get_next_sibling(c)) {
+      if (!GTK_IS_ENTRY(c)) continue;
+      a->seen_text = gtk_editable_get_text(GTK_EDITABLE(c));
+      if (a->text) gtk_editable_set_text(GTK_EDITABLE(c), a->text->c_str());
+    }
+    gtk_dialog_response(GTK_DIALOG(w), a->response);
+    a->answered = true;
+    return G_SOURCE_REMOVE;
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+class PagePanels : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = make_temp_dir("vessa-panels-");
+    write_file(root_ + "/index.html", "<!doctype html><title>panels</title>");
+  }
+  void TearDown() override { std::filesystem::remove_all(root_); }
+
+  std::string ask(HostedPage& page, const std::string& body, Answer& answer) {
+    guint source = g_timeout_add(50, answer_when_shown, &answer);
+    auto result = page.call(body);
+    if (!answer.answered) g_source_remove(source);
+    return result.value_or("TIMEOUT");
+  }
+
+  TempHome home_;
+  std::string root_;
+};
+
+TEST_F(PagePanels, ButtonsMapToTheAnswers) {
+  HostedPage page(root_);
+  ASSERT_TRUE(page.wait_loads(1));
+  struct Case {
+    const char* script;
+    int response;
+    std::optional<std::string> typed;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"alert('hi'); return 'continued';", GTK_RESPONSE_OK, std::nullopt, "\"continued\""},
+      {"alert('hi'); return 'continued';", GTK_RESPONSE_DELETE_EVENT, std::nullopt,
+       "\"continued\""},
+      {"return confirm('Sure?');", GTK_RESPONSE_OK, std::nullopt, "true"},
+      {"return confirm('Sure?');", GTK_RESPONSE_CANCEL, std::nullopt, "false"},
+      {"return confirm('Sure?');", GTK_RESPONSE_DELETE_EVENT, std::nullopt, "false"},
+      {"return prompt('Name?', 'Ada');", GTK_RESPONSE_OK, std::nullopt, "\"Ada\""},
+      {"return prompt('Name?', 'Ada');", GTK_RESPONSE_OK, "Grace", "\"Grace\""},
+      {"return prompt('Name?', 'Ada');", GTK_RESPONSE_CANCEL, "Grace", "null"},
+  };
+  for (const auto& c : cases) {
+    Answer a{c.response, c.typed, {}, false};
+    EXPECT_EQ(ask(page, c.script, a), c.expected) << c.script << " / " << c.response;
+    EXPECT_TRUE(a.answered) << c.script;
+  }
+  Answer empty{GTK_RESPONSE_OK, std::nullopt, {}, false};
+  EXPECT_EQ(ask(page, "return prompt('Name?');", empty), "\"\"");
+  EXPECT_EQ(empty.seen_text, "") << "a prompt without default text shows an empty field";
+}
+
+}  // namespace
+}  // namespace vessa::testing
+
+G_GNUC_END_IGNORE_DEPRECATIONS

@@ -1,0 +1,134 @@
+// Shared pieces of the window tests: a web view host in a window, script evaluation, the
+// test application context.
+#pragma once
+
+#include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/web_view_host.hpp"
+#include "commands/app_context.hpp"
+#include "executor/executor_supervisor.hpp"
+#include "fixtures/helpers.hpp"
+#include "support/json.hpp"
+#include "support/paths.hpp"
+
+namespace vessa::testing {
+
+/// The application context of a test: events go to the host's bridge.
+class TestApp : public AppContext {
+ public:
+  void emit(const std::string& event, const json& payload) override {
+    if (auto h = host.lock()) h->bridge()->emit(event, payload);
+  }
+  std::shared_ptr<ExecutorSupervisor> executor() override { return executor_; }
+  void quit() override {}
+  std::weak_ptr<app::WebViewHost> host;
+
+ private:
+  std::shared_ptr<ExecutorSupervisor> executor_ = ExecutorSupervisor::create();
+};
+
+/// A host serving `root` in its own window; the start page loads when shown.
+class HostedPage {
+ public:
+  explicit HostedPage(const std::string& root);
+  ~HostedPage();
+  HostedPage(const HostedPage&) = delete;
+  HostedPage& operator=(const HostedPage&) = delete;
+
+  WebKitWebView* view() const { return host_->web_view(); }
+  app::WebViewHost& host() { return *host_; }
+  /// Runs `body` as an async function in the page and returns the JSON text of its value
+  /// ("ERROR: ..." when it threw, nullopt on time-out).
+  std::optional<std::string> call(const std::string& body, int timeout_ms = 20000);
+  /// Waits until the page has finished loading at least `count` times.
+  bool wait_loads(int count, int timeout_ms = 30000);
+
+ private:
+  std::shared_ptr<TestApp> app_;
+  std::shared_ptr<app::WebViewHost> host_;
+  GtkWindow* window_ = nullptr;
+  int loads_ = 0;
+};
+
+/// Reads key `key` of ~/.vessa/config.json (null when absent).
+json config_value(const std::string& key);
+
+namespace detail {
+
+struct CallState {
+  bool done = false;
+  std::string result;
+};
+
+inline void on_call_done(GObject* source, GAsyncResult* res, gpointer data) noexcept {
+  auto* state = static_cast<CallState*>(data);
+  GError* error = nullptr;
+  JSCValue* value =
+      webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), res, &error);
+  if (error) {
+    state->result = std::string("ERROR: ") + error->message;
+    g_error_free(error);
+  } else {
+    char* text = value ? jsc_value_to_json(value, 0) : nullptr;
+    state->result = text ? text : "undefined";
+    g_free(text);
+  }
+  if (value) g_object_unref(value);
+  state->done = true;
+}
+
+}  // namespace detail
+
+inline HostedPage::HostedPage(const std::string& root) {
+  gtk_init();
+  app_ = std::make_shared<TestApp>();
+  app::WebViewHost::Options options;
+  options.dist_root = root;
+  host_ = app::WebViewHost::create(app_, options);
+  app_->host = host_;
+  window_ = GTK_WINDOW(gtk_window_new());
+  gtk_window_set_default_size(window_, 800, 600);
+  gtk_window_set_child(window_, host_->build());
+  g_signal_connect(host_->web_view(), "load-changed",
+                   G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent e, gpointer self) noexcept {
+                     if (e == WEBKIT_LOAD_FINISHED) ++static_cast<HostedPage*>(self)->loads_;
+                   }),
+                   this);
+  gtk_window_present(window_);
+}
+
+inline HostedPage::~HostedPage() {
+  g_signal_handlers_disconnect_by_data(host_->web_view(), this);
+  gtk_window_destroy(window_);
+  host_.reset();
+  run_until([] { return false; }, std::chrono::milliseconds(50));
+}
+
+inline bool HostedPage::wait_loads(int count, int timeout_ms) {
+  return run_until([&] { return loads_ >= count; }, std::chrono::milliseconds(timeout_ms));
+}
+
+inline std::optional<std::string> HostedPage::call(const std::string& body, int timeout_ms) {
+  auto* state = new detail::CallState();
+  webkit_web_view_call_async_javascript_function(view(), body.c_str(), -1, nullptr, nullptr,
+                                                 nullptr, nullptr, detail::on_call_done, state);
+  bool ok = run_until([&] { return state->done; }, std::chrono::milliseconds(timeout_ms));
+  if (!ok) return std::nullopt;  // the state leaks on purpose: the callback may still come
+  std::string result = state->result;
+  delete state;
+  return result;
+}
+
+inline json config_value(const std::string& key) {
+  auto parsed = read_json_file(paths::home_dir() + "/.vessa/config.json");
+  if (!parsed || !parsed->is_object() || !parsed->contains(key)) return nullptr;
+  return (*parsed)[key];
+}
+
+}  // namespace vessa::testing

@@ -1,0 +1,210 @@
+// The page-side IPC shim on its own, with a fake window and message handler.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
+
+const source = readFileSync(`${process.env.VESSA_SOURCE_DIR}/src/bridge/ipc_shim.js`, 'utf8');
+// Runs the shim as the page would, with `window` as its only outside name.
+const install = (window) => new Function('window', source)(window);
+
+function page(preset = {}) {
+  const posted = [];
+  const window = {
+    webkit: { messageHandlers: { vessa: { postMessage: (m) => posted.push(structuredClone(m)) } } },
+    ...preset,
+  };
+  install(window);
+  return { window, posted, t: window.__TAURI_INTERNALS__ };
+}
+
+const flush = () => new Promise((r) => setImmediate(r));
+
+test('ids start at 1 for requests, callbacks and listeners and never repeat', async () => {
+  const { t, posted } = page();
+  t.invoke('a');
+  t.invoke('b', { x: 1 });
+  assert.deepEqual(posted, [
+    { type: 'invoke', reqId: 1, cmd: 'a', args: {} },
+    { type: 'invoke', reqId: 2, cmd: 'b', args: { x: 1 } },
+  ]);
+  assert.equal(t.transformCallback(() => {}), 1);
+  assert.equal(t.transformCallback(() => {}), 2);
+  assert.equal(await t.invoke('plugin:event|listen', { event: 'e', handler: 1 }), 1);
+  assert.equal(await t.invoke('plugin:event|listen', { event: 'e', handler: 2 }), 2);
+  assert.equal(posted.length, 2, 'listen posts nothing');
+});
+
+test('falsy args are posted as an empty object', () => {
+  const { t, posted } = page();
+  t.invoke('x', null);
+  t.invoke('y', 0);
+  assert.deepEqual(posted.map((m) => m.args), [{}, {}]);
+});
+
+test('answers settle the matching promise once; unknown ids are ignored', async () => {
+  const { window, t } = page();
+  const p = t.invoke('__ping');
+  window.__VESSA_RESOLVE(99, true, 'stray');
+  window.__VESSA_RESOLVE(1, true, { ok: true });
+  window.__VESSA_RESOLVE(1, false, 'late');
+  assert.deepEqual(await p, { ok: true });
+});
+
+test('rejection reasons', async () => {
+  const cases = [
+    ['a "quoted" it\'s \\ \n line', 'a "quoted" it\'s \\ \n line'],
+    [{ message: 'from object' }, 'from object'],
+    [{ message: '' }, 'error'],
+    [null, 'error'],
+    [42, 'error'],
+  ];
+  for (const [data, expected] of cases) {
+    const { window, t } = page();
+    const p = t.invoke('cmd');
+    window.__VESSA_RESOLVE(1, false, data);
+    await assert.rejects(p, (reason) => reason === expected, JSON.stringify(data));
+  }
+});
+
+test('a message the handler cannot take rejects and leaves nothing pending', async () => {
+  const { window, t } = page({
+    webkit: { messageHandlers: { vessa: { postMessage: () => { throw new Error('DataCloneError'); } } } },
+  });
+  await assert.rejects(t.invoke('x', { f() {} }), /DataCloneError/);
+  window.__VESSA_RESOLVE(1, true, 'ignored'); // must not throw
+});
+
+test('event listen/unlisten through plugin:event and snapshot delivery', async () => {
+  const { window, t, posted } = page();
+  const seen = [];
+  let lateId;
+  const h1 = t.transformCallback((e) => {
+    seen.push(['h1', e]);
+    // Added during delivery: only sees the next event.
+    lateId = t.transformCallback((e2) => seen.push(['late', e2.payload]));
+    t.invoke('plugin:event|listen', { event: 'tick', handler: lateId });
+  });
+  const eid = await t.invoke('plugin:event|listen', { event: 'tick', handler: h1 });
+  const direct = [];
+  const un = await t.event.listen('tick', (e) => direct.push(e));
+  window.__VESSA_EMIT('tick', { n: 1 });
+  assert.deepEqual(seen, [['h1', { event: 'tick', id: eid, payload: { n: 1 } }]]);
+  assert.deepEqual(direct, [{ event: 'tick', payload: { n: 1 } }]);
+
+  await t.invoke('plugin:event|unlisten', { event: 'tick', eventId: eid });
+  un();
+  seen.length = 0;
+  window.__VESSA_EMIT('tick', 2);
+  assert.deepEqual(seen, [['late', 2]]);
+  assert.equal(direct.length, 1);
+  assert.equal(posted.length, 0);
+});
+
+test('a listener whose callback is gone is skipped; unregisterCallback removes it', async () => {
+  const { window, t } = page();
+  const got = [];
+  const a = t.transformCallback(() => got.push('a'));
+  const b = t.transformCallback(() => got.push('b'));
+  await t.invoke('plugin:event|listen', { event: 'x', handler: a });
+  await t.invoke('plugin:event|listen', { event: 'x', handler: b });
+  t.unregisterCallback(a);
+  window.__VESSA_EMIT('x', null);
+  assert.deepEqual(got, ['b']);
+});
+
+test('plugin:event|emit delivers locally first, then posts; emit_to ignores the target', async () => {
+  const { t, posted } = page();
+  const order = [];
+  await t.event.listen('hello', (e) => order.push(['local', e.payload, posted.length]));
+  await t.invoke('plugin:event|emit', { event: 'hello', payload: 1 });
+  await t.invoke('plugin:event|emit_to', { target: 'other', event: 'hello', payload: 2 });
+  await t.event.emit('hello', 3);
+  assert.deepEqual(order, [['local', 1, 0], ['local', 2, 1], ['local', 3, 2]]);
+  assert.deepEqual(posted[0], { type: 'emit', event: 'hello', payload: 1 });
+  assert.equal(posted.length, 3);
+});
+
+test('direct listeners: each unlisten removes only its own wrapper; once keeps listening', async () => {
+  const { window, t } = page();
+  const got = [];
+  const h = (e) => got.push(e.payload);
+  const un1 = await t.event.listen('e', h);
+  await t.event.listen('e', h);
+  const unOnce = await t.event.once('e', (e) => got.push('once:' + e.payload));
+  un1();
+  window.__VESSA_EMIT('e', 1);
+  window.__VESSA_EMIT('e', 2);
+  unOnce();
+  window.__VESSA_EMIT('e', 3);
+  assert.deepEqual(got, [1, 'once:1', 2, 'once:2', 3]);
+});
+
+test('callbacks: __VESSA_CB passes the bare payload and drops once callbacks; runCallback too', () => {
+  const { window, t } = page();
+  const got = [];
+  const keep = t.transformCallback((p) => got.push(['keep', p]));
+  const one = t.transformCallback((p) => got.push(['one', p]), 1);
+  const nothing = t.transformCallback(null);
+  window.__VESSA_CB(one, 'a');
+  window.__VESSA_CB(one, 'b');
+  t.runCallback(keep, 'c');
+  t.runCallback(keep, 'd');
+  window.__VESSA_CB(nothing, 'e');
+  window.__VESSA_CB(1234, 'f');
+  assert.deepEqual(got, [['one', 'a'], ['keep', 'c'], ['keep', 'd']]);
+});
+
+test('the event-plugin internals remove the listener record with that id', async () => {
+  const { window, t } = page();
+  const got = [];
+  const cb = t.transformCallback((e) => got.push(e.id));
+  const e1 = await t.invoke('plugin:event|listen', { event: 'x', handler: cb });
+  const e2 = await t.invoke('plugin:event|listen', { event: 'x', handler: cb });
+  window.__TAURI_EVENT_PLUGIN_INTERNALS__.unregisterListener('x', e1);
+  window.__TAURI_EVENT_PLUGIN_INTERNALS__.unregisterListener('nope', e2);
+  window.__VESSA_EMIT('x', 0);
+  assert.deepEqual(got, [e2]);
+});
+
+test('globals: metadata, convertFileSrc, path plugin, __TAURI__', () => {
+  const { window, t } = page();
+  assert.equal(t.metadata.currentWindow.label, 'main');
+  assert.equal(t.metadata.currentWebview.label, 'main');
+  assert.equal(t.convertFileSrc('/a b/c.png'), '/a b/c.png');
+  assert.deepEqual({ ...t.plugins.path }, { sep: '/', delimiter: ':' });
+  assert.equal(window.__TAURI__.core.invoke, t.invoke);
+  assert.equal(window.__TAURI__.core.transformCallback, t.transformCallback);
+  assert.equal(window.__TAURI__.event, t.event);
+});
+
+test('a page with its own __TAURI__ keeps it', () => {
+  const own = { mine: true };
+  const { window } = page({ __TAURI__: own });
+  assert.equal(window.__TAURI__, own);
+  assert.equal(typeof window.__TAURI_INTERNALS__.invoke, 'function');
+});
+
+test('already installed: a second run changes nothing', () => {
+  const existing = { invoke() {} };
+  const { window } = page({ __TAURI_INTERNALS__: existing });
+  assert.equal(window.__TAURI_INTERNALS__, existing);
+  for (const name of ['__VESSA_RESOLVE', '__VESSA_EMIT', '__VESSA_CB', '__TAURI__',
+    '__TAURI_EVENT_PLUGIN_INTERNALS__']) {
+    assert.equal(window[name], undefined, name);
+  }
+  // Injected twice into the same page: the first installation stays.
+  const first = page();
+  const before = first.window.__VESSA_RESOLVE;
+  install(first.window);
+  assert.equal(first.window.__VESSA_RESOLVE, before);
+});
+
+test('a listener that throws stops delivery of that event to later listeners', async () => {
+  const { window, t } = page();
+  const got = [];
+  await t.event.listen('e', () => { throw new Error('boom'); });
+  await t.event.listen('e', () => got.push('after'));
+  assert.throws(() => window.__VESSA_EMIT('e', 1), /boom/);
+  assert.deepEqual(got, []);
+  await flush();
+});

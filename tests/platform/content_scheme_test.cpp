@@ -1,0 +1,161 @@
+// The "vessa" content scheme: files, headers, MIME types, route fallback and confinement.
+#include "platform/content_scheme.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+#include "fixtures/temp_home.hpp"
+
+namespace vessa::platform {
+namespace {
+
+namespace stdfs = std::filesystem;
+using vessa::testing::make_temp_dir;
+using vessa::testing::write_file;
+
+class ContentScheme : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = make_temp_dir("vessa-scheme-");
+    root_ = base_ + "/dist";
+    write_file(root_ + "/index.html", "<!doctype html>INDEX");
+    write_file(root_ + "/app.JS", "console.log(1)");
+    write_file(root_ + "/assets/app.js.map", "{}");
+    write_file(root_ + "/notes.txt", "plain");
+    write_file(root_ + "/weird.zzqq", "?");
+    write_file(root_ + "/space name.css", "a{}");
+    write_file(base_ + "/secret.txt", "SECRET");
+    write_file(base_ + "/outside/index.html", "OUTSIDE");
+    stdfs::create_directories(root_ + "/folder.d");
+    stdfs::create_symlink(base_ + "/secret.txt", root_ + "/link-out.txt");
+    stdfs::create_symlink(base_ + "/outside", root_ + "/dir-out");
+    stdfs::create_symlink(root_ + "/notes.txt", root_ + "/link-in.txt");
+  }
+  void TearDown() override { stdfs::remove_all(base_); }
+
+  SchemeAnswer get(const std::string& uri) { return serve_content_request(root_, uri); }
+
+  std::string base_;
+  std::string root_;
+};
+
+TEST_F(ContentScheme, ServesFilesWithExactlyTheFourHeaders) {
+  auto a = get("vessa://localhost/notes.txt?x=1#frag");
+  ASSERT_TRUE(a.ok) << a.error;
+  EXPECT_EQ(a.body, "plain");
+  ASSERT_EQ(a.headers.size(), 4u);
+  EXPECT_EQ(a.headers[0], (std::pair<std::string, std::string>{"Content-Type", "text/plain"}));
+  EXPECT_EQ(a.headers[1], (std::pair<std::string, std::string>{"Content-Length", "5"}));
+  EXPECT_EQ(a.headers[2],
+            (std::pair<std::string, std::string>{"Access-Control-Allow-Origin", "*"}));
+  EXPECT_EQ(a.headers[3], (std::pair<std::string, std::string>{"Cache-Control", "no-cache"}));
+}
+
+TEST_F(ContentScheme, StartPageRoutesAndFallbacks) {
+  struct Case {
+    const char* uri;
+    const char* body;
+    const char* type;
+  };
+  const Case cases[] = {
+      {"vessa://localhost/", "<!doctype html>INDEX", "text/html; charset=utf-8"},
+      {"vessa://localhost", "<!doctype html>INDEX", "text/html; charset=utf-8"},
+      {"vessa://localhost/settings/profile", "<!doctype html>INDEX", "text/html; charset=utf-8"},
+      {"vessa://other-host/index.html", "<!doctype html>INDEX", "text/html; charset=utf-8"},
+      {"vessa://localhost/app.JS", "console.log(1)", "application/javascript; charset=utf-8"},
+      {"vessa://localhost/assets/app.js.map", "{}", "application/json"},
+      {"vessa://localhost/space%20name.css", "a{}", "text/css; charset=utf-8"},
+      {"vessa://localhost/link-in.txt", "plain", "text/plain"},
+  };
+  for (const auto& c : cases) {
+    auto a = get(c.uri);
+    ASSERT_TRUE(a.ok) << c.uri << ": " << a.error;
+    EXPECT_EQ(a.body, c.body) << c.uri;
+    EXPECT_EQ(a.content_type, c.type) << c.uri;
+    EXPECT_EQ(a.headers[1].second, std::to_string(a.body.size())) << c.uri;
+  }
+}
+
+TEST_F(ContentScheme, ErrorMessages) {
+  const std::pair<std::optional<std::string>, std::string> cases[] = {
+      {std::nullopt, "no url"},
+      {std::string(), "no url"},
+      {"vessa://localhost/missing.js", "not found: /missing.js"},
+      {"vessa://localhost/folder.d", "read failed: /folder.d"},
+      {"vessa://localhost/bad%zzescape", "not found: /bad%zzescape"},
+  };
+  for (const auto& [uri, message] : cases) {
+    auto a = serve_content_request(root_, uri);
+    EXPECT_FALSE(a.ok);
+    EXPECT_EQ(a.error, message) << uri.value_or("(none)");
+  }
+}
+
+TEST_F(ContentScheme, MissingIndexMakesRoutesFailAsReadFailed) {
+  stdfs::remove(root_ + "/index.html");
+  EXPECT_EQ(get("vessa://localhost/some/route").error, "read failed: /some/route");
+  EXPECT_EQ(get("vessa://localhost/").error, "not found: /index.html");
+}
+
+// A request must never read a file outside the served folder, however the path is spelled.
+TEST_F(ContentScheme, RequestsAreConfinedToTheRoot) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"vessa://localhost/..%2Fsecret.txt", "not found: /../secret.txt"},
+      {"vessa://localhost/%2E%2E/secret.txt", "not found: /../secret.txt"},
+      {"vessa://localhost/assets/..%2F..%2Fsecret.txt", "not found: /assets/../../secret.txt"},
+      {"vessa://localhost/..%2Foutside", "not found: /../outside"},
+      {"vessa://localhost/link-out.txt", "not found: /link-out.txt"},
+      {"vessa://localhost/dir-out/index.html", "not found: /dir-out/index.html"},
+      {"vessa://localhost/dir-out/", "not found: /dir-out/"},
+  };
+  for (const auto& [uri, message] : cases) {
+    auto a = get(uri);
+    EXPECT_FALSE(a.ok) << uri << " served " << a.body;
+    EXPECT_EQ(a.error, message) << uri;
+    EXPECT_EQ(a.body.find("SECRET"), std::string::npos);
+  }
+}
+
+TEST_F(ContentScheme, IndexFallbackLinkedOutsideIsRefused) {
+  stdfs::remove(root_ + "/index.html");
+  stdfs::create_symlink(base_ + "/outside/index.html", root_ + "/index.html");
+  EXPECT_EQ(get("vessa://localhost/route").error, "not found: /route");
+}
+
+TEST_F(ContentScheme, RootReachedThroughASymlinkStillServes) {
+  std::string alias = base_ + "/alias";
+  stdfs::create_symlink(root_, alias);
+  auto a = serve_content_request(alias, "vessa://localhost/notes.txt");
+  EXPECT_TRUE(a.ok) << a.error;
+}
+
+TEST(ContentSchemeMime, TableAndPlatformFallback) {
+  const std::map<std::string, std::string> table = {
+      {"html", "text/html; charset=utf-8"},
+      {"HTM", "text/html; charset=utf-8"},
+      {"mjs", "application/javascript; charset=utf-8"},
+      {"json", "application/json; charset=utf-8"},
+      {"svg", "image/svg+xml"},
+      {"png", "image/png"},
+      {"JPG", "image/jpeg"},
+      {"jpeg", "image/jpeg"},
+      {"gif", "image/gif"},
+      {"webp", "image/webp"},
+      {"ico", "image/x-icon"},
+      {"woff", "font/woff"},
+      {"woff2", "font/woff2"},
+      {"ttf", "font/ttf"},
+      {"map", "application/json"},
+      {"wasm", "application/wasm"},
+      {"txt", "text/plain"},
+      {"", "application/octet-stream"},
+      {"zzqqxy", "application/octet-stream"},
+  };
+  for (const auto& [ext, mime] : table) EXPECT_EQ(mime_for_extension(ext), mime) << ext;
+}
+
+}  // namespace
+}  // namespace vessa::platform
