@@ -59,13 +59,13 @@ class RecordingApp : public AppContext {
 // A docker stand-in: records each call's arguments in calls.log (one line, space-joined) and
 // answers sub-command S from the files S.out (printed), S.err (to standard error), S.code (exit
 // status), S.hang (sleeps; with "noterm" in it, SIGTERM is ignored; S.pid gets its pid).
-inline const char* kFakeDocker = R"(#!/bin/bash
+inline const char* kFakeDocker = R"SH(#!/bin/bash
 dir="$(cd "$(dirname "$0")" && pwd)"
 printf '%s\n' "$*" >> "$dir/calls.log"
 sub="$1"
-if [ -f "$dir/$sub.hang" ];
-then echo $$ > "$dir/$sub.pid" if grep - q noterm "$dir/$sub.hang";
-then trap '' TERM; fi
+if [ -f "$dir/$sub.hang" ]; then
+  echo $$ > "$dir/$sub.pid"
+  if grep -q noterm "$dir/$sub.hang"; then trap '' TERM; fi
   exec sleep 30
 fi
 [ -f "$dir/$sub.out" ] && cat "$dir/$sub.out"
@@ -73,7 +73,7 @@ fi
 code=0
 [ -f "$dir/$sub.code" ] && code="$(cat "$dir/$sub.code")"
 exit "$code"
-)";
+)SH";
 
 /// A fresh HOME with a fake docker selected through VESSA_DOCKER_BIN; restores everything.
 class SkyvernEnv {
