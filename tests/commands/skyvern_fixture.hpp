@@ -131,7 +131,7 @@ struct Harness {
   std::shared_ptr<CommandRegistry> registry = std::make_shared<CommandRegistry>(app);
 
   CommandResult run(const std::string& cmd) { return dispatch_and_wait(*registry, cmd); }
-  /// Runs the main loop until `n` status events arrived (events trail the result).
+  /// The status events once `n` have arrived (waiting a little for stragglers).
   std::vector<std::string> statuses_after(size_t n) {
     run_until([&] { return app->statuses().size() >= n; }, std::chrono::seconds(5));
     // Anything posted later than expected would show up here too.

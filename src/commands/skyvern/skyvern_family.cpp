@@ -34,14 +34,13 @@ std::mutex& install_gate() {
 }
 bool install_in_flight = false;
 
-// Events travel through the main queue, so they reach the page in the order they were posted.
+// The application posts events to the main queue itself; posting them from here, before the
+// completion, lets them reach the page ahead of the command's outcome.
 void skyvernEmit(const std::weak_ptr<CommandRegistry>& weak, const std::string& event,
-                 json payload) {
-  dispatch::main_async([weak, event, payload = std::move(payload)] {
-    auto registry = weak.lock();
-    if (!registry) return;
-    if (auto app = registry->appDelegate()) app->emit(event, payload);
-  });
+                 const json& payload) {
+  auto registry = weak.lock();
+  if (!registry) return;
+  if (auto app = registry->appDelegate()) app->emit(event, payload);
 }
 
 void emitStatus(const std::weak_ptr<CommandRegistry>& weak, const std::string& status,
