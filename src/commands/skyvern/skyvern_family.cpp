@@ -1,5 +1,6 @@
 // Skyvern container lifecycle commands: status, the two installers, start, stop, uninstall.
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -43,18 +44,18 @@ void skyvernEmit(const std::weak_ptr<CommandRegistry>& weak, const std::string& 
   if (auto app = registry->appDelegate()) app->emit(event, payload);
 }
 
-void emitStatus(const std::weak_ptr<CommandRegistry>& weak, const std::string& status,
-                const std::string& message) {
+void emit_status(const std::weak_ptr<CommandRegistry>& weak, const std::string& status,
+                 const std::string& message) {
   skyvernEmit(weak, "skyvern-status", json{{"status", status}, {"message", message}});
 }
 
-std::function<void(const std::string&)> progressSink(std::weak_ptr<CommandRegistry> weak) {
+std::function<void(const std::string&)> progress_sink(std::weak_ptr<CommandRegistry> weak) {
   return [weak = std::move(weak)](const std::string& line) {
     skyvernEmit(weak, "skyvern-install-progress", json{{"line", line}});
   };
 }
 
-CommandResult guarded(const std::string& cmd, const std::function<CommandResult()>& work) {
+CommandResult run_guarded(const std::string& cmd, const std::function<CommandResult()>& work) {
   try {
     return work();
   } catch (const std::exception& e) {
@@ -68,19 +69,21 @@ CommandResult guarded(const std::string& cmd, const std::function<CommandResult(
 
 // Runs an installer's work behind the gate. The flag is cleared before the page hears the
 // outcome, so an install the page starts on seeing it is never refused.
-void runGated(const std::string& cmd, std::weak_ptr<CommandRegistry> weak, const Completion& done,
-              Work work) {
+void run_gated(const std::string& cmd, std::weak_ptr<CommandRegistry> weak, const Completion& done,
+               Work work) {
+  bool refused = false;
   {
     std::lock_guard lock(install_gate());
-    if (install_in_flight) {
-      done(CommandResult::failure("An install is already in progress."));
-      return;
-    }
+    refused = install_in_flight;
     install_in_flight = true;
+  }
+  if (refused) {
+    done(CommandResult::failure("An install is already in progress."));
+    return;
   }
   dispatch::global_async([cmd, weak = std::move(weak), done, work = std::move(work)] {
     CommandResult result = CommandResult::failure("registry gone");
-    if (!weak.expired()) result = guarded(cmd, [&] { return work(weak); });
+    if (!weak.expired()) result = run_guarded(cmd, [&] { return work(weak); });
     {
       std::lock_guard lock(install_gate());
       install_in_flight = false;
@@ -89,9 +92,9 @@ void runGated(const std::string& cmd, std::weak_ptr<CommandRegistry> weak, const
   });
 }
 
-CommandResult installSkyvern(const std::weak_ptr<CommandRegistry>& weak) {
+CommandResult install_skyvern(const std::weak_ptr<CommandRegistry>& weak) {
   if (!skyvernDockerOnPath()) {
-    emitStatus(weak, "docker-missing", kDockerMissing);
+    emit_status(weak, "docker-missing", kDockerMissing);
     return CommandResult::failure(kDockerMissing);
   }
   auto script = skyvern::skyvernLocateScript("install-skyvern.sh");
@@ -99,19 +102,19 @@ CommandResult installSkyvern(const std::weak_ptr<CommandRegistry>& weak) {
     return CommandResult::failure(
         "install-skyvern.sh not found (checked Resources/skyvern, Resources, and ancestor dirs)");
   }
-  emitStatus(weak, "installing", "Pulling Skyvern image and starting container\u2026");
-  auto run = skyvern::skyvernRunScript(*script, "Failed to spawn installer", progressSink(weak));
+  emit_status(weak, "installing", "Pulling Skyvern image and starting container\u2026");
+  auto run = skyvern::skyvernRunScript(*script, "Failed to spawn installer", progress_sink(weak));
   if (run.spawnError) return CommandResult::failure(*run.spawnError);
   if (!run.exitedZero) {
     std::string message = "Installer exited with status " + run.exitDebug;
-    emitStatus(weak, "error", message);
+    emit_status(weak, "error", message);
     return CommandResult::failure(message);
   }
-  emitStatus(weak, "ready", "Skyvern is up.");
+  emit_status(weak, "ready", "Skyvern is up.");
   return CommandResult::success(run.lastLine);
 }
 
-CommandResult installDocker(const std::weak_ptr<CommandRegistry>& weak) {
+CommandResult install_docker(const std::weak_ptr<CommandRegistry>& weak) {
   if (skyvernDockerOnPath() && skyvernDockerRunning()) {
     return CommandResult::success("Docker is already running.");
   }
@@ -120,22 +123,22 @@ CommandResult installDocker(const std::weak_ptr<CommandRegistry>& weak) {
     return CommandResult::failure(
         "install-docker.sh not found (checked resources + ancestor dirs)");
   }
-  emitStatus(weak, "installing-docker", "Setting up a Docker runtime (colima)\u2026");
+  emit_status(weak, "installing-docker", "Setting up a Docker runtime (colima)\u2026");
   auto run =
-      skyvern::skyvernRunScript(*script, "Failed to spawn docker installer", progressSink(weak));
+      skyvern::skyvernRunScript(*script, "Failed to spawn docker installer", progress_sink(weak));
   if (run.spawnError) return CommandResult::failure(*run.spawnError);
   if (run.exitedZero && skyvernDockerRunning()) {
-    emitStatus(weak, "docker-ready", "Docker is ready. You can install Skyvern now.");
+    emit_status(weak, "docker-ready", "Docker is ready. You can install Skyvern now.");
     return CommandResult::success("docker-ready");
   }
   std::string message = run.exitCode == 10 ? std::string(kHomebrewMissing)
                                            : "Docker setup did not complete (exit " +
                                                  run.exitDebug + "). See the log above.";
-  emitStatus(weak, "error", message);
+  emit_status(weak, "error", message);
   return CommandResult::failure(message);
 }
 
-CommandResult startOrStop(const std::weak_ptr<CommandRegistry>& weak, const std::string& verb) {
+CommandResult start_or_stop(const std::weak_ptr<CommandRegistry>& weak, const std::string& verb) {
   auto r = skyvernRun(skyvernDockerProcess({verb, skyvern::kContainerName}), 180);
   if (!r)
     return CommandResult::failure("docker " + verb + " failed: could not run " +
@@ -144,10 +147,10 @@ CommandResult startOrStop(const std::weak_ptr<CommandRegistry>& weak, const std:
     return CommandResult::failure("docker " + verb + " exited " + r->status.describe());
   }
   if (verb == "start") {
-    emitStatus(weak, "ready", "Skyvern started.");
+    emit_status(weak, "ready", "Skyvern started.");
     return CommandResult::success("started");
   }
-  emitStatus(weak, "not-installed", "Skyvern stopped.");
+  emit_status(weak, "not-installed", "Skyvern stopped.");
   return CommandResult::success("stopped");
 }
 
@@ -162,15 +165,15 @@ CommandResult uninstall(const std::weak_ptr<CommandRegistry>& weak) {
       return CommandResult::failure("Failed to remove \"" + dir + "\": " + ec.message());
     }
   }
-  emitStatus(weak, "not-installed", "Skyvern container removed and data wiped.");
+  emit_status(weak, "not-installed", "Skyvern container removed and data wiped.");
   return CommandResult::success("uninstalled");
 }
 
 // The commands without the gate run on the pool and always complete.
-void runPlain(const std::string& cmd, std::weak_ptr<CommandRegistry> weak, const Completion& done,
-              Work work) {
+void run_plain(const std::string& cmd, std::weak_ptr<CommandRegistry> weak, const Completion& done,
+               Work work) {
   dispatch::global_async([cmd, weak = std::move(weak), done, work = std::move(work)] {
-    done(guarded(cmd, [&] { return work(weak); }));
+    done(run_guarded(cmd, [&] { return work(weak); }));
   });
 }
 
@@ -180,19 +183,19 @@ bool CommandRegistry::handleSkyvern(const std::string& cmd, const json& /*args*/
                                     const Completion& done) {
   std::weak_ptr<CommandRegistry> weak = weak_from_this();
   if (cmd == "skyvern_status") {
-    runPlain(cmd, weak, done, [](const std::weak_ptr<CommandRegistry>&) {
+    run_plain(cmd, weak, done, [](const std::weak_ptr<CommandRegistry>&) {
       return CommandResult::success(skyvern::skyvernStatusSnapshot());
     });
   } else if (cmd == "skyvern_install") {
-    runGated(cmd, weak, done, installSkyvern);
+    run_gated(cmd, weak, done, install_skyvern);
   } else if (cmd == "skyvern_install_docker") {
-    runGated(cmd, weak, done, installDocker);
+    run_gated(cmd, weak, done, install_docker);
   } else if (cmd == "skyvern_start" || cmd == "skyvern_stop") {
     std::string verb = cmd == "skyvern_start" ? "start" : "stop";
-    runPlain(cmd, weak, done,
-             [verb](const std::weak_ptr<CommandRegistry>& w) { return startOrStop(w, verb); });
+    run_plain(cmd, weak, done,
+              [verb](const std::weak_ptr<CommandRegistry>& w) { return start_or_stop(w, verb); });
   } else if (cmd == "skyvern_uninstall") {
-    runPlain(cmd, weak, done, uninstall);
+    run_plain(cmd, weak, done, uninstall);
   } else {
     return false;
   }
