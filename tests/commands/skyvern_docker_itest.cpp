@@ -52,13 +52,10 @@ TEST(SkyvernDocker, ShellLookupFindsDockerOnTheSearchPath) {
   SkyvernEnv env;
   // The fake's folder reaches the search path through the inherited PATH.
   const char* old_path = std::getenv("PATH");
-  std::string saved = old_path != nullptr ? old_path : "";
-  ::setenv("PATH", (env.home() + "/fake:" + saved).c_str(), 1);
-  resetSkyvernPathForTesting();
+  testing::skyvern_fixture::ScopedEnv path(
+      "PATH", env.home() + "/fake:" + (old_path != nullptr ? old_path : ""));
   ::setenv("VESSA_DOCKER_BIN", "docker", 1);
   EXPECT_TRUE(skyvernDockerOnPath());
-  ::setenv("PATH", saved.c_str(), 1);
-  resetSkyvernPathForTesting();
 }
 
 TEST(SkyvernDocker, SearchPathStartsWithDockerFoldersAndIsKept) {

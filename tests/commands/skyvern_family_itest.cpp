@@ -367,20 +367,12 @@ TEST(SkyvernScripts, DockerInstallerReportsMissingHomebrew) {
   SkyvernEnv env;
   env.use_bundle({{"install-docker.sh", read_file(kReal + "install-docker.sh")}});
   env.answer("info", 1);
-  // Keep any brew of the inherited PATH out of the script's reach.
-  const char* old_path = std::getenv("PATH");
-  std::string saved = old_path != nullptr ? old_path : "";
-  skyvern::resetSkyvernPathForTesting();
-  ::setenv("PATH", "/usr/bin:/bin", 1);
-  ::setenv("SHELL", "/bin/false", 1);
-  bool brew_on_path = !skyvern::skyvernPath().empty() &&
-                      proc::find_in_path("brew", skyvern::skyvernPath()).has_value();
+  // Keep any brew of the inherited PATH or the login shell's out of the script's reach.
+  skyvern_fixture::ScopedEnv path("PATH", "/usr/bin:/bin");
+  skyvern_fixture::ScopedEnv shell("SHELL", "/bin/false");
+  if (proc::find_in_path("brew", skyvern::skyvernPath())) GTEST_SKIP() << "brew on the path";
   Harness h;
-  CommandResult r =
-      brew_on_path ? CommandResult::failure("skipped") : h.run("skyvern_install_docker");
-  ::setenv("PATH", saved.c_str(), 1);
-  skyvern::resetSkyvernPathForTesting();
-  if (brew_on_path) GTEST_SKIP() << "brew is on the search path";
+  CommandResult r = h.run("skyvern_install_docker");
   EXPECT_EQ(r.error(),
             "Homebrew is required to auto-install Docker. Install it once (see the log), then "
             "click Install Docker again.");

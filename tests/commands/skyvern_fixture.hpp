@@ -7,12 +7,14 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "commands/app_context.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/skyvern/skyvern_docker.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/lines.hpp"
@@ -74,6 +76,32 @@ code=0
 [ -f "$dir/$sub.code" ] && code="$(cat "$dir/$sub.code")"
 exit "$code"
 )SH";
+
+/// Sets an environment variable for one scope and forgets the kept docker search path on both
+/// ends, so the path is computed from the variable while it holds.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    const char* old = std::getenv(name);
+    if (old != nullptr) old_ = old;
+    ::setenv(name, value.c_str(), 1);
+    skyvern::resetSkyvernPathForTesting();
+  }
+  ~ScopedEnv() {
+    if (old_) {
+      ::setenv(name_, old_->c_str(), 1);
+    } else {
+      ::unsetenv(name_);
+    }
+    skyvern::resetSkyvernPathForTesting();
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
 
 /// A fresh HOME with a fake docker selected through VESSA_DOCKER_BIN; restores everything.
 class SkyvernEnv {
