@@ -5,7 +5,7 @@ namespace vessa {
 
 // Not built yet: declines every command, so the chain goes on.
 bool CommandRegistry::handleDeviceCli(const std::string& /*cmd*/, const json& /*args*/,
-                            const Completion& /*done*/) {
+                                      const Completion& /*done*/) {
   return false;
 }
 

@@ -35,8 +35,7 @@ class Dialogs {
  public:
   virtual ~Dialogs() = default;
   /// Lets the user choose folders (`directories`) or files, one or several. nullopt on cancel.
-  virtual std::optional<std::vector<std::string>> choose_paths(bool directories,
-                                                               bool multiple) = 0;
+  virtual std::optional<std::vector<std::string>> choose_paths(bool directories, bool multiple) = 0;
 };
 
 /// The desktop notification service.
@@ -50,8 +49,8 @@ class Notifications {
   /// Asks for permission; true when granted. Any thread.
   virtual bool request_permission() = 0;
   /// Shows a notification; `done` runs once the service has answered (any thread).
-  virtual void notify(const std::string& title, const std::optional<std::string>& body,
-                      bool sound, std::function<void()> done) = 0;
+  virtual void notify(const std::string& title, const std::optional<std::string>& body, bool sound,
+                      std::function<void()> done) = 0;
 };
 
 /// Opens URIs with the user's default handlers. Any thread.
