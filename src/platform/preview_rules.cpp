@@ -22,7 +22,8 @@ bool isAllowedPreviewURL(const std::string& url) {
   // Embedded NULs would make GLib see a different (shorter) address than the one we load.
   if (url.find('\0') != std::string::npos) return false;
   GError* error = nullptr;
-  // Kept encoded: a percent-escaped host is compared as written, never decoded into a match.
+  // Escapes in the path stay as written; GLib still decodes the host, as the page loader does,
+  // so the host compared is the host that would be contacted.
   GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_ENCODED, &error);
   if (uri == nullptr) {
     g_clear_error(&error);
