@@ -259,6 +259,10 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
     done(CommandResult::success());
     std::weak_ptr<AppContext> weak_app = app_;
     dispatch::main_async([weak_app] {
+      // An explicit check overrides a snoozed prompt.
+      if (auto defaults = platform::services().user_defaults) {
+        defaults->remove("vessa.update.snoozeUntil");
+      }
       if (auto app = weak_app.lock()) app->check_for_updates();
     });
     return true;

@@ -359,8 +359,14 @@ TEST_F(NativeFamily, UpdaterRoutes) {
   EXPECT_EQ(ok("plugin:updater|check"), nullptr);
   drain();
   EXPECT_EQ(app_->update_checks, 0);
+  auto defaults = platform::services().user_defaults;
+  ASSERT_TRUE(defaults);
+  defaults->set("vessa.update.snoozeUntil", 1e12);
+  defaults->set("other", true);
   EXPECT_EQ(ok("vessa|check_update"), nullptr);
   EXPECT_TRUE(testing::run_until([&] { return app_->update_checks == 1; }));
+  EXPECT_FALSE(defaults->get("vessa.update.snoozeUntil").has_value());
+  EXPECT_TRUE(defaults->get("other").has_value());
   drain();
   EXPECT_EQ(app_->update_checks, 1);
 }
