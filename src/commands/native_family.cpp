@@ -1,11 +1,272 @@
-// Platform plug-in commands: store, notifications, app, window, dialogs, shell, process, updater.
+// Platform plug-in commands: store, notifications, app, window, dialogs, shell, process, updater,
+// plus the executor start, the preview window and the repository-discovery routes.
+#include <glib.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string_view>
+
 #include "commands/command_registry.hpp"
+#include "commands/relaunch.hpp"
+#include "commands/repo_discovery.hpp"
+#include "commands/store_manager.hpp"
+#include "executor/executor_supervisor.hpp"
+#include "platform/preview_rules.hpp"
+#include "platform/services.hpp"
+#include "support/bundle.hpp"
+#include "support/dispatch.hpp"
+#include "support/log.hpp"
 
 namespace vessa {
+namespace {
 
-// Not built yet: declines every command, so the chain goes on.
-bool CommandRegistry::handleNative(const std::string& /*cmd*/, const json& /*args*/,
-                                   const Completion& /*done*/) {
+constexpr std::string_view kStorePrefix = "plugin:store|";
+constexpr std::string_view kNotificationPrefix = "plugin:notification|";
+constexpr std::string_view kAppPrefix = "plugin:app|";
+constexpr std::string_view kWindowPrefix = "plugin:window|";
+constexpr std::string_view kProcessPrefix = "plugin:process|";
+
+void notification_command(const std::string& op, const json& args, const Completion& done) {
+  auto service = platform::services().notifications;
+  // Asking the bus whether the service exists can take a moment: never on the main thread.
+  dispatch::global_async([service, op, args, done] {
+    if (!service || !service->usable()) {
+      done(CommandResult::success(op == "is_permission_granted" ? json(false) : json(nullptr)));
+      return;
+    }
+    if (op == "is_permission_granted") {
+      done(CommandResult::success(service->authorized()));
+    } else if (op == "request_permission") {
+      done(CommandResult::success(service->request_permission() ? "granted" : "denied"));
+    } else if (op == "permission_state") {
+      done(CommandResult::success(service->authorized() ? "granted" : "denied"));
+    } else if (op == "notify") {
+      // Any `sound` value, even false, asks for the default sound.
+      service->notify(string_arg(args, "title").value_or("Vessa"), string_arg(args, "body"),
+                      has_arg(args, "sound"), [done] { done(CommandResult::success()); });
+    } else {
+      done(CommandResult::success());
+    }
+  });
+}
+
+CommandResult app_command(const std::string& cmd) {
+  if (cmd == "plugin:app|version") {
+    return CommandResult::success(bundle::info_string("CFBundleShortVersionString", "0.0.0"));
+  }
+  if (cmd == "plugin:app|name") {
+    return CommandResult::success(bundle::info_string("CFBundleName", "Vessa"));
+  }
+  if (cmd == "plugin:app|tauri_version") return CommandResult::success("0.0.0-swift");
+  return CommandResult::failure("unsupported app plugin command: " + cmd);
+}
+
+// A text with a scheme is a URI as is; anything else is a file-system path.
+std::optional<std::string> uri_for_open(const std::string& text) {
+  if (text.empty() || text.find('\0') != std::string::npos) return std::nullopt;
+  if (g_uri_is_valid(text.c_str(), G_URI_FLAGS_ENCODED, nullptr) != FALSE) return text;
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(text, ec);
+  if (ec) return std::nullopt;
+  gchar* uri = g_filename_to_uri(absolute.c_str(), nullptr, nullptr);
+  if (uri == nullptr) return std::nullopt;
+  std::string out(uri);
+  g_free(uri);
+  return out;
+}
+
+json window_command(platform::MainWindow& w, const std::string& op, const json& args) {
+  if (op == "start_dragging") {
+    w.start_dragging();
+  } else if (op == "is_maximized") {
+    return w.is_maximized();
+  } else if (op == "maximize" || op == "internal_toggle_maximize") {
+    if (!w.is_maximized()) w.maximize();
+  } else if (op == "unmaximize") {
+    if (w.is_maximized()) w.unmaximize();
+  } else if (op == "toggle_maximize") {
+    // The 2.x window module's toggle: flips the zoom either way.
+    if (w.is_maximized()) {
+      w.unmaximize();
+    } else {
+      w.maximize();
+    }
+  } else if (op == "set_maximized") {
+    auto value = bool_arg(args, "value");
+    bool zoomed = w.is_maximized();
+    if (!value) {
+      if (!zoomed) w.maximize();
+    } else if (*value != zoomed) {
+      if (zoomed) {
+        w.unmaximize();
+      } else {
+        w.maximize();
+      }
+    }
+  } else if (op == "minimize") {
+    w.minimize();
+  } else if (op == "close" || op == "destroy") {
+    w.close();
+  } else if (op == "set_title") {
+    // The 2.x window module sends the title as `value`.
+    std::optional<std::string> title =
+        has_arg(args, "title") ? string_arg(args, "title") : string_arg(args, "value");
+    if (title) w.set_title(*title);
+  } else if (op == "theme") {
+    return w.is_dark() ? "dark" : "light";
+  }
+  return nullptr;
+}
+
+json panel_result(const std::optional<std::vector<std::string>>& chosen, bool multiple) {
+  if (!chosen) return nullptr;
+  if (multiple) return *chosen;
+  if (chosen->empty()) return nullptr;
+  return chosen->front();
+}
+
+// The last non-empty part of the name split at "|".
+std::string process_operation(const std::string& cmd) {
+  std::string last;
+  size_t start = 0;
+  while (start <= cmd.size()) {
+    size_t end = cmd.find('|', start);
+    if (end == std::string::npos) end = cmd.size();
+    if (end > start) last = cmd.substr(start, end - start);
+    start = end + 1;
+  }
+  return last;
+}
+
+}  // namespace
+
+bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
+                                   const Completion& done) {
+  if (cmd.starts_with(kStorePrefix)) {
+    done(StoreManager::shared().handle(cmd.substr(kStorePrefix.size()), args));
+    return true;
+  }
+  if (cmd.starts_with(kNotificationPrefix)) {
+    notification_command(cmd.substr(kNotificationPrefix.size()), args, done);
+    return true;
+  }
+  if (cmd.starts_with(kAppPrefix)) {
+    done(app_command(cmd));
+    return true;
+  }
+  if (cmd == "plugin:shell|open") {
+    std::string text = string_arg(args, "path").value_or(string_arg(args, "url").value_or(""));
+    dispatch::main_async([text, done] {
+      auto uri = uri_for_open(text);
+      auto opener = platform::services().url_opener;
+      if (uri && opener) opener->open_uri(*uri);
+      done(CommandResult::success());
+    });
+    return true;
+  }
+  if (cmd == "executor_ensure" || cmd == "plugin:executor|ensure") {
+    auto app = appDelegate();
+    auto executor = app ? app->executor() : nullptr;
+    if (!executor) {
+      done(CommandResult::failure("executor supervisor unavailable"));
+      return true;
+    }
+    executor->ensureRunning(
+        bool_arg(args, "force").value_or(false),
+        [done](const std::string& status, const std::optional<std::string>& message) {
+          json result = {{"status", status}};
+          if (message) result["message"] = *message;
+          done(CommandResult::success(std::move(result)));
+        });
+    return true;
+  }
+  if (cmd == "preview_open" || cmd == "plugin:window|preview_open") {
+    std::string url = string_arg(args, "url").value_or("");
+    if (url.empty()) {
+      done(CommandResult::failure("preview_open: missing url"));
+      return true;
+    }
+    if (!platform::isAllowedPreviewURL(url)) {
+      done(CommandResult::failure("preview_open: only loopback http(s) URLs are allowed"));
+      return true;
+    }
+    auto title = string_arg(args, "title");
+    dispatch::main_async([url, title] {
+      if (auto previews = platform::services().previews) {
+        previews->open(url, title);
+      } else {
+        vessa::log("preview_open: no preview window in this run: " + url);
+      }
+    });
+    done(CommandResult::success(json{{"ok", true}, {"url", url}}));
+    return true;
+  }
+  if (cmd.starts_with(kWindowPrefix)) {
+    dispatch::main_async([op = cmd.substr(kWindowPrefix.size()), args, done] {
+      auto window = platform::services().main_window;
+      done(CommandResult::success(window ? window_command(*window, op, args) : json(nullptr)));
+    });
+    return true;
+  }
+  if (cmd == "git_detect_tools") {
+    dispatch::global_async([done] { done(CommandResult::success(repos::detectTools())); });
+    return true;
+  }
+  if (cmd == "git_scan_repos") {
+    dispatch::global_async([options = repos::scanOptionsFromArgs(args), done] {
+      done(CommandResult::success(repos::scanRepos(options)));
+    });
+    return true;
+  }
+  if (cmd == "find_local_repo") {
+    dispatch::global_async([slug = string_arg(args, "slug").value_or(""), done] {
+      done(CommandResult::success(repos::findLocalRepo(slug)));
+    });
+    return true;
+  }
+  if (cmd == "plugin:dialog|open" || cmd == "open_folder_dialog") {
+    bool directory = bool_arg(args, "directory").value_or(cmd == "open_folder_dialog");
+    bool multiple = bool_arg(args, "multiple").value_or(false);
+    dispatch::main_async([directory, multiple, done] {
+      auto dialogs = platform::services().dialogs;
+      done(CommandResult::success(
+          dialogs ? panel_result(dialogs->choose_paths(directory, multiple), multiple)
+                  : json(nullptr)));
+    });
+    return true;
+  }
+  if (cmd.starts_with(kProcessPrefix)) {
+    std::string op = process_operation(cmd);
+    done(CommandResult::success());
+    if (op == "relaunch" || op == "restart") {
+      std::weak_ptr<AppContext> weak_app = app_;
+      dispatch::main_async([weak_app] {
+        // Without the application there is no way to end this instance: start no second one.
+        auto app = weak_app.lock();
+        if (!app) return;
+        relaunch::startNewInstance();
+        app->quit();
+      });
+    }
+    return true;
+  }
+  if (cmd == "plugin:updater|check") {
+    done(CommandResult::success());
+    return true;
+  }
+  if (cmd == "vessa|check_update") {
+    done(CommandResult::success());
+    std::weak_ptr<AppContext> weak_app = app_;
+    dispatch::main_async([weak_app] {
+      // An explicit check overrides a snoozed prompt.
+      if (auto defaults = platform::services().user_defaults) {
+        defaults->remove("vessa.update.snoozeUntil");
+      }
+      if (auto app = weak_app.lock()) app->check_for_updates();
+    });
+    return true;
+  }
   return false;
 }
 

@@ -4,7 +4,9 @@
 #include <mutex>
 
 #include "platform/host_names_linux.hpp"
+#include "platform/notifications_dbus.hpp"
 #include "platform/terminal_linux.hpp"
+#include "platform/url_opener_gio.hpp"
 #include "platform/user_defaults_file.hpp"
 
 namespace vessa::platform {
@@ -27,6 +29,8 @@ Services default_services() {
   s.host_names = std::make_shared<LinuxHostNames>();
   s.user_defaults = std::make_shared<FileUserDefaults>();
   s.terminal = std::make_shared<LinuxTerminal>();
+  s.notifications = std::make_shared<DBusNotifications>();
+  s.url_opener = std::make_shared<GioUrlOpener>();
   return s;
 }
 

@@ -1,0 +1,25 @@
+// Starting a fresh instance of this program, for the process plug-in's relaunch.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vessa::relaunch {
+
+/// The command line of the new instance, from this process's raw /proc/self/cmdline bytes:
+/// `program` followed by the same arguments. Empty when the cmdline is empty or this run
+/// is a one-shot command run ("--invoke", "--selftest-commands"), which has no instance to
+/// replace and would otherwise start itself again and again.
+std::vector<std::string> newInstanceArgv(std::string_view cmdline, const std::string& program);
+
+/// Starts the new instance of the running executable (its resolved path, so the new instance
+/// keeps a meaningful program name; "/proc/self/exe" when that path is gone), detached in its
+/// own process group. False when nothing started.
+bool startNewInstance();
+
+/// Test hook: replaces how the new instance is started (empty function restores the default).
+void set_starter_for_testing(std::function<bool(const std::vector<std::string>&)> starter);
+
+}  // namespace vessa::relaunch

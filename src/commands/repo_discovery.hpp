@@ -1,0 +1,45 @@
+// Finding git working copies on the local disk: tool detection, the bounded scan of the usual
+// project folders, and lookup of one repository by its short name.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "support/json.hpp"
+
+namespace vessa::repos {
+
+/// {"gitAvailable", "gitVersion", "ghAvailable", "ghVersion", "home"}. Starts `/usr/bin/env`
+/// twice and waits for each; call on a pool thread.
+json detectTools();
+
+struct ScanOptions {
+  int max_repos = 80;  // clamped to 1..200
+  std::vector<std::string> extra_roots;
+  /// Time budgets; tests shorten them.
+  std::chrono::milliseconds budget{std::chrono::seconds(12)};
+  std::chrono::milliseconds home_budget{std::chrono::seconds(8)};
+};
+
+/// Reads `maxRepos` and `extraRoots` the way the page sends them.
+ScanOptions scanOptionsFromArgs(const json& args);
+
+/// The repository entries under the default and extra roots and the home folder, sorted by
+/// name case-insensitively (stable). Reads git's files only; never runs git.
+json scanRepos(const ScanOptions& options);
+
+/// {"found": true, "path": ...} or {"found": false, "path": null}.
+json findLocalRepo(const std::string& slug);
+
+/// The 22 folders under `home` that are searched by default, in order.
+std::vector<std::string> defaultRoots(const std::string& home);
+
+/// Provider name for a remote URL: "github", "bitbucket", "gitlab" or "other".
+std::string providerFor(const std::string& remote_url);
+
+/// Lexical standardisation: a leading "~" becomes `home`, "." and ".." components are resolved,
+/// a trailing "/" is dropped.
+std::string standardizePath(const std::string& path, const std::string& home);
+
+}  // namespace vessa::repos

@@ -1,0 +1,49 @@
+// Named JSON key-value stores for the page's store plug-in, kept in memory and saved on request.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "bridge/command_result.hpp"
+#include "support/json.hpp"
+
+namespace vessa {
+
+class StoreManager {
+ public:
+  /// Largest store file read or written (bytes). A bigger file loads as an empty store, and a
+  /// store that would serialise bigger is not written, so we never write what we would not read.
+  static constexpr std::uintmax_t kMaxFileBytes = 64ull * 1024 * 1024;
+
+  /// The process-wide instance, over `appDataDir()/stores` (fixed and created on first use).
+  static StoreManager& shared();
+
+  /// A manager over `dir` (created when missing; failure is ignored). Tests use their own.
+  explicit StoreManager(std::filesystem::path dir, std::uintmax_t max_file_bytes = kMaxFileBytes);
+
+  /// Runs store operation `op` ("get", "set", "save", ...) with the page's arguments and
+  /// returns its result. Serialised under one lock; any thread.
+  CommandResult handle(const std::string& op, const json& args);
+
+  /// The file that holds store `name`: every "/" becomes "_". nullopt for names that would not
+  /// name a plain file inside the stores folder ("", ".", "..", NUL bytes, too long); such
+  /// stores live in memory only.
+  std::optional<std::filesystem::path> fileFor(const std::string& name) const;
+
+  const std::filesystem::path& dir() const { return dir_; }
+
+ private:
+  json& ensureLoaded(const std::string& name);
+  void persist(const std::string& name);
+
+  std::filesystem::path dir_;
+  std::uintmax_t max_file_bytes_;
+  std::mutex lock_;
+  std::map<std::string, json> stores_;
+};
+
+}  // namespace vessa

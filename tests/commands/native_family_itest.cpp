@@ -1,0 +1,393 @@
+// The platform plug-in family against fake desktop services: rule order, every answer and
+// message, and what reaches the window, panels, notifications, opener and previews.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+
+#include "commands/command_registry.hpp"
+#include "commands/relaunch.hpp"
+#include "fixtures/fake_platform.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
+#include "support/paths.hpp"
+
+namespace vessa {
+namespace {
+
+using testing::dispatch_and_wait;
+using testing::FakePlatform;
+
+class RecordingApp : public AppContext {
+ public:
+  void emit(const std::string& /*event*/, const json& /*payload*/) override {}
+  void quit() override { ++quits; }
+  void check_for_updates() override { ++update_checks; }
+  std::atomic<int> quits{0};
+  std::atomic<int> update_checks{0};
+};
+
+class NativeFamily : public ::testing::Test {
+ protected:
+  CommandResult run(const std::string& cmd, const json& args = json::object()) {
+    return dispatch_and_wait(*registry_, cmd, args);
+  }
+  json ok(const std::string& cmd, const json& args = json::object()) {
+    CommandResult r = run(cmd, args);
+    EXPECT_TRUE(r.ok()) << cmd << ": " << r.error();
+    return r.value();
+  }
+  std::string fails(const std::string& cmd, const json& args = json::object()) {
+    CommandResult r = run(cmd, args);
+    EXPECT_FALSE(r.ok()) << cmd;
+    return r.error();
+  }
+  // Lets queued main-queue work run.
+  void drain() {
+    testing::run_until([] { return false; }, std::chrono::milliseconds(50));
+  }
+
+  FakePlatform fake_;
+  std::shared_ptr<RecordingApp> app_ = std::make_shared<RecordingApp>();
+  std::shared_ptr<CommandRegistry> registry_ = std::make_shared<CommandRegistry>(app_);
+};
+
+TEST_F(NativeFamily, ClaimsOnlyItsOwnCommands) {
+  const char* declined[] = {
+      "plugin:store",  "plugin:shell|execute", "plugin:dialog|save", "plugin:updater|install",
+      "vessa|other",   "executor_status",      "Plugin:app|version", "git_clone",
+      "preview_close", "plugin:notificationx"};
+  for (const char* cmd : declined) {
+    bool called = false;
+    EXPECT_FALSE(registry_->handleNative(cmd, json::object(), [&](CommandResult) {
+      called = true;
+    })) << cmd;
+    EXPECT_FALSE(called) << cmd;
+  }
+}
+
+TEST_F(NativeFamily, EarlierRulesWin) {
+  // Preview before the window prefix: the window is never touched.
+  EXPECT_EQ(fails("plugin:window|preview_open", {{"url", "http://10.0.0.2/"}}),
+            "preview_open: only loopback http(s) URLs are allowed");
+  EXPECT_TRUE(fake_.window->actions().empty());
+  // The store prefix takes everything after it as the operation.
+  EXPECT_EQ(fails("plugin:store|plugin:window|close"),
+            "store op not implemented: plugin:window|close");
+  EXPECT_TRUE(fake_.window->actions().empty());
+}
+
+TEST_F(NativeFamily, StoreCommandsReachTheSharedStore) {
+  json s = {{"path", "native-test.json"}};
+  ok("plugin:store|set", {{"path", "native-test.json"}, {"key", "a"}, {"value", {1, 2}}});
+  EXPECT_EQ(ok("plugin:store|get", {{"path", "native-test.json"}, {"key", "a"}}), json({1, 2}));
+  EXPECT_EQ(fails("plugin:store|set", s), "store set: missing key");
+}
+
+TEST_F(NativeFamily, ApplicationCommandsReadTheBundle) {
+  EXPECT_EQ(ok("plugin:app|tauri_version"), "0.0.0-swift");
+  EXPECT_EQ(fails("plugin:app|frobnicate"),
+            "unsupported app plugin command: plugin:app|frobnicate");
+  EXPECT_EQ(fails("plugin:app|"), "unsupported app plugin command: plugin:app|");
+
+  std::string bundle = testing::make_temp_dir("vessa-bundle-") + "/Vessa.app";
+  testing::write_file(bundle + "/bin/vessa", "");
+  paths::set_executable_path_for_testing(bundle + "/bin/vessa");
+  // Outside a bundle, and with entries missing or of the wrong type: the fall-backs.
+  EXPECT_EQ(ok("plugin:app|version"), "0.0.0");
+  EXPECT_EQ(ok("plugin:app|name"), "Vessa");
+  testing::write_file(bundle + "/Info.json", R"({"CFBundleName": 3})");
+  EXPECT_EQ(ok("plugin:app|version"), "0.0.0");
+  EXPECT_EQ(ok("plugin:app|name"), "Vessa");
+  testing::write_file(bundle + "/Info.json",
+                      R"({"CFBundleName": "Vessa Beta", "CFBundleShortVersionString": "2.4.1"})");
+  EXPECT_EQ(ok("plugin:app|version"), "2.4.1");
+  EXPECT_EQ(ok("plugin:app|name"), "Vessa Beta");
+  paths::set_executable_path_for_testing({});
+}
+
+TEST_F(NativeFamily, WindowCommands) {
+  struct Case {
+    std::string op;
+    json args;
+    bool zoomed_before;
+    json result;
+    std::vector<std::string> actions;
+    bool zoomed_after;
+  } cases[] = {
+      {"is_maximized", {}, true, true, {}, true},
+      {"is_maximized", {}, false, false, {}, false},
+      {"maximize", {}, false, nullptr, {"maximize"}, true},
+      {"maximize", {}, true, nullptr, {}, true},
+      {"internal_toggle_maximize", {}, true, nullptr, {}, true},
+      {"internal_toggle_maximize", {}, false, nullptr, {"maximize"}, true},
+      {"toggle_maximize", {}, true, nullptr, {"unmaximize"}, false},
+      {"toggle_maximize", {}, false, nullptr, {"maximize"}, true},
+      {"unmaximize", {}, true, nullptr, {"unmaximize"}, false},
+      {"unmaximize", {}, false, nullptr, {}, false},
+      {"set_maximized", {{"value", true}}, true, nullptr, {}, true},
+      {"set_maximized", {{"value", false}}, true, nullptr, {"unmaximize"}, false},
+      {"set_maximized", {{"value", false}}, false, nullptr, {}, false},
+      {"set_maximized", {{"value", "yes"}}, false, nullptr, {"maximize"}, true},
+      {"set_maximized", {}, false, nullptr, {"maximize"}, true},
+      {"minimize", {}, false, nullptr, {"minimize"}, false},
+      {"close", {}, false, nullptr, {"close"}, false},
+      {"destroy", {}, false, nullptr, {"close"}, false},
+      {"start_dragging", {}, false, nullptr, {"start_dragging"}, false},
+      {"show", {{"value", true}}, false, nullptr, {}, false},
+      {"hide", {}, true, nullptr, {}, true},
+  };
+  for (const auto& c : cases) {
+    FakePlatform fake;
+    fake.window->zoomed = c.zoomed_before;
+    json args = c.args.is_null() ? json::object() : c.args;
+    EXPECT_EQ(ok("plugin:window|" + c.op, args), c.result) << c.op << " " << args;
+    EXPECT_EQ(fake.window->actions(), c.actions) << c.op << " " << args;
+    EXPECT_EQ(fake.window->zoomed, c.zoomed_after) << c.op << " " << args;
+  }
+}
+
+TEST_F(NativeFamily, WindowTitleAndTheme) {
+  struct Case {
+    json args;
+    std::string title;
+  } cases[] = {
+      {{{"title", "Projects"}}, "Projects"},
+      {{{"value", "From value"}}, "From value"},
+      {{{"title", "Both"}, {"value", "ignored"}}, "Both"},
+      {{{"title", 5}, {"value", "not used"}}, "Vessa"},  // a mistyped title is not replaced
+      {json::object(), "Vessa"},
+  };
+  for (const auto& c : cases) {
+    FakePlatform fake;
+    EXPECT_EQ(ok("plugin:window|set_title", c.args), nullptr);
+    EXPECT_EQ(fake.window->title, c.title) << c.args;
+  }
+  fake_.window->dark = true;
+  EXPECT_EQ(ok("plugin:window|theme"), "dark");
+  fake_.window->dark = false;
+  EXPECT_EQ(ok("plugin:window|theme"), "light");
+}
+
+TEST_F(NativeFamily, WindowCommandsWithoutAWindowAnswerNull) {
+  platform::update_services([](platform::Services& s) { s.main_window = nullptr; });
+  for (const char* op : {"is_maximized", "theme", "maximize", "set_title", "close"}) {
+    EXPECT_EQ(ok(std::string("plugin:window|") + op, {{"title", "x"}}), nullptr) << op;
+  }
+  EXPECT_TRUE(fake_.window->actions().empty());
+}
+
+TEST_F(NativeFamily, PreviewOpen) {
+  EXPECT_EQ(fails("preview_open"), "preview_open: missing url");
+  EXPECT_EQ(fails("preview_open", {{"url", ""}}), "preview_open: missing url");
+  EXPECT_EQ(fails("preview_open", {{"url", 42}}), "preview_open: missing url");
+  for (const char* bad : {"http://192.168.1.10:3000/", "file:///etc/passwd", "not a url",
+                          "http://localhost.evil.example/", "ftp://localhost/"}) {
+    EXPECT_EQ(fails("preview_open", {{"url", bad}}),
+              "preview_open: only loopback http(s) URLs are allowed")
+        << bad;
+  }
+  drain();
+  EXPECT_TRUE(fake_.previews->list().empty());
+
+  EXPECT_EQ(ok("preview_open", {{"url", "http://127.0.0.1:5173/app"}, {"title", "Dev"}}),
+            json({{"ok", true}, {"url", "http://127.0.0.1:5173/app"}}));
+  EXPECT_EQ(ok("plugin:window|preview_open", {{"url", "HTTPS://LOCALHOST:8443"}, {"title", 1}}),
+            json({{"ok", true}, {"url", "HTTPS://LOCALHOST:8443"}}));
+  drain();
+  auto opened = fake_.previews->list();
+  ASSERT_EQ(opened.size(), 2u);
+  EXPECT_EQ(opened[0].url, "http://127.0.0.1:5173/app");
+  EXPECT_EQ(opened[0].title, "Dev");
+  EXPECT_EQ(opened[1].url, "HTTPS://LOCALHOST:8443");
+  EXPECT_EQ(opened[1].title, std::nullopt);
+}
+
+TEST_F(NativeFamily, OpenPanel) {
+  using Paths = std::optional<std::vector<std::string>>;
+  struct Case {
+    std::string cmd;
+    json args;
+    Paths answer;
+    bool asked_dirs;
+    bool asked_multiple;
+    json result;
+  } cases[] = {
+      {"open_folder_dialog", {}, Paths({"/a"}), true, false, "/a"},
+      {"plugin:dialog|open", {}, Paths({"/f.txt"}), false, false, "/f.txt"},
+      {"plugin:dialog|open", {{"directory", true}}, Paths({"/d"}), true, false, "/d"},
+      {"open_folder_dialog", {{"directory", "no"}}, Paths({"/d"}), true, false, "/d"},
+      {"plugin:dialog|open",
+       {{"multiple", true}},
+       Paths({"/x", "/y"}),
+       false,
+       true,
+       json({"/x", "/y"})},
+      {"plugin:dialog|open",
+       {{"multiple", true}},
+       Paths(std::vector<std::string>{}),
+       false,
+       true,
+       json::array()},
+      {"plugin:dialog|open", {}, std::nullopt, false, false, nullptr},
+      {"open_folder_dialog", {{"multiple", true}}, std::nullopt, true, true, nullptr},
+      {"plugin:dialog|open", {}, Paths(std::vector<std::string>{}), false, false, nullptr},
+  };
+  for (const auto& c : cases) {
+    FakePlatform fake;
+    fake.dialogs->answer = c.answer;
+    json args = c.args.is_null() ? json::object() : c.args;
+    EXPECT_EQ(ok(c.cmd, args), c.result) << c.cmd << " " << args;
+    ASSERT_EQ(fake.dialogs->asked.size(), 1u);
+    EXPECT_EQ(fake.dialogs->asked[0].directories, c.asked_dirs) << c.cmd << " " << args;
+    EXPECT_EQ(fake.dialogs->asked[0].multiple, c.asked_multiple) << c.cmd << " " << args;
+  }
+  platform::update_services([](platform::Services& s) { s.dialogs = nullptr; });
+  EXPECT_EQ(ok("open_folder_dialog"), nullptr);
+}
+
+TEST_F(NativeFamily, NotificationsWhenTheServiceIsUsable) {
+  auto& n = *fake_.notifications;
+  n.allowed = true;
+  EXPECT_EQ(ok("plugin:notification|is_permission_granted"), true);
+  EXPECT_EQ(ok("plugin:notification|permission_state"), "granted");
+  EXPECT_EQ(ok("plugin:notification|request_permission"), "granted");
+  n.allowed = false;
+  EXPECT_EQ(ok("plugin:notification|is_permission_granted"), false);
+  EXPECT_EQ(ok("plugin:notification|permission_state"), "denied");
+  EXPECT_EQ(ok("plugin:notification|request_permission"), "denied");
+  EXPECT_EQ(ok("plugin:notification|register_action_types"), nullptr);
+
+  EXPECT_EQ(ok("plugin:notification|notify"), nullptr);
+  EXPECT_EQ(
+      ok("plugin:notification|notify", {{"title", "Done"}, {"body", "Build ok"}, {"sound", false}}),
+      nullptr);
+  EXPECT_EQ(ok("plugin:notification|notify", {{"title", 3}, {"body", 4}}), nullptr);
+  auto posted = n.posted();
+  ASSERT_EQ(posted.size(), 3u);
+  EXPECT_EQ(posted[0].title, "Vessa");
+  EXPECT_EQ(posted[0].body, std::nullopt);
+  EXPECT_FALSE(posted[0].sound);
+  EXPECT_EQ(posted[1].title, "Done");
+  EXPECT_EQ(posted[1].body, "Build ok");
+  EXPECT_TRUE(posted[1].sound);  // any `sound` value asks for the sound, false included
+  EXPECT_EQ(posted[2].title, "Vessa");
+  EXPECT_EQ(posted[2].body, std::nullopt);
+}
+
+TEST_F(NativeFamily, NotificationsWhenNotUsable) {
+  auto check = [&] {
+    EXPECT_EQ(ok("plugin:notification|is_permission_granted"), false);
+    EXPECT_EQ(ok("plugin:notification|permission_state"), nullptr);
+    EXPECT_EQ(ok("plugin:notification|request_permission"), nullptr);
+    EXPECT_EQ(ok("plugin:notification|notify", {{"title", "t"}}), nullptr);
+    EXPECT_EQ(ok("plugin:notification|other"), nullptr);
+  };
+  fake_.notifications->present = false;
+  check();
+  EXPECT_TRUE(fake_.notifications->posted().empty());
+  EXPECT_EQ(fake_.notifications->permission_requests, 0);
+  platform::update_services([](platform::Services& s) { s.notifications = nullptr; });
+  check();
+}
+
+TEST_F(NativeFamily, ShellOpenMakesFileUrisOfPaths) {
+  std::string cwd = std::filesystem::current_path().string();
+  struct Case {
+    json args;
+    std::optional<std::string> opened;
+  } cases[] = {
+      {{{"url", "https://example.com/a?b=c"}}, "https://example.com/a?b=c"},
+      {{{"path", "vscode://file/x"}}, "vscode://file/x"},
+      {{{"path", "/tmp/some dir/ü.txt"}}, "file:///tmp/some%20dir/%C3%BC.txt"},
+      {{{"path", 3}, {"url", "/srv"}}, "file:///srv"},
+      {{{"path", "rel/file"}}, "file://" + cwd + "/rel/file"},
+      {{{"path", ""}}, std::nullopt},
+      {json::object(), std::nullopt},
+  };
+  for (const auto& c : cases) {
+    FakePlatform fake;
+    EXPECT_EQ(ok("plugin:shell|open", c.args), nullptr);
+    auto opened = fake.opener->opened();
+    if (c.opened) {
+      EXPECT_EQ(opened, std::vector<std::string>{*c.opened}) << c.args;
+    } else {
+      EXPECT_TRUE(opened.empty()) << c.args;
+    }
+  }
+}
+
+TEST_F(NativeFamily, ExecutorEnsureWithoutSupervisor) {
+  // The app context exists but has no supervisor.
+  EXPECT_EQ(fails("executor_ensure"), "executor supervisor unavailable");
+  auto orphan = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
+  EXPECT_EQ(dispatch_and_wait(*orphan, "plugin:executor|ensure", {{"force", true}}).error(),
+            "executor supervisor unavailable");
+}
+
+TEST_F(NativeFamily, ProcessCommands) {
+  std::vector<std::vector<std::string>> started;
+  relaunch::set_starter_for_testing([&](const std::vector<std::string>& argv) {
+    started.push_back(argv);
+    return true;
+  });
+  EXPECT_EQ(ok("plugin:process|exit", {{"code", 0}}), nullptr);
+  EXPECT_EQ(ok("plugin:process|"), nullptr);
+  drain();
+  EXPECT_TRUE(started.empty());
+  EXPECT_EQ(app_->quits, 0);
+
+  // This test binary is an application instance as far as its command line goes.
+  for (const char* cmd : {"plugin:process|relaunch", "plugin:process|restart||"}) {
+    EXPECT_EQ(ok(cmd), nullptr);
+    drain();
+  }
+  ASSERT_EQ(started.size(), 2u);
+  EXPECT_EQ(app_->quits, 2);
+  EXPECT_EQ(started[0][0], paths::executable_path().string());
+
+  // Without the application nothing is started: this instance could not end.
+  auto orphan = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
+  EXPECT_TRUE(dispatch_and_wait(*orphan, "plugin:process|relaunch").ok());
+  drain();
+  EXPECT_EQ(started.size(), 2u);
+  relaunch::set_starter_for_testing(nullptr);
+}
+
+TEST_F(NativeFamily, UpdaterRoutes) {
+  EXPECT_EQ(ok("plugin:updater|check"), nullptr);
+  drain();
+  EXPECT_EQ(app_->update_checks, 0);
+  auto defaults = platform::services().user_defaults;
+  ASSERT_TRUE(defaults);
+  defaults->set("vessa.update.snoozeUntil", 1e12);
+  defaults->set("other", true);
+  EXPECT_EQ(ok("vessa|check_update"), nullptr);
+  EXPECT_TRUE(testing::run_until([&] { return app_->update_checks == 1; }));
+  EXPECT_FALSE(defaults->get("vessa.update.snoozeUntil").has_value());
+  EXPECT_TRUE(defaults->get("other").has_value());
+  drain();
+  EXPECT_EQ(app_->update_checks, 1);
+}
+
+TEST(Relaunch, NewInstanceCommandLine) {
+  using V = std::vector<std::string>;
+  struct Case {
+    std::string cmdline;
+    V expected;
+  } cases[] = {
+      {std::string("vessa\0", 6), V{"/p/vessa"}},
+      {std::string("vessa\0--flag\0two words\0", 23), V{"/p/vessa", "--flag", "two words"}},
+      {std::string("vessa\0\0", 7), V{"/p/vessa", ""}},
+      {std::string("vessa\0--invoke\0__ping\0", 22), V{}},
+      {std::string("vessa\0--selftest-commands\0", 26), V{}},
+      {"", V{}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(relaunch::newInstanceArgv(c.cmdline, "/p/vessa"), c.expected) << c.cmdline;
+  }
+}
+
+}  // namespace
+}  // namespace vessa

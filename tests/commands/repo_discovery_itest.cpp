@@ -1,0 +1,312 @@
+// Local repository discovery over a generated home folder with real git repositories.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "commands/command_registry.hpp"
+#include "commands/repo_discovery.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
+#include "support/subprocess.hpp"
+
+namespace vessa {
+namespace {
+
+namespace stdfs = std::filesystem;
+using testing::write_file;
+
+void git(const std::string& cwd, std::vector<std::string> args) {
+  proc::Options o;
+  o.argv = {"git",
+            "-c",
+            "user.name=Test",
+            "-c",
+            "user.email=t@example.com",
+            "-c",
+            "init.defaultBranch=main"};
+  o.argv.insert(o.argv.end(), args.begin(), args.end());
+  o.cwd = cwd;
+  proc::RunOptions ro;
+  ro.timeout = std::chrono::seconds(30);
+  auto r = proc::run(o, ro);
+  ASSERT_TRUE(r && r->status.success())
+      << "git " << args[0] << " in " << cwd << ": " << (r ? r->err : r.error());
+}
+
+void make_repo(const std::string& path, const std::string& origin = "",
+               const std::string& branch = "main") {
+  stdfs::create_directories(path);
+  git(path, {"init", "-q", "-b", branch});
+  if (!origin.empty()) git(path, {"remote", "add", "origin", origin});
+}
+
+// The entries keyed by path (relative to home) for compact checks.
+std::map<std::string, json> by_path(const json& results, const std::string& home) {
+  std::map<std::string, json> out;
+  for (const auto& e : results) {
+    std::string p = e["path"];
+    out[p.starts_with(home) ? p.substr(home.size()) : p] = e;
+  }
+  return out;
+}
+
+class RepoDiscovery : public ::testing::Test {
+ protected:
+  testing::TempHome home_;
+  const std::string& h() { return home_.path(); }
+};
+
+TEST_F(RepoDiscovery, ScanFindsRepositoriesWithinTheRulesAndDescribesThem) {
+  make_repo(h() + "/Projects/alpha", "git@github.com:me/alpha.git");
+  make_repo(h() + "/Projects/alpha/inner");  // inside a recorded repository
+  make_repo(h() + "/Projects/a/b/c", "https://bitbucket.org/team/c.git", "feature/x");
+  make_repo(h() + "/Projects/x1/x2/x3/x4");  // four levels below the root
+  make_repo(h() + "/Projects/node_modules/pkg");
+  make_repo(h() + "/Projects/.hidden/secret");
+  make_repo(h() + "/Projects/sub/build/out");                           // under a skipped name
+  make_repo(h() + "/code", "https://git.example.com/self/hosted.git");  // a root that is a repo
+  make_repo(h() + "/code/tool", "gitlab:group/tool");
+  make_repo(h() + "/direct");  // a child of home
+  make_repo(h() + "/Desktop/skipped");
+  make_repo(h() + "/Desktop/deeper/skipped");
+  make_repo(h() + "/notroot/nested");  // home pass does not descend
+  // Detached HEAD.
+  make_repo(h() + "/dev/detached");
+  write_file(h() + "/dev/detached/.git/HEAD", "0123456789abcdef0123456789abcdef01234567\n");
+  // Hand-written configs: single-quoted origin, url in another remote, no "=" on a url line.
+  make_repo(h() + "/src/quotes");
+  write_file(h() + "/src/quotes/.git/config",
+             "[remote \"upstream\"]\n\turl = https://github.com/up/stream.git\n"
+             "[remote 'origin']\n  url\n\turl =  https://gitlab.com/me/quotes.git  \n");
+  make_repo(h() + "/src/otheronly");
+  write_file(h() + "/src/otheronly/.git/config",
+             "[remote \"upstream\"]\n\turl = https://github.com/up/stream.git\n");
+  // A symbolic link to a repository folder counts as a folder.
+  make_repo(h() + "/elsewhere/linked-target");
+  stdfs::create_directories(h() + "/repos");
+  stdfs::create_directory_symlink(h() + "/elsewhere/linked-target", h() + "/repos/linked");
+
+  json results = repos::scanRepos({});
+  auto found = by_path(results, h());
+  std::vector<std::string> paths;
+  for (const auto& [p, e] : found) paths.push_back(p);
+  EXPECT_EQ(paths, (std::vector<std::string>{"/Projects/a/b/c", "/Projects/alpha", "/code",
+                                             "/code/tool", "/dev/detached", "/direct",
+                                             "/repos/linked", "/src/otheronly", "/src/quotes"}));
+
+  EXPECT_EQ(found["/Projects/alpha"], json({{"path", h() + "/Projects/alpha"},
+                                            {"name", "alpha"},
+                                            {"remoteUrl", "git@github.com:me/alpha.git"},
+                                            {"branch", "main"},
+                                            {"provider", "github"}}));
+  EXPECT_EQ(found["/Projects/a/b/c"]["branch"], "feature/x");
+  EXPECT_EQ(found["/Projects/a/b/c"]["provider"], "bitbucket");
+  EXPECT_EQ(found["/code"]["provider"], "other");
+  EXPECT_EQ(found["/code/tool"]["provider"], "gitlab");
+  EXPECT_EQ(found["/dev/detached"]["branch"], "main");
+  EXPECT_EQ(found["/direct"]["remoteUrl"], nullptr);
+  EXPECT_EQ(found["/direct"]["provider"], "other");
+  EXPECT_EQ(found["/src/quotes"]["remoteUrl"], "https://gitlab.com/me/quotes.git");
+  EXPECT_EQ(found["/src/quotes"]["provider"], "gitlab");
+  EXPECT_EQ(found["/src/otheronly"]["remoteUrl"], nullptr);
+  EXPECT_EQ(found["/repos/linked"]["name"], "linked");
+}
+
+TEST_F(RepoDiscovery, LinkedWorktreeWithRelativeGitdirUsesItsHeadAndTheCommonConfig) {
+  make_repo(h() + "/Projects/main-repo", "https://github.com/me/main-repo.git");
+  git(h() + "/Projects/main-repo", {"commit", "-q", "--allow-empty", "-m", "init"});
+  git(h() + "/Projects/main-repo", {"worktree", "add", "-q", "-b", "topic", "../wt"});
+  // The relative form newer git writes with worktree.useRelativePaths.
+  write_file(h() + "/Projects/wt/.git", "  gitdir: ../main-repo/.git/worktrees/wt\t\n");
+  ASSERT_EQ(testing::read_file(h() + "/Projects/main-repo/.git/worktrees/wt/commondir"), "../..\n");
+  auto found = by_path(repos::scanRepos({}), h());
+  ASSERT_TRUE(found.count("/Projects/wt"));
+  EXPECT_EQ(found["/Projects/wt"]["branch"], "topic");
+  EXPECT_EQ(found["/Projects/wt"]["remoteUrl"], "https://github.com/me/main-repo.git");
+  EXPECT_EQ(found["/Projects/main-repo"]["branch"], "main");
+}
+
+TEST_F(RepoDiscovery, UnreadableGitFilesLeaveDefaults) {
+  // ".git" file without a gitdir line; HEAD not UTF-8; HEAD a FIFO (must not block).
+  write_file(h() + "/Projects/nogitdir/.git", "something else\n");
+  write_file(h() + "/Projects/badhead/.git/HEAD", "ref: refs/heads/\xff\xfe\n");
+  write_file(h() + "/Projects/badhead/.git/config", "[remote \"origin\"]\n url = \xff\n");
+  stdfs::create_directories(h() + "/Projects/fifohead/.git");
+  ASSERT_EQ(::mkfifo((h() + "/Projects/fifohead/.git/HEAD").c_str(), 0644), 0);
+  auto found = by_path(repos::scanRepos({}), h());
+  for (const char* p : {"/Projects/nogitdir", "/Projects/badhead", "/Projects/fifohead"}) {
+    ASSERT_TRUE(found.count(p)) << p;
+    EXPECT_EQ(found[p]["branch"], "main") << p;
+    EXPECT_EQ(found[p]["remoteUrl"], nullptr) << p;
+  }
+}
+
+TEST_F(RepoDiscovery, SortIsCaseInsensitiveAndStable) {
+  for (const char* p : {"/Projects/beta", "/Projects/one/api", "/Projects/two/Api",
+                        "/Projects/Alpha", "/Projects/three/api"}) {
+    write_file(h() + p + "/.git/HEAD", "ref: refs/heads/main\n");
+  }
+  json results = repos::scanRepos({});
+  std::vector<std::string> names;
+  for (const auto& e : results) names.push_back(e["name"]);
+  ASSERT_EQ(names.size(), 5u);
+  EXPECT_EQ(names[0], "Alpha");
+  EXPECT_EQ(names[4], "beta");
+  // The three api entries keep the order in which the walk met them.
+  std::vector<std::string> walk_order;
+  stdfs::path projects = h() + "/Projects";
+  for (const auto& e : stdfs::directory_iterator(projects)) {
+    std::string n = e.path().filename();
+    if (n == "one" || n == "two" || n == "three") walk_order.push_back(n);
+  }
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(results[i + 1]["path"],
+              h() + "/Projects/" + walk_order[i] + "/" + (walk_order[i] == "two" ? "Api" : "api"));
+  }
+}
+
+TEST_F(RepoDiscovery, HomeModeInspectsOnlyTheChildrenOfHome) {
+  make_repo(h() + "/Projects/deep");
+  make_repo(h() + "/top");
+  for (const std::string& root :
+       {std::string("~"), std::string(" ") + h() + "/ ", h() + "/Projects/.."}) {
+    repos::ScanOptions o;
+    o.extra_roots = {h() + "/Projects", root};
+    auto found = by_path(repos::scanRepos(o), h());
+    EXPECT_EQ(found.size(), 1u) << root;
+    EXPECT_TRUE(found.count("/top")) << root;
+  }
+}
+
+TEST_F(RepoDiscovery, ExtraRootsLimitAndDeadline) {
+  make_repo(h() + "/elsewhere/one");
+  make_repo(h() + "/tilde/two");
+  make_repo(h() + "/Projects/p1");
+  make_repo(h() + "/Projects/p2");
+  repos::ScanOptions o;
+  o.extra_roots = {"  " + h() + "/elsewhere\n",
+                   "",
+                   h() + "/Projects",
+                   h() + "/Projects/",
+                   h() + "/missing",
+                   "~/tilde"};
+  auto found = by_path(repos::scanRepos(o), h());
+  EXPECT_EQ(found.size(), 4u);
+  EXPECT_TRUE(found.count("/elsewhere/one"));
+  EXPECT_TRUE(found.count("/tilde/two"));
+
+  o.max_repos = 2;
+  EXPECT_EQ(repos::scanRepos(o).size(), 2u);
+  o.max_repos = 80;
+  o.budget = std::chrono::milliseconds(0);
+  EXPECT_EQ(repos::scanRepos(o), json::array());
+}
+
+TEST(RepoScanOptions, ArgumentsFromThePage) {
+  struct Case {
+    json args;
+    int max;
+    size_t roots;
+  } cases[] = {
+      {json::object(), 80, 0},
+      {{{"maxRepos", 0}}, 1, 0},
+      {{{"maxRepos", -4}}, 1, 0},
+      {{{"maxRepos", 500}}, 200, 0},
+      {{{"maxRepos", 1e300}}, 200, 0},
+      {{{"maxRepos", 7.9}}, 7, 0},
+      {{{"maxRepos", "10"}}, 80, 0},
+      {{{"maxRepos", true}}, 80, 0},
+      {{{"extraRoots", {"/a", "/b"}}}, 80, 2},
+      {{{"extraRoots", {"/a", 3}}}, 80, 0},
+      {{{"extraRoots", "/a"}}, 80, 0},
+  };
+  for (const auto& c : cases) {
+    auto o = repos::scanOptionsFromArgs(c.args);
+    EXPECT_EQ(o.max_repos, c.max) << c.args;
+    EXPECT_EQ(o.extra_roots.size(), c.roots) << c.args;
+  }
+}
+
+TEST(RepoProvider, FromRemoteUrl) {
+  struct Case {
+    const char* url;
+    const char* provider;
+  } cases[] = {
+      {"git@github.com:me/x.git", "github"},
+      {"HTTPS://GitHub.com/me/x", "github"},
+      {"github:me/x", "github"},
+      {"https://bitbucket.org/t/x.git", "bitbucket"},
+      {"https://me@bitbucket.com/t/x.git", "bitbucket"},
+      {"bitbucket:t/x", "bitbucket"},
+      {"https://gitlab.com/g/x.git", "gitlab"},
+      {"https://gitlab.example.com/g/x.git", "other"},
+      {"ssh://git.internal/x", "other"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(repos::providerFor(c.url), c.provider) << c.url;
+}
+
+TEST_F(RepoDiscovery, FindLocalRepo) {
+  EXPECT_EQ(repos::findLocalRepo("nothing"), json({{"found", false}, {"path", nullptr}}));
+  make_repo(h() + "/Projects/lower");
+  make_repo(h() + "/Projects/MixedCase");
+  make_repo(h() + "/GitHub/both");
+  make_repo(h() + "/both");
+  struct Case {
+    const char* slug;
+    std::string path;
+  } cases[] = {
+      {"LOWER", h() + "/Projects/lower"},
+      {"mixedcase", h() + "/Projects/MixedCase"},
+      {"MIXEDCASE", h() + "/Projects/MixedCase"},
+      {"both", h() + "/both"},  // home comes first
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(repos::findLocalRepo(c.slug), json({{"found", true}, {"path", c.path}})) << c.slug;
+  }
+  EXPECT_EQ(repos::findLocalRepo(""), json({{"found", false}, {"path", nullptr}}));
+  make_repo(h());
+  EXPECT_EQ(repos::findLocalRepo(""), json({{"found", true}, {"path", h()}}));
+}
+
+TEST_F(RepoDiscovery, DetectToolsReadsFirstLineOfStdoutFromThePath) {
+  std::string bin = h() + "/bin";
+  write_file(bin + "/git", "#!/bin/sh\nprintf '\\n  git version 9.9.9  \\nsecond\\n'\n", 0755);
+  write_file(bin + "/gh", "#!/bin/sh\nprintf '\\377\\376\\n'\necho err >&2\n", 0755);
+  std::string old_path = std::getenv("PATH");
+  setenv("PATH", (bin + ":" + old_path).c_str(), 1);
+  json tools = repos::detectTools();
+  EXPECT_EQ(tools, json({{"gitAvailable", true},
+                         {"gitVersion", "git version 9.9.9  "},
+                         {"ghAvailable", true},
+                         {"ghVersion", nullptr},
+                         {"home", h()}}));
+  write_file(bin + "/gh", "#!/bin/sh\necho 'gh failed'\nexit 3\n", 0755);
+  std::remove((bin + "/git").c_str());
+  setenv("PATH", bin.c_str(), 1);  // /usr/bin/env finds no git at all
+  tools = repos::detectTools();
+  setenv("PATH", old_path.c_str(), 1);
+  EXPECT_EQ(tools["gitAvailable"], false);
+  EXPECT_EQ(tools["gitVersion"], "");
+  EXPECT_EQ(tools["ghAvailable"], false);
+  EXPECT_EQ(tools["ghVersion"], "gh failed");
+}
+
+TEST_F(RepoDiscovery, CommandsAnswerThroughTheRegistry) {
+  make_repo(h() + "/Projects/reg", "git@github.com:me/reg.git");
+  auto registry = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
+  CommandResult scan = testing::dispatch_and_wait(*registry, "git_scan_repos", {{"maxRepos", "x"}});
+  ASSERT_TRUE(scan.ok());
+  ASSERT_EQ(scan.value().size(), 1u);
+  EXPECT_EQ(scan.value()[0]["name"], "reg");
+  CommandResult find = testing::dispatch_and_wait(*registry, "find_local_repo", {{"slug", "REG"}});
+  EXPECT_EQ(find.value(), json({{"found", true}, {"path", h() + "/Projects/reg"}}));
+  CommandResult tools = testing::dispatch_and_wait(*registry, "git_detect_tools");
+  ASSERT_TRUE(tools.ok());
+  EXPECT_EQ(tools.value()["gitAvailable"], true);
+  EXPECT_EQ(tools.value()["home"], h());
+}
+
+}  // namespace
+}  // namespace vessa

@@ -1,0 +1,264 @@
+// The key-value store: operations, file names, what loads as empty, escapes, concurrency.
+#include "commands/store_manager.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "executor/launch_environment.hpp"
+#include "fixtures/temp_home.hpp"
+
+namespace vessa {
+namespace {
+
+namespace stdfs = std::filesystem;
+using testing::make_temp_dir;
+using testing::read_file;
+using testing::write_file;
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = make_temp_dir("vessa-store-");
+    dir_ = root_ + "/data/stores";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    stdfs::remove_all(root_, ec);
+  }
+  json ok(StoreManager& m, const std::string& op, const json& args) {
+    CommandResult r = m.handle(op, args);
+    EXPECT_TRUE(r.ok()) << op << ": " << r.error();
+    return r.value();
+  }
+  std::vector<std::string> files_in(const std::string& dir) {
+    std::vector<std::string> out;
+    for (const auto& e : stdfs::directory_iterator(dir)) out.push_back(e.path().filename());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  std::string root_;
+  std::string dir_;
+};
+
+TEST_F(StoreTest, CreatesFolderAndGetOnMissingFileYieldsEmptyStore) {
+  StoreManager m(dir_);
+  EXPECT_TRUE(stdfs::is_directory(dir_));
+  json s = {{"path", "fresh.json"}};
+  EXPECT_EQ(ok(m, "get", {{"path", "fresh.json"}, {"key", "k"}}), nullptr);
+  EXPECT_EQ(ok(m, "length", s), 0);
+  EXPECT_EQ(ok(m, "keys", s), json::array());
+  EXPECT_EQ(ok(m, "values", s), json::array());
+  EXPECT_EQ(ok(m, "entries", s), json::array());
+  // Reading never writes.
+  EXPECT_FALSE(stdfs::exists(dir_ + "/fresh.json"));
+}
+
+TEST_F(StoreTest, KeySemantics) {
+  StoreManager m(dir_);
+  json s = {{"path", "k.json"}};
+  auto with = [&](json extra) {
+    json a = s;
+    a.update(extra);
+    return a;
+  };
+  ok(m, "set", with({{"key", "n"}}));  // no value: stores null
+  ok(m, "set", with({{"key", "v"}, {"value", {{"deep", {1, 2, 3}}}}}));
+  ok(m, "set", with({{"key", "f"}, {"value", false}}));
+
+  EXPECT_EQ(ok(m, "get", with({{"key", "n"}})), nullptr);
+  EXPECT_EQ(ok(m, "has", with({{"key", "n"}})), false);
+  EXPECT_EQ(ok(m, "has", with({{"key", "f"}})), true);  // false is a value, unlike null
+  EXPECT_EQ(ok(m, "get", with({{"key", "v"}})), json({{"deep", {1, 2, 3}}}));
+  EXPECT_EQ(ok(m, "length", s), 3);
+
+  // keys / values / entries agree with each other.
+  json keys = ok(m, "keys", s), values = ok(m, "values", s), entries = ok(m, "entries", s);
+  ASSERT_EQ(entries.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(entries[i], json::array({keys[i], values[i]}));
+  }
+
+  EXPECT_EQ(ok(m, "delete", with({{"key", "n"}})), true);  // present with null counts
+  EXPECT_EQ(ok(m, "delete", with({{"key", "n"}})), false);
+  EXPECT_EQ(ok(m, "delete", with({{"key", "missing"}})), false);
+
+  // A non-string key reads as "" for get/has/delete.
+  ok(m, "set", with({{"key", ""}, {"value", "empty"}}));
+  EXPECT_EQ(ok(m, "get", with({{"key", 5}})), "empty");
+  EXPECT_EQ(ok(m, "get", s), "empty");
+}
+
+TEST_F(StoreTest, FailuresAndTheirSideEffects) {
+  StoreManager m(dir_);
+  write_file(dir_ + "/pre.json", R"({"a": 1})");
+  for (const json& args : {json{{"path", "x.json"}}, json{{"path", "x.json"}, {"key", 3}},
+                           json{{"path", "x.json"}, {"key", nullptr}, {"value", 1}}}) {
+    CommandResult r = m.handle("set", args);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.error(), "store set: missing key");
+  }
+  CommandResult r = m.handle("frobnicate", {{"path", "pre.json"}});
+  EXPECT_FALSE(r.ok());
+  EXPECT_EQ(r.error(), "store op not implemented: frobnicate");
+  // The unknown operation still loaded the store: a later file change is not seen.
+  write_file(dir_ + "/pre.json", R"({"a": 2})");
+  EXPECT_EQ(ok(m, "get", {{"path", "pre.json"}, {"key", "a"}}), 1);
+  EXPECT_EQ(ok(m, "reload", {{"path", "pre.json"}}), nullptr);
+  EXPECT_EQ(ok(m, "get", {{"path", "pre.json"}, {"key", "a"}}), 1);
+}
+
+TEST_F(StoreTest, StoreNameResolution) {
+  StoreManager m(dir_);
+  struct Case {
+    json args;
+    std::string file;
+  } cases[] = {
+      {json::object(), "store.json"},
+      {{{"path", 7}, {"store", "named.json"}}, "named.json"},
+      {{{"path", "p.json"}, {"store", "ignored.json"}}, "p.json"},
+      {{{"path", "a/b/c.json"}}, "a_b_c.json"},
+      {{{"path", "/lead/and/trail/"}}, "_lead_and_trail_"},
+      {{{"path", "../up.json"}}, ".._up.json"},
+  };
+  for (const auto& c : cases) {
+    json args = c.args;
+    args["key"] = "k";
+    args["value"] = c.file;
+    ok(m, "set", args);
+    ok(m, "save", args);
+    auto parsed = parse_json(read_file(dir_ + "/" + c.file));
+    ASSERT_TRUE(parsed) << c.file;
+    EXPECT_EQ((*parsed)["k"], c.file);
+  }
+  EXPECT_FALSE(stdfs::exists(root_ + "/data/up.json"));
+}
+
+TEST_F(StoreTest, OnlySaveClearAndResetWritePrettyFiles) {
+  StoreManager m(dir_);
+  json s = {{"path", "selftest.json"}};
+  ok(m, "set", {{"path", "selftest.json"}, {"key", "hello"}, {"value", "world"}});
+  ok(m, "delete", {{"path", "selftest.json"}, {"key", "nothing"}});
+  EXPECT_FALSE(stdfs::exists(dir_ + "/selftest.json"));
+  ok(m, "save", s);
+  std::string text = read_file(dir_ + "/selftest.json");
+  EXPECT_NE(text.find("\n  \"hello\": \"world\""), std::string::npos) << text;
+  // Changes after the save stay in memory until the next write.
+  ok(m, "set", {{"path", "selftest.json"}, {"key", "later"}, {"value", 1}});
+  EXPECT_EQ(read_file(dir_ + "/selftest.json"), text);
+
+  for (const char* op : {"clear", "reset"}) {
+    ok(m, "set", {{"path", "selftest.json"}, {"key", "x"}, {"value", 1}});
+    ok(m, op, s);
+    EXPECT_EQ(*parse_json(read_file(dir_ + "/selftest.json")), json::object()) << op;
+    EXPECT_EQ(ok(m, "length", s), 0) << op;
+  }
+  // No temporary files are left next to the stores.
+  EXPECT_EQ(files_in(dir_), std::vector<std::string>{"selftest.json"});
+}
+
+TEST_F(StoreTest, UnusableFilesLoadAsEmptyAndAreOverwrittenBySave) {
+  const std::string huge = "{\"big\": \"" + std::string(4096, 'x') + "\"}";
+  struct Case {
+    std::string name;
+    std::string content;
+  } cases[] = {
+      {"empty.json", ""},
+      {"corrupt.json", "{\"a\": 1,"},
+      {"array.json", "[1, 2, 3]"},
+      {"scalar.json", "42"},
+      {"binary.json", std::string("\x00\xff\xfe{", 4)},
+      {"huge.json", huge},  // over this manager's 1 KiB limit
+  };
+  for (const auto& c : cases) write_file(dir_ + "/" + c.name, c.content);
+  stdfs::create_directories(dir_ + "/folder.json");
+  ASSERT_EQ(::mkfifo((dir_ + "/fifo.json").c_str(), 0644), 0);
+
+  StoreManager m(dir_, 1024);
+  for (const auto& c : cases) {
+    EXPECT_EQ(ok(m, "length", {{"path", c.name}}), 0) << c.name;
+    ok(m, "set", {{"path", c.name}, {"key", "k"}, {"value", 1}});
+    ok(m, "save", {{"path", c.name}});
+    EXPECT_EQ(*parse_json(read_file(dir_ + "/" + c.name)), json({{"k", 1}})) << c.name;
+  }
+  // A folder or a FIFO where the file should be: empty store, and no hang while reading.
+  EXPECT_EQ(ok(m, "length", {{"path", "folder.json"}}), 0);
+  EXPECT_EQ(ok(m, "length", {{"path", "fifo.json"}}), 0);
+}
+
+TEST_F(StoreTest, LargeValuesRoundTripButNothingOverTheLimitIsWritten) {
+  {
+    StoreManager m(dir_);
+    std::string big(2 * 1024 * 1024, 'v');
+    ok(m, "set", {{"path", "big.json"}, {"key", "blob"}, {"value", big}});
+    ok(m, "save", {{"path", "big.json"}});
+    StoreManager again(dir_);
+    EXPECT_EQ(ok(again, "get", {{"path", "big.json"}, {"key", "blob"}}), big);
+  }
+  // A store that would not be read back is not written: the last good file stays.
+  StoreManager small(dir_, 1024);
+  ok(small, "set", {{"path", "cap.json"}, {"key", "a"}, {"value", 1}});
+  ok(small, "save", {{"path", "cap.json"}});
+  ok(small, "set", {{"path", "cap.json"}, {"key", "b"}, {"value", std::string(2048, 'x')}});
+  ok(small, "save", {{"path", "cap.json"}});
+  EXPECT_EQ(*parse_json(read_file(dir_ + "/cap.json")), json({{"a", 1}}));
+}
+
+TEST_F(StoreTest, NamesThatWouldLeaveTheFolderStayInMemory) {
+  StoreManager m(dir_);
+  const std::string parent = root_ + "/data";
+  const std::string cases[] = {
+      "", ".", "..", "/", "//", std::string("a\0b", 3), std::string(300, 'n')};
+  for (const auto& name : cases) {
+    if (name == "/" || name == "//") {
+      // "/" becomes "_", a plain name inside the folder.
+      EXPECT_EQ(m.fileFor(name), stdfs::path(dir_) / std::string(name.size(), '_'));
+      continue;
+    }
+    EXPECT_FALSE(m.fileFor(name).has_value()) << name;
+    json s = {{"path", name}};
+    ok(m, "set", {{"path", name}, {"key", "k"}, {"value", "v"}});
+    ok(m, "save", s);
+    ok(m, "clear", s);
+    ok(m, "set", {{"path", name}, {"key", "k2"}, {"value", "v2"}});
+    EXPECT_EQ(ok(m, "get", {{"path", name}, {"key", "k2"}}), "v2");
+  }
+  // Nothing was written beside or above the stores folder, and the folder is still a folder.
+  EXPECT_EQ(files_in(parent), std::vector<std::string>{"stores"});
+  EXPECT_TRUE(stdfs::is_directory(dir_));
+  EXPECT_TRUE(files_in(dir_).empty());
+}
+
+TEST_F(StoreTest, ConcurrentOperationsLoseNothing) {
+  StoreManager m(dir_);
+  constexpr int kThreads = 8;
+  constexpr int kPerThread = 250;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&m, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        std::string key = "t" + std::to_string(t) + "-" + std::to_string(i);
+        m.handle("set", {{"path", "shared.json"}, {"key", key}, {"value", i}});
+        m.handle("get", {{"path", "shared.json"}, {"key", key}});
+        if (i % 50 == 0) m.handle("save", {{"path", "shared.json"}});
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  m.handle("save", {{"path", "shared.json"}});
+  auto parsed = parse_json(read_file(dir_ + "/shared.json"));
+  ASSERT_TRUE(parsed && parsed->is_object());
+  EXPECT_EQ(parsed->size(), static_cast<size_t>(kThreads * kPerThread));
+  EXPECT_EQ((*parsed)["t7-249"], 249);
+}
+
+TEST_F(StoreTest, SharedInstanceLivesUnderTheAppDataFolder) {
+  EXPECT_EQ(StoreManager::shared().dir(), launch::appDataDir() / "stores");
+  EXPECT_TRUE(stdfs::is_directory(StoreManager::shared().dir()));
+}
+
+}  // namespace
+}  // namespace vessa

@@ -1,0 +1,338 @@
+// Notifications over a private D-Bus bus with a small fake notification server.
+#include <gio/gio.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <filesystem>
+#include <thread>
+
+#include "commands/command_registry.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
+#include "platform/notifications_dbus.hpp"
+#include "support/subprocess.hpp"
+
+namespace vessa::platform {
+namespace {
+
+using namespace std::chrono_literals;
+namespace stdfs = std::filesystem;
+
+// A private bus daemon listening on `<dir>/bus`; stopped and reaped on destruction.
+class PrivateBus {
+ public:
+  explicit PrivateBus(bool with_activatable_service = false) {
+    dir_ = testing::make_temp_dir("vessa-dbus-");
+    std::string services;
+    if (with_activatable_service) {
+      testing::write_file(dir_ + "/services/notify.service",
+                          "[D-BUS Service]\nName=org.freedesktop.Notifications\nExec=/bin/false\n");
+      services = "<servicedir>" + dir_ + "/services</servicedir>";
+    }
+    testing::write_file(dir_ + "/bus.conf",
+                        "<busconfig><type>session</type><listen>unix:path=" + dir_ +
+                            "/bus</listen><auth>EXTERNAL</auth>" + services +
+                            "<policy context=\"default\"><allow send_destination=\"*\"/>"
+                            "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy>"
+                            "</busconfig>");
+    proc::Options o;
+    o.argv = {"dbus-daemon", "--config-file=" + dir_ + "/bus.conf", "--nofork", "--nopidfile"};
+    o.out = proc::Stdio::null();
+    o.err = proc::Stdio::null();
+    auto started = proc::Process::start(o);
+    if (started) daemon_ = *started;
+    for (int i = 0; i < 250 && daemon_ && !stdfs::exists(dir_ + "/bus"); ++i) {
+      std::this_thread::sleep_for(20ms);
+    }
+  }
+  ~PrivateBus() {
+    if (daemon_) daemon_->terminate(1s);
+    std::error_code ec;
+    stdfs::remove_all(dir_, ec);
+  }
+  bool ready() const { return daemon_ && stdfs::exists(dir_ + "/bus"); }
+  std::string address() const { return "unix:path=" + dir_ + "/bus"; }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+  std::shared_ptr<proc::Process> daemon_;
+};
+
+constexpr const char* kIntrospection = R"(<node>
+  <interface name="org.freedesktop.Notifications">
+    <method name="Notify">
+      <arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="s" direction="in"/>
+      <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="as" direction="in"/>
+      <arg type="a{sv}" direction="in"/><arg type="i" direction="in"/>
+      <arg type="u" direction="out"/>
+    </method>
+  </interface>
+</node>)";
+
+// The notification service side, on its own thread and main context.
+class FakeServer {
+ public:
+  struct Received {
+    std::string app, summary, body;
+    bool sound_name = false;
+    bool suppress_sound = false;
+  };
+
+  explicit FakeServer(const std::string& address, bool hold_replies = false) : hold_(hold_replies) {
+    thread_ = std::thread([this, address] { run(address); });
+    std::unique_lock lock(mutex_);
+    cv_.wait_for(lock, 10s, [&] { return started_; });
+  }
+  ~FakeServer() {
+    if (loop_ != nullptr) {
+      g_main_context_invoke(
+          context_,
+          [](gpointer loop) -> gboolean {
+            g_main_loop_quit(static_cast<GMainLoop*>(loop));
+            return G_SOURCE_REMOVE;
+          },
+          loop_);
+    }
+    thread_.join();
+  }
+  bool owns_name() const { return owns_; }
+  std::vector<Received> received() {
+    std::lock_guard lock(mutex_);
+    return received_;
+  }
+  // Answers the held Notify calls.
+  void release() {
+    g_main_context_invoke(
+        context_,
+        [](gpointer self) -> gboolean {
+          auto* s = static_cast<FakeServer*>(self);
+          for (auto* inv : s->held_)
+            g_dbus_method_invocation_return_value(inv, g_variant_new("(u)", 7U));
+          s->held_.clear();
+          return G_SOURCE_REMOVE;
+        },
+        this);
+  }
+
+ private:
+  static void on_call(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                      const gchar* method, GVariant* params, GDBusMethodInvocation* inv,
+                      gpointer self_ptr) {
+    auto* self = static_cast<FakeServer*>(self_ptr);
+    if (g_strcmp0(method, "Notify") != 0) return;
+    const gchar *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
+    guint32 id = 0;
+    gint32 timeout = 0;
+    GVariant* actions = nullptr;
+    GVariant* hints = nullptr;
+    g_variant_get(params, "(&su&s&s&s@as@a{sv}i)", &app, &id, &icon, &summary, &body, &actions,
+                  &hints, &timeout);
+    Received r{app, summary, body};
+    auto has_hint = [&](const char* key) {
+      GVariant* v = g_variant_lookup_value(hints, key, nullptr);
+      if (v != nullptr) g_variant_unref(v);
+      return v != nullptr;
+    };
+    r.sound_name = has_hint("sound-name");
+    r.suppress_sound = has_hint("suppress-sound");
+    g_variant_unref(actions);
+    g_variant_unref(hints);
+    {
+      std::lock_guard lock(self->mutex_);
+      self->received_.push_back(r);
+    }
+    if (self->hold_) {
+      self->held_.push_back(inv);
+    } else {
+      g_dbus_method_invocation_return_value(inv, g_variant_new("(u)", 1U));
+    }
+  }
+
+  void run(const std::string& address) {
+    context_ = g_main_context_new();
+    g_main_context_push_thread_default(context_);
+    GDBusConnection* c = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, nullptr);
+    if (c != nullptr) {
+      GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
+      static const GDBusInterfaceVTable vtable = {&FakeServer::on_call, nullptr, nullptr, {}};
+      g_dbus_connection_register_object(c, "/org/freedesktop/Notifications", info->interfaces[0],
+                                        &vtable, this, nullptr, nullptr);
+      GVariant* r = g_dbus_connection_call_sync(
+          c, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+          g_variant_new("(su)", "org.freedesktop.Notifications", 4U), G_VARIANT_TYPE("(u)"),
+          G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+      if (r != nullptr) {
+        owns_ = true;
+        g_variant_unref(r);
+      }
+      loop_ = g_main_loop_new(context_, FALSE);
+      {
+        std::lock_guard lock(mutex_);
+        started_ = true;
+      }
+      cv_.notify_all();
+      g_main_loop_run(loop_);
+      for (auto* inv : held_) g_dbus_method_invocation_return_value(inv, g_variant_new("(u)", 0U));
+      held_.clear();
+      g_dbus_connection_close_sync(c, nullptr, nullptr);
+      g_object_unref(c);
+      g_dbus_node_info_unref(info);
+      g_main_loop_unref(loop_);
+    } else {
+      std::lock_guard lock(mutex_);
+      started_ = true;
+      cv_.notify_all();
+    }
+    g_main_context_pop_thread_default(context_);
+    g_main_context_unref(context_);
+  }
+
+  bool hold_;
+  std::thread thread_;
+  GMainContext* context_ = nullptr;
+  GMainLoop* loop_ = nullptr;
+  std::atomic<bool> owns_{false};
+  std::vector<GDBusMethodInvocation*> held_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool started_ = false;
+  std::vector<Received> received_;
+};
+
+// Calls notify and waits for its completion.
+bool notify_and_wait(Notifications& n, const std::string& title,
+                     const std::optional<std::string>& body, bool sound,
+                     std::chrono::milliseconds timeout = 10s) {
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  n.notify(title, body, sound, [done] { *done = true; });
+  auto until = std::chrono::steady_clock::now() + timeout;
+  while (!*done && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+  return *done;
+}
+
+TEST(DBusNotifications, NoBusMeansNotUsableAndNotifyStillCompletes) {
+  DBusNotifications n("unix:path=/nonexistent/vessa/bus");
+  EXPECT_FALSE(n.usable());
+  EXPECT_FALSE(n.authorized());
+  EXPECT_FALSE(n.request_permission());
+  EXPECT_TRUE(notify_and_wait(n, "t", std::nullopt, false));
+}
+
+TEST(DBusNotifications, BusWithoutTheServiceIsNotUsable) {
+  PrivateBus bus;
+  ASSERT_TRUE(bus.ready());
+  DBusNotifications n(bus.address());
+  EXPECT_FALSE(n.usable());
+  EXPECT_TRUE(notify_and_wait(n, "t", "b", true));
+}
+
+TEST(DBusNotifications, ActivatableServiceCountsAsPresent) {
+  PrivateBus bus(true);
+  ASSERT_TRUE(bus.ready());
+  DBusNotifications n(bus.address());
+  EXPECT_TRUE(n.usable());
+}
+
+TEST(DBusNotifications, DeliversToTheServiceAndComesBackWhenTheServiceGoes) {
+  PrivateBus bus;
+  ASSERT_TRUE(bus.ready());
+  DBusNotifications n(bus.address());
+  {
+    FakeServer server(bus.address());
+    ASSERT_TRUE(server.owns_name());
+    EXPECT_TRUE(n.usable());
+    EXPECT_TRUE(n.authorized());
+    EXPECT_TRUE(n.request_permission());
+    ASSERT_TRUE(notify_and_wait(n, "Build done", "All green", true));
+    ASSERT_TRUE(notify_and_wait(n, std::string("Bad \xff title"), std::nullopt, false));
+    auto got = server.received();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].summary, "Build done");
+    EXPECT_EQ(got[0].body, "All green");
+    EXPECT_TRUE(got[0].sound_name);
+    EXPECT_FALSE(got[0].suppress_sound);
+    EXPECT_EQ(got[1].summary, "Bad \xef\xbf\xbd title");  // made valid, not dropped
+    EXPECT_EQ(got[1].body, "");
+    EXPECT_TRUE(got[1].suppress_sound);
+  }
+  EXPECT_TRUE(testing::run_until([&] { return !n.usable(); }, 5s));
+}
+
+TEST(DBusNotifications, CompletionWaitsForTheServersAnswer) {
+  PrivateBus bus;
+  ASSERT_TRUE(bus.ready());
+  FakeServer server(bus.address(), /*hold_replies=*/true);
+  ASSERT_TRUE(server.owns_name());
+  DBusNotifications n(bus.address());
+  auto done = std::make_shared<std::atomic<bool>>(false);
+  n.notify("held", std::nullopt, false, [done] { *done = true; });
+  ASSERT_TRUE(testing::run_until([&] { return server.received().size() == 1; }, 5s));
+  std::this_thread::sleep_for(200ms);
+  EXPECT_FALSE(*done);
+  server.release();
+  EXPECT_TRUE(testing::run_until([&] { return done->load(); }, 5s));
+}
+
+TEST(DBusNotifications, PageCommandsOverTheRealService) {
+  PrivateBus bus;
+  ASSERT_TRUE(bus.ready());
+  Services saved = services();
+  update_services(
+      [&](Services& s) { s.notifications = std::make_shared<DBusNotifications>(bus.address()); });
+  auto registry = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
+  auto run = [&](const std::string& cmd, const json& args = json::object()) {
+    return testing::dispatch_and_wait(*registry, cmd, args).value();
+  };
+  EXPECT_EQ(run("plugin:notification|is_permission_granted"), false);
+  EXPECT_EQ(run("plugin:notification|permission_state"), nullptr);
+  {
+    FakeServer server(bus.address());
+    ASSERT_TRUE(server.owns_name());
+    EXPECT_EQ(run("plugin:notification|is_permission_granted"), true);
+    EXPECT_EQ(run("plugin:notification|permission_state"), "granted");
+    EXPECT_EQ(run("plugin:notification|request_permission"), "granted");
+    EXPECT_EQ(run("plugin:notification|notify", {{"body", "hi"}, {"sound", nullptr}}), nullptr);
+    auto got = server.received();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].summary, "Vessa");
+    EXPECT_EQ(got[0].body, "hi");
+    EXPECT_TRUE(got[0].sound_name);
+  }
+  set_services(saved);
+}
+
+TEST(DBusNotifications, SessionBusAddressNeverLaunchesABus) {
+  PrivateBus bus;
+  ASSERT_TRUE(bus.ready());
+  std::string old_addr =
+      getenv("DBUS_SESSION_BUS_ADDRESS") ? getenv("DBUS_SESSION_BUS_ADDRESS") : "";
+  std::string old_runtime = getenv("XDG_RUNTIME_DIR") ? getenv("XDG_RUNTIME_DIR") : "";
+  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/given", 1);
+  EXPECT_EQ(sessionBusAddress(), "unix:path=/given");
+  unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  setenv("XDG_RUNTIME_DIR", bus.dir().c_str(), 1);
+  EXPECT_EQ(sessionBusAddress(), bus.address());
+  DBusNotifications n;  // the login's bus: found through the runtime folder
+  EXPECT_FALSE(n.usable());
+  setenv("XDG_RUNTIME_DIR", (bus.dir() + "/services").c_str(), 1);
+  EXPECT_EQ(sessionBusAddress(), "");
+  if (old_addr.empty()) {
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  } else {
+    setenv("DBUS_SESSION_BUS_ADDRESS", old_addr.c_str(), 1);
+  }
+  if (old_runtime.empty()) {
+    unsetenv("XDG_RUNTIME_DIR");
+  } else {
+    setenv("XDG_RUNTIME_DIR", old_runtime.c_str(), 1);
+  }
+}
+
+}  // namespace
+}  // namespace vessa::platform
