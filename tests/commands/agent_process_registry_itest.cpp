@@ -166,6 +166,10 @@ TEST_F(AgentRegistryTest, ArgumentSpellingsAndFailures) {
       {"start_agent", {{"agentId", ""}, {"scriptPath", path}}, "start_agent: missing agentId"},
       {"start_agent", {{"agentId", "x"}}, "start_agent: missing scriptPath"},
       {"start_agent", {{"agentId", "x"}, {"scriptPath", 7}}, "start_agent: missing scriptPath"},
+      // argv cannot carry a NUL: the child would run under a different id than the one tracked.
+      {"start_agent",
+       {{"agentId", std::string("a\0b", 3)}, {"scriptPath", path}},
+       "Failed to start agent: Invalid argument"},
       {"stop_agent", json::object(), "stop_agent: missing agentId"},
       {"stop_agent", {{"agentId", 3}}, "stop_agent: missing agentId"},
       {"stop_agent", {{"agentId", "nobody"}}, "Agent 'nobody' is not running"},
