@@ -173,7 +173,15 @@ TEST_F(ObsidianVaultReadTest, ReadsNotesAndSkipsWhatItMust) {
   note("plain.txt", "# not markdown");
   note("folder.md/inner.md", "a folder named like a note is entered");
 
-  auto notes = by_id(read({{"path", vault_}}));
+  note("odd\xFFname.md", "a file name that is not UTF-8");
+
+  auto result = read({{"path", vault_}});
+  // The page gets the record; the name's stray byte must not break encoding of the result.
+  EXPECT_NE(encode_json(result.value()).find("odd\xEF\xBF\xBDname.md"), std::string::npos);
+  auto notes = by_id(result);
+  EXPECT_EQ(notes["odd\xFFname.md"].at("sourceUrl"),
+            "obsidian://open?vault=My%20Vault&file=odd%FFname");
+  notes.erase("odd\xFFname.md");
   std::vector<std::string> ids;
   for (const auto& [id, rec] : notes) ids.push_back(id);
   EXPECT_EQ(ids, (std::vector<std::string>{".hidden/visible.md", "Daily/2024-01-01.md", "UPPER.MD",
