@@ -1,0 +1,325 @@
+// Agent processes against a fake `npx` first on PATH (it runs the given script with /bin/sh).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "commands/agents/agent_process_registry.hpp"
+#include "commands/command_registry.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
+#include "support/lifecycle.hpp"
+
+namespace vessa {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::dispatch_and_wait;
+using testing::read_file;
+using testing::write_file;
+
+// True while `pid` exists and is not a zombie (orphans may stay zombies in a container).
+bool alive(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return false;
+  auto close = stat.rfind(')');
+  if (close == std::string::npos || close + 2 >= stat.size()) return false;
+  char state = stat[close + 2];
+  return state != 'Z' && state != 'X';
+}
+
+bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10s) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+pid_t pid_of(const std::string& started_message) {
+  auto at = started_message.rfind(' ');
+  return static_cast<pid_t>(std::stol(started_message.substr(at + 1)));
+}
+
+class AgentRegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = testing::make_temp_dir("vessa-agents-");
+    bin_ = root_ + "/bin";
+    // Fake npx: checks it was asked for tsx, then runs the script with its arguments.
+    write_file(bin_ + "/npx",
+               "#!/bin/sh\n[ \"$1\" = tsx ] || exit 99\nshift\nexec /bin/sh \"$@\"\n", 0755);
+    // Fake login shell: the real one would reset PATH from /etc/profile and find the real npx.
+    write_file(bin_ + "/login-sh", "#!/bin/sh\n[ \"$1\" = -l ] && shift\nexec /bin/sh \"$@\"\n",
+               0755);
+    old_path_ = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
+    old_shell_ = std::getenv("SHELL") != nullptr ? std::getenv("SHELL") : "";
+    ::setenv("PATH", (bin_ + ":" + old_path_).c_str(), 1);
+    ::setenv("SHELL", (bin_ + "/login-sh").c_str(), 1);
+    registry_ = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
+  }
+
+  void TearDown() override {
+    // Whatever a test left running is killed here, also when an assertion failed.
+    AgentProcessRegistry::shared()->killAllOnExit();
+    for (auto& r : own_) r->killAllOnExit();
+    for (pid_t pid : started_) {
+      EXPECT_TRUE(eventually([&] { return !alive(pid); }, 3s)) << "left behind: " << pid;
+    }
+    ::setenv("PATH", old_path_.c_str(), 1);
+    if (old_shell_.empty()) {
+      ::unsetenv("SHELL");
+    } else {
+      ::setenv("SHELL", old_shell_.c_str(), 1);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+
+  // A script that reports its arguments, folder and PATH to its log, then runs `body`.
+  std::string script(const std::string& name, const std::string& body) {
+    return write_file(
+        root_ + "/scripts/" + name + ".sh",
+        "echo \"args: $*\"\necho \"cwd: $(pwd)\"\necho \"path: $PATH\"\n" + body + "\n");
+  }
+
+  CommandResult start(const std::string& id, const std::string& script_path) {
+    auto r = dispatch_and_wait(*registry_, "start_agent",
+                               {{"agentId", id}, {"scriptPath", script_path}});
+    if (r.ok()) started_.push_back(pid_of(r.value().get<std::string>()));
+    return r;
+  }
+
+  std::shared_ptr<AgentProcessRegistry> own_registry() {
+    own_.push_back(AgentProcessRegistry::create());
+    return own_.back();
+  }
+
+  static std::string log_of(const std::string& safe_id) {
+    return read_file(std::string(std::getenv("HOME")) + "/.vessa/agents/" + safe_id + ".log");
+  }
+  static bool log_has(const std::string& safe_id, const std::string& text) {
+    return eventually([&] { return log_of(safe_id).find(text) != std::string::npos; });
+  }
+
+  std::string root_;
+  std::string bin_;
+  std::string old_path_;
+  std::string old_shell_;
+  std::shared_ptr<CommandRegistry> registry_;
+  std::vector<std::shared_ptr<AgentProcessRegistry>> own_;
+  std::vector<pid_t> started_;
+};
+
+TEST_F(AgentRegistryTest, StartListStopRoundTrip) {
+  const std::string path = script("alpha", "echo ready\nexec sleep 30");
+  auto r = start("alpha", path);
+  ASSERT_TRUE(r.ok()) << r.error();
+  const std::string msg = r.value().get<std::string>();
+  EXPECT_EQ(msg.rfind("Started agent 'alpha' with PID ", 0), 0u) << msg;
+  const pid_t pid = pid_of(msg);
+  EXPECT_TRUE(alive(pid));
+
+  ASSERT_TRUE(log_has("alpha", "ready"));
+  const std::string log = log_of("alpha");
+  EXPECT_NE(log.find("args: alpha\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("cwd: " + root_ + "/scripts\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("path: " + bin_ + ":"), std::string::npos) << log;
+
+  EXPECT_EQ(dispatch_and_wait(*registry_, "list_running_agents").value(), json({"alpha"}));
+  auto again = start("alpha", path);
+  EXPECT_FALSE(again.ok());
+  EXPECT_EQ(again.error(), "Agent 'alpha' is already running");
+
+  auto stopped = dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "alpha"}});
+  ASSERT_TRUE(stopped.ok()) << stopped.error();
+  EXPECT_EQ(stopped.value(), "Stopped agent 'alpha'");
+  EXPECT_FALSE(alive(pid));
+  EXPECT_EQ(dispatch_and_wait(*registry_, "list_running_agents").value(), json::array());
+
+  // A second run appends to the same log rather than truncating it.
+  ASSERT_TRUE(start("alpha", script("alpha2", "echo second; exec sleep 30")).ok());
+  ASSERT_TRUE(log_has("alpha", "second"));
+  EXPECT_NE(log_of("alpha").find("ready"), std::string::npos);
+}
+
+TEST_F(AgentRegistryTest, ArgumentSpellingsAndFailures) {
+  const std::string path = script("snake", "exec sleep 30");
+  struct Case {
+    const char* cmd;
+    json args;
+    const char* error;
+  };
+  const std::vector<Case> failures = {
+      {"start_agent", json::object(), "start_agent: missing agentId"},
+      {"start_agent", {{"scriptPath", path}}, "start_agent: missing agentId"},
+      {"start_agent", {{"agentId", ""}, {"scriptPath", path}}, "start_agent: missing agentId"},
+      {"start_agent", {{"agentId", "x"}}, "start_agent: missing scriptPath"},
+      {"start_agent", {{"agentId", "x"}, {"scriptPath", 7}}, "start_agent: missing scriptPath"},
+      // argv cannot carry a NUL: the child would run under a different id than the one tracked.
+      {"start_agent",
+       {{"agentId", std::string("a\0b", 3)}, {"scriptPath", path}},
+       "Failed to start agent: Invalid argument"},
+      {"stop_agent", json::object(), "stop_agent: missing agentId"},
+      {"stop_agent", {{"agentId", 3}}, "stop_agent: missing agentId"},
+      {"stop_agent", {{"agentId", "nobody"}}, "Agent 'nobody' is not running"},
+  };
+  for (const auto& c : failures) {
+    auto r = dispatch_and_wait(*registry_, c.cmd, c.args);
+    EXPECT_FALSE(r.ok()) << c.cmd << " " << c.args.dump();
+    EXPECT_EQ(r.error(), c.error) << c.cmd << " " << c.args.dump();
+  }
+
+  // The snake-case names are consulted when the camel-case ones are missing, empty or no string.
+  auto r = dispatch_and_wait(*registry_, "start_agent",
+                             {{"agentId", ""}, {"agent_id", "snake"}, {"script_path", path}});
+  ASSERT_TRUE(r.ok()) << r.error();
+  started_.push_back(pid_of(r.value().get<std::string>()));
+  EXPECT_EQ(r.value().get<std::string>().rfind("Started agent 'snake' with PID ", 0), 0u);
+  auto stopped =
+      dispatch_and_wait(*registry_, "stop_agent", {{"agentId", 1}, {"agent_id", "snake"}});
+  EXPECT_EQ(stopped.value(), "Stopped agent 'snake'");
+}
+
+TEST_F(AgentRegistryTest, AgentThatExitedIsReapedAndCanStartAgain) {
+  const std::string quick = script("quick", "echo done");
+  auto r = start("quick", quick);
+  ASSERT_TRUE(r.ok()) << r.error();
+  ASSERT_TRUE(log_has("quick", "done"));
+  const pid_t pid = pid_of(r.value().get<std::string>());
+  ASSERT_TRUE(eventually([&] { return !alive(pid); }));
+
+  // Stopping an agent that ended by itself still succeeds and forgets it.
+  EXPECT_EQ(dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "quick"}}).value(),
+            "Stopped agent 'quick'");
+  EXPECT_EQ(dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "quick"}}).error(),
+            "Agent 'quick' is not running");
+
+  ASSERT_TRUE(start("quick", quick).ok());
+  ASSERT_TRUE(eventually([&] { return !alive(started_.back()); }));
+  EXPECT_EQ(dispatch_and_wait(*registry_, "list_running_agents").value(), json::array());
+  // The dead entry was reaped: starting the same id again is allowed.
+  EXPECT_TRUE(start("quick", quick).ok());
+}
+
+TEST_F(AgentRegistryTest, StopEscalatesToKillWhenTermIsIgnored) {
+  auto r = start("stubborn", script("stubborn", "trap '' TERM\necho ready\nexec sleep 30"));
+  ASSERT_TRUE(r.ok()) << r.error();
+  ASSERT_TRUE(log_has("stubborn", "ready"));
+  const auto began = std::chrono::steady_clock::now();
+  auto stopped = dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "stubborn"}});
+  EXPECT_EQ(stopped.value(), "Stopped agent 'stubborn'");
+  // It took the SIGKILL path, i.e. did not give up before the TERM grace ran out.
+  EXPECT_GE(std::chrono::steady_clock::now() - began, 1900ms);
+  EXPECT_FALSE(alive(pid_of(r.value().get<std::string>())));
+}
+
+// npx starts tsx and node as children of its own: stopping the agent must end them too.
+TEST_F(AgentRegistryTest, StopEndsTheAgentsChildren) {
+  auto r = start("family", script("family", "sleep 30 &\necho \"child: $!\"\nwait"));
+  ASSERT_TRUE(r.ok()) << r.error();
+  ASSERT_TRUE(log_has("family", "child: "));
+  const std::string log = log_of("family");
+  const auto at = log.find("child: ") + 7;
+  const pid_t child = static_cast<pid_t>(std::stol(log.substr(at, log.find('\n', at) - at)));
+  started_.push_back(child);
+  ASSERT_TRUE(alive(child));
+  EXPECT_EQ(dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "family"}}).value(),
+            "Stopped agent 'family'");
+  EXPECT_TRUE(eventually([&] { return !alive(child); }, 3s));
+}
+
+TEST_F(AgentRegistryTest, QuitKillsEveryAgentWithinOneSecond) {
+  auto a = start("one", script("one", "trap '' TERM\necho ready\nexec sleep 30"));
+  auto b = start("two", script("two", "echo ready\nexec sleep 30"));
+  ASSERT_TRUE(a.ok() && b.ok());
+  ASSERT_TRUE(log_has("one", "ready") && log_has("two", "ready"));
+  // The commands above created the shared registry, which registered its will-terminate hook.
+  const auto began = std::chrono::steady_clock::now();
+  lifecycle::run_will_terminate();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 1500ms);
+  EXPECT_FALSE(alive(pid_of(a.value().get<std::string>())));
+  EXPECT_FALSE(alive(pid_of(b.value().get<std::string>())));
+  EXPECT_TRUE(AgentProcessRegistry::shared()->listRunning().empty());
+}
+
+TEST_F(AgentRegistryTest, LogFileNamesStayInsideTheAgentsFolder) {
+  struct Case {
+    std::string id;
+    std::string safe;
+  };
+  const std::string long_id(10000, 'x');
+  const std::vector<Case> cases = {
+      {"plain-id_1.0", "plain-id_1.0"}, {"a/b c", "a-b-c"},
+      {"../escape", "..-escape"},       {"..", ".."},
+      {"/etc/passwd", "-etc-passwd"},   {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf---"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(AgentProcessRegistry::safeId(c.id), c.safe) << c.id;
+  EXPECT_EQ(AgentProcessRegistry::safeId(""), "agent");
+
+  const std::string long_safe = AgentProcessRegistry::safeId(long_id);
+  EXPECT_LE(long_safe.size(), 200u);
+  EXPECT_NE(long_safe, AgentProcessRegistry::safeId(long_id + "y"));
+
+  auto registry = own_registry();
+  const std::string path = script("logger", "echo \"logged $1\"");
+  const std::string agents = std::string(std::getenv("HOME")) + "/.vessa/agents";
+  for (const std::string& id : {std::string("../escape"), long_id}) {
+    auto r = registry->start(id, path);
+    ASSERT_TRUE(r.ok) << r.message;
+    started_.push_back(pid_of(r.message));
+    const std::string safe = AgentProcessRegistry::safeId(id);
+    EXPECT_TRUE(log_has(safe, "logged " + id.substr(0, 20))) << safe;
+  }
+  EXPECT_FALSE(std::filesystem::exists(agents + "/../escape.log"));
+  for (const auto& entry : std::filesystem::directory_iterator(agents)) {
+    EXPECT_TRUE(entry.is_regular_file()) << entry.path();
+  }
+}
+
+// The child runs in the script's folder; a relative path must still name the same script.
+TEST_F(AgentRegistryTest, RelativeScriptPathIsResolvedBeforeChangingFolder) {
+  script("relative", "echo ran-relative\nexec sleep 30");
+  const auto old_cwd = std::filesystem::current_path();
+  std::filesystem::current_path(root_);
+  auto registry = own_registry();
+  auto r = registry->start("rel", "scripts/relative.sh");
+  std::filesystem::current_path(old_cwd);
+  ASSERT_TRUE(r.ok) << r.message;
+  started_.push_back(pid_of(r.message));
+  EXPECT_TRUE(log_has("rel", "ran-relative"));
+  EXPECT_NE(log_of("rel").find("cwd: " + root_ + "/scripts\n"), std::string::npos);
+  EXPECT_EQ(registry->listRunning(), std::vector<std::string>{"rel"});
+}
+
+TEST_F(AgentRegistryTest, ConcurrentStartsOfOneIdStartOneProcess) {
+  auto registry = own_registry();
+  const std::string path = script("twin", "exec sleep 30");
+  std::vector<CommandOutcome> outcomes(4);
+  std::vector<std::thread> threads;
+  for (auto& o : outcomes) threads.emplace_back([&] { o = registry->start("twin", path); });
+  for (auto& t : threads) t.join();
+  int ok = 0;
+  for (const auto& o : outcomes) {
+    if (o.ok) {
+      ++ok;
+      started_.push_back(pid_of(o.message));
+    } else {
+      EXPECT_EQ(o.message, "Agent 'twin' is already running");
+    }
+  }
+  EXPECT_EQ(ok, 1);
+}
+
+}  // namespace
+}  // namespace vessa
