@@ -63,6 +63,8 @@ CommandResult runInstaller(const std::string& tool, const std::string& script) {
   o.in = proc::Stdio::null();
   o.out = proc::Stdio::pipe();
   o.err = proc::Stdio::pipe();
+  // Its own process group, so a stopped install takes npm, curl and the rest down with it.
+  o.new_process_group = true;
 
   auto started = proc::Process::start(o);
   if (!started) return CommandResult::failure("Failed to run installer: " + started.error());
@@ -78,7 +80,7 @@ CommandResult runInstaller(const std::string& tool, const std::string& script) {
 
   auto status = process->wait_for(install_limit());
   if (!status) {
-    // Only the shell is stopped; its pipes then close or the reader's grace runs out.
+    // The whole install is stopped; its pipes then close or the reader's grace runs out.
     process->terminate(std::chrono::seconds(2));
     reader.join();
     return CommandResult::failure("Installation failed: timed out installing " + tool);
