@@ -94,7 +94,7 @@ TEST_F(CliInstallTest, InstallerPastTheLimitIsStopped) {
   EXPECT_EQ(r.error(), "Installation failed: timed out installing codex");
   int pid = std::stoi(testing::read_file(pid_file));
   // The installer below the shell is stopped with it.
-  if (::kill(pid, 0) == 0) {
+  if (!testing::process_gone(pid)) {
     ::kill(pid, SIGKILL);
     ADD_FAILURE() << "installer still running";
   }
