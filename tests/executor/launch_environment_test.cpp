@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <regex>
 #include <set>
+#include <thread>
 
 #include "build_config.hpp"
+#include "commands/command_registry.hpp"
 #include "fixtures/cli_fakes.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
@@ -224,6 +226,24 @@ TEST_F(ClientIdTest, HostWithoutLocalizedNameDropsLocalSuffix) {
   std::string id = resolveStableClientId(config());
   EXPECT_TRUE(std::regex_match(id, std::regex("desktop-dev-box-[a-z0-9]{4}"))) << id;
   EXPECT_EQ((*parse_json(testing::read_file(config())))["deviceName"], "dev-box");
+}
+
+// A config_set racing the id assignment must not drop either key.
+TEST_F(ClientIdTest, AssignmentAndConfigSetDoNotLoseEachOthersKeys) {
+  auto registry = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
+  ASSERT_EQ(registry->configPath(), config());
+  for (int round = 0; round < 40; ++round) {
+    std::filesystem::remove(config());
+    std::thread setter([&] {
+      registry->dispatch("config_set", {{"key", "theme"}, {"value", round}}, [](CommandResult) {});
+    });
+    std::string id = resolveStableClientId(config());
+    setter.join();
+    auto after = parse_json(testing::read_file(config()));
+    ASSERT_TRUE(after && after->is_object());
+    EXPECT_EQ((*after)["clientId"], id);
+    EXPECT_EQ((*after)["theme"], round);
+  }
 }
 
 TEST(ClientIdSlug, Rules) {
