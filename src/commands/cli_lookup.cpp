@@ -32,24 +32,30 @@ std::optional<std::string> whichViaLoginShell(const std::string& name) {
   ro.timeout = std::chrono::seconds(10);
   ro.eof_wait_after_exit = std::chrono::milliseconds(500);
   auto r = proc::run(o, ro);
-  if (!r) return std::nullopt;
+  if (!r || !is_valid_utf8(r->out)) return std::nullopt;
   std::string text = trim(r->out);
   if (text.empty()) return std::nullopt;
   return first_line(text);
 }
 
 std::optional<std::string> runVersion(const std::string& path) {
+  return runVersion(path, launch::enrichedPath());
+}
+
+std::optional<std::string> runVersion(const std::string& path, const std::string& path_value) {
   proc::Options o;
   o.argv = {path, "--version"};
-  o.env = proc::Environment{{"PATH", launch::enrichedPath()}};
+  o.env = proc::Environment{{"PATH", path_value}};
   o.out = proc::Stdio::pipe();
   o.err = proc::Stdio::null();
   proc::RunOptions ro;
   ro.timeout = std::chrono::seconds(5);
   ro.kill_grace = std::chrono::milliseconds(500);
   ro.eof_wait_after_exit = std::chrono::milliseconds(500);
+  ro.max_capture = size_t{1} << 20;  // a version is one line; a flood must not fill memory
   auto r = proc::run(o, ro);
-  if (!r) return std::nullopt;
+  // A tool stopped at the limit still reports what it printed before.
+  if (!r || !is_valid_utf8(r->out)) return std::nullopt;
   for (const auto& line : split_lines(r->out)) {
     std::string t = trim(line);
     if (!t.empty()) return t;

@@ -15,4 +15,7 @@ std::optional<std::string> whichViaLoginShell(const std::string& name);
 /// environment; stopped after 5 s, keeping what it printed), or nullopt.
 std::optional<std::string> runVersion(const std::string& path);
 
+/// The same with the PATH value given (callers that read many versions compute it once).
+std::optional<std::string> runVersion(const std::string& path, const std::string& path_value);
+
 }  // namespace vessa::cli

@@ -37,4 +37,7 @@ std::string trim(std::string_view text);
 /// The first line of `text` (up to the first "\n" or "\r").
 std::string first_line(std::string_view text);
 
+/// True when `text` is well-formed UTF-8 (no overlongs, surrogates or code points past U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+
 }  // namespace vessa
