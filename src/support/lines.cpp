@@ -56,40 +56,4 @@ std::string first_line(std::string_view text) {
   return std::string(text.substr(0, e));
 }
 
-bool is_valid_utf8(std::string_view text) {
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    size_t len = 0;
-    uint32_t cp = 0;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + len > n) return false;
-    for (size_t k = 1; k < len; ++k) {
-      const auto cc = static_cast<unsigned char>(text[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    const uint32_t min = len == 2 ? 0x80 : len == 3 ? 0x800 : 0x10000;
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
-
 }  // namespace vessa

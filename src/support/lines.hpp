@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/utf8.hpp"
+
 namespace vessa {
 
 /// Feeds chunks, calls `on_line` with each complete line (terminator removed). A "\r\n" pair
@@ -36,8 +38,5 @@ std::string trim(std::string_view text);
 
 /// The first line of `text` (up to the first "\n" or "\r").
 std::string first_line(std::string_view text);
-
-/// True when `text` is well-formed UTF-8 (no overlongs, surrogates or code points past U+10FFFF).
-bool is_valid_utf8(std::string_view text);
 
 }  // namespace vessa

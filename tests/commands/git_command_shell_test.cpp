@@ -168,15 +168,5 @@ TEST(GitAheadBehind, ReadsTheFirstTwoFieldsOfTheFirstLine) {
   for (const auto& c : cases) EXPECT_EQ(parse_ahead_behind(c.text), c.want) << c.text;
 }
 
-TEST(GitUtf8, AcceptsWellFormedTextOnly) {
-  EXPECT_TRUE(is_valid_utf8(""));
-  EXPECT_TRUE(is_valid_utf8("plain ascii\n"));
-  EXPECT_TRUE(is_valid_utf8("Grüße — 日本 🙂"));
-  for (std::string bad :
-       {"\xff", "abc\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "\xe2\x82", "caf\xe9"}) {
-    EXPECT_FALSE(is_valid_utf8(bad)) << bad;
-  }
-}
-
 }  // namespace
 }  // namespace vessa::git

@@ -125,16 +125,5 @@ TEST(SkyvernLineStream, SplitsAtLineFeedsOnly) {
   }
 }
 
-TEST(SkyvernUtf8, ReplacesEachMaximalInvalidSubpart) {
-  const std::string r = "\xEF\xBF\xBD";
-  EXPECT_EQ(utf8_lossy("\xC0\xAF"), r + r);                  // overlong lead bytes are never valid
-  EXPECT_EQ(utf8_lossy("\xED\xA0\x80"), r + r + r);          // surrogates are not UTF-8
-  EXPECT_EQ(utf8_lossy("\xF0\x9F\x90"), r);                  // one truncated sequence, one mark
-  EXPECT_EQ(utf8_lossy("\xF4\x90\x80\x80"), r + r + r + r);  // above U+10FFFF
-  EXPECT_EQ(utf8_lossy("a\x80z"), "a" + r + "z");
-  EXPECT_TRUE(valid_utf8("\xE2\x80\xA6 \xE2\x80\x94"));
-  EXPECT_FALSE(valid_utf8("\xE2\x80"));
-}
-
 }  // namespace
 }  // namespace vessa::skyvern

@@ -12,6 +12,7 @@
 #include "executor/launch_environment.hpp"
 #include "support/lines.hpp"
 #include "support/paths.hpp"
+#include "support/utf8.hpp"
 
 namespace vessa::git {
 namespace {
@@ -51,26 +52,6 @@ Out exec_raw(const std::string& executable, const std::vector<std::string>& args
 
 std::string decoded(std::string bytes) {
   return is_valid_utf8(bytes) ? std::move(bytes) : std::string();
-}
-
-// Keeps every path visible: invalid sequences become U+FFFD instead of emptying the output.
-std::string lossy_utf8(std::string_view bytes) {
-  if (is_valid_utf8(bytes)) return std::string(bytes);
-  std::string out;
-  out.reserve(bytes.size() + 16);
-  size_t i = 0;
-  while (i < bytes.size()) {
-    size_t j = i + 1;
-    while (j <= bytes.size() && j - i <= 4 && !is_valid_utf8(bytes.substr(i, j - i))) ++j;
-    if (j <= bytes.size() && j - i <= 4) {
-      out.append(bytes.substr(i, j - i));
-      i = j;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-    }
-  }
-  return out;
 }
 
 bool exists(const std::string& path) {
@@ -195,7 +176,7 @@ CommandResult GitCommandShell::status(const std::string& path) {
     porcelain.err = decoded(std::move(porcelain.err));
     return CommandResult::failure(porcelain.errorMessage());
   }
-  PorcelainLists lists = parse_porcelain_z(lossy_utf8(porcelain.out));
+  PorcelainLists lists = parse_porcelain_z(utf8_lossy(porcelain.out));
 
   bool has_conflicts = !lists.conflict_files.empty();
   bool dirty = has_conflicts || !lists.modified.empty() || !lists.staged_files.empty() ||
@@ -268,42 +249,6 @@ std::optional<int> parse_int(std::string_view text) {
   auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (ec != std::errc() || ptr != text.data() + text.size()) return std::nullopt;
   return value;
-}
-
-bool is_valid_utf8(std::string_view bytes) {
-  const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-  size_t n = bytes.size();
-  size_t i = 0;
-  while (i < n) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len = 0;
-    unsigned char lo = 0x80;
-    unsigned char hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (i + len > n) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (size_t k = 2; k < len; ++k) {
-      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-    }
-    i += len;
-  }
-  return true;
 }
 
 }  // namespace vessa::git

@@ -82,7 +82,5 @@ std::pair<int, int> parse_ahead_behind(std::string_view output);
 /// A whole decimal integer (optional sign), or nullopt.
 std::optional<int> parse_int(std::string_view text);
 
-/// True when `bytes` is well-formed UTF-8.
-bool is_valid_utf8(std::string_view bytes);
 
 }  // namespace vessa::git

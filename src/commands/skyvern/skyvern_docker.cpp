@@ -203,7 +203,7 @@ ContainerState skyvernContainerState() {
   auto r = skyvernRun(o, 20);
   if (!r || !r->status.success()) return {};
   std::string_view text = r->out;
-  if (!valid_utf8(text)) text = {};
+  if (!is_valid_utf8(text)) text = {};
   std::string state = trim(text.substr(0, text.find('\n')));
   if (state.empty()) return {};
   ContainerState s;
@@ -246,7 +246,7 @@ EnvSettings skyvernParseEnvText(const std::string& text) {
 
 EnvSettings skyvernParseEnvFile() {
   auto text = fs::read_file(skyvernEnvFilePath());
-  if (!text || !valid_utf8(*text)) return {};
+  if (!text || !is_valid_utf8(*text)) return {};
   return skyvernParseEnvText(*text);
 }
 

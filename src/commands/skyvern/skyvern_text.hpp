@@ -5,13 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "support/utf8.hpp"
+
 namespace vessa::skyvern {
-
-/// True when `text` is well-formed UTF-8.
-bool valid_utf8(std::string_view text);
-
-/// `text` with every ill-formed sequence (each maximal invalid subpart) replaced by U+FFFD.
-std::string utf8_lossy(std::string_view text);
 
 /// Splits an installer's output into lines as it arrives: lines end at "\n" only, one "\r"
 /// before it is dropped, bytes are decoded leniently (U+FFFD). Empty lines are delivered; a
