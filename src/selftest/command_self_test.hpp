@@ -59,7 +59,7 @@ class CommandSelfTest {
   static int run(CommandRegistry& registry, std::string& report, const Options& options);
 
   /// The command-line mode: a registry without an application, the report on standard output.
-  /// Test hook: VESSA_SELFTEST_DISABLE_FAMILY (comma-separated names such as "handleGit")
+  /// Test hook: VESSA_SELFTEST_DISABLE_FAMILY (comma-separated names such as "handleSkyvern")
   /// takes those families out of the chain, to see the report of an unwired family.
   static int run();
 };
