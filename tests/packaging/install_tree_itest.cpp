@@ -1,0 +1,149 @@
+// `cmake --install` into a temporary prefix: the installed bundle is the built one, file for
+// file; the command on PATH and the desktop entry lead to it; the self-test passes from there.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+
+#include "fixtures/temp_home.hpp"
+#include "support/fs.hpp"
+#include "support/lines.hpp"
+#include "support/subprocess.hpp"
+
+namespace vessa::testing {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+// The cmake that configured this build (ctest may run with another one first on PATH).
+std::string cmake_command() {
+  for (const auto& line :
+       split_lines(fs::read_file(std::string(VESSA_BINARY_DIR) + "/CMakeCache.txt").value_or(""))) {
+    const std::string key = "CMAKE_COMMAND:INTERNAL=";
+    if (line.rfind(key, 0) == 0) return line.substr(key.size());
+  }
+  return "cmake";
+}
+
+// Relative path → kind, permission bits and content (link target for links).
+std::map<std::string, std::string> describe_tree(const stdfs::path& root) {
+  std::map<std::string, std::string> tree;
+  for (auto it = stdfs::recursive_directory_iterator(root); it != stdfs::end(it); ++it) {
+    const auto& p = it->path();
+    std::string rel = stdfs::relative(p, root).string();
+    auto st = stdfs::symlink_status(p);
+    std::string perms = std::to_string(static_cast<unsigned>(st.permissions()) & 0111u);
+    if (stdfs::is_symlink(st)) {
+      tree[rel] = "link " + stdfs::read_symlink(p).string();
+    } else if (stdfs::is_directory(st)) {
+      tree[rel] = "dir";
+    } else {
+      tree[rel] = "file x=" + perms + " " + fs::read_file(p.string()).value_or("<unreadable>");
+    }
+  }
+  return tree;
+}
+
+std::map<std::string, std::string> desktop_entry(const std::string& text) {
+  std::map<std::string, std::string> keys;
+  for (const auto& line : split_lines(text)) {
+    auto eq = line.find('=');
+    if (eq != std::string::npos) keys[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return keys;
+}
+
+// Undoes the desktop-entry string escapes (\\ \s \n \t \r).
+std::string unescape_value(const std::string& v) {
+  std::string out;
+  for (size_t i = 0; i < v.size(); ++i) {
+    if (v[i] != '\\' || i + 1 == v.size()) {
+      out += v[i];
+      continue;
+    }
+    char c = v[++i];
+    out += c == 's' ? ' ' : c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
+  }
+  return out;
+}
+
+// The program of an Exec line whose first argument is quoted, as a launcher reads it.
+std::string exec_program(const std::string& exec_value) {
+  std::string v = unescape_value(exec_value);
+  if (v.empty() || v[0] != '"') return v.substr(0, v.find(' '));
+  std::string out;
+  for (size_t i = 1; i < v.size() && v[i] != '"'; ++i) {
+    if (v[i] == '\\' && i + 1 < v.size()) ++i;
+    if (v[i] == '%' && i + 1 < v.size() && v[i + 1] == '%') ++i;
+    out += v[i];
+  }
+  return out;
+}
+
+TEST(Install, TreeMatchesTheBuildAndTheDesktopEntryLeadsToIt) {
+  TempHome scratch;
+  // Characters a desktop launcher treats specially must survive into Exec.
+  const stdfs::path prefix = stdfs::path(scratch.path()) / "opt dir$x%y";
+  proc::Options install;
+  install.argv = {cmake_command(), "--install", VESSA_BINARY_DIR, "--prefix", prefix.string()};
+  proc::RunOptions limit;
+  limit.timeout = std::chrono::seconds(150);
+  auto installed = proc::run(install, limit);
+  ASSERT_TRUE(installed.has_value()) << installed.error();
+  ASSERT_TRUE(installed->status.success()) << installed->out << installed->err;
+
+  const stdfs::path bundle = prefix / "lib/vessa/Vessa.app";
+  auto built_tree = describe_tree(VESSA_BUNDLE);
+  auto installed_tree = describe_tree(bundle);
+  EXPECT_TRUE(built_tree.count("Info.json") && built_tree.count("bin/vessa") &&
+              built_tree.count("Resources/web/index.html"));
+  EXPECT_EQ(installed_tree.size(), built_tree.size());
+  for (const auto& [rel, what] : built_tree) {
+    auto it = installed_tree.find(rel);
+    if (it == installed_tree.end()) {
+      ADD_FAILURE() << "not installed: " << rel;
+    } else if (it->second != what) {
+      ADD_FAILURE() << "differs: " << rel << " (" << what.substr(0, 12) << " vs "
+                    << it->second.substr(0, 12) << ")";
+    }
+  }
+  for (const auto& [rel, what] : installed_tree) {
+    if (!built_tree.count(rel)) ADD_FAILURE() << "installed but not built: " << rel;
+  }
+
+  const stdfs::path command = prefix / "bin/vessa";
+  ASSERT_TRUE(stdfs::is_symlink(command));
+  EXPECT_EQ(stdfs::read_symlink(command), "../lib/vessa/Vessa.app/bin/vessa");
+  EXPECT_TRUE(stdfs::equivalent(command, bundle / "bin/vessa"));
+
+  auto entry = desktop_entry(
+      fs::read_file((prefix / "share/applications/app.vessa.desktop.desktop").string())
+          .value_or(""));
+  EXPECT_EQ(entry["Type"], "Application");
+  EXPECT_EQ(entry["Name"], "Vessa");
+  EXPECT_EQ(exec_program(entry["Exec"]), (bundle / "bin/vessa").string()) << entry["Exec"];
+  EXPECT_EQ(unescape_value(entry["TryExec"]), (bundle / "bin/vessa").string());
+  ASSERT_EQ(entry["Icon"], "app.vessa.desktop");
+  std::string icon =
+      fs::read_file((prefix / "share/icons/hicolor/scalable/apps/app.vessa.desktop.svg").string())
+          .value_or("");
+  EXPECT_NE(icon.find("<svg"), std::string::npos);
+
+  // The installed command runs from its bundle: version known, every family reached.
+  proc::Options run;
+  run.argv = {command.string(), "--selftest-commands"};
+  run.env = proc::current_environment();
+  (*run.env)["VESSA_UPDATE_MANIFEST_URL"] = "http://127.0.0.1:1/latest.json";
+  auto selftest = proc::run(run, limit);
+  ASSERT_TRUE(selftest.has_value());
+  EXPECT_EQ(selftest->status.code, 0) << selftest->out << selftest->err;
+  auto lines = split_lines(selftest->out);
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[1].find("nil"), std::string::npos) << lines[1];
+  EXPECT_EQ(lines.back(), "All probes reached a handler.");
+}
+
+}  // namespace
+}  // namespace vessa::testing

@@ -1,0 +1,167 @@
+// The self-test's outcome table, its report lines and its run over a registry whose families
+// are stand-ins (fast, and each failure mode on demand).
+#include "selftest/command_self_test.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+
+#include "commands/command_registry.hpp"
+
+namespace vessa::selftest {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* const kFamilies[] = {"handleNative",    "handleCli",        "handleGit",
+                                 "handleFs",        "handleAgent",      "handleConvex",
+                                 "handleDeviceCli", "handleTaskwright", "handleTaskwrightBridge",
+                                 "handleSkyvern"};
+
+// One stand-in family answers the probe commands with success, except those in `unwired`;
+// `custom` may claim a command first.
+std::shared_ptr<CommandRegistry> stand_in_registry(CommandRegistry::FamilyFn custom = {},
+                                                   std::set<std::string> unwired = {}) {
+  auto registry = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>{});
+  std::set<std::string> probe_commands;
+  for (const auto& p : CommandSelfTest::probes()) probe_commands.insert(p.command);
+  for (const char* family : kFamilies) registry->set_family_disabled_for_testing(family, true);
+  registry->set_family_override_for_testing(
+      "handleNative", [probe_commands, custom, unwired](const std::string& cmd, const json& args,
+                                                        const Completion& done) {
+        if (custom && custom(cmd, args, done)) return true;
+        if (unwired.count(cmd) || !probe_commands.count(cmd)) return false;
+        if (cmd == "__ping" || cmd == "config_get") return false;  // the real built-ins
+        done(CommandResult::success(json::array()));
+        return true;
+      });
+  return registry;
+}
+
+CommandSelfTest::Options quick() {
+  CommandSelfTest::Options o;
+  o.probe_timeout = 300ms;
+  return o;
+}
+
+TEST(CommandSelfTest, OutcomeTable) {
+  const std::string long_error(100, 'e');
+  struct Case {
+    CommandResult result;
+    bool reached;
+    std::string detail;
+  };
+  const Case cases[] = {
+      {CommandResult::success(), true, "ok"},
+      {CommandResult::success(json{{"a", 1}}), true, "ok"},
+      {CommandResult::failure("command not implemented in the Swift shell yet: x"), false,
+       "UNWIRED"},
+      {CommandResult::failure("Not a folder: /x"), true, "handled-error: Not a folder: /x"},
+      {CommandResult::failure(long_error), true, "handled-error: " + std::string(60, 'e')},
+      {CommandResult::failure(""), true, "handled-error: "},
+      // Sixty characters, not sixty bytes, and never half of one.
+      {CommandResult::failure(std::string(59, 'a') + "\u00e9\u00e9\u00e9"), true,
+       "handled-error: " + std::string(59, 'a') + "\u00e9"},
+      {CommandResult::failure(std::string(58, 'a') + "\xff\xfe"), true,
+       "handled-error: " + std::string(58, 'a') + "\ufffd\ufffd"},
+  };
+  for (const auto& c : cases) {
+    auto o = CommandSelfTest::outcome_of(c.result);
+    EXPECT_EQ(o.reached, c.reached) << c.result.error();
+    EXPECT_EQ(o.detail, c.detail);
+  }
+}
+
+TEST(CommandSelfTest, ProbeListAndAlignedReportLines) {
+  const auto& probes = CommandSelfTest::probes();
+  ASSERT_EQ(probes.size(), 11u);
+  const std::vector<std::string> commands = {"__ping",
+                                             "config_get",
+                                             "cli_detect",
+                                             "git_detect_tools",
+                                             "read_obsidian_vault",
+                                             "list_running_agents",
+                                             "convex_status",
+                                             "get_device_identity",
+                                             "taskwright_status",
+                                             "taskwright_storage_info",
+                                             "skyvern_status"};
+  for (size_t i = 0; i < probes.size(); ++i) EXPECT_EQ(probes[i].command, commands[i]);
+  EXPECT_EQ(probes[1].args, json({{"key", "__selftest_absent"}}));
+  EXPECT_EQ(probes[4].args, json({{"path", "/nonexistent-selftest-path"}}));
+
+  EXPECT_EQ(CommandSelfTest::report_line(probes[8], {true, "ok"}),
+            "  \u2713 taskwright  taskwright_status \u2192 ok");
+  EXPECT_EQ(CommandSelfTest::report_line(probes[3], {false, "UNWIRED"}),
+            "  \u2717 git         git_detect_tools \u2192 UNWIRED");
+  // Every command starts in the same column.
+  for (const auto& p : probes) {
+    std::string line = CommandSelfTest::report_line(p, {true, "ok"});
+    EXPECT_EQ(line.find(p.command), std::string("  \u2713 ").size() + 12) << line;
+  }
+}
+
+TEST(CommandSelfTest, AllReachedEndsWithTheSuccessLine) {
+  auto registry = stand_in_registry();
+  std::string report;
+  EXPECT_EQ(CommandSelfTest::run(*registry, report, quick()), 0);
+  EXPECT_EQ(report.rfind("VessaMac command self-test (11 probes)\n", 0), 0u) << report;
+  EXPECT_NE(report.find("  \u2713 config      config_get \u2192 ok\n"), std::string::npos);
+  EXPECT_EQ(report.find("\u2717"), std::string::npos) << report;
+  const std::string tail =
+      "  \u2713 skyvern     skyvern_status \u2192 ok\n\nAll probes reached a handler.\n";
+  ASSERT_GE(report.size(), tail.size());
+  EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
+}
+
+TEST(CommandSelfTest, LongHandledErrorIsCutAndStillCountsAsReached) {
+  auto registry =
+      stand_in_registry([](const std::string& cmd, const json&, const Completion& done) {
+        if (cmd != "read_obsidian_vault") return false;
+        done(CommandResult::failure(
+            "read_obsidian_vault: the vault folder could not be read because "
+            "it does not exist on this machine"));
+        return true;
+      });
+  std::string report;
+  EXPECT_EQ(CommandSelfTest::run(*registry, report, quick()), 0);
+  EXPECT_NE(report.find("  \u2713 fs          read_obsidian_vault \u2192 handled-error: "
+                        "read_obsidian_vault: the vault folder could not be read beca\n"),
+            std::string::npos)
+      << report;
+}
+
+TEST(CommandSelfTest, UnwiredAndSilentFamiliesAreListedInProbeOrder) {
+  std::thread late;
+  auto registry = stand_in_registry(
+      [&](const std::string& cmd, const json&, const Completion& done) {
+        if (cmd == "convex_status") {
+          // Answers only after the probe gave up: the report must keep "TIMEOUT".
+          late = std::thread([done] {
+            std::this_thread::sleep_for(600ms);
+            done(CommandResult::success());
+          });
+          return true;
+        }
+        return false;
+      },
+      {"git_detect_tools", "skyvern_status"});
+  std::string report;
+  EXPECT_EQ(CommandSelfTest::run(*registry, report, quick()), 1);
+  late.join();
+  EXPECT_NE(report.find("  \u2717 git         git_detect_tools \u2192 UNWIRED\n"),
+            std::string::npos)
+      << report;
+  EXPECT_NE(report.find("  \u2717 convex      convex_status \u2192 TIMEOUT\n"), std::string::npos)
+      << report;
+  EXPECT_NE(report.find("  \u2713 agent       list_running_agents \u2192 ok\n"), std::string::npos);
+  const std::string tail =
+      "\nUNREACHABLE COMMANDS: git_detect_tools, convex_status, skyvern_status\n"
+      "Chain the owning handler in CommandRegistry.dispatch.\n";
+  ASSERT_GE(report.size(), tail.size());
+  EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
+}
+
+}  // namespace
+}  // namespace vessa::selftest

@@ -1,0 +1,166 @@
+// `vessa --selftest-commands` as a user runs it: the built bundle's executable as a child, with
+// its own HOME, and the release manifest served locally.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fixtures/temp_home.hpp"
+#include "selftest/command_self_test.hpp"
+#include "selftest/manifest_server.hpp"
+#include "support/json.hpp"
+#include "support/lines.hpp"
+#include "support/subprocess.hpp"
+
+namespace vessa::selftest {
+namespace {
+
+using testing::ManifestServer;
+namespace stdfs = std::filesystem;
+
+struct SelfTestRun {
+  std::string out;
+  std::string err;
+  int status = -1;
+  std::vector<std::string> lines;
+};
+
+// Runs the self-test with a fresh HOME; the manifest URL defaults to a closed local port so no
+// run reaches out to the network.
+SelfTestRun run_selftest(const std::map<std::string, std::string>& env_extra = {},
+                         const std::string& exe = VESSA_EXE) {
+  testing::TempHome home;
+  proc::Options o;
+  o.argv = {exe, "--selftest-commands"};
+  o.env = proc::current_environment();
+  (*o.env)["VESSA_UPDATE_MANIFEST_URL"] = testing::closed_port_url();
+  for (const auto& [k, v] : env_extra) (*o.env)[k] = v;
+  proc::RunOptions ro;
+  ro.timeout = std::chrono::seconds(150);
+  auto r = proc::run(o, ro);
+  EXPECT_TRUE(r.has_value());
+  SelfTestRun out;
+  if (!r) return out;
+  EXPECT_FALSE(r->timed_out);
+  out.out = r->out;
+  out.err = r->err;
+  out.status = r->status.exited ? r->status.code : -1;
+  out.lines = split_lines(r->out);
+  return out;
+}
+
+std::string bundle_version() {
+  auto info = read_json_file(std::string(VESSA_BUNDLE) + "/Info.json");
+  return info ? info->value("CFBundleShortVersionString", "") : "";
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST(SelfTestMode, HealthyBuildReachesEveryFamily) {
+  SelfTestRun r = run_selftest();
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  ASSERT_EQ(r.lines.size(), 15u) << r.out;
+  EXPECT_EQ(r.lines[0], "VessaMac command self-test (11 probes)");
+  EXPECT_EQ(r.lines[1], "  bundle CFBundleShortVersionString: " + bundle_version());
+  const auto& probes = CommandSelfTest::probes();
+  for (size_t i = 0; i < probes.size(); ++i) {
+    const std::string& line = r.lines[2 + i];
+    EXPECT_EQ(line.rfind("  \u2713 " + probes[i].family, 0), 0u) << line;
+    EXPECT_NE(line.find(" " + probes[i].command + " \u2192 "), std::string::npos) << line;
+  }
+  EXPECT_EQ(r.lines[2], "  \u2713 bridge      __ping \u2192 ok");
+  EXPECT_EQ(r.lines[3], "  \u2713 config      config_get \u2192 ok");
+  EXPECT_EQ(r.lines[6],
+            "  \u2713 fs          read_obsidian_vault \u2192 handled-error: Not a folder: "
+            "/nonexistent-selftest-path");
+  EXPECT_TRUE(ends_with(r.out, "\n\nAll probes reached a handler.\n")) << r.out;
+}
+
+TEST(SelfTestMode, FamilyTakenOutOfTheChainIsReportedUnreachable) {
+  struct Case {
+    std::string disabled;
+    std::vector<std::string> unwired_lines;
+    std::string unreachable;
+  };
+  const Case cases[] = {
+      {"handleNative",
+       {"  \u2717 git         git_detect_tools \u2192 UNWIRED"},
+       "git_detect_tools"},
+      {"handleSkyvern,handleAgent",
+       {"  \u2717 agent       list_running_agents \u2192 UNWIRED",
+        "  \u2717 skyvern     skyvern_status \u2192 UNWIRED"},
+       "list_running_agents, skyvern_status"},
+  };
+  for (const auto& c : cases) {
+    SelfTestRun r = run_selftest({{"VESSA_SELFTEST_DISABLE_FAMILY", c.disabled}});
+    EXPECT_EQ(r.status, 1) << c.disabled << "\n" << r.out;
+    for (const auto& line : c.unwired_lines) {
+      EXPECT_NE(std::find(r.lines.begin(), r.lines.end(), line), r.lines.end()) << line << "\n"
+                                                                                << r.out;
+    }
+    size_t crosses = 0;
+    for (const auto& line : r.lines) crosses += line.rfind("  \u2717 ", 0) == 0;
+    EXPECT_EQ(crosses, c.unwired_lines.size()) << r.out;
+    EXPECT_TRUE(ends_with(r.out, "\n\nUNREACHABLE COMMANDS: " + c.unreachable +
+                                     "\nChain the owning handler in CommandRegistry.dispatch.\n"))
+        << r.out;
+  }
+}
+
+TEST(SelfTestMode, OutsideABundleTheVersionIsNil) {
+  testing::TempHome scratch;
+  // The same executable, in a folder with no Info.json beside its parent.
+  stdfs::path exe = stdfs::path(scratch.path()) / "loose" / "bin" / "vessa";
+  stdfs::create_directories(exe.parent_path());
+  stdfs::copy_file(VESSA_EXE, exe);
+  SelfTestRun r = run_selftest({}, exe.string());
+  ASSERT_GE(r.lines.size(), 2u) << r.out << r.err;
+  EXPECT_EQ(r.lines[1], "  bundle CFBundleShortVersionString: nil \u2014 not running from a .app");
+  EXPECT_EQ(r.status, 0) << r.out;
+}
+
+TEST(SelfTestMode, ManifestLineComesFromTheReleaseHost) {
+  ManifestServer server;
+  server.serve("/latest.json", R"({"version":"v9.8.7","notes":"x"})");
+  server.start();
+  SelfTestRun r = run_selftest({{"VESSA_UPDATE_MANIFEST_URL", server.url("/latest.json")}});
+  ASSERT_GE(r.lines.size(), 4u) << r.out;
+  EXPECT_EQ(r.lines[2], "  127.0.0.1 latest.json version: v9.8.7");
+  EXPECT_EQ(r.lines[3].rfind("  \u2713 bridge", 0), 0u);
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(SelfTestMode, ManifestLineTable) {
+  ManifestServer server;
+  server.serve("/ok", R"({"version":"1.4.2"})")
+      .serve("/no-version", R"({"notes":"n"})")
+      .serve("/number", R"({"version":142})")
+      .serve("/array", R"([{"version":"1.0"}])")
+      .serve("/broken", R"({"version":)")
+      .serve("/gone", R"({"version":"3.0"})", 404);
+  server.start();
+  struct Case {
+    std::string url;
+    std::optional<std::string> line;
+  };
+  const Case cases[] = {
+      {server.url("/ok"), "  127.0.0.1 latest.json version: 1.4.2"},
+      {server.url("/no-version"), "  127.0.0.1 latest.json version: ?"},
+      {server.url("/number"), "  127.0.0.1 latest.json version: ?"},
+      // Whatever body arrives is read; the status code is not examined.
+      {server.url("/gone"), "  127.0.0.1 latest.json version: 3.0"},
+      {server.url("/array"), std::nullopt},
+      {server.url("/broken"), std::nullopt},
+      {server.url("/nothing-here"), std::nullopt},
+      {testing::closed_port_url(), std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CommandSelfTest::manifest_line(c.url), c.line) << c.url;
+}
+
+}  // namespace
+}  // namespace vessa::selftest
