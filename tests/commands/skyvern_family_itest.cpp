@@ -23,27 +23,22 @@ const std::string kInstallingDocker =
     "installing-docker|Setting up a Docker runtime (colima)\u2026";
 const std::string kReady = "ready|Skyvern is up.";
 
-struct Outcome {
-  const char* name;
-  std::string script;
-  bool ok;
-  std::string answer;  // value or error
-  Strings statuses;
-};
-
-// Runs `cmd` once per case with `script` as the bundle's `file`, docker info answering `info`.
-void check_outcomes(const char* cmd, const char* file, int info,
-                    const std::vector<Outcome>& cases) {
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+// Runs `cmd` once per (script, answer) with `script` as the bundle's `file` and docker info
+// answering `info`. An answer starting with "!" is a failure whose message ends the statuses as
+// "error|..."; otherwise the statuses end with `done`.
+void check_outcomes(const char* cmd, const char* file, int info, const std::string& first,
+                    const std::string& done,
+                    const std::vector<std::pair<std::string, std::string>>& cases) {
+  for (const auto& [script, answer] : cases) {
+    SCOPED_TRACE(script);
     SkyvernEnv env;
     env.answer("info", info);
-    env.use_bundle({{file, c.script}});
+    env.use_bundle({{file, script}});
     Harness h;
     CommandResult r = h.run(cmd);
-    EXPECT_EQ(r.ok(), c.ok);
-    EXPECT_EQ(c.ok ? r.value().get<std::string>() : r.error(), c.answer);
-    EXPECT_EQ(h.statuses_after(c.statuses.size()), c.statuses);
+    bool failed = !answer.empty() && answer[0] == '!';
+    EXPECT_EQ(failed ? "!" + r.error() : r.value().get<std::string>(), answer);
+    EXPECT_EQ(h.statuses_after(2), (Strings{first, failed ? "error|" + answer.substr(1) : done}));
   }
 }
 
@@ -70,18 +65,10 @@ TEST(SkyvernInstall, StreamsOutputAndAnswersWithTheLastNonBlankLine) {
 }
 
 TEST(SkyvernInstall, OutcomesOfTheInstaller) {
-  check_outcomes("skyvern_install", "install-skyvern.sh", 0,
-                 {{"standard error only", "echo progress >&2\n", true, "", {kInstalling, kReady}},
-                  {"exit status",
-                   "echo http://x\nexit 3\n",
-                   false,
-                   "Installer exited with status Some(3)",
-                   {kInstalling, "error|Installer exited with status Some(3)"}},
-                  {"killed by a signal",
-                   "kill -9 $$\n",
-                   false,
-                   "Installer exited with status None",
-                   {kInstalling, "error|Installer exited with status None"}}});
+  check_outcomes("skyvern_install", "install-skyvern.sh", 0, kInstalling, kReady,
+                 {{"echo progress >&2", ""},
+                  {"echo http://x\nexit 3", "!Installer exited with status Some(3)"},
+                  {"kill -9 $$", "!Installer exited with status None"}});
 }
 
 TEST(SkyvernInstall, RunsWithTheStoppedDaemonButNotWithoutDocker) {
@@ -154,28 +141,15 @@ TEST(SkyvernInstall, GateRefusesASecondInstallOfEitherKindWhileOneRuns) {
 }
 
 TEST(SkyvernInstallDocker, OutcomesOfTheDockerInstaller) {
-  const std::string incomplete = "Docker setup did not complete (exit ";
-  const std::string homebrew =
-      "Homebrew is required to auto-install Docker. Install it once (see the log), then click "
-      "Install Docker again.";
   check_outcomes(
-      "skyvern_install_docker", "install-docker.sh", 1,
-      {{"docker comes up",
-        "echo 0 > \"$HOME/fake/info.code\"\n",
-        true,
-        "docker-ready",
-        {kInstallingDocker, "docker-ready|Docker is ready. You can install Skyvern now."}},
-       {"homebrew missing", "exit 10\n", false, homebrew, {kInstallingDocker, "error|" + homebrew}},
-       {"success while docker still fails",
-        "exit 0\n",
-        false,
-        incomplete + "Some(0)). See the log above.",
-        {kInstallingDocker, "error|" + incomplete + "Some(0)). See the log above."}},
-       {"killed",
-        "kill -TERM $$\n",
-        false,
-        incomplete + "None). See the log above.",
-        {kInstallingDocker, "error|" + incomplete + "None). See the log above."}}});
+      "skyvern_install_docker", "install-docker.sh", 1, kInstallingDocker,
+      "docker-ready|Docker is ready. You can install Skyvern now.",
+      {{"echo 0 > \"$HOME/fake/info.code\"", "docker-ready"},
+       {"exit 10",
+        "!Homebrew is required to auto-install Docker. Install it once (see the log), "
+        "then click Install Docker again."},
+       {"exit 0", "!Docker setup did not complete (exit Some(0)). See the log above."},
+       {"kill -TERM $$", "!Docker setup did not complete (exit None). See the log above."}});
 }
 
 TEST(SkyvernInstallDocker, RunningDockerNeedsNoInstaller) {

@@ -14,20 +14,11 @@ namespace vessa {
 namespace {
 
 namespace stdfs = std::filesystem;
-using testing::make_temp_dir;
 using testing::read_file;
 using testing::write_file;
 
 class StoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = make_temp_dir("vessa-store-");
-    dir_ = root_ + "/data/stores";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    stdfs::remove_all(root_, ec);
-  }
   json ok(StoreManager& m, const std::string& op, const json& args) {
     CommandResult r = m.handle(op, args);
     EXPECT_TRUE(r.ok()) << op << ": " << r.error();
@@ -39,24 +30,18 @@ class StoreTest : public ::testing::Test {
     std::sort(out.begin(), out.end());
     return out;
   }
-  std::string root_;
-  std::string dir_;
+  testing::TempHome home_;
+  std::string root_ = home_.path();
+  std::string dir_ = root_ + "/data/stores";
 };
-
-TEST_F(StoreTest, CreatesFolderAndGetOnMissingFileYieldsEmptyStore) {
-  StoreManager m(dir_);
-  EXPECT_TRUE(stdfs::is_directory(dir_));
-  json s = {{"path", "fresh.json"}};
-  EXPECT_EQ(ok(m, "get", {{"path", "fresh.json"}, {"key", "k"}}), nullptr);
-  EXPECT_EQ(ok(m, "length", s), 0);
-  EXPECT_EQ(ok(m, "entries", s), json::array());
-  // Reading never writes.
-  EXPECT_FALSE(stdfs::exists(dir_ + "/fresh.json"));
-}
 
 TEST_F(StoreTest, KeySemantics) {
   StoreManager m(dir_);
+  EXPECT_TRUE(stdfs::is_directory(dir_));
   json s = {{"path", "k.json"}};
+  EXPECT_EQ(ok(m, "get", {{"path", "k.json"}, {"key", "k"}}), nullptr);
+  EXPECT_EQ(ok(m, "entries", s), json::array());
+  EXPECT_FALSE(stdfs::exists(dir_ + "/k.json"));  // reading never writes
   auto with = [&](json extra) {
     json a = s;
     a.update(extra);
