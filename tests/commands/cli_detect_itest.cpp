@@ -1,15 +1,12 @@
 // cli_detect against fake tools found through a fake login shell.
 #include <gtest/gtest.h>
-#include <signal.h>
 
-#include <cerrno>
 #include <chrono>
 
 #include "commands/cli_lookup.hpp"
 #include "commands/command_registry.hpp"
 #include "fixtures/cli_fakes.hpp"
 #include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
 
 namespace vessa {
 namespace {
@@ -40,14 +37,6 @@ class CliDetectTest : public ::testing::Test {
       std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
 };
 
-TEST_F(CliDetectTest, NothingInstalledGivesSevenEntriesNotInstalled) {
-  json expected = json::object();
-  for (const char* name : {"claude", "codex", "opencode", "gemini", "grok", "kimi", "taskwright"}) {
-    expected[name] = {{"installed", false}};
-  }
-  EXPECT_EQ(detect(), expected);
-}
-
 TEST_F(CliDetectTest, VersionsFromFakeToolsAndSpecialLocations) {
   const std::string h = home_.path();
   write_script(tools_ + "/claude", "printf '\\n  \\n\\n  claude 1.2.3 (Claude Code)\\nmore\\n'");
@@ -76,8 +65,7 @@ TEST_F(CliDetectTest, VersionsFromFakeToolsAndSpecialLocations) {
   EXPECT_EQ(got["taskwright"], (json{{"installed", true}, {"version", "radaro 2.0 --version"}}));
   EXPECT_EQ(got.size(), 7u);
   EXPECT_GE(took, std::chrono::seconds(5));
-  int pid = std::stoi(testing::read_file(pid_file));
-  EXPECT_TRUE(testing::process_gone(pid));
+  EXPECT_TRUE(testing::process_gone(testing::pid_in(pid_file)));
 }
 
 TEST_F(CliDetectTest, RuntimeFallsBackToTheLoginShellsRadaro) {
@@ -91,9 +79,7 @@ TEST_F(CliDetectTest, VersionRunsWithOnlyTheEnrichedPath) {
   write_script(tools_ + "/envtool",
                "echo \"vars=$(/usr/bin/env | /bin/grep -v '^PWD=' | /bin/grep -vc '^PATH=') "
                "path=$PATH\"");
-  auto version = cli::runVersion(tools_ + "/envtool", "/only/here");
-  ASSERT_TRUE(version);
-  EXPECT_EQ(*version, "vars=0 path=/only/here");
+  EXPECT_EQ(cli::runVersion(tools_ + "/envtool", "/only/here"), "vars=0 path=/only/here");
 }
 
 TEST_F(CliDetectTest, LookupRefusesNamesThatAreNotPlainProgramNames) {

@@ -1,14 +1,10 @@
 // cli_install through a fake login shell with fake installers on its PATH.
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <cerrno>
 
 #include "commands/cli_install.hpp"
 #include "commands/command_registry.hpp"
 #include "fixtures/cli_fakes.hpp"
 #include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
 
 namespace vessa {
 namespace {
@@ -47,8 +43,6 @@ TEST_F(CliInstallTest, OutcomesAndTheirMessages) {
       {"exit 127", false, "Installation failed: exit code 127"},
       {"echo 'npm WARN deprecated glob@7' >&2; echo added 1 package; exit 0", true,
        "Successfully installed claude"},
-      {"echo out; echo ' permission denied ' >&2; exit 243", false,
-       "Installation failed: permission denied"},
       {"printf '\\377\\376' >&2; echo readable; exit 2", false, "Installation failed: readable"},
   };
   for (const auto& c : cases) {
@@ -92,20 +86,14 @@ TEST_F(CliInstallTest, InstallerPastTheLimitIsStopped) {
   auto r = install("codex");
   EXPECT_FALSE(r.ok());
   EXPECT_EQ(r.error(), "Installation failed: timed out installing codex");
-  int pid = std::stoi(testing::read_file(pid_file));
   // The installer below the shell is stopped with it.
-  if (!testing::process_gone(pid)) {
-    ::kill(pid, SIGKILL);
-    ADD_FAILURE() << "installer still running";
-  }
+  testing::PidFileGuard guard{pid_file};
+  EXPECT_TRUE(testing::process_gone(testing::pid_in(pid_file)));
 }
 
 TEST_F(CliInstallTest, ShellThatCannotStart) {
   ScopedEnv shell("SHELL", home_.path() + "/no-such-shell");
-  auto r = install("claude");
-  EXPECT_FALSE(r.ok());
-  EXPECT_EQ(r.error().rfind("Failed to run installer: ", 0), 0u) << r.error();
-  EXPECT_GT(r.error().size(), std::string("Failed to run installer: ").size());
+  EXPECT_EQ(install("claude").error(), "Failed to run installer: No such file or directory");
 }
 
 }  // namespace

@@ -2,67 +2,26 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "commands/app_context.hpp"
 #include "commands/command_registry.hpp"
 #include "commands/skyvern/skyvern_docker.hpp"
 #include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
+#include "fixtures/recording_app.hpp"
+#include "fixtures/scripts.hpp"
 #include "support/lines.hpp"
 #include "support/paths.hpp"
 
 namespace vessa::testing::skyvern_fixture {
 
-/// Records every event the commands push towards the page (main thread).
-class RecordingApp : public AppContext {
- public:
-  void emit(const std::string& event, const json& payload) override {
-    std::lock_guard lock(mutex_);
-    events_.emplace_back(event, payload);
-  }
-  void quit() override {}
-
-  std::vector<std::pair<std::string, json>> events() const {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  /// The "skyvern-status" payloads as "status|message".
-  std::vector<std::string> statuses() const {
-    std::vector<std::string> out;
-    for (const auto& [e, p] : events()) {
-      if (e == "skyvern-status") {
-        out.push_back(p.value("status", "?") + "|" + p.value("message", "?"));
-      }
-    }
-    return out;
-  }
-  std::vector<std::string> progress_lines() const {
-    std::vector<std::string> out;
-    for (const auto& [e, p] : events()) {
-      if (e == "skyvern-install-progress") out.push_back(p.value("line", "?"));
-    }
-    return out;
-  }
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::pair<std::string, json>> events_;
-};
-
 // A docker stand-in: records each call's arguments in calls.log (one line, space-joined) and
-// answers sub-command S from the files S.out (printed), S.err (to standard error), S.code (exit
-// status), S.hang (sleeps; with "noterm" in it, SIGTERM is ignored; S.pid gets its pid).
-inline const char* kFakeDocker = R"SH(#!/bin/bash
-dir="$(cd "$(dirname "$0")" && pwd)"
+// answers sub-command S from the files S.out (printed), S.code (exit status), S.hang (sleeps;
+// with "noterm" in it, SIGTERM is ignored; S.pid gets its pid).
+inline const char* kFakeDocker = R"SH(dir="$(cd "$(dirname "$0")" && pwd)"
 printf '%s\n' "$*" >> "$dir/calls.log"
 sub="$1"
 if [ -f "$dir/$sub.hang" ]; then
@@ -71,55 +30,33 @@ if [ -f "$dir/$sub.hang" ]; then
   exec sleep 30
 fi
 [ -f "$dir/$sub.out" ] && cat "$dir/$sub.out"
-[ -f "$dir/$sub.err" ] && cat "$dir/$sub.err" >&2
-code=0
-[ -f "$dir/$sub.code" ] && code="$(cat "$dir/$sub.code")"
-exit "$code"
-)SH";
+exit "$(cat "$dir/$sub.code" 2>/dev/null || echo 0)")SH";
 
 /// Sets an environment variable for one scope and forgets the kept docker search path on both
 /// ends, so the path is computed from the variable while it holds.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    const char* old = std::getenv(name);
-    if (old != nullptr) old_ = old;
-    ::setenv(name, value.c_str(), 1);
+struct ScopedPathEnv {
+  ScopedPathEnv(const char* name, const std::string& value) : env(name, value) {
     skyvern::resetSkyvernPathForTesting();
   }
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-    skyvern::resetSkyvernPathForTesting();
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
+  ~ScopedPathEnv() { skyvern::resetSkyvernPathForTesting(); }
+  ScopedEnv env;
 };
 
 /// A fresh HOME with a fake docker selected through VESSA_DOCKER_BIN; restores everything.
 class SkyvernEnv {
  public:
   SkyvernEnv() : fake_dir_(home_.path() + "/fake") {
-    write_file(fake_dir_ + "/docker", kFakeDocker, 0755);
-    ::setenv("VESSA_DOCKER_BIN", docker().c_str(), 1);
+    write_script(fake_dir_ + "/docker", kFakeDocker, "#!/bin/bash");
+    use_docker(docker());
   }
-  ~SkyvernEnv() {
-    ::unsetenv("VESSA_DOCKER_BIN");
-    paths::set_executable_path_for_testing({});
-  }
+  ~SkyvernEnv() { paths::set_executable_path_for_testing({}); }
   SkyvernEnv(const SkyvernEnv&) = delete;
   SkyvernEnv& operator=(const SkyvernEnv&) = delete;
 
   const std::string& home() const { return home_.path(); }
   std::string docker() const { return fake_dir_ + "/docker"; }
   std::string settings_dir() const { return home() + "/.vessa-skyvern"; }
+  void use_docker(const std::string& program) { docker_.emplace("VESSA_DOCKER_BIN", program); }
 
   /// Sets how the fake answers `sub`: its exit status and what it prints.
   void answer(const std::string& sub, int code, const std::string& out = "") const {
@@ -142,8 +79,7 @@ class SkyvernEnv {
     std::string bundle = home() + "/Bundle.app";
     write_file(bundle + "/Info.json", "{}");
     for (const auto& [name, content] : scripts) {
-      std::string dir = bundle + "/Resources" + (subdir.empty() ? "" : "/" + subdir);
-      write_file(dir + "/" + name, content, 0755);
+      write_file(bundle + "/Resources/" + subdir + "/" + name, content, 0755);
     }
     paths::set_executable_path_for_testing(bundle + "/bin/vessa");
   }
@@ -151,6 +87,7 @@ class SkyvernEnv {
  private:
   TempHome home_;
   std::string fake_dir_;
+  std::optional<ScopedEnv> docker_;
 };
 
 /// A registry whose events land in a RecordingApp.
@@ -159,12 +96,12 @@ struct Harness {
   std::shared_ptr<CommandRegistry> registry = std::make_shared<CommandRegistry>(app);
 
   CommandResult run(const std::string& cmd) { return dispatch_and_wait(*registry, cmd); }
+  std::vector<std::string> progress() const { return app->lines("skyvern-install-progress"); }
   /// The status events once `n` have arrived (waiting a little for stragglers).
   std::vector<std::string> statuses_after(size_t n) {
-    run_until([&] { return app->statuses().size() >= n; }, std::chrono::seconds(5));
-    // Anything posted later than expected would show up here too.
+    run_until([&] { return app->statuses("skyvern-status").size() >= n; }, std::chrono::seconds(5));
     run_until([] { return false; }, std::chrono::milliseconds(50));
-    return app->statuses();
+    return app->statuses("skyvern-status");
   }
 };
 

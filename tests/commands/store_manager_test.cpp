@@ -8,27 +8,17 @@
 #include <thread>
 #include <vector>
 
-#include "executor/launch_environment.hpp"
 #include "fixtures/temp_home.hpp"
 
 namespace vessa {
 namespace {
 
 namespace stdfs = std::filesystem;
-using testing::make_temp_dir;
 using testing::read_file;
 using testing::write_file;
 
 class StoreTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = make_temp_dir("vessa-store-");
-    dir_ = root_ + "/data/stores";
-  }
-  void TearDown() override {
-    std::error_code ec;
-    stdfs::remove_all(root_, ec);
-  }
   json ok(StoreManager& m, const std::string& op, const json& args) {
     CommandResult r = m.handle(op, args);
     EXPECT_TRUE(r.ok()) << op << ": " << r.error();
@@ -40,26 +30,18 @@ class StoreTest : public ::testing::Test {
     std::sort(out.begin(), out.end());
     return out;
   }
-  std::string root_;
-  std::string dir_;
+  testing::TempHome home_;
+  std::string root_ = home_.path();
+  std::string dir_ = root_ + "/data/stores";
 };
-
-TEST_F(StoreTest, CreatesFolderAndGetOnMissingFileYieldsEmptyStore) {
-  StoreManager m(dir_);
-  EXPECT_TRUE(stdfs::is_directory(dir_));
-  json s = {{"path", "fresh.json"}};
-  EXPECT_EQ(ok(m, "get", {{"path", "fresh.json"}, {"key", "k"}}), nullptr);
-  EXPECT_EQ(ok(m, "length", s), 0);
-  EXPECT_EQ(ok(m, "keys", s), json::array());
-  EXPECT_EQ(ok(m, "values", s), json::array());
-  EXPECT_EQ(ok(m, "entries", s), json::array());
-  // Reading never writes.
-  EXPECT_FALSE(stdfs::exists(dir_ + "/fresh.json"));
-}
 
 TEST_F(StoreTest, KeySemantics) {
   StoreManager m(dir_);
+  EXPECT_TRUE(stdfs::is_directory(dir_));
   json s = {{"path", "k.json"}};
+  EXPECT_EQ(ok(m, "get", {{"path", "k.json"}, {"key", "k"}}), nullptr);
+  EXPECT_EQ(ok(m, "entries", s), json::array());
+  EXPECT_FALSE(stdfs::exists(dir_ + "/k.json"));  // reading never writes
   auto with = [&](json extra) {
     json a = s;
     a.update(extra);
@@ -97,13 +79,10 @@ TEST_F(StoreTest, FailuresAndTheirSideEffects) {
   write_file(dir_ + "/pre.json", R"({"a": 1})");
   for (const json& args : {json{{"path", "x.json"}}, json{{"path", "x.json"}, {"key", 3}},
                            json{{"path", "x.json"}, {"key", nullptr}, {"value", 1}}}) {
-    CommandResult r = m.handle("set", args);
-    EXPECT_FALSE(r.ok());
-    EXPECT_EQ(r.error(), "store set: missing key");
+    EXPECT_EQ(m.handle("set", args).error(), "store set: missing key");
   }
-  CommandResult r = m.handle("frobnicate", {{"path", "pre.json"}});
-  EXPECT_FALSE(r.ok());
-  EXPECT_EQ(r.error(), "store op not implemented: frobnicate");
+  EXPECT_EQ(m.handle("frobnicate", {{"path", "pre.json"}}).error(),
+            "store op not implemented: frobnicate");
   // The unknown operation still loaded the store: a later file change is not seen.
   write_file(dir_ + "/pre.json", R"({"a": 2})");
   EXPECT_EQ(ok(m, "get", {{"path", "pre.json"}, {"key", "a"}}), 1);
@@ -166,11 +145,8 @@ TEST_F(StoreTest, UnusableFilesLoadAsEmptyAndAreOverwrittenBySave) {
     std::string name;
     std::string content;
   } cases[] = {
-      {"empty.json", ""},
-      {"corrupt.json", "{\"a\": 1,"},
-      {"array.json", "[1, 2, 3]"},
-      {"scalar.json", "42"},
-      {"binary.json", std::string("\x00\xff\xfe{", 4)},
+      {"empty.json", ""},          {"corrupt.json", "{\"a\": 1,"},
+      {"array.json", "[1, 2, 3]"}, {"binary.json", std::string("\x00\xff\xfe{", 4)},
       {"huge.json", huge},  // over this manager's 1 KiB limit
   };
   for (const auto& c : cases) write_file(dir_ + "/" + c.name, c.content);
@@ -253,11 +229,6 @@ TEST_F(StoreTest, ConcurrentOperationsLoseNothing) {
   ASSERT_TRUE(parsed && parsed->is_object());
   EXPECT_EQ(parsed->size(), static_cast<size_t>(kThreads * kPerThread));
   EXPECT_EQ((*parsed)["t7-249"], 249);
-}
-
-TEST_F(StoreTest, SharedInstanceLivesUnderTheAppDataFolder) {
-  EXPECT_EQ(StoreManager::shared().dir(), launch::appDataDir() / "stores");
-  EXPECT_TRUE(stdfs::is_directory(StoreManager::shared().dir()));
 }
 
 }  // namespace

@@ -1,14 +1,12 @@
-// Taskwright pieces without child processes: line splitting, the latch and the lock, the
-// runtime-home predicates, installer lookup, exec argument checks, status and storage info.
+// Taskwright pieces without child processes: line splitting, the latch, the runtime-home
+// predicates, installer lookup, exec argument checks, status and storage info.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <thread>
 
 #include "commands/taskwright/taskwright_eof_latch.hpp"
 #include "commands/taskwright/taskwright_exec.hpp"
-#include "commands/taskwright/taskwright_install_lock.hpp"
 #include "commands/taskwright/taskwright_line_stream.hpp"
 #include "commands/taskwright/taskwright_paths.hpp"
 #include "commands/taskwright_test_support.hpp"
@@ -20,35 +18,25 @@ using testing::TaskwrightEnv;
 using testing::write_file;
 using Clock = std::chrono::steady_clock;
 
-// ---- line splitting ----
-
-struct LineCase {
-  const char* name;
-  std::vector<std::string> chunks;
-  std::vector<std::string> lines;
-};
-
 TEST(TaskwrightLineStream, SplitsDecodesAndFlushesAsTheInstallerOutputArrives) {
-  const std::vector<LineCase> cases = {
-      {"crlf then unterminated tail", {"a\r\nb"}, {"a", "b"}},
-      {"line split across chunks", {"hel", "lo\nwor", "ld\n"}, {"hello", "world"}},
-      {"empty lines kept", {"\n\nx\n"}, {"", "", "x"}},
-      {"only one trailing cr removed", {"x\r\r\n"}, {"x\r"}},
-      {"invalid utf-8 line dropped, neighbours kept", {"ok\n\xff\xfe\nafter\n"}, {"ok", "after"}},
-      {"sequence split across chunks", {"caf\xc3", "\xa9\n"}, {"caf\xc3\xa9"}},
-      {"invalid unterminated tail dropped", {"a\n\xc3"}, {"a"}},
+  const std::pair<std::vector<std::string>, std::vector<std::string>> cases[] = {
+      {{"a\r\nb"}, {"a", "b"}},
+      {{"hel", "lo\nwor", "ld\n"}, {"hello", "world"}},
+      {{"\n\nx\n"}, {"", "", "x"}},
+      {{"x\r\r\n"}, {"x\r"}},
+      {{"ok\n\xff\xfe\nafter\n"}, {"ok", "after"}},  // an invalid line is dropped
+      {{"caf\xc3", "\xa9\n"}, {"caf\xc3\xa9"}},
+      {{"a\n\xc3"}, {"a"}},
   };
-  for (const auto& c : cases) {
+  for (const auto& [chunks, lines] : cases) {
     std::vector<std::string> got;
     TaskwrightLineStream stream([&](const std::string& line) { got.push_back(line); });
-    for (const auto& chunk : c.chunks) stream.feed(chunk);
+    for (const auto& chunk : chunks) stream.feed(chunk);
     stream.flush();
     stream.flush();  // a second flush delivers nothing more
-    EXPECT_EQ(got, c.lines) << c.name;
+    EXPECT_EQ(got, lines) << chunks[0];
   }
 }
-
-// ---- latch and lock ----
 
 TEST(TaskwrightEOFLatch, OpensOnlyWhenBothStreamsEndedAndNeverGoesNegative) {
   TaskwrightEOFLatch latch;
@@ -61,35 +49,20 @@ TEST(TaskwrightEOFLatch, OpensOnlyWhenBothStreamsEndedAndNeverGoesNegative) {
   EXPECT_EQ(latch.remaining(), 0);
 }
 
-TEST(TaskwrightInstallLock, AdmitsOneHolderAtATime) {
-  ASSERT_TRUE(TaskwrightInstallLock::tryAcquire());
-  EXPECT_FALSE(TaskwrightInstallLock::tryAcquire());
-  TaskwrightInstallLock::release();
-  EXPECT_TRUE(TaskwrightInstallLock::tryAcquire());
-  TaskwrightInstallLock::release();
-}
-
-// ---- runtime home ----
-
 TEST(TaskwrightPaths, ReadsTheInstalledTag) {
   TaskwrightEnv env;
   const std::string file = env.tw_home() + "/.installed-version";
-  struct Case {
-    const char* content;
-    std::optional<std::string> tag;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<const char*, std::optional<std::string>> cases[] = {
       {"built=today\nupstream_tag= 1.2 \n", "1.2"},
       {"upstream_tag=\t v3 \t\nupstream_tag=v4\n", "v3"},
       {"upstream_tag=\n", ""},
-      {"upstream_tag=v5\r\n", "v5"},  // CR LF files give a clean tag
-      {"version=1\n", std::nullopt},
+      {"upstream_tag=v5\r\n", "v5"},
       {" upstream_tag=v6\n", std::nullopt},
-      {"upstream_tag=\xff\n", std::nullopt},  // not UTF-8
+      {"upstream_tag=\xff\n", std::nullopt},
   };
-  for (const auto& c : cases) {
-    write_file(file, c.content);
-    EXPECT_EQ(TW::readInstalledTag(), c.tag) << c.content;
+  for (const auto& [content, tag] : cases) {
+    write_file(file, content);
+    EXPECT_EQ(TW::readInstalledTag(), tag) << content;
   }
   std::filesystem::remove(file);
   EXPECT_EQ(TW::readInstalledTag(), std::nullopt);
@@ -97,9 +70,8 @@ TEST(TaskwrightPaths, ReadsTheInstalledTag) {
 
 TEST(TaskwrightPaths, LooksForTheInstallerInTheBundleThenTenFoldersUp) {
   testing::TempHome home;
-  const std::string root = home.path() + "/tree";
-  const std::string exe = root + "/a/b/c/d/e/f/g/h/i/bin/vessa";
-  paths::set_executable_path_for_testing(exe);
+  const std::string root = home.path() + "/tree", top = root + "/a/b/c/d/e/f/g/h/i";
+  paths::set_executable_path_for_testing(top + "/bin/vessa");
   const std::string rel = "/apps/desktop/taskwright/install-taskwright.sh";
 
   EXPECT_EQ(TW::locateInstaller(), std::nullopt);
@@ -108,42 +80,33 @@ TEST(TaskwrightPaths, LooksForTheInstallerInTheBundleThenTenFoldersUp) {
   EXPECT_EQ(TW::locateInstaller(), std::nullopt);
   write_file(root + "/a" + rel, "");
   EXPECT_EQ(TW::locateInstaller(), root + "/a" + rel);
-  write_file(root + "/a/b/c/d/e/f/g/h/i/bin" + rel, "");
-  EXPECT_EQ(TW::locateInstaller(), root + "/a/b/c/d/e/f/g/h/i/bin" + rel);
+  write_file(top + "/bin" + rel, "");
+  EXPECT_EQ(TW::locateInstaller(), top + "/bin" + rel);
   // A bundle's own copy wins over a development checkout.
-  write_file(root + "/a/b/c/d/e/f/g/h/i/Info.json", "{}");
-  EXPECT_EQ(TW::locateInstaller(), root + "/a/b/c/d/e/f/g/h/i/bin" + rel);
-  write_file(root + "/a/b/c/d/e/f/g/h/i/Resources/taskwright/install-taskwright.sh", "");
-  EXPECT_EQ(TW::locateInstaller(),
-            root + "/a/b/c/d/e/f/g/h/i/Resources/taskwright/install-taskwright.sh");
+  write_file(top + "/Info.json", "{}");
+  write_file(top + "/Resources/taskwright/install-taskwright.sh", "");
+  EXPECT_EQ(TW::locateInstaller(), top + "/Resources/taskwright/install-taskwright.sh");
   paths::set_executable_path_for_testing({});
 }
-
-// ---- status and storage info ----
 
 TEST(TaskwrightStatus, ReportsEachStateOfTheRuntimeHome) {
   TaskwrightEnv env;
   const std::string tw = env.tw_home();
-  const std::string in_progress = env.home.path() + "/.vessa/taskwright-install-in-progress";
-
-  json s = env.run("taskwright_status").value();
-  EXPECT_EQ(s, (json{{"installed", false},
-                     {"version", nullptr},
-                     {"install_path", tw},
-                     {"binary_path", nullptr},
-                     {"supported_os", true},
-                     {"install_incomplete", false}}));
-
+  EXPECT_EQ(env.run("taskwright_status").value(), (json{{"installed", false},
+                                                        {"version", nullptr},
+                                                        {"install_path", tw},
+                                                        {"binary_path", nullptr},
+                                                        {"supported_os", true},
+                                                        {"install_incomplete", false}}));
   write_file(tw + "/bin/radaro", "", 0755);
-  s = env.run("taskwright_status").value();
+  json s = env.run("taskwright_status").value();
   EXPECT_EQ(s["installed"], true);
   EXPECT_EQ(s["version"], nullptr);  // no .installed-version
   EXPECT_EQ(s["binary_path"], tw + "/bin/radaro");
-
   write_file(tw + "/.installed-version", "upstream_tag=v9\n");
   EXPECT_EQ(env.run("taskwright_status").value()["version"], "v9");
 
-  for (const std::string& marker : {in_progress, tw + "/.install-incomplete"}) {
+  for (const std::string& marker : {env.marker(), tw + "/.install-incomplete"}) {
     write_file(marker, "");
     s = env.run("taskwright_status").value();
     EXPECT_EQ(s["installed"], false) << marker;
@@ -157,16 +120,14 @@ TEST(TaskwrightStatus, ReportsEachStateOfTheRuntimeHome) {
 TEST(TaskwrightStorageInfo, ReportsSizesAndPathsOfTheDataFolder) {
   TaskwrightEnv env;
   const std::string data = env.tw_home() + "/home";
-  json info = env.run("taskwright_storage_info").value();
-  EXPECT_EQ(info, (json{{"install_path", env.tw_home()},
-                        {"home_path", data},
-                        {"home_exists", false},
-                        {"sessions_db_bytes", nullptr},
-                        {"memory_md_bytes", nullptr},
-                        {"user_md_bytes", nullptr},
-                        {"soul_md_path", nullptr},
-                        {"config_yaml_path", nullptr}}));
-
+  EXPECT_EQ(env.run("taskwright_storage_info").value(), (json{{"install_path", env.tw_home()},
+                                                              {"home_path", data},
+                                                              {"home_exists", false},
+                                                              {"sessions_db_bytes", nullptr},
+                                                              {"memory_md_bytes", nullptr},
+                                                              {"user_md_bytes", nullptr},
+                                                              {"soul_md_path", nullptr},
+                                                              {"config_yaml_path", nullptr}}));
   write_file(data + "/state.db", "");
   write_file(data + "/memories/MEMORY.md", "12345");
   write_file(data + "/SOUL.md", "soul");
@@ -175,7 +136,7 @@ TEST(TaskwrightStorageInfo, ReportsSizesAndPathsOfTheDataFolder) {
   write_file(env.home.path() + "/elsewhere/user.md", "1234567");
   std::filesystem::create_symlink(env.home.path() + "/elsewhere/user.md",
                                   data + "/memories/USER.md");
-  info = env.run("taskwright_storage_info").value();
+  json info = env.run("taskwright_storage_info").value();
   EXPECT_EQ(info["home_exists"], true);
   EXPECT_EQ(info["sessions_db_bytes"], 0);  // empty, not null
   EXPECT_EQ(info["memory_md_bytes"], 5);
@@ -184,134 +145,75 @@ TEST(TaskwrightStorageInfo, ReportsSizesAndPathsOfTheDataFolder) {
   EXPECT_EQ(info["config_yaml_path"], data + "/config.yaml");
 }
 
-// ---- exec argument checks ----
-
-const std::string kAllowed =
-    "{\"--help\", \"--version\", \"config\", \"cron\", \"gateway\", \"memory\", \"sessions\", "
-    "\"skills\", \"update\"}";
-
 TEST(TaskwrightExec, RefusesEveryWrongShapeBeforeAnyProcessStarts) {
   TaskwrightEnv env;
   const std::string not_installed =
       "Radaro binary not found at " + env.tw_home() + "/bin/radaro. Install Taskwright first.";
   const std::string empty = "taskwright_exec: args must not be empty";
-  struct Case {
-    json args;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
+  const std::string allowed =
+      " is not allowlisted. Allowed: {\"--help\", \"--version\", \"config\", \"cron\", "
+      "\"gateway\", \"memory\", \"sessions\", \"skills\", \"update\"}";
+  const std::pair<json, std::string> cases[] = {
       {json::object(), empty},
       {{{"args", "sessions list"}}, empty},
-      {{{"args", {{"0", "sessions"}}}}, empty},
       {{{"args", {1, true, nullptr}}}, empty},
-      {{{"args", {"rm", "-rf"}}},
-       "taskwright_exec: subcommand 'rm' is not allowlisted. Allowed: " + kAllowed},
-      {{{"args", {"Sessions"}}},
-       "taskwright_exec: subcommand 'Sessions' is not allowlisted. Allowed: " + kAllowed},
+      {{{"args", {"rm", "-rf"}}}, "taskwright_exec: subcommand 'rm'" + allowed},
+      {{{"args", {"Sessions"}}}, "taskwright_exec: subcommand 'Sessions'" + allowed},
       {{{"args", {"sessions", "delete"}}},
        "taskwright_exec: 'sessions delete' is not allowlisted. Allowed sub-verbs: {\"export\", "
        "\"list\", \"stats\"}"},
       {{{"args", {"config", ""}}},
        "taskwright_exec: 'config ' is not allowlisted. Allowed sub-verbs: {\"check\", "
        "\"env-path\", \"path\", \"show\"}"},
-      {{{"args", {"skills", "rm"}}},
-       "taskwright_exec: 'skills rm' is not allowlisted. Allowed sub-verbs: {\"audit\", "
-       "\"check\", \"inspect\", \"list\", \"search\"}"},
       // These pass the checks and stop only because nothing is installed.
       {{{"args", {1, "sessions", true, "list"}}}, not_installed},
       {{{"args", {"sessions", "--anything"}}}, not_installed},
       {{{"args", {"update", "whatever"}}}, not_installed},
-      {{{"args", {"--version"}}}, not_installed},
       {{{"args", {"config", "show", "; rm -rf ~"}}}, not_installed},
-      {{{"args", {"gateway"}}}, not_installed},
   };
-  for (const auto& c : cases) {
-    CommandResult r = env.run("taskwright_exec", c.args);
-    EXPECT_FALSE(r.ok()) << c.args.dump();
-    EXPECT_EQ(r.error(), c.message) << c.args.dump();
+  for (const auto& [args, message] : cases) {
+    EXPECT_EQ(env.run("taskwright_exec", args).error(), message) << args.dump();
   }
 }
 
 TEST(TaskwrightExec, ReadsAndClampsTheTimeout) {
-  struct Case {
-    json opts;
-    long long ms;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<json, long long> cases[] = {
       {json::object(), 30000},
-      {{{"timeout_ms", 1500}}, 1500},
       {{{"timeout_ms", 1500.9}}, 1500},
       {{{"timeout_ms", 999999999}}, 300000},
       {{{"timeout_ms", 1e300}}, 300000},
       {{{"timeout_ms", -5}}, 0},
       {{{"timeout_ms", "abc"}, {"timeoutMs", 5000}}, 5000},
       {{{"timeout_ms", true}}, 30000},
-      {{{"timeoutMs", 7}}, 7},
       {{{"timeout_ms", 10}, {"timeoutMs", 20}}, 10},
   };
-  for (const auto& c : cases) EXPECT_EQ(taskwright::execTimeoutMs(c.opts), c.ms) << c.opts.dump();
+  for (const auto& [opts, ms] : cases) EXPECT_EQ(taskwright::execTimeoutMs(opts), ms) << opts;
 }
 
 TEST(TaskwrightExec, TakesOnlyStringOverridesFromTheChosenKey) {
   using Env = std::map<std::string, std::string>;
-  struct Case {
-    json opts;
-    Env env;
-  };
-  const std::vector<Case> cases = {
-      {json::object(), {}},
+  const std::pair<json, Env> cases[] = {
       {{{"env_overrides", {{"A", "1"}, {"B", 2}, {"C", nullptr}}}}, {{"A", "1"}}},
       {{{"envOverrides", {{"PATH", "/x"}}}}, {{"PATH", "/x"}}},
       // The snake-case key wins whatever its type; the other key is then not consulted.
-      {{{"env_overrides", json::array()}, {"envOverrides", {{"A", "1"}}}}, {}},
       {{{"env_overrides", nullptr}, {"envOverrides", {{"A", "1"}}}}, {}},
       // Names that would corrupt the environment block are dropped.
       {{{"env_overrides", {{"", "x"}, {"A=B", "x"}, {std::string("N\0UL", 4), "x"}, {"OK", "y"}}}},
        {{"OK", "y"}}},
       {{{"env_overrides", {{"V", std::string("a\0b", 3)}}}}, {}},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(taskwright::execEnvOverrides(c.opts), c.env) << c.opts.dump();
-  }
+  for (const auto& [opts, env] : cases) EXPECT_EQ(taskwright::execEnvOverrides(opts), env) << opts;
 }
-
-TEST(TaskwrightExec, SetNotationSortsAndQuotes) {
-  EXPECT_EQ(taskwright::debugSet({}), "{}");
-  EXPECT_EQ(taskwright::debugSet({"b", "a", "-c"}), "{\"-c\", \"a\", \"b\"}");
-  EXPECT_EQ(taskwright::allowedSubverbs("update"), nullptr);
-  EXPECT_EQ(taskwright::allowedSubverbs("--help"), nullptr);
-  ASSERT_NE(taskwright::allowedSubverbs("memory"), nullptr);
-  EXPECT_EQ(taskwright::debugSet(*taskwright::allowedSubverbs("cron")),
-            "{\"list\", \"status\", \"tick\"}");
-}
-
-TEST(TaskwrightFamilies, ClaimExactlyTheirCommands) {
-  TaskwrightEnv env;
-  Completion never = [](const CommandResult&) { ADD_FAILURE() << "completed"; };
-  for (const char* other : {"taskwright", "taskwright_run", "taskwright_exec ", "skyvern_status"}) {
-    EXPECT_FALSE(env.registry->handleTaskwright(other, json::object(), never)) << other;
-    EXPECT_FALSE(env.registry->handleTaskwrightBridge(other, json::object(), never)) << other;
-  }
-  EXPECT_FALSE(env.registry->handleTaskwright("taskwright_exec", json::object(), never));
-  EXPECT_FALSE(env.registry->handleTaskwrightBridge("taskwright_status", json::object(), never));
-}
-
-}  // namespace
-}  // namespace vessa
-
-namespace vessa {
-namespace {
 
 // An install that starts after its registry is gone gives up and frees the lock.
 TEST(TaskwrightFamilies, InstallWithoutALiveRegistryAbortsAndReleasesTheLock) {
   testing::TempHome home;
   auto app = std::make_shared<testing::RecordingApp>();
   CommandRegistry unowned(app);  // no shared owner: it counts as already gone
-  CommandResult r = testing::dispatch_and_wait(unowned, "taskwright_install");
-  EXPECT_EQ(r.error(), "Taskwright install aborted: app shutting down.");
+  EXPECT_EQ(testing::dispatch_and_wait(unowned, "taskwright_install").error(),
+            "Taskwright install aborted: app shutting down.");
   EXPECT_TRUE(app->events().empty());
-  ASSERT_TRUE(TaskwrightInstallLock::tryAcquire());
-  TaskwrightInstallLock::release();
+  EXPECT_TRUE(testing::install_lock_free());
 }
 
 }  // namespace

@@ -1,12 +1,8 @@
 // A login shell whose profile hangs must not hang the PATH lookup.
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <cerrno>
 
 #include "executor/launch_environment.hpp"
-#include "fixtures/cli_fakes.hpp"
-#include "fixtures/temp_home.hpp"
+#include "fixtures/scripts.hpp"
 
 namespace vessa::launch {
 namespace {
@@ -23,8 +19,7 @@ TEST(EnrichedPathHangingShell, IsStoppedAndTheFixedListUsed) {
   std::string result = enrichedPath();
   EXPECT_EQ(result.rfind("/opt/homebrew/bin:/usr/local/bin:/usr/bin:/bin:", 0), 0u) << result;
   EXPECT_EQ(result.find("/never"), std::string::npos);
-  int pid = std::stoi(testing::read_file(pid_file));
-  EXPECT_TRUE(testing::process_gone(pid));
+  EXPECT_TRUE(testing::process_gone(testing::pid_in(pid_file)));
 }
 
 }  // namespace

@@ -2,21 +2,18 @@
 #include "executor/launch_environment.hpp"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
-#include <set>
+#include <sstream>
 #include <thread>
 
 #include "build_config.hpp"
 #include "commands/command_registry.hpp"
 #include "fixtures/cli_fakes.hpp"
 #include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
+#include "fixtures/loopback.hpp"
 #include "support/json.hpp"
 #include "support/paths.hpp"
 
@@ -32,19 +29,9 @@ using testing::write_script;
 
 std::vector<std::string> split_path(const std::string& path) {
   std::vector<std::string> out;
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find(':', start);
-    if (end == std::string::npos) end = path.size();
-    out.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
+  std::stringstream in(path);
+  for (std::string piece; std::getline(in, piece, ':');) out.push_back(piece);
   return out;
-}
-
-std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
 }
 
 TEST(EnrichedPath, LoginPathThenInheritedThenFixedEachOnceInFirstSeenOrder) {
@@ -53,7 +40,7 @@ TEST(EnrichedPath, LoginPathThenInheritedThenFixedEachOnceInFirstSeenOrder) {
       write_script(home.path() + "/shell", "printf %s '/login/a:/shared::/login/b:/login/a'");
   ScopedEnv s("SHELL", shell);
   ScopedEnv p("PATH", "/inherit/x:/shared:/usr/bin::/inherit/x");
-  auto expected = concat({"/login/a", "/shared", "/login/b", "/inherit/x", "/usr/bin"}, {});
+  std::vector<std::string> expected = {"/login/a", "/shared", "/login/b", "/inherit/x", "/usr/bin"};
   for (const auto& d : fixedToolDirs(home.path())) {
     if (d != "/usr/bin") expected.push_back(d);
   }
@@ -67,7 +54,6 @@ TEST(EnrichedPath, FallsBackToFixedListWhenTheLoginShellGivesNoPath) {
   };
   const Case cases[] = {
       {"exits non-zero", "printf %s /login/a; exit 3"},
-      {"prints nothing", "exit 0"},
       {"prints only blanks", "printf '  \\n\\n'"},
       {"prints invalid UTF-8", "printf '/login/\\377'"},
   };
@@ -102,28 +88,19 @@ TEST(EnrichedPath, ShellThatCannotStartGivesFixedListAndInheritedPath) {
   EXPECT_EQ(split_path(enrichedPath()), fixedToolDirs(home.path()));
 }
 
-TEST(FixedToolDirs, ListOrderThenNvmVersionsWithABinFolder) {
+TEST(FixedToolDirs, NvmVersionsWithABinFolderComeLast) {
   TempHome home;
   const std::string h = home.path();
+  const auto without_nvm = fixedToolDirs(h);
   std::filesystem::create_directories(h + "/.nvm/versions/node/v20.1.0/bin");
   std::filesystem::create_directories(h + "/.nvm/versions/node/v22.0.0/bin");
   std::filesystem::create_directories(h + "/.nvm/versions/node/broken");
   auto dirs = fixedToolDirs(h);
-  const std::vector<std::string> fixed = {
-      "/opt/homebrew/bin", "/usr/local/bin",
-      "/usr/bin",          "/bin",
-      h + "/.volta/bin",   h + "/.npm-global/bin",
-      h + "/.local/bin",   h + "/.asdf/shims",
-      h + "/.fnm",         h + "/Library/Application Support/fnm/aliases/default/bin",
-      h + "/.claude/bin",  h + "/.opencode/bin",
-      h + "/.codex/bin",   h + "/.x.ai/bin",
-      h + "/.grok/bin",    h + "/.cargo/bin",
-      h + "/.bun/bin"};
-  ASSERT_EQ(dirs.size(), fixed.size() + 2);
-  EXPECT_EQ(std::vector<std::string>(dirs.begin(), dirs.begin() + fixed.size()), fixed);
-  std::set<std::string> nvm(dirs.begin() + fixed.size(), dirs.end());
-  EXPECT_EQ(nvm, (std::set<std::string>{h + "/.nvm/versions/node/v20.1.0/bin",
-                                        h + "/.nvm/versions/node/v22.0.0/bin"}));
+  ASSERT_EQ(dirs.size(), without_nvm.size() + 2);
+  EXPECT_EQ(std::vector<std::string>(dirs.begin(), dirs.end() - 2), without_nvm);
+  std::sort(dirs.end() - 2, dirs.end());
+  EXPECT_EQ(dirs.end()[-2], h + "/.nvm/versions/node/v20.1.0/bin");
+  EXPECT_EQ(dirs.end()[-1], h + "/.nvm/versions/node/v22.0.0/bin");
 }
 
 // ---- client id ----
@@ -161,12 +138,9 @@ TEST_F(ClientIdTest, StoredIdsReservedOrKept) {
   };
   const Case cases[] = {
       {"  My-Laptop-Id\n", "My-Laptop-Id"},
-      {"desktop-box-ab12", "desktop-box-ab12"},
       {" Unknown ", std::nullopt},
       {"VESSA-Desktop-Linux", std::nullopt},
-      {"vessa-desktop-windows", std::nullopt},
       {"Executor", std::nullopt},
-      {"desktop", std::nullopt},
       {"   ", std::nullopt},
       {42, std::nullopt},
   };
@@ -204,7 +178,6 @@ TEST_F(ClientIdTest, UnparsableFileGivesTransientIdAndIsLeftUntouched) {
   };
   const Case cases[] = {
       {"{not json", "Studio Mac (2)", "x", "desktop-Studio-Mac-(2)-tmp"},
-      {"[1, 2]", std::nullopt, "box.local", "desktop-box.local-tmp"},
       {"", "A very long computer name indeed", "x", "desktop-A-very-long-computer-nam-tmp"},
       {"\"text\"", "Zoë’s Mac", "x", "desktop-Zoë’s-Mac-tmp"},
   };
@@ -254,19 +227,6 @@ TEST(ClientIdSlug, Rules) {
   EXPECT_EQ(detail::client_id_slug("abcdefghijklmnopqrstuvwxyz0123"), "abcdefghijklmnopqrstuvwx");
 }
 
-TEST(ClientIdSuffix, DrawsFromTheWholeAlphabetOnly) {
-  std::set<char> seen;
-  for (int i = 0; i < 500; ++i) {
-    auto s = detail::random_suffix();
-    ASSERT_EQ(s.size(), 4u);
-    for (char c : s) {
-      ASSERT_TRUE((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) << c;
-      seen.insert(c);
-    }
-  }
-  EXPECT_EQ(seen.size(), 36u);
-}
-
 // ---- device name and Convex settings ----
 
 TEST_F(ClientIdTest, DeviceNameFromFileElseHost) {
@@ -277,7 +237,6 @@ TEST_F(ClientIdTest, DeviceNameFromFileElseHost) {
   const Case cases[] = {
       {R"({"deviceName": "  Kitchen iMac \n"})", "Kitchen iMac"},
       {R"({"deviceName": "   "})", "Studio Mac (2)"},
-      {R"({"deviceName": 7})", "Studio Mac (2)"},
       {"{broken", "Studio Mac (2)"},
   };
   for (const auto& c : cases) {
@@ -300,7 +259,6 @@ TEST(ReadConvexConfig, DefaultsAndOverrides) {
   };
   const Case cases[] = {
       {nullptr, {api, ""}},
-      {R"({"executorSecret": "s3cret"})", {api, "s3cret"}},
       {R"({"convexUrl": "", "executorSecret": "x"})", {"", "x"}},
       {R"({"convexUrl": "https://c.example", "executorSecret": 5})", {"https://c.example", ""}},
       {"not json", {api, ""}},
@@ -368,22 +326,15 @@ TEST(AppDataDir, UnderXdgDataHome) {
 }
 
 TEST(RefreshCliAuth, PostsWithoutBodyAndReturnsAtOnce) {
-  int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(server, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-  ASSERT_EQ(::listen(server, 1), 0);
-  socklen_t len = sizeof addr;
-  ::getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len);
-  detail::set_refresh_url_for_testing("http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) +
+  testing::Listener server;
+  ASSERT_NE(server.port(), 0);
+  detail::set_refresh_url_for_testing("http://127.0.0.1:" + std::to_string(server.port()) +
                                       "/refresh-cli-auth");
   refreshCliAuth();  // nobody has accepted yet: it must not wait for the answer
 
-  pollfd pfd{server, POLLIN, 0};
+  pollfd pfd{server.fd(), POLLIN, 0};
   ASSERT_EQ(::poll(&pfd, 1, 5000), 1);
-  int conn = ::accept(server, nullptr, nullptr);
+  int conn = ::accept(server.fd(), nullptr, nullptr);
   ASSERT_GE(conn, 0);
   std::string request;
   char buf[2048];
@@ -395,12 +346,10 @@ TEST(RefreshCliAuth, PostsWithoutBodyAndReturnsAtOnce) {
   const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
   (void)::write(conn, reply.data(), reply.size());
   ::close(conn);
-  ::close(server);
   detail::set_refresh_url_for_testing("");
   EXPECT_EQ(request.rfind("POST /refresh-cli-auth HTTP/1.1\r\n", 0), 0u) << request;
-  EXPECT_EQ(request.find("Content-Length: 0") != std::string::npos ||
-                request.find("content-length: 0") != std::string::npos,
-            true)
+  EXPECT_TRUE(request.find("Content-Length: 0") != std::string::npos ||
+              request.find("content-length: 0") != std::string::npos)
       << request;
 }
 

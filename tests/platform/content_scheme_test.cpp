@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
 
 #include "fixtures/temp_home.hpp"
 
@@ -46,12 +45,11 @@ TEST_F(ContentScheme, ServesFilesWithExactlyTheFourHeaders) {
   auto a = get("vessa://localhost/notes.txt?x=1#frag");
   ASSERT_TRUE(a.ok) << a.error;
   EXPECT_EQ(a.body, "plain");
-  ASSERT_EQ(a.headers.size(), 4u);
-  EXPECT_EQ(a.headers[0], (std::pair<std::string, std::string>{"Content-Type", "text/plain"}));
-  EXPECT_EQ(a.headers[1], (std::pair<std::string, std::string>{"Content-Length", "5"}));
-  EXPECT_EQ(a.headers[2],
-            (std::pair<std::string, std::string>{"Access-Control-Allow-Origin", "*"}));
-  EXPECT_EQ(a.headers[3], (std::pair<std::string, std::string>{"Cache-Control", "no-cache"}));
+  EXPECT_EQ(a.headers,
+            (std::vector<std::pair<std::string, std::string>>{{"Content-Type", "text/plain"},
+                                                              {"Content-Length", "5"},
+                                                              {"Access-Control-Allow-Origin", "*"},
+                                                              {"Cache-Control", "no-cache"}}));
 }
 
 TEST_F(ContentScheme, StartPageRoutesAndFallbacks) {
@@ -62,7 +60,6 @@ TEST_F(ContentScheme, StartPageRoutesAndFallbacks) {
   };
   const Case cases[] = {
       {"vessa://localhost/", "<!doctype html>INDEX", "text/html; charset=utf-8"},
-      {"vessa://localhost", "<!doctype html>INDEX", "text/html; charset=utf-8"},
       {"vessa://localhost/settings/profile", "<!doctype html>INDEX", "text/html; charset=utf-8"},
       {"vessa://other-host/index.html", "<!doctype html>INDEX", "text/html; charset=utf-8"},
       {"vessa://localhost/app.JS", "console.log(1)", "application/javascript; charset=utf-8"},
@@ -104,12 +101,10 @@ TEST_F(ContentScheme, MissingIndexMakesRoutesFailAsReadFailed) {
 TEST_F(ContentScheme, RequestsAreConfinedToTheRoot) {
   const std::pair<const char*, const char*> cases[] = {
       {"vessa://localhost/..%2Fsecret.txt", "not found: /../secret.txt"},
-      {"vessa://localhost/%2E%2E/secret.txt", "not found: /../secret.txt"},
       {"vessa://localhost/assets/..%2F..%2Fsecret.txt", "not found: /assets/../../secret.txt"},
       {"vessa://localhost/..%2Foutside", "not found: /../outside"},
       {"vessa://localhost/link-out.txt", "not found: /link-out.txt"},
       {"vessa://localhost/dir-out/index.html", "not found: /dir-out/index.html"},
-      {"vessa://localhost/dir-out/", "not found: /dir-out/"},
   };
   for (const auto& [uri, message] : cases) {
     auto a = get(uri);
@@ -119,42 +114,21 @@ TEST_F(ContentScheme, RequestsAreConfinedToTheRoot) {
   }
 }
 
-TEST_F(ContentScheme, IndexFallbackLinkedOutsideIsRefused) {
+TEST_F(ContentScheme, IndexFallbackLinkedOutsideIsRefusedButALinkedRootServes) {
+  stdfs::create_symlink(root_, base_ + "/alias");
+  EXPECT_TRUE(serve_content_request(base_ + "/alias", "vessa://localhost/notes.txt").ok);
   stdfs::remove(root_ + "/index.html");
   stdfs::create_symlink(base_ + "/outside/index.html", root_ + "/index.html");
   EXPECT_EQ(get("vessa://localhost/route").error, "not found: /route");
 }
 
-TEST_F(ContentScheme, RootReachedThroughASymlinkStillServes) {
-  std::string alias = base_ + "/alias";
-  stdfs::create_symlink(root_, alias);
-  auto a = serve_content_request(alias, "vessa://localhost/notes.txt");
-  EXPECT_TRUE(a.ok) << a.error;
-}
-
-TEST(ContentSchemeMime, TableAndPlatformFallback) {
-  const std::map<std::string, std::string> table = {
-      {"html", "text/html; charset=utf-8"},
-      {"HTM", "text/html; charset=utf-8"},
-      {"mjs", "application/javascript; charset=utf-8"},
-      {"json", "application/json; charset=utf-8"},
-      {"svg", "image/svg+xml"},
-      {"png", "image/png"},
-      {"JPG", "image/jpeg"},
-      {"jpeg", "image/jpeg"},
-      {"gif", "image/gif"},
-      {"webp", "image/webp"},
-      {"ico", "image/x-icon"},
-      {"woff", "font/woff"},
-      {"woff2", "font/woff2"},
-      {"ttf", "font/ttf"},
-      {"map", "application/json"},
-      {"wasm", "application/wasm"},
-      {"txt", "text/plain"},
-      {"", "application/octet-stream"},
-      {"zzqqxy", "application/octet-stream"},
+TEST(ContentSchemeMime, KnownTypesIgnoreCaseAndUnknownOnesAreBytes) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"HTM", "text/html; charset=utf-8"}, {"JPG", "image/jpeg"},
+      {"wasm", "application/wasm"},        {"json", "application/json; charset=utf-8"},
+      {"", "application/octet-stream"},    {"zzqqxy", "application/octet-stream"},
   };
-  for (const auto& [ext, mime] : table) EXPECT_EQ(mime_for_extension(ext), mime) << ext;
+  for (const auto& [ext, mime] : cases) EXPECT_EQ(mime_for_extension(ext), mime) << ext;
 }
 
 }  // namespace

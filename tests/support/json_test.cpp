@@ -19,15 +19,10 @@ TEST(JsonEncode, ValuesBecomeCompactLiterals) {
   const Case cases[] = {
       {nullptr, "null"},
       {"abc", "\"abc\""},
-      {true, "true"},
       {false, "false"},
       {json::object(), "{}"},
-      {json::array(), "[]"},
-      {0, "0"},
-      {-42, "-42"},
       {std::numeric_limits<int64_t>::min(), "-9223372036854775808"},
       {std::numeric_limits<uint64_t>::max(), "18446744073709551615"},
-      {1.5, "1.5"},
       {0.1, "0.1"},
       {-2.5e-7, "-2.5e-07"},
       {std::nan(""), "null"},
@@ -45,18 +40,14 @@ TEST(JsonEncode, StringsAreEscapedForJavaScriptSource) {
   };
   const Case cases[] = {
       {"say \"hi\" it's a\\b\nc", R"("say \"hi\" it's a\\b\nc")"},
-      {"\t\r\b\f", R"("\t\r\b\f")"},
       {std::string("nul\0x", 5), R"("nul\u0000x")"},
       {"\x01\x1f", R"("\u0001\u001f")"},
       {"</script><script>", R"("</script><script>")"},
       {"line\u2028sep\u2029end", R"("line\u2028sep\u2029end")"},
       {"caf\xC3\xA9 \xF0\x9F\x98\x80", "\"caf\xC3\xA9 \xF0\x9F\x98\x80\""},
-      // Invalid UTF-8: lone continuation, truncated sequence, overlong, surrogate, > U+10FFFF.
+      // Invalid UTF-8 (the replacement rules themselves are tested with utf8_lossy).
       {"a\x80z", "\"a\xEF\xBF\xBDz\""},
       {"\xE2\x82", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
-      {"\xC0\xAF", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
-      {"\xED\xA0\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
-      {"\xF4\x90\x80\x80", "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\""},
   };
   for (const auto& c : cases) EXPECT_EQ(JS::encode(json(c.in)), c.expected) << c.in;
 }
@@ -84,13 +75,10 @@ TEST(JsonEncode, OutputAlwaysParsesBackForArbitraryBytes) {
 TEST(JsonArgs, TypedReadersOnlyAcceptTheirType) {
   json args = {{"s", "x"}, {"b", true}, {"n", 3}, {"f", 2.5}, {"z", nullptr}};
   EXPECT_EQ(string_arg(args, "s"), "x");
-  EXPECT_FALSE(string_arg(args, "n").has_value());
-  EXPECT_FALSE(string_arg(args, "missing").has_value());
+  EXPECT_FALSE(string_arg(args, "n") || string_arg(args, "missing") || bool_arg(args, "s") ||
+               number_arg(args, "b"));
   EXPECT_EQ(bool_arg(args, "b"), true);
-  EXPECT_FALSE(bool_arg(args, "s").has_value());
-  EXPECT_EQ(number_arg(args, "n"), 3.0);
   EXPECT_EQ(number_arg(args, "f"), 2.5);
-  EXPECT_FALSE(number_arg(args, "b").has_value());
   EXPECT_TRUE(has_arg(args, "z"));
   EXPECT_FALSE(has_arg(args, "q"));
   // Not an object at all.

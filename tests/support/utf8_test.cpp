@@ -23,11 +23,12 @@ TEST(Utf8, ReplacesEachMaximalIllFormedSubsequenceOnce) {
        "a" + r + "b"},
       {"\xE2\x82", r},  // truncated three-byte sequence: one replacement
       {"\xE2\x82z", r + "z"},
-      {"\xC0\xAF", r + r},                  // overlong lead byte, then a lone continuation
-      {"\xE0\x80\x80", r + r + r},          // overlong three-byte form
-      {"\xED\xA0\x80", r + r + r},          // surrogate
-      {"\xF4\x90\x80\x80", r + r + r + r},  // past U+10FFFF
-      {"\xF0\x9F\x98", r},                  // truncated four-byte sequence
+      {"\xC0\xAF", r + r},                          // overlong lead byte, then a lone continuation
+      {"\xE0\x80\x80", r + r + r},                  // overlong three-byte form
+      {"\xED\xA0\x80", r + r + r},                  // surrogate
+      {"\xF4\x90\x80\x80", r + r + r + r},          // past U+10FFFF
+      {"\xF0\x9F\x98", r},                          // truncated four-byte sequence
+      {"\xF8\x88\x80\x80\x80", r + r + r + r + r},  // five-byte form
       {std::string("nul\0ok", 6), std::string("nul\0ok", 6)},
   };
   for (const auto& c : cases) {
