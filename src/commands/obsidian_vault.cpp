@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "support/fs.hpp"
+#include "support/utf8.hpp"
 
 namespace vessa::ObsidianVault {
 namespace {
@@ -197,39 +198,6 @@ class Collector {
 
 }  // namespace
 
-bool isValidUtf8(std::string_view s) {
-  size_t i = 0;
-  const size_t n = s.size();
-  while (i < n) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    size_t len = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2, cp = c & 0x1F, min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3, cp = c & 0x0F, min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4, cp = c & 0x07, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + len > n) return false;
-    for (size_t k = 1; k < len; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
-
 std::vector<std::string_view> lines(std::string_view text) {
   std::vector<std::string_view> out;
   size_t start = 0;
@@ -339,7 +307,7 @@ tl::expected<json, std::string> read(const std::string& path) {
   json notes = json::array();
   for (const std::string& file : collectMarkdown(root)) {
     auto text = fs::read_file(file);
-    if (!text || !isValidUtf8(*text) || trim_ws(*text).empty()) continue;
+    if (!text || !is_valid_utf8(*text) || trim_ws(*text).empty()) continue;
     std::string relative =
         file.compare(0, prefix.size(), prefix) == 0 ? file.substr(prefix.size()) : file;
     std::string_view link_path = relative;

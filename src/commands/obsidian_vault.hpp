@@ -38,7 +38,4 @@ std::vector<std::string_view> lines(std::string_view text);
 /// Percent-encodes every UTF-8 byte except ASCII letters, digits, "-", ".", "_" and "~".
 std::string urlencode(std::string_view text);
 
-/// True when `text` is well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
-bool isValidUtf8(std::string_view text);
-
 }  // namespace vessa::ObsidianVault

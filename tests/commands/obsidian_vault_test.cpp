@@ -89,22 +89,6 @@ TEST(ObsidianVaultTags, FrontMatterAndInlineRules) {
   EXPECT_EQ(topped.back(), "x1");
 }
 
-TEST(ObsidianVaultText, Utf8Check) {
-  struct Case {
-    std::string text;
-    bool valid;
-  };
-  const std::vector<Case> cases = {
-      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", true},
-      {std::string("nul\0inside", 10), true},
-      {"\xC3", false},              // cut short
-      {"\xC0\xAF", false},          // overlong "/"
-      {"\xED\xA0\x80", false},      // surrogate
-      {"\xF4\x90\x80\x80", false},  // past U+10FFFF
-  };
-  for (const auto& c : cases) EXPECT_EQ(ov::isValidUtf8(c.text), c.valid) << c.text;
-}
-
 class ObsidianVaultReadTest : public ::testing::Test {
  protected:
   void SetUp() override {
