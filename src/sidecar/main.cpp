@@ -132,6 +132,12 @@ int main() {
   // Short keep-alive so a stop is never held up by an idle connection.
   server.set_keep_alive_timeout(1);
   server.set_payload_max_length(64 * 1024);
+  // The library's default adds SO_REUSEPORT, which would let a second executor share the port
+  // and split the requests between the two. Only a quick rebind after a restart is wanted.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
 
   server.set_pre_routing_handler([&token](const httplib::Request& req, httplib::Response& res) {
     if (is_open_route(req)) return httplib::Server::HandlerResponse::Unhandled;

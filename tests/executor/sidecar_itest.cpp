@@ -3,6 +3,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 
 #include "executor/executor_supervisor.hpp"
@@ -22,6 +23,7 @@ class RunningSidecar {
  public:
   RunningSidecar(const std::string& dir, std::optional<std::string> token, uint16_t port)
       : port_(port), out_(dir + "/sidecar.out"), err_(dir + "/sidecar.err") {
+    std::filesystem::create_directories(dir);
     proc::Options o;
     o.argv = {testing::sidecar_program()};
     o.env = proc::current_environment();
@@ -179,8 +181,9 @@ TEST(Sidecar, ListensOnLoopbackOnlyAndStopsCleanlyOnSigterm) {
 TEST(Sidecar, ReportsAnOccupiedPortOnStandardErrorAndExits) {
   testing::TempHome home;
   uint16_t port = free_loopback_port();
-  testing::ForeignListener other(port, false);
-  ASSERT_TRUE(other.listening());
+  // The occupant is another executor: two of them must never share the port.
+  RunningSidecar first(home.path() + "/first", kToken, port);
+  ASSERT_TRUE(first.wait_healthy()) << first.err();
   RunningSidecar sidecar(home.path(), kToken, port);
   auto end = sidecar.process().wait_for(std::chrono::milliseconds(5000));
   ASSERT_TRUE(end.has_value());
