@@ -34,6 +34,7 @@ constexpr auto kFreePortGrace = std::chrono::milliseconds(400);
 constexpr auto kFreePortSettle = std::chrono::milliseconds(200);
 // After SIGKILL the kernel ends the child promptly; this only bounds a pathological wait.
 constexpr auto kAfterKillWait = std::chrono::milliseconds(1000);
+constexpr const char* kStoppedWhileStarting = "executor stopped while starting";
 
 bool process_exists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
@@ -168,6 +169,13 @@ ExecutorSupervisor::ExecutorSupervisor(Options options)
       health_("http://127.0.0.1:" + std::to_string(options_.port) + "/health"),
       queue_(dispatch::SerialQueue::create("vessa.executor")) {}
 
+ExecutorSupervisor::~ExecutorSupervisor() { stop(); }
+
+uint64_t ExecutorSupervisor::stop_count() {
+  std::lock_guard lock(stop_lock_);
+  return stops_;
+}
+
 void ExecutorSupervisor::set_emit(EmitFn emit) {
   std::lock_guard lock(emit_mutex_);
   emit_ = std::move(emit);
@@ -181,7 +189,7 @@ std::optional<pid_t> ExecutorSupervisor::child_pid() {
 
 void ExecutorSupervisor::ensureRunning(bool force, EnsureCompletion completion) {
   std::weak_ptr<ExecutorSupervisor> weak = weak_from_this();
-  queue_->async([weak, force, completion = std::move(completion)] {
+  queue_->async([weak, force, stops = stop_count(), completion = std::move(completion)] {
     auto self = weak.lock();
     if (!self) {
       if (completion) completion("error", std::string("supervisor gone"));
@@ -197,11 +205,12 @@ void ExecutorSupervisor::ensureRunning(bool force, EnsureCompletion completion) 
     }
     self->has_ensured_ = true;
     self->last_ensure_at_ = now;
-    self->ensureInternal(completion);
+    self->ensureInternal(completion, stops);
   });
 }
 
-void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion) {
+void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
+                                        uint64_t stops_at_request) {
   auto finish = [&](const std::string& status, const std::optional<std::string>& message) {
     emitStatus(status, message);
     if (completion) completion(status, message);
@@ -218,10 +227,8 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion) {
   // Our own child that does not answer is replaced. It is taken out under the same lock as
   // stop() uses, and its end is bounded like stop()'s so a stuck child cannot hang the queue.
   std::shared_ptr<proc::Process> stale;
-  uint64_t stops_seen = 0;
   {
     std::lock_guard lock(stop_lock_);
-    stops_seen = stops_;
     if (process_ && process_->running()) stale = process_;
     process_.reset();
   }
@@ -255,6 +262,10 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion) {
   child.out = append_or_inherit(vessa_dir + "/executor.log");
   child.err = append_or_inherit(vessa_dir + "/executor.err");
 
+  if (stop_count() != stops_at_request) {
+    finish("error", std::string(kStoppedWhileStarting));
+    return;
+  }
   auto started = proc::Process::start(child);
   if (!started) {
     finish("error", "failed to start executor: " + started.error());
@@ -264,19 +275,23 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion) {
   bool stopped_meanwhile = false;
   {
     std::lock_guard lock(stop_lock_);
-    // A stop() that ran while we were starting means the shell is quitting: a child recorded
+    // A stop() since this ensure was asked for means the shell is quitting: a child recorded
     // now would outlive it.
-    stopped_meanwhile = stops_ != stops_seen;
+    stopped_meanwhile = stops_ != stops_at_request;
     if (!stopped_meanwhile) process_ = fresh;
   }
   vessa::log("spawned executor pid " + std::to_string(fresh->pid()));
   if (stopped_meanwhile) {
     if (terminate_with_escalation(*fresh)) fresh->wait_for(kAfterKillWait);
-    finish("error", std::string("executor stopped while starting"));
+    finish("error", std::string(kStoppedWhileStarting));
     return;
   }
 
   for (int attempt = 0; attempt < options_.readiness_attempts; ++attempt) {
+    if (stop_count() != stops_at_request) {  // stopped at quit: no point waiting for it
+      finish("error", std::string(kStoppedWhileStarting));
+      return;
+    }
     if (isHealthy()) {
       launch::refreshCliAuth();
       finish("ready", std::nullopt);

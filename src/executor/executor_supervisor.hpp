@@ -41,7 +41,8 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
 
   static std::shared_ptr<ExecutorSupervisor> create();
   static std::shared_ptr<ExecutorSupervisor> create(Options options);
-  virtual ~ExecutorSupervisor() = default;
+  /// Stops the child it started, if any: a child nobody supervises must not outlive us.
+  virtual ~ExecutorSupervisor();
 
   /// Installs the "executor-status" event sink (replacing any earlier one). Any thread.
   void set_emit(EmitFn emit);
@@ -64,7 +65,10 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   explicit ExecutorSupervisor(Options options);
 
  private:
-  void ensureInternal(const EnsureCompletion& completion);
+  /// `stops_at_request`: the stop count when the ensure was asked for; a stop() since then
+  /// means the shell is quitting, and no new child is recorded.
+  void ensureInternal(const EnsureCompletion& completion, uint64_t stops_at_request);
+  uint64_t stop_count();
   void emitStatus(const std::string& status, const std::optional<std::string>& message = {});
   void freePort();
   /// The launch environment: our own plus the executor's settings.

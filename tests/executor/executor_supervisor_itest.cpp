@@ -347,3 +347,58 @@ TEST_F(SupervisorTest, AnEnsureQueuedBehindTheSupervisorsEndReportsItGone) {
 
 }  // namespace
 }  // namespace vessa
+
+namespace vessa {
+namespace {
+
+// The process ids of every "spawned executor pid N" line.
+std::vector<pid_t> spawned_pids(const testing::LogCapture& logs) {
+  const std::string prefix = "[VessaMac] spawned executor pid ";
+  std::vector<pid_t> pids;
+  for (const auto& line : logs.lines()) {
+    if (line.rfind(prefix, 0) == 0) pids.push_back(std::stoi(line.substr(prefix.size())));
+  }
+  return pids;
+}
+
+TEST_F(SupervisorTest, AStopAtQuitEndsAnEnsureInFlightWithoutLeavingAChild) {
+  auto supervisor = make(never_answers(), 200, std::chrono::milliseconds(50));
+  auto promise = std::make_shared<std::promise<testing::EnsureOutcome>>();
+  supervisor->ensureRunning(false, [promise](const std::string& status, const auto& message) {
+    promise->set_value({status, message});
+  });
+  ASSERT_TRUE(wait_until([&] { return supervisor->child_pid().has_value(); }));
+  auto pid = *supervisor->child_pid();
+  supervisor->stop();
+  // Without the check the queue would go on probing for 10 s.
+  auto future = promise->get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+  EXPECT_EQ(future.get().message, "executor stopped while starting");
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(pid); }, std::chrono::seconds(3)));
+
+  // Asked for before the stop, run after it: nothing may be left running either.
+  auto queued = std::make_shared<std::promise<testing::EnsureOutcome>>();
+  supervisor->ensureRunning(true, [queued](const std::string& status, const auto& message) {
+    queued->set_value({status, message});
+  });
+  supervisor->stop();
+  auto queued_future = queued->get_future();
+  ASSERT_EQ(queued_future.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+  EXPECT_EQ(queued_future.get().message, "executor stopped while starting");
+  for (pid_t p : spawned_pids(logs_)) {
+    EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(p); }, std::chrono::seconds(3))) << p;
+  }
+}
+
+TEST_F(SupervisorTest, ASupervisorThatGoesAwayStopsItsChild) {
+  auto supervisor = make(never_answers(), 1, std::chrono::milliseconds(10));
+  ASSERT_EQ(ensure_and_wait(*supervisor, false).message, kNotReady);
+  auto pid = supervisor->child_pid();
+  ASSERT_TRUE(pid.has_value());
+  supervisors_.clear();
+  supervisor.reset();
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(*pid); }, std::chrono::seconds(3)));
+}
+
+}  // namespace
+}  // namespace vessa
