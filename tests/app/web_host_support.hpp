@@ -33,10 +33,10 @@ class TestApp : public AppContext {
   std::weak_ptr<app::WebViewHost> host;
 
  private:
-  // Every page load ensures an executor: keep it off the shared port 3212 (other test binaries
-  // run at the same time); the supervisor stops its child when it goes.
-  std::shared_ptr<ExecutorSupervisor> executor_ = ExecutorSupervisor::create(private_port());
-  static ExecutorSupervisor::Options private_port() {
+  // Every page load ensures an executor. Window tests are not about it: a program that cannot
+  // start keeps them from leaving a sidecar behind or touching the shared port 3212.
+  std::shared_ptr<ExecutorSupervisor> executor_ = ExecutorSupervisor::create(no_sidecar());
+  static ExecutorSupervisor::Options no_sidecar() {
     ExecutorSupervisor::Options o;
     int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -48,6 +48,7 @@ class TestApp : public AppContext {
       o.port = ntohs(addr.sin_port);
     }
     ::close(s);
+    o.sidecar = "/nonexistent/vessa-executor";
     return o;
   }
 };
