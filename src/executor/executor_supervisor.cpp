@@ -1,19 +1,390 @@
 // Keeps exactly one healthy executor sidecar listening on 127.0.0.1:3212 while the shell runs.
 #include "executor/executor_supervisor.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <set>
+#include <thread>
+
+#include "bridge/ui_token.hpp"
+#include "executor/launch_environment.hpp"
+#include "support/dispatch.hpp"
+#include "support/fs.hpp"
+#include "support/http.hpp"
+#include "support/lines.hpp"
+#include "support/log.hpp"
+#include "support/paths.hpp"
+
 namespace vessa {
+namespace {
 
-// Not built yet: every ensure reports that there is no executor to start.
-std::shared_ptr<ExecutorSupervisor> ExecutorSupervisor::create() {
-  return std::shared_ptr<ExecutorSupervisor>(new ExecutorSupervisor());
+constexpr uint16_t kDefaultPort = 3212;
+constexpr auto kHealthRequestLimit = std::chrono::milliseconds(1500);
+constexpr auto kHealthWait = std::chrono::milliseconds(2000);
+constexpr auto kStopGrace = std::chrono::milliseconds(2000);
+constexpr auto kStopPoll = std::chrono::milliseconds(50);
+constexpr auto kFreePortGrace = std::chrono::milliseconds(400);
+constexpr auto kFreePortSettle = std::chrono::milliseconds(200);
+// After SIGKILL the kernel ends the child promptly; this only bounds a pathological wait.
+constexpr auto kAfterKillWait = std::chrono::milliseconds(1000);
+constexpr const char* kStoppedWhileStarting = "executor stopped while starting";
+
+bool process_exists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+// SIGTERM, up to 2 s checked every 50 ms, then SIGKILL with the log line. Returns whether the
+// child had to be killed.
+bool terminate_with_escalation(proc::Process& child) {
+  if (!child.running()) return false;
+  child.send_signal(SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (!child.running()) return false;
+    std::this_thread::sleep_for(kStopPoll);
+  }
+  if (!child.running()) return false;
+  vessa::log("executor pid " + std::to_string(child.pid()) + " ignored SIGTERM after 2s — SIGKILL");
+  child.send_signal(SIGKILL);
+  return true;
 }
 
-void ExecutorSupervisor::set_emit(EmitFn /*emit*/) {}
-
-void ExecutorSupervisor::ensureRunning(bool /*force*/, EnsureCompletion completion) {
-  if (completion) completion("error", std::string("executor binary not found"));
+// The log file opened for appending, or the shell's own stream when it cannot be opened.
+proc::Stdio append_or_inherit(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return proc::Stdio::inherit();
+  ::close(fd);
+  return proc::Stdio::append(path);
 }
 
-void ExecutorSupervisor::stop() {}
+bool is_directory(const std::string& path) {
+  std::error_code ec;
+  return std::filesystem::is_directory(path, ec);
+}
+
+}  // namespace
+
+namespace executor_detail {
+
+std::vector<unsigned long> listening_inodes(std::string_view table, uint16_t port) {
+  constexpr std::string_view kListenState = "0A";
+  std::vector<unsigned long> inodes;
+  bool header = true;
+  for (const std::string& line : split_lines(table)) {
+    if (header) {  // the column titles
+      header = false;
+      continue;
+    }
+    // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode ...
+    std::vector<std::string_view> fields;
+    std::string_view rest = line;
+    while (!rest.empty()) {
+      size_t start = rest.find_first_not_of(' ');
+      if (start == std::string_view::npos) break;
+      rest.remove_prefix(start);
+      size_t end = rest.find(' ');
+      fields.push_back(rest.substr(0, end));
+      rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+    }
+    if (fields.size() < 10 || fields[3] != kListenState) continue;
+    std::string_view local = fields[1];
+    size_t colon = local.rfind(':');
+    if (colon == std::string_view::npos) continue;
+    std::string port_hex(local.substr(colon + 1));
+    char* end = nullptr;
+    unsigned long local_port = std::strtoul(port_hex.c_str(), &end, 16);
+    if (end == port_hex.c_str() || *end != '\0' || local_port != port) continue;
+    std::string inode_text(fields[9]);
+    unsigned long inode = std::strtoul(inode_text.c_str(), &end, 10);
+    if (end == inode_text.c_str() || *end != '\0' || inode == 0) continue;
+    inodes.push_back(inode);
+  }
+  return inodes;
+}
+
+std::vector<pid_t> pids_holding_sockets(const std::vector<unsigned long>& inodes,
+                                        const std::string& proc_root) {
+  std::set<std::string> targets;
+  for (unsigned long inode : inodes) targets.insert("socket:[" + std::to_string(inode) + "]");
+  std::set<pid_t> pids;
+  if (targets.empty()) return {};
+  DIR* proc_dir = ::opendir(proc_root.c_str());
+  if (proc_dir == nullptr) return {};
+  while (dirent* entry = ::readdir(proc_dir)) {
+    std::string_view name = entry->d_name;
+    if (name.empty() ||
+        !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      continue;
+    }
+    std::string fd_dir = proc_root + "/" + std::string(name) + "/fd";
+    DIR* fds = ::opendir(fd_dir.c_str());
+    if (fds == nullptr) continue;  // gone, or not ours to look into
+    while (dirent* fd = ::readdir(fds)) {
+      if (fd->d_name[0] == '.') continue;
+      char target[64];
+      std::string link = fd_dir + "/" + fd->d_name;
+      ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+      if (n <= 0) continue;
+      target[n] = '\0';
+      if (targets.count(target) != 0) {
+        pids.insert(static_cast<pid_t>(std::strtol(std::string(name).c_str(), nullptr, 10)));
+        break;
+      }
+    }
+    ::closedir(fds);
+  }
+  ::closedir(proc_dir);
+  return {pids.begin(), pids.end()};
+}
+
+std::vector<pid_t> listening_pids(uint16_t port) {
+  std::vector<unsigned long> inodes;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    if (auto text = fs::read_file(table)) {
+      auto found = listening_inodes(*text, port);
+      inodes.insert(inodes.end(), found.begin(), found.end());
+    }
+  }
+  auto pids = pids_holding_sockets(inodes);
+  // Never end the shell itself, whatever holds the port.
+  pids.erase(std::remove(pids.begin(), pids.end(), ::getpid()), pids.end());
+  return pids;
+}
+
+}  // namespace executor_detail
+
+std::shared_ptr<ExecutorSupervisor> ExecutorSupervisor::create() { return create(Options{}); }
+
+std::shared_ptr<ExecutorSupervisor> ExecutorSupervisor::create(Options options) {
+  return std::shared_ptr<ExecutorSupervisor>(new ExecutorSupervisor(std::move(options)));
+}
+
+ExecutorSupervisor::ExecutorSupervisor(Options options)
+    : options_(std::move(options)),
+      health_("http://127.0.0.1:" + std::to_string(options_.port) + "/health"),
+      queue_(dispatch::SerialQueue::create("vessa.executor")) {}
+
+ExecutorSupervisor::~ExecutorSupervisor() { stop(); }
+
+uint64_t ExecutorSupervisor::stop_count() {
+  std::lock_guard lock(stop_lock_);
+  return stops_;
+}
+
+void ExecutorSupervisor::set_emit(EmitFn emit) {
+  std::lock_guard lock(emit_mutex_);
+  emit_ = std::move(emit);
+}
+
+std::optional<pid_t> ExecutorSupervisor::child_pid() {
+  std::lock_guard lock(stop_lock_);
+  if (!process_) return std::nullopt;
+  return process_->pid();
+}
+
+void ExecutorSupervisor::ensureRunning(bool force, EnsureCompletion completion) {
+  std::weak_ptr<ExecutorSupervisor> weak = weak_from_this();
+  queue_->async([weak, force, stops = stop_count(), completion = std::move(completion)] {
+    auto self = weak.lock();
+    if (!self) {
+      if (completion) completion("error", std::string("supervisor gone"));
+      return;
+    }
+    auto now = std::chrono::steady_clock::now();
+    if (!force && self->has_ensured_ && now - self->last_ensure_at_ < kEnsureDebounce &&
+        self->isHealthy()) {
+      launch::refreshCliAuth();
+      self->emitStatus("ready");
+      if (completion) completion("ready", std::nullopt);
+      return;
+    }
+    self->has_ensured_ = true;
+    self->last_ensure_at_ = now;
+    self->ensureInternal(completion, stops);
+  });
+}
+
+void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
+                                        uint64_t stops_at_request) {
+  auto finish = [&](const std::string& status, const std::optional<std::string>& message) {
+    emitStatus(status, message);
+    if (completion) completion(status, message);
+  };
+
+  emitStatus("starting");
+  if (isHealthy()) {
+    vessa::log("executor healthy on :" + std::to_string(options_.port) + " — adopting");
+    launch::refreshCliAuth();
+    finish("ready", std::nullopt);
+    return;
+  }
+
+  // Our own child that does not answer is replaced. It is taken out under the same lock as
+  // stop() uses, and its end is bounded like stop()'s so a stuck child cannot hang the queue.
+  std::shared_ptr<proc::Process> stale;
+  {
+    std::lock_guard lock(stop_lock_);
+    if (process_ && process_->running()) stale = process_;
+    process_.reset();
+  }
+  if (stale) {
+    vessa::log("terminating our unhealthy executor pid " + std::to_string(stale->pid()));
+    if (terminate_with_escalation(*stale)) stale->wait_for(kAfterKillWait);
+  }
+
+  freePort();
+
+  auto sidecar = options_.sidecar ? options_.sidecar : launch::locateSidecar();
+  if (!sidecar) {
+    vessa::log("executor binary not found");
+    finish("error", std::string("executor binary not found"));
+    return;
+  }
+
+  const std::string home = paths::home_dir();
+  const std::string vessa_dir = home + "/.vessa";
+  fs::create_directories(vessa_dir);
+  const std::string config_path = vessa_dir + "/config.json";
+  std::string cwd = home + "/Documents";
+  if (!is_directory(cwd)) cwd = home;
+  fs::create_directories((launch::appDataDir() / "ms-playwright").string());
+
+  proc::Options child;
+  child.argv = {sidecar->string()};
+  child.cwd = cwd;
+  child.env = launchEnvironment(config_path);
+  child.in = proc::Stdio::null();
+  child.out = append_or_inherit(vessa_dir + "/executor.log");
+  child.err = append_or_inherit(vessa_dir + "/executor.err");
+
+  if (stop_count() != stops_at_request) {
+    finish("error", std::string(kStoppedWhileStarting));
+    return;
+  }
+  auto started = proc::Process::start(child);
+  if (!started) {
+    finish("error", "failed to start executor: " + started.error());
+    return;
+  }
+  std::shared_ptr<proc::Process> fresh = *started;
+  bool stopped_meanwhile = false;
+  {
+    std::lock_guard lock(stop_lock_);
+    // A stop() since this ensure was asked for means the shell is quitting: a child recorded
+    // now would outlive it.
+    stopped_meanwhile = stops_ != stops_at_request;
+    if (!stopped_meanwhile) process_ = fresh;
+  }
+  vessa::log("spawned executor pid " + std::to_string(fresh->pid()));
+  if (stopped_meanwhile) {
+    if (terminate_with_escalation(*fresh)) fresh->wait_for(kAfterKillWait);
+    finish("error", std::string(kStoppedWhileStarting));
+    return;
+  }
+
+  for (int attempt = 0; attempt < options_.readiness_attempts; ++attempt) {
+    if (stop_count() != stops_at_request) {  // stopped at quit: no point waiting for it
+      finish("error", std::string(kStoppedWhileStarting));
+      return;
+    }
+    if (isHealthy()) {
+      launch::refreshCliAuth();
+      finish("ready", std::nullopt);
+      return;
+    }
+    std::this_thread::sleep_for(options_.readiness_interval);
+  }
+  // The child stays in process_: the next ensure finds it unhealthy and replaces it.
+  finish("error", std::string("executor did not become ready within 15s"));
+}
+
+proc::Environment ExecutorSupervisor::launchEnvironment(const std::string& config_path) {
+  proc::Environment env = proc::current_environment();
+  auto [convex_url, secret] = launch::readConvexConfig(config_path);
+  env["PATH"] = launch::enrichedPath();
+  env["CONVEX_URL"] = convex_url;
+  env["EXECUTOR_SECRET"] = secret;
+  env["EXECUTION_MODE"] = "cli";
+  env["EXECUTOR_CLIENT_ID"] = launch::resolveStableClientId(config_path);
+  env["EXECUTOR_DEVICE_NAME"] = launch::resolveDeviceName(config_path);
+  env["POLL_INTERVAL"] = "5000";
+  env["MAX_TURNS"] = "50";
+  env["AGENT_TIMEOUT"] = "900000";
+  // Optional values are removed rather than inherited: a stale one from the shell's own parent
+  // would point the executor at the wrong files or the wrong page.
+  if (auto pw = launch::locatePlaywrightDir()) {
+    env["VESSA_PLAYWRIGHT_DIR"] = pw->string();
+  } else {
+    env.erase("VESSA_PLAYWRIGHT_DIR");
+  }
+  env["PLAYWRIGHT_BROWSERS_PATH"] = (launch::appDataDir() / "ms-playwright").string();
+  if (const auto& token = UIToken::value()) {
+    env["VESSA_UI_TOKEN"] = *token;
+  } else {
+    env.erase("VESSA_UI_TOKEN");
+  }
+  // The executor listens on 3212 unless told otherwise; only a supervisor watching another port
+  // tells it so, and an inherited value must not move it away from the port we probe.
+  if (options_.port != kDefaultPort) {
+    env["VESSA_EXECUTOR_PORT"] = std::to_string(options_.port);
+  } else {
+    env.erase("VESSA_EXECUTOR_PORT");
+  }
+  return env;
+}
+
+bool ExecutorSupervisor::isHealthy() {
+  auto answer = std::make_shared<std::promise<bool>>();
+  auto result = answer->get_future();
+  dispatch::global_async([url = health_, answer] {
+    auto response = http::get(url, kHealthRequestLimit);
+    answer->set_value(response && response->status == 200);
+  });
+  // A late answer lands in the abandoned promise and is ignored.
+  if (result.wait_for(kHealthWait) != std::future_status::ready) return false;
+  return result.get();
+}
+
+void ExecutorSupervisor::emitStatus(const std::string& status,
+                                    const std::optional<std::string>& message) {
+  json payload = {{"status", status}};
+  if (message) payload["message"] = *message;
+  EmitFn emit;
+  {
+    std::lock_guard lock(emit_mutex_);
+    emit = emit_;
+  }
+  if (emit) emit("executor-status", payload);
+}
+
+void ExecutorSupervisor::freePort() {
+  auto pids = executor_detail::listening_pids(options_.port);
+  if (pids.empty()) return;
+  for (pid_t pid : pids) {
+    vessa::log("freePort3212: killing pid " + std::to_string(pid));
+    ::kill(pid, SIGTERM);
+  }
+  std::this_thread::sleep_for(kFreePortGrace);
+  for (pid_t pid : pids) {
+    if (process_exists(pid)) ::kill(pid, SIGKILL);
+  }
+  std::this_thread::sleep_for(kFreePortSettle);
+}
+
+void ExecutorSupervisor::stop() {
+  std::shared_ptr<proc::Process> child;
+  {
+    std::lock_guard lock(stop_lock_);
+    ++stops_;
+    child.swap(process_);
+  }
+  if (!child) return;
+  terminate_with_escalation(*child);
+}
 
 }  // namespace vessa

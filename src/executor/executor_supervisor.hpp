@@ -1,14 +1,27 @@
 // Keeps exactly one healthy executor sidecar listening on 127.0.0.1:3212 while the shell runs.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "support/json.hpp"
+#include "support/subprocess.hpp"
 
 namespace vessa {
+
+namespace dispatch {
+class SerialQueue;
+}
 
 class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSupervisor> {
  public:
@@ -17,8 +30,19 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   using EnsureCompletion =
       std::function<void(const std::string& status, const std::optional<std::string>& message)>;
 
+  /// What the product fixes; tests shrink the probes and point at their own port and program.
+  struct Options {
+    uint16_t port = 3212;
+    int readiness_attempts = 30;
+    std::chrono::milliseconds readiness_interval{500};
+    /// The executor program; nullopt looks it up (bundle resources, then the development path).
+    std::optional<std::filesystem::path> sidecar;
+  };
+
   static std::shared_ptr<ExecutorSupervisor> create();
-  virtual ~ExecutorSupervisor() = default;
+  static std::shared_ptr<ExecutorSupervisor> create(Options options);
+  /// Stops the child it started, if any: a child nobody supervises must not outlive us.
+  virtual ~ExecutorSupervisor();
 
   /// Installs the "executor-status" event sink (replacing any earlier one). Any thread.
   void set_emit(EmitFn emit);
@@ -28,10 +52,49 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   void ensureRunning(bool force, EnsureCompletion completion = nullptr);
 
   /// Stops the executor this supervisor started (SIGTERM, 2 s, SIGKILL). Blocks up to ~2 s.
+  /// An adopted executor is left running.
   void stop();
 
+  /// Process id of the executor this supervisor started and still holds, or nullopt. Any thread.
+  std::optional<pid_t> child_pid();
+
+  /// GET /health answered 200 within the wait (1.5 s request, 2.0 s wait). Blocks the caller.
+  bool isHealthy();
+
  protected:
-  ExecutorSupervisor() = default;
+  explicit ExecutorSupervisor(Options options);
+
+ private:
+  /// `stops_at_request`: the stop count when the ensure was asked for; a stop() since then
+  /// means the shell is quitting, and no new child is recorded.
+  void ensureInternal(const EnsureCompletion& completion, uint64_t stops_at_request);
+  uint64_t stop_count();
+  void emitStatus(const std::string& status, const std::optional<std::string>& message = {});
+  void freePort();
+  /// The launch environment: our own plus the executor's settings.
+  proc::Environment launchEnvironment(const std::string& config_path);
+
+  Options options_;
+  std::shared_ptr<proc::Process> process_;  // guarded by stop_lock_
+  std::mutex emit_mutex_;
+  EmitFn emit_;
+  std::string health_;
+  std::shared_ptr<dispatch::SerialQueue> queue_;
+  std::mutex stop_lock_;
+  uint64_t stops_ = 0;  // guarded by stop_lock_: bumped by every stop()
+  std::chrono::steady_clock::time_point last_ensure_at_{};
+  bool has_ensured_ = false;  // queue only; "the distant past" until the first full ensure
+  static constexpr std::chrono::milliseconds kEnsureDebounce{2000};
 };
+
+namespace executor_detail {
+/// Inodes of the sockets in a /proc/net/tcp or tcp6 table that listen on `port`.
+std::vector<unsigned long> listening_inodes(std::string_view table, uint16_t port);
+/// Process ids (ascending) holding any of `inodes` open, found through /proc/<pid>/fd.
+std::vector<pid_t> pids_holding_sockets(const std::vector<unsigned long>& inodes,
+                                        const std::string& proc_root = "/proc");
+/// Process ids of everything listening on TCP `port` (IPv4 and IPv6), this process excepted.
+std::vector<pid_t> listening_pids(uint16_t port);
+}  // namespace executor_detail
 
 }  // namespace vessa

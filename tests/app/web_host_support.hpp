@@ -3,6 +3,9 @@
 #pragma once
 
 #include <gtk/gtk.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <webkit/webkit.h>
 
 #include <chrono>
@@ -30,7 +33,24 @@ class TestApp : public AppContext {
   std::weak_ptr<app::WebViewHost> host;
 
  private:
-  std::shared_ptr<ExecutorSupervisor> executor_ = ExecutorSupervisor::create();
+  // Every page load ensures an executor. Window tests are not about it: a program that cannot
+  // start keeps them from leaving a sidecar behind or touching the shared port 3212.
+  std::shared_ptr<ExecutorSupervisor> executor_ = ExecutorSupervisor::create(no_sidecar());
+  static ExecutorSupervisor::Options no_sidecar() {
+    ExecutorSupervisor::Options o;
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+      o.port = ntohs(addr.sin_port);
+    }
+    ::close(s);
+    o.sidecar = "/nonexistent/vessa-executor";
+    return o;
+  }
 };
 
 /// A host serving `root` in its own window; the start page loads when shown.

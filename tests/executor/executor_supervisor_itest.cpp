@@ -1,0 +1,404 @@
+// The executor supervisor on a private loopback port, with the real sidecar and fake ones.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+
+#include "bridge/ui_token.hpp"
+#include "executor/executor_supervisor.hpp"
+#include "executor/launch_environment.hpp"
+#include "executor_test_support.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
+#include "support/http.hpp"
+#include "support/lines.hpp"
+#include "support/paths.hpp"
+
+namespace vessa {
+namespace {
+
+using testing::ensure_and_wait;
+using testing::error_event;
+using testing::EventLog;
+using testing::read_file;
+using testing::status_event;
+using testing::wait_until;
+using testing::write_file;
+
+const std::string kNotReady = "executor did not become ready within 15s";
+
+class SupervisorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    port_ = testing::free_loopback_port();
+    launch::detail::set_refresh_url_for_testing(base_url() + "/refresh-cli-auth");
+  }
+  void TearDown() override {
+    // Whatever a test started is stopped, also when it failed half-way.
+    for (auto& s : supervisors_) s->stop();
+    launch::detail::set_refresh_url_for_testing("");
+    paths::set_executable_path_for_testing({});
+  }
+
+  std::shared_ptr<ExecutorSupervisor> make(
+      std::optional<std::filesystem::path> sidecar, int attempts = 30,
+      std::chrono::milliseconds interval = std::chrono::milliseconds(100)) {
+    ExecutorSupervisor::Options o;
+    o.port = port_;
+    o.sidecar = std::move(sidecar);
+    o.readiness_attempts = attempts;
+    o.readiness_interval = interval;
+    auto s = ExecutorSupervisor::create(o);
+    s->set_emit(events_.sink());
+    supervisors_.push_back(s);
+    return s;
+  }
+  std::string base_url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string home() const { return home_.path(); }
+  std::string log_file() const { return home() + "/.vessa/executor.log"; }
+  std::string err_file() const { return home() + "/.vessa/executor.err"; }
+
+  /// A fake executor: a shell script whose last step becomes the helper child in `mode`.
+  std::string fake_sidecar(const std::string& name, const std::string& steps) {
+    return write_file(home() + "/fakes/" + name, "#!/bin/sh\n" + steps + "\n", 0755);
+  }
+  std::string never_answers() {
+    return fake_sidecar("never-answers",
+                        "echo started\nexec '" + testing::test_child() + "' sleep 30000");
+  }
+
+  testing::TempHome home_;
+  uint16_t port_ = 0;
+  EventLog events_;
+  testing::LogCapture logs_;
+  std::vector<std::shared_ptr<ExecutorSupervisor>> supervisors_;
+};
+
+TEST_F(SupervisorTest, StartsTheSidecarThenDebouncesAndForceRunsTheFullEnsure) {
+  auto supervisor = make(testing::sidecar_program());
+  auto first = ensure_and_wait(*supervisor, false);
+  EXPECT_EQ(first.status, "ready") << first.message.value_or("");
+  EXPECT_EQ(first.message, std::nullopt);
+  EXPECT_EQ(events_.take(), (std::vector<json>{status_event("starting"), status_event("ready")}));
+  auto pid = supervisor->child_pid();
+  ASSERT_TRUE(pid.has_value());
+  EXPECT_TRUE(logs_.contains("[VessaMac] spawned executor pid " + std::to_string(*pid)));
+  // The credential refresh after a successful ensure reaches the sidecar.
+  EXPECT_TRUE(wait_until([&] {
+    return read_file(log_file()).find("CLI credentials reloaded") != std::string::npos;
+  })) << read_file(log_file());
+
+  // Within the debounce: one probe, only "ready", nothing restarted.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(ensure_and_wait(*supervisor, false).status, "ready");
+  EXPECT_EQ(events_.take(), std::vector<json>{status_event("ready")});
+
+  // Forced: the full ensure, which finds our healthy child and keeps it.
+  EXPECT_EQ(ensure_and_wait(*supervisor, true).status, "ready");
+  EXPECT_EQ(events_.take(), (std::vector<json>{status_event("starting"), status_event("ready")}));
+  EXPECT_EQ(supervisor->child_pid(), pid);
+  EXPECT_TRUE(
+      logs_.contains("[VessaMac] executor healthy on :" + std::to_string(port_) + " — adopting"));
+
+  // Past the debounce a non-forced ensure runs fully again.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  EXPECT_EQ(ensure_and_wait(*supervisor, false).status, "ready");
+  EXPECT_EQ(events_.take(), (std::vector<json>{status_event("starting"), status_event("ready")}));
+
+  supervisor->stop();
+  EXPECT_EQ(supervisor->child_pid(), std::nullopt);
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(*pid); }, std::chrono::seconds(3)));
+  EXPECT_FALSE(supervisor->isHealthy());
+  EXPECT_TRUE(executor_detail::listening_pids(port_).empty());
+}
+
+TEST_F(SupervisorTest, LogFilesAreAppendedAcrossRestarts) {
+  write_file(log_file(), "earlier run\n");
+  auto supervisor = make(testing::sidecar_program());
+  for (int run = 0; run < 2; ++run) {
+    ASSERT_EQ(ensure_and_wait(*supervisor, true).status, "ready");
+    supervisor->stop();
+  }
+  std::string log = read_file(log_file());
+  EXPECT_EQ(log.rfind("earlier run\n", 0), 0u) << log;
+  size_t starts = 0;
+  for (size_t at = log.find("listening on"); at != std::string::npos;
+       at = log.find("listening on", at + 1)) {
+    ++starts;
+  }
+  EXPECT_EQ(starts, 2u) << log;
+  EXPECT_TRUE(std::filesystem::exists(err_file()));
+}
+
+TEST_F(SupervisorTest, AChildThatNeverAnswersIsReportedKeptAndReplacedNextTime) {
+  auto supervisor = make(never_answers(), 3, std::chrono::milliseconds(50));
+  auto outcome = ensure_and_wait(*supervisor, false);
+  EXPECT_EQ(outcome.status, "error");
+  EXPECT_EQ(outcome.message, kNotReady);
+  EXPECT_EQ(events_.take(), (std::vector<json>{status_event("starting"), error_event(kNotReady)}));
+  auto first = supervisor->child_pid();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_TRUE(testing::pid_alive(*first));
+
+  // Within the debounce, but unhealthy: the full ensure replaces our silent child.
+  EXPECT_EQ(ensure_and_wait(*supervisor, false).message, kNotReady);
+  EXPECT_TRUE(logs_.contains("[VessaMac] terminating our unhealthy executor pid " +
+                             std::to_string(*first)));
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(*first); }, std::chrono::seconds(3)));
+  auto second = supervisor->child_pid();
+  ASSERT_TRUE(second.has_value());
+  EXPECT_NE(second, first);
+  EXPECT_EQ(read_file(log_file()), "started\nstarted\n");
+}
+
+TEST_F(SupervisorTest, StopEscalatesToSigkillWhenTheChildIgnoresSigterm) {
+  std::string stubborn =
+      fake_sidecar("stubborn", "exec '" + testing::test_child() + "' ignore-term 30000");
+  auto supervisor = make(stubborn, 1, std::chrono::milliseconds(10));
+  ASSERT_EQ(ensure_and_wait(*supervisor, false).message, kNotReady);
+  auto pid = supervisor->child_pid();
+  ASSERT_TRUE(pid.has_value());
+  // Its "ready" line means SIGTERM is ignored from now on.
+  ASSERT_TRUE(wait_until([&] { return read_file(log_file()) == "ready\n"; }));
+
+  auto before = std::chrono::steady_clock::now();
+  supervisor->stop();
+  auto took = std::chrono::steady_clock::now() - before;
+  EXPECT_GE(took, std::chrono::milliseconds(1950));
+  EXPECT_LT(took, std::chrono::milliseconds(3000));
+  EXPECT_TRUE(logs_.contains("[VessaMac] executor pid " + std::to_string(*pid) +
+                             " ignored SIGTERM after 2s — SIGKILL"));
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(*pid); }, std::chrono::seconds(3)));
+  // Nothing left to stop.
+  supervisor->stop();
+}
+
+TEST_F(SupervisorTest, ReplacingAChildThatIgnoresSigtermIsBounded) {
+  std::string stubborn =
+      fake_sidecar("stubborn", "exec '" + testing::test_child() + "' ignore-term 30000");
+  auto supervisor = make(stubborn, 1, std::chrono::milliseconds(10));
+  ASSERT_EQ(ensure_and_wait(*supervisor, false).message, kNotReady);
+  auto first = supervisor->child_pid();
+  ASSERT_TRUE(first.has_value());
+  ASSERT_TRUE(wait_until([&] { return read_file(log_file()) == "ready\n"; }));
+  // Without a bound this ensure would wait for the stuck child for ever.
+  EXPECT_EQ(ensure_and_wait(*supervisor, true).message, kNotReady);
+  EXPECT_TRUE(logs_.contains("[VessaMac] executor pid " + std::to_string(*first) +
+                             " ignored SIGTERM after 2s — SIGKILL"));
+  EXPECT_FALSE(testing::pid_alive(*first));
+  EXPECT_NE(supervisor->child_pid(), first);
+}
+
+TEST_F(SupervisorTest, ForeignListenersAreEndedBeforeTheSidecarStarts) {
+  // (ignores SIGTERM, the signal expected to end it)
+  for (auto [stubborn, expected] : {std::pair{false, SIGTERM}, std::pair{true, SIGKILL}}) {
+    SCOPED_TRACE(stubborn ? "ignores SIGTERM" : "obeys SIGTERM");
+    testing::ForeignListener foreign(port_, stubborn);
+    ASSERT_TRUE(foreign.listening());
+    auto supervisor = make(testing::sidecar_program());
+    auto outcome = ensure_and_wait(*supervisor, false);
+    EXPECT_EQ(outcome.status, "ready") << outcome.message.value_or("");
+    EXPECT_TRUE(
+        logs_.contains("[VessaMac] freePort3212: killing pid " + std::to_string(foreign.pid())));
+    EXPECT_EQ(foreign.wait_for_end(std::chrono::seconds(1)), expected);
+    supervisor->stop();
+    events_.take();
+  }
+}
+
+TEST_F(SupervisorTest, AnUnhealthyListenerInThisProcessIsNeverSignalled) {
+  // Answers, but not 200: unhealthy. Freeing the port must not end the shell itself.
+  httplib::Server server;
+  server.Get("/health", [](const httplib::Request&, httplib::Response& res) { res.status = 503; });
+  ASSERT_TRUE(server.bind_to_port("127.0.0.1", port_));
+  std::thread serving([&] { server.listen_after_bind(); });
+  auto supervisor = make(testing::sidecar_program(), 2, std::chrono::milliseconds(50));
+  auto outcome = ensure_and_wait(*supervisor, false);
+  server.stop();
+  serving.join();
+  EXPECT_EQ(outcome.message, kNotReady);
+  for (const auto& line : logs_.lines()) EXPECT_EQ(line.find("freePort3212"), std::string::npos);
+  // The sidecar could not take the port and said so on its error stream.
+  EXPECT_TRUE(wait_until([&] {
+    return read_file(err_file()).find("cannot listen") != std::string::npos;
+  })) << read_file(err_file());
+}
+
+std::map<std::string, std::string> parse_env_dump(const std::string& text) {
+  std::map<std::string, std::string> env;
+  for (const auto& line : split_lines(text)) {
+    auto eq = line.find('=');
+    if (eq != std::string::npos) env[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return env;
+}
+
+TEST_F(SupervisorTest, TheChildGetsTheLaunchEnvironmentAndWorkingFolder) {
+  std::string dumper =
+      fake_sidecar("dump-env", "env > \"$HOME/child.env\"\npwd > \"$HOME/child.cwd\"\nexec '" +
+                                   testing::test_child() + "' sleep 30000");
+  write_file(home() + "/.vessa/config.json",
+             R"({"convexUrl": "https://convex.example", "executorSecret": "s3cret"})");
+  // Inherited values the launch must not pass on unchanged.
+  ::setenv("VESSA_PLAYWRIGHT_DIR", "/stale/pw", 1);
+  ::setenv("EXECUTION_MODE", "cloud", 1);
+  ::setenv("VESSA_TEST_INHERITED", "kept", 1);
+
+  struct Case {
+    bool documents;
+    bool playwright;
+  };
+  for (auto c : {Case{false, false}, Case{true, true}}) {
+    SCOPED_TRACE(c.documents ? "with Documents and Playwright" : "bare home");
+    std::filesystem::remove(home() + "/child.env");
+    std::string bundle = home() + "/Vessa.app";
+    if (c.documents) std::filesystem::create_directories(home() + "/Documents");
+    if (c.playwright) {
+      write_file(bundle + "/Info.json", "{}");
+      std::filesystem::create_directories(bundle + "/Resources/pw");
+      paths::set_executable_path_for_testing(bundle + "/bin/vessa");
+    }
+    auto supervisor = make(dumper, 1, std::chrono::milliseconds(10));
+    ASSERT_EQ(ensure_and_wait(*supervisor, true).message, kNotReady);
+    ASSERT_TRUE(wait_until([&] { return !read_file(home() + "/child.cwd").empty(); }));
+    ASSERT_TRUE(wait_until([&] { return !read_file(home() + "/child.env").empty(); }));
+    auto env = parse_env_dump(read_file(home() + "/child.env"));
+    std::string cwd = read_file(home() + "/child.cwd");
+    std::filesystem::remove(home() + "/child.cwd");
+    supervisor->stop();
+
+    EXPECT_EQ(cwd, (c.documents ? home() + "/Documents" : home()) + "\n");
+    EXPECT_EQ(env["CONVEX_URL"], "https://convex.example");
+    EXPECT_EQ(env["EXECUTOR_SECRET"], "s3cret");
+    EXPECT_EQ(env["EXECUTION_MODE"], "cli");
+    EXPECT_EQ(env["POLL_INTERVAL"], "5000");
+    EXPECT_EQ(env["MAX_TURNS"], "50");
+    EXPECT_EQ(env["AGENT_TIMEOUT"], "900000");
+    EXPECT_EQ(env["VESSA_TEST_INHERITED"], "kept");
+    EXPECT_EQ(env["VESSA_EXECUTOR_PORT"], std::to_string(port_));
+    EXPECT_EQ(env["PATH"], launch::enrichedPath());
+    // The client id is resolved at launch, so the first launch stores it.
+    auto config = parse_json(read_file(home() + "/.vessa/config.json"));
+    ASSERT_TRUE(config && config->is_object());
+    EXPECT_EQ(env["EXECUTOR_CLIENT_ID"], (*config)["clientId"]);
+    EXPECT_EQ(env["EXECUTOR_DEVICE_NAME"],
+              launch::resolveDeviceName(home() + "/.vessa/config.json"));
+    const std::string browsers = launch::appDataDir().string() + "/ms-playwright";
+    EXPECT_EQ(env["PLAYWRIGHT_BROWSERS_PATH"], browsers);
+    EXPECT_TRUE(std::filesystem::is_directory(browsers));
+    ASSERT_TRUE(UIToken::value().has_value());
+    EXPECT_EQ(env["VESSA_UI_TOKEN"], *UIToken::value());
+    if (c.playwright) {
+      EXPECT_EQ(env["VESSA_PLAYWRIGHT_DIR"], bundle + "/Resources/pw");
+    } else {
+      EXPECT_EQ(env.count("VESSA_PLAYWRIGHT_DIR"), 0u);
+    }
+  }
+  ::unsetenv("VESSA_PLAYWRIGHT_DIR");
+  ::unsetenv("EXECUTION_MODE");
+  ::unsetenv("VESSA_TEST_INHERITED");
+}
+
+TEST_F(SupervisorTest, MissingOrUnstartableProgramsAreReported) {
+  // No bundle and no development copy anywhere above this fake executable.
+  paths::set_executable_path_for_testing(home() + "/elsewhere/bin/vessa");
+  auto lookup = make(std::nullopt);
+  auto outcome = ensure_and_wait(*lookup, false);
+  EXPECT_EQ(outcome.message, "executor binary not found");
+  EXPECT_EQ(events_.take(), (std::vector<json>{status_event("starting"),
+                                               error_event("executor binary not found")}));
+  EXPECT_TRUE(logs_.contains("[VessaMac] executor binary not found"));
+
+  auto broken = make(write_file(home() + "/not-a-program", "#!/no/such/interpreter\n", 0755));
+  outcome = ensure_and_wait(*broken, false);
+  EXPECT_EQ(outcome.status, "error");
+  EXPECT_EQ(outcome.message.value_or("").rfind("failed to start executor: ", 0), 0u)
+      << outcome.message.value_or("");
+  EXPECT_GT(outcome.message.value_or("").size(), std::string("failed to start executor: ").size());
+  EXPECT_EQ(broken->child_pid(), std::nullopt);
+}
+
+TEST_F(SupervisorTest, AnEnsureQueuedBehindTheSupervisorsEndReportsItGone) {
+  auto supervisor = make(std::nullopt);
+  supervisors_.clear();
+  paths::set_executable_path_for_testing(home() + "/elsewhere/bin/vessa");
+  std::promise<void> release;
+  auto released = release.get_future().share();
+  auto second = std::make_shared<std::promise<testing::EnsureOutcome>>();
+  // The first completion holds the queue until the test has let the supervisor go.
+  supervisor->ensureRunning(false, [released](const std::string&, const auto&) {
+    released.wait_for(std::chrono::seconds(10));
+  });
+  supervisor->ensureRunning(false, [second](const std::string& status, const auto& message) {
+    second->set_value({status, message});
+  });
+  supervisor.reset();
+  release.set_value();
+  auto future = second->get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  auto outcome = future.get();
+  EXPECT_EQ(outcome.status, "error");
+  EXPECT_EQ(outcome.message, "supervisor gone");
+}
+
+}  // namespace
+}  // namespace vessa
+
+namespace vessa {
+namespace {
+
+// The process ids of every "spawned executor pid N" line.
+std::vector<pid_t> spawned_pids(const testing::LogCapture& logs) {
+  const std::string prefix = "[VessaMac] spawned executor pid ";
+  std::vector<pid_t> pids;
+  for (const auto& line : logs.lines()) {
+    if (line.rfind(prefix, 0) == 0) pids.push_back(std::stoi(line.substr(prefix.size())));
+  }
+  return pids;
+}
+
+TEST_F(SupervisorTest, AStopAtQuitEndsAnEnsureInFlightWithoutLeavingAChild) {
+  auto supervisor = make(never_answers(), 200, std::chrono::milliseconds(50));
+  auto promise = std::make_shared<std::promise<testing::EnsureOutcome>>();
+  supervisor->ensureRunning(false, [promise](const std::string& status, const auto& message) {
+    promise->set_value({status, message});
+  });
+  ASSERT_TRUE(wait_until([&] { return supervisor->child_pid().has_value(); }));
+  auto pid = *supervisor->child_pid();
+  supervisor->stop();
+  // Without the check the queue would go on probing for 10 s.
+  auto future = promise->get_future();
+  ASSERT_EQ(future.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+  EXPECT_EQ(future.get().message, "executor stopped while starting");
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(pid); }, std::chrono::seconds(3)));
+
+  // Asked for before the stop, run after it: nothing may be left running either.
+  auto queued = std::make_shared<std::promise<testing::EnsureOutcome>>();
+  supervisor->ensureRunning(true, [queued](const std::string& status, const auto& message) {
+    queued->set_value({status, message});
+  });
+  supervisor->stop();
+  auto queued_future = queued->get_future();
+  ASSERT_EQ(queued_future.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+  EXPECT_EQ(queued_future.get().message, "executor stopped while starting");
+  for (pid_t p : spawned_pids(logs_)) {
+    EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(p); }, std::chrono::seconds(3))) << p;
+  }
+}
+
+TEST_F(SupervisorTest, ASupervisorThatGoesAwayStopsItsChild) {
+  auto supervisor = make(never_answers(), 1, std::chrono::milliseconds(10));
+  ASSERT_EQ(ensure_and_wait(*supervisor, false).message, kNotReady);
+  auto pid = supervisor->child_pid();
+  ASSERT_TRUE(pid.has_value());
+  supervisors_.clear();
+  supervisor.reset();
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(*pid); }, std::chrono::seconds(3)));
+}
+
+}  // namespace
+}  // namespace vessa
