@@ -4,6 +4,7 @@
 #include "app/preview_window.hpp"
 #include "app/updater_hooks.hpp"
 #include "executor/executor_supervisor.hpp"
+#include "platform/gtk/alerts_gtk.hpp"
 #include "platform/gtk/dialogs_gtk.hpp"
 #include "platform/gtk/main_window_gtk.hpp"
 #include "platform/services.hpp"
@@ -102,6 +103,7 @@ void AppDelegate::did_finish_launching() {
   platform::update_services([this](platform::Services& s) {
     s.main_window = std::make_shared<platform::GtkMainWindow>(window_);
     s.dialogs = std::make_shared<platform::GtkDialogs>();
+    s.alerts = std::make_shared<platform::GtkAlerts>();
     s.previews = PreviewWindowController::shared();
   });
   g_signal_connect(window_, "close-request", G_CALLBACK(on_close_request), this);
@@ -216,6 +218,7 @@ void AppDelegate::will_terminate() {
   platform::update_services([](platform::Services& s) {
     s.main_window.reset();
     s.dialogs.reset();
+    s.alerts.reset();
     s.previews.reset();
   });
   PreviewWindowController::shared()->destroy();

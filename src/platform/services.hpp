@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/alerts.hpp"
 #include "support/json.hpp"
 
 namespace vessa::platform {
@@ -107,6 +108,7 @@ struct Services {
   std::shared_ptr<Terminal> terminal;
   std::shared_ptr<HostNames> host_names;
   std::shared_ptr<UserDefaults> user_defaults;
+  std::shared_ptr<Alerts> alerts;
 };
 
 /// A snapshot of the current services (copied under a lock). Any thread.

@@ -1,0 +1,156 @@
+// The release manifest, version order and this build's platform keys.
+#include "updater/manifest.hpp"
+
+#include <curl/curl.h>
+
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "build_config.hpp"
+#include "support/json.hpp"
+
+namespace vessa::updater {
+namespace {
+
+using Decoded = tl::expected<std::optional<std::string>, std::string>;
+
+// An optional string field: absent or null is none, any other non-string is an error.
+Decoded optional_string(const json& object, const char* key, const std::string& where) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return std::optional<std::string>();
+  if (!it->is_string()) return tl::unexpected(where + key + " is not a string");
+  return std::optional<std::string>(it->get<std::string>());
+}
+
+std::vector<std::int64_t> version_pieces(std::string_view version) {
+  std::vector<std::int64_t> pieces;
+  size_t start = 0;
+  while (start <= version.size()) {
+    size_t dot = version.find('.', start);
+    if (dot == std::string_view::npos) dot = version.size();
+    std::string_view piece = version.substr(start, dot - start);
+    start = dot + 1;
+    if (piece.empty()) continue;
+    // A leading "+" is allowed like "-"; anything else not an integer drops the piece.
+    std::string_view digits = piece.front() == '+' ? piece.substr(1) : piece;
+    if (digits.empty() || (piece.front() == '+' && digits.front() == '-')) continue;
+    std::int64_t value = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (ec != std::errc() || end != digits.data() + digits.size()) continue;
+    pieces.push_back(value);
+  }
+  return pieces;
+}
+
+bool is_http_url(const std::string& text) {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return false;
+  char* scheme = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return false;
+  std::string s = scheme;
+  curl_free(scheme);
+  return s == "http" || s == "https";
+}
+
+}  // namespace
+
+tl::expected<Manifest, std::string> parse_manifest(std::string_view body) {
+  auto parsed = parse_json(body);
+  if (!parsed) return tl::unexpected(std::string("the update manifest is not valid JSON"));
+  if (!parsed->is_object())
+    return tl::unexpected(std::string("the update manifest is not an object"));
+  const json& root = *parsed;
+  const std::string where = "the update manifest's ";
+  Manifest m;
+  auto version = root.find("version");
+  if (version == root.end() || version->is_null()) {
+    return tl::unexpected(std::string("the update manifest has no version"));
+  }
+  if (!version->is_string()) return tl::unexpected(where + "version is not a string");
+  m.version = version->get<std::string>();
+
+  auto notes = optional_string(root, "notes", where);
+  if (!notes) return tl::unexpected(notes.error());
+  m.notes = *notes;
+
+  if (auto assets = root.find("assets"); assets != root.end() && !assets->is_null()) {
+    if (!assets->is_object()) return tl::unexpected(where + "assets is not an object");
+    auto asset = optional_string(*assets, asset_key().c_str(), where + "assets.");
+    if (!asset) return tl::unexpected(asset.error());
+    m.asset = *asset;
+  }
+
+  if (auto platforms = root.find("platforms"); platforms != root.end() && !platforms->is_null()) {
+    if (!platforms->is_object()) return tl::unexpected(where + "platforms is not an object");
+    for (const auto& [key, entry] : platforms->items()) {
+      std::string entry_where = where + "platforms." + key;
+      if (!entry.is_object()) return tl::unexpected(entry_where + " is not an object");
+      auto url = optional_string(entry, "url", entry_where + ".");
+      if (!url) return tl::unexpected(url.error());
+      auto signature = optional_string(entry, "signature", entry_where + ".");
+      if (!signature) return tl::unexpected(signature.error());
+      m.platforms[key] = PlatformEntry{*url, *signature};
+    }
+  }
+  return m;
+}
+
+std::string normalize_version(std::string_view version) {
+  auto is_space = [](char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+  };
+  while (!version.empty() && is_space(version.front())) version.remove_prefix(1);
+  while (!version.empty() && is_space(version.back())) version.remove_suffix(1);
+  auto is_v = [](char c) { return c == 'v' || c == 'V'; };
+  while (!version.empty() && is_v(version.front())) version.remove_prefix(1);
+  while (!version.empty() && is_v(version.back())) version.remove_suffix(1);
+  return std::string(version);
+}
+
+bool isNewer(std::string_view remote, std::string_view local) {
+  auto r = version_pieces(remote);
+  auto l = version_pieces(local);
+  size_t count = std::max(r.size(), l.size());
+  for (size_t i = 0; i < count; ++i) {
+    std::int64_t rv = i < r.size() ? r[i] : 0;
+    std::int64_t lv = i < l.size() ? l[i] : 0;
+    if (rv != lv) return rv > lv;
+  }
+  return false;
+}
+
+std::string build_arch() {
+  std::string_view triple = build::kTargetTriple;
+  return std::string(triple.substr(0, triple.find('-')));
+}
+
+std::string platform_key() { return "linux-" + build_arch(); }
+std::string asset_key() { return "linux_" + build_arch(); }
+std::string archive_name() { return "Vessa-latest-" + build_arch() + ".tar.gz"; }
+
+std::string release_host() {
+  const char* env = std::getenv("VESSA_RELEASE_HOST");
+  std::string host = env != nullptr && *env != '\0' ? env : build::kReleaseHost;
+  while (!host.empty() && host.back() == '/') host.pop_back();
+  return host;
+}
+
+std::string manifestURL() { return release_host() + "/latest.json"; }
+
+std::optional<std::string> updaterTarballURL(const Manifest& manifest) {
+  auto it = manifest.platforms.find(platform_key());
+  if (it == manifest.platforms.end() || !it->second.url) return std::nullopt;
+  if (!is_http_url(*it->second.url)) return std::nullopt;
+  return it->second.url;
+}
+
+std::string browserDownloadURL(const Manifest& manifest) {
+  std::string_view path = manifest.asset ? std::string_view(*manifest.asset) : "";
+  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+  return release_host() + "/" + (path.empty() ? archive_name() : std::string(path));
+}
+
+}  // namespace vessa::updater

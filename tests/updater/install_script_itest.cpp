@@ -1,0 +1,123 @@
+// The swap script run against temporary bundle folders: it waits for the application to end,
+// leaves either the old or the new bundle whole, survives hostile path characters, relaunches.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "fixtures/helpers.hpp"
+#include "updater_fixture.hpp"
+
+namespace vessa::updater {
+namespace {
+
+using testing::make_bundle;
+using testing::read_file;
+using testing::TempHome;
+namespace stdfs = std::filesystem;
+
+// A process id that has just ended (and been reaped).
+pid_t ended_pid() {
+  proc::Options o;
+  o.argv = {"/bin/true"};
+  auto p = proc::Process::start(o);
+  EXPECT_TRUE(p.has_value());
+  pid_t pid = (*p)->pid();
+  (*p)->wait();
+  return pid;
+}
+
+proc::ExitStatus run_script(const std::string& script) {
+  proc::Options o;
+  o.argv = {"/bin/sh", "-c", script};
+  proc::RunOptions ro;
+  ro.timeout = std::chrono::seconds(30);
+  auto r = proc::run(o, ro);
+  EXPECT_TRUE(r.has_value());
+  return r ? r->status : proc::ExitStatus{};
+}
+
+std::string marker(const stdfs::path& bundle) {
+  return read_file((bundle / "Resources/marker.txt").string());
+}
+
+TEST(InstallScript, SwapsPathsHoldingQuotesDollarsAndBackquotes) {
+  TempHome home;
+  // Each of these would break or run code inside a double-quoted script path.
+  const std::string hostile = home.path() + "/it's \"$(touch pwned)\" `touch pwned2` $HOME";
+  stdfs::path target = hostile + "/Vessa.app";
+  stdfs::path staged = hostile + "/staged dir/Vessa.app";
+  make_bundle(target.string(), "1.0.0");
+  make_bundle(staged.string(), "2.0.0");
+  auto status = run_script(UpdateChecker::installScript(ended_pid(), staged, target, false));
+  EXPECT_TRUE(status.success()) << status.describe();
+  EXPECT_EQ(marker(target), "2.0.0");
+  EXPECT_FALSE(stdfs::exists(staged));
+  EXPECT_FALSE(stdfs::exists(target.string() + ".previous"));
+  EXPECT_FALSE(stdfs::exists(target.string() + ".updating"));
+  EXPECT_FALSE(stdfs::exists(home.path() + "/pwned"));
+  EXPECT_FALSE(stdfs::exists("pwned2"));
+  EXPECT_EQ(shell_quote("a'b"), "'a'\\''b'");
+}
+
+TEST(InstallScript, FailedMoveKeepsTheOldBundleWhole) {
+  TempHome home;
+  stdfs::path target = home.path() + "/apps/Vessa.app";
+  make_bundle(target.string(), "1.0.0");
+  stdfs::path missing = home.path() + "/tmp/vessa-update-2.0.0/Vessa.app";
+  auto status = run_script(UpdateChecker::installScript(ended_pid(), missing, target, false));
+  EXPECT_FALSE(status.success());
+  EXPECT_EQ(marker(target), "1.0.0");
+  EXPECT_TRUE(paths::is_executable_file(target / "bin/vessa"));
+  EXPECT_FALSE(stdfs::exists(target.string() + ".updating"));
+}
+
+TEST(InstallScript, LeftoversOfAnInterruptedSwapDoNotNestTheBundle) {
+  TempHome home;
+  stdfs::path target = home.path() + "/Vessa.app";
+  stdfs::path staged = home.path() + "/new/Vessa.app";
+  make_bundle(target.string(), "1.0.0");
+  make_bundle(staged.string(), "2.0.0");
+  make_bundle(target.string() + ".previous", "0.9.0");
+  make_bundle(target.string() + ".updating", "0.9.1");
+  auto status = run_script(UpdateChecker::installScript(ended_pid(), staged, target, false));
+  EXPECT_TRUE(status.success()) << status.describe();
+  EXPECT_EQ(marker(target), "2.0.0");
+  EXPECT_FALSE(stdfs::exists(target / "Vessa.app.previous"));
+  EXPECT_FALSE(stdfs::exists(target.string() + ".previous"));
+}
+
+TEST(InstallScript, WaitsForTheApplicationThenRelaunchesTheNewBundle) {
+  TempHome home;
+  stdfs::path target = home.path() + "/apps/Vessa.app";
+  stdfs::path staged = home.path() + "/staged/Vessa.app";
+  make_bundle(target.string(), "1.0.0");
+  make_bundle(staged.string(), "2.0.0", "echo \"$0 $#\" >\"$HOME/relaunched\"");
+
+  proc::Options app_options;
+  app_options.argv = {testing::test_child(), "sleep", "60000"};
+  auto app = proc::Process::start(app_options);
+  ASSERT_TRUE(app.has_value());
+  proc::Options script_options;
+  script_options.argv = {"/bin/sh", "-c",
+                         UpdateChecker::installScript((*app)->pid(), staged, target, true)};
+  auto script = proc::Process::start(script_options);
+  ASSERT_TRUE(script.has_value());
+
+  // While the application runs, nothing moves.
+  EXPECT_FALSE((*script)->wait_for(std::chrono::milliseconds(900)).has_value());
+  EXPECT_EQ(marker(target), "1.0.0");
+
+  (*app)->terminate(std::chrono::milliseconds(500));
+  auto ended = (*script)->wait_for(std::chrono::seconds(20));
+  if (!ended) (*script)->terminate(std::chrono::milliseconds(200));
+  ASSERT_TRUE(ended.has_value());
+  EXPECT_TRUE(ended->success()) << ended->describe();
+  EXPECT_EQ(marker(target), "2.0.0");
+  // The relaunched program is the new bundle's, started without arguments.
+  std::string relaunched = home.path() + "/relaunched";
+  EXPECT_TRUE(testing::run_until([&] { return stdfs::exists(relaunched); }));
+  EXPECT_EQ(read_file(relaunched), (target / "bin/vessa").string() + " 0\n");
+}
+
+}  // namespace
+}  // namespace vessa::updater

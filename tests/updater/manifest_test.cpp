@@ -1,0 +1,120 @@
+// Version order, version normalisation and manifest decoding.
+#include "updater/manifest.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+namespace vessa::updater {
+namespace {
+
+TEST(UpdateVersions, OrderFollowsIntegerPieces) {
+  struct Case {
+    const char* remote;
+    const char* local;
+    bool newer;
+  };
+  const Case cases[] = {
+      {"1.3.0", "1.2.9", true},
+      {"1.3", "1.3.0", false},
+      {"1.3.0", "1.3", false},
+      {"1.10", "1.9", true},  // numeric, not text order
+      {"1.9", "1.10", false},
+      {"1.3.0-beta.2", "1.3.0", true},  // "0-beta" is dropped: 1,3,2 against 1,3,0
+      {"2.0.0-beta", "2.0", false},     // 2,0 against 2,0
+      {"1..2", "1.1", true},            // empty pieces dropped: 1,2
+      {"1.2.1", "1.2.1", false},
+      {"1.0.0", "0.0.0", true},
+      {"rc1", "0.0.0", false},  // no numeric pieces: all zeros, never newer
+      {"", "0.0.1", false},
+      {"0.0.1", "", true},
+      {"+2", "1", true},  // a signed integer piece keeps its value
+      {"-1", "0", false},
+      {"99999999999999999999", "1", false},  // does not fit: dropped
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(isNewer(c.remote, c.local), c.newer) << c.remote << " vs " << c.local;
+  }
+}
+
+TEST(UpdateVersions, NormalisingTrimsSpaceThenVs) {
+  EXPECT_EQ(normalize_version("v1.2.0\n"), "1.2.0");
+  EXPECT_EQ(normalize_version("  V2.0 "), "2.0");
+  EXPECT_EQ(normalize_version("vv1.0vV"), "1.0");
+  EXPECT_EQ(normalize_version(" v 1.0"), " 1.0");  // only the outer white space goes first
+  EXPECT_EQ(normalize_version("\t\r\n"), "");
+}
+
+class ManifestDecoding : public ::testing::Test {
+ protected:
+  void SetUp() override { ::setenv("VESSA_RELEASE_HOST", "https://staging.example/", 1); }
+  void TearDown() override { ::unsetenv("VESSA_RELEASE_HOST"); }
+};
+
+TEST_F(ManifestDecoding, ReadsThisBuildsEntryAndIgnoresUnknownKeys) {
+  std::string body = R"({"version": "v1.4.2", "notes": "Fixes", "extra": [1],
+    "assets": {")" + asset_key() +
+                     R"(": "files/Vessa-1.4.2.tar.gz", "other_arch": 5},
+    "platforms": {")" +
+                     platform_key() + R"(": {"url": "https://cdn.example/u.tar.gz",
+                                                "signature": "c2ln", "size": 12},
+                  "darwin-aarch64": {"url": "https://cdn.example/mac.tar.gz"}}})";
+  auto m = parse_manifest(body);
+  ASSERT_TRUE(m.has_value()) << m.error();
+  EXPECT_EQ(m->version, "v1.4.2");
+  EXPECT_EQ(m->notes, "Fixes");
+  EXPECT_EQ(updaterTarballURL(*m), "https://cdn.example/u.tar.gz");
+  EXPECT_EQ(m->platforms.at(platform_key()).signature, "c2ln");
+  EXPECT_EQ(browserDownloadURL(*m), "https://staging.example/files/Vessa-1.4.2.tar.gz");
+  EXPECT_EQ(manifestURL(), "https://staging.example/latest.json");
+}
+
+TEST_F(ManifestDecoding, WithoutPlatformsOrAssetsFallsBackToTheDefaultArchive) {
+  auto m = parse_manifest(R"({"version": "2.0.0"})");
+  ASSERT_TRUE(m.has_value()) << m.error();
+  EXPECT_FALSE(updaterTarballURL(*m).has_value());
+  EXPECT_EQ(browserDownloadURL(*m), "https://staging.example/" + archive_name());
+  EXPECT_EQ(archive_name(), "Vessa-latest-" + build_arch() + ".tar.gz");
+}
+
+TEST_F(ManifestDecoding, AnotherPlatformOrAnUnusableUrlGivesNoArchive) {
+  for (const std::string& entry :
+       {std::string(R"("darwin-aarch64": {"url": "https://x/a.tar.gz"})"),
+        "\"" + platform_key() + "\": {}", "\"" + platform_key() + "\": {\"url\": \"not a url\"}",
+        "\"" + platform_key() + "\": {\"url\": \"file:///tmp/a.tar.gz\"}"}) {
+    auto m = parse_manifest(R"({"version": "2.0.0", "platforms": {)" + entry + "}}");
+    ASSERT_TRUE(m.has_value()) << entry << ": " << m.error();
+    EXPECT_FALSE(updaterTarballURL(*m).has_value()) << entry;
+  }
+}
+
+TEST_F(ManifestDecoding, WrongTypesAndMissingVersionAreErrors) {
+  const std::string p = platform_key();
+  const std::string a = asset_key();
+  const std::string bad[] = {
+      "not json",
+      "[1, 2]",
+      R"({"notes": "no version"})",
+      R"({"version": 1.4})",
+      R"({"version": "1.0", "notes": 3})",
+      R"({"version": "1.0", "assets": "x"})",
+      R"({"version": "1.0", "assets": {")" + a + R"(": 1}})",
+      R"({"version": "1.0", "platforms": []})",
+      R"({"version": "1.0", "platforms": {"any": 1}})",
+      R"({"version": "1.0", "platforms": {")" + p + R"(": {"url": 1}}})",
+      R"({"version": "1.0", "platforms": {")" + p + R"(": {"signature": false}}})",
+  };
+  for (const auto& body : bad) {
+    auto m = parse_manifest(body);
+    EXPECT_FALSE(m.has_value()) << body;
+    if (!m) {
+      EXPECT_FALSE(m.error().empty());
+    }
+  }
+  // Null stands for an absent optional field.
+  auto m = parse_manifest(R"({"version": "1.0", "notes": null, "platforms": null})");
+  ASSERT_TRUE(m.has_value()) << m.error();
+  EXPECT_FALSE(m->notes.has_value());
+}
+
+}  // namespace
+}  // namespace vessa::updater

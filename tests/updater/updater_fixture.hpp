@@ -1,0 +1,248 @@
+// Shared pieces of the updater tests: minisign key pairs made at test time, bundles and
+// archives, a local release server, scripted alerts and an isolated updater environment.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <stdlib.h>
+
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fixtures/fake_platform.hpp"
+#include "fixtures/temp_home.hpp"
+#include "platform/services.hpp"
+#include "support/lines.hpp"
+#include "support/paths.hpp"
+#include "support/subprocess.hpp"
+#include "updater/minisign.hpp"
+#include "updater/update_checker.hpp"
+
+namespace vessa::testing {
+
+/// Runs a tool to completion; fails the test when it cannot start or exits non-zero.
+inline std::string run_tool(const std::vector<std::string>& argv) {
+  proc::Options o;
+  o.argv = argv;
+  proc::RunOptions ro;
+  ro.timeout = std::chrono::seconds(60);
+  auto r = proc::run(o, ro);
+  EXPECT_TRUE(r.has_value()) << argv[0];
+  if (!r) return "";
+  EXPECT_TRUE(r->status.success()) << argv[0] << ": " << r->err;
+  return r->out;
+}
+
+/// A minisign key pair made in `dir` (no password).
+struct KeyPair {
+  std::string public_file;
+  std::string secret_file;
+  /// The base64 public key line.
+  std::string public_key;
+
+  static KeyPair make(const std::string& dir, const std::string& name = "key") {
+    KeyPair k{dir + "/" + name + ".pub", dir + "/" + name + ".key", ""};
+    run_tool({"minisign", "-G", "-W", "-p", k.public_file, "-s", k.secret_file});
+    auto lines = split_lines(read_file(k.public_file));
+    k.public_key = lines.size() > 1 ? lines[1] : "";
+    return k;
+  }
+
+  /// Signs `file` and returns the signature file's text.
+  std::string sign(const std::string& file, bool legacy = false) const {
+    std::string sig = file + ".minisig";
+    std::vector<std::string> argv = {"minisign", "-S", "-s", secret_file, "-m",
+                                     file,       "-x", sig,  "-t",        "test release"};
+    if (legacy) argv.push_back("-l");
+    run_tool(argv);
+    return read_file(sig);
+  }
+};
+
+/// Base64 as update manifests carry signatures.
+inline std::string base64(const std::string& text) {
+  proc::Options o;
+  o.argv = {"base64", "-w0"};
+  o.in = proc::Stdio::pipe();
+  proc::RunOptions ro;
+  ro.input = text;
+  auto r = proc::run(o, ro);
+  return r ? r->out : "";
+}
+
+/// A bundle folder at `dir` whose bin/vessa is a shell script running `program_body`.
+inline void make_bundle(const std::string& dir, const std::string& version,
+                        const std::string& program_body = "exit 0") {
+  write_file(dir + "/Info.json", "{\"CFBundleShortVersionString\": \"" + version + "\"}");
+  write_file(dir + "/bin/vessa", "#!/bin/sh\n" + program_body + "\n", 0755);
+  write_file(dir + "/Resources/marker.txt", version);
+}
+
+/// Packs `parent`'s entry `name` into the gzip tar file `archive`.
+inline void make_archive(const std::string& parent, const std::string& name,
+                         const std::string& archive) {
+  run_tool({"tar", "-czf", archive, "-C", parent, name});
+}
+
+/// A local HTTP server answering from a table of path → (status, body).
+class ReleaseServer {
+ public:
+  ReleaseServer() {
+    server_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard lock(mutex_);
+      auto it = routes_.find(req.path);
+      if (it == routes_.end()) {
+        res.status = 404;
+        res.set_content("not found", "text/plain");
+        return;
+      }
+      res.status = it->second.first;
+      res.set_content(it->second.second, "application/octet-stream");
+    });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ~ReleaseServer() {
+    server_.stop();
+    thread_.join();
+  }
+  ReleaseServer(const ReleaseServer&) = delete;
+  ReleaseServer& operator=(const ReleaseServer&) = delete;
+
+  void serve(const std::string& path, std::string body, int status = 200) {
+    std::lock_guard lock(mutex_);
+    routes_[path] = {status, std::move(body)};
+  }
+  std::string root() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string url(const std::string& path) const { return root() + path; }
+
+ private:
+  httplib::Server server_;
+  int port_ = 0;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::map<std::string, std::pair<int, std::string>> routes_;
+};
+
+/// Alerts that record what was shown and answer from a script (button indexes, in order;
+/// an empty script leaves the alert unanswered).
+class ScriptedAlerts : public platform::Alerts {
+ public:
+  void show(const platform::Alert& alert, std::function<void(int)> done) override {
+    std::lock_guard lock(mutex_);
+    shown_.push_back(alert);
+    if (!answers_.empty()) {
+      int answer = answers_.front();
+      answers_.pop_front();
+      if (done) done(answer);
+    }
+  }
+  bool ready_to_present() override { return ready; }
+
+  void answer_with(std::initializer_list<int> answers) {
+    std::lock_guard lock(mutex_);
+    answers_.insert(answers_.end(), answers);
+  }
+  std::vector<platform::Alert> shown() const {
+    std::lock_guard lock(mutex_);
+    return shown_;
+  }
+  std::vector<std::string> messages() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> out;
+    for (const auto& a : shown_) out.push_back(a.message);
+    return out;
+  }
+
+  bool ready = true;
+
+ private:
+  mutable std::recursive_mutex mutex_;
+  std::vector<platform::Alert> shown_;
+  std::deque<int> answers_;
+};
+
+/// An isolated updater: own HOME and TMPDIR, a release server as download host, a test key,
+/// a running "installed" bundle at <root>/apps/Vessa.app, fake alerts and URL opener.
+class UpdaterEnv {
+ public:
+  explicit UpdaterEnv(const std::string& installed_version = "1.2.0")
+      : key_(KeyPair::make(home_.path(), "release")) {
+    root_ = home_.path();
+    tmp_ = root_ + "/tmp";
+    std::filesystem::create_directories(tmp_);
+    saved_tmpdir_ = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "";
+    ::setenv("TMPDIR", tmp_.c_str(), 1);
+    ::setenv("VESSA_RELEASE_HOST", server_.root().c_str(), 1);
+    updater::set_release_public_key_for_testing(key_.public_key);
+    installed_ = root_ + "/apps/Vessa.app";
+    make_bundle(installed_, installed_version, "echo old");
+    paths::set_executable_path_for_testing(installed_ + "/bin/vessa");
+    auto s = platform::services();
+    s.alerts = alerts_;
+    platform::set_services(s);
+    updater::UpdateChecker::resetForTesting();
+  }
+  ~UpdaterEnv() {
+    updater::UpdateChecker::resetForTesting();
+    updater::UpdateChecker::setTerminateHandler({});
+    updater::UpdateChecker::setInstallWaitPidForTesting(0);
+    paths::set_executable_path_for_testing({});
+    updater::set_release_public_key_for_testing(std::nullopt);
+    ::unsetenv("VESSA_RELEASE_HOST");
+    if (saved_tmpdir_.empty()) {
+      ::unsetenv("TMPDIR");
+    } else {
+      ::setenv("TMPDIR", saved_tmpdir_.c_str(), 1);
+    }
+  }
+  UpdaterEnv(const UpdaterEnv&) = delete;
+  UpdaterEnv& operator=(const UpdaterEnv&) = delete;
+
+  /// Builds a release of `version`: bundle, archive at /<archive name>, signature (base64 in
+  /// the manifest unless `raw_signature`), manifest at /latest.json. Returns the manifest.
+  json publish(const std::string& version, const std::string& notes = "") {
+    std::string src = root_ + "/release-" + version;
+    make_bundle(src + "/Vessa.app", version, "echo new");
+    std::string archive = src + "/update.tar.gz";
+    make_archive(src, "Vessa.app", archive);
+    std::string sig = key_.sign(archive);
+    std::string path = "/" + updater::archive_name();
+    server_.serve(path, read_file(archive));
+    json manifest = {
+        {"version", "v" + version},
+        {"notes", notes},
+        {"platforms",
+         {{updater::platform_key(), {{"url", server_.url(path)}, {"signature", base64(sig)}}}}}};
+    server_.serve("/latest.json", manifest.dump());
+    return manifest;
+  }
+
+  const std::string& root() const { return root_; }
+  const std::string& tmp() const { return tmp_; }
+  const std::string& installed() const { return installed_; }
+  ReleaseServer& server() { return server_; }
+  const KeyPair& key() const { return key_; }
+  std::shared_ptr<ScriptedAlerts> alerts() const { return alerts_; }
+  std::shared_ptr<FakeUrlOpener> opener() const { return platform_.opener; }
+
+ private:
+  TempHome home_;
+  FakePlatform platform_;
+  ReleaseServer server_;
+  KeyPair key_;
+  std::shared_ptr<ScriptedAlerts> alerts_ = std::make_shared<ScriptedAlerts>();
+  std::string root_;
+  std::string tmp_;
+  std::string installed_;
+  std::string saved_tmpdir_;
+};
+
+}  // namespace vessa::testing
