@@ -14,7 +14,7 @@
 #include "support/bundle.hpp"
 #include "support/http.hpp"
 #include "support/utf8.hpp"
-#include "updater/release_manifest_url.hpp"
+#include "updater/manifest.hpp"
 
 namespace vessa::selftest {
 namespace {

@@ -58,7 +58,7 @@ class RunningApp {
     o.env = proc::current_environment();
     (*o.env)["VESSA_SELFTEST"] = selftest_value;
     // No launch-time update check against the real release host.
-    (*o.env)["VESSA_UPDATE_MANIFEST_URL"] = "http://127.0.0.1:1/latest.json";
+    (*o.env)["VESSA_RELEASE_HOST"] = "http://127.0.0.1:1";
     o.out = proc::Stdio::null();
     o.err = proc::Stdio::append(log_);
     auto started = proc::Process::start(o);

@@ -135,7 +135,7 @@ TEST(Install, TreeMatchesTheBuildAndTheDesktopEntryLeadsToIt) {
   proc::Options run;
   run.argv = {command.string(), "--selftest-commands"};
   run.env = proc::current_environment();
-  (*run.env)["VESSA_UPDATE_MANIFEST_URL"] = "http://127.0.0.1:1/latest.json";
+  (*run.env)["VESSA_RELEASE_HOST"] = "http://127.0.0.1:1";
   auto selftest = proc::run(run, limit);
   ASSERT_TRUE(selftest.has_value());
   EXPECT_EQ(selftest->status.code, 0) << selftest->out << selftest->err;

@@ -59,4 +59,10 @@ inline std::string closed_port_url() {
   return "http://127.0.0.1:" + std::to_string(port) + "/latest.json";
 }
 
+/// The release host part of `closed_port_url()`.
+inline std::string closed_port_host() {
+  std::string url = closed_port_url();
+  return url.substr(0, url.size() - std::string("/latest.json").size());
+}
+
 }  // namespace vessa::testing

@@ -35,7 +35,7 @@ SelfTestRun run_selftest(const std::map<std::string, std::string>& env_extra = {
   proc::Options o;
   o.argv = {exe, "--selftest-commands"};
   o.env = proc::current_environment();
-  (*o.env)["VESSA_UPDATE_MANIFEST_URL"] = testing::closed_port_url();
+  (*o.env)["VESSA_RELEASE_HOST"] = testing::closed_port_host();
   for (const auto& [k, v] : env_extra) (*o.env)[k] = v;
   proc::RunOptions ro;
   ro.timeout = std::chrono::seconds(150);
@@ -128,7 +128,7 @@ TEST(SelfTestMode, ManifestLineComesFromTheReleaseHost) {
   ManifestServer server;
   server.serve("/latest.json", R"({"version":"v9.8.7","notes":"x"})");
   server.start();
-  SelfTestRun r = run_selftest({{"VESSA_UPDATE_MANIFEST_URL", server.url("/latest.json")}});
+  SelfTestRun r = run_selftest({{"VESSA_RELEASE_HOST", server.url("")}});
   ASSERT_GE(r.lines.size(), 4u) << r.out;
   EXPECT_EQ(r.lines[2], "  127.0.0.1 latest.json version: v9.8.7");
   EXPECT_EQ(r.lines[3].rfind("  \u2713 bridge", 0), 0u);

@@ -94,7 +94,7 @@ TEST_F(UpdateFlow, ManifestWithoutPlatformsOffersTheBrowserDownload) {
             "You have 1.2.0. Download the new build, open the archive, and replace Vessa in "
             "your Vessa folder.\n\nBig one");
   EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Download", "Later"}));
-  EXPECT_EQ(env_.opener()->opened(),
+  EXPECT_EQ(env_.opener()->opened.all(),
             std::vector<std::string>{env_.server().url("/" + archive_name())});
   ASSERT_TRUE(snooze().has_value());
   EXPECT_NEAR(*snooze(), now() + 86400, 60);
@@ -107,7 +107,7 @@ TEST_F(UpdateFlow, ManifestWithoutPlatformsOffersTheBrowserDownload) {
   UpdateChecker::checkNow(false);
   ASSERT_TRUE(alerts_reach(2));
   EXPECT_EQ(env_.alerts()->shown()[1].informative_text.find("\n"), std::string::npos);
-  EXPECT_EQ(env_.opener()->opened().back(), env_.server().url("/files/manual.tar.gz"));
+  EXPECT_EQ(env_.opener()->opened.all().back(), env_.server().url("/files/manual.tar.gz"));
   EXPECT_FALSE(snooze().has_value());
 }
 
