@@ -22,7 +22,7 @@ test: build
 
 asan: bootstrap
 	@cmake --preset asan >/dev/null
-	@cmake --build --preset asan -j $(JOBS)
+	@cmake --build --preset asan -j $(JOBS) --target unit_tests
 	@scripts/run-tests build-asan -L unit
 
 bench: build
