@@ -8,6 +8,7 @@
 //   a number N          -> evaluates "__RAW_RESOLVE(N)" in the page (one transport round trip)
 //   {"events": N}       -> evaluates "__RAW_EVT(i)" N times, one evaluation each
 //   {"arg": "..."}      -> evaluates "__RAW_RESOLVE(-1)" once the text has been taken out
+//   "stamps"            -> prints {"intervals":[...]}: microseconds between numeric messages
 //   any string          -> printed on its own line to stdout ("quit" ends the program)
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
@@ -15,10 +16,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
 GMainLoop* loop = nullptr;
+std::vector<gint64> stamps;  // arrival of each numeric message, microseconds
 
 void evaluate(WebKitWebView* view, const std::string& script) {
   webkit_web_view_evaluate_javascript(view, script.data(), static_cast<gssize>(script.size()),
@@ -28,6 +31,7 @@ void evaluate(WebKitWebView* view, const std::string& script) {
 void on_message(WebKitUserContentManager*, JSCValue* value, gpointer data) noexcept {
   auto* view = static_cast<WebKitWebView*>(data);
   if (jsc_value_is_number(value)) {
+    stamps.push_back(g_get_monotonic_time());
     evaluate(view, "__RAW_RESOLVE(" + std::to_string(jsc_value_to_int32(value)) + ")");
     return;
   }
@@ -35,6 +39,16 @@ void on_message(WebKitUserContentManager*, JSCValue* value, gpointer data) noexc
     char* text = jsc_value_to_string(value);
     if (std::strcmp(text, "quit") == 0) {
       g_main_loop_quit(loop);
+    } else if (std::strcmp(text, "stamps") == 0) {
+      // Time between arrivals: one full round trip each when the page calls in sequence.
+      std::string out = "{\"intervals\":[";
+      for (size_t i = 1; i < stamps.size(); ++i) {
+        if (i > 1) out += ",";
+        out += std::to_string(stamps[i] - stamps[i - 1]);
+      }
+      std::printf("%s]}\n", out.c_str());
+      std::fflush(stdout);
+      stamps.clear();
     } else {
       std::printf("%s\n", text);
       std::fflush(stdout);

@@ -117,7 +117,9 @@ const call = () => new Promise((r) => { const id = seq++; pend.set(id, r); webki
 const report = (o) => webkit.messageHandlers.raw.postMessage(JSON.stringify(o));
 window.addEventListener('load', async () => {
   const out = {};
+  webkit.messageHandlers.raw.postMessage('stamps');
   out.seq = await bench.sequential(call, 2000);
+  webkit.messageHandlers.raw.postMessage('stamps');
   out.inflight = await bench.inflight(call, 40, 100);
   const n = 20000;
   let got = 0, done;
@@ -263,10 +265,23 @@ std::optional<json> run_raw_floor(const std::string& bare, const stdfs::path& di
   r.timeout = std::chrono::minutes(5);
   auto out = vessa::proc::run(o, r);
   if (!out) return std::nullopt;
+  // Two stamp reports (the first clears earlier messages), then the page's results.
+  std::optional<json> result;
+  std::vector<double> intervals;
   for (const auto& line : vessa::split_lines(out->out)) {
-    if (auto j = vessa::parse_json(line); j && j->is_object()) return j;
+    auto j = vessa::parse_json(line);
+    if (!j || !j->is_object()) continue;
+    if (j->contains("intervals")) {
+      intervals.clear();
+      for (const auto& us : (*j)["intervals"]) intervals.push_back(us.get<double>() / 1000.0);
+    } else {
+      result = j;
+    }
   }
-  return std::nullopt;
+  if (result && intervals.size() > 200) {
+    (*result)["native"] = std::vector<double>(intervals.begin() + 200, intervals.end());
+  }
+  return result;
 }
 
 // Proportional set size of `root` and every process below it, in MB.
@@ -291,13 +306,18 @@ double tree_pss_mb(pid_t root) {
     }
   }
   double kb = 0;
+  std::string who;
   for (pid_t pid : tree) {
     auto text = vessa::fs::read_file("/proc/" + std::to_string(pid) + "/smaps_rollup");
     if (!text) continue;
     auto at = text->find("\nPss:");
     if (at == std::string::npos) continue;
-    kb += std::strtod(text->c_str() + at + 5, nullptr);
+    const double one = std::strtod(text->c_str() + at + 5, nullptr);
+    kb += one;
+    auto comm = vessa::fs::read_file("/proc/" + std::to_string(pid) + "/comm").value_or("?\n");
+    who += " " + comm.substr(0, comm.size() - 1) + fmt("=%.1f", one / 1024.0);
   }
+  std::fprintf(stderr, "process tree of %d (MB):%s\n", static_cast<int>(root), who.c_str());
   return kb / 1024.0;
 }
 
@@ -491,28 +511,23 @@ int main(int argc, char** argv) {
     shell_rt.push_back(
         std::chrono::duration<double, std::milli>(ping_stamps[i] - ping_stamps[i - 1]).count());
   }
-  std::vector<double> raw_rt = (*raw)["seq"].get<std::vector<double>>();
+  if (!raw->contains("native")) {
+    std::fprintf(stderr, "the raw floor program gave no arrival stamps\n");
+    return 1;
+  }
+  std::vector<double> raw_rt = (*raw)["native"].get<std::vector<double>>();
   const double raw_med = median(raw_rt);
   const double shell_med = median(shell_rt);
   const double shell_p99 = percentile(shell_rt, 0.99);
-  report.notes.push_back(fmt("raw floor round trip (page clock): median %.3f ms", raw_med) +
-                         fmt(", p99 %.3f ms", percentile(raw_rt, 0.99)));
-  std::vector<double> shell_page_rt =
-      call_json(
-          view,
-          "return await bench.sequential(() => window.__TAURI_INTERNALS__.invoke('__ping'), 2000);")
-          .get<std::vector<double>>();
-  const double shell_page_med = median(shell_page_rt);
-  report.notes.push_back(fmt("shell round trip (page clock): median %.3f ms", shell_page_med) +
-                         fmt(", p99 %.3f ms", percentile(shell_page_rt, 0.99)) +
-                         fmt("; between native arrivals: median %.3f ms", shell_med) +
-                         fmt(", p99 %.3f ms", shell_p99));
+  report.notes.push_back(
+      "round trips are timed between native arrivals of consecutive requests (the page's "
+      "clock has 1 ms resolution): raw " +
+      fmt("median %.3f ms", raw_med) + fmt(", p99 %.3f ms", percentile(raw_rt, 0.99)));
   report.row("sequential `__ping`, median (2,000)", "≤ 1.2× raw",
-             fmt("%.3f ms", shell_page_med) + fmt(" vs %.3f ms raw", raw_med) +
-                 fmt(" = %.2f×", shell_page_med / raw_med),
-             shell_page_med <= 1.2 * raw_med);
-  report.row("sequential `__ping`, p99", "≤ 1 ms", fmt("%.3f ms", percentile(shell_page_rt, 0.99)),
-             percentile(shell_page_rt, 0.99) <= 1.0);
+             fmt("%.3f ms", shell_med) + fmt(" vs %.3f ms raw", raw_med) +
+                 fmt(" = %.2f×", shell_med / raw_med),
+             shell_med <= 1.2 * raw_med);
+  report.row("sequential `__ping`, p99", "≤ 1 ms", fmt("%.3f ms", shell_p99), shell_p99 <= 1.0);
 
   // 100 in flight.
   const double shell_rate =
