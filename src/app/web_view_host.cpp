@@ -59,12 +59,13 @@ std::shared_ptr<WebViewEvaluator> attach_evaluator(WebKitWebView* view) {
 void on_script_message(WebKitUserContentManager* /*manager*/, JSCValue* value,
                        gpointer data) noexcept {
   auto& bridge = *static_cast<std::shared_ptr<Bridge>*>(data);
-  char* text = jsc_value_to_json(value, 0);
+  // The shim posts one JSON string; a page may also post the message object itself.
+  char* text =
+      jsc_value_is_string(value) ? jsc_value_to_string(value) : jsc_value_to_json(value, 0);
   if (!text) return;
-  std::string body = text;
-  g_free(text);
+  std::unique_ptr<char, decltype(&g_free)> owned(text, &g_free);
   try {
-    bridge->on_message(json(std::move(body)));
+    bridge->on_message_text(text);
   } catch (const std::exception& e) {
     vessa::log(std::string("bridge message failed: ") + e.what());
   } catch (...) {

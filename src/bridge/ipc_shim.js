@@ -13,9 +13,14 @@
   var reqSeq = 1;
   var cbSeq = 1;
   var evtSeq = 1;
+  // Taken before page scripts run, so a page that replaces JSON.stringify cannot break posting.
+  var stringify = JSON.stringify;
 
+  // One JSON string instead of the object: WebKit copies a string in one piece, where an object
+  // graph is cloned value by value (seconds for a 10 MB argument). Values JSON cannot represent
+  // (cycles, BigInt) throw here, before anything is posted.
   function post(message) {
-    window.webkit.messageHandlers.vessa.postMessage(message);
+    window.webkit.messageHandlers.vessa.postMessage(stringify(message));
   }
 
   function setFor(map, key) {
@@ -163,4 +168,13 @@
     deliver(event, payload);
   };
   window.__VESSA_CB = runCallback;
+  // One-argument forms for large results and event payloads: a script of the shape f(<JSON>)
+  // is parsed by the engine's fast JSON path instead of the full JavaScript parser. They go
+  // through the globals above so the effect is exactly that of the three-argument calls.
+  window.__VESSA_RESOLVE1 = function (m) {
+    window.__VESSA_RESOLVE(m[0], m[1], m[2]);
+  };
+  window.__VESSA_EMIT1 = function (m) {
+    window.__VESSA_EMIT(m[0], m[1]);
+  };
 })();

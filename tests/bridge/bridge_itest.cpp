@@ -1,6 +1,8 @@
 // Page messages in, resolve and emit scripts out, through the main queue.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <map>
 #include <thread>
 
 #include "bridge/bridge.hpp"
@@ -8,6 +10,7 @@
 #include "commands/command_registry.hpp"
 #include "fixtures/helpers.hpp"
 #include "support/dispatch.hpp"
+#include "support/utf8.hpp"
 
 namespace vessa {
 namespace {
@@ -23,12 +26,40 @@ struct BridgeFixture : ::testing::Test {
 
   BridgeFixture() { bridge->set_web_view(view); }
 
-  // Drains the main queue: messages are answered asynchronously.
+  // Drains the main queue: messages are answered asynchronously. One entry per evaluation.
   std::vector<std::string> settle() {
     std::atomic<bool> drained{false};
     dispatch::main_async([&] { drained = true; });
     run_until([&] { return drained.load(); });
     return view ? view->scripts() : std::vector<std::string>{};
+  }
+  // The same, with every joined evaluation split back into its scripts.
+  std::vector<std::string> settle_scripts() {
+    std::vector<std::string> out;
+    for (const auto& s : settle()) {
+      auto parts = split_batch(s);
+      out.insert(out.end(), parts.begin(), parts.end());
+    }
+    return out;
+  }
+
+  // A joined evaluation is "try{S\n}catch(e){}" per script; anything else is one script.
+  static std::vector<std::string> split_batch(const std::string& text) {
+    static const std::string open = "try{", close = "\n}catch(e){}";
+    if (text.rfind(open, 0) != 0) return {text};
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos < text.size()) {
+      EXPECT_EQ(text.compare(pos, open.size(), open), 0) << text.substr(pos, 40);
+      size_t end = text.find(close, pos);
+      if (end == std::string::npos) {
+        ADD_FAILURE() << "unterminated batch entry";
+        break;
+      }
+      parts.push_back(text.substr(pos + open.size(), end - pos - open.size()));
+      pos = end + close.size();
+    }
+    return parts;
   }
 };
 
@@ -60,6 +91,11 @@ TEST_F(BridgeFixture, MalformedMessagesAreIgnoredSilently) {
       {{"type", "invoke"}, {"reqId", 1}},
   };
   for (const auto& m : bad) bridge->on_message(m);
+  // Text forms: parsed once, so a JSON string holding a message is not a message.
+  for (const char* text : {R"("{\"type\":\"invoke\",\"reqId\":1,\"cmd\":\"__ping\"}")",
+                           R"({"type":"invoke","reqId":"1","cmd":"__ping"})", "", "{", "\xFF"}) {
+    bridge->on_message_text(text);
+  }
   EXPECT_TRUE(settle().empty());
   EXPECT_TRUE(logs.lines().empty());
 }
@@ -68,7 +104,7 @@ TEST_F(BridgeFixture, RequestIdsAreTruncatedSignedIntegers) {
   bridge->on_message({{"type", "invoke"}, {"reqId", 7.9}, {"cmd", "__ping"}});
   bridge->on_message({{"type", "invoke"}, {"reqId", -2}, {"cmd", "__ping"}});
   bridge->on_message({{"type", "invoke"}, {"reqId", 1e300}, {"cmd", "__ping"}});
-  auto scripts = settle();
+  auto scripts = settle_scripts();
   ASSERT_EQ(scripts.size(), 3u);
   EXPECT_EQ(scripts[0].rfind("window.__VESSA_RESOLVE(7, true, ", 0), 0u);
   EXPECT_EQ(scripts[1].rfind("window.__VESSA_RESOLVE(-2, true, ", 0), 0u);
@@ -102,8 +138,13 @@ TEST_F(BridgeFixture, EventsAndResultsKeepTheirOrderFromOneThread) {
     bridge->emit("b-event", nullptr);
   });
   worker.join();
-  auto scripts = settle();
-  ASSERT_EQ(scripts.size(), 4u);
+  auto evaluations = settle();
+  // Joined in one turn; an answer followed by an event ends its evaluation (so the page's
+  // code awaiting the answer runs before that event's listeners).
+  ASSERT_EQ(evaluations.size(), 2u);
+  auto scripts = split_batch(evaluations[0]);
+  ASSERT_EQ(scripts.size(), 3u);
+  scripts.push_back(evaluations[1]);
   EXPECT_EQ(scripts[0], R"(window.__VESSA_EMIT("a-event", {"n":1});)");
   EXPECT_EQ(scripts[1], R"(window.__VESSA_RESOLVE(1, true, "A");)");
   EXPECT_EQ(scripts[2], R"(window.__VESSA_RESOLVE(2, true, "B");)");
@@ -132,6 +173,124 @@ TEST_F(BridgeFixture, LateResultsAfterTheViewOrBridgeIsGoneAreDropped) {
   std::thread([&] { late(CommandResult::success()); }).join();
   settle();
   EXPECT_TRUE(other_view->scripts().empty());
+}
+
+TEST_F(BridgeFixture, TextMessagesAreReadLikeObjects) {
+  bridge->on_message_text(R"({"type":"invoke","reqId":4,"cmd":"__ping"})");
+  bridge->on_message_text(R"({"type":"invoke","reqId":6.5,"cmd":"config_get","args":"x"})");
+  auto scripts = settle_scripts();
+  ASSERT_EQ(scripts.size(), 2u);
+  EXPECT_EQ(scripts[0], R"(window.__VESSA_RESOLVE(4, true, {"ok":true,"shell":"swift"});)");
+  EXPECT_EQ(scripts[1], "window.__VESSA_RESOLVE(6, true, null);");
+}
+
+// A large script is evaluated on its own and unwrapped (the engine's JSON fast path only takes
+// a bare call); small ones around it are joined; the order always holds.
+TEST_F(BridgeFixture, LargeScriptsTravelAloneAndBatchesAreCutInOrder) {
+  const std::string big(Bridge::kLargeDataBytes + 1, 'x');
+  std::thread worker([&] {
+    bridge->emit("a", 1);
+    bridge->emit("b", 2);
+    bridge->resolve(3, CommandResult::success(big));
+    bridge->emit("c", 3);
+    // Enough small scripts to need more than one joined evaluation.
+    const json payload = std::string(1000, 'p');
+    for (int i = 0; i < 600; ++i) bridge->emit("n" + std::to_string(i), payload);
+  });
+  worker.join();
+  auto evaluations = settle();
+  ASSERT_GE(evaluations.size(), 4u);
+  EXPECT_EQ(split_batch(evaluations[0]),
+            (std::vector<std::string>{Bridge::emit_script("a", 1), Bridge::emit_script("b", 2)}));
+  EXPECT_EQ(evaluations[1], Bridge::resolve_script(3, CommandResult::success(big)));
+  EXPECT_EQ(evaluations[1].rfind("window.__VESSA_RESOLVE1([3,true,\"xxx", 0), 0u);
+  std::vector<std::string> rest;
+  for (size_t i = 2; i < evaluations.size(); ++i) {
+    EXPECT_LE(evaluations[i].size(), Bridge::kMaxBatchBytes + 4096);
+    auto parts = split_batch(evaluations[i]);
+    rest.insert(rest.end(), parts.begin(), parts.end());
+  }
+  ASSERT_EQ(rest.size(), 601u);
+  EXPECT_EQ(rest[0], Bridge::emit_script("c", 3));
+  for (int i = 0; i < 600; ++i) {
+    EXPECT_EQ(rest[i + 1].rfind("window.__VESSA_EMIT(\"n" + std::to_string(i) + "\", ", 0), 0u);
+  }
+}
+
+TEST_F(BridgeFixture, EveryRequestOfAThousandConcurrentOnesIsAnsweredOnce) {
+  registry->set_family_override_for_testing(
+      "handleNative", [](const std::string& cmd, const json& args, const Completion& done) {
+        if (cmd != "work") return false;
+        dispatch::global_async([done, args] { done(CommandResult::success(args["n"])); });
+        return true;
+      });
+  for (int i = 1; i <= 1000; ++i) {
+    bridge->on_message({{"type", "invoke"}, {"reqId", i}, {"cmd", "work"}, {"args", {{"n", i}}}});
+  }
+  std::vector<std::string> scripts;
+  ASSERT_TRUE(run_until([&] {
+    auto more = settle_scripts();
+    scripts = more;
+    return scripts.size() >= 1000;
+  }));
+  std::map<int, int> seen;
+  for (const auto& s : scripts) {
+    int id = 0, n = 0;
+    ASSERT_EQ(std::sscanf(s.c_str(), "window.__VESSA_RESOLVE(%d, true, %d);", &id, &n), 2) << s;
+    EXPECT_EQ(id, n);
+    ++seen[id];
+  }
+  EXPECT_EQ(seen.size(), 1000u);
+  for (const auto& [id, count] : seen) EXPECT_EQ(count, 1) << id;
+}
+
+// Both forms carry the same value; the large one is pure ASCII whatever the value holds.
+TEST(BridgeScripts, TheThresholdChoosesTheFormAndBothCarryTheSameValue) {
+  const std::string tricky =
+      "q\"a'b\\c\n\r\t\x01 </script> caf\xC3\xA9 \xF0\x9F\x98\x80 \xE2\x80\xA8\xE2\x80\xA9 "
+      "bad\xFF\xC3";
+  const json expected_text = utf8_lossy(tricky);
+  struct Case {
+    size_t pad;  // filler so the encoded data lands on one side of the threshold
+    bool large;
+  };
+  // The encoded data is the filler plus the escaped tricky text plus two quotes.
+  const size_t base = encode_json(json(tricky)).size();
+  const Case cases[] = {{0, false},
+                        {Bridge::kLargeDataBytes - base, false},
+                        {Bridge::kLargeDataBytes - base + 1, true},
+                        {100000, true}};
+  for (const auto& c : cases) {
+    const std::string value = std::string(c.pad, 'z') + tricky;
+    const std::string expected_value = std::string(c.pad, 'z') + expected_text.get<std::string>();
+    for (bool ok : {true, false}) {
+      auto result = ok ? CommandResult::success(value) : CommandResult::failure(value);
+      std::string s = Bridge::resolve_script(42, result);
+      json args;
+      if (c.large) {
+        const std::string head = "window.__VESSA_RESOLVE1(";
+        ASSERT_EQ(s.rfind(head, 0), 0u) << c.pad;
+        ASSERT_EQ(s.substr(s.size() - 2), ");");
+        for (unsigned char ch : s) ASSERT_LT(ch, 0x80) << "not ASCII";
+        args = json::parse(s.substr(head.size(), s.size() - head.size() - 2));
+      } else {
+        const std::string head = "window.__VESSA_RESOLVE(";
+        ASSERT_EQ(s.rfind(head, 0), 0u) << c.pad;
+        args = json::parse("[" + s.substr(head.size(), s.size() - head.size() - 2) + "]");
+      }
+      ASSERT_EQ(args.size(), 3u);
+      EXPECT_EQ(args[0], 42);
+      EXPECT_EQ(args[1], ok);
+      EXPECT_EQ(args[2], expected_value);
+      EXPECT_EQ(s.find("\xE2\x80\xA8"), std::string::npos);
+    }
+    std::string e = Bridge::emit_script("ev\xC3\xA9", value);
+    EXPECT_EQ(e.rfind(c.large ? "window.__VESSA_EMIT1([\"ev\\u00e9\","
+                              : "window.__VESSA_EMIT(\"ev\xC3\xA9\", ",
+                      0),
+              0u)
+        << c.pad;
+  }
 }
 
 TEST(BridgeScripts, EmitAndResolveTextIsExact) {

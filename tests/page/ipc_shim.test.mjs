@@ -10,7 +10,11 @@ const install = (window) => new Function('window', source)(window);
 function page(preset = {}) {
   const posted = [];
   const window = {
-    webkit: { messageHandlers: { vessa: { postMessage: (m) => posted.push(structuredClone(m)) } } },
+    // Messages travel as one JSON string; the fake keeps their parsed form.
+    webkit: { messageHandlers: { vessa: { postMessage: (m) => {
+      assert.equal(typeof m, 'string');
+      posted.push(JSON.parse(m));
+    } } } },
     ...preset,
   };
   install(window);
@@ -70,8 +74,62 @@ test('a message the handler cannot take rejects and leaves nothing pending', asy
   const { window, t } = page({
     webkit: { messageHandlers: { vessa: { postMessage: () => { throw new Error('DataCloneError'); } } } },
   });
-  await assert.rejects(t.invoke('x', { f() {} }), /DataCloneError/);
+  await assert.rejects(t.invoke('x', { a: 1 }), /DataCloneError/);
   window.__VESSA_RESOLVE(1, true, 'ignored'); // must not throw
+});
+
+test('arguments JSON cannot carry reject before anything is posted', async () => {
+  const { t, posted } = page();
+  const cyclic = {};
+  cyclic.self = cyclic;
+  await assert.rejects(t.invoke('x', cyclic), TypeError);
+  await assert.rejects(t.invoke('y', { n: 1n }), TypeError);
+  await assert.rejects(t.event.emit('e', cyclic), TypeError);
+  assert.equal(posted.length, 0);
+  // The next request still gets the next id.
+  t.invoke('z');
+  assert.deepEqual(posted, [{ type: 'invoke', reqId: 3, cmd: 'z', args: {} }]);
+});
+
+test('a page that replaces JSON.stringify still posts real messages', () => {
+  const saved = JSON.stringify;
+  try {
+    const { t, posted } = page();
+    JSON.stringify = () => 'garbage';
+    t.invoke('a', { k: 'v' });
+    assert.deepEqual(posted, [{ type: 'invoke', reqId: 1, cmd: 'a', args: { k: 'v' } }]);
+  } finally {
+    JSON.stringify = saved;
+  }
+});
+
+test('the one-argument forms act exactly like the three-argument calls', async () => {
+  const { window, t } = page();
+  const p1 = t.invoke('a');
+  const p2 = t.invoke('b');
+  const p3 = t.invoke('c');
+  window.__VESSA_RESOLVE1([1, true, { big: 'x'.repeat(10), u: '\u2028' }]);
+  window.__VESSA_RESOLVE1([2, false, 'no "way"']);
+  window.__VESSA_RESOLVE1([3, false, { message: 'm' }]);
+  window.__VESSA_RESOLVE1([1, false, 'late']); // settled already
+  window.__VESSA_RESOLVE1([77, true, 'unknown']);
+  assert.deepEqual(await p1, { big: 'xxxxxxxxxx', u: '\u2028' });
+  await assert.rejects(p2, (r) => r === 'no "way"');
+  await assert.rejects(p3, (r) => r === 'm');
+
+  const got = [];
+  await t.event.listen('e', (e) => got.push(e));
+  window.__VESSA_EMIT1(['e', [1, 2]]);
+  assert.deepEqual(got, [{ event: 'e', payload: [1, 2] }]);
+
+  // They go through the globals, so a page that wraps those sees every answer.
+  const seen = [];
+  const original = window.__VESSA_RESOLVE;
+  window.__VESSA_RESOLVE = (id, ok, data) => { seen.push(id); original(id, ok, data); };
+  const p4 = t.invoke('d');
+  window.__VESSA_RESOLVE1([4, true, null]);
+  assert.equal(await p4, null);
+  assert.deepEqual(seen, [4]);
 });
 
 test('event listen/unlisten through plugin:event and snapshot delivery', async () => {
@@ -188,7 +246,8 @@ test('already installed: a second run changes nothing', () => {
   const existing = { invoke() {} };
   const { window } = page({ __TAURI_INTERNALS__: existing });
   assert.equal(window.__TAURI_INTERNALS__, existing);
-  for (const name of ['__VESSA_RESOLVE', '__VESSA_EMIT', '__VESSA_CB', '__TAURI__',
+  for (const name of ['__VESSA_RESOLVE', '__VESSA_EMIT', '__VESSA_CB', '__VESSA_RESOLVE1',
+    '__VESSA_EMIT1', '__TAURI__',
     '__TAURI_EVENT_PLUGIN_INTERNALS__']) {
     assert.equal(window[name], undefined, name);
   }

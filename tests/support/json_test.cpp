@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "bridge/js.hpp"
+#include "support/utf8.hpp"
 
 namespace vessa {
 namespace {
@@ -50,6 +51,26 @@ TEST(JsonEncode, StringsAreEscapedForJavaScriptSource) {
       {"\xE2\x82", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
   };
   for (const auto& c : cases) EXPECT_EQ(JS::encode(json(c.in)), c.expected) << c.in;
+}
+
+// The escaper skips clean text eight bytes at a time: every special byte must still be caught
+// at every position of a word, next to every other kind.
+TEST(JsonEncode, SpecialBytesAreEscapedAtEveryOffset) {
+  const std::string specials[] = {"\"",   "\\",   "\n",       std::string(1, '\0'),
+                                  "\x1f", "\x7f", "\xC3\xA9", "\xE2\x80\xA8",
+                                  "\xFF", " ",    "!",        "#",
+                                  "[",    "]"};
+  for (const auto& sp : specials) {
+    for (size_t at = 0; at < 24; ++at) {
+      const std::string text = std::string(at, 'a') + sp + std::string(17, 'b');
+      const std::string out = JS::encode(json(text));
+      auto back = parse_json(out);
+      ASSERT_TRUE(back.has_value()) << out;
+      EXPECT_EQ(*back, json(utf8_lossy(text))) << at;
+      EXPECT_EQ(out.find('\n'), std::string::npos);
+      EXPECT_EQ(out.find("\xE2\x80\xA8"), std::string::npos);
+    }
+  }
 }
 
 TEST(JsonEncode, AsciiFormEscapesEveryNonAsciiCharacter) {

@@ -1,0 +1,97 @@
+// The smallest GTK + WebKit program that can answer a page: one window, one web view, one
+// message handler "raw". It is the floor the shell's bridge is measured against, and the bare
+// program its cold start and memory are compared with. Only GTK and WebKit, nothing of Vessa.
+//
+//   bare_webkit URI
+//
+// Messages from the page to handler "raw":
+//   a number N          -> evaluates "__RAW_RESOLVE(N)" in the page (one transport round trip)
+//   {"events": N}       -> evaluates "__RAW_EVT(i)" N times, one evaluation each
+//   {"arg": "..."}      -> evaluates "__RAW_RESOLVE(-1)" once the text has been taken out
+//   "stamps"            -> prints {"intervals":[...]}: microseconds between numeric messages
+//   any string          -> printed on its own line to stdout ("quit" ends the program)
+#include <gtk/gtk.h>
+#include <webkit/webkit.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+GMainLoop* loop = nullptr;
+std::vector<gint64> stamps;  // arrival of each numeric message, microseconds
+
+void evaluate(WebKitWebView* view, const std::string& script) {
+  webkit_web_view_evaluate_javascript(view, script.data(), static_cast<gssize>(script.size()),
+                                      nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
+void on_message(WebKitUserContentManager*, JSCValue* value, gpointer data) noexcept {
+  auto* view = static_cast<WebKitWebView*>(data);
+  if (jsc_value_is_number(value)) {
+    stamps.push_back(g_get_monotonic_time());
+    evaluate(view, "__RAW_RESOLVE(" + std::to_string(jsc_value_to_int32(value)) + ")");
+    return;
+  }
+  if (jsc_value_is_string(value)) {
+    char* text = jsc_value_to_string(value);
+    if (std::strcmp(text, "quit") == 0) {
+      g_main_loop_quit(loop);
+    } else if (std::strcmp(text, "stamps") == 0) {
+      // Time between arrivals: one full round trip each when the page calls in sequence.
+      std::string out = "{\"intervals\":[";
+      for (size_t i = 1; i < stamps.size(); ++i) {
+        if (i > 1) out += ",";
+        out += std::to_string(stamps[i] - stamps[i - 1]);
+      }
+      std::printf("%s]}\n", out.c_str());
+      std::fflush(stdout);
+      stamps.clear();
+    } else {
+      std::printf("%s\n", text);
+      std::fflush(stdout);
+    }
+    g_free(text);
+    return;
+  }
+  if (jsc_value_is_object(value)) {
+    if (jsc_value_object_has_property(value, "events")) {
+      JSCValue* n = jsc_value_object_get_property(value, "events");
+      int count = jsc_value_to_int32(n);
+      g_object_unref(n);
+      for (int i = 0; i < count; ++i) evaluate(view, "__RAW_EVT(" + std::to_string(i) + ")");
+    } else if (jsc_value_object_has_property(value, "arg")) {
+      JSCValue* arg = jsc_value_object_get_property(value, "arg");
+      char* text = jsc_value_to_string(arg);
+      g_free(text);
+      g_object_unref(arg);
+      evaluate(view, "__RAW_RESOLVE(-1)");
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: bare_webkit URI\n");
+    return 2;
+  }
+  gtk_init();
+  loop = g_main_loop_new(nullptr, FALSE);
+  WebKitUserContentManager* ucm = webkit_user_content_manager_new();
+  webkit_user_content_manager_register_script_message_handler(ucm, "raw", nullptr);
+  auto* view =
+      WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", ucm, nullptr));
+  g_signal_connect(ucm, "script-message-received::raw", G_CALLBACK(on_message), view);
+  GtkWindow* window = GTK_WINDOW(gtk_window_new());
+  gtk_window_set_default_size(window, 800, 600);
+  gtk_window_set_child(window, GTK_WIDGET(view));
+  g_signal_connect_swapped(window, "close-request", G_CALLBACK(g_main_loop_quit), loop);
+  gtk_window_present(window);
+  webkit_web_view_load_uri(view, argv[1]);
+  g_main_loop_run(loop);
+  return 0;
+}
