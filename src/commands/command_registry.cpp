@@ -48,6 +48,15 @@ Completion once(const std::string& cmd, Completion done) {
 
 }  // namespace
 
+CommandResult guarded_result(const std::string& cmd, const std::function<CommandResult()>& work) {
+  try {
+    return work();
+  } catch (const std::exception& e) {
+    vessa::log(cmd + " threw: " + e.what());
+    return CommandResult::failure(cmd + ": internal error: " + e.what());
+  }
+}
+
 std::mutex& config_file_mutex() {
   static std::mutex m;
   return m;

@@ -107,7 +107,57 @@ void encode_number_float(std::string& out, double d) {
   out.append(buf, res.ptr);
 }
 
+// Appends the \u escape (a surrogate pair above U+FFFF) of code point `cp`.
+void append_code_point_escape(std::string& out, uint32_t cp) {
+  if (cp >= 0x10000) {
+    const uint32_t v = cp - 0x10000;
+    append_u_escape(out, 0xD800 + (v >> 10));
+    append_u_escape(out, 0xDC00 + (v & 0x3FF));
+  } else {
+    append_u_escape(out, cp);
+  }
+}
+
+size_t first_non_ascii(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  size_t i = 0;
+  // Eight bytes at a time: any high bit set means a non-ASCII byte in the word.
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, s + i, 8);
+    if ((word & 0x8080808080808080ULL) != 0) break;
+  }
+  for (; i < n; ++i) {
+    if ((s[i] & 0x80) != 0) return i;
+  }
+  return n;
+}
+
 }  // namespace
+
+std::string escape_non_ascii(std::string text) {
+  size_t i = first_non_ascii(text);
+  const size_t n = text.size();
+  if (i == n) return text;
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  std::string out;
+  out.reserve(n + n / 4);
+  out.append(text.data(), i);
+  while (i < n) {
+    if (s[i] < 0x80) {
+      size_t run = i;
+      while (i < n && s[i] < 0x80) ++i;
+      out.append(text.data() + run, i - run);
+      continue;
+    }
+    uint32_t cp = 0;
+    size_t len = decode_utf8(s, n, i, cp);
+    append_code_point_escape(out, len == 0 ? 0xFFFD : cp);
+    i += len == 0 ? 1 : len;
+  }
+  return out;
+}
 
 void encode_json_string_into(std::string& out, std::string_view text, EncodeOptions options) {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
@@ -174,13 +224,7 @@ void encode_json_string_into(std::string& out, std::string_view text, EncodeOpti
         }
         ++i;
       } else if (options.ascii_only) {
-        if (cp >= 0x10000) {
-          uint32_t v = cp - 0x10000;
-          append_u_escape(out, 0xD800 + (v >> 10));
-          append_u_escape(out, 0xDC00 + (v & 0x3FF));
-        } else {
-          append_u_escape(out, cp);
-        }
+        append_code_point_escape(out, cp);
         i += len;
       } else if (cp == 0x2028 || cp == 0x2029) {
         // Line terminators in JavaScript source before ES2019.

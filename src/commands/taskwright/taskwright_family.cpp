@@ -31,29 +31,20 @@ void run_locked(const std::string& cmd, const Completion& done,
   }
 }
 
-// Background work without the lock completes its command even when it throws.
-CommandResult guarded(const std::string& cmd, const std::function<CommandResult()>& work) {
-  try {
-    return work();
-  } catch (const std::exception& e) {
-    vessa::log(cmd + " threw: " + e.what());
-    return CommandResult::failure(cmd + ": internal error: " + e.what());
-  }
-}
-
 }  // namespace
 
 bool CommandRegistry::handleTaskwright(const std::string& cmd, const json& /*args*/,
                                        const Completion& done) {
   if (cmd == "taskwright_status") {
     dispatch::global_async([cmd, done] {
-      done(guarded(cmd, [] { return CommandResult::success(taskwright::taskwrightStatus()); }));
+      done(guarded_result(cmd,
+                          [] { return CommandResult::success(taskwright::taskwrightStatus()); }));
     });
     return true;
   }
   if (cmd == "taskwright_uninstall") {
     dispatch::global_async([weak = weak_from_this(), cmd, done] {
-      done(guarded(cmd, [&weak] { return taskwright::runTaskwrightUninstall(weak); }));
+      done(guarded_result(cmd, [&weak] { return taskwright::runTaskwrightUninstall(weak); }));
     });
     return true;
   }
