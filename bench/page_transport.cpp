@@ -25,6 +25,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -385,6 +386,12 @@ int main(int argc, char** argv) {
   const std::string bare = argv[1];
   const stdfs::path bundle = argv[2];
   const bool quick = argc > 3 && std::string(argv[3]) == "--quick";
+  // VESSA_BENCH_ONLY="results,arg" runs only the named sections (ping, inflight, events,
+  // results, mainthread, arg, threshold, start); unset runs everything.
+  const char* only = std::getenv("VESSA_BENCH_ONLY");
+  auto want = [only](const char* section) {
+    return only == nullptr || std::string_view(only).find(section) != std::string_view::npos;
+  };
   signal(SIGPIPE, SIG_IGN);
 
   // An isolated HOME for everything this run starts.
@@ -457,7 +464,8 @@ int main(int argc, char** argv) {
   }
 
   // ---- Raw floor (child process) ----
-  auto raw = run_raw_floor(bare, dist);
+  std::optional<json> raw = json::object();
+  if (want("ping") || want("inflight") || want("events")) raw = run_raw_floor(bare, dist);
   if (!raw) {
     std::fprintf(stderr, "the raw floor program reported nothing\n");
     return 1;
@@ -489,6 +497,7 @@ int main(int argc, char** argv) {
   host->bridge()->set_web_view(timing);
 
   // Bench-only commands. Results and events come from pool threads, as the real families do.
+  std::map<int, json> sized;
   std::vector<Clock::time_point> ping_stamps;
   auto& bridge = host->bridge();
   std::weak_ptr<vessa::Bridge> weak_bridge = bridge;
@@ -502,6 +511,14 @@ int main(int argc, char** argv) {
         if (cmd == "bench_blob") {
           const int mb = static_cast<int>(vessa::number_arg(args, "mb").value_or(1));
           const json* value = &blobs[mb];
+          vessa::dispatch::global_async(
+              [done, value] { done(vessa::CommandResult::success(*value)); });
+          return true;
+        }
+        if (cmd == "bench_sized") {
+          const int kb = static_cast<int>(vessa::number_arg(args, "kb").value_or(1));
+          if (!sized.count(kb)) sized[kb] = make_records(static_cast<size_t>(kb) << 10);
+          const json* value = &sized[kb];
           vessa::dispatch::global_async(
               [done, value] { done(vessa::CommandResult::success(*value)); });
           return true;
@@ -526,6 +543,7 @@ int main(int argc, char** argv) {
       });
 
   // Sequential __ping: native arrival stamps give each round trip at microsecond precision.
+  if (want("ping")) {
   const int n_seq = 2000;
   call_page(view, "await bench.sequential(() => window.__TAURI_INTERNALS__.invoke('__ping'), " +
                       std::to_string(n_seq) + "); return 1;");
@@ -552,7 +570,10 @@ int main(int argc, char** argv) {
              shell_med <= 1.2 * raw_med);
   report.row("sequential `__ping`, p99", "≤ 1 ms", fmt("%.3f ms", shell_p99), shell_p99 <= 1.0);
 
+  }
+
   // 100 in flight.
+  if (want("inflight")) {
   const double shell_rate =
       call_json(view,
                 "return await bench.inflight(() => window.__TAURI_INTERNALS__.invoke('__ping'), "
@@ -564,8 +585,10 @@ int main(int argc, char** argv) {
                  fmt(" = %.2f×", shell_rate / raw_rate),
              shell_rate >= 1.3 * raw_rate);
 
+  }
+
   // Events, batched.
-  {
+  if (want("events")) {
     const int n = 200000;
     const double per_sec = call_json(view, R"JS(
       const n = )JS" + std::to_string(n) + R"JS(;
@@ -587,6 +610,7 @@ int main(int argc, char** argv) {
 
   // Large results against native encoding + the page's JSON.parse of the same bytes.
   for (int mb : sizes_mb) {
+    if (!want("results")) break;
     const int reps = mb >= 50 ? 2 : 3;
     json r = call_json(
         view, "const reps = " + std::to_string(reps) + ", mb = " + std::to_string(mb) + R"JS(;
@@ -618,7 +642,7 @@ int main(int argc, char** argv) {
 
   // Main-thread time for one 10 MB result: the evaluation hand-over on the main thread, and
   // the longest main-loop stall seen by a 1 ms ticker while the result travels.
-  {
+  if (want("mainthread")) {
     timing->busy_ms = 0;
     struct Stall {
       Clock::time_point last = Clock::now();
@@ -642,7 +666,7 @@ int main(int argc, char** argv) {
   }
 
   // A 10 MB argument from the page.
-  {
+  if (want("arg")) {
     json r = call_json(view, R"JS(
       const data = JSON.parse(await (await fetch('/blob10.json')).text());
       const times = [], str = [];
@@ -679,7 +703,7 @@ int main(int argc, char** argv) {
 
   // The threshold: the same data sent as the three-argument call and as the one-argument
   // ASCII form, each evaluated alone, per evaluation until the page is done with it.
-  {
+  if (want("threshold")) {
     call_page(view, "window.__BENCH_SINK = () => {}; window.__BENCH_SINK1 = () => {}; return 1;");
     std::string line = "threshold experiment (ms per evaluation, three-argument / one-argument):";
     for (size_t kb : {2, 4, 8, 16, 32, 64, 256}) {
@@ -713,6 +737,32 @@ int main(int argc, char** argv) {
     }
     report.notes.push_back(line);
     std::fprintf(stderr, "%s\n", line.c_str());
+
+    // The bytes threshold: whole invokes of one size as script text and as bytes read from the
+    // content scheme.
+    line = "bytes threshold (ms per invoke, script text / bytes):";
+    for (int kb : {64, 256, 1024, 4096}) {
+      auto per_invoke = [&](size_t fetch_bytes) {
+        bridge->set_fetch_data_bytes_for_testing(fetch_bytes);
+        return call_json(view, "const kb = " + std::to_string(kb) + R"JS(;
+          const t = [];
+          for (let i = 0; i < 7; i++) {
+            const a = performance.now();
+            const v = await window.__TAURI_INTERNALS__.invoke('bench_sized', { kb });
+            t.push(performance.now() - a);
+            if (!v.length) throw new Error('empty');
+          }
+          t.sort((x, y) => x - y);
+          return t[3];)JS")
+            .get<double>();
+      };
+      const double text = per_invoke(SIZE_MAX), bytes = per_invoke(0);
+      line += fmt(" %.0f KiB:", static_cast<double>(kb)) + fmt(" %.2f", text) +
+              fmt(" / %.2f;", bytes);
+    }
+    bridge->set_fetch_data_bytes_for_testing(vessa::Bridge::kFetchDataBytes);
+    report.notes.push_back(line);
+    std::fprintf(stderr, "%s\n", line.c_str());
   }
 
   gtk_window_destroy(window);
@@ -720,7 +770,7 @@ int main(int argc, char** argv) {
   run_until([] { return false; }, 200);
 
   // ---- Cold start and memory: the shell's program against bare_webkit, alternating ----
-  {
+  if (want("start")) {
     const stdfs::path start_dist = base / "start";
     write(start_dist / "index.html", kStartPage);
     // A copy of the bundle whose Resources/web is the start page (the bundle folder wins over

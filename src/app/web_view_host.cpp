@@ -152,7 +152,12 @@ GtkWidget* WebViewHost::build() {
       options_.dist_root
           ? *options_.dist_root
           : platform::resolveDistRoot(platform::current_dist_root_inputs(options_.argv0.c_str()));
-  register_content_scheme(context, dist_root_);
+  std::weak_ptr<Bridge> weak_bridge = bridge_;
+  register_content_scheme(context, dist_root_,
+                          [weak_bridge](std::string_view token) -> std::optional<std::string> {
+                            if (auto bridge = weak_bridge.lock()) return bridge->take_value(token);
+                            return std::nullopt;
+                          });
 
   // 3-4. The token script (when there is a token), then the IPC shim, at document start.
   WebKitUserContentManager* ucm = webkit_user_content_manager_new();

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 
 #include "bridge/js.hpp"
 #include "commands/command_registry.hpp"
@@ -83,70 +84,150 @@ void Bridge::handle_message(const json& body) {
 }
 
 std::string Bridge::resolve_script(int64_t req_id, const CommandResult& result) {
+  Delivery d;
+  d.kind = Delivery::Kind::kResolve;
+  d.req_id = req_id;
+  d.ok = result.ok();
+  if (result.ok()) {
+    encode_json_into(d.data, result.value());
+  } else {
+    encode_json_string_into(d.data, result.error());
+  }
+  return single_script(d);
+}
+
+std::string Bridge::emit_script(const std::string& event, const json& payload) {
+  Delivery d;
+  d.kind = Delivery::Kind::kEmit;
+  encode_json_string_into(d.name, event);
+  encode_json_into(d.data, payload);
+  return single_script(d);
+}
+
+std::string Bridge::single_script(const Delivery& d) {
+  std::string s;
+  s.reserve(d.name.size() + d.data.size() + 48);
+  if (d.kind == Delivery::Kind::kResolve) {
+    s.append("window.__VESSA_RESOLVE(").append(std::to_string(d.req_id));
+    s.append(d.ok ? ", true, " : ", false, ");
+  } else {
+    s.append("window.__VESSA_EMIT(").append(d.name).append(", ");
+  }
+  s.append(d.data).append(");");
+  return s;
+}
+
+// One array for the page's __VESSA_BATCH: [reqId, ok, value] answers a request, [name, value]
+// delivers an event; a value waiting as bytes is null, followed by its address. Pure ASCII, so
+// the engine keeps the script as 8-bit text on its JSON fast path.
+std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, size_t end) {
+  size_t total = 32;
+  for (size_t i = begin; i < end; ++i) {
+    total += items[i].name.size() + items[i].data.size() + kValueUrlPrefix.size() + 64;
+  }
+  std::string s;
+  s.reserve(total);
+  s.append("window.__VESSA_BATCH([");
+  for (size_t i = begin; i < end; ++i) {
+    Delivery& d = items[i];
+    if (i > begin) s.push_back(',');
+    s.push_back('[');
+    if (d.kind == Delivery::Kind::kResolve) {
+      s.append(std::to_string(d.req_id)).append(d.ok ? ",true," : ",false,");
+    } else {
+      s.append(JS::ascii_only(std::move(d.name))).push_back(',');
+    }
+    if (d.token.empty()) {
+      s.append(JS::ascii_only(std::move(d.data)));
+    } else {
+      s.append("null,\"").append(kValueUrlPrefix).append(d.token).push_back('"');
+    }
+    s.push_back(']');
+  }
+  s.append("]);");
+  return s;
+}
+
+std::optional<std::string> Bridge::take_value(std::string_view token) {
+  std::lock_guard lock(values_mutex_);
+  auto it = values_.find(std::string(token));
+  if (it == values_.end()) return std::nullopt;
+  std::string value = std::move(it->second);
+  values_.erase(it);
+  return value;
+}
+
+namespace {
+
+// 128 random bits as hex: the address of a waiting value cannot be guessed by other frames.
+std::string random_token() {
+  std::random_device device;
+  std::string token;
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 4; ++i) {
+    uint32_t v = device();
+    for (int k = 0; k < 8; ++k, v >>= 4) token.push_back(kHex[v & 15]);
+  }
+  return token;
+}
+
+}  // namespace
+
+// Runs on the caller's thread, so the costly steps for large values (escaping, parking) stay
+// off the main thread.
+Bridge::Delivery Bridge::prepare(Delivery::Kind kind, std::string data) {
+  Delivery d;
+  d.kind = kind;
+  if (data.size() > fetch_data_bytes_.load(std::memory_order_relaxed)) {
+    d.token = random_token();
+    {
+      std::lock_guard lock(values_mutex_);
+      values_.emplace(d.token, std::move(data));
+    }
+    std::weak_ptr<Bridge> weak = weak_from_this();
+    dispatch::main_after(std::chrono::duration_cast<std::chrono::milliseconds>(kValueLifetime),
+                         [weak, token = d.token] {
+                           if (auto self = weak.lock()) self->take_value(token);
+                         });
+  } else if (data.size() > kLargeDataBytes) {
+    d.data = JS::ascii_only(std::move(data));
+  } else {
+    d.data = std::move(data);
+  }
+  return d;
+}
+
+void Bridge::resolve(int64_t req_id, const CommandResult& result) {
   std::string data;
   if (result.ok()) {
     encode_json_into(data, result.value());
   } else {
     encode_json_string_into(data, result.error());
   }
-  const std::string id = std::to_string(req_id);
-  const char* flag = result.ok() ? "true" : "false";
-  std::string s;
-  if (data.size() > kLargeDataBytes) {
-    data = JS::ascii_only(std::move(data));
-    s.reserve(data.size() + 48);
-    s.append("window.__VESSA_RESOLVE1([").append(id).append(",").append(flag).append(",");
-    s.append(data).append("]);");
-  } else {
-    s.reserve(data.size() + 48);
-    s.append("window.__VESSA_RESOLVE(").append(id).append(", ").append(flag).append(", ");
-    s.append(data).append(");");
-  }
-  return s;
-}
-
-std::string Bridge::emit_script(const std::string& event, const json& payload) {
-  std::string name;
-  encode_json_string_into(name, event);
-  std::string data;
-  encode_json_into(data, payload);
-  std::string s;
-  if (data.size() > kLargeDataBytes) {
-    data = JS::ascii_only(std::move(data));
-    s.reserve(name.size() + data.size() + 32);
-    s.append("window.__VESSA_EMIT1([").append(JS::ascii_only(std::move(name))).append(",");
-    s.append(data).append("]);");
-  } else {
-    s.reserve(name.size() + data.size() + 32);
-    s.append("window.__VESSA_EMIT(").append(name).append(", ").append(data).append(");");
-  }
-  return s;
-}
-
-std::string Bridge::join_scripts(const std::vector<std::string>& scripts, size_t begin,
-                                 size_t end) {
-  size_t total = 0;
-  for (size_t i = begin; i < end; ++i) total += scripts[i].size() + 16;
-  std::string joined;
-  joined.reserve(total);
-  for (size_t i = begin; i < end; ++i) {
-    // The line break ends any line comment a script might close with.
-    joined.append("try{").append(scripts[i]).append("\n}catch(e){}");
-  }
-  return joined;
-}
-
-void Bridge::resolve(int64_t req_id, const CommandResult& result) {
-  run(resolve_script(req_id, result));
+  Delivery d = prepare(Delivery::Kind::kResolve, std::move(data));
+  d.req_id = req_id;
+  d.ok = result.ok();
+  enqueue(std::move(d));
 }
 
 void Bridge::emit(const std::string& event, const json& payload) {
-  run(emit_script(event, payload));
+  std::string data;
+  encode_json_into(data, payload);
+  Delivery d = prepare(Delivery::Kind::kEmit, std::move(data));
+  encode_json_string_into(d.name, event);
+  enqueue(std::move(d));
 }
 
 void Bridge::run(std::string script) {
+  Delivery d;
+  d.kind = Delivery::Kind::kScript;
+  d.data = std::move(script);
+  enqueue(std::move(d));
+}
+
+void Bridge::enqueue(Delivery delivery) {
   std::lock_guard lock(batch_mutex_);
-  batch_.push_back(std::move(script));
+  batch_.push_back(std::move(delivery));
   if (flush_scheduled_) return;
   flush_scheduled_ = true;
   std::weak_ptr<Bridge> weak = weak_from_this();
@@ -155,14 +236,12 @@ void Bridge::run(std::string script) {
   });
 }
 
-// Runs of small scripts become one evaluation each (cut at kMaxBatchBytes); a large script is
-// evaluated on its own, unwrapped, so the engine can take its JSON fast path. Evaluations reach
-// the page in the order they are requested, so the scripts' order holds.
+// Evaluations reach the page in the order they are requested, so the deliveries' order holds.
 void Bridge::flush() {
-  std::vector<std::string> scripts;
+  std::vector<Delivery> items;
   {
     std::lock_guard lock(batch_mutex_);
-    scripts.swap(batch_);
+    items.swap(batch_);
     flush_scheduled_ = false;
   }
   std::shared_ptr<ScriptEvaluator> view;
@@ -171,34 +250,35 @@ void Bridge::flush() {
     view = web_view_.lock();
   }
   if (!view) return;
-  size_t run_begin = 0;
-  size_t run_bytes = 0;
-  auto evaluate_run = [&](size_t end) {
-    if (end - run_begin == 1) {
-      view->evaluate_script(scripts[run_begin]);
-    } else if (end > run_begin) {
-      view->evaluate_script(join_scripts(scripts, run_begin, end));
-    }
-    run_begin = end;
-    run_bytes = 0;
-  };
-  auto is_resolve = [&](size_t i) { return scripts[i].rfind("window.__VESSA_RESOLVE", 0) == 0; };
-  for (size_t i = 0; i < scripts.size(); ++i) {
-    const size_t size = scripts[i].size();
-    if (size > kLargeDataBytes) {
-      evaluate_run(i);
-      view->evaluate_script(scripts[i]);
-      run_begin = i + 1;
+  using Kind = Delivery::Kind;
+  size_t i = 0;
+  while (i < items.size()) {
+    if (items[i].kind == Kind::kScript) {
+      view->evaluate_script(items[i++].data);
       continue;
     }
-    // The page runs promise continuations when an evaluation ends: an answer followed by an
-    // event ends its evaluation, so code awaiting the answer still runs before that event's
-    // listeners, as it would with one evaluation per script.
-    if (run_bytes + size > kMaxBatchBytes || (i > run_begin && is_resolve(i - 1) && !is_resolve(i)))
-      evaluate_run(i);
-    run_bytes += size;
+    size_t end = i;
+    size_t bytes = 0;
+    while (end < items.size() && items[end].kind != Kind::kScript) {
+      const size_t size = items[end].name.size() + items[end].data.size() + 32;
+      if (end > i && bytes + size > kMaxBatchBytes) break;
+      bytes += size;
+      ++end;
+      // The page runs promise continuations when an evaluation ends: an answer followed by an
+      // event ends its evaluation, so code awaiting the answer still runs before that event's
+      // listeners, as it would with one evaluation per delivery.
+      if (items[end - 1].kind == Kind::kResolve && end < items.size() &&
+          items[end].kind == Kind::kEmit) {
+        break;
+      }
+    }
+    if (end - i == 1 && items[i].token.empty() && items[i].data.size() <= kLargeDataBytes) {
+      view->evaluate_script(single_script(items[i]));
+    } else {
+      view->evaluate_script(batch_script(items, i, end));
+    }
+    i = end;
   }
-  evaluate_run(scripts.size());
 }
 
 }  // namespace vessa

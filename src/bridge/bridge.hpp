@@ -1,11 +1,15 @@
 // The native side of the page bridge: page messages in, results and events out.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "bridge/command_result.hpp"
@@ -36,38 +40,69 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   /// Answers request `req_id` with `result`. Any thread.
   void resolve(int64_t req_id, const CommandResult& result);
 
-  /// Has the web view evaluate `script` on the main queue, never inside the caller's call.
-  /// Every script run before the main queue gets to them is evaluated in one go, in order;
-  /// an exception in one does not stop the ones after it.
+  /// Has the web view evaluate `script` on the main queue, never inside the caller's call, in
+  /// order with the answers and events queued around it.
   void run(std::string script);
 
   const std::shared_ptr<CommandRegistry>& registry() const { return registry_; }
 
-  /// Encoded data longer than this travels in the one-argument form (window.__VESSA_RESOLVE1 /
-  /// __VESSA_EMIT1 with one pure-ASCII JSON array), which the engine parses on its JSON fast
-  /// path; shorter data keeps the three-argument text. Chosen by measurement (bench/).
+  /// Deliveries queued in one main-loop turn travel together as one evaluation of
+  /// window.__VESSA_BATCH with one pure-ASCII JSON array, which the engine parses on its JSON
+  /// fast path. One delivery alone keeps the exact three-argument text while its encoded data
+  /// is at most this long. Chosen by measurement (bench/).
   static constexpr size_t kLargeDataBytes = 12 * 1024;
-  /// Joined batches are cut at about this size so one turn never builds a huge script.
+  /// Encoded data longer than this is handed to the page as bytes: it waits under a one-time
+  /// address on the content scheme, which the page reads and parses with JSON.parse, instead of
+  /// travelling as script text. Chosen by measurement (bench/).
+  static constexpr size_t kFetchDataBytes = 256 * 1024;
+  /// Batches are cut at about this size so one turn never builds a huge script.
   static constexpr size_t kMaxBatchBytes = 256 * 1024;
+  /// Where waiting values are served: this prefix, then the value's token.
+  static constexpr std::string_view kValueUrlPrefix = "vessa://localhost/.vessa-bridge/";
+  static constexpr std::string_view kValuePathPrefix = "/.vessa-bridge/";
+  /// A value the page has not read within this time is dropped (the page went away).
+  static constexpr std::chrono::seconds kValueLifetime{120};
 
-  /// The script texts, exposed for tests and benchmarks.
+  /// The encoded value waiting under `token`, removed as it is taken; nullopt when there is
+  /// none (unknown, taken already or expired). Any thread.
+  std::optional<std::string> take_value(std::string_view token);
+
+  /// Moves the bytes threshold (normally kFetchDataBytes), for tests and measurements.
+  void set_fetch_data_bytes_for_testing(size_t bytes) { fetch_data_bytes_ = bytes; }
+
+  /// The exact script texts of one answer or one event travelling alone.
   static std::string resolve_script(int64_t req_id, const CommandResult& result);
   static std::string emit_script(const std::string& event, const json& payload);
-  /// One evaluation for several small scripts: each in its own try block, in order.
-  static std::string join_scripts(const std::vector<std::string>& scripts, size_t begin,
-                                  size_t end);
 
  private:
+  // One answer, event or raw script waiting for the main queue.
+  struct Delivery {
+    enum class Kind { kResolve, kEmit, kScript } kind = Kind::kScript;
+    int64_t req_id = 0;
+    bool ok = false;
+    std::string name;   // the event's encoded name
+    std::string data;   // the encoded value (pure ASCII once longer than kLargeDataBytes),
+                        // or the script text
+    std::string token;  // set when the value waits to be read as bytes instead
+  };
+
   explicit Bridge(std::shared_ptr<CommandRegistry> registry) : registry_(std::move(registry)) {}
   void handle_message(const json& body);
+  void enqueue(Delivery delivery);
+  Delivery prepare(Delivery::Kind kind, std::string data);
   void flush();
+  static std::string single_script(const Delivery& d);
+  static std::string batch_script(std::vector<Delivery>& items, size_t begin, size_t end);
 
   std::shared_ptr<CommandRegistry> registry_;
   std::mutex web_view_mutex_;
   std::weak_ptr<ScriptEvaluator> web_view_;
   std::mutex batch_mutex_;
-  std::vector<std::string> batch_;  // scripts waiting for the main queue, in order
+  std::vector<Delivery> batch_;  // deliveries waiting for the main queue, in order
   bool flush_scheduled_ = false;
+  std::atomic<size_t> fetch_data_bytes_{kFetchDataBytes};
+  std::mutex values_mutex_;
+  std::unordered_map<std::string, std::string> values_;  // token -> encoded value
 };
 
 }  // namespace vessa

@@ -1,7 +1,7 @@
 // The page side of the bridge: the Tauri page interface (window.__TAURI_INTERNALS__ and
 // window.__TAURI__) on top of the "vessa" message handler. Injected at document start into the
 // main frame of every page load; the native side answers through __VESSA_RESOLVE and pushes
-// events through __VESSA_EMIT.
+// events through __VESSA_EMIT (or several of both at once through __VESSA_BATCH).
 (function () {
   'use strict';
   if (window.__TAURI_INTERNALS__) return;
@@ -15,6 +15,8 @@
   var evtSeq = 1;
   // Taken before page scripts run, so a page that replaces JSON.stringify cannot break posting.
   var stringify = JSON.stringify;
+  var parse = JSON.parse;
+  var XHR = window.XMLHttpRequest;
 
   // One JSON string instead of the object: WebKit copies a string in one piece, where an object
   // graph is cloned value by value (seconds for a 10 MB argument). Values JSON cannot represent
@@ -168,13 +170,40 @@
     deliver(event, payload);
   };
   window.__VESSA_CB = runCallback;
-  // One-argument forms for large results and event payloads: a script of the shape f(<JSON>)
-  // is parsed by the engine's fast JSON path instead of the full JavaScript parser. They go
-  // through the globals above so the effect is exactly that of the three-argument calls.
-  window.__VESSA_RESOLVE1 = function (m) {
-    window.__VESSA_RESOLVE(m[0], m[1], m[2]);
+  // Deliveries that travel together: one array, which the engine parses on its JSON fast path.
+  // [reqId, ok, value] answers a request and [event, value] delivers an event, in order, each
+  // through the globals above as if it had come alone. A large value arrives as null followed
+  // by a one-time address, read here as bytes.
+  window.__VESSA_BATCH = function (items) {
+    for (var i = 0; i < items.length; i++) {
+      var item = items[i];
+      try {
+        if (typeof item[0] === 'number') {
+          var ok = item[1];
+          var data = item[2];
+          if (item.length > 3) {
+            try {
+              data = readValue(item[3]);
+            } catch (e) {
+              ok = false;
+              data = 'the result could not be delivered';
+            }
+          }
+          window.__VESSA_RESOLVE(item[0], ok, data);
+        } else {
+          window.__VESSA_EMIT(item[0], item.length > 2 ? readValue(item[2]) : item[1]);
+        }
+      } catch (e) {
+        // A throwing listener stops only its own delivery.
+      }
+    }
   };
-  window.__VESSA_EMIT1 = function (m) {
-    window.__VESSA_EMIT(m[0], m[1]);
-  };
+  // Synchronous, so the deliveries after a large value keep their place behind it.
+  function readValue(url) {
+    var request = new XHR();
+    request.open('GET', url, false);
+    request.send();
+    if (request.status !== 200) throw new Error('value unavailable');
+    return parse(request.responseText);
+  }
 })();

@@ -1,4 +1,4 @@
-// The fast transport in the real engine: large and small results and events settle the same,
+// The fast transport in the real engine: results and events settle the same in every form,
 // batched scripts keep their order and survive a throwing listener, concurrent requests settle
 // once, and messages posted as JSON text follow the object rules.
 #include <gtest/gtest.h>
@@ -66,6 +66,8 @@ class PageTransport : public ::testing::Test {
         });
   }
 
+  // Lower than the shell's own, so the bytes path is exercised with modest values.
+  static constexpr size_t kBytesThreshold = 64 * 1024;
   TempHome home_;
   std::string base_;
   std::string tricky_;
@@ -76,14 +78,17 @@ TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThres
   HostedPage page(base_ + "/dist");
   ASSERT_TRUE(page.wait_loads(1));
   install_commands(page.host());
+  page.host().bridge()->set_fetch_data_bytes_for_testing(kBytesThreshold);
   const size_t large_pad = Bridge::kLargeDataBytes * 3;
+  const size_t bytes_pad = kBytesThreshold * 2;
   auto got = page.call(R"JS(
     const t = window.__TAURI_INTERNALS__;
     const out = {};
     const events = [];
     await t.event.listen('shout', (e) => events.push(e.payload.text));
     for (const [name, pad] of [['small', 0], ['large', )JS" +
-                       std::to_string(large_pad) + R"JS(]]) {
+                       std::to_string(large_pad) + "], ['bytes', " + std::to_string(bytes_pad) +
+                       R"JS(]]) {
       const ok = await t.invoke('blob', { pad });
       let failed;
       try { await t.invoke('blob', { pad, fail: true }); } catch (e) { failed = e; }
@@ -101,19 +106,21 @@ TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThres
       "q\"a'b\\c\n\r\t\x01\x1f </script><!-- caf\xC3\xA9 \xF0\x9F\x98\x80 "
       "\xE2\x80\xA8|\xE2\x80\xA9 "
       "bad\xEF\xBF\xBD\xEF\xBF\xBD(end)";
-  for (const char* side : {"small", "large"}) {
+  for (const char* side : {"small", "large", "bytes"}) {
     EXPECT_EQ(r[side]["ok"], expected) << side;
     EXPECT_EQ(r[side]["n"], 1) << side;
     EXPECT_EQ(r[side]["failed"], expected) << side;
     EXPECT_EQ(r[side]["event"], expected) << side;
   }
   EXPECT_EQ(r["large"]["okLength"].get<size_t>(), large_pad + r["small"]["okLength"].get<size_t>());
+  EXPECT_EQ(r["bytes"]["okLength"].get<size_t>(), bytes_pad + r["small"]["okLength"].get<size_t>());
 }
 
 TEST_F(PageTransport, BatchedScriptsKeepTheirOrderAndAThrowingListenerStopsOnlyItsOwnEvent) {
   HostedPage page(base_ + "/dist");
   ASSERT_TRUE(page.wait_loads(1));
   install_commands(page.host());
+  page.host().bridge()->set_fetch_data_bytes_for_testing(kBytesThreshold);
   ASSERT_EQ(page.call(R"JS(
     window.seen = [];
     const t = window.__TAURI_INTERNALS__;
@@ -124,14 +131,14 @@ TEST_F(PageTransport, BatchedScriptsKeepTheirOrderAndAThrowingListenerStopsOnlyI
     return true;)JS"),
             "true");
   ASSERT_TRUE(run_until([&] { return held_ != nullptr; }));
-  // Everything from one thread in one turn: joined evaluations, a large one alone.
+  // Everything from one thread in one turn: batches, with a value read as bytes in between.
   auto& bridge = *page.host().bridge();
   std::thread([&] {
     bridge.emit("tick", 1);
     bridge.emit("boom", nullptr);
     held_(CommandResult::success("answer"));
     bridge.emit("tick", 2);
-    bridge.emit("tick", "3" + std::string(Bridge::kLargeDataBytes + 10, ' '));
+    bridge.emit("tick", "3" + std::string(kBytesThreshold + 10, ' '));
     bridge.emit("tick", 4);
   }).join();
   std::optional<std::string> seen;

@@ -43,21 +43,28 @@ struct BridgeFixture : ::testing::Test {
     return out;
   }
 
-  // A joined evaluation is "try{S\n}catch(e){}" per script; anything else is one script.
+  // A batch evaluation back as the single-delivery scripts it stands for (values carried as
+  // bytes come back as their address); anything else is one script. Every batch is pure ASCII.
   static std::vector<std::string> split_batch(const std::string& text) {
-    static const std::string open = "try{", close = "\n}catch(e){}";
+    static const std::string open = "window.__VESSA_BATCH(", close = ");";
     if (text.rfind(open, 0) != 0) return {text};
+    for (unsigned char c : text) EXPECT_LT(c, 0x80) << "batch is not ASCII";
+    EXPECT_EQ(text.substr(text.size() - close.size()), close);
+    auto items = parse_json(text.substr(open.size(), text.size() - open.size() - close.size()));
+    if (!items || !items->is_array()) {
+      ADD_FAILURE() << "batch is not one JSON array: " << text.substr(0, 80);
+      return {};
+    }
     std::vector<std::string> parts;
-    size_t pos = 0;
-    while (pos < text.size()) {
-      EXPECT_EQ(text.compare(pos, open.size(), open), 0) << text.substr(pos, 40);
-      size_t end = text.find(close, pos);
-      if (end == std::string::npos) {
-        ADD_FAILURE() << "unterminated batch entry";
-        break;
-      }
-      parts.push_back(text.substr(pos + open.size(), end - pos - open.size()));
-      pos = end + close.size();
+    for (const auto& item : *items) {
+      const bool answer = item[0].is_number();
+      const json& value = item.size() > (answer ? 3u : 2u) ? item.back() : item[answer ? 2 : 1];
+      parts.push_back(answer ? Bridge::resolve_script(item[0].get<int64_t>(),
+                                                      item[1].get<bool>()
+                                                          ? CommandResult::success(value)
+                                                          : CommandResult::failure(
+                                                                value.get<std::string>()))
+                             : Bridge::emit_script(item[0].get<std::string>(), value));
     }
     return parts;
   }
@@ -184,28 +191,29 @@ TEST_F(BridgeFixture, TextMessagesAreReadLikeObjects) {
   EXPECT_EQ(scripts[1], "window.__VESSA_RESOLVE(6, true, null);");
 }
 
-// A large script is evaluated on its own and unwrapped (the engine's JSON fast path only takes
-// a bare call); small ones around it are joined; the order always holds.
-TEST_F(BridgeFixture, LargeScriptsTravelAloneAndBatchesAreCutInOrder) {
+// Everything queued in one turn travels in batches cut at the size limit and after an answer
+// that an event follows; the order always holds.
+TEST_F(BridgeFixture, DeliveriesOfOneTurnTravelInOrderedBatches) {
   const std::string big(Bridge::kLargeDataBytes + 1, 'x');
   std::thread worker([&] {
     bridge->emit("a", 1);
     bridge->emit("b", 2);
     bridge->resolve(3, CommandResult::success(big));
     bridge->emit("c", 3);
-    // Enough small scripts to need more than one joined evaluation.
+    // Enough small deliveries to need more than one batch.
     const json payload = std::string(1000, 'p');
     for (int i = 0; i < 600; ++i) bridge->emit("n" + std::to_string(i), payload);
+    bridge->run("window.custom = 1;");
+    bridge->emit("d", 4);
   });
   worker.join();
   auto evaluations = settle();
-  ASSERT_GE(evaluations.size(), 4u);
+  ASSERT_GE(evaluations.size(), 5u);
   EXPECT_EQ(split_batch(evaluations[0]),
-            (std::vector<std::string>{Bridge::emit_script("a", 1), Bridge::emit_script("b", 2)}));
-  EXPECT_EQ(evaluations[1], Bridge::resolve_script(3, CommandResult::success(big)));
-  EXPECT_EQ(evaluations[1].rfind("window.__VESSA_RESOLVE1([3,true,\"xxx", 0), 0u);
+            (std::vector<std::string>{Bridge::emit_script("a", 1), Bridge::emit_script("b", 2),
+                                      Bridge::resolve_script(3, CommandResult::success(big))}));
   std::vector<std::string> rest;
-  for (size_t i = 2; i < evaluations.size(); ++i) {
+  for (size_t i = 1; i + 2 < evaluations.size(); ++i) {
     EXPECT_LE(evaluations[i].size(), Bridge::kMaxBatchBytes + 4096);
     auto parts = split_batch(evaluations[i]);
     rest.insert(rest.end(), parts.begin(), parts.end());
@@ -215,6 +223,78 @@ TEST_F(BridgeFixture, LargeScriptsTravelAloneAndBatchesAreCutInOrder) {
   for (int i = 0; i < 600; ++i) {
     EXPECT_EQ(rest[i + 1].rfind("window.__VESSA_EMIT(\"n" + std::to_string(i) + "\", ", 0), 0u);
   }
+  // A raw script keeps its place and its text; a delivery alone keeps the exact text.
+  EXPECT_EQ(evaluations[evaluations.size() - 2], "window.custom = 1;");
+  EXPECT_EQ(evaluations.back(), Bridge::emit_script("d", 4));
+}
+
+// Each delivery alone, on each side of both thresholds: the exact text, a batch of one in pure
+// ASCII, or bytes waiting once under an address. All carry the same value.
+TEST_F(BridgeFixture, EveryFormCarriesTheSameValue) {
+  const std::string tricky =
+      "q\"a'b\\c\n\r\t\x01 </script> caf\xC3\xA9 \xF0\x9F\x98\x80 \xE2\x80\xA8\xE2\x80\xA9 "
+      "bad\xFF\xC3";
+  const std::string expected_text = utf8_lossy(tricky);
+  const size_t fetch_bytes = 64 * 1024;
+  bridge->set_fetch_data_bytes_for_testing(fetch_bytes);
+  enum class Form { kExact, kBatch, kBytes };
+  size_t seen = 0;
+  // The encoded data is the filler plus the escaped tricky text plus two quotes.
+  const size_t base = encode_json(json(tricky)).size();
+  const std::pair<size_t, Form> cases[] = {{0, Form::kExact},
+                                           {Bridge::kLargeDataBytes - base, Form::kExact},
+                                           {Bridge::kLargeDataBytes - base + 1, Form::kBatch},
+                                           {fetch_bytes - base, Form::kBatch},
+                                           {fetch_bytes - base + 1, Form::kBytes}};
+  for (const auto& [pad, form] : cases) {
+    const std::string value = std::string(pad, 'z') + tricky;
+    const json expected = std::string(pad, 'z') + expected_text;
+    for (int kind = 0; kind < 3; ++kind) {
+      SCOPED_TRACE(::testing::Message() << "pad " << pad << " kind " << kind);
+      if (kind == 2) {
+        bridge->emit("ev\xC3\xA9", value);
+      } else {
+        bridge->resolve(42, kind == 0 ? CommandResult::success(value)
+                                      : CommandResult::failure(value));
+      }
+      auto evaluations = settle();
+      ASSERT_EQ(evaluations.size(), ++seen);
+      const std::string s = evaluations.back();
+      EXPECT_EQ(s.find("\xE2\x80\xA8"), std::string::npos);
+      if (form == Form::kExact) {
+        EXPECT_EQ(s, kind == 2 ? Bridge::emit_script("ev\xC3\xA9", value)
+                               : Bridge::resolve_script(42, kind == 0
+                                                                ? CommandResult::success(value)
+                                                                : CommandResult::failure(value)));
+        continue;
+      }
+      ASSERT_EQ(s.rfind("window.__VESSA_BATCH([[", 0), 0u);
+      for (unsigned char c : s) ASSERT_LT(c, 0x80) << "not ASCII";
+      json item = json::parse(s.substr(21, s.size() - 23))[0];
+      if (kind == 2) {
+        EXPECT_EQ(item[0], "ev\xC3\xA9");
+      } else {
+        EXPECT_EQ(item[0], 42);
+        EXPECT_EQ(item[1], kind == 0);
+      }
+      json carried = item[kind == 2 ? 1 : 2];
+      if (form == Form::kBytes) {
+        EXPECT_TRUE(carried.is_null());
+        const std::string url = item.back().get<std::string>();
+        ASSERT_EQ(url.rfind(Bridge::kValueUrlPrefix, 0), 0u);
+        const std::string token = url.substr(Bridge::kValueUrlPrefix.size());
+        EXPECT_EQ(token.size(), 32u);
+        auto bytes = bridge->take_value(token);
+        ASSERT_TRUE(bytes.has_value());
+        EXPECT_FALSE(bridge->take_value(token).has_value());  // read once
+        EXPECT_EQ(bytes->find("\xE2\x80\xA8"), std::string::npos);
+        carried = json::parse(*bytes);
+      }
+      EXPECT_EQ(carried, expected);
+    }
+  }
+  EXPECT_FALSE(bridge->take_value("").has_value());
+  EXPECT_FALSE(bridge->take_value("../index.html").has_value());
 }
 
 TEST_F(BridgeFixture, EveryRequestOfAThousandConcurrentOnesIsAnsweredOnce) {
@@ -242,55 +322,6 @@ TEST_F(BridgeFixture, EveryRequestOfAThousandConcurrentOnesIsAnsweredOnce) {
   }
   EXPECT_EQ(seen.size(), 1000u);
   for (const auto& [id, count] : seen) EXPECT_EQ(count, 1) << id;
-}
-
-// Both forms carry the same value; the large one is pure ASCII whatever the value holds.
-TEST(BridgeScripts, TheThresholdChoosesTheFormAndBothCarryTheSameValue) {
-  const std::string tricky =
-      "q\"a'b\\c\n\r\t\x01 </script> caf\xC3\xA9 \xF0\x9F\x98\x80 \xE2\x80\xA8\xE2\x80\xA9 "
-      "bad\xFF\xC3";
-  const json expected_text = utf8_lossy(tricky);
-  struct Case {
-    size_t pad;  // filler so the encoded data lands on one side of the threshold
-    bool large;
-  };
-  // The encoded data is the filler plus the escaped tricky text plus two quotes.
-  const size_t base = encode_json(json(tricky)).size();
-  const Case cases[] = {{0, false},
-                        {Bridge::kLargeDataBytes - base, false},
-                        {Bridge::kLargeDataBytes - base + 1, true},
-                        {100000, true}};
-  for (const auto& c : cases) {
-    const std::string value = std::string(c.pad, 'z') + tricky;
-    const std::string expected_value = std::string(c.pad, 'z') + expected_text.get<std::string>();
-    for (bool ok : {true, false}) {
-      auto result = ok ? CommandResult::success(value) : CommandResult::failure(value);
-      std::string s = Bridge::resolve_script(42, result);
-      json args;
-      if (c.large) {
-        const std::string head = "window.__VESSA_RESOLVE1(";
-        ASSERT_EQ(s.rfind(head, 0), 0u) << c.pad;
-        ASSERT_EQ(s.substr(s.size() - 2), ");");
-        for (unsigned char ch : s) ASSERT_LT(ch, 0x80) << "not ASCII";
-        args = json::parse(s.substr(head.size(), s.size() - head.size() - 2));
-      } else {
-        const std::string head = "window.__VESSA_RESOLVE(";
-        ASSERT_EQ(s.rfind(head, 0), 0u) << c.pad;
-        args = json::parse("[" + s.substr(head.size(), s.size() - head.size() - 2) + "]");
-      }
-      ASSERT_EQ(args.size(), 3u);
-      EXPECT_EQ(args[0], 42);
-      EXPECT_EQ(args[1], ok);
-      EXPECT_EQ(args[2], expected_value);
-      EXPECT_EQ(s.find("\xE2\x80\xA8"), std::string::npos);
-    }
-    std::string e = Bridge::emit_script("ev\xC3\xA9", value);
-    EXPECT_EQ(e.rfind(c.large ? "window.__VESSA_EMIT1([\"ev\\u00e9\","
-                              : "window.__VESSA_EMIT(\"ev\xC3\xA9\", ",
-                      0),
-              0u)
-        << c.pad;
-  }
 }
 
 TEST(BridgeScripts, EmitAndResolveTextIsExact) {
