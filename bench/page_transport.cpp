@@ -476,6 +476,7 @@ int main(int argc, char** argv) {
   auto app = std::make_shared<BenchApp>();
   vessa::app::WebViewHost::Options options;
   options.dist_root = dist;
+  options.web_extensions_dir = bundle / "lib" / "web-extensions";
   auto host = vessa::app::WebViewHost::create(app, options);
   app->host = host;
   GtkWindow* window = GTK_WINDOW(gtk_window_new());
@@ -738,12 +739,12 @@ int main(int argc, char** argv) {
     report.notes.push_back(line);
     std::fprintf(stderr, "%s\n", line.c_str());
 
-    // The bytes threshold: whole invokes of one size as script text and as bytes read from the
-    // content scheme.
+    // The bytes threshold: whole invokes of one size as script text and as bytes handed to the
+    // web process.
     line = "bytes threshold (ms per invoke, script text / bytes):";
     for (int kb : {64, 256, 1024, 4096}) {
-      auto per_invoke = [&](size_t fetch_bytes) {
-        bridge->set_fetch_data_bytes_for_testing(fetch_bytes);
+      auto per_invoke = [&](size_t value_bytes) {
+        bridge->set_value_bytes_for_testing(value_bytes);
         return call_json(view, "const kb = " + std::to_string(kb) + R"JS(;
           const t = [];
           for (let i = 0; i < 7; i++) {
@@ -760,7 +761,7 @@ int main(int argc, char** argv) {
       line += fmt(" %.0f KiB:", static_cast<double>(kb)) + fmt(" %.2f", text) +
               fmt(" / %.2f;", bytes);
     }
-    bridge->set_fetch_data_bytes_for_testing(vessa::Bridge::kFetchDataBytes);
+    bridge->set_value_bytes_for_testing(vessa::Bridge::kValueBytes);
     report.notes.push_back(line);
     std::fprintf(stderr, "%s\n", line.c_str());
   }

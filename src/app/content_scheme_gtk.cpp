@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 
-#include "bridge/bridge.hpp"
 #include "platform/content_scheme.hpp"
 
 namespace vessa::app {
@@ -14,43 +13,13 @@ namespace {
 
 GQuark scheme_error_quark() { return g_quark_from_static_string("VessaScheme"); }
 
-struct Served {
-  std::filesystem::path root;
-  ValueSource values;
-};
-
-// A bridge value: its address is exactly the prefix and a token; anything else under the
-// prefix is simply not found. Same origin only (no CORS header), read once.
-std::optional<platform::SchemeAnswer> serve_value(const Served& served, std::string_view uri) {
-  if (uri.rfind(Bridge::kValueUrlPrefix, 0) != 0) return std::nullopt;
-  platform::SchemeAnswer answer;
-  const std::string_view token = uri.substr(Bridge::kValueUrlPrefix.size());
-  std::optional<std::string> value;
-  if (served.values && !token.empty()) value = served.values(token);
-  if (!value) {
-    answer.error = "not found: " + std::string(Bridge::kValuePathPrefix) + std::string(token);
-    return answer;
-  }
-  answer.ok = true;
-  answer.content_type = "application/json; charset=utf-8";
-  answer.headers = {{"Content-Type", answer.content_type},
-                    {"Content-Length", std::to_string(value->size())},
-                    {"Cache-Control", "no-store"}};
-  answer.body = std::move(*value);
-  return answer;
-}
-
 void serve(WebKitURISchemeRequest* request, gpointer data) noexcept {
-  const auto& served = *static_cast<Served*>(data);
+  const auto& root = *static_cast<std::filesystem::path*>(data);
   const char* uri = webkit_uri_scheme_request_get_uri(request);
   platform::SchemeAnswer answer;
   try {
-    if (auto value = uri ? serve_value(served, uri) : std::nullopt) {
-      answer = std::move(*value);
-    } else {
-      answer = platform::serve_content_request(
-          served.root, uri ? std::optional<std::string>(uri) : std::nullopt);
-    }
+    answer =
+        platform::serve_content_request(root, uri ? std::optional<std::string>(uri) : std::nullopt);
   } catch (...) {
     answer.ok = false;
     answer.error = std::string("read failed: ") + (uri ? uri : "");
@@ -83,11 +52,10 @@ void serve(WebKitURISchemeRequest* request, gpointer data) noexcept {
 
 }  // namespace
 
-void register_content_scheme(WebKitWebContext* context, const std::filesystem::path& root,
-                             ValueSource values) {
-  webkit_web_context_register_uri_scheme(context, "vessa", &serve,
-                                         new Served{root, std::move(values)},
-                                         [](gpointer p) { delete static_cast<Served*>(p); });
+void register_content_scheme(WebKitWebContext* context, const std::filesystem::path& root) {
+  webkit_web_context_register_uri_scheme(
+      context, "vessa", &serve, new std::filesystem::path(root),
+      [](gpointer p) { delete static_cast<std::filesystem::path*>(p); });
   WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
   webkit_security_manager_register_uri_scheme_as_secure(security, "vessa");
   webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "vessa");

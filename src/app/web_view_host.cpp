@@ -2,6 +2,8 @@
 // shim and the "vessa" message handler, plus its load, new-window and panel handling.
 #include "app/web_view_host.hpp"
 
+#include <gio/gunixfdlist.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <string_view>
@@ -16,6 +18,7 @@
 #include "platform/services.hpp"
 #include "support/dispatch.hpp"
 #include "support/log.hpp"
+#include "support/paths.hpp"
 
 namespace vessa::app {
 namespace {
@@ -26,22 +29,38 @@ constexpr auto kSelfTestDelay = std::chrono::milliseconds(2000);
 // it weakly, so results and events that arrive after the view is gone are dropped.
 class WebViewEvaluator : public ScriptEvaluator {
  public:
-  explicit WebViewEvaluator(WebKitWebView* view) : view_(view) {}
+  WebViewEvaluator(WebKitWebView* view, bool takes_values)
+      : view_(view), takes_values_(takes_values) {}
   void evaluate_script(const std::string& script) override {
     if (!view_) return;
     webkit_web_view_evaluate_javascript(view_, script.data(), static_cast<gssize>(script.size()),
                                         nullptr, nullptr, nullptr, nullptr, nullptr);
   }
+  bool takes_values() const override { return takes_values_; }
+  // Messages to the page and evaluations share one ordered channel to the web process, so the
+  // value is parked before the evaluation that names it runs.
+  void hand_value(const std::string& token, int fd) override {
+    if (!view_) return;
+    GUnixFDList* fds = g_unix_fd_list_new();
+    const gint handle = g_unix_fd_list_append(fds, fd, nullptr);  // sends a duplicate
+    if (handle >= 0) {
+      WebKitUserMessage* message = webkit_user_message_new_with_fd_list(
+          "vessa-value", g_variant_new("(sh)", token.c_str(), handle), fds);
+      webkit_web_view_send_message_to_page(view_, message, nullptr, nullptr, nullptr);
+    }
+    g_object_unref(fds);
+  }
   void detach() { view_ = nullptr; }
 
  private:
   WebKitWebView* view_;
+  const bool takes_values_;
 };
 
 constexpr const char* kEvaluatorKey = "vessa-script-evaluator";
 
-std::shared_ptr<WebViewEvaluator> attach_evaluator(WebKitWebView* view) {
-  auto evaluator = std::make_shared<WebViewEvaluator>(view);
+std::shared_ptr<WebViewEvaluator> attach_evaluator(WebKitWebView* view, bool takes_values) {
+  auto evaluator = std::make_shared<WebViewEvaluator>(view, takes_values);
   g_object_set_data_full(G_OBJECT(view), kEvaluatorKey,
                          new std::shared_ptr<WebViewEvaluator>(evaluator), [](gpointer p) {
                            auto* holder = static_cast<std::shared_ptr<WebViewEvaluator>*>(p);
@@ -152,12 +171,18 @@ GtkWidget* WebViewHost::build() {
       options_.dist_root
           ? *options_.dist_root
           : platform::resolveDistRoot(platform::current_dist_root_inputs(options_.argv0.c_str()));
-  std::weak_ptr<Bridge> weak_bridge = bridge_;
-  register_content_scheme(context, dist_root_,
-                          [weak_bridge](std::string_view token) -> std::optional<std::string> {
-                            if (auto bridge = weak_bridge.lock()) return bridge->take_value(token);
-                            return std::nullopt;
-                          });
+  register_content_scheme(context, dist_root_);
+  // The web-process extension that takes large values as bytes, when the bundle has it.
+  std::optional<std::filesystem::path> extensions = options_.web_extensions_dir;
+  if (!extensions) {
+    if (auto bundle = paths::bundle_dir()) extensions = *bundle / "lib" / "web-extensions";
+  }
+  std::error_code ec;
+  const bool with_extension =
+      extensions && std::filesystem::is_regular_file(*extensions / kWebExtensionFile, ec);
+  if (with_extension) {
+    webkit_web_context_set_web_process_extensions_directory(context, extensions->c_str());
+  }
 
   // 3-4. The token script (when there is a token), then the IPC shim, at document start.
   WebKitUserContentManager* ucm = webkit_user_content_manager_new();
@@ -196,7 +221,7 @@ GtkWidget* WebViewHost::build() {
   g_signal_connect(web_view_, "map", G_CALLBACK(on_map), this);
 
   // 10. The bridge answers this view.
-  bridge_->set_web_view(attach_evaluator(web_view_));
+  bridge_->set_web_view(attach_evaluator(web_view_, with_extension));
   return GTK_WIDGET(web_view_);
 }
 

@@ -23,7 +23,13 @@ class WebViewHost : public std::enable_shared_from_this<WebViewHost> {
     std::optional<std::filesystem::path> dist_root;
     /// The first command-line argument, for resolveDistRoot.
     std::string argv0;
+    /// The folder holding the web-process extension; the bundle's lib/web-extensions when
+    /// unset. Without the extension, large values travel as script text.
+    std::optional<std::filesystem::path> web_extensions_dir;
   };
+
+  /// The extension's file name inside that folder.
+  static constexpr const char* kWebExtensionFile = "libvessa-webext.so";
 
   /// Creates the command registry (with `app`) and the bridge; no web view yet. Main thread.
   static std::shared_ptr<WebViewHost> create(std::weak_ptr<AppContext> app, Options options);

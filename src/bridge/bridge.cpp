@@ -39,6 +39,8 @@ std::shared_ptr<Bridge> Bridge::create(std::shared_ptr<CommandRegistry> registry
 
 void Bridge::set_web_view(std::weak_ptr<ScriptEvaluator> web_view) {
   std::lock_guard lock(web_view_mutex_);
+  auto view = web_view.lock();
+  view_takes_values_ = view && view->takes_values();
   web_view_ = std::move(web_view);
 }
 
@@ -123,7 +125,7 @@ std::string Bridge::single_script(const Delivery& d) {
 std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, size_t end) {
   size_t total = 32;
   for (size_t i = begin; i < end; ++i) {
-    total += items[i].name.size() + items[i].data.size() + kValueUrlPrefix.size() + 64;
+    total += items[i].name.size() + items[i].data.size() + 80;
   }
   std::string s;
   s.reserve(total);
@@ -140,7 +142,7 @@ std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, siz
     if (d.token.empty()) {
       s.append(JS::ascii_only(std::move(d.data)));
     } else {
-      s.append("null,\"").append(kValueUrlPrefix).append(d.token).push_back('"');
+      s.append("null,\"").append(d.token).push_back('"');
     }
     s.push_back(']');
   }
@@ -148,18 +150,9 @@ std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, siz
   return s;
 }
 
-std::optional<std::string> Bridge::take_value(std::string_view token) {
-  std::lock_guard lock(values_mutex_);
-  auto it = values_.find(std::string(token));
-  if (it == values_.end()) return std::nullopt;
-  std::string value = std::move(it->second);
-  values_.erase(it);
-  return value;
-}
-
 namespace {
 
-// 128 random bits as hex: the address of a waiting value cannot be guessed by other frames.
+// 128 random bits as hex: a value parked in the page cannot be taken for another one.
 std::string random_token() {
   std::random_device device;
   std::string token;
@@ -178,18 +171,14 @@ std::string random_token() {
 Bridge::Delivery Bridge::prepare(Delivery::Kind kind, std::string data) {
   Delivery d;
   d.kind = kind;
-  if (data.size() > fetch_data_bytes_.load(std::memory_order_relaxed)) {
-    d.token = random_token();
-    {
-      std::lock_guard lock(values_mutex_);
-      values_.emplace(d.token, std::move(data));
+  if (data.size() > value_bytes_.load(std::memory_order_relaxed) && view_takes_values_.load()) {
+    if (fs::UniqueFd file = fs::sealed_memory_file("vessa-value", data)) {
+      d.token = random_token();
+      d.value_file = std::make_shared<fs::UniqueFd>(std::move(file));
+      return d;
     }
-    std::weak_ptr<Bridge> weak = weak_from_this();
-    dispatch::main_after(std::chrono::duration_cast<std::chrono::milliseconds>(kValueLifetime),
-                         [weak, token = d.token] {
-                           if (auto self = weak.lock()) self->take_value(token);
-                         });
-  } else if (data.size() > kLargeDataBytes) {
+  }
+  if (data.size() > kLargeDataBytes) {
     d.data = JS::ascii_only(std::move(data));
   } else {
     d.data = std::move(data);
@@ -275,6 +264,10 @@ void Bridge::flush() {
     if (end - i == 1 && items[i].token.empty() && items[i].data.size() <= kLargeDataBytes) {
       view->evaluate_script(single_script(items[i]));
     } else {
+      // The values go first: the page parks them before the batch that names them runs.
+      for (size_t k = i; k < end; ++k) {
+        if (items[k].value_file) view->hand_value(items[k].token, items[k].value_file->get());
+      }
       view->evaluate_script(batch_script(items, i, end));
     }
     i = end;

@@ -2,18 +2,16 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "bridge/command_result.hpp"
 #include "bridge/script_evaluator.hpp"
+#include "support/fs.hpp"
 #include "support/json.hpp"
 
 namespace vessa {
@@ -51,24 +49,15 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   /// fast path. One delivery alone keeps the exact three-argument text while its encoded data
   /// is at most this long. Chosen by measurement (bench/).
   static constexpr size_t kLargeDataBytes = 12 * 1024;
-  /// Encoded data longer than this is handed to the page as bytes: it waits under a one-time
-  /// address on the content scheme, which the page reads and parses with JSON.parse, instead of
+  /// Encoded data longer than this is handed to the page as bytes when the web view takes
+  /// values (a memory file its web process parses straight into a page value), instead of
   /// travelling as script text. Chosen by measurement (bench/).
-  static constexpr size_t kFetchDataBytes = 256 * 1024;
+  static constexpr size_t kValueBytes = 128 * 1024;
   /// Batches are cut at about this size so one turn never builds a huge script.
   static constexpr size_t kMaxBatchBytes = 256 * 1024;
-  /// Where waiting values are served: this prefix, then the value's token.
-  static constexpr std::string_view kValueUrlPrefix = "vessa://localhost/.vessa-bridge/";
-  static constexpr std::string_view kValuePathPrefix = "/.vessa-bridge/";
-  /// A value the page has not read within this time is dropped (the page went away).
-  static constexpr std::chrono::seconds kValueLifetime{120};
 
-  /// The encoded value waiting under `token`, removed as it is taken; nullopt when there is
-  /// none (unknown, taken already or expired). Any thread.
-  std::optional<std::string> take_value(std::string_view token);
-
-  /// Moves the bytes threshold (normally kFetchDataBytes), for tests and measurements.
-  void set_fetch_data_bytes_for_testing(size_t bytes) { fetch_data_bytes_ = bytes; }
+  /// Moves the bytes threshold (normally kValueBytes), for tests and measurements.
+  void set_value_bytes_for_testing(size_t bytes) { value_bytes_ = bytes; }
 
   /// The exact script texts of one answer or one event travelling alone.
   static std::string resolve_script(int64_t req_id, const CommandResult& result);
@@ -83,7 +72,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     std::string name;   // the event's encoded name
     std::string data;   // the encoded value (pure ASCII once longer than kLargeDataBytes),
                         // or the script text
-    std::string token;  // set when the value waits to be read as bytes instead
+    std::string token;  // set when the value travels as the memory file below instead
+    std::shared_ptr<fs::UniqueFd> value_file;
   };
 
   explicit Bridge(std::shared_ptr<CommandRegistry> registry) : registry_(std::move(registry)) {}
@@ -100,9 +90,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   std::mutex batch_mutex_;
   std::vector<Delivery> batch_;  // deliveries waiting for the main queue, in order
   bool flush_scheduled_ = false;
-  std::atomic<size_t> fetch_data_bytes_{kFetchDataBytes};
-  std::mutex values_mutex_;
-  std::unordered_map<std::string, std::string> values_;  // token -> encoded value
+  std::atomic<size_t> value_bytes_{kValueBytes};
+  std::atomic<bool> view_takes_values_{false};
 };
 
 }  // namespace vessa

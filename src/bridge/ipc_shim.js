@@ -15,8 +15,6 @@
   var evtSeq = 1;
   // Taken before page scripts run, so a page that replaces JSON.stringify cannot break posting.
   var stringify = JSON.stringify;
-  var parse = JSON.parse;
-  var XHR = window.XMLHttpRequest;
 
   // One JSON string instead of the object: WebKit copies a string in one piece, where an object
   // graph is cloned value by value (seconds for a 10 MB argument). Values JSON cannot represent
@@ -173,7 +171,7 @@
   // Deliveries that travel together: one array, which the engine parses on its JSON fast path.
   // [reqId, ok, value] answers a request and [event, value] delivers an event, in order, each
   // through the globals above as if it had come alone. A large value arrives as null followed
-  // by a one-time address, read here as bytes.
+  // by the token under which it waits, parked (see readValue).
   window.__VESSA_BATCH = function (items) {
     for (var i = 0; i < items.length; i++) {
       var item = items[i];
@@ -198,12 +196,15 @@
       }
     }
   };
-  // Synchronous, so the deliveries after a large value keep their place behind it.
-  function readValue(url) {
-    var request = new XHR();
-    request.open('GET', url, false);
-    request.send();
-    if (request.status !== 200) throw new Error('value unavailable');
-    return parse(request.responseText);
+  // A large value handed over as bytes: the web process parked it, already parsed, just
+  // before this batch arrived. Taken once.
+  function readValue(token) {
+    var parked = window.__VESSA_PARKED;
+    if (!parked || !Object.prototype.hasOwnProperty.call(parked, token)) {
+      throw new Error('value unavailable');
+    }
+    var value = parked[token];
+    delete parked[token];
+    return value;
   }
 })();

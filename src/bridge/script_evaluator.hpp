@@ -11,6 +11,13 @@ class ScriptEvaluator {
   /// Evaluates `script` in the main frame of the page currently shown, asynchronously,
   /// ignoring its value and errors. Main thread only.
   virtual void evaluate_script(const std::string& script) = 0;
+
+  /// True when the page can be handed values as memory files (hand_value). Fixed for the
+  /// evaluator's life; any thread.
+  virtual bool takes_values() const { return false; }
+  /// Hands the page the JSON text in memory file `fd` (NUL-terminated), parked under `token`
+  /// for the next evaluation that names it. Main thread only; only when takes_values().
+  virtual void hand_value(const std::string& /*token*/, int /*fd*/) {}
 };
 
 }  // namespace vessa

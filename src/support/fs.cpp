@@ -2,6 +2,7 @@
 #include "support/fs.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +82,45 @@ bool atomic_write(const std::string& path, std::string_view data, mode_t mode) {
     return false;
   }
   return true;
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+int UniqueFd::release() {
+  int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+UniqueFd sealed_memory_file(std::string_view name, std::string_view data) {
+  UniqueFd fd(::memfd_create(std::string(name).c_str(), MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  if (!fd) return {};
+  // One write of data and the NUL would need a copy; two writes do not.
+  auto write_all = [&fd](const char* p, size_t n) {
+    while (n > 0) {
+      ssize_t w = ::write(fd.get(), p, n);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) return false;
+      p += w;
+      n -= static_cast<size_t>(w);
+    }
+    return true;
+  };
+  if (!write_all(data.data(), data.size()) || !write_all("", 1)) return {};
+  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    return {};
+  }
+  return fd;
 }
 
 }  // namespace vessa::fs

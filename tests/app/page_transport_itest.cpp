@@ -78,7 +78,7 @@ TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThres
   HostedPage page(base_ + "/dist");
   ASSERT_TRUE(page.wait_loads(1));
   install_commands(page.host());
-  page.host().bridge()->set_fetch_data_bytes_for_testing(kBytesThreshold);
+  page.host().bridge()->set_value_bytes_for_testing(kBytesThreshold);
   const size_t large_pad = Bridge::kLargeDataBytes * 3;
   const size_t bytes_pad = kBytesThreshold * 2;
   auto got = page.call(R"JS(
@@ -120,7 +120,7 @@ TEST_F(PageTransport, BatchedScriptsKeepTheirOrderAndAThrowingListenerStopsOnlyI
   HostedPage page(base_ + "/dist");
   ASSERT_TRUE(page.wait_loads(1));
   install_commands(page.host());
-  page.host().bridge()->set_fetch_data_bytes_for_testing(kBytesThreshold);
+  page.host().bridge()->set_value_bytes_for_testing(kBytesThreshold);
   ASSERT_EQ(page.call(R"JS(
     window.seen = [];
     const t = window.__TAURI_INTERNALS__;

@@ -110,6 +110,7 @@ inline HostedPage::HostedPage(const std::string& root) {
   app_ = std::make_shared<TestApp>();
   app::WebViewHost::Options options;
   options.dist_root = root;
+  options.web_extensions_dir = std::filesystem::path(VESSA_BUNDLE) / "lib" / "web-extensions";
   host_ = app::WebViewHost::create(app_, options);
   app_->host = host_;
   window_ = GTK_WINDOW(gtk_window_new());

@@ -1,6 +1,10 @@
 // Page messages in, resolve and emit scripts out, through the main queue.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <map>
 #include <thread>
@@ -194,6 +198,7 @@ TEST_F(BridgeFixture, TextMessagesAreReadLikeObjects) {
 // Everything queued in one turn travels in batches cut at the size limit and after an answer
 // that an event follows; the order always holds.
 TEST_F(BridgeFixture, DeliveriesOfOneTurnTravelInOrderedBatches) {
+  bridge->set_value_bytes_for_testing(1);  // this view takes no values: all stays text
   const std::string big(Bridge::kLargeDataBytes + 1, 'x');
   std::thread worker([&] {
     bridge->emit("a", 1);
@@ -228,15 +233,35 @@ TEST_F(BridgeFixture, DeliveriesOfOneTurnTravelInOrderedBatches) {
   EXPECT_EQ(evaluations.back(), Bridge::emit_script("d", 4));
 }
 
+// A web view that takes values as memory files: records what each token's file holds.
+class ValueTakingEvaluator : public FakeEvaluator {
+ public:
+  bool takes_values() const override { return true; }
+  void hand_value(const std::string& token, int fd) override {
+    struct stat st{};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    std::string bytes(static_cast<size_t>(st.st_size), '\0');
+    ASSERT_EQ(pread(fd, bytes.data(), bytes.size(), 0), st.st_size);
+    // Sealed: the page reads exactly what was handed over.
+    EXPECT_EQ(fcntl(fd, F_GET_SEALS) & F_SEAL_WRITE, F_SEAL_WRITE);
+    // Handed over before the evaluation that names it.
+    values[token] = {bytes, scripts().size()};
+  }
+  std::map<std::string, std::pair<std::string, size_t>> values;
+};
+
 // Each delivery alone, on each side of both thresholds: the exact text, a batch of one in pure
-// ASCII, or bytes waiting once under an address. All carry the same value.
+// ASCII, or bytes handed over under a token. All carry the same value.
 TEST_F(BridgeFixture, EveryFormCarriesTheSameValue) {
+  auto taking = std::make_shared<ValueTakingEvaluator>();
+  view = taking;
+  bridge->set_web_view(view);
   const std::string tricky =
       "q\"a'b\\c\n\r\t\x01 </script> caf\xC3\xA9 \xF0\x9F\x98\x80 \xE2\x80\xA8\xE2\x80\xA9 "
       "bad\xFF\xC3";
   const std::string expected_text = utf8_lossy(tricky);
-  const size_t fetch_bytes = 64 * 1024;
-  bridge->set_fetch_data_bytes_for_testing(fetch_bytes);
+  const size_t value_bytes = 64 * 1024;
+  bridge->set_value_bytes_for_testing(value_bytes);
   enum class Form { kExact, kBatch, kBytes };
   size_t seen = 0;
   // The encoded data is the filler plus the escaped tricky text plus two quotes.
@@ -244,8 +269,8 @@ TEST_F(BridgeFixture, EveryFormCarriesTheSameValue) {
   const std::pair<size_t, Form> cases[] = {{0, Form::kExact},
                                            {Bridge::kLargeDataBytes - base, Form::kExact},
                                            {Bridge::kLargeDataBytes - base + 1, Form::kBatch},
-                                           {fetch_bytes - base, Form::kBatch},
-                                           {fetch_bytes - base + 1, Form::kBytes}};
+                                           {value_bytes - base, Form::kBatch},
+                                           {value_bytes - base + 1, Form::kBytes}};
   for (const auto& [pad, form] : cases) {
     const std::string value = std::string(pad, 'z') + tricky;
     const json expected = std::string(pad, 'z') + expected_text;
@@ -280,21 +305,21 @@ TEST_F(BridgeFixture, EveryFormCarriesTheSameValue) {
       json carried = item[kind == 2 ? 1 : 2];
       if (form == Form::kBytes) {
         EXPECT_TRUE(carried.is_null());
-        const std::string url = item.back().get<std::string>();
-        ASSERT_EQ(url.rfind(Bridge::kValueUrlPrefix, 0), 0u);
-        const std::string token = url.substr(Bridge::kValueUrlPrefix.size());
+        const std::string token = item.back().get<std::string>();
         EXPECT_EQ(token.size(), 32u);
-        auto bytes = bridge->take_value(token);
-        ASSERT_TRUE(bytes.has_value());
-        EXPECT_FALSE(bridge->take_value(token).has_value());  // read once
-        EXPECT_EQ(bytes->find("\xE2\x80\xA8"), std::string::npos);
-        carried = json::parse(*bytes);
+        ASSERT_EQ(taking->values.count(token), 1u);
+        auto [bytes, evaluations_before] = taking->values[token];
+        EXPECT_EQ(evaluations_before, seen - 1);
+        ASSERT_FALSE(bytes.empty());
+        EXPECT_EQ(bytes.back(), '\0');
+        bytes.pop_back();
+        EXPECT_EQ(bytes.find("\xE2\x80\xA8"), std::string::npos);
+        carried = json::parse(bytes);
       }
       EXPECT_EQ(carried, expected);
     }
   }
-  EXPECT_FALSE(bridge->take_value("").has_value());
-  EXPECT_FALSE(bridge->take_value("../index.html").has_value());
+  EXPECT_EQ(taking->values.size(), 3u);  // tokens never repeat
 }
 
 TEST_F(BridgeFixture, EveryRequestOfAThousandConcurrentOnesIsAnsweredOnce) {

@@ -103,33 +103,41 @@ test('a page that replaces JSON.stringify still posts real messages', () => {
   }
 });
 
-test('the one-argument forms act exactly like the three-argument calls', async () => {
+test('a batch acts exactly like its calls one by one, parked values taken once', async () => {
   const { window, t } = page();
   const p1 = t.invoke('a');
   const p2 = t.invoke('b');
   const p3 = t.invoke('c');
-  window.__VESSA_RESOLVE1([1, true, { big: 'x'.repeat(10), u: '\u2028' }]);
-  window.__VESSA_RESOLVE1([2, false, 'no "way"']);
-  window.__VESSA_RESOLVE1([3, false, { message: 'm' }]);
-  window.__VESSA_RESOLVE1([1, false, 'late']); // settled already
-  window.__VESSA_RESOLVE1([77, true, 'unknown']);
-  assert.deepEqual(await p1, { big: 'xxxxxxxxxx', u: '\u2028' });
-  await assert.rejects(p2, (r) => r === 'no "way"');
-  await assert.rejects(p3, (r) => r === 'm');
-
+  const p4 = t.invoke('d');
+  const p5 = t.invoke('e');
   const got = [];
-  await t.event.listen('e', (e) => got.push(e));
-  window.__VESSA_EMIT1(['e', [1, 2]]);
-  assert.deepEqual(got, [{ event: 'e', payload: [1, 2] }]);
-
-  // They go through the globals, so a page that wraps those sees every answer.
+  await t.event.listen('e', (e) => got.push(e.payload));
+  await t.event.listen('boom', () => { throw new Error('listener fault'); });
+  window.__VESSA_PARKED = { tok1: { big: 'x'.repeat(10) }, tok2: [3, 4] };
+  // A page that wraps the globals sees every delivery of a batch.
   const seen = [];
   const original = window.__VESSA_RESOLVE;
   window.__VESSA_RESOLVE = (id, ok, data) => { seen.push(id); original(id, ok, data); };
-  const p4 = t.invoke('d');
-  window.__VESSA_RESOLVE1([4, true, null]);
-  assert.equal(await p4, null);
-  assert.deepEqual(seen, [4]);
+  window.__VESSA_BATCH([
+    ['e', [1, 2]],
+    [1, true, { u: '\u2028' }],
+    ['boom', null],
+    [2, false, 'no "way"'],
+    [3, false, { message: 'm' }],
+    [1, false, 'late'], // settled already
+    [77, true, 'unknown'],
+    [4, true, null, 'tok1'],
+    ['e', null, 'tok2'],
+    [5, true, null, 'tok1'] // taken already
+  ]);
+  assert.deepEqual(await p1, { u: '\u2028' });
+  await assert.rejects(p2, (r) => r === 'no "way"');
+  await assert.rejects(p3, (r) => r === 'm');
+  assert.deepEqual(await p4, { big: 'xxxxxxxxxx' });
+  await assert.rejects(p5, (r) => r === 'the result could not be delivered');
+  assert.deepEqual(got, [[1, 2], [3, 4]]);
+  assert.deepEqual(seen, [1, 2, 3, 1, 77, 4, 5]);
+  assert.deepEqual(Object.keys(window.__VESSA_PARKED), []);
 });
 
 test('event listen/unlisten through plugin:event and snapshot delivery', async () => {
@@ -246,8 +254,7 @@ test('already installed: a second run changes nothing', () => {
   const existing = { invoke() {} };
   const { window } = page({ __TAURI_INTERNALS__: existing });
   assert.equal(window.__TAURI_INTERNALS__, existing);
-  for (const name of ['__VESSA_RESOLVE', '__VESSA_EMIT', '__VESSA_CB', '__VESSA_RESOLVE1',
-    '__VESSA_EMIT1', '__TAURI__',
+  for (const name of ['__VESSA_RESOLVE', '__VESSA_EMIT', '__VESSA_CB', '__VESSA_BATCH', '__TAURI__',
     '__TAURI_EVENT_PLUGIN_INTERNALS__']) {
     assert.equal(window[name], undefined, name);
   }
