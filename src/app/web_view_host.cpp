@@ -181,7 +181,9 @@ GtkWidget* WebViewHost::build() {
   const bool with_extension =
       extensions && std::filesystem::is_regular_file(*extensions / kWebExtensionFile, ec);
   if (with_extension) {
-    webkit_web_context_set_web_process_extensions_directory(context, extensions->c_str());
+    // The web process resolves the folder from elsewhere: it must be absolute.
+    const std::string dir = std::filesystem::absolute(*extensions, ec).string();
+    webkit_web_context_set_web_process_extensions_directory(context, dir.c_str());
   }
 
   // 3-4. The token script (when there is a token), then the IPC shim, at document start.

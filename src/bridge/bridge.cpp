@@ -44,6 +44,11 @@ void Bridge::set_web_view(std::weak_ptr<ScriptEvaluator> web_view) {
   web_view_ = std::move(web_view);
 }
 
+std::shared_ptr<ScriptEvaluator> Bridge::web_view() {
+  std::lock_guard lock(web_view_mutex_);
+  return web_view_.lock();
+}
+
 void Bridge::on_message(const json& raw) {
   if (raw.is_string()) {
     on_message_text(raw.get_ref<const std::string&>());
@@ -233,11 +238,7 @@ void Bridge::flush() {
     items.swap(batch_);
     flush_scheduled_ = false;
   }
-  std::shared_ptr<ScriptEvaluator> view;
-  {
-    std::lock_guard lock(web_view_mutex_);
-    view = web_view_.lock();
-  }
+  std::shared_ptr<ScriptEvaluator> view = web_view();
   if (!view) return;
   using Kind = Delivery::Kind;
   size_t i = 0;

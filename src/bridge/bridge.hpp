@@ -24,6 +24,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
 
   /// The page the bridge answers; held weakly so a closed web view is simply gone.
   void set_web_view(std::weak_ptr<ScriptEvaluator> web_view);
+  /// The page the bridge answers, or null when it is gone.
+  std::shared_ptr<ScriptEvaluator> web_view();
 
   /// One message posted by the page to the "vessa" handler. Malformed messages are ignored
   /// silently. A body that is a string is read as the JSON text of the message. Main thread.
@@ -52,7 +54,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   /// Encoded data longer than this is handed to the page as bytes when the web view takes
   /// values (a memory file its web process parses straight into a page value), instead of
   /// travelling as script text. Chosen by measurement (bench/).
-  static constexpr size_t kValueBytes = 128 * 1024;
+  static constexpr size_t kValueBytes = 64 * 1024;
   /// Batches are cut at about this size so one turn never builds a huge script.
   static constexpr size_t kMaxBatchBytes = 256 * 1024;
 

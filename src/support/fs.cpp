@@ -117,7 +117,8 @@ UniqueFd sealed_memory_file(std::string_view name, std::string_view data) {
     return true;
   };
   if (!write_all(data.data(), data.size()) || !write_all("", 1)) return {};
-  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+  if (::fcntl(fd.get(), F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) !=
+      0) {
     return {};
   }
   return fd;

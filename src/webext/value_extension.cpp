@@ -18,7 +18,7 @@ constexpr const char* kParked = "__VESSA_PARKED";
 // Parses the memory file into the page's main world; null when anything is off, so the page
 // answers with a failure rather than a wrong value.
 JSCValue* parse_value(JSCContext* context, int fd) {
-  struct stat st{};
+  struct stat st {};
   if (fstat(fd, &st) != 0 || st.st_size < 1) return nullptr;
   const auto size = static_cast<size_t>(st.st_size);
   void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);

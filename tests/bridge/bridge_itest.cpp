@@ -1,7 +1,6 @@
 // Page messages in, resolve and emit scripts out, through the main queue.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,12 +62,12 @@ struct BridgeFixture : ::testing::Test {
     for (const auto& item : *items) {
       const bool answer = item[0].is_number();
       const json& value = item.size() > (answer ? 3u : 2u) ? item.back() : item[answer ? 2 : 1];
-      parts.push_back(answer ? Bridge::resolve_script(item[0].get<int64_t>(),
-                                                      item[1].get<bool>()
-                                                          ? CommandResult::success(value)
-                                                          : CommandResult::failure(
-                                                                value.get<std::string>()))
-                             : Bridge::emit_script(item[0].get<std::string>(), value));
+      parts.push_back(
+          answer ? Bridge::resolve_script(item[0].get<int64_t>(),
+                                          item[1].get<bool>()
+                                              ? CommandResult::success(value)
+                                              : CommandResult::failure(value.get<std::string>()))
+                 : Bridge::emit_script(item[0].get<std::string>(), value));
     }
     return parts;
   }
@@ -238,7 +237,7 @@ class ValueTakingEvaluator : public FakeEvaluator {
  public:
   bool takes_values() const override { return true; }
   void hand_value(const std::string& token, int fd) override {
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(fstat(fd, &st), 0);
     std::string bytes(static_cast<size_t>(st.st_size), '\0');
     ASSERT_EQ(pread(fd, bytes.data(), bytes.size(), 0), st.st_size);
@@ -279,17 +278,17 @@ TEST_F(BridgeFixture, EveryFormCarriesTheSameValue) {
       if (kind == 2) {
         bridge->emit("ev\xC3\xA9", value);
       } else {
-        bridge->resolve(42, kind == 0 ? CommandResult::success(value)
-                                      : CommandResult::failure(value));
+        bridge->resolve(42,
+                        kind == 0 ? CommandResult::success(value) : CommandResult::failure(value));
       }
       auto evaluations = settle();
       ASSERT_EQ(evaluations.size(), ++seen);
       const std::string s = evaluations.back();
       EXPECT_EQ(s.find("\xE2\x80\xA8"), std::string::npos);
       if (form == Form::kExact) {
-        EXPECT_EQ(s, kind == 2 ? Bridge::emit_script("ev\xC3\xA9", value)
-                               : Bridge::resolve_script(42, kind == 0
-                                                                ? CommandResult::success(value)
+        EXPECT_EQ(s, kind == 2
+                         ? Bridge::emit_script("ev\xC3\xA9", value)
+                         : Bridge::resolve_script(42, kind == 0 ? CommandResult::success(value)
                                                                 : CommandResult::failure(value)));
         continue;
       }
