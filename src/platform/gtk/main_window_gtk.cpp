@@ -11,9 +11,12 @@ GtkMainWindow::GtkMainWindow(GtkWindow* window) : window_(window) {
   gtk_event_controller_set_propagation_phase(legacy, GTK_PHASE_CAPTURE);
   g_signal_connect(legacy, "event", G_CALLBACK(&GtkMainWindow::on_event), this);
   gtk_widget_add_controller(GTK_WIDGET(window_), legacy);
+  g_signal_connect(window_, "notify::maximized", G_CALLBACK(&GtkMainWindow::on_maximized_changed),
+                   this);
 }
 
 GtkMainWindow::~GtkMainWindow() {
+  settle();
   if (window_) {
     g_signal_handlers_disconnect_by_data(window_, this);
     // The legacy controller lives in the window; stop it calling back into this object.
@@ -29,7 +32,9 @@ GtkMainWindow::~GtkMainWindow() {
 }
 
 void GtkMainWindow::on_window_gone(gpointer data, GObject* /*where*/) noexcept {
-  static_cast<GtkMainWindow*>(data)->window_ = nullptr;
+  auto* self = static_cast<GtkMainWindow*>(data);
+  self->window_ = nullptr;
+  self->settle();
 }
 
 gboolean GtkMainWindow::on_event(GtkEventControllerLegacy* /*controller*/, GdkEvent* event,
@@ -48,14 +53,63 @@ gboolean GtkMainWindow::on_event(GtkEventControllerLegacy* /*controller*/, GdkEv
   return FALSE;
 }
 
-bool GtkMainWindow::is_maximized() { return window_ && gtk_window_is_maximized(window_); }
-
-void GtkMainWindow::maximize() {
-  if (window_) gtk_window_maximize(window_);
+bool GtkMainWindow::is_maximized() {
+  if (!window_) return false;
+  return zoom_wanted_.value_or(gtk_window_is_maximized(window_) != FALSE);
 }
 
-void GtkMainWindow::unmaximize() {
-  if (window_) gtk_window_unmaximize(window_);
+void GtkMainWindow::maximize() { request_zoom(true); }
+
+void GtkMainWindow::unmaximize() { request_zoom(false); }
+
+void GtkMainWindow::request_zoom(bool on) {
+  if (!window_) return;
+  if (on) {
+    gtk_window_maximize(window_);
+  } else {
+    gtk_window_unmaximize(window_);
+  }
+  // A window not shown yet takes the state when it is mapped; nothing to wait for.
+  if (!gtk_widget_get_mapped(GTK_WIDGET(window_))) return;
+  // Already there, with no other change on its way: the request changes nothing.
+  if (!zoom_wanted_ && (gtk_window_is_maximized(window_) != FALSE) == on) return;
+  zoom_wanted_ = on;
+  if (zoom_deadline_ != 0) g_source_remove(zoom_deadline_);
+  zoom_deadline_ = g_timeout_add(kZoomDeadlineMs, &GtkMainWindow::on_zoom_deadline, this);
+}
+
+void GtkMainWindow::when_settled(std::function<void()> then) {
+  if (!zoom_wanted_) {
+    then();
+    return;
+  }
+  settle_waiters_.push_back(std::move(then));
+}
+
+void GtkMainWindow::settle() {
+  zoom_wanted_.reset();
+  if (zoom_deadline_ != 0) {
+    g_source_remove(zoom_deadline_);
+    zoom_deadline_ = 0;
+  }
+  auto waiters = std::move(settle_waiters_);
+  settle_waiters_.clear();
+  for (auto& then : waiters) then();
+}
+
+void GtkMainWindow::on_maximized_changed(GObject* window, GParamSpec* /*pspec*/,
+                                         gpointer data) noexcept {
+  auto* self = static_cast<GtkMainWindow*>(data);
+  bool zoomed = gtk_window_is_maximized(GTK_WINDOW(window)) != FALSE;
+  if (self->zoom_wanted_ && *self->zoom_wanted_ == zoomed) self->settle();
+}
+
+gboolean GtkMainWindow::on_zoom_deadline(gpointer data) noexcept {
+  auto* self = static_cast<GtkMainWindow*>(data);
+  // The window manager ignored the request: report the state the window really has.
+  self->zoom_deadline_ = 0;
+  self->settle();
+  return G_SOURCE_REMOVE;
 }
 
 void GtkMainWindow::minimize() {

@@ -3,11 +3,19 @@
 
 #include <gtk/gtk.h>
 
+#include <functional>
+#include <optional>
+#include <vector>
+
 #include "platform/services.hpp"
 
 namespace vessa::platform {
 
 /// Wraps the main GtkWindow; every call does nothing once the window is gone. Main thread.
+///
+/// A window manager applies zoom changes asynchronously. Until it reports the state asked for
+/// (or `kZoomDeadlineMs` passes, when it ignores the request), `is_maximized` answers with that
+/// state, so that commands run one after the other see their own effect.
 class GtkMainWindow : public MainWindow {
  public:
   explicit GtkMainWindow(GtkWindow* window);
@@ -23,8 +31,17 @@ class GtkMainWindow : public MainWindow {
   void set_title(const std::string& title) override;
   bool is_dark() override;
   void start_dragging() override;
+  bool exists() override { return window_ != nullptr; }
+  void when_settled(std::function<void()> then) override;
+
+  static constexpr guint kZoomDeadlineMs = 2000;
 
  private:
+  void request_zoom(bool on);
+  void settle();
+  static void on_maximized_changed(GObject* window, GParamSpec* pspec, gpointer data) noexcept;
+  static gboolean on_zoom_deadline(gpointer data) noexcept;
+
   static void on_window_gone(gpointer data, GObject* where) noexcept;
   static gboolean on_event(GtkEventControllerLegacy* controller, GdkEvent* event,
                            gpointer data) noexcept;
@@ -38,6 +55,10 @@ class GtkMainWindow : public MainWindow {
   double press_y_ = 0;
   guint32 press_time_ = 0;
   bool pressed_ = false;
+  // The zoom state asked for and not yet reported by the window manager.
+  std::optional<bool> zoom_wanted_;
+  guint zoom_deadline_ = 0;
+  std::vector<std::function<void()>> settle_waiters_;
 };
 
 /// True when the GTK settings ask for a dark appearance: gtk-application-prefer-dark-theme, or
