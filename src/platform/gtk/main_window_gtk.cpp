@@ -16,7 +16,8 @@ GtkMainWindow::GtkMainWindow(GtkWindow* window) : window_(window) {
 }
 
 GtkMainWindow::~GtkMainWindow() {
-  settle();
+  zoom_next_.reset();
+  zoom_done();
   if (window_) {
     g_signal_handlers_disconnect_by_data(window_, this);
     // The legacy controller lives in the window; stop it calling back into this object.
@@ -34,7 +35,7 @@ GtkMainWindow::~GtkMainWindow() {
 void GtkMainWindow::on_window_gone(gpointer data, GObject* /*where*/) noexcept {
   auto* self = static_cast<GtkMainWindow*>(data);
   self->window_ = nullptr;
-  self->settle();
+  self->zoom_done();
 }
 
 gboolean GtkMainWindow::on_event(GtkEventControllerLegacy* /*controller*/, GdkEvent* event,
@@ -55,7 +56,9 @@ gboolean GtkMainWindow::on_event(GtkEventControllerLegacy* /*controller*/, GdkEv
 
 bool GtkMainWindow::is_maximized() {
   if (!window_) return false;
-  return zoom_wanted_.value_or(gtk_window_is_maximized(window_) != FALSE);
+  if (zoom_next_) return *zoom_next_;
+  if (zoom_sent_) return *zoom_sent_;
+  return gtk_window_is_maximized(window_) != FALSE;
 }
 
 void GtkMainWindow::maximize() { request_zoom(true); }
@@ -64,51 +67,73 @@ void GtkMainWindow::unmaximize() { request_zoom(false); }
 
 void GtkMainWindow::request_zoom(bool on) {
   if (!window_) return;
+  // A window not shown yet takes the state when it is mapped; nothing to wait for.
+  if (!gtk_widget_get_mapped(GTK_WIDGET(window_))) {
+    apply_zoom(on);
+    return;
+  }
+  // One change at a time: with several on their way, a state reported by the window manager
+  // could belong to any of them. Only the last one asked for matters.
+  if (zoom_sent_) {
+    zoom_next_ = on;
+    return;
+  }
+  send_zoom(on);
+}
+
+void GtkMainWindow::apply_zoom(bool on) {
   if (on) {
     gtk_window_maximize(window_);
   } else {
     gtk_window_unmaximize(window_);
   }
-  // A window not shown yet takes the state when it is mapped; nothing to wait for.
-  if (!gtk_widget_get_mapped(GTK_WIDGET(window_))) return;
-  // Already there, with no other change on its way: the request changes nothing.
-  if (!zoom_wanted_ && (gtk_window_is_maximized(window_) != FALSE) == on) return;
-  zoom_wanted_ = on;
-  if (zoom_deadline_ != 0) g_source_remove(zoom_deadline_);
+}
+
+void GtkMainWindow::send_zoom(bool on) {
+  if ((gtk_window_is_maximized(window_) != FALSE) == on) return;
+  apply_zoom(on);
+  zoom_sent_ = on;
   zoom_deadline_ = g_timeout_add(kZoomDeadlineMs, &GtkMainWindow::on_zoom_deadline, this);
 }
 
+void GtkMainWindow::zoom_done() {
+  zoom_sent_.reset();
+  if (zoom_deadline_ != 0) {
+    g_source_remove(zoom_deadline_);
+    zoom_deadline_ = 0;
+  }
+  if (zoom_next_ && window_) {
+    bool next = *zoom_next_;
+    zoom_next_.reset();
+    send_zoom(next);
+    if (zoom_sent_) return;
+  }
+  zoom_next_.reset();
+  auto waiters = std::move(settle_waiters_);
+  settle_waiters_.clear();
+  for (auto& then : waiters) then();
+}
+
 void GtkMainWindow::when_settled(std::function<void()> then) {
-  if (!zoom_wanted_) {
+  if (!zoom_sent_ && !zoom_next_) {
     then();
     return;
   }
   settle_waiters_.push_back(std::move(then));
 }
 
-void GtkMainWindow::settle() {
-  zoom_wanted_.reset();
-  if (zoom_deadline_ != 0) {
-    g_source_remove(zoom_deadline_);
-    zoom_deadline_ = 0;
-  }
-  auto waiters = std::move(settle_waiters_);
-  settle_waiters_.clear();
-  for (auto& then : waiters) then();
-}
-
 void GtkMainWindow::on_maximized_changed(GObject* window, GParamSpec* /*pspec*/,
                                          gpointer data) noexcept {
   auto* self = static_cast<GtkMainWindow*>(data);
   bool zoomed = gtk_window_is_maximized(GTK_WINDOW(window)) != FALSE;
-  if (self->zoom_wanted_ && *self->zoom_wanted_ == zoomed) self->settle();
+  if (self->zoom_sent_ && *self->zoom_sent_ == zoomed) self->zoom_done();
 }
 
 gboolean GtkMainWindow::on_zoom_deadline(gpointer data) noexcept {
   auto* self = static_cast<GtkMainWindow*>(data);
-  // The window manager ignored the request: report the state the window really has.
+  // The window manager ignored the request: go on from the state the window really has.
   self->zoom_deadline_ = 0;
-  self->settle();
+  self->zoom_done();
   return G_SOURCE_REMOVE;
 }
 

@@ -13,9 +13,10 @@ namespace vessa::platform {
 
 /// Wraps the main GtkWindow; every call does nothing once the window is gone. Main thread.
 ///
-/// A window manager applies zoom changes asynchronously. Until it reports the state asked for
-/// (or `kZoomDeadlineMs` passes, when it ignores the request), `is_maximized` answers with that
-/// state, so that commands run one after the other see their own effect.
+/// A window manager applies zoom changes asynchronously. They go to it one at a time; until it
+/// reports the state asked for (or `kZoomDeadlineMs` passes, when it ignores the request),
+/// `is_maximized` answers with the last state asked for, so that commands run one after the
+/// other see their own effect.
 class GtkMainWindow : public MainWindow {
  public:
   explicit GtkMainWindow(GtkWindow* window);
@@ -38,7 +39,10 @@ class GtkMainWindow : public MainWindow {
 
  private:
   void request_zoom(bool on);
-  void settle();
+  void apply_zoom(bool on);
+  void send_zoom(bool on);
+  // The change on its way was reported (or timed out): send the next one or wake the waiters.
+  void zoom_done();
   static void on_maximized_changed(GObject* window, GParamSpec* pspec, gpointer data) noexcept;
   static gboolean on_zoom_deadline(gpointer data) noexcept;
 
@@ -55,8 +59,10 @@ class GtkMainWindow : public MainWindow {
   double press_y_ = 0;
   guint32 press_time_ = 0;
   bool pressed_ = false;
-  // The zoom state asked for and not yet reported by the window manager.
-  std::optional<bool> zoom_wanted_;
+  // The zoom state sent to the window manager and not yet reported back, and the one to send
+  // after it.
+  std::optional<bool> zoom_sent_;
+  std::optional<bool> zoom_next_;
   guint zoom_deadline_ = 0;
   std::vector<std::function<void()>> settle_waiters_;
 };
