@@ -119,6 +119,11 @@ json window_command(platform::MainWindow& w, const std::string& op, const json& 
   return nullptr;
 }
 
+bool changes_zoom(std::string_view op) {
+  return op == "maximize" || op == "internal_toggle_maximize" || op == "unmaximize" ||
+         op == "toggle_maximize" || op == "set_maximized";
+}
+
 json panel_result(const std::optional<std::vector<std::string>>& chosen, bool multiple) {
   if (!chosen) return nullptr;
   if (multiple) return *chosen;
@@ -205,7 +210,17 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
   if (cmd.starts_with(kWindowPrefix)) {
     dispatch::main_async([op = cmd.substr(kWindowPrefix.size()), args, done] {
       auto window = platform::services().main_window;
-      done(CommandResult::success(window ? window_command(*window, op, args) : json(nullptr)));
+      if (!window || !window->exists()) {
+        done(CommandResult::success());
+        return;
+      }
+      json result = window_command(*window, op, args);
+      if (changes_zoom(op)) {
+        // Answer once the window manager has applied it, as a zoom is done when it returns.
+        window->when_settled([done, result] { done(CommandResult::success(result)); });
+      } else {
+        done(CommandResult::success(std::move(result)));
+      }
     });
     return true;
   }

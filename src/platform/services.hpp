@@ -29,6 +29,11 @@ class MainWindow {
   virtual bool is_dark() = 0;
   /// Starts a window move driven by the current pointer event; nothing when there is none.
   virtual void start_dragging() = 0;
+  /// False once the window itself is gone (this object may outlive it).
+  virtual bool exists() { return true; }
+  /// Runs `then` once the last zoom change asked for has taken effect (a window manager may
+  /// apply it later), or at once when none is pending.
+  virtual void when_settled(std::function<void()> then) { then(); }
 };
 
 /// Modal panels. Main thread only; the call returns when the user has answered.
