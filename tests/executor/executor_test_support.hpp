@@ -1,4 +1,5 @@
-// Helpers for the executor tests: free ports, a foreign listener, event and ensure recorders.
+// Helpers for the executor tests: the built sidecar, a foreign listener, event and ensure
+// recorders (free ports, polling and process checks come from the shared fixtures).
 #pragma once
 
 #include <arpa/inet.h>
@@ -21,6 +22,8 @@
 #include <vector>
 
 #include "executor/executor_supervisor.hpp"
+#include "fixtures/loopback.hpp"
+#include "fixtures/scripts.hpp"
 #include "support/json.hpp"
 
 namespace vessa::testing {
@@ -29,32 +32,6 @@ namespace vessa::testing {
 inline std::string sidecar_program() {
   return std::string(VESSA_BUNDLE) + "/Resources/vessa-executor";
 }
-
-/// A loopback port nobody listens on right now.
-inline uint16_t free_loopback_port() {
-  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(s);
-  return ntohs(addr.sin_port);
-}
-
-inline bool wait_until(const std::function<bool()>& pred,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return pred();
-}
-
-/// True while a process with this id exists (zombies included).
-inline bool pid_alive(pid_t pid) { return ::kill(pid, 0) == 0; }
 
 /// Another program's listener on a loopback port that accepts connections into its backlog but
 /// never answers. Forked (only async-signal-safe calls in the child); killed and reaped at the
