@@ -18,6 +18,7 @@
 #include "support/http.hpp"
 #include "support/lines.hpp"
 #include "support/paths.hpp"
+#include "support/subprocess.hpp"
 
 namespace vessa {
 namespace {
@@ -190,17 +191,32 @@ TEST_F(SupervisorTest, ChildrenIgnoringSigtermAreKilledWhenReplacedOrStopped) {
 }
 
 TEST_F(SupervisorTest, ForeignListenersAreEndedBeforeTheSidecarStarts) {
-  // (ignores SIGTERM, the signal expected to end it)
+  // Another program's listener that never answers (and may ignore SIGTERM, the signal expected
+  // to end it).
   for (auto [stubborn, expected] : {std::pair{false, SIGTERM}, std::pair{true, SIGKILL}}) {
     SCOPED_TRACE(stubborn ? "ignores SIGTERM" : "obeys SIGTERM");
-    testing::ForeignListener foreign(port_, stubborn);
-    ASSERT_TRUE(foreign.listening());
+    proc::Options o;
+    o.argv = {testing::test_child(), "listen", std::to_string(port_),
+              stubborn ? "ignore-term" : "obeys-term"};
+    const std::string out = home() + "/foreign-" + std::to_string(stubborn);
+    o.out = proc::Stdio::append(out);
+    o.err = proc::Stdio::null();
+    auto started = proc::Process::start(o);
+    ASSERT_TRUE(started) << started.error();
+    std::shared_ptr<proc::Process> foreign = *started;
+    struct Reap {
+      std::shared_ptr<proc::Process> p;
+      ~Reap() { p->terminate(std::chrono::milliseconds(0)); }
+    } reap{foreign};
+    ASSERT_TRUE(wait_until([&] { return read_file(out) == "listening\n"; }));
     auto supervisor = make(testing::sidecar_program());
     auto outcome = ensure_and_wait(*supervisor, false);
     EXPECT_EQ(outcome.status, "ready") << outcome.message.value_or("");
     EXPECT_TRUE(
-        logs_.contains("[VessaMac] freePort3212: killing pid " + std::to_string(foreign.pid())));
-    EXPECT_EQ(foreign.wait_for_end(std::chrono::seconds(1)), expected);
+        logs_.contains("[VessaMac] freePort3212: killing pid " + std::to_string(foreign->pid())));
+    auto end = foreign->wait_for(std::chrono::seconds(1));
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->signal, expected);
     supervisor->stop();
     events_.take();
   }
