@@ -5,6 +5,8 @@
 #include <regex>
 #include <string_view>
 
+#include "support/shell_quote.hpp"
+
 namespace vessa::cli {
 namespace {
 
@@ -30,19 +32,6 @@ bool is_allowed_login_command(const std::string& command) {
   return false;
 }
 
-std::string shell_single_quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out.push_back(c);
-    }
-  }
-  out += "'";
-  return out;
-}
-
 tl::expected<std::string, std::string> login_shell_line(
     const std::string& command, const std::optional<std::string>& account_dir,
     const std::string& home) {
@@ -65,7 +54,7 @@ tl::expected<std::string, std::string> login_shell_line(
                        relative.compare(0, tool.size() + 1, tool + "/") == 0;
   if (!allowed) return tl::unexpected(std::string("cli_login: accountDir not allowed"));
 
-  const std::string quoted = shell_single_quote(folder);
+  const std::string quoted = shell_quote(folder);
   return "mkdir -p " + quoted + " && " + *variable + "=" + quoted + " " + command;
 }
 

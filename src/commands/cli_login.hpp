@@ -10,9 +10,6 @@ namespace vessa::cli {
 /// The whole-command allow-list for cli_login.
 bool is_allowed_login_command(const std::string& command);
 
-/// `text` as one single-quoted shell word ('…', with embedded quotes as '\'').
-std::string shell_single_quote(const std::string& text);
-
 /// The line the terminal runs for `command` (already allow-listed), optionally inside the
 /// per-account folder `account_dir` under `home`. The error is the page's failure message.
 tl::expected<std::string, std::string> login_shell_line(

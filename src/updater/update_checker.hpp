@@ -101,7 +101,4 @@ class UpdateChecker {
   static void setInstallWaitPidForTesting(pid_t pid);
 };
 
-/// `text` as one /bin/sh word: single-quoted, with embedded single quotes spliced in.
-std::string shell_quote(const std::string& text);
-
 }  // namespace vessa::updater

@@ -6,6 +6,7 @@
 #include "support/lifecycle.hpp"
 #include "support/log.hpp"
 #include "support/paths.hpp"
+#include "support/shell_quote.hpp"
 #include "support/subprocess.hpp"
 #include "updater/update_checker.hpp"
 
@@ -15,19 +16,6 @@ namespace {
 std::atomic<pid_t> g_wait_pid{0};
 
 }  // namespace
-
-std::string shell_quote(const std::string& text) {
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  out += "'";
-  return out;
-}
 
 std::optional<std::filesystem::path> UpdateChecker::installTargetURL() {
   auto bundle = paths::bundle_dir();

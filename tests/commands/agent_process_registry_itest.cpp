@@ -19,17 +19,8 @@ using testing::dispatch_and_wait;
 using testing::read_file;
 using testing::write_file;
 
-// True while `pid` exists and is not a zombie (orphans may stay zombies in a container).
-bool alive(pid_t pid) { return !testing::process_gone(pid, 0ms); }
-
-bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds limit = 10s) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
+using testing::alive;
+using testing::wait_until;
 
 pid_t pid_of(const std::string& started_message) {
   auto at = started_message.rfind(' ');
@@ -52,7 +43,7 @@ class AgentRegistryTest : public ::testing::Test {
     AgentProcessRegistry::shared()->killAllOnExit();
     for (auto& r : own_) r->killAllOnExit();
     for (pid_t pid : started_) {
-      EXPECT_TRUE(eventually([&] { return !alive(pid); }, 3s)) << "left behind: " << pid;
+      EXPECT_TRUE(wait_until([&] { return !alive(pid); }, 3s)) << "left behind: " << pid;
     }
   }
 
@@ -79,7 +70,7 @@ class AgentRegistryTest : public ::testing::Test {
     return read_file(std::string(std::getenv("HOME")) + "/.vessa/agents/" + safe_id + ".log");
   }
   static bool log_has(const std::string& safe_id, const std::string& text) {
-    return eventually([&] { return log_of(safe_id).find(text) != std::string::npos; });
+    return wait_until([&] { return log_of(safe_id).find(text) != std::string::npos; });
   }
 
   testing::TempHome home_;
@@ -163,7 +154,7 @@ TEST_F(AgentRegistryTest, AgentThatExitedIsReapedAndCanStartAgain) {
   ASSERT_TRUE(r.ok()) << r.error();
   ASSERT_TRUE(log_has("quick", "done"));
   const pid_t pid = pid_of(r.value().get<std::string>());
-  ASSERT_TRUE(eventually([&] { return !alive(pid); }));
+  ASSERT_TRUE(wait_until([&] { return !alive(pid); }));
 
   // Stopping an agent that ended by itself still succeeds and forgets it.
   EXPECT_EQ(dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "quick"}}).value(),
@@ -172,7 +163,7 @@ TEST_F(AgentRegistryTest, AgentThatExitedIsReapedAndCanStartAgain) {
             "Agent 'quick' is not running");
 
   ASSERT_TRUE(start("quick", quick).ok());
-  ASSERT_TRUE(eventually([&] { return !alive(started_.back()); }));
+  ASSERT_TRUE(wait_until([&] { return !alive(started_.back()); }));
   EXPECT_EQ(dispatch_and_wait(*registry_, "list_running_agents").value(), json::array());
   // The dead entry was reaped: starting the same id again is allowed.
   EXPECT_TRUE(start("quick", quick).ok());
@@ -202,7 +193,7 @@ TEST_F(AgentRegistryTest, StopEndsTheAgentsChildren) {
   ASSERT_TRUE(alive(child));
   EXPECT_EQ(dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "family"}}).value(),
             "Stopped agent 'family'");
-  EXPECT_TRUE(eventually([&] { return !alive(child); }, 3s));
+  EXPECT_TRUE(wait_until([&] { return !alive(child); }, 3s));
 }
 
 TEST_F(AgentRegistryTest, QuitKillsEveryAgentWithinOneSecond) {

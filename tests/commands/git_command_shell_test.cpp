@@ -1,4 +1,4 @@
-// The git runner's pure parts: messages, helpers, environment, status parsing.
+// The git runner's pure parts: environment, repository check, status parsing.
 #include "commands/git/git_command_shell.hpp"
 
 #include <gtest/gtest.h>
@@ -13,51 +13,6 @@ namespace vessa::git {
 namespace {
 
 using Strings = std::vector<std::string>;
-
-TEST(GitOut, ErrorMessagePrefersStderrThenStdoutThenStatus) {
-  struct Case {
-    Out out;
-    std::string want;
-  };
-  const std::vector<Case> cases = {
-      {{128, "ignored\n", "\n  fatal: bad thing \r\n"}, "fatal: bad thing"},
-      {{1, "  one line on stdout\n", ""}, "one line on stdout"},
-      {{1, "", ""}, "git exited with status 1"},
-      {{-1, "", "failed to run git: No such file or directory"},
-       "failed to run git: No such file or directory"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(c.out.errorMessage(), c.want) << c.out.err;
-}
-
-TEST(GitCommandShell, FirstLineTrimsThenTakesTheFirstLine) {
-  struct Case {
-    std::string text;
-    std::optional<std::string> want;
-  };
-  const std::vector<Case> cases = {
-      {"\n\n  feature/x  \nsecond\n", "feature/x  "},
-      {"a\r\nb", "a"},
-      {"", std::nullopt},
-      {" \r\n\t\n", std::nullopt},
-  };
-  for (const auto& c : cases) EXPECT_EQ(GitCommandShell::firstLine(c.text), c.want) << c.text;
-}
-
-TEST(GitCommandShell, BranchArgPrefersAStringUnderBranchName) {
-  struct Case {
-    json args;
-    std::optional<std::string> want;
-  };
-  const std::vector<Case> cases = {
-      {{{"branchName", "a"}, {"branch_name", "b"}}, "a"},
-      // An empty branchName wins, so the caller reports the missing name.
-      {{{"branchName", ""}, {"branch_name", "b"}}, ""},
-      {{{"branchName", 7}, {"branch_name", "b"}}, "b"},
-      {{{"branchName", nullptr}}, std::nullopt},
-      {json::array(), std::nullopt},
-  };
-  for (const auto& c : cases) EXPECT_EQ(GitCommandShell::branchArg(c.args), c.want) << c.args;
-}
 
 TEST(GitCommandShell, EnvironmentIsNonInteractiveAndKeepsTheUsersSshCommand) {
   proc::Environment inherited = {{"PATH", "/old"},

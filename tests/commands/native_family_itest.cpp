@@ -8,6 +8,7 @@
 
 #include "commands/command_registry.hpp"
 #include "commands/relaunch.hpp"
+#include "fixtures/bundle.hpp"
 #include "fixtures/fake_platform.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
@@ -70,20 +71,18 @@ TEST_F(NativeFamily, ApplicationCommandsReadTheBundle) {
             "unsupported app plugin command: plugin:app|frobnicate");
   EXPECT_EQ(fails("plugin:app|"), "unsupported app plugin command: plugin:app|");
 
-  std::string bundle = testing::make_temp_dir("vessa-bundle-") + "/Vessa.app";
-  testing::write_file(bundle + "/bin/vessa", "");
-  paths::set_executable_path_for_testing(bundle + "/bin/vessa");
   // Outside a bundle, and with entries missing or of the wrong type: the fall-backs.
-  EXPECT_EQ(ok("plugin:app|version"), "0.0.0");
-  EXPECT_EQ(ok("plugin:app|name"), "Vessa");
-  testing::write_file(bundle + "/Info.json", R"({"CFBundleName": 3})");
-  EXPECT_EQ(ok("plugin:app|version"), "0.0.0");
-  EXPECT_EQ(ok("plugin:app|name"), "Vessa");
-  testing::write_file(bundle + "/Info.json",
-                      R"({"CFBundleName": "Vessa Beta", "CFBundleShortVersionString": "2.4.1"})");
-  EXPECT_EQ(ok("plugin:app|version"), "2.4.1");
-  EXPECT_EQ(ok("plugin:app|name"), "Vessa Beta");
-  paths::set_executable_path_for_testing({});
+  std::string bundle = testing::make_temp_dir("vessa-bundle-") + "/Vessa.app";
+  testing::ScopedExecutable running(bundle + "/bin/vessa");
+  for (const char* info :
+       {"", R"({"CFBundleName": 3})",
+        R"({"CFBundleName": "Vessa Beta", "CFBundleShortVersionString": "2.4.1"})"}) {
+    SCOPED_TRACE(info);
+    if (*info != '\0') testing::write_bundle(bundle, {}, info);
+    const bool full = std::string(info).find("Beta") != std::string::npos;
+    EXPECT_EQ(ok("plugin:app|version"), full ? "2.4.1" : "0.0.0");
+    EXPECT_EQ(ok("plugin:app|name"), full ? "Vessa Beta" : "Vessa");
+  }
 }
 
 TEST_F(NativeFamily, WindowCommands) {

@@ -14,11 +14,6 @@ namespace {
 
 using vessa::testing::dispatch_and_wait;
 
-const char* const kFamilies[] = {"handleNative",    "handleCli",        "handleGit",
-                                 "handleFs",        "handleAgent",      "handleConvex",
-                                 "handleDeviceCli", "handleTaskwright", "handleTaskwrightBridge",
-                                 "handleSkyvern"};
-
 struct RegistryTest : ::testing::Test {
   vessa::testing::TempHome home;
   CommandRegistry registry{std::weak_ptr<AppContext>()};
@@ -27,7 +22,7 @@ struct RegistryTest : ::testing::Test {
 
 TEST_F(RegistryTest, FamiliesAreOfferedInOrderUntilOneClaims) {
   std::vector<std::string> offered;
-  for (const char* name : kFamilies) {
+  for (const char* name : vessa::testing::kFamilyNames) {
     registry.set_family_override_for_testing(
         name,
         [&, name = std::string(name)](const std::string& cmd, const json&, const Completion& done) {

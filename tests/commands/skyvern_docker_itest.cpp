@@ -43,23 +43,17 @@ TEST(SkyvernDocker, BareProgramNameRunsThroughEnvOnTheSearchPath) {
   EXPECT_TRUE(skyvernDockerOnPath());
 }
 
-TEST(SkyvernDocker, SearchPathStartsWithDockerFoldersAndIsKept) {
+TEST(SkyvernDocker, SearchPathHasEachFolderOnceAndIsKept) {
   SkyvernEnv env;
   resetSkyvernPathForTesting();
   const std::string path = skyvernPath();
-  EXPECT_EQ(path.rfind("/opt/homebrew/bin:/usr/local/bin:" + env.home() +
-                           "/.docker/bin:/Applications/Docker.app/Contents/Resources/bin:"
-                           "/opt/homebrew/sbin:",
-                       0),
-            0U)
-      << path;
   std::vector<std::string> pieces;
   std::stringstream in(path);
   for (std::string piece; std::getline(in, piece, ':');) pieces.push_back(piece);
   std::set<std::string> unique(pieces.begin(), pieces.end());
   EXPECT_EQ(unique.size(), pieces.size()) << "repeated folder in " << path;
   EXPECT_EQ(unique.count(""), 0U);
-  EXPECT_EQ(unique.count("/usr/sbin"), 1U);
+  EXPECT_EQ(unique.count(env.home() + "/.docker/bin"), 1U);
   testing::TempHome other;  // computed once: a later HOME does not change it
   EXPECT_EQ(skyvernPath(), path);
   resetSkyvernPathForTesting();
@@ -108,15 +102,12 @@ TEST(SkyvernDocker, StoppedDaemonSkipsTheContainerQuery) {
 }
 
 TEST(SkyvernDocker, HangingDockerIsStoppedEvenWhenItIgnoresTerm) {
-  for (bool ignore_term : {false, true}) {
-    SCOPED_TRACE(ignore_term);
-    SkyvernEnv env;
-    env.hang("info", ignore_term);
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(skyvernRun(skyvernDockerProcess({"info"}), 0.5));
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-    EXPECT_TRUE(testing::process_gone(testing::pid_in(env.fake_file("info.pid"))));
-  }
+  SkyvernEnv env;
+  env.hang("info", /*ignore_term=*/true);
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(skyvernRun(skyvernDockerProcess({"info"}), 0.5));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_TRUE(testing::process_gone(testing::pid_in(env.fake_file("info.pid"))));
 }
 
 }  // namespace

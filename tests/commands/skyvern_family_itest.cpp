@@ -98,7 +98,7 @@ TEST(SkyvernInstall, FindsScriptsInResourcesAndAncestorFolders) {
   {
     SkyvernEnv env;  // no bundle: a development checkout above the executable
     write_file(env.home() + "/apps/desktop/skyvern/install-skyvern.sh", "echo from-checkout\n");
-    paths::set_executable_path_for_testing(env.home() + "/a/b/c/d/vessa");
+    env.run_from(env.home() + "/a/b/c/d/vessa");
     EXPECT_EQ(Harness().run("skyvern_install").value(), "from-checkout");
   }
   SkyvernEnv env;  // nothing anywhere: no event, just the message

@@ -10,11 +10,11 @@
 
 #include "commands/command_registry.hpp"
 #include "commands/skyvern/skyvern_docker.hpp"
+#include "fixtures/bundle.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/recording_app.hpp"
 #include "fixtures/scripts.hpp"
 #include "support/lines.hpp"
-#include "support/paths.hpp"
 
 namespace vessa::testing::skyvern_fixture {
 
@@ -49,7 +49,6 @@ class SkyvernEnv {
     write_script(fake_dir_ + "/docker", kFakeDocker, "#!/bin/bash");
     use_docker(docker());
   }
-  ~SkyvernEnv() { paths::set_executable_path_for_testing({}); }
   SkyvernEnv(const SkyvernEnv&) = delete;
   SkyvernEnv& operator=(const SkyvernEnv&) = delete;
 
@@ -74,20 +73,19 @@ class SkyvernEnv {
 
   /// Makes the running program look like `<home>/Bundle.app/bin/vessa` of a bundle whose
   /// Resources/<subdir>/ holds `scripts` (name, content).
-  void use_bundle(const std::vector<std::pair<std::string, std::string>>& scripts,
-                  const std::string& subdir = "skyvern") const {
-    std::string bundle = home() + "/Bundle.app";
-    write_file(bundle + "/Info.json", "{}");
-    for (const auto& [name, content] : scripts) {
-      write_file(bundle + "/Resources/" + subdir + "/" + name, content, 0755);
-    }
-    paths::set_executable_path_for_testing(bundle + "/bin/vessa");
+  void use_bundle(const BundleFiles& scripts, const std::string& subdir = "skyvern/") {
+    BundleFiles files;
+    for (const auto& [name, content] : scripts)
+      files.emplace_back("Resources/" + subdir + name, content);
+    running_.emplace(write_bundle(home() + "/Bundle.app", files) + "/bin/vessa");
   }
+  void run_from(const std::string& executable) { running_.emplace(executable); }
 
  private:
   TempHome home_;
   std::string fake_dir_;
   std::optional<ScopedEnv> docker_;
+  std::optional<ScopedExecutable> running_;
 };
 
 /// A registry whose events land in a RecordingApp.

@@ -87,9 +87,8 @@ if [ -e "$T" ]; then ls -A "$T" | tr '\n' ' '; echo; else echo absent; fi)";
 
 TEST(TaskwrightInstall, FailsWithoutAnyStatusWhenNoInstallerIsFound) {
   TaskwrightEnv env;
-  paths::set_executable_path_for_testing(env.home.path() + "/nowhere/bin/vessa");
+  testing::ScopedExecutable nowhere(env.home.path() + "/nowhere/bin/vessa");
   CommandResult r = env.run("taskwright_install");
-  paths::set_executable_path_for_testing({});
   EXPECT_EQ(r.error(), "install-taskwright.sh not found (looked in resources and ancestor dirs)");
   EXPECT_TRUE(env.statuses().empty());
   EXPECT_TRUE(install_lock_free());
@@ -143,12 +142,11 @@ echo finished)");
 
 TEST(TaskwrightInstall, ShippedScriptInstallsTheRuntimeOffline) {
   TaskwrightEnv env;
-  paths::set_executable_path_for_testing(std::string(VESSA_BUNDLE) + "/bin/vessa");
+  testing::ScopedExecutable built(std::string(VESSA_BUNDLE) + "/bin/vessa");
   // A complete earlier install is cleaned first.
   write_file(env.tw_home() + "/bin/radaro", "old", 0755);
   write_file(env.tw_home() + "/leftover", "x");
   CommandResult r = env.run("taskwright_install");
-  paths::set_executable_path_for_testing({});
   ASSERT_TRUE(r.ok()) << r.error();
   Strings lines = env.progress();
   ASSERT_GE(lines.size(), 3U);

@@ -71,7 +71,7 @@ TEST(TaskwrightPaths, ReadsTheInstalledTag) {
 TEST(TaskwrightPaths, LooksForTheInstallerInTheBundleThenTenFoldersUp) {
   testing::TempHome home;
   const std::string root = home.path() + "/tree", top = root + "/a/b/c/d/e/f/g/h/i";
-  paths::set_executable_path_for_testing(top + "/bin/vessa");
+  testing::ScopedExecutable running(top + "/bin/vessa");
   const std::string rel = "/apps/desktop/taskwright/install-taskwright.sh";
 
   EXPECT_EQ(TW::locateInstaller(), std::nullopt);
@@ -86,7 +86,6 @@ TEST(TaskwrightPaths, LooksForTheInstallerInTheBundleThenTenFoldersUp) {
   write_file(top + "/Info.json", "{}");
   write_file(top + "/Resources/taskwright/install-taskwright.sh", "");
   EXPECT_EQ(TW::locateInstaller(), top + "/Resources/taskwright/install-taskwright.sh");
-  paths::set_executable_path_for_testing({});
 }
 
 TEST(TaskwrightStatus, ReportsEachStateOfTheRuntimeHome) {

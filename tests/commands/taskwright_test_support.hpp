@@ -8,10 +8,10 @@
 
 #include "commands/command_registry.hpp"
 #include "commands/taskwright/taskwright_install_lock.hpp"
+#include "fixtures/bundle.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/recording_app.hpp"
 #include "fixtures/scripts.hpp"
-#include "support/paths.hpp"
 
 namespace vessa::testing {
 
@@ -41,19 +41,16 @@ inline bool install_lock_free() {
 /// (a bash script body); restores the real executable path when destroyed.
 class FakeBundle {
  public:
-  FakeBundle(const std::string& root, const std::string& script) {
-    write_file(root + "/Fake.app/Info.json", "{}");
-    installer_ = write_script(root + "/Fake.app/Resources/taskwright/install-taskwright.sh", script,
-                              "#!/bin/bash");
-    paths::set_executable_path_for_testing(root + "/Fake.app/bin/vessa");
-  }
-  ~FakeBundle() { paths::set_executable_path_for_testing({}); }
-  FakeBundle(const FakeBundle&) = delete;
-  FakeBundle& operator=(const FakeBundle&) = delete;
+  FakeBundle(const std::string& root, const std::string& script)
+      : installer_(root + "/Fake.app/Resources/taskwright/install-taskwright.sh"),
+        running_(write_bundle(root + "/Fake.app", {{"Resources/taskwright/install-taskwright.sh",
+                                                    "#!/bin/bash\n" + script + "\n"}}) +
+                 "/bin/vessa") {}
   const std::string& installer() const { return installer_; }
 
  private:
   std::string installer_;
+  ScopedExecutable running_;
 };
 
 }  // namespace vessa::testing

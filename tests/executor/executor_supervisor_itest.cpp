@@ -12,11 +12,13 @@
 #include "executor/executor_supervisor.hpp"
 #include "executor/launch_environment.hpp"
 #include "executor_test_support.hpp"
+#include "fixtures/bundle.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/http.hpp"
 #include "support/lines.hpp"
 #include "support/paths.hpp"
+#include "support/subprocess.hpp"
 
 namespace vessa {
 namespace {
@@ -111,7 +113,7 @@ TEST_F(SupervisorTest, StartsTheSidecarThenDebouncesAndForceRunsTheFullEnsure) {
 
   supervisor->stop();
   EXPECT_EQ(supervisor->child_pid(), std::nullopt);
-  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(*pid); }, std::chrono::seconds(3)));
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(*pid); }, std::chrono::seconds(3)));
   EXPECT_FALSE(supervisor->isHealthy());
   EXPECT_TRUE(executor_detail::listening_pids(port_).empty());
 }
@@ -142,69 +144,79 @@ TEST_F(SupervisorTest, AChildThatNeverAnswersIsReportedKeptAndReplacedNextTime) 
   EXPECT_EQ(events_.take(), (std::vector<json>{status_event("starting"), error_event(kNotReady)}));
   auto first = supervisor->child_pid();
   ASSERT_TRUE(first.has_value());
-  EXPECT_TRUE(testing::pid_alive(*first));
+  EXPECT_TRUE(testing::pid_exists(*first));
 
   // Within the debounce, but unhealthy: the full ensure replaces our silent child.
   EXPECT_EQ(ensure_and_wait(*supervisor, false).message, kNotReady);
   EXPECT_TRUE(logs_.contains("[VessaMac] terminating our unhealthy executor pid " +
                              std::to_string(*first)));
-  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(*first); }, std::chrono::seconds(3)));
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(*first); }, std::chrono::seconds(3)));
   auto second = supervisor->child_pid();
   ASSERT_TRUE(second.has_value());
   EXPECT_NE(second, first);
   EXPECT_EQ(read_file(log_file()), "started\nstarted\n");
 }
 
-TEST_F(SupervisorTest, StopEscalatesToSigkillWhenTheChildIgnoresSigterm) {
+// Replacing a child that ignores SIGTERM is bounded (or the ensure would wait for ever), and so
+// is stopping one.
+TEST_F(SupervisorTest, ChildrenIgnoringSigtermAreKilledWhenReplacedOrStopped) {
   std::string stubborn =
       fake_sidecar("stubborn", "exec '" + testing::test_child() + "' ignore-term 30000");
   auto supervisor = make(stubborn, 1, std::chrono::milliseconds(10));
-  ASSERT_EQ(ensure_and_wait(*supervisor, false).message, kNotReady);
-  auto pid = supervisor->child_pid();
-  ASSERT_TRUE(pid.has_value());
-  // Its "ready" line means SIGTERM is ignored from now on.
-  ASSERT_TRUE(wait_until([&] { return read_file(log_file()) == "ready\n"; }));
-
+  auto killed_line = [](pid_t pid) {
+    return "[VessaMac] executor pid " + std::to_string(pid) + " ignored SIGTERM after 2s — SIGKILL";
+  };
+  std::optional<pid_t> previous;
+  for (bool force : {false, true}) {
+    ASSERT_EQ(ensure_and_wait(*supervisor, force).message, kNotReady);
+    auto pid = supervisor->child_pid();
+    ASSERT_TRUE(pid.has_value());
+    EXPECT_NE(pid, previous);
+    if (previous) {
+      EXPECT_TRUE(logs_.contains(killed_line(*previous)));
+      EXPECT_FALSE(testing::pid_exists(*previous));
+    }
+    previous = pid;
+    // Its "ready" line means SIGTERM is ignored from now on.
+    ASSERT_TRUE(wait_until(
+        [&] { return read_file(log_file()) == (force ? "ready\nready\n" : "ready\n"); }));
+  }
   auto before = std::chrono::steady_clock::now();
   supervisor->stop();
   auto took = std::chrono::steady_clock::now() - before;
   EXPECT_GE(took, std::chrono::milliseconds(1950));
   EXPECT_LT(took, std::chrono::milliseconds(3000));
-  EXPECT_TRUE(logs_.contains("[VessaMac] executor pid " + std::to_string(*pid) +
-                             " ignored SIGTERM after 2s — SIGKILL"));
-  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(*pid); }, std::chrono::seconds(3)));
-  // Nothing left to stop.
-  supervisor->stop();
-}
-
-TEST_F(SupervisorTest, ReplacingAChildThatIgnoresSigtermIsBounded) {
-  std::string stubborn =
-      fake_sidecar("stubborn", "exec '" + testing::test_child() + "' ignore-term 30000");
-  auto supervisor = make(stubborn, 1, std::chrono::milliseconds(10));
-  ASSERT_EQ(ensure_and_wait(*supervisor, false).message, kNotReady);
-  auto first = supervisor->child_pid();
-  ASSERT_TRUE(first.has_value());
-  ASSERT_TRUE(wait_until([&] { return read_file(log_file()) == "ready\n"; }));
-  // Without a bound this ensure would wait for the stuck child for ever.
-  EXPECT_EQ(ensure_and_wait(*supervisor, true).message, kNotReady);
-  EXPECT_TRUE(logs_.contains("[VessaMac] executor pid " + std::to_string(*first) +
-                             " ignored SIGTERM after 2s — SIGKILL"));
-  EXPECT_FALSE(testing::pid_alive(*first));
-  EXPECT_NE(supervisor->child_pid(), first);
+  EXPECT_TRUE(logs_.contains(killed_line(*previous)));
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(*previous); }, std::chrono::seconds(3)));
 }
 
 TEST_F(SupervisorTest, ForeignListenersAreEndedBeforeTheSidecarStarts) {
-  // (ignores SIGTERM, the signal expected to end it)
+  // Another program's listener that never answers (and may ignore SIGTERM, the signal expected
+  // to end it).
   for (auto [stubborn, expected] : {std::pair{false, SIGTERM}, std::pair{true, SIGKILL}}) {
     SCOPED_TRACE(stubborn ? "ignores SIGTERM" : "obeys SIGTERM");
-    testing::ForeignListener foreign(port_, stubborn);
-    ASSERT_TRUE(foreign.listening());
+    proc::Options o;
+    o.argv = {testing::test_child(), "listen", std::to_string(port_),
+              stubborn ? "ignore-term" : "obeys-term"};
+    const std::string out = home() + "/foreign-" + std::to_string(stubborn);
+    o.out = proc::Stdio::append(out);
+    o.err = proc::Stdio::null();
+    auto started = proc::Process::start(o);
+    ASSERT_TRUE(started) << started.error();
+    std::shared_ptr<proc::Process> foreign = *started;
+    struct Reap {
+      std::shared_ptr<proc::Process> p;
+      ~Reap() { p->terminate(std::chrono::milliseconds(0)); }
+    } reap{foreign};
+    ASSERT_TRUE(wait_until([&] { return read_file(out) == "listening\n"; }));
     auto supervisor = make(testing::sidecar_program());
     auto outcome = ensure_and_wait(*supervisor, false);
     EXPECT_EQ(outcome.status, "ready") << outcome.message.value_or("");
     EXPECT_TRUE(
-        logs_.contains("[VessaMac] freePort3212: killing pid " + std::to_string(foreign.pid())));
-    EXPECT_EQ(foreign.wait_for_end(std::chrono::seconds(1)), expected);
+        logs_.contains("[VessaMac] freePort3212: killing pid " + std::to_string(foreign->pid())));
+    auto end = foreign->wait_for(std::chrono::seconds(1));
+    ASSERT_TRUE(end.has_value());
+    EXPECT_EQ(end->signal, expected);
     supervisor->stop();
     events_.take();
   }
@@ -257,10 +269,11 @@ TEST_F(SupervisorTest, TheChildGetsTheLaunchEnvironmentAndWorkingFolder) {
     std::filesystem::remove(home() + "/child.env");
     std::string bundle = home() + "/Vessa.app";
     if (c.documents) std::filesystem::create_directories(home() + "/Documents");
+    std::optional<testing::ScopedExecutable> running;
     if (c.playwright) {
-      write_file(bundle + "/Info.json", "{}");
+      testing::write_bundle(bundle);
       std::filesystem::create_directories(bundle + "/Resources/pw");
-      paths::set_executable_path_for_testing(bundle + "/bin/vessa");
+      running.emplace(bundle + "/bin/vessa");
     }
     auto supervisor = make(dumper, 1, std::chrono::milliseconds(10));
     ASSERT_EQ(ensure_and_wait(*supervisor, true).message, kNotReady);
@@ -374,7 +387,7 @@ TEST_F(SupervisorTest, AStopAtQuitEndsAnEnsureInFlightWithoutLeavingAChild) {
   auto future = promise->get_future();
   ASSERT_EQ(future.wait_for(std::chrono::seconds(3)), std::future_status::ready);
   EXPECT_EQ(future.get().message, "executor stopped while starting");
-  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(pid); }, std::chrono::seconds(3)));
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(pid); }, std::chrono::seconds(3)));
 
   // Asked for before the stop, run after it: nothing may be left running either.
   auto queued = std::make_shared<std::promise<testing::EnsureOutcome>>();
@@ -386,7 +399,7 @@ TEST_F(SupervisorTest, AStopAtQuitEndsAnEnsureInFlightWithoutLeavingAChild) {
   ASSERT_EQ(queued_future.wait_for(std::chrono::seconds(3)), std::future_status::ready);
   EXPECT_EQ(queued_future.get().message, "executor stopped while starting");
   for (pid_t p : spawned_pids(logs_)) {
-    EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(p); }, std::chrono::seconds(3))) << p;
+    EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(p); }, std::chrono::seconds(3))) << p;
   }
 }
 
@@ -397,7 +410,7 @@ TEST_F(SupervisorTest, ASupervisorThatGoesAwayStopsItsChild) {
   ASSERT_TRUE(pid.has_value());
   supervisors_.clear();
   supervisor.reset();
-  EXPECT_TRUE(wait_until([&] { return !testing::pid_alive(*pid); }, std::chrono::seconds(3)));
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(*pid); }, std::chrono::seconds(3)));
 }
 
 }  // namespace

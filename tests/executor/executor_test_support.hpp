@@ -1,13 +1,6 @@
-// Helpers for the executor tests: free ports, a foreign listener, event and ensure recorders.
+// Helpers for the executor tests: the built sidecar, event and ensure recorders (free ports,
+// polling and process checks come from the shared fixtures).
 #pragma once
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -21,6 +14,8 @@
 #include <vector>
 
 #include "executor/executor_supervisor.hpp"
+#include "fixtures/loopback.hpp"
+#include "fixtures/scripts.hpp"
 #include "support/json.hpp"
 
 namespace vessa::testing {
@@ -29,104 +24,6 @@ namespace vessa::testing {
 inline std::string sidecar_program() {
   return std::string(VESSA_BUNDLE) + "/Resources/vessa-executor";
 }
-
-/// A loopback port nobody listens on right now.
-inline uint16_t free_loopback_port() {
-  int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(s);
-  return ntohs(addr.sin_port);
-}
-
-inline bool wait_until(const std::function<bool()>& pred,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return pred();
-}
-
-/// True while a process with this id exists (zombies included).
-inline bool pid_alive(pid_t pid) { return ::kill(pid, 0) == 0; }
-
-/// Another program's listener on a loopback port that accepts connections into its backlog but
-/// never answers. Forked (only async-signal-safe calls in the child); killed and reaped at the
-/// latest when this object goes.
-class ForeignListener {
- public:
-  ForeignListener(uint16_t port, bool ignore_sigterm) {
-    int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) return;
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      if (ignore_sigterm) ::signal(SIGTERM, SIG_IGN);
-      int s = ::socket(AF_INET, SOCK_STREAM, 0);
-      int one = 1;
-      ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_port = htons(port);
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(s, 16) != 0)
-        ::_exit(3);
-      char c = 'r';
-      (void)::write(ready[1], &c, 1);
-      // Hold nothing but the socket, so no pipe of the test stays open through us.
-      for (int fd = 3; fd < 1024; ++fd) {
-        if (fd != s) ::close(fd);
-      }
-      for (;;) ::pause();
-    }
-    ::close(ready[1]);
-    char c = 0;
-    bool ok = pid > 0 && ::read(ready[0], &c, 1) == 1;
-    ::close(ready[0]);
-    pid_ = pid;
-    listening_ = ok;
-  }
-  ~ForeignListener() {
-    if (pid_ > 0 && !reaped_) {
-      ::kill(pid_, SIGKILL);
-      int status = 0;
-      ::waitpid(pid_, &status, 0);
-    }
-  }
-  ForeignListener(const ForeignListener&) = delete;
-  ForeignListener& operator=(const ForeignListener&) = delete;
-
-  bool listening() const { return listening_; }
-  pid_t pid() const { return pid_; }
-
-  /// Waits for the listener to end; the signal that ended it, or nullopt (still running or
-  /// exited normally).
-  std::optional<int> wait_for_end(std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!reaped_) {
-      int status = 0;
-      pid_t r = ::waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        reaped_ = true;
-        if (WIFSIGNALED(status)) return WTERMSIG(status);
-        return std::nullopt;
-      }
-      if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return std::nullopt;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool listening_ = false;
-  bool reaped_ = false;
-};
 
 /// Records the supervisor's events in order.
 class EventLog {

@@ -11,6 +11,7 @@
 
 #include "build_config.hpp"
 #include "commands/command_registry.hpp"
+#include "fixtures/bundle.hpp"
 #include "fixtures/cli_fakes.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/loopback.hpp"
@@ -68,16 +69,6 @@ TEST(EnrichedPath, FallsBackToFixedListWhenTheLoginShellGivesNoPath) {
               (std::vector<std::string>{"/opt/homebrew/bin", "/usr/local/bin", "/usr/bin", "/bin",
                                         home.path() + "/.volta/bin"}));
     EXPECT_EQ(std::count(got.begin(), got.end(), "/inherit/x"), 1);
-  }
-}
-
-TEST(EnrichedPath, UnsetShellMeansZsh) {
-  TempHome home;
-  ScopedEnv s("SHELL", std::nullopt);
-  EXPECT_EQ(loginShell(), "/bin/zsh");
-  if (!std::filesystem::exists("/bin/zsh")) {
-    // No zsh here: the start fails and the fixed list leads.
-    EXPECT_EQ(split_path(enrichedPath()).front(), "/opt/homebrew/bin");
   }
 }
 
@@ -194,13 +185,6 @@ TEST_F(ClientIdTest, UnparsableFileGivesTransientIdAndIsLeftUntouched) {
   }
 }
 
-TEST_F(ClientIdTest, HostWithoutLocalizedNameDropsLocalSuffix) {
-  use_host(std::nullopt, "dev-box.local");
-  std::string id = resolveStableClientId(config());
-  EXPECT_TRUE(std::regex_match(id, std::regex("desktop-dev-box-[a-z0-9]{4}"))) << id;
-  EXPECT_EQ((*parse_json(testing::read_file(config())))["deviceName"], "dev-box");
-}
-
 // A config_set racing the id assignment must not drop either key.
 TEST_F(ClientIdTest, AssignmentAndConfigSetDoNotLoseEachOthersKeys) {
   auto registry = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
@@ -273,29 +257,23 @@ TEST(ReadConvexConfig, DefaultsAndOverrides) {
 
 // ---- locations ----
 
-class LocateTest : public ::testing::Test {
- protected:
-  void TearDown() override { paths::set_executable_path_for_testing({}); }
-  TempHome home_;
-};
-
-TEST_F(LocateTest, SidecarInBundleWinsOverDevelopmentBuild) {
-  const std::string app = home_.path() + "/Vessa.app";
-  write_file(app + "/Info.json", "{}");
-  write_file(app + "/bin/vessa", "", 0755);
-  paths::set_executable_path_for_testing(app + "/bin/vessa");
+TEST(LocateSidecar, InTheBundleOnlyWhenRunFromOne) {
+  TempHome home;
+  const std::string app = testing::write_bundle(home.path() + "/Vessa.app");
+  testing::ScopedExecutable running(app + "/bin/vessa");
   EXPECT_EQ(locateSidecar(), std::nullopt);
   write_script(app + "/Resources/vessa-executor", "exit 0");
   EXPECT_EQ(locateSidecar(), std::filesystem::path(app + "/Resources/vessa-executor"));
 }
 
-TEST_F(LocateTest, DevelopmentSidecarFoundWithinEightFolders) {
+TEST(LocateSidecar, DevelopmentCopyFoundWithinEightFolders) {
+  TempHome home;
   const std::string dev =
       std::string("apps/desktop/src-tauri/binaries/vessa-executor-") + build::kTargetTriple;
   // The executable's folder is the first of the eight: depth 7 above it is the last one tried.
-  std::string exe_dir = home_.path() + "/r";
+  std::string exe_dir = home.path() + "/r";
   for (int i = 0; i < 8; ++i) exe_dir += "/d" + std::to_string(i);
-  paths::set_executable_path_for_testing(exe_dir + "/vessa");
+  testing::ScopedExecutable running(exe_dir + "/vessa");
 
   std::filesystem::path eighth = std::filesystem::path(exe_dir);
   for (int i = 0; i < 7; ++i) eighth = eighth.parent_path();
@@ -307,22 +285,6 @@ TEST_F(LocateTest, DevelopmentSidecarFoundWithinEightFolders) {
   std::filesystem::permissions(eighth / dev, std::filesystem::perms::owner_exec,
                                std::filesystem::perm_options::add);
   EXPECT_EQ(locateSidecar(), eighth / dev);
-}
-
-TEST_F(LocateTest, PlaywrightDirOnlyInsideBundleResources) {
-  const std::string app = home_.path() + "/Vessa.app";
-  write_file(app + "/Info.json", "{}");
-  paths::set_executable_path_for_testing(app + "/bin/vessa");
-  EXPECT_EQ(locatePlaywrightDir(), std::nullopt);
-  std::filesystem::create_directories(app + "/Resources/pw");
-  EXPECT_EQ(locatePlaywrightDir(), std::filesystem::path(app + "/Resources/pw"));
-}
-
-TEST(AppDataDir, UnderXdgDataHome) {
-  TempHome home;
-  ScopedEnv xdg("XDG_DATA_HOME", home.path() + "/data");
-  EXPECT_EQ(appDataDir(), std::filesystem::path(home.path() + "/data/vessa.app"));
-  EXPECT_FALSE(std::filesystem::exists(appDataDir()));
 }
 
 TEST(RefreshCliAuth, PostsWithoutBodyAndReturnsAtOnce) {

@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "fixtures/http_server.hpp"
+#include "fixtures/loopback.hpp"
 #include "fixtures/temp_home.hpp"
 #include "selftest/command_self_test.hpp"
-#include "selftest/manifest_server.hpp"
 #include "support/json.hpp"
 #include "support/lines.hpp"
 #include "support/subprocess.hpp"
@@ -17,8 +18,13 @@
 namespace vessa::selftest {
 namespace {
 
-using testing::ManifestServer;
+using testing::HttpServer;
 namespace stdfs = std::filesystem;
+
+// A loopback release host nothing listens on.
+std::string closed_host() {
+  return "http://127.0.0.1:" + std::to_string(testing::free_loopback_port());
+}
 
 struct SelfTestRun {
   std::string out;
@@ -35,7 +41,7 @@ SelfTestRun run_selftest(const std::map<std::string, std::string>& env_extra = {
   proc::Options o;
   o.argv = {exe, "--selftest-commands"};
   o.env = proc::current_environment();
-  (*o.env)["VESSA_RELEASE_HOST"] = testing::closed_port_host();
+  (*o.env)["VESSA_RELEASE_HOST"] = closed_host();
   for (const auto& [k, v] : env_extra) (*o.env)[k] = v;
   proc::RunOptions ro;
   ro.timeout = std::chrono::seconds(150);
@@ -125,10 +131,9 @@ TEST(SelfTestMode, OutsideABundleTheVersionIsNil) {
 }
 
 TEST(SelfTestMode, ManifestLineComesFromTheReleaseHost) {
-  ManifestServer server;
+  HttpServer server;
   server.serve("/latest.json", R"({"version":"v9.8.7","notes":"x"})");
-  server.start();
-  SelfTestRun r = run_selftest({{"VESSA_RELEASE_HOST", server.url("")}});
+  SelfTestRun r = run_selftest({{"VESSA_RELEASE_HOST", server.root()}});
   ASSERT_GE(r.lines.size(), 4u) << r.out;
   EXPECT_EQ(r.lines[2], "  127.0.0.1 latest.json version: v9.8.7");
   EXPECT_EQ(r.lines[3].rfind("  \u2713 bridge", 0), 0u);
@@ -136,14 +141,13 @@ TEST(SelfTestMode, ManifestLineComesFromTheReleaseHost) {
 }
 
 TEST(SelfTestMode, ManifestLineTable) {
-  ManifestServer server;
+  HttpServer server;
   server.serve("/ok", R"({"version":"1.4.2"})")
       .serve("/no-version", R"({"notes":"n"})")
       .serve("/number", R"({"version":142})")
       .serve("/array", R"([{"version":"1.0"}])")
       .serve("/broken", R"({"version":)")
       .serve("/gone", R"({"version":"3.0"})", 404);
-  server.start();
   struct Case {
     std::string url;
     std::optional<std::string> line;
@@ -157,7 +161,7 @@ TEST(SelfTestMode, ManifestLineTable) {
       {server.url("/array"), std::nullopt},
       {server.url("/broken"), std::nullopt},
       {server.url("/nothing-here"), std::nullopt},
-      {testing::closed_port_url(), std::nullopt},
+      {closed_host() + "/latest.json", std::nullopt},
   };
   for (const auto& c : cases) EXPECT_EQ(CommandSelfTest::manifest_line(c.url), c.line) << c.url;
 }

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "fixtures/temp_home.hpp"
+#include "fixtures/bundle.hpp"
 #include "support/fs.hpp"
 #include "support/lines.hpp"
 #include "support/paths.hpp"
@@ -96,12 +96,6 @@ TEST(LineSplitter, ChunksAnyWhereGiveTheSameLines) {
   }
 }
 
-TEST(Lines, TrimAndFirstLine) {
-  EXPECT_EQ(trim(" \t\n x y \r\n"), "x y");
-  EXPECT_EQ(first_line("a\r\nb"), "a");
-  EXPECT_EQ(split_lines("a\n\nb\n"), (std::vector<std::string>{"a", "", "b"}));
-}
-
 TEST(Paths, HomeAndXdgFollowTheEnvironment) {
   vessa::testing::TempHome temp;
   EXPECT_EQ(paths::home_dir(), temp.path());
@@ -115,12 +109,11 @@ TEST(Paths, HomeAndXdgFollowTheEnvironment) {
 TEST(Paths, BundleIsRecognisedByItsInfoFile) {
   std::string bundle = home() + "/Vessa.app";
   vessa::testing::write_file(bundle + "/bin/vessa", "", 0755);
-  paths::set_executable_path_for_testing(bundle + "/bin/vessa");
+  vessa::testing::ScopedExecutable running(bundle + "/bin/vessa");
   EXPECT_FALSE(paths::bundle_dir().has_value());
-  vessa::testing::write_file(bundle + "/Info.json", "{}");
+  vessa::testing::write_bundle(bundle);
   ASSERT_TRUE(paths::bundle_dir().has_value());
   EXPECT_EQ(paths::bundle_resources_dir()->string(), bundle + "/Resources");
-  paths::set_executable_path_for_testing({});
 }
 
 }  // namespace

@@ -1,9 +1,10 @@
 // The HTTP client against a real local server.
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <thread>
 
+#include "fixtures/http_server.hpp"
+#include "fixtures/loopback.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/http.hpp"
 
@@ -12,42 +13,23 @@ namespace {
 
 using std::chrono::milliseconds;
 
-class LocalServer {
- public:
-  LocalServer() {
-    server_.Get("/ok", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content("hello", "text/plain");
-    });
-    server_.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
-      res.status = 404;
-      res.set_content("nope", "text/plain");
-    });
-    server_.Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
-      res.status = 201;
-      res.set_content(req.body + "|" + req.get_header_value("X-Token"), "text/plain");
-    });
-    server_.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
-      std::this_thread::sleep_for(std::chrono::seconds(2));
-      res.set_content("late", "text/plain");
-    });
-    server_.Get("/redirect",
+// Serves "hello" at /ok, and the special answers below.
+struct LocalServer : testing::HttpServer {
+  LocalServer()
+      : HttpServer([](httplib::Server& s) {
+          s.Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
+            res.status = 201;
+            res.set_content(req.body + "|" + req.get_header_value("X-Token"), "text/plain");
+          });
+          s.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
+            std::this_thread::sleep_for(std::chrono::seconds(2));
+            res.set_content("late", "text/plain");
+          });
+          s.Get("/redirect",
                 [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/ok"); });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }) {
+    serve("/ok", "hello");
   }
-  ~LocalServer() {
-    server_.stop();
-    thread_.join();
-  }
-  std::string url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-  }
-
- private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
 };
 
 TEST(HttpClient, StatusAndBodyForEveryAnswer) {
@@ -83,25 +65,10 @@ TEST(HttpClient, TimeoutsRefusalsAndBadUrlsAreErrors) {
   EXPECT_FALSE(slow.has_value());
   EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(1500));
 
-  // A port nobody listens on (bound then released).
-  httplib::Server probe;
-  int port = probe.bind_to_any_port("127.0.0.1");
-  probe.stop();
-  EXPECT_FALSE(get("http://127.0.0.1:" + std::to_string(port) + "/", milliseconds(1000)));
+  EXPECT_FALSE(get("http://127.0.0.1:" + std::to_string(testing::free_loopback_port()) + "/",
+                   milliseconds(1000)));
   EXPECT_FALSE(get("not a url", milliseconds(1000)).has_value());
   EXPECT_FALSE(get("file:///etc/passwd", milliseconds(1000)).has_value());
-}
-
-TEST(HttpClient, DownloadsToAFile) {
-  LocalServer server;
-  std::string out = std::string(std::getenv("HOME")) + "/download.bin";
-  Request r;
-  r.url = server.url("/ok");
-  r.output_file = out;
-  auto res = perform(r);
-  ASSERT_TRUE(res.has_value());
-  EXPECT_EQ(res->status, 200);
-  EXPECT_EQ(vessa::testing::read_file(out), "hello");
 }
 
 }  // namespace

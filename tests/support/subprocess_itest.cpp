@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
+#include "fixtures/scripts.hpp"
 #include "support/subprocess.hpp"
 
 namespace vessa::proc {
@@ -23,8 +23,6 @@ Options child(std::vector<std::string> args) {
   o.argv.insert(o.argv.end(), args.begin(), args.end());
   return o;
 }
-
-bool pid_alive(pid_t pid) { return ::kill(pid, 0) == 0; }
 
 TEST(Subprocess, FloodingBothPipesDoesNotBlockAndReachesTheCallbacks) {
   // 8 MiB on each stream is far beyond the pipe buffers: a reader that drains one stream at a
@@ -193,13 +191,11 @@ TEST(Subprocess, DroppedRunningChildIsReapedNotKilled) {
     ASSERT_TRUE(p.has_value());
     pid = (*p)->pid();
   }
-  EXPECT_TRUE(pid_alive(pid));  // still running: dropping the handle does not stop it
+  EXPECT_TRUE(
+      vessa::testing::pid_exists(pid));  // still running: dropping the handle does not stop it
   // ...and once it ends the background reaper collects it (no zombie left).
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (pid_alive(pid) && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(milliseconds(20));
-  }
-  EXPECT_FALSE(pid_alive(pid));
+  EXPECT_TRUE(vessa::testing::wait_until([&] { return !vessa::testing::pid_exists(pid); },
+                                         std::chrono::seconds(5)));
 }
 
 TEST(Subprocess, WaitersOnSeveralThreadsAllSeeTheSameStatus) {

@@ -18,16 +18,15 @@ namespace stdfs = std::filesystem;
 
 class UpdateDownload : public ::testing::Test {
  protected:
-  // Publishes an archive holding `entry` (a bundle folder named so) signed by `signer`.
-  std::string publish_archive(const std::string& entry, const KeyPair& signer,
-                              std::string* signature) {
-    std::string src = env_.root() + "/src-" + entry;
-    testing::make_bundle(src + "/" + entry, "1.3.0", "echo new");
-    std::string archive = src + "/a.tar.gz";
-    testing::make_archive(src, entry, archive);
-    *signature = testing::base64(signer.sign(archive));
-    env_.server().serve("/a.tar.gz", read_file(archive));
-    return env_.server().url("/a.tar.gz");
+  // Serves at `path` an archive of a bundle folder named `entry`, signed by `signer`; returns
+  // the base64 signature.
+  std::string publish_archive(const std::string& path, const std::string& entry,
+                              const KeyPair& signer) {
+    std::string src = env_.root() + "/src" + path;
+    testing::write_versioned_bundle(src + "/" + entry, "1.3.0", "echo new");
+    testing::make_archive(src, entry, src + "/a.tar.gz");
+    env_.server().serve(path, read_file(src + "/a.tar.gz"));
+    return testing::base64(signer.sign(src + "/a.tar.gz"));
   }
   stdfs::path work() const { return stdfs::path(env_.tmp()) / "vessa-update-1.3.0"; }
 
@@ -49,62 +48,44 @@ TEST_F(UpdateDownload, SignedArchiveIsUnpackedAndStaged) {
   EXPECT_TRUE(log.contains("[VessaMac] update 1.3.0 verified at " + app->string()));
 }
 
-TEST_F(UpdateDownload, HttpErrorStatusIsABadArchive) {
+TEST_F(UpdateDownload, FailuresAreReportedByKindAndLeaveNothingUnpacked) {
+  using Kind = UpdateError::Kind;
+  const std::string stranger_sig =
+      publish_archive("/stranger.tar.gz", "Vessa.app", KeyPair::make(env_.root(), "stranger"));
+  const std::string other_sig = publish_archive("/other.tar.gz", "Other.app", env_.key());
+  write_file(env_.root() + "/corrupt.tar.gz", "this is not gzip data");
+  env_.server().serve("/corrupt.tar.gz", "this is not gzip data");
+  const std::string corrupt_sig = testing::base64(env_.key().sign(env_.root() + "/corrupt.tar.gz"));
   env_.server().serve("/gone.tar.gz", "nothing here", 404);
-  auto app = UpdateChecker::downloadAndPrepare("1.3.0", env_.server().url("/gone.tar.gz"), "x");
-  ASSERT_FALSE(app.has_value());
-  EXPECT_EQ(app.error().kind, UpdateError::Kind::kBadArchive);
-  EXPECT_EQ(app.error().description(), "Update archive invalid: HTTP 404");
-}
-
-TEST_F(UpdateDownload, TransportFailureIsPassedOnUnchanged) {
-  // Port 1: nothing listens there, so the connection is refused.
-  auto app = UpdateChecker::downloadAndPrepare("1.3.0", "http://127.0.0.1:1/a.tar.gz", "x");
-  ASSERT_FALSE(app.has_value());
-  EXPECT_EQ(app.error().kind, UpdateError::Kind::kOther);
-  EXPECT_EQ(app.error().description(), "Couldn't connect to server");
-}
-
-TEST_F(UpdateDownload, ArchiveWithoutTheBundleIsABadArchive) {
-  std::string signature;
-  std::string url = publish_archive("Other.app", env_.key(), &signature);
-  auto app = UpdateChecker::downloadAndPrepare("1.3.0", url, signature);
-  ASSERT_FALSE(app.has_value());
-  EXPECT_EQ(app.error().description(), "Update archive invalid: no Vessa.app in archive");
-}
-
-TEST_F(UpdateDownload, RejectedSignaturesLeaveNothingUnpacked) {
-  KeyPair stranger = KeyPair::make(env_.root(), "stranger");
-  std::string signature;
-  std::string url = publish_archive("Vessa.app", stranger, &signature);
   struct Case {
-    std::string signature;
-    std::string description_start;
+    std::string url, signature;
+    Kind kind;
+    std::string description;  // the start of it
   };
   const Case cases[] = {
-      {signature, "Update signature rejected: signed with another key"},
-      {"", "Update signature rejected: no signature"},
-      {"garbage", "Update signature rejected: signature is not minisign text or base64"},
+      {env_.server().url("/gone.tar.gz"), "x", Kind::kBadArchive,
+       "Update archive invalid: HTTP 404"},
+      // Port 1: nothing listens there; the transport's message is passed on unchanged.
+      {"http://127.0.0.1:1/a.tar.gz", "x", Kind::kOther, "Couldn't connect to server"},
+      {env_.server().url("/other.tar.gz"), other_sig, Kind::kBadArchive,
+       "Update archive invalid: no Vessa.app in archive"},
+      {env_.server().url("/corrupt.tar.gz"), corrupt_sig, Kind::kBadArchive,
+       "Update archive invalid: exit 2: "},
+      {env_.server().url("/stranger.tar.gz"), stranger_sig, Kind::kSignatureRejected,
+       "Update signature rejected: signed with another key"},
+      {env_.server().url("/stranger.tar.gz"), "", Kind::kSignatureRejected,
+       "Update signature rejected: no signature"},
+      {env_.server().url("/stranger.tar.gz"), "garbage", Kind::kSignatureRejected,
+       "Update signature rejected: signature is not minisign text or base64"},
   };
   for (const auto& c : cases) {
-    auto app = UpdateChecker::downloadAndPrepare("1.3.0", url, c.signature);
+    SCOPED_TRACE(c.url + " " + c.signature.substr(0, 10));
+    auto app = UpdateChecker::downloadAndPrepare("1.3.0", c.url, c.signature);
     ASSERT_FALSE(app.has_value());
-    EXPECT_EQ(app.error().kind, UpdateError::Kind::kSignatureRejected);
-    EXPECT_EQ(app.error().description().rfind(c.description_start, 0), 0u)
-        << app.error().description();
+    EXPECT_EQ(app.error().kind, c.kind);
+    EXPECT_EQ(app.error().description().rfind(c.description, 0), 0u) << app.error().description();
     EXPECT_FALSE(stdfs::exists(work() / "Vessa.app"));
   }
-}
-
-TEST_F(UpdateDownload, CorruptSignedArchiveFailsToUnpack) {
-  std::string src = env_.root() + "/corrupt";
-  write_file(src + "/a.tar.gz", "this is not gzip data");
-  std::string sig = testing::base64(env_.key().sign(src + "/a.tar.gz"));
-  env_.server().serve("/c.tar.gz", read_file(src + "/a.tar.gz"));
-  auto app = UpdateChecker::downloadAndPrepare("1.3.0", env_.server().url("/c.tar.gz"), sig);
-  ASSERT_FALSE(app.has_value());
-  EXPECT_EQ(app.error().description().rfind("Update archive invalid: exit 2: ", 0), 0u)
-      << app.error().description();
 }
 
 TEST_F(UpdateDownload, VersionFromTheNetworkStaysOnePathComponent) {
@@ -117,34 +98,26 @@ TEST_F(UpdateDownload, VersionFromTheNetworkStaysOnePathComponent) {
   EXPECT_TRUE(stdfs::exists(env_.root() + "/precious"));
 }
 
-TEST(UpdateTools, RunToolReportsExitStatusAndTheStartOfStandardError) {
-  auto ok =
-      UpdateChecker::runTool("/bin/sh", {"-c", "echo out; exit 0"}, UpdateError::Kind::kBadArchive);
-  EXPECT_TRUE(ok.has_value());
-
-  std::string long_err(300, 'e');
-  auto failed = UpdateChecker::runTool("/bin/sh", {"-c", "printf '" + long_err + "' >&2; exit 3"},
-                                       UpdateError::Kind::kSignatureRejected);
-  ASSERT_FALSE(failed.has_value());
-  EXPECT_EQ(failed.error().kind, UpdateError::Kind::kSignatureRejected);
-  EXPECT_EQ(failed.error().message, "exit 3: " + std::string(200, 'e'));
-
-  // Characters, not bytes: 250 two-byte characters are cut at 200 characters.
+TEST(UpdateTools, RunToolReportsExitStatusAndTheFirst200CharactersOfStandardError) {
+  using Kind = UpdateError::Kind;
+  EXPECT_TRUE(UpdateChecker::runTool("/bin/sh", {"-c", "echo out"}, Kind::kBadArchive));
   std::string accents;
   for (int i = 0; i < 250; ++i) accents += "\u00e9";
-  auto wide = UpdateChecker::runTool("/bin/sh", {"-c", "printf '" + accents + "' >&2; exit 1"},
-                                     UpdateError::Kind::kBadArchive);
-  ASSERT_FALSE(wide.has_value());
-  EXPECT_EQ(wide.error().message, "exit 1: " + accents.substr(0, 400));
-
-  auto undecodable = UpdateChecker::runTool("/bin/sh", {"-c", "printf '\\377\\376' >&2; exit 1"},
-                                            UpdateError::Kind::kBadArchive);
-  ASSERT_FALSE(undecodable.has_value());
-  EXPECT_EQ(undecodable.error().message, "exit 1: ");
-
-  auto missing = UpdateChecker::runTool("/nonexistent/tool", {}, UpdateError::Kind::kBadArchive);
+  const std::pair<std::string, std::string> cases[] = {
+      {"printf '" + std::string(300, 'e') + "' >&2; exit 3", "exit 3: " + std::string(200, 'e')},
+      // Characters, not bytes: 250 two-byte characters are cut at 200 characters.
+      {"printf '" + accents + "' >&2; exit 1", "exit 1: " + accents.substr(0, 400)},
+      {"printf '\\377\\376' >&2; exit 1", "exit 1: "},
+  };
+  for (const auto& [script, message] : cases) {
+    auto failed = UpdateChecker::runTool("/bin/sh", {"-c", script}, Kind::kSignatureRejected);
+    ASSERT_FALSE(failed.has_value()) << script;
+    EXPECT_EQ(failed.error().kind, Kind::kSignatureRejected);
+    EXPECT_EQ(failed.error().message, message);
+  }
+  auto missing = UpdateChecker::runTool("/nonexistent/tool", {}, Kind::kBadArchive);
   ASSERT_FALSE(missing.has_value());
-  EXPECT_EQ(missing.error().kind, UpdateError::Kind::kOther);
+  EXPECT_EQ(missing.error().kind, Kind::kOther);
 }
 
 TEST(UpdateTools, RunToolCaptureJoinsBothStreams) {

@@ -1,9 +1,8 @@
-// Shared pieces of the updater tests: minisign key pairs made at test time, bundles and
-// archives, a local release server, scripted alerts and an isolated updater environment.
+// Shared pieces of the updater tests: minisign key pairs made at test time, archives, scripted
+// alerts and an isolated updater environment (bundles and the server are shared fixtures).
 #pragma once
 
 #include <gtest/gtest.h>
-#include <httplib.h>
 #include <stdlib.h>
 
 #include <deque>
@@ -11,11 +10,14 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "fixtures/bundle.hpp"
 #include "fixtures/fake_platform.hpp"
+#include "fixtures/http_server.hpp"
 #include "fixtures/temp_home.hpp"
 #include "platform/services.hpp"
 #include "support/lines.hpp"
@@ -76,60 +78,11 @@ inline std::string base64(const std::string& text) {
   return r ? r->out : "";
 }
 
-/// A bundle folder at `dir` whose bin/vessa is a shell script running `program_body`.
-inline void make_bundle(const std::string& dir, const std::string& version,
-                        const std::string& program_body = "exit 0") {
-  write_file(dir + "/Info.json", "{\"CFBundleShortVersionString\": \"" + version + "\"}");
-  write_file(dir + "/bin/vessa", "#!/bin/sh\n" + program_body + "\n", 0755);
-  write_file(dir + "/Resources/marker.txt", version);
-}
-
 /// Packs `parent`'s entry `name` into the gzip tar file `archive`.
 inline void make_archive(const std::string& parent, const std::string& name,
                          const std::string& archive) {
   run_tool({"tar", "-czf", archive, "-C", parent, name});
 }
-
-/// A local HTTP server answering from a table of path → (status, body).
-class ReleaseServer {
- public:
-  ReleaseServer() {
-    server_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard lock(mutex_);
-      auto it = routes_.find(req.path);
-      if (it == routes_.end()) {
-        res.status = 404;
-        res.set_content("not found", "text/plain");
-        return;
-      }
-      res.status = it->second.first;
-      res.set_content(it->second.second, "application/octet-stream");
-    });
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  ~ReleaseServer() {
-    server_.stop();
-    thread_.join();
-  }
-  ReleaseServer(const ReleaseServer&) = delete;
-  ReleaseServer& operator=(const ReleaseServer&) = delete;
-
-  void serve(const std::string& path, std::string body, int status = 200) {
-    std::lock_guard lock(mutex_);
-    routes_[path] = {status, std::move(body)};
-  }
-  std::string root() const { return "http://127.0.0.1:" + std::to_string(port_); }
-  std::string url(const std::string& path) const { return root() + path; }
-
- private:
-  httplib::Server server_;
-  int port_ = 0;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::map<std::string, std::pair<int, std::string>> routes_;
-};
 
 /// Alerts that record what was shown and answer from a script (button indexes, in order;
 /// an empty script leaves the alert unanswered).
@@ -183,8 +136,8 @@ class UpdaterEnv {
     ::setenv("VESSA_RELEASE_HOST", server_.root().c_str(), 1);
     updater::set_release_public_key_for_testing(key_.public_key);
     installed_ = root_ + "/apps/Vessa.app";
-    make_bundle(installed_, installed_version, "echo old");
-    paths::set_executable_path_for_testing(installed_ + "/bin/vessa");
+    write_versioned_bundle(installed_, installed_version, "echo old");
+    running_.emplace(installed_ + "/bin/vessa");
     auto s = platform::services();
     s.alerts = alerts_;
     platform::set_services(s);
@@ -194,7 +147,6 @@ class UpdaterEnv {
     updater::UpdateChecker::resetForTesting();
     updater::UpdateChecker::setTerminateHandler({});
     updater::UpdateChecker::setInstallWaitPidForTesting(0);
-    paths::set_executable_path_for_testing({});
     updater::set_release_public_key_for_testing(std::nullopt);
     ::unsetenv("VESSA_RELEASE_HOST");
     if (saved_tmpdir_.empty()) {
@@ -210,7 +162,7 @@ class UpdaterEnv {
   /// the manifest unless `raw_signature`), manifest at /latest.json. Returns the manifest.
   json publish(const std::string& version, const std::string& notes = "") {
     std::string src = root_ + "/release-" + version;
-    make_bundle(src + "/Vessa.app", version, "echo new");
+    write_versioned_bundle(src + "/Vessa.app", version, "echo new");
     std::string archive = src + "/update.tar.gz";
     make_archive(src, "Vessa.app", archive);
     std::string sig = key_.sign(archive);
@@ -228,7 +180,7 @@ class UpdaterEnv {
   const std::string& root() const { return root_; }
   const std::string& tmp() const { return tmp_; }
   const std::string& installed() const { return installed_; }
-  ReleaseServer& server() { return server_; }
+  HttpServer& server() { return server_; }
   const KeyPair& key() const { return key_; }
   std::shared_ptr<ScriptedAlerts> alerts() const { return alerts_; }
   std::shared_ptr<FakeUrlOpener> opener() const { return platform_.opener; }
@@ -236,13 +188,14 @@ class UpdaterEnv {
  private:
   TempHome home_;
   FakePlatform platform_;
-  ReleaseServer server_;
+  HttpServer server_;
   KeyPair key_;
   std::shared_ptr<ScriptedAlerts> alerts_ = std::make_shared<ScriptedAlerts>();
   std::string root_;
   std::string tmp_;
   std::string installed_;
   std::string saved_tmpdir_;
+  std::optional<ScopedExecutable> running_;
 };
 
 }  // namespace vessa::testing
