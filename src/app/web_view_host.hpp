@@ -5,6 +5,7 @@
 #include <webkit/webkit.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,8 @@ class WebViewHost : public std::enable_shared_from_this<WebViewHost> {
     std::optional<std::filesystem::path> dist_root;
     /// The first command-line argument, for resolveDistRoot.
     std::string argv0;
+    /// Called on the main thread at every finished page load, before the after-load steps.
+    std::function<void()> on_load_finished;
   };
 
   /// Creates the command registry (with `app`) and the bridge; no web view yet. Main thread.
