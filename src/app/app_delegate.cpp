@@ -93,12 +93,14 @@ void AppDelegate::did_finish_launching() {
                                   gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
   gtk_window_set_titlebar(window_, header);
 
-  // 6-7. The web view host fills the window. Its first finished load releases steps 11-12.
+  // 6-7. The web view host fills the window. Two frames after its first finished load (the
+  // page has painted by then), steps 11-12 run.
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   auto options = options_;
   options.on_load_finished = [weak] {
-    if (auto self = weak.lock()) {
-      if (self->launch_steps_) self->launch_steps_->release();
+    auto self = weak.lock();
+    if (self && self->launch_steps_ && self->window_) {
+      self->launch_steps_->release_after_frames(GTK_WIDGET(self->window_), kLaunchStepsFrames);
     }
   };
   auto host = WebViewHost::create(weak_from_this(), std::move(options));
@@ -126,7 +128,7 @@ void AppDelegate::did_finish_launching() {
   executor_->set_emit([weak](const std::string& event, const json& payload) {
     if (auto self = weak.lock()) self->emit(event, payload);
   });
-  // 11-12, in this order, once the first page has loaded (or kLaunchStepsLimit has passed): the
+  // 11-12, in this order, once the first page has shown (or kLaunchStepsLimit has passed): the
   // login shell, the sidecar's start and the network request would otherwise compete with the
   // web process for the CPU while it shows the first page.
   launch_steps_ = DeferredLaunch::create([weak] {

@@ -21,6 +21,8 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   /// The executor ensure and the update check wait for the first finished page load, at most
   /// this long.
   static constexpr std::chrono::milliseconds kLaunchStepsLimit{10000};
+  /// Frames drawn after the first finished load before they start.
+  static constexpr int kLaunchStepsFrames = 2;
 
   /// Creates the delegate (and its executor supervisor) for `app`. Main thread.
   static std::shared_ptr<AppDelegate> create(GtkApplication* app, WebViewHost::Options options);

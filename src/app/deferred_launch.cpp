@@ -15,6 +15,23 @@ void DeferredLaunch::arm(std::chrono::milliseconds limit) {
   });
 }
 
+void DeferredLaunch::release_after_frames(GtkWidget* widget, int frames) {
+  if (done_) return;
+  struct Wait {
+    std::weak_ptr<DeferredLaunch> launch;
+    int frames;
+  };
+  gtk_widget_add_tick_callback(
+      widget,
+      +[](GtkWidget*, GdkFrameClock*, gpointer data) noexcept -> gboolean {
+        auto* wait = static_cast<Wait*>(data);
+        if (--wait->frames > 0) return G_SOURCE_CONTINUE;
+        if (auto launch = wait->launch.lock()) launch->release();
+        return G_SOURCE_REMOVE;
+      },
+      new Wait{weak_from_this(), frames}, [](gpointer data) { delete static_cast<Wait*>(data); });
+}
+
 void DeferredLaunch::cancel() {
   done_ = true;
   steps_ = nullptr;

@@ -4,6 +4,8 @@
 // it has loaded anyway.
 #pragma once
 
+#include <gtk/gtk.h>
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -22,6 +24,11 @@ class DeferredLaunch : public std::enable_shared_from_this<DeferredLaunch> {
 
   /// Runs the steps now if they have not run yet. Main thread.
   void release();
+
+  /// Runs the steps once `widget` has drawn `frames` more frames: the page's first paint comes
+  /// just after its load has finished. A widget that draws nothing leaves it to the time limit.
+  /// Main thread.
+  void release_after_frames(GtkWidget* widget, int frames);
 
   /// The steps will never run (the application is quitting). Main thread.
   void cancel();

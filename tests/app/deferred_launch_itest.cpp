@@ -1,5 +1,5 @@
-// The launch's held-back steps run exactly once: at the first finished load, at the time limit
-// when no load finishes, never after the application started quitting.
+// The launch's held-back steps run exactly once: a few frames after the first finished load, at
+// the time limit when no load finishes or nothing is drawn, never after quitting began.
 #include <gtest/gtest.h>
 
 #include "app/deferred_launch.hpp"
@@ -66,6 +66,28 @@ TEST(DeferredLaunch, NothingRunsBeforeTheLimitWithoutALoad) {
   run_until([] { return false; }, 300ms);
   EXPECT_EQ(runs, 0);
   EXPECT_FALSE(launch->done());
+}
+
+TEST(DeferredLaunch, ReleasedByTheFramesOfAShownWindowOnly) {
+  if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X display (run under xvfb-run)";
+  gtk_init();
+  int shown_runs = 0;
+  int hidden_runs = 0;
+  auto shown = DeferredLaunch::create([&shown_runs] { ++shown_runs; });
+  auto hidden = DeferredLaunch::create([&hidden_runs] { ++hidden_runs; });
+  GtkWindow* window = GTK_WINDOW(gtk_window_new());
+  GtkWindow* never_shown = GTK_WINDOW(gtk_window_new());
+  gtk_window_present(window);
+  shown->release_after_frames(GTK_WIDGET(window), 2);
+  shown->release_after_frames(GTK_WIDGET(window), 2);  // a second load before the frames
+  hidden->release_after_frames(GTK_WIDGET(never_shown), 2);
+  EXPECT_TRUE(run_until([&] { return shown_runs > 0; }, 5000ms));
+  run_until([] { return false; }, 300ms);
+  EXPECT_EQ(shown_runs, 1);
+  EXPECT_EQ(hidden_runs, 0);  // nothing drawn: left to the time limit
+  EXPECT_FALSE(hidden->done());
+  gtk_window_destroy(window);
+  gtk_window_destroy(never_shown);
 }
 
 TEST(DeferredLaunch, StepsMayDropTheLastOwner) {
