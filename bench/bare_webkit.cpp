@@ -2,7 +2,7 @@
 // message handler "raw". It is the floor the shell's bridge is measured against, and the bare
 // program its cold start and memory are compared with. Only GTK and WebKit, nothing of Vessa.
 //
-//   bare_webkit URI
+//   bare_webkit URI [WIDTHxHEIGHT]      (window size, 800x600 unless given)
 //
 // Messages from the page to handler "raw":
 //   a number N          -> evaluates "__RAW_RESOLVE(N)" in the page (one transport round trip)
@@ -76,7 +76,7 @@ void on_message(WebKitUserContentManager*, JSCValue* value, gpointer data) noexc
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: bare_webkit URI\n");
+    std::fprintf(stderr, "usage: bare_webkit URI [WIDTHxHEIGHT]\n");
     return 2;
   }
   gtk_init();
@@ -87,7 +87,9 @@ int main(int argc, char** argv) {
       WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", ucm, nullptr));
   g_signal_connect(ucm, "script-message-received::raw", G_CALLBACK(on_message), view);
   GtkWindow* window = GTK_WINDOW(gtk_window_new());
-  gtk_window_set_default_size(window, 800, 600);
+  int width = 800, height = 600;
+  if (argc > 2) std::sscanf(argv[2], "%dx%d", &width, &height);
+  gtk_window_set_default_size(window, width, height);
   gtk_window_set_child(window, GTK_WIDGET(view));
   g_signal_connect_swapped(window, "close-request", G_CALLBACK(g_main_loop_quit), loop);
   gtk_window_present(window);

@@ -1,6 +1,7 @@
 // The application delegate: the main window, the menu, the executor supervisor and quitting.
 #include "app/app_delegate.hpp"
 
+#include "app/deferred_launch.hpp"
 #include "app/preview_window.hpp"
 #include "app/updater_hooks.hpp"
 #include "executor/executor_supervisor.hpp"
@@ -92,8 +93,17 @@ void AppDelegate::did_finish_launching() {
                                   gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
   gtk_window_set_titlebar(window_, header);
 
-  // 6-7. The web view host fills the window.
-  auto host = WebViewHost::create(weak_from_this(), options_);
+  // 6-7. The web view host fills the window. Two frames after its first finished load (the
+  // page has painted by then), steps 11-12 run.
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  auto options = options_;
+  options.on_load_finished = [weak] {
+    auto self = weak.lock();
+    if (self && self->launch_steps_ && self->window_) {
+      self->launch_steps_->release_after_frames(GTK_WIDGET(self->window_), kLaunchStepsFrames);
+    }
+  };
+  auto host = WebViewHost::create(weak_from_this(), std::move(options));
   {
     std::lock_guard lock(controller_mutex_);
     web_controller_ = host;
@@ -115,13 +125,19 @@ void AppDelegate::did_finish_launching() {
   gtk_window_present(window_);
 
   // 10. Executor events reach the page through the bridge; dropped once the delegate is gone.
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
   executor_->set_emit([weak](const std::string& event, const json& payload) {
     if (auto self = weak.lock()) self->emit(event, payload);
   });
-  // 11-12.
-  executor_->ensureRunning(false);
-  start_launch_update_check();
+  // 11-12, in this order, once the first page has shown (or kLaunchStepsLimit has passed): the
+  // login shell, the sidecar's start and the network request would otherwise compete with the
+  // web process for the CPU while it shows the first page.
+  launch_steps_ = DeferredLaunch::create([weak] {
+    if (auto self = weak.lock()) {
+      self->executor_->ensureRunning(false);
+      start_launch_update_check();
+    }
+  });
+  launch_steps_->arm(kLaunchStepsLimit);
 }
 
 void AppDelegate::build_menu() {
@@ -208,11 +224,17 @@ void AppDelegate::build_menu() {
   gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
 }
 
-void AppDelegate::did_become_active() { executor_->ensureRunning(false); }
+void AppDelegate::did_become_active() {
+  // Becoming active during the launch is covered by the launch's own ensure, still to come.
+  if (launch_steps_ && !launch_steps_->done()) return;
+  executor_->ensureRunning(false);
+}
 
 void AppDelegate::will_terminate() {
   if (terminated_) return;
   terminated_ = true;
+  // A sidecar started after the stop below would outlive the shell.
+  if (launch_steps_) launch_steps_->cancel();
   executor_->stop();
   lifecycle::run_will_terminate();
   platform::update_services([](platform::Services& s) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <mutex>
 
+#include "app/deferred_launch.hpp"
 #include "app/web_view_host.hpp"
 #include "commands/app_context.hpp"
 
@@ -17,6 +18,11 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   static constexpr int kHeight = 900;
   static constexpr int kMinWidth = 900;
   static constexpr int kMinHeight = 600;
+  /// The executor ensure and the update check wait for the first finished page load, at most
+  /// this long.
+  static constexpr std::chrono::milliseconds kLaunchStepsLimit{10000};
+  /// Frames drawn after the first finished load before they start.
+  static constexpr int kLaunchStepsFrames = 2;
 
   /// Creates the delegate (and its executor supervisor) for `app`. Main thread.
   static std::shared_ptr<AppDelegate> create(GtkApplication* app, WebViewHost::Options options);
@@ -51,6 +57,8 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   std::shared_ptr<ExecutorSupervisor> executor_;
   GtkWindow* window_ = nullptr;
   bool launched_ = false;
+  // The executor ensure and the update check of the launch, held until the first page load.
+  std::shared_ptr<DeferredLaunch> launch_steps_;
   bool terminated_ = false;
   mutable std::mutex controller_mutex_;  // emit() reads the controller from any thread
   std::shared_ptr<WebViewHost> web_controller_;

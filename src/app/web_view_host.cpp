@@ -243,8 +243,10 @@ void WebViewHost::on_map(GtkWidget* /*widget*/, gpointer self) noexcept {
 void WebViewHost::on_load_changed(WebKitWebView* /*view*/, WebKitLoadEvent event,
                                   gpointer self) noexcept {
   if (event != WEBKIT_LOAD_FINISHED) return;
+  auto* host = static_cast<WebViewHost*>(self);
   try {
-    static_cast<WebViewHost*>(self)->after_load();
+    if (host->options_.on_load_finished) host->options_.on_load_finished();
+    host->after_load();
   } catch (const std::exception& e) {
     vessa::log(std::string("after-load steps failed: ") + e.what());
   }

@@ -5,6 +5,7 @@
 #include <webkit/webkit.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,6 +27,8 @@ class WebViewHost : public std::enable_shared_from_this<WebViewHost> {
     /// The folder holding the web-process extension; the bundle's lib/web-extensions when
     /// unset. Without the extension, large values travel as script text.
     std::optional<std::filesystem::path> web_extensions_dir;
+    /// Called on the main thread at every finished page load, before the after-load steps.
+    std::function<void()> on_load_finished;
   };
 
   /// The extension's file name inside that folder.
