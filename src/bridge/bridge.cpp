@@ -1,6 +1,8 @@
 // The native side of the page bridge: page messages in, results and events out.
 #include "bridge/bridge.hpp"
 
+#include <glib.h>
+
 #include <cmath>
 #include <limits>
 #include <random>
@@ -55,11 +57,29 @@ void Bridge::on_message(const json& raw) {
     return;
   }
   handle_message(raw);
+  flush_answered();
 }
 
 void Bridge::on_message_text(std::string_view text) {
   // Parsed once: a string inside the text is not read as a message again.
   if (auto parsed = parse_json(text)) handle_message(*parsed);
+  flush_answered();
+}
+
+// A command that answered at once (pings, settings) is evaluated before the page's message
+// handler returns, sparing the answer a main-loop turn; its family's call has returned by then,
+// and deliveries still leave in the order they were queued. Messages that arrive in a burst
+// (many requests in flight) skip this: they wait for the main queue and travel as one batch.
+void Bridge::flush_answered() {
+  const int64_t now = g_get_monotonic_time();
+  const bool burst = now - last_message_us_ < kBurstGapUs;
+  last_message_us_ = now;
+  if (burst) return;
+  {
+    std::lock_guard lock(batch_mutex_);
+    if (batch_.empty()) return;
+  }
+  flush();
 }
 
 void Bridge::handle_message(const json& body) {

@@ -83,6 +83,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   void enqueue(Delivery delivery);
   Delivery prepare(Delivery::Kind kind, std::string data);
   void flush();
+  void flush_answered();
   static std::string single_script(const Delivery& d);
   static std::string batch_script(std::vector<Delivery>& items, size_t begin, size_t end);
 
@@ -92,6 +93,10 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   std::mutex batch_mutex_;
   std::vector<Delivery> batch_;  // deliveries waiting for the main queue, in order
   bool flush_scheduled_ = false;
+  // Arrival of the page's previous message (monotonic µs); main thread only. Messages closer
+  // together than kBurstGapUs count as one burst.
+  int64_t last_message_us_ = 0;
+  static constexpr int64_t kBurstGapUs = 120;
   std::atomic<size_t> value_bytes_{kValueBytes};
   std::atomic<bool> view_takes_values_{false};
 };

@@ -73,12 +73,35 @@ struct BridgeFixture : ::testing::Test {
   }
 };
 
-TEST_F(BridgeFixture, InvokeWithoutArgsIsDispatchedWithAnEmptyObject) {
-  bridge->on_message({{"type", "invoke"}, {"reqId", 3}, {"cmd", "__ping"}});
-  EXPECT_TRUE(view->scripts().empty());  // never evaluated inside the caller's call
-  auto scripts = settle();
-  ASSERT_EQ(scripts.size(), 1u);
-  EXPECT_EQ(scripts[0], R"(window.__VESSA_RESOLVE(3, true, {"ok":true,"shell":"swift"});)");
+// An answer given at once leaves before the page's message handler returns, but never inside
+// the call that gave it; answers to messages arriving in a burst wait and leave together.
+TEST_F(BridgeFixture, AnswersLeaveAfterTheirCallAndBurstsTravelTogether) {
+  std::vector<size_t> seen_inside;
+  registry->set_family_override_for_testing(
+      "handleNative", [&](const std::string& cmd, const json& args, const Completion& done) {
+        if (cmd != "echo") return false;
+        done(CommandResult::success(args));
+        seen_inside.push_back(view->scripts().size());
+        bridge->emit("after", 1);
+        seen_inside.push_back(view->scripts().size());
+        return true;
+      });
+  bridge->on_message({{"type", "invoke"}, {"reqId", 3}, {"cmd", "echo"}});
+  EXPECT_EQ(seen_inside, (std::vector<size_t>{0, 0}));
+  auto scripts = view->scripts();
+  // Without waiting for the main queue; args default to {}. (The event after an answer has an
+  // evaluation of its own, so code awaiting the answer runs first.)
+  EXPECT_EQ(scripts, (std::vector<std::string>{"window.__VESSA_RESOLVE(3, true, {});",
+                                               R"(window.__VESSA_EMIT("after", 1);)"}));
+  // Right behind it, a burst: its answers wait for the main queue and leave as one batch.
+  for (int id = 4; id < 8; ++id) {
+    bridge->on_message({{"type", "invoke"}, {"reqId", id}, {"cmd", "__ping"}});
+  }
+  auto evaluations = settle();
+  ASSERT_EQ(evaluations.size(), 3u);
+  auto parts = split_batch(evaluations[2]);
+  ASSERT_EQ(parts.size(), 4u);
+  EXPECT_EQ(parts[0], R"(window.__VESSA_RESOLVE(4, true, {"ok":true,"shell":"swift"});)");
 }
 
 TEST_F(BridgeFixture, MalformedMessagesAreIgnoredSilently) {
