@@ -199,7 +199,7 @@ Bridge::Delivery Bridge::prepare(Delivery::Kind kind, std::string data) {
   if (data.size() > value_bytes_.load(std::memory_order_relaxed) && view_takes_values_.load()) {
     if (fs::UniqueFd file = fs::sealed_memory_file("vessa-value", data)) {
       d.token = random_token();
-      d.value_file = std::make_shared<fs::UniqueFd>(std::move(file));
+      d.value_file = std::move(file);
       return d;
     }
   }
@@ -287,7 +287,7 @@ void Bridge::flush() {
     } else {
       // The values go first: the page parks them before the batch that names them runs.
       for (size_t k = i; k < end; ++k) {
-        if (items[k].value_file) view->hand_value(items[k].token, items[k].value_file->get());
+        if (items[k].value_file) view->hand_value(items[k].token, items[k].value_file.get());
       }
       view->evaluate_script(batch_script(items, i, end));
     }

@@ -75,7 +75,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     std::string data;   // the encoded value (pure ASCII once longer than kLargeDataBytes),
                         // or the script text
     std::string token;  // set when the value travels as the memory file below instead
-    std::shared_ptr<fs::UniqueFd> value_file;
+    fs::UniqueFd value_file;
   };
 
   explicit Bridge(std::shared_ptr<CommandRegistry> registry) : registry_(std::move(registry)) {}
