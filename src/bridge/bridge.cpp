@@ -72,7 +72,7 @@ void Bridge::on_message_text(std::string_view text) {
 // (many requests in flight) skip this: they wait for the main queue and travel as one batch.
 void Bridge::flush_answered() {
   const int64_t now = g_get_monotonic_time();
-  const bool burst = now - last_message_us_ < kBurstGapUs;
+  const bool burst = now - last_message_us_ < burst_gap_us_;
   last_message_us_ = now;
   if (burst) return;
   {
