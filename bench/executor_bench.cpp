@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "bench_home.hpp"
 #include "build_config.hpp"
 #include "executor/executor_supervisor.hpp"
 #include "executor/launch_environment.hpp"
@@ -49,16 +50,7 @@ long rss_kb(pid_t pid) {
   return -1;
 }
 
-struct BenchHome {
-  std::string root;
-  BenchHome() {
-    char tmpl[] = "/tmp/vessa-bench-XXXXXX";
-    root = ::mkdtemp(tmpl);
-    ::setenv("HOME", root.c_str(), 1);
-    ::setenv("XDG_DATA_HOME", (root + "/.local/share").c_str(), 1);
-  }
-  ~BenchHome() { std::filesystem::remove_all(root); }
-};
+using vessa::bench::BenchHome;
 
 bool ensure(vessa::ExecutorSupervisor& supervisor) {
   std::promise<bool> ready;

@@ -622,17 +622,16 @@ int main(int argc, char** argv) {
           ping_stamps.push_back(Clock::now());
           return false;  // answered by the built-in
         }
-        if (cmd == "bench_blob") {
-          const int mb = static_cast<int>(vessa::number_arg(args, "mb").value_or(1));
-          const json* value = &blobs[mb];
-          vessa::dispatch::global_async(
-              [done, value] { done(vessa::CommandResult::success(*value)); });
-          return true;
-        }
-        if (cmd == "bench_sized") {
-          const int kb = static_cast<int>(vessa::number_arg(args, "kb").value_or(1));
-          if (!sized.count(kb)) sized[kb] = make_records(static_cast<size_t>(kb) << 10);
-          const json* value = &sized[kb];
+        if (cmd == "bench_blob" || cmd == "bench_sized") {
+          // Records of `mb` megabytes (made up front) or `kb` kilobytes (made on first use).
+          const json* value;
+          if (cmd == "bench_blob") {
+            value = &blobs[static_cast<int>(vessa::number_arg(args, "mb").value_or(1))];
+          } else {
+            const int kb = static_cast<int>(vessa::number_arg(args, "kb").value_or(1));
+            if (!sized.count(kb)) sized[kb] = make_records(static_cast<size_t>(kb) << 10);
+            value = &sized[kb];
+          }
           vessa::dispatch::global_async(
               [done, value] { done(vessa::CommandResult::success(*value)); });
           return true;
