@@ -91,5 +91,32 @@ TEST(GitRunner, TimeOutAlsoStopsWhatGitStarted) {
   EXPECT_EQ(testing::git(pair.bare, {"rev-list", "--count", "main"}), "1\n");  // nothing pushed
 }
 
+// Our name check stands in for `git check-ref-format --branch` (plus no leading "+", which a
+// refspec reads as "force"): git itself is the judge of every other case.
+TEST(GitRefNames, AgreeWithGitsOwnBranchCheck) {
+  const std::string names[] = {"main",      "feature/x-1.2",
+                               "a/b/c",     "unicode-é",
+                               "-f",        "a..b",
+                               "a/.hidden", ".x",
+                               "x.lock",    "x/",
+                               "/x",        "a//b",
+                               "x.",        "a b",
+                               "a~1",       "a^",
+                               "a:b",       "a?",
+                               "a*",        "a[b",
+                               "a\\b",      "a@{1}",
+                               "@",         "HEAD",
+                               "a\x7f",     "tab\tx",
+                               "",          "x.lock/y",
+                               "+main",     "ok+plus",
+                               "@x",        "a.b"};
+  for (const auto& name : names) {
+    auto verdict = proc::run(proc::Options{{"git", "check-ref-format", "--branch", name}});
+    ASSERT_TRUE(verdict.has_value()) << verdict.error();
+    const bool git_says = verdict->status.success() && name.rfind('+', 0) != 0;
+    EXPECT_EQ(is_valid_branch_name(name), git_says) << name;
+  }
+}
+
 }  // namespace
 }  // namespace vessa::git
