@@ -205,9 +205,13 @@ TEST_F(AgentRegistryTest, StopAnswersOnceTheWholeTreeIsGone) {
     const auto began = std::chrono::steady_clock::now();
     auto stopped = dispatch_and_wait(*registry_, "stop_agent", {{"agentId", c.id}});
     EXPECT_EQ(stopped.value(), std::string("Stopped agent '") + c.id + "'");
-    if (c.ignores_term) EXPECT_GE(std::chrono::steady_clock::now() - began, 1900ms) << c.id;
+    if (c.ignores_term) {
+      EXPECT_GE(std::chrono::steady_clock::now() - began, 1900ms) << c.id;
+    }
     EXPECT_FALSE(alive(pid_of(r.value().get<std::string>()))) << c.id;
-    if (descendant > 0) EXPECT_FALSE(alive(descendant)) << c.id;
+    if (descendant > 0) {
+      EXPECT_FALSE(alive(descendant)) << c.id;
+    }
   }
 }
 

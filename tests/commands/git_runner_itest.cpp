@@ -111,7 +111,9 @@ TEST(GitRefNames, AgreeWithGitsOwnBranchCheck) {
                                "+main",     "ok+plus",
                                "@x",        "a.b"};
   for (const auto& name : names) {
-    auto verdict = proc::run(proc::Options{{"git", "check-ref-format", "--branch", name}});
+    proc::Options check;
+    check.argv = {"git", "check-ref-format", "--branch", name};
+    auto verdict = proc::run(check);
     ASSERT_TRUE(verdict.has_value()) << verdict.error();
     const bool git_says = verdict->status.success() && name.rfind('+', 0) != 0;
     EXPECT_EQ(is_valid_branch_name(name), git_says) << name;

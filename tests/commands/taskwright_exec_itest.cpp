@@ -130,8 +130,12 @@ TEST(TaskwrightExecRun, KillsARunThatOutlivesItsTimeout) {
     // What radaro started is killed with it (at 0 ms it may not have started anything yet).
     const std::string pid_file = env.home.path() + "/radaro-child.pid";
     const int started = testing::pid_in(pid_file);
-    if (c.text == "200") EXPECT_GT(started, 0);
-    if (started > 0) EXPECT_TRUE(testing::process_gone(started));
+    if (c.text == "200") {
+      EXPECT_GT(started, 0);
+    }
+    if (started > 0) {
+      EXPECT_TRUE(testing::process_gone(started));
+    }
     std::filesystem::remove(pid_file);
   }
 }

@@ -203,7 +203,9 @@ TEST(Subprocess, StopEndsTheWholeGroupEvenWhenItsLeaderIsGone) {
     ASSERT_TRUE(p.has_value()) << p.error();
     const pid_t grandchild =
         std::stoi(vessa::testing::read_line((*p)->stdout_fd(), milliseconds(5000)));
-    if (std::string(leader) == "exit") ASSERT_TRUE((*p)->wait_for(milliseconds(5000)));
+    if (std::string(leader) == "exit") {
+      ASSERT_TRUE((*p)->wait_for(milliseconds(5000)));
+    }
     EXPECT_TRUE((*p)->tree_running()) << leader;
     const auto began = std::chrono::steady_clock::now();
     EXPECT_TRUE((*p)->stop(milliseconds(300), milliseconds(2000))) << leader;
