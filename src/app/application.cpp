@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/app_delegate.hpp"
+#include "commands/agents/agent_leftovers.hpp"
 #include "platform/dmabuf_workaround.hpp"
 
 namespace vessa::app {
@@ -36,6 +37,8 @@ gboolean on_quit_signal(gpointer /*data*/) noexcept {
 
 int run_application(int argc, char** argv) {
   platform::apply_dmabuf_workaround();
+  // Agents a crashed or killed run left behind end before this run starts anything.
+  agents::end_leftover_groups();
   g_app = gtk_application_new("app.vessa.desktop", G_APPLICATION_NON_UNIQUE);
   WebViewHost::Options options;
   options.argv0 = argc > 0 && argv[0] ? argv[0] : "";

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "bridge/command_result.hpp"
+#include "commands/agents/agent_leftovers.hpp"
 #include "commands/command_registry.hpp"
 #include "executor/executor_supervisor.hpp"
 #include "support/dispatch.hpp"
@@ -65,6 +66,8 @@ int run_invoke(int argc, char** argv) {
     args = std::move(*parsed);
   }
   if (at + 3 < argc) return usage("unexpected argument after ARGS_JSON");
+  // It can start agents too: a dead shell's leftovers go first.
+  agents::end_leftover_groups();
 
   auto app = std::make_shared<HeadlessApp>();
   std::weak_ptr<HeadlessApp> weak_app = app;

@@ -9,6 +9,7 @@
 
 #include "executor/launch_environment.hpp"
 #include "support/lines.hpp"
+#include "support/login_shell.hpp"
 #include "support/subprocess.hpp"
 
 namespace vessa::cli {
@@ -56,7 +57,7 @@ void set_install_limit_for_testing(std::optional<std::chrono::milliseconds> limi
 
 CommandResult runInstaller(const std::string& tool, const std::string& script) {
   proc::Options o;
-  o.argv = {launch::loginShell(), "-l", "-c", script};
+  o.argv = {login_shell(), "-l", "-c", script};
   auto env = proc::current_environment();
   env["PATH"] = launch::enrichedPath();
   o.env = std::move(env);

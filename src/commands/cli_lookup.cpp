@@ -6,6 +6,7 @@
 
 #include "executor/launch_environment.hpp"
 #include "support/lines.hpp"
+#include "support/login_shell.hpp"
 #include "support/subprocess.hpp"
 
 namespace vessa::cli {
@@ -24,7 +25,7 @@ std::optional<std::string> whichViaLoginShell(const std::string& name) {
   // The name goes into shell text: only plain names ever get there.
   if (!plain_program_name(name)) return std::nullopt;
   proc::Options o;
-  o.argv = {launch::loginShell(), "-l", "-c",
+  o.argv = {login_shell(), "-l", "-c",
             "command -v " + name + " 2>/dev/null || which " + name + " 2>/dev/null"};
   o.out = proc::Stdio::pipe();
   o.err = proc::Stdio::null();

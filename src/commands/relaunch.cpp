@@ -29,6 +29,7 @@ bool start_process(const std::vector<std::string>& argv) {
   o.err = proc::Stdio::inherit();
   // Its own group: a terminal's Ctrl-C aimed at the old instance must not reach the new one.
   o.new_process_group = true;
+  o.die_with_parent = false;  // it replaces us
   auto started = proc::Process::start(o);
   if (!started) {
     vessa::log("relaunch failed: " + started.error());

@@ -29,7 +29,6 @@ constexpr uint16_t kDefaultPort = 3212;
 constexpr auto kHealthRequestLimit = std::chrono::milliseconds(1500);
 constexpr auto kHealthWait = std::chrono::milliseconds(2000);
 constexpr auto kStopGrace = std::chrono::milliseconds(2000);
-constexpr auto kStopPoll = std::chrono::milliseconds(50);
 constexpr auto kFreePortGrace = std::chrono::milliseconds(400);
 constexpr auto kFreePortSettle = std::chrono::milliseconds(200);
 // After SIGKILL the kernel ends the child promptly; this only bounds a pathological wait.
@@ -38,20 +37,13 @@ constexpr const char* kStoppedWhileStarting = "executor stopped while starting";
 
 bool process_exists(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
-// SIGTERM, up to 2 s checked every 50 ms, then SIGKILL with the log line. Returns whether the
-// child had to be killed.
-bool terminate_with_escalation(proc::Process& child) {
-  if (!child.running()) return false;
-  child.send_signal(SIGTERM);
-  auto deadline = std::chrono::steady_clock::now() + kStopGrace;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (!child.running()) return false;
-    std::this_thread::sleep_for(kStopPoll);
-  }
-  if (!child.running()) return false;
-  vessa::log("executor pid " + std::to_string(child.pid()) + " ignored SIGTERM after 2s — SIGKILL");
-  child.send_signal(SIGKILL);
-  return true;
+// The executor's whole process group: SIGTERM, up to 2 s, then SIGKILL with the log line.
+// Returns once all of it is gone (or the wait after SIGKILL ran out).
+void terminate_with_escalation(proc::Process& child) {
+  child.stop(kStopGrace, kAfterKillWait, [&] {
+    vessa::log("executor pid " + std::to_string(child.pid()) +
+               " ignored SIGTERM after 2s — SIGKILL");
+  });
 }
 
 // The log file opened for appending, or the shell's own stream when it cannot be opened.
@@ -229,12 +221,12 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
   std::shared_ptr<proc::Process> stale;
   {
     std::lock_guard lock(stop_lock_);
-    if (process_ && process_->running()) stale = process_;
+    if (process_ && process_->tree_running()) stale = process_;
     process_.reset();
   }
   if (stale) {
     vessa::log("terminating our unhealthy executor pid " + std::to_string(stale->pid()));
-    if (terminate_with_escalation(*stale)) stale->wait_for(kAfterKillWait);
+    terminate_with_escalation(*stale);
   }
 
   freePort();
@@ -282,7 +274,7 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
   }
   vessa::log("spawned executor pid " + std::to_string(fresh->pid()));
   if (stopped_meanwhile) {
-    if (terminate_with_escalation(*fresh)) fresh->wait_for(kAfterKillWait);
+    terminate_with_escalation(*fresh);
     finish("error", std::string(kStoppedWhileStarting));
     return;
   }
@@ -357,9 +349,12 @@ void ExecutorSupervisor::emitStatus(const std::string& status,
   EmitFn emit;
   {
     std::lock_guard lock(emit_mutex_);
+    // The page hears of changes only: the after-load and the launch ensures both end "ready".
+    if (!emit_ || payload == last_status_) return;
+    last_status_ = payload;
     emit = emit_;
   }
-  if (emit) emit("executor-status", payload);
+  emit("executor-status", payload);
 }
 
 void ExecutorSupervisor::freePort() {

@@ -44,7 +44,8 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   /// Stops the child it started, if any: a child nobody supervises must not outlive us.
   virtual ~ExecutorSupervisor();
 
-  /// Installs the "executor-status" event sink (replacing any earlier one). Any thread.
+  /// Installs the "executor-status" event sink (replacing any earlier one). Any thread. A status
+  /// (with its message) is emitted only when it differs from the last one emitted.
   void set_emit(EmitFn emit);
 
   /// Makes sure a healthy executor runs; returns at once, the work runs on the supervisor's
@@ -78,6 +79,7 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   std::shared_ptr<proc::Process> process_;  // guarded by stop_lock_
   std::mutex emit_mutex_;
   EmitFn emit_;
+  json last_status_;  // guarded by emit_mutex_: the last payload emitted
   std::string health_;
   std::shared_ptr<dispatch::SerialQueue> queue_;
   std::mutex stop_lock_;

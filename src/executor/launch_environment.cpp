@@ -21,6 +21,7 @@
 #include "support/json.hpp"
 #include "support/lines.hpp"
 #include "support/log.hpp"
+#include "support/login_shell.hpp"
 #include "support/paths.hpp"
 #include "support/subprocess.hpp"
 
@@ -38,7 +39,7 @@ std::string env_value(const char* name) {
 
 std::optional<std::string> login_shell_path() {
   proc::Options o;
-  o.argv = {loginShell(), "-l", "-c", "printf %s \"$PATH\""};
+  o.argv = {login_shell(), "-l", "-c", "printf %s \"$PATH\""};
   o.out = proc::Stdio::pipe();
   o.err = proc::Stdio::null();
   o.in = proc::Stdio::inherit();
@@ -130,11 +131,6 @@ std::string& refresh_url_override() {
 }
 
 }  // namespace
-
-std::string loginShell() {
-  const char* v = std::getenv("SHELL");
-  return v != nullptr ? std::string(v) : std::string("/bin/zsh");
-}
 
 std::vector<std::string> fixedToolDirs(const std::string& home) {
   std::vector<std::string> dirs = {

@@ -20,9 +20,6 @@ std::vector<std::string> fixedToolDirs(const std::string& home);
 /// $XDG_DATA_HOME/vessa.app (not created here).
 std::filesystem::path appDataDir();
 
-/// The user's login shell: $SHELL, or "/bin/zsh" when unset.
-std::string loginShell();
-
 /// The executor's client id from the configuration file at `configPath`. A usable stored id is
 /// returned trimmed; otherwise a new "desktop-<host>-<4 random>" id is stored (with deviceName
 /// when missing) and returned. A file that exists but does not parse is never rewritten: a

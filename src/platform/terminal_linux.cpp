@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "support/login_shell.hpp"
 #include "support/subprocess.hpp"
 
 namespace vessa::platform {
@@ -16,8 +17,7 @@ std::string env_value(const char* name) {
 }  // namespace
 
 std::vector<std::string> LinuxTerminal::command_for(const std::string& line) {
-  std::string shell = env_value("SHELL");
-  if (shell.empty()) shell = "/bin/sh";
+  const std::string shell = login_shell();
   // The line is one argv element: no second level of quoting around it.
   std::vector<std::string> inner = {shell, "-lc", line + "; exec \"${SHELL:-/bin/sh}\""};
   const std::string path = env_value("PATH");
@@ -50,6 +50,7 @@ std::optional<std::string> LinuxTerminal::run_line(const std::string& line) {
   o.argv = std::move(argv);
   o.out = proc::Stdio::null();
   o.err = proc::Stdio::null();
+  o.die_with_parent = false;  // the user's window stays when the app goes
   auto started = proc::Process::start(o);
   if (!started) return started.error();
   return std::nullopt;  // the terminal lives on; it is reaped when it ends

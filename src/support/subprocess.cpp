@@ -1,10 +1,11 @@
 // The one child-process wrapper (posix_spawn, CLOEXEC pipes, pidfd waits).
 #include "support/subprocess.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -12,8 +13,11 @@
 
 #include <array>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <thread>
+
+#include "support/fs.hpp"
 
 extern char** environ;
 
@@ -65,6 +69,11 @@ struct Pipes {
   }
 };
 
+// After SIGKILL the kernel ends a process promptly; this only bounds a pathological wait
+// (a process stuck in the kernel).
+constexpr auto kKillWait = std::chrono::milliseconds(2000);
+constexpr auto kGroupPoll = std::chrono::milliseconds(20);
+
 int remaining_ms(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   if (left.count() <= 0) return 0;
@@ -108,11 +117,181 @@ std::optional<std::string> find_in_path(std::string_view name, std::string_view 
   return std::nullopt;
 }
 
+namespace {
+
+bool has_nul(std::string_view text) { return text.find('\0') != std::string_view::npos; }
+
+// A NUL would cut an argument or variable short: the child would see another value than the
+// caller checked. Refused rather than truncated.
+bool sound_options(const Options& o) {
+  for (const auto& a : o.argv) {
+    if (has_nul(a)) return false;
+  }
+  if (o.env) {
+    for (const auto& [k, v] : *o.env) {
+      if (k.empty() || has_nul(k) || k.find('=') != std::string::npos || has_nul(v)) return false;
+    }
+  }
+  return !has_nul(o.cwd) && !has_nul(o.in.path) && !has_nul(o.out.path) && !has_nul(o.err.path);
+}
+
+// Every child is forked by this one thread, which never ends: the parent-death signal fires
+// when the forking *thread* exits, and pool threads come and go.
+class Spawner {
+ public:
+  static Spawner& instance() {
+    static auto* spawner = new Spawner();  // never destroyed: its thread outlives main()
+    return *spawner;
+  }
+
+  pid_t fork_with(const std::function<void()>& in_child) {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [&] { return job_ == nullptr; });
+    job_ = &in_child;
+    done_ = false;
+    work_.notify_one();
+    finished_.wait(lock, [&] { return done_; });
+    pid_t pid = result_;
+    job_ = nullptr;
+    idle_.notify_one();
+    return pid;
+  }
+
+ private:
+  Spawner() {
+    std::thread([this] { loop(); }).detach();
+  }
+
+  void loop() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [&] { return job_ != nullptr && !done_; });
+      pid_t pid = ::fork();
+      if (pid == 0) {
+        (*job_)();  // never returns
+        ::_exit(127);
+      }
+      result_ = pid < 0 ? -errno : pid;
+      done_ = true;
+      finished_.notify_all();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_, finished_, idle_;
+  const std::function<void()>* job_ = nullptr;
+  bool done_ = false;
+  pid_t result_ = -1;
+};
+
+// In the forked child: only async-signal-safe calls from here to exec.
+[[noreturn]] void fail_in_child(int error_fd, int err) {
+  ssize_t ignored = ::write(error_fd, &err, sizeof err);
+  (void)ignored;
+  ::_exit(127);
+}
+
+void close_from(int first, int skip, int max_fd) {
+#ifdef SYS_close_range
+  if (skip >= first) {
+    if (skip > first) ::syscall(SYS_close_range, first, skip - 1, 0);
+    if (::syscall(SYS_close_range, skip + 1, ~0U, 0) == 0) return;
+  } else if (::syscall(SYS_close_range, first, ~0U, 0) == 0) {
+    return;
+  }
+#endif
+  for (int fd = first; fd < max_fd; ++fd) {
+    if (fd != skip) ::close(fd);
+  }
+}
+
+}  // namespace
+
+std::optional<ProcStat> read_proc_stat(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  auto text = fs::read_file("/proc/" + std::to_string(pid) + "/stat");
+  if (!text) return std::nullopt;
+  // The name in parentheses may hold spaces and ")": the fields start after the last ")".
+  size_t close = text->rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::vector<std::string_view> fields;  // fields[0] is field 3 (state)
+  std::string_view rest = std::string_view(*text).substr(close + 1);
+  while (!rest.empty() && fields.size() < 20) {
+    size_t begin = rest.find_first_not_of(' ');
+    if (begin == std::string_view::npos) break;
+    rest.remove_prefix(begin);
+    size_t end = rest.find(' ');
+    fields.push_back(rest.substr(0, end));
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
+  }
+  if (fields.size() < 20 || fields[0].empty()) return std::nullopt;
+  auto number = [](std::string_view f) {
+    return std::strtoull(std::string(f).c_str(), nullptr, 10);
+  };
+  ProcStat st;
+  st.state = fields[0].front();
+  st.ppid = static_cast<pid_t>(number(fields[1]));
+  st.pgrp = static_cast<pid_t>(number(fields[2]));
+  st.start_time = number(fields[19]);  // field 22
+  return st;
+}
+
+std::vector<pid_t> group_members(pid_t pgid) {
+  std::vector<pid_t> members;
+  if (pgid <= 0) return members;
+  // Cheap first answer: no process at all has this group.
+  if (::kill(-pgid, 0) != 0 && errno == ESRCH) return members;
+  DIR* dir = ::opendir("/proc");
+  if (dir == nullptr) return members;
+  while (dirent* entry = ::readdir(dir)) {
+    char* end = nullptr;
+    long pid = std::strtol(entry->d_name, &end, 10);
+    if (pid <= 0 || *end != '\0') continue;
+    auto st = read_proc_stat(static_cast<pid_t>(pid));
+    if (st && st->pgrp == pgid && st->state != 'Z' && st->state != 'X') {
+      members.push_back(static_cast<pid_t>(pid));
+    }
+  }
+  ::closedir(dir);
+  return members;
+}
+
+bool group_alive(pid_t pgid) { return !group_members(pgid).empty(); }
+
+bool stop_group(pid_t pgid, std::chrono::milliseconds grace, std::chrono::milliseconds kill_wait,
+                const std::function<void()>& reap, const std::function<void()>& before_kill) {
+  if (pgid <= 1) return true;  // never the whole session or every process
+  auto gone_within = [&](std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+      if (reap) reap();
+      if (!group_alive(pgid)) return true;
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(kGroupPoll);
+    }
+  };
+  if (reap) reap();
+  if (!group_alive(pgid)) return true;
+  if (grace.count() > 0) {
+    ::kill(-pgid, SIGTERM);
+    if (gone_within(grace)) return true;
+    if (before_kill) before_kill();
+  }
+  ::kill(-pgid, SIGKILL);
+  return gone_within(kill_wait);
+}
+
 tl::expected<std::shared_ptr<Process>, std::string> Process::start(const Options& options) {
-  if (options.argv.empty()) return tl::unexpected(errno_text(EINVAL));
-  // A child that closes a pipe early must not kill the shell with SIGPIPE.
-  static std::once_flag ignore_sigpipe;
-  std::call_once(ignore_sigpipe, [] { ::signal(SIGPIPE, SIG_IGN); });
+  if (options.argv.empty() || !sound_options(options)) return tl::unexpected(errno_text(EINVAL));
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // A child that closes a pipe early must not kill the shell with SIGPIPE.
+    ::signal(SIGPIPE, SIG_IGN);
+    // With 0, 1 and 2 always open, no pipe we make can land on a standard stream number.
+    for (int fd = 0; fd < 3; ++fd) {
+      if (::fcntl(fd, F_GETFD) < 0) ::open("/dev/null", O_RDWR);
+    }
+  });
 
   // Resolve the program against the child's PATH, not ours.
   std::string program = options.argv.front();
@@ -130,57 +309,18 @@ tl::expected<std::shared_ptr<Process>, std::string> Process::start(const Options
   }
 
   Pipes pipes;
+  std::array<int, 2> error_pipe{-1, -1};
   auto make_pipe = [](std::array<int, 2>& p) { return ::pipe2(p.data(), O_CLOEXEC) == 0; };
   if ((options.in.kind == Stdio::Kind::kPipe && !make_pipe(pipes.in)) ||
       (options.out.kind == Stdio::Kind::kPipe && !make_pipe(pipes.out)) ||
-      (options.err.kind == Stdio::Kind::kPipe && !make_pipe(pipes.err))) {
-    return tl::unexpected(errno_text(errno));
+      (options.err.kind == Stdio::Kind::kPipe && !make_pipe(pipes.err)) || !make_pipe(error_pipe)) {
+    int err = errno;
+    close_fd(error_pipe[0]);
+    close_fd(error_pipe[1]);
+    return tl::unexpected(errno_text(err));
   }
 
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  auto add_stream = [&](const Stdio& s, int target, int child_end, bool input) {
-    switch (s.kind) {
-      case Stdio::Kind::kInherit:
-        break;
-      case Stdio::Kind::kNull:
-        posix_spawn_file_actions_addopen(&fa, target, "/dev/null", input ? O_RDONLY : O_WRONLY, 0);
-        break;
-      case Stdio::Kind::kPipe:
-        posix_spawn_file_actions_adddup2(&fa, child_end, target);
-        break;
-      case Stdio::Kind::kAppendFile:
-        posix_spawn_file_actions_addopen(&fa, target, s.path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                         0644);
-        break;
-    }
-  };
-  add_stream(options.in, 0, pipes.in[0], true);
-  add_stream(options.out, 1, pipes.out[1], false);
-  add_stream(options.err, 2, pipes.err[1], false);
-  // No descriptor of ours leaks into the child, whoever opened it without CLOEXEC.
-  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, options.cwd.c_str());
-
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t empty_mask;
-  sigemptyset(&empty_mask);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGCHLD);
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (options.new_process_group) {
-    flags |= POSIX_SPAWN_SETPGROUP;
-    posix_spawnattr_setpgroup(&attr, 0);
-  }
-  posix_spawnattr_setflags(&attr, flags);
-  posix_spawnattr_setsigmask(&attr, &empty_mask);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-
+  // Everything the child needs is built here: after fork it may not allocate.
   std::vector<std::string> env_storage;
   std::vector<char*> envp;
   if (options.env) {
@@ -193,13 +333,70 @@ tl::expected<std::shared_ptr<Process>, std::string> Process::start(const Options
   std::vector<char*> argv;
   for (auto& a : argv_storage) argv.push_back(a.data());
   argv.push_back(nullptr);
+  char* const* child_env = options.env ? envp.data() : environ;
+  const pid_t parent = ::getpid();
+  const int max_fd = static_cast<int>(std::min<long>(::sysconf(_SC_OPEN_MAX), 65536));
 
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, program.c_str(), &fa, &attr, argv.data(),
-                         options.env ? envp.data() : environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  if (rc != 0) return tl::unexpected(errno_text(rc));
+  const std::function<void()> in_child = [&] {
+    const int report = error_pipe[1];
+    if (options.new_process_group && ::setpgid(0, 0) != 0) fail_in_child(report, errno);
+    if (options.die_with_parent) {
+      if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail_in_child(report, errno);
+      // The parent may have died before the line above took effect.
+      if (::getppid() != parent) ::_exit(127);
+    }
+    auto setup = [&](const Stdio& s, int target, int child_end, bool input) {
+      int fd = -1;
+      switch (s.kind) {
+        case Stdio::Kind::kInherit:
+          return;
+        case Stdio::Kind::kPipe:
+          fd = child_end;
+          break;
+        case Stdio::Kind::kNull:
+          fd = ::open("/dev/null", input ? O_RDONLY : O_WRONLY);
+          break;
+        case Stdio::Kind::kAppendFile:
+          fd = ::open(s.path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+          break;
+      }
+      if (fd < 0 || ::dup2(fd, target) < 0) fail_in_child(report, errno);
+    };
+    setup(options.in, 0, pipes.in[0], true);
+    setup(options.out, 1, pipes.out[1], false);
+    setup(options.err, 2, pipes.err[1], false);
+    // No descriptor of ours leaks into the child, whoever opened it without CLOEXEC.
+    close_from(3, report, max_fd);
+    if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) fail_in_child(report, errno);
+    // Dispositions we ignore (SIGPIPE) and our signal mask are not the child's.
+    for (int sig = 1; sig < NSIG; ++sig) {
+      if (sig != SIGKILL && sig != SIGSTOP) ::signal(sig, SIG_DFL);
+    }
+    sigset_t empty_mask;
+    sigemptyset(&empty_mask);
+    ::sigprocmask(SIG_SETMASK, &empty_mask, nullptr);
+    ::execve(program.c_str(), argv.data(), child_env);
+    fail_in_child(report, errno);
+  };
+
+  pid_t pid = Spawner::instance().fork_with(in_child);
+  close_fd(error_pipe[1]);
+  if (pid < 0) {
+    close_fd(error_pipe[0]);
+    return tl::unexpected(errno_text(-pid));
+  }
+  // The error pipe closes on exec; a number in it is why the child could not get there.
+  int child_errno = 0;
+  ssize_t n = 0;
+  do {
+    n = ::read(error_pipe[0], &child_errno, sizeof child_errno);
+  } while (n < 0 && errno == EINTR);
+  close_fd(error_pipe[0]);
+  if (n == sizeof child_errno) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return tl::unexpected(errno_text(child_errno));
+  }
 
   std::shared_ptr<Process> p(new Process());
   p->pid_ = pid;
@@ -279,15 +476,39 @@ ExitStatus Process::wait() {
 
 bool Process::send_signal(int sig) {
   std::lock_guard lock(mutex_);
+  if (group_leader_) {
+    // Our zombie leader is reaped first so that it alone does not count as the group.
+    reap_locked(false);
+    return group_alive(pid_) && ::kill(-pid_, sig) == 0;
+  }
   if (reap_locked(false)) return false;
-  if (group_leader_) return ::kill(-pid_, sig) == 0;
   return ::kill(pid_, sig) == 0;
 }
 
+bool Process::tree_running() {
+  std::lock_guard lock(mutex_);
+  bool exited = reap_locked(false).has_value();
+  if (!group_leader_) return !exited;
+  // While a member lives, the group id cannot be handed to another process.
+  return group_alive(pid_);
+}
+
+bool Process::stop(std::chrono::milliseconds grace, std::chrono::milliseconds kill_wait,
+                   const std::function<void()>& before_kill) {
+  if (!group_leader_) {
+    if (grace.count() > 0) {
+      if (!send_signal(SIGTERM) || wait_for(grace)) return true;
+      if (before_kill) before_kill();
+    }
+    send_signal(SIGKILL);
+    return wait_for(kill_wait).has_value();
+  }
+  return stop_group(
+      pid_, grace, kill_wait, [this] { try_wait(); }, before_kill);
+}
+
 ExitStatus Process::terminate(std::chrono::milliseconds grace) {
-  send_signal(SIGTERM);
-  if (auto s = wait_for(grace)) return *s;
-  send_signal(SIGKILL);
+  stop(grace, kKillWait);
   return wait();
 }
 
@@ -392,6 +613,9 @@ Output communicate(Process& process, const RunOptions& ro) {
     result.timed_out = true;
     result.status = process.terminate(ro.kill_grace);
   }
+  // The child is done but something it started still holds its pipes past the wait: that
+  // stray is part of the run and stops with it.
+  if (!result.timed_out && (out_open || err_open)) process.stop(ro.kill_grace, kKillWait);
   if (writer.joinable()) writer.join();
   return result;
 }

@@ -1,5 +1,5 @@
 // The one child-process wrapper: argv (never a shell with page text), environment, working
-// folder, standard streams, deadlines and a SIGTERM-then-SIGKILL stop.
+// folder, standard streams, deadlines, and the one way to stop a process tree (its group).
 #pragma once
 
 #include <sys/types.h>
@@ -44,8 +44,12 @@ struct Options {
   Stdio in = Stdio::null();
   Stdio out = Stdio::pipe();
   Stdio err = Stdio::pipe();
-  /// Start the child as the leader of a new process group (so the group can be signalled).
-  bool new_process_group = false;
+  /// Start the child as the leader of a new process group, so its whole tree is stopped
+  /// together. Only a child meant to outlive its starter (a relaunch) opts out.
+  bool new_process_group = true;
+  /// The child gets SIGKILL when this process dies, even by a crash. Off only for children
+  /// that must outlive us (the relaunched app, the update installer, a terminal window).
+  bool die_with_parent = true;
 };
 
 /// How a child ended.
@@ -61,6 +65,30 @@ struct ExitStatus {
 
 /// Looks `name` up in the colon-separated `path_value`; returns the first executable match.
 std::optional<std::string> find_in_path(std::string_view name, std::string_view path_value);
+
+/// What /proc/<pid>/stat says about a process.
+struct ProcStat {
+  char state = '?';
+  pid_t ppid = 0;
+  pid_t pgrp = 0;
+  unsigned long long start_time = 0;  // clock ticks after boot: tells a reused pid apart
+};
+std::optional<ProcStat> read_proc_stat(pid_t pid);
+
+/// Members of process group `pgid` that are not zombies (a zombie is already dead, whoever
+/// has yet to reap it).
+std::vector<pid_t> group_members(pid_t pgid);
+/// True while group `pgid` has a member that is not a zombie.
+bool group_alive(pid_t pgid);
+
+/// The one stop policy for a process tree: SIGTERM to group `pgid`, up to `grace` for every
+/// member to be gone, then SIGKILL to the group and up to `kill_wait` more. A zero `grace`
+/// kills at once. `reap` (may be empty) is called while waiting so that our own zombie leader
+/// does not keep the group alive; `before_kill` (may be empty) runs when SIGKILL is needed after
+/// a SIGTERM. True when the group is gone. Blocks.
+bool stop_group(pid_t pgid, std::chrono::milliseconds grace, std::chrono::milliseconds kill_wait,
+                const std::function<void()>& reap = {},
+                const std::function<void()>& before_kill = {});
 
 /// A started child. Shared between threads: every member is thread-safe. Dropping the last
 /// reference to a child that is still running hands it to a background reaper (no zombies);
@@ -91,9 +119,16 @@ class Process {
   ExitStatus wait();
   bool running() { return !try_wait().has_value(); }
 
-  /// Sends `sig` to the child (or its group when it leads one). False when it has ended.
+  /// Sends `sig` to the child, or to its whole group when it leads one. False when nothing is
+  /// left to signal.
   bool send_signal(int sig);
-  /// SIGTERM, up to `grace` for it to end, then SIGKILL and wait. Returns how it ended.
+  /// True while the child runs or, when it leads a group, while any member of its group does
+  /// (an agent's npx may exit and leave its script running).
+  bool tree_running();
+  /// The stop policy (see stop_group) on the child's tree. True when all of it is gone.
+  bool stop(std::chrono::milliseconds grace, std::chrono::milliseconds kill_wait,
+            const std::function<void()>& before_kill = {});
+  /// stop(grace, a bounded wait after SIGKILL), then the child's own exit status.
   ExitStatus terminate(std::chrono::milliseconds grace);
 
   /// A descriptor that becomes readable when the child ends (pidfd), or -1.
@@ -124,7 +159,8 @@ struct Output {
 };
 
 struct RunOptions {
-  /// Overall limit; when it passes the child is stopped (SIGTERM, `kill_grace`, SIGKILL).
+  /// Overall limit; when it passes the child's tree is stopped (SIGTERM, `kill_grace`, SIGKILL;
+  /// a zero `kill_grace` kills at once).
   std::optional<std::chrono::milliseconds> timeout;
   std::chrono::milliseconds kill_grace{300};
   /// Bytes kept per stream; reading goes on (and is discarded) past it so the child never blocks.
@@ -133,7 +169,8 @@ struct RunOptions {
   std::function<void(std::string_view)> on_stdout;
   std::function<void(std::string_view)> on_stderr;
   /// After the child exits, how long to wait for its streams to close (a grandchild may hold
-  /// them open); nullopt waits until they close or the timeout passes.
+  /// them open); nullopt waits until they close or the timeout passes. Whatever of its group
+  /// still holds them then is stopped.
   std::optional<std::chrono::milliseconds> eof_wait_after_exit;
   /// Data written to the child's standard input (Options::in must be a pipe), then closed.
   std::optional<std::string> input;

@@ -54,6 +54,7 @@ void UpdateChecker::installOnExit(const std::filesystem::path& newApp, bool rela
   options.err = proc::Stdio::null();
   // Its own group: signals aimed at the application's group do not reach the installer.
   options.new_process_group = true;
+  options.die_with_parent = false;  // it swaps the bundle once we have exited
   (void)proc::Process::start(options);
   vessa::log(std::string("installer helper spawned (relaunch=") + (relaunch ? "true" : "false") +
              ") — updating on exit");

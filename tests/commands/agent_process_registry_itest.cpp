@@ -5,11 +5,13 @@
 #include <filesystem>
 #include <thread>
 
+#include "commands/agents/agent_leftovers.hpp"
 #include "commands/agents/agent_process_registry.hpp"
 #include "commands/command_registry.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/scripts.hpp"
 #include "support/lifecycle.hpp"
+#include "support/subprocess.hpp"
 
 namespace vessa {
 namespace {
@@ -129,7 +131,10 @@ TEST_F(AgentRegistryTest, ArgumentSpellingsAndFailures) {
       // argv cannot carry a NUL: the child would run under a different id than the one tracked.
       {"start_agent",
        {{"agentId", std::string("a\0b", 3)}, {"scriptPath", path}},
-       "Failed to start agent: Invalid argument"},
+       "start_agent: missing agentId"},
+      {"start_agent",
+       {{"agentId", "x"}, {"scriptPath", path + std::string("\0.sh", 4)}},
+       "start_agent: missing scriptPath"},
       {"stop_agent", {{"agentId", 3}}, "stop_agent: missing agentId"},
       {"stop_agent", {{"agentId", "nobody"}}, "Agent 'nobody' is not running"},
   };
@@ -169,31 +174,45 @@ TEST_F(AgentRegistryTest, AgentThatExitedIsReapedAndCanStartAgain) {
   EXPECT_TRUE(start("quick", quick).ok());
 }
 
-TEST_F(AgentRegistryTest, StopEscalatesToKillWhenTermIsIgnored) {
-  auto r = start("stubborn", script("stubborn", "trap '' TERM\necho ready\nexec sleep 30"));
-  ASSERT_TRUE(r.ok()) << r.error();
-  ASSERT_TRUE(log_has("stubborn", "ready"));
-  const auto began = std::chrono::steady_clock::now();
-  auto stopped = dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "stubborn"}});
-  EXPECT_EQ(stopped.value(), "Stopped agent 'stubborn'");
-  // It took the SIGKILL path, i.e. did not give up before the TERM grace ran out.
-  EXPECT_GE(std::chrono::steady_clock::now() - began, 1900ms);
-  EXPECT_FALSE(alive(pid_of(r.value().get<std::string>())));
-}
+// The stop answers only once nothing of the agent's tree is left: not the script that ignores
+// SIGTERM, nor a TERM-ignoring child that outlived npx (which alone used to be waited for).
+TEST_F(AgentRegistryTest, StopAnswersOnceTheWholeTreeIsGone) {
+  const std::string child = testing::test_child();
+  struct Case {
+    const char* id;
+    std::string body;
+    bool ignores_term;
+  };
+  const Case cases[] = {
+      {"stubborn", "trap '' TERM\necho 'child: 0'\nexec sleep 30", true},
+      {"family", "sleep 30 &\necho \"child: $!\"\nwait", false},
+      {"orphan", "printf 'child: '\n'" + child + "' grandchild 30000 ignore-term", true},
+  };
+  for (const auto& c : cases) {
+    auto r = start(c.id, script(c.id, c.body));
+    ASSERT_TRUE(r.ok()) << r.error();
+    ASSERT_TRUE(wait_until([&] {
+      auto log = log_of(c.id);
+      return log.find("child: ") != std::string::npos && log.back() == '\n';
+    }));
+    const std::string log = log_of(c.id);
+    const auto at = log.find("child: ") + 7;
+    const pid_t descendant = static_cast<pid_t>(std::stol(log.substr(at)));
+    if (descendant > 0) started_.push_back(descendant);
+    // An agent whose npx has gone still runs while its tree does.
+    EXPECT_EQ(dispatch_and_wait(*registry_, "list_running_agents").value(), json({c.id})) << c.id;
 
-// npx starts tsx and node as children of its own: stopping the agent must end them too.
-TEST_F(AgentRegistryTest, StopEndsTheAgentsChildren) {
-  auto r = start("family", script("family", "sleep 30 &\necho \"child: $!\"\nwait"));
-  ASSERT_TRUE(r.ok()) << r.error();
-  ASSERT_TRUE(log_has("family", "child: "));
-  const std::string log = log_of("family");
-  const auto at = log.find("child: ") + 7;
-  const pid_t child = static_cast<pid_t>(std::stol(log.substr(at, log.find('\n', at) - at)));
-  started_.push_back(child);
-  ASSERT_TRUE(alive(child));
-  EXPECT_EQ(dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "family"}}).value(),
-            "Stopped agent 'family'");
-  EXPECT_TRUE(wait_until([&] { return !alive(child); }, 3s));
+    const auto began = std::chrono::steady_clock::now();
+    auto stopped = dispatch_and_wait(*registry_, "stop_agent", {{"agentId", c.id}});
+    EXPECT_EQ(stopped.value(), std::string("Stopped agent '") + c.id + "'");
+    if (c.ignores_term) {
+      EXPECT_GE(std::chrono::steady_clock::now() - began, 1900ms) << c.id;
+    }
+    EXPECT_FALSE(alive(pid_of(r.value().get<std::string>()))) << c.id;
+    if (descendant > 0) {
+      EXPECT_FALSE(alive(descendant)) << c.id;
+    }
+  }
 }
 
 TEST_F(AgentRegistryTest, QuitKillsEveryAgentWithinOneSecond) {
@@ -208,6 +227,53 @@ TEST_F(AgentRegistryTest, QuitKillsEveryAgentWithinOneSecond) {
   EXPECT_FALSE(alive(pid_of(a.value().get<std::string>())));
   EXPECT_FALSE(alive(pid_of(b.value().get<std::string>())));
   EXPECT_TRUE(AgentProcessRegistry::shared()->listRunning().empty());
+}
+
+// A shell killed with -9 runs no quit hook: its npx dies with it, and the next launch ends the
+// rest of the agent's group, but never the agents of a shell that still runs.
+TEST_F(AgentRegistryTest, AKilledShellsAgentsAreEndedByTheNextLaunch) {
+  const std::string child = testing::test_child();
+  struct Case {
+    const char* id;
+    bool kill_shell;
+  };
+  const Case cases[] = {{"left", true}, {"kept", false}};
+  for (const auto& c : cases) {
+    const std::string body =
+        "printf 'child: '\n'" + child + "' grandchild 30000 ignore-term\nexec sleep 30";
+    proc::Options o;
+    o.argv = {child, "start-agent", c.id, script(c.id, body)};
+    auto shell = proc::Process::start(o);
+    ASSERT_TRUE(shell.has_value()) << shell.error();
+    const std::string answer = testing::read_line((*shell)->stdout_fd(), 20s);
+    ASSERT_EQ(answer.rfind("Started agent", 0), 0u) << answer;
+    const pid_t leader = pid_of(answer);
+    started_.push_back(leader);
+    ASSERT_TRUE(wait_until([&] {
+      auto log = log_of(c.id);
+      return log.find("child: ") != std::string::npos && log.back() == '\n';
+    }));
+    const std::string log = log_of(c.id);
+    const pid_t descendant = static_cast<pid_t>(std::stol(log.substr(log.find("child: ") + 7)));
+    started_.push_back(descendant);
+
+    if (c.kill_shell) {
+      ::kill((*shell)->pid(), SIGKILL);
+      // The parent-death signal ends npx; its TERM-ignoring child has none and lives on.
+      EXPECT_TRUE(wait_until([&] { return !alive(leader); }, 5s)) << c.id;
+      EXPECT_TRUE(alive(descendant)) << c.id;
+    }
+    EXPECT_EQ(agents::end_leftover_groups(), c.kill_shell ? 1 : 0) << c.id;
+    EXPECT_EQ(alive(descendant), !c.kill_shell) << c.id;
+    EXPECT_EQ(alive(leader), !c.kill_shell) << c.id;
+
+    ::kill((*shell)->pid(), SIGKILL);
+    (*shell)->wait();
+    if (!c.kill_shell) {
+      proc::stop_group(leader, 0ms, 2s);
+      EXPECT_EQ(agents::end_leftover_groups(), 0);
+    }
+  }
 }
 
 TEST_F(AgentRegistryTest, LogFileNamesStayInsideTheAgentsFolder) {

@@ -91,5 +91,36 @@ TEST(GitRunner, TimeOutAlsoStopsWhatGitStarted) {
   EXPECT_EQ(testing::git(pair.bare, {"rev-list", "--count", "main"}), "1\n");  // nothing pushed
 }
 
+// Our name check stands in for `git check-ref-format --branch`: git itself is the judge of
+// every case but the two where we are deliberately stricter.
+TEST(GitRefNames, AgreeWithGitsOwnBranchCheck) {
+  const std::string names[] = {"main",      "feature/x-1.2",
+                               "a/b/c",     "unicode-é",
+                               "-f",        "a..b",
+                               "a/.hidden", ".x",
+                               "x.lock",    "x/",
+                               "/x",        "a//b",
+                               "x.",        "a b",
+                               "a~1",       "a^",
+                               "a:b",       "a?",
+                               "a*",        "a[b",
+                               "a\\b",      "a@{1}",
+                               "@",         "HEAD",
+                               "a\x7f",     "tab\tx",
+                               "",          "x.lock/y",
+                               "+main",     "ok+plus",
+                               "@x",        "a.b"};
+  for (const auto& name : names) {
+    proc::Options check;
+    check.argv = {"git", "check-ref-format", "--branch", name};
+    auto verdict = proc::run(check);
+    ASSERT_TRUE(verdict.has_value()) << verdict.error();
+    // Stricter than git: "+" forces a refspec, and git's --branch expands "@" to HEAD's branch.
+    const bool ours_only = name.rfind('+', 0) == 0 || name == "@";
+    const bool git_says = verdict->status.success() && !ours_only;
+    EXPECT_EQ(is_valid_branch_name(name), git_says) << name;
+  }
+}
+
 }  // namespace
 }  // namespace vessa::git

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 
 #include "commands/taskwright_test_support.hpp"
+#include "fixtures/scripts.hpp"
 
 namespace vessa {
 namespace {
@@ -23,7 +25,7 @@ case "$FAKE_MODE" in
   flood) exec "$CHILD" flood "$BYTES" ;;
   exit) echo out; echo err >&2; exit 2 ;;
   signal) echo partial; kill -9 $$ ;;
-  sleep) echo early; exec sleep 60 ;;
+  sleep) echo early; sleep 60 & echo $! > "$HOME/radaro-child.pid"; wait ;;
   invalid) printf 'a\xffb\xe2\x82'; printf '\xc0z' >&2 ;;
   *) echo "unknown mode" >&2; exit 64 ;;
 esac
@@ -125,6 +127,16 @@ TEST(TaskwrightExecRun, KillsARunThatOutlivesItsTimeout) {
                        {"exit_code", nullptr},
                        {"duration_ms", r["duration_ms"]},
                        {"truncated", false}}));
+    // What radaro started is killed with it (at 0 ms it may not have started anything yet).
+    const std::string pid_file = env.home.path() + "/radaro-child.pid";
+    const int started = testing::pid_in(pid_file);
+    if (c.text == "200") {
+      EXPECT_GT(started, 0);
+    }
+    if (started > 0) {
+      EXPECT_TRUE(testing::process_gone(started));
+    }
+    std::filesystem::remove(pid_file);
   }
 }
 

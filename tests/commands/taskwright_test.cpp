@@ -191,17 +191,29 @@ TEST(TaskwrightExec, ReadsAndClampsTheTimeout) {
 
 TEST(TaskwrightExec, TakesOnlyStringOverridesFromTheChosenKey) {
   using Env = std::map<std::string, std::string>;
-  const std::pair<json, Env> cases[] = {
-      {{{"env_overrides", {{"A", "1"}, {"B", 2}, {"C", nullptr}}}}, {{"A", "1"}}},
-      {{{"envOverrides", {{"PATH", "/x"}}}}, {{"PATH", "/x"}}},
-      // The snake-case key wins whatever its type; the other key is then not consulted.
-      {{{"env_overrides", nullptr}, {"envOverrides", {{"A", "1"}}}}, {}},
-      // Names that would corrupt the environment block are dropped.
-      {{{"env_overrides", {{"", "x"}, {"A=B", "x"}, {std::string("N\0UL", 4), "x"}, {"OK", "y"}}}},
-       {{"OK", "y"}}},
-      {{{"env_overrides", {{"V", std::string("a\0b", 3)}}}}, {}},
+  using Outcome = tl::expected<Env, std::string>;
+  auto refused = [](const std::string& name) -> Outcome {
+    return tl::unexpected("taskwright_exec: env override '" + name + "' is not allowed");
   };
-  for (const auto& [opts, env] : cases) EXPECT_EQ(taskwright::execEnvOverrides(opts), env) << opts;
+  const std::pair<json, Outcome> cases[] = {
+      {{{"env_overrides", {{"A", "1"}, {"B", 2}, {"C", nullptr}}}}, Env{{"A", "1"}}},
+      {{{"envOverrides", {{"PATH", "/x"}}}}, Env{{"PATH", "/x"}}},
+      // The snake-case key wins whatever its type; the other key is then not consulted.
+      {{{"env_overrides", nullptr}, {"envOverrides", {{"A", "1"}}}}, Env{}},
+      // Entries that would corrupt the environment block are refused, not silently dropped.
+      {{{"env_overrides", {{"", "x"}, {"OK", "y"}}}}, refused("")},
+      {{{"env_overrides", {{"A=B", "x"}}}}, refused("A=B")},
+      {{{"env_overrides", {{"V", std::string("a\0b", 3)}}}}, refused("V")},
+      // So are variables that make the loader or an interpreter run the page's code.
+      {{{"env_overrides", {{"LD_PRELOAD", "/tmp/x.so"}}}}, refused("LD_PRELOAD")},
+      {{{"envOverrides", {{"LD_LIBRARY_PATH", "/tmp"}}}}, refused("LD_LIBRARY_PATH")},
+      {{{"env_overrides", {{"NODE_OPTIONS", "--require /tmp/x.js"}}}}, refused("NODE_OPTIONS")},
+      {{{"env_overrides", {{"BASH_ENV", "/tmp/x.sh"}}}}, refused("BASH_ENV")},
+      {{{"env_overrides", {{"GCONV_PATH", "/tmp"}}}}, refused("GCONV_PATH")},
+  };
+  for (const auto& [opts, outcome] : cases) {
+    EXPECT_EQ(taskwright::execEnvOverrides(opts), outcome) << opts;
+  }
 }
 
 // An install that starts after its registry is gone gives up and frees the lock.

@@ -116,6 +116,17 @@ TEST(Subprocess, StartErrorsCarryTheSystemDescription) {
   auto ne = run(not_executable);
   ASSERT_FALSE(ne.has_value());
   EXPECT_EQ(ne.error(), "Permission denied");
+
+  // A NUL would silently cut an argument or a variable short.
+  const std::string nul("a\0b", 3);
+  Options nul_arg = child({"echo", nul});
+  Options nul_env = child({"env", "X"});
+  nul_env.env = Environment{{"X", nul}};
+  for (const Options* o : {&nul_arg, &nul_env}) {
+    auto refused = run(*o);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error(), "Invalid argument");
+  }
 }
 
 TEST(Subprocess, EnvironmentWorkingFolderAndLookupFollowTheOptions) {
@@ -180,8 +191,28 @@ TEST(Subprocess, GrandchildHoldingThePipeIsBoundedByTheEofWait) {
   EXPECT_TRUE(r->status.success());
   EXPECT_FALSE(r->timed_out);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
-  pid_t grandchild = std::stoi(r->out);
-  ::kill(grandchild, SIGKILL);
+  // The stray holding the pipes belongs to the run and is stopped with it.
+  EXPECT_FALSE(vessa::testing::alive(std::stoi(r->out)));
+}
+
+// npx, git or an installer may exit and leave a child that ignores SIGTERM: the stop waits for
+// the whole group, not its leader, and only then reports it gone.
+TEST(Subprocess, StopEndsTheWholeGroupEvenWhenItsLeaderIsGone) {
+  for (const char* leader : {"stay", "exit"}) {
+    auto p = Process::start(child({"grandchild", "30000", "ignore-term", leader}));
+    ASSERT_TRUE(p.has_value()) << p.error();
+    const pid_t grandchild =
+        std::stoi(vessa::testing::read_line((*p)->stdout_fd(), milliseconds(5000)));
+    if (std::string(leader) == "exit") {
+      ASSERT_TRUE((*p)->wait_for(milliseconds(5000)));
+    }
+    EXPECT_TRUE((*p)->tree_running()) << leader;
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE((*p)->stop(milliseconds(300), milliseconds(2000))) << leader;
+    EXPECT_GE(std::chrono::steady_clock::now() - began, milliseconds(300)) << leader;
+    EXPECT_FALSE(vessa::testing::alive(grandchild)) << leader;
+    EXPECT_FALSE((*p)->tree_running()) << leader;
+  }
 }
 
 TEST(Subprocess, DroppedRunningChildIsReapedNotKilled) {

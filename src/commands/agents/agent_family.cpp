@@ -7,11 +7,12 @@ namespace vessa {
 namespace {
 
 // The page's camel-case name, else its snake-case twin; nullopt unless one is a non-empty string.
+// A NUL would cut the value short in the child's argv, so such a value is no usable argument.
 std::optional<std::string> id_arg(const json& args, std::string_view camel,
                                   std::string_view snake) {
   for (auto key : {camel, snake}) {
     auto value = string_arg(args, key);
-    if (value && !value->empty()) return value;
+    if (value && !value->empty() && value->find('\0') == std::string::npos) return value;
   }
   return std::nullopt;
 }

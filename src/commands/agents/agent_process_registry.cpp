@@ -6,12 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
 
+#include "commands/agents/agent_leftovers.hpp"
 #include "commands/cli_lookup.hpp"
 #include "executor/launch_environment.hpp"
 #include "support/fs.hpp"
@@ -50,11 +49,6 @@ uint64_t fnv1a(const std::string& text) {
     h *= 1099511628211ULL;
   }
   return h;
-}
-
-std::string errno_text(int err) {
-  char buf[256];
-  return strerror_r(err, buf, sizeof buf);
 }
 
 }  // namespace
@@ -114,17 +108,19 @@ std::optional<std::string> AgentProcessRegistry::resolveNpx(const std::string& e
 }
 
 void AgentProcessRegistry::reapDeadLocked() {
+  // An agent runs while anything of its group does, not only while npx does.
   for (auto it = processes_.begin(); it != processes_.end();) {
-    it = it->second->running() ? std::next(it) : processes_.erase(it);
+    if (it->second->tree_running()) {
+      ++it;
+    } else {
+      agents::forget_group(it->second->pid());
+      it = processes_.erase(it);
+    }
   }
 }
 
 CommandOutcome AgentProcessRegistry::start(const std::string& agentId,
                                            const std::string& scriptPath) {
-  // argv cannot carry a NUL byte: the child would see a different id or path than we track.
-  if (agentId.find('\0') != std::string::npos || scriptPath.find('\0') != std::string::npos) {
-    return CommandOutcome::error("Failed to start agent: " + errno_text(EINVAL));
-  }
   {
     std::lock_guard guard(lock_);
     reapDeadLocked();
@@ -157,8 +153,10 @@ CommandOutcome AgentProcessRegistry::start(const std::string& agentId,
     options.out = proc::Stdio::inherit();
     options.err = proc::Stdio::inherit();
   }
-  // Its own process group: npx runs tsx and node as grandchildren, which must stop with it.
+  // Its own process group (npx runs tsx and node as grandchildren, which stop with it), and
+  // gone with us even when we are killed.
   options.new_process_group = true;
+  options.die_with_parent = true;
 
   std::lock_guard guard(lock_);
   reapDeadLocked();
@@ -168,6 +166,8 @@ CommandOutcome AgentProcessRegistry::start(const std::string& agentId,
   auto child = proc::Process::start(options);
   if (!child) return CommandOutcome::error("Failed to start agent: " + child.error());
   const pid_t pid = (*child)->pid();
+  // npx dies with us, but its descendants do not: the next launch ends them from this record.
+  agents::record_group(pid);
   processes_[agentId] = std::move(*child);
   return CommandOutcome::success("Started agent '" + agentId + "' with PID " + std::to_string(pid));
 }
@@ -183,16 +183,12 @@ CommandOutcome AgentProcessRegistry::stop(const std::string& agentId) {
     child = std::move(it->second);
     processes_.erase(it);
   }
-  if (child->running()) {
-    child->send_signal(SIGTERM);
-    if (!child->wait_for(kTermGrace)) {
-      child->send_signal(SIGKILL);
-      if (!child->wait_for(kKillGrace)) {
-        return CommandOutcome::error("Failed to kill agent: process " +
-                                     std::to_string(child->pid()) + " did not exit");
-      }
-    }
+  // The whole tree: npx may be gone while the script it started lives on.
+  if (!child->stop(kTermGrace, kKillGrace)) {
+    return CommandOutcome::error("Failed to kill agent: process " + std::to_string(child->pid()) +
+                                 " did not exit");
   }
+  agents::forget_group(child->pid());
   return CommandOutcome::success("Stopped agent '" + agentId + "'");
 }
 
@@ -215,7 +211,8 @@ void AgentProcessRegistry::killAllOnExit() {
   const auto deadline = Clock::now() + kQuitDeadline;
   for (auto& entry : taken) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    entry.second->wait_for(std::max(left, 0ms));
+    // Already killed: a zero grace only waits for the group to be gone.
+    if (entry.second->stop(0ms, std::max(left, 0ms))) agents::forget_group(entry.second->pid());
   }
 }
 

@@ -34,13 +34,14 @@ class AgentProcessRegistry : public std::enable_shared_from_this<AgentProcessReg
   /// while the login shell answers the `npx` and PATH lookups.
   CommandOutcome start(const std::string& agentId, const std::string& scriptPath);
 
-  /// SIGTERM, up to 2 s, then SIGKILL, up to 2 s more. Any thread; blocks up to ~4 s.
+  /// Stops the agent's whole process group: SIGTERM, up to 2 s, then SIGKILL, up to 2 s more;
+  /// answers once every member is gone. Any thread; blocks up to ~4 s.
   CommandOutcome stop(const std::string& agentId);
 
   /// Ids of the agents still running, ascending. Drops those that ended by themselves.
   std::vector<std::string> listRunning();
 
-  /// SIGKILL to every tracked agent, then waits for them, at most 1 s in all. Any thread.
+  /// SIGKILL to every tracked agent's group, then waits for them, at most 1 s in all. Any thread.
   void killAllOnExit();
 
   /// Where `npx` is: the login shell's answer, else the first match in `enriched_path`.

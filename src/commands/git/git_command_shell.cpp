@@ -242,6 +242,45 @@ std::pair<int, int> parse_ahead_behind(std::string_view output) {
   return {parse_int(pieces[0]).value_or(0), parse_int(pieces[1]).value_or(0)};
 }
 
+namespace {
+
+bool valid_ref_component(std::string_view c) {
+  constexpr std::string_view kLock = ".lock";
+  if (c.empty() || c.front() == '.') return false;
+  return !(c.size() >= kLock.size() && c.substr(c.size() - kLock.size()) == kLock);
+}
+
+bool valid_ref_text(std::string_view name) {
+  if (name.empty() || name.front() == '-' || name.front() == '+' || name.front() == '/') {
+    return false;
+  }
+  if (name.back() == '/' || name.back() == '.' || name == "@") return false;
+  for (char ch : name) {
+    auto c = static_cast<unsigned char>(ch);
+    // Controls (NUL too), space, the revision and pattern characters, the refspec colon.
+    if (c < 0x20 || c == 0x7F || std::string_view(" ~^:?*[\\").find(ch) != std::string_view::npos) {
+      return false;
+    }
+  }
+  for (std::string_view bad : {"..", "@{", "//"}) {
+    if (name.find(bad) != std::string_view::npos) return false;
+  }
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t end = name.find('/', start);
+    if (end == std::string_view::npos) end = name.size();
+    if (!valid_ref_component(name.substr(start, end - start))) return false;
+    start = end + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool is_valid_branch_name(std::string_view name) { return name != "HEAD" && valid_ref_text(name); }
+
+bool is_valid_remote_name(std::string_view name) { return valid_ref_text(name); }
+
 std::optional<int> parse_int(std::string_view text) {
   if (!text.empty() && text.front() == '+') text.remove_prefix(1);
   if (text.empty()) return std::nullopt;

@@ -82,5 +82,10 @@ std::pair<int, int> parse_ahead_behind(std::string_view output);
 /// A whole decimal integer (optional sign), or nullopt.
 std::optional<int> parse_int(std::string_view text);
 
+/// A name git takes as one branch (the rules of `git check-ref-format --branch`), which can
+/// also never be read as an option ("-"), a forced refspec ("+"), a pattern or a refspec pair.
+bool is_valid_branch_name(std::string_view name);
+/// A configured remote's name under the same rules: never a URL, path or option.
+bool is_valid_remote_name(std::string_view name);
 
 }  // namespace vessa::git

@@ -7,11 +7,22 @@
 namespace vessa {
 namespace {
 
-// A required argument: present, a string, not empty.
+bool has_nul(const std::string& text) { return text.find('\0') != std::string::npos; }
+
+// A required argument: present, a string, not empty, and whole as a process argument (a NUL
+// would cut it short).
 std::optional<std::string> required(const json& args, std::string_view key) {
   auto v = string_arg(args, key);
-  if (!v || v->empty()) return std::nullopt;
+  if (!v || v->empty() || has_nul(*v)) return std::nullopt;
   return v;
+}
+
+// An optional branch: absent or empty is "", a value git would not take as one branch name
+// is nullopt.
+std::optional<std::string> optional_branch(const json& args) {
+  std::string branch = string_arg(args, "branch").value_or("");
+  if (!branch.empty() && !git::is_valid_branch_name(branch)) return std::nullopt;
+  return branch;
 }
 
 }  // namespace
@@ -22,9 +33,11 @@ bool CommandRegistry::handleGit(const std::string& cmd, const json& args, const 
     if (!url) return done(CommandResult::failure("git_clone: missing url")), true;
     auto path = required(args, "path");
     if (!path) return done(CommandResult::failure("git_clone: missing path")), true;
-    std::string branch = string_arg(args, "branch").value_or("");
-    background::run(cmd, done,
-                    [url = *url, path = *path, branch] { return git::clone(url, path, branch); });
+    auto branch = optional_branch(args);
+    if (!branch) return done(CommandResult::failure("git_clone: missing branch")), true;
+    background::run(cmd, done, [url = *url, path = *path, branch = *branch] {
+      return git::clone(url, path, branch);
+    });
     return true;
   }
   if (cmd == "git_pull" || cmd == "git_status") {
@@ -41,7 +54,7 @@ bool CommandRegistry::handleGit(const std::string& cmd, const json& args, const 
     auto path = required(args, "path");
     if (!path) return done(CommandResult::failure(cmd + ": missing path")), true;
     auto name = git::GitCommandShell::branchArg(args);
-    if (!name || name->empty()) {
+    if (!name || !git::is_valid_branch_name(*name)) {
       return done(CommandResult::failure(cmd + ": missing branchName")), true;
     }
     if (cmd == "git_create_branch") {
@@ -56,10 +69,16 @@ bool CommandRegistry::handleGit(const std::string& cmd, const json& args, const 
   if (cmd == "git_push") {
     auto path = required(args, "path");
     if (!path) return done(CommandResult::failure("git_push: missing path")), true;
-    std::string remote = required(args, "remote").value_or("origin");
-    std::string branch = string_arg(args, "branch").value_or("");
-    background::run(cmd, done,
-                    [path = *path, remote, branch] { return git::push(path, remote, branch); });
+    std::string remote = string_arg(args, "remote").value_or("");
+    if (remote.empty()) remote = "origin";
+    if (!git::is_valid_remote_name(remote)) {
+      return done(CommandResult::failure("git_push: missing remote")), true;
+    }
+    auto branch = optional_branch(args);
+    if (!branch) return done(CommandResult::failure("git_push: missing branch")), true;
+    background::run(cmd, done, [path = *path, remote, branch = *branch] {
+      return git::push(path, remote, branch);
+    });
     return true;
   }
   return false;

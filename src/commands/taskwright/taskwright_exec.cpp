@@ -39,11 +39,42 @@ const std::vector<std::string>& subcommands() {
   return names;
 }
 
+bool has_nul(const std::string& text) { return text.find('\0') != std::string::npos; }
+
 // An environment entry "K=V" is only sound when K is non-empty and free of "=" and NUL, and V
 // free of NUL; anything else would corrupt the child's environment.
 bool sound_env_entry(const std::string& key, const std::string& value) {
-  return !key.empty() && key.find_first_of(std::string_view("=\0", 2)) == std::string::npos &&
-         value.find('\0') == std::string::npos;
+  return !key.empty() && key.find('=') == std::string::npos && !has_nul(key) && !has_nul(value);
+}
+
+// Variables that make the loader, a shell or an interpreter run code the page chose.
+bool injects_code(const std::string& key) {
+  static const std::vector<std::string> kNames = {"NODE_OPTIONS",
+                                                  "NODE_PATH",
+                                                  "PYTHONSTARTUP",
+                                                  "PYTHONPATH",
+                                                  "PYTHONHOME",
+                                                  "PYTHONINSPECT",
+                                                  "BASH_ENV",
+                                                  "ENV",
+                                                  "SHELLOPTS",
+                                                  "BASHOPTS",
+                                                  "PS4",
+                                                  "PERL5OPT",
+                                                  "PERL5LIB",
+                                                  "PERLLIB",
+                                                  "PERL5DB",
+                                                  "RUBYOPT",
+                                                  "RUBYLIB",
+                                                  "GCONV_PATH",
+                                                  "LOCPATH",
+                                                  "GLIBC_TUNABLES",
+                                                  "IFS",
+                                                  "JAVA_TOOL_OPTIONS",
+                                                  "JDK_JAVA_OPTIONS",
+                                                  "_JAVA_OPTIONS"};
+  if (key.rfind("LD_", 0) == 0 || key.rfind("DYLD_", 0) == 0) return true;
+  return std::find(kNames.begin(), kNames.end(), key) != kNames.end();
 }
 
 }  // namespace
@@ -57,7 +88,7 @@ long long execTimeoutMs(const json& opts) {
   return static_cast<long long>(clamped);
 }
 
-std::map<std::string, std::string> execEnvOverrides(const json& opts) {
+tl::expected<std::map<std::string, std::string>, std::string> execEnvOverrides(const json& opts) {
   std::map<std::string, std::string> overrides;
   if (!opts.is_object()) return overrides;
   auto it = opts.find("env_overrides");
@@ -66,7 +97,11 @@ std::map<std::string, std::string> execEnvOverrides(const json& opts) {
   for (const auto& [key, value] : it->items()) {
     if (!value.is_string()) continue;
     const auto& text = value.get_ref<const std::string&>();
-    if (sound_env_entry(key, text)) overrides[key] = text;
+    if (!sound_env_entry(key, text) || injects_code(key)) {
+      return tl::unexpected("taskwright_exec: env override '" + utf8_lossy(key) +
+                            "' is not allowed");
+    }
+    overrides[key] = text;
   }
   return overrides;
 }
@@ -122,6 +157,10 @@ CommandResult taskwrightExec(const json& args) {
     }
   }
   if (argv.empty()) return CommandResult::failure("taskwright_exec: args must not be empty");
+  // A NUL would cut an argument short: radaro would run another command than the one checked.
+  if (std::any_of(argv.begin(), argv.end(), has_nul)) {
+    return CommandResult::failure("taskwright_exec: args must not contain NUL characters");
+  }
 
   const std::string& sub = argv[0];
   const auto& names = subcommands();
@@ -138,16 +177,19 @@ CommandResult taskwrightExec(const json& args) {
     }
   }
 
+  // Argument checks, like the allow-list, come before anything touches the disk.
+  json opts = json::object();
+  if (auto it = args.find("opts"); it != args.end() && it->is_object()) opts = *it;
+  const long long timeout_ms = execTimeoutMs(opts);
+  auto overrides = execEnvOverrides(opts);
+  if (!overrides) return CommandResult::failure(overrides.error());
+
   const std::string program = radaroBinaryPath();
   std::error_code ec;
   if (!std::filesystem::exists(program, ec)) {
     return CommandResult::failure("Radaro binary not found at " + program +
                                   ". Install Taskwright first.");
   }
-
-  json opts = json::object();
-  if (auto it = args.find("opts"); it != args.end() && it->is_object()) opts = *it;
-  const long long timeout_ms = execTimeoutMs(opts);
 
   proc::Options options;
   options.argv.reserve(argv.size() + 1);
@@ -156,7 +198,7 @@ CommandResult taskwrightExec(const json& args) {
   options.env = proc::current_environment();
   (*options.env)["PATH"] = launch::enrichedPath();
   (*options.env)["RADARO_HOME"] = TW::dataDir();
-  for (const auto& [key, value] : execEnvOverrides(opts)) (*options.env)[key] = value;
+  for (const auto& [key, value] : *overrides) (*options.env)[key] = value;
   options.in = proc::Stdio::null();
   options.out = proc::Stdio::pipe();
   options.err = proc::Stdio::pipe();

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <tl/expected.hpp>
 #include <vector>
 
 #include "bridge/command_result.hpp"
@@ -29,9 +30,10 @@ std::string radaroBinaryPath();
 long long execTimeoutMs(const json& opts);
 
 /// Environment overrides from `opts`: the object under `env_overrides` when that key is present
-/// (whatever its type), else under `envOverrides`; only string members, and only names and
-/// values that make a sound environment entry.
-std::map<std::string, std::string> execEnvOverrides(const json& opts);
+/// (whatever its type), else under `envOverrides`; only string members count. The error is the
+/// refusal message when a member would corrupt the environment block or inject code into the
+/// program's loader or an interpreter (LD_PRELOAD, NODE_OPTIONS, BASH_ENV, ...).
+tl::expected<std::map<std::string, std::string>, std::string> execEnvOverrides(const json& opts);
 
 /// Checks the page's `args` and `opts`, runs radaro and returns the run object (stdout,
 /// stderr, exit_code, duration_ms, truncated) or a failure. Blocks up to the time-out.
