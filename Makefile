@@ -3,7 +3,7 @@ PRESET ?= dev
 BUILD_DIR := build
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build run test asan bench format format-check clean
+.PHONY: all bootstrap build run test asan bench format format-check package clean
 
 all: build
 
@@ -27,6 +27,13 @@ asan: bootstrap
 
 bench: build
 	@scripts/run-bench
+
+# The .deb and .rpm (with their debug packages) in build/packages.
+package: bootstrap
+	@cmake --preset $(PRESET) >/dev/null
+	@cmake --build --preset $(PRESET) -j $(JOBS) --target vessa bundle_resources
+	@rm -rf $(BUILD_DIR)/packages
+	@cd $(BUILD_DIR) && cpack
 
 format: bootstrap
 	@cmake --build --preset $(PRESET) --target format

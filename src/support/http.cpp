@@ -53,6 +53,13 @@ tl::expected<Response, std::string> perform(const Request& request) {
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+  if (request.idle_limit.count() > 0) {
+    // Below one byte per second over the whole window counts as stalled.
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.idle_limit.count()));
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(std::chrono::milliseconds(request.idle_limit).count()));
+  }
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
   if (request.method == "POST") {
     curl_easy_setopt(c, CURLOPT_POST, 1L);
