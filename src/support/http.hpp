@@ -16,8 +16,9 @@ struct Request {
   std::string body;
   /// Whole-transfer limit; zero for none (large downloads rely on `idle_limit` instead).
   std::chrono::milliseconds timeout{30000};
-  /// When non-zero, the transfer fails once no byte has arrived for this long (whole seconds).
-  std::chrono::seconds idle_limit{0};
+  /// When non-zero, the transfer fails once no byte has moved for this long (connecting
+  /// included); checked about once a second.
+  std::chrono::milliseconds idle_limit{0};
   /// When non-empty, the body is written to this file instead of memory.
   std::string output_file;
 };
