@@ -29,6 +29,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # The install step writes the desktop entry's absolute Exec path from the prefix: it must see
 # /usr, with the staging folder given as DESTDIR.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -42,16 +43,14 @@ set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
 set(CPACK_RPM_PACKAGE_LICENSE "Proprietary")
 set(CPACK_RPM_PACKAGE_GROUP "Development/Tools")
 set(CPACK_RPM_PACKAGE_AUTOREQ ON)
+set(CPACK_RPM_PACKAGE_RELOCATABLE OFF)
 set(CPACK_RPM_PACKAGE_REQUIRES "tar")
 set(CPACK_RPM_DEBUGINFO_PACKAGE ON)
-set(CPACK_BUILD_SOURCE_DIRS "${CMAKE_SOURCE_DIR};${CMAKE_BINARY_DIR}")
-# The debug information's source paths are rewritten in place to <prefix>/src_N, which must not
-# be longer than the folders they replace: the usual prefix when it fits, else a shorter one.
+# The sources (a build folder inside them comes along) for the -debuginfo package.
+set(CPACK_BUILD_SOURCE_DIRS "${CMAKE_SOURCE_DIR}")
+# The debug information's source paths are rewritten in place to <prefix>/src_0, which must not
+# be longer than the folder it replaces: the usual prefix when it fits, else a shorter one.
 string(LENGTH "${CMAKE_SOURCE_DIR}" _src_len)
-string(LENGTH "${CMAKE_BINARY_DIR}" _bin_len)
-if(_bin_len LESS _src_len)
-  set(_src_len ${_bin_len})
-endif()
 foreach(_prefix /usr/src/debug/vessa /usr/src/vessa /src/vessa /v)
   string(LENGTH "${_prefix}/src_0" _prefix_len)
   if(NOT _src_len LESS _prefix_len)
