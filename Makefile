@@ -28,12 +28,15 @@ asan: bootstrap
 bench: build
 	@scripts/run-bench
 
-# The .deb and .rpm (with their debug packages) in build/packages.
+# The .deb and .rpm (with their debug packages) in build-package/packages: an optimised build
+# with debug information for the debug packages and without developer extras.
+PACKAGE_DIR := build-package
 package: bootstrap
-	@cmake --preset $(PRESET) >/dev/null
-	@cmake --build --preset $(PRESET) -j $(JOBS) --target vessa bundle_resources
-	@rm -rf $(BUILD_DIR)/packages
-	@cd $(BUILD_DIR) && cpack
+	@cmake -S . -B $(PACKAGE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESSA_DEV_BUILD=OFF \
+	  -DVESSA_BUILD_TESTS=OFF -DVESSA_BUILD_BENCH=OFF --no-warn-unused-cli >/dev/null
+	@cmake --build $(PACKAGE_DIR) -j $(JOBS) --target vessa bundle_resources
+	@rm -rf $(PACKAGE_DIR)/packages
+	@cd $(PACKAGE_DIR) && cpack
 
 format: bootstrap
 	@cmake --build --preset $(PRESET) --target format
@@ -42,4 +45,4 @@ format-check: build
 	@cmake --build --preset $(PRESET) --target format-check
 
 clean:
-	rm -rf build build-asan build-release
+	rm -rf build build-asan build-release build-package
