@@ -3,7 +3,9 @@ PRESET ?= dev
 BUILD_DIR := build
 JOBS ?= $(shell nproc)
 
-.PHONY: all bootstrap build run test asan bench format format-check package clean
+FUZZ_SECONDS ?= 60
+
+.PHONY: all bootstrap build run test asan bench format format-check package clean fuzz fuzz-smoke
 
 all: build
 
@@ -25,6 +27,13 @@ asan: bootstrap
 	@cmake --build --preset asan -j $(JOBS) --target unit_tests
 	@scripts/run-tests build-asan -L unit
 
+# Each fuzz target for FUZZ_SECONDS; the smoke run gives each a few seconds on its seed corpus.
+fuzz: bootstrap
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) scripts/run-fuzz
+
+fuzz-smoke: bootstrap
+	@FUZZ_SECONDS=10 scripts/run-fuzz
+
 bench: build
 	@scripts/run-bench
 
@@ -45,4 +54,4 @@ format-check: build
 	@cmake --build --preset $(PRESET) --target format-check
 
 clean:
-	rm -rf build build-asan build-release build-package
+	rm -rf build build-asan build-release build-fuzz build-package

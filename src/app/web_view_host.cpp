@@ -78,13 +78,17 @@ std::shared_ptr<WebViewEvaluator> attach_evaluator(WebKitWebView* view, bool tak
 void on_script_message(WebKitUserContentManager* /*manager*/, JSCValue* value,
                        gpointer data) noexcept {
   auto& bridge = *static_cast<std::shared_ptr<Bridge>*>(data);
-  // The shim posts one JSON string; a page may also post the message object itself.
-  char* text =
-      jsc_value_is_string(value) ? jsc_value_to_string(value) : jsc_value_to_json(value, 0);
-  if (!text) return;
-  std::unique_ptr<char, decltype(&g_free)> owned(text, &g_free);
   try {
-    bridge->on_message_text(text);
+    // The app's IPC script posts one string that starts with the page key; anything else came
+    // from a document that is not the app's page.
+    if (!jsc_value_is_string(value)) {
+      bridge->on_foreign_message();
+      return;
+    }
+    char* text = jsc_value_to_string(value);
+    if (!text) return;
+    std::unique_ptr<char, decltype(&g_free)> owned(text, &g_free);
+    bridge->on_posted_message(text);
   } catch (const std::exception& e) {
     vessa::log(std::string("bridge message failed: ") + e.what());
   } catch (...) {
@@ -92,12 +96,26 @@ void on_script_message(WebKitUserContentManager* /*manager*/, JSCValue* value,
   }
 }
 
-void add_document_start_script(WebKitUserContentManager* ucm, const std::string& source) {
+// Only documents of the app's own content scheme, and only their main frame, get the page's
+// scripts: a page the view navigated to elsewhere, and every frame, get neither.
+void add_app_page_script(WebKitUserContentManager* ucm, const std::string& source) {
+  static const char* const kAppPages[] = {"vessa://*/*", nullptr};
   WebKitUserScript* script =
       webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
-                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kAppPages, nullptr);
   webkit_user_content_manager_add_script(ucm, script);
   webkit_user_script_unref(script);
+}
+
+// The inspector is for developers: dev builds and VESSA_INSPECTOR=1 only.
+bool developer_extras_enabled() {
+  const char* flag = std::getenv("VESSA_INSPECTOR");
+  if (flag && std::string_view(flag) == "1") return true;
+#ifdef VESSA_DEV_BUILD
+  return true;
+#else
+  return false;
+#endif
 }
 
 void on_probe_done(GObject* source, GAsyncResult* result, gpointer /*data*/) noexcept {
@@ -188,8 +206,8 @@ GtkWidget* WebViewHost::build() {
 
   // 3-4. The token script (when there is a token), then the IPC shim, at document start.
   WebKitUserContentManager* ucm = webkit_user_content_manager_new();
-  if (auto token_script = UIToken::injectionScript()) add_document_start_script(ucm, *token_script);
-  add_document_start_script(ucm, std::string(embedded::kIpcShimSource));
+  if (auto token_script = UIToken::injectionScript()) add_app_page_script(ucm, *token_script);
+  add_app_page_script(ucm, page_scripts::ipc_shim_script(bridge_->page_key()));
 
   // 5. The bridge as the "vessa" message handler; the content manager holds it.
   webkit_user_content_manager_register_script_message_handler(ucm, "vessa", nullptr);
@@ -199,9 +217,9 @@ GtkWidget* WebViewHost::build() {
       [](gpointer p, GClosure*) { delete static_cast<std::shared_ptr<Bridge>*>(p); },
       static_cast<GConnectFlags>(0));
 
-  // 7. The web inspector, unconditionally.
+  // 7. The web inspector.
   WebKitSettings* settings = webkit_settings_new();
-  webkit_settings_set_enable_developer_extras(settings, TRUE);
+  webkit_settings_set_enable_developer_extras(settings, developer_extras_enabled());
 
   // 6, 8. The view with this configuration.
   web_view_ =
@@ -242,8 +260,12 @@ void WebViewHost::on_map(GtkWidget* /*widget*/, gpointer self) noexcept {
 
 void WebViewHost::on_load_changed(WebKitWebView* /*view*/, WebKitLoadEvent event,
                                   gpointer self) noexcept {
-  if (event != WEBKIT_LOAD_FINISHED) return;
   auto* host = static_cast<WebViewHost*>(self);
+  if (event == WEBKIT_LOAD_COMMITTED) {
+    host->bridge_->page_committed();
+    return;
+  }
+  if (event != WEBKIT_LOAD_FINISHED) return;
   try {
     if (host->options_.on_load_finished) host->options_.on_load_finished();
     host->after_load();

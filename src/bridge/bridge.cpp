@@ -2,7 +2,9 @@
 #include "bridge/bridge.hpp"
 
 #include <glib.h>
+#include <sys/random.h>
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -10,19 +12,21 @@
 #include "bridge/js.hpp"
 #include "commands/command_registry.hpp"
 #include "support/dispatch.hpp"
+#include "support/log.hpp"
 
 namespace vessa {
 namespace {
 
 // The page's number as a signed integer: fractions truncated, out-of-range values saturated.
 std::optional<int64_t> request_id(const json& v) {
-  if (v.is_number_integer()) return v.get<int64_t>();
+  // Checked first: the JSON library counts an unsigned number as an integer too.
   if (v.is_number_unsigned()) {
     auto u = v.get<uint64_t>();
     return u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
                ? std::numeric_limits<int64_t>::max()
                : static_cast<int64_t>(u);
   }
+  if (v.is_number_integer()) return v.get<int64_t>();
   if (v.is_number_float()) {
     double d = std::trunc(v.get<double>());
     if (std::isnan(d)) return std::nullopt;
@@ -33,7 +37,34 @@ std::optional<int64_t> request_id(const json& v) {
   return std::nullopt;
 }
 
+// 128 random bits from the kernel's generator, as hex: the page key cannot be guessed, and a
+// value parked in the page cannot be taken for another one.
+std::string random_token() {
+  unsigned char bytes[16];
+  size_t got = 0;
+  while (got < sizeof bytes) {
+    ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got < sizeof bytes) {
+    std::random_device device;  // reads the same generator through another door
+    for (auto& b : bytes) b = static_cast<unsigned char>(device());
+  }
+  std::string token;
+  static constexpr char kHex[] = "0123456789abcdef";
+  for (unsigned char b : bytes) {
+    token.push_back(kHex[b >> 4]);
+    token.push_back(kHex[b & 15]);
+  }
+  return token;
+}
+
 }  // namespace
+
+Bridge::Bridge(std::shared_ptr<CommandRegistry> registry)
+    : registry_(std::move(registry)), page_key_(random_token()) {}
 
 std::shared_ptr<Bridge> Bridge::create(std::shared_ptr<CommandRegistry> registry) {
   return std::shared_ptr<Bridge>(new Bridge(std::move(registry)));
@@ -49,6 +80,25 @@ void Bridge::set_web_view(std::weak_ptr<ScriptEvaluator> web_view) {
 std::shared_ptr<ScriptEvaluator> Bridge::web_view() {
   std::lock_guard lock(web_view_mutex_);
   return web_view_.lock();
+}
+
+void Bridge::on_posted_message(std::string_view posted) {
+  if (posted.size() < page_key_.size() || posted.compare(0, page_key_.size(), page_key_) != 0) {
+    on_foreign_message();
+    return;
+  }
+  on_message_text(posted.substr(page_key_.size()));
+}
+
+void Bridge::on_foreign_message() {
+  if (foreign_logged_) return;
+  foreign_logged_ = true;
+  vessa::log("bridge: dropped a message that did not come from the app's page");
+}
+
+void Bridge::page_committed() {
+  page_load_.fetch_add(1);
+  foreign_logged_ = false;
 }
 
 void Bridge::on_message(const json& raw) {
@@ -104,9 +154,10 @@ void Bridge::handle_message(const json& body) {
 
   std::weak_ptr<Bridge> weak = weak_from_this();
   const int64_t req_id = *id;
+  const uint64_t load = page_load_.load();
   registry_->dispatch(cmd->get_ref<const std::string&>(), *args,
-                      [weak, req_id](const CommandResult& result) {
-                        if (auto self = weak.lock()) self->resolve(req_id, result);
+                      [weak, load, req_id](const CommandResult& result) {
+                        if (auto self = weak.lock()) self->answer(load, req_id, result);
                       });
 }
 
@@ -175,22 +226,6 @@ std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, siz
   return s;
 }
 
-namespace {
-
-// 128 random bits as hex: a value parked in the page cannot be taken for another one.
-std::string random_token() {
-  std::random_device device;
-  std::string token;
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (int i = 0; i < 4; ++i) {
-    uint32_t v = device();
-    for (int k = 0; k < 8; ++k, v >>= 4) token.push_back(kHex[v & 15]);
-  }
-  return token;
-}
-
-}  // namespace
-
 // Runs on the caller's thread, so the costly steps for large values (escaping, parking) stay
 // off the main thread.
 Bridge::Delivery Bridge::prepare(Delivery::Kind kind, std::string data) {
@@ -212,6 +247,10 @@ Bridge::Delivery Bridge::prepare(Delivery::Kind kind, std::string data) {
 }
 
 void Bridge::resolve(int64_t req_id, const CommandResult& result) {
+  answer(page_load_.load(), req_id, result);
+}
+
+void Bridge::answer(uint64_t page_load, int64_t req_id, const CommandResult& result) {
   std::string data;
   if (result.ok()) {
     encode_json_into(data, result.value());
@@ -220,6 +259,7 @@ void Bridge::resolve(int64_t req_id, const CommandResult& result) {
   }
   Delivery d = prepare(Delivery::Kind::kResolve, std::move(data));
   d.req_id = req_id;
+  d.page_load = page_load;
   d.ok = result.ok();
   enqueue(std::move(d));
 }
@@ -261,6 +301,14 @@ void Bridge::flush() {
   std::shared_ptr<ScriptEvaluator> view = web_view();
   if (!view) return;
   using Kind = Delivery::Kind;
+  // The page that asked is gone: its request ids mean other requests in the current page.
+  const uint64_t current = page_load_.load();
+  std::erase_if(items, [current](const Delivery& d) {
+    if (d.kind != Kind::kResolve || d.page_load == current) return false;
+    vessa::log("bridge: dropped the answer to request " + std::to_string(d.req_id) +
+               " of an earlier page load");
+    return true;
+  });
   size_t i = 0;
   while (i < items.size()) {
     if (items[i].kind == Kind::kScript) {

@@ -27,7 +27,21 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   /// The page the bridge answers, or null when it is gone.
   std::shared_ptr<ScriptEvaluator> web_view();
 
-  /// One message posted by the page to the "vessa" handler. Malformed messages are ignored
+  /// A message as the "vessa" handler received it from some frame of the web view. Only the
+  /// app's own page holds the page key (its IPC script does, nothing else), so only a string
+  /// starting with the key is read, as on_message_text of the rest; anything else came from
+  /// another document and is dropped (logged once per page load). Main thread.
+  void on_posted_message(std::string_view posted);
+  /// The same for a posted value that is not a string: it cannot carry the key. Main thread.
+  void on_foreign_message();
+  /// The per-launch secret the app's IPC script puts before every message: 32 hex characters.
+  const std::string& page_key() const { return page_key_; }
+
+  /// A new page load was committed in the web view: answers to requests of earlier loads are
+  /// dropped from now on. Main thread.
+  void page_committed();
+
+  /// One message of the app's page to the "vessa" handler. Malformed messages are ignored
   /// silently. A body that is a string is read as the JSON text of the message. Main thread.
   void on_message(const json& body);
   /// The same for a message given as its JSON text (a posted string, or an object the web view
@@ -37,7 +51,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   /// Pushes `event` with `payload` into the page. Any thread; dropped when the page is gone.
   void emit(const std::string& event, const json& payload);
 
-  /// Answers request `req_id` with `result`. Any thread.
+  /// Answers request `req_id` of the current page load with `result`. Any thread.
   void resolve(int64_t req_id, const CommandResult& result);
 
   /// Has the web view evaluate `script` on the main queue, never inside the caller's call, in
@@ -76,6 +90,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   struct Delivery {
     enum class Kind { kResolve, kEmit, kScript } kind = Kind::kScript;
     int64_t req_id = 0;
+    uint64_t page_load = 0;  // the load that asked (answers only)
     bool ok = false;
     std::string name;   // the event's encoded name
     std::string data;   // the encoded value (pure ASCII once longer than kLargeDataBytes),
@@ -84,8 +99,9 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
     fs::UniqueFd value_file;
   };
 
-  explicit Bridge(std::shared_ptr<CommandRegistry> registry) : registry_(std::move(registry)) {}
+  explicit Bridge(std::shared_ptr<CommandRegistry> registry);
   void handle_message(const json& body);
+  void answer(uint64_t page_load, int64_t req_id, const CommandResult& result);
   void enqueue(Delivery delivery);
   Delivery prepare(Delivery::Kind kind, std::string data);
   void flush();
@@ -94,6 +110,10 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   static std::string batch_script(std::vector<Delivery>& items, size_t begin, size_t end);
 
   std::shared_ptr<CommandRegistry> registry_;
+  const std::string page_key_;
+  // Committed page loads so far; an answer carries the one its request came from.
+  std::atomic<uint64_t> page_load_{0};
+  bool foreign_logged_ = false;  // main thread only
   std::mutex web_view_mutex_;
   std::weak_ptr<ScriptEvaluator> web_view_;
   std::mutex batch_mutex_;

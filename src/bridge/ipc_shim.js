@@ -1,7 +1,8 @@
 // The page side of the bridge: the Tauri page interface (window.__TAURI_INTERNALS__ and
 // window.__TAURI__) on top of the "vessa" message handler. Injected at document start into the
-// main frame of every page load; the native side answers through __VESSA_RESOLVE and pushes
-// events through __VESSA_EMIT (or several of both at once through __VESSA_BATCH).
+// main frame of every page load of the app's own content scheme (no other document gets it); the
+// native side answers through __VESSA_RESOLVE and pushes events through __VESSA_EMIT (or several
+// of both at once through __VESSA_BATCH).
 (function () {
   'use strict';
   if (window.__TAURI_INTERNALS__) return;
@@ -15,12 +16,31 @@
   var evtSeq = 1;
   // Taken before page scripts run, so a page that replaces JSON.stringify cannot break posting.
   var stringify = JSON.stringify;
+  // This launch's page key, put here by the shell when it injects the script. The shell reads
+  // only messages that start with it; frames and other pages never get this script, so they
+  // cannot know it. It lives in this closure only and is never handed to page code.
+  var pageKey = '__VESSA_PAGE_KEY__';
+  var handler = window.webkit.messageHandlers.vessa;
+  // Bound now, so page code that later replaces Function.prototype.call never sees the key.
+  var send = Function.prototype.call.bind(handler.postMessage, handler);
 
   // One JSON string instead of the object: WebKit copies a string in one piece, where an object
   // graph is cloned value by value (seconds for a 10 MB argument). Values JSON cannot represent
   // (cycles, BigInt) throw here, before anything is posted.
   function post(message) {
-    window.webkit.messageHandlers.vessa.postMessage(stringify(message));
+    send(pageKey + stringify(message));
+  }
+
+  // The app's page may also post to the handler itself, as a string or an object; those
+  // messages carry the key as well.
+  try {
+    Object.defineProperty(handler, 'postMessage', {
+      value: function (message) {
+        send(pageKey + (typeof message === 'string' ? message : stringify(message)));
+      }
+    });
+  } catch (e) {
+    // A handler that cannot take the property keeps its own posting: only the shim's work.
   }
 
   function setFor(map, key) {

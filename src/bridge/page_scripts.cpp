@@ -3,6 +3,15 @@
 
 namespace vessa::page_scripts {
 
+std::string ipc_shim_script(std::string_view page_key) {
+  static constexpr std::string_view kPlaceholder = "__VESSA_PAGE_KEY__";
+  std::string script(embedded::kIpcShimSource);
+  if (auto at = script.find(kPlaceholder); at != std::string::npos) {
+    script.replace(at, kPlaceholder.size(), page_key);
+  }
+  return script;
+}
+
 const std::string_view kPageLoadedProbe = R"JS((function () {
   var t = window.__TAURI_INTERNALS__;
   var root = document.getElementById('root');

@@ -2,6 +2,7 @@
 // in-page command self-test.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace vessa::embedded {
@@ -10,6 +11,9 @@ extern const std::string_view kIpcShimSource;
 }  // namespace vessa::embedded
 
 namespace vessa::page_scripts {
+
+/// The IPC shim as injected into the app's page: its source with this launch's page key.
+std::string ipc_shim_script(std::string_view page_key);
 
 /// An expression giving the JSON text of {shim, isTauriInternals, title, rootChildren, url}.
 extern const std::string_view kPageLoadedProbe;

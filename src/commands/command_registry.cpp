@@ -7,6 +7,7 @@
 #include <exception>
 #include <filesystem>
 
+#include "commands/background.hpp"
 #include "support/fs.hpp"
 #include "support/log.hpp"
 #include "support/paths.hpp"
@@ -47,15 +48,6 @@ Completion once(const std::string& cmd, Completion done) {
 }
 
 }  // namespace
-
-CommandResult guarded_result(const std::string& cmd, const std::function<CommandResult()>& work) {
-  try {
-    return work();
-  } catch (const std::exception& e) {
-    vessa::log(cmd + " threw: " + e.what());
-    return CommandResult::failure(cmd + ": internal error: " + e.what());
-  }
-}
 
 std::mutex& config_file_mutex() {
   static std::mutex m;
@@ -98,12 +90,10 @@ void CommandRegistry::dispatch(const std::string& cmd, const json& args, Complet
     }
     if (builtin(cmd, safe_args, guarded)) return;
   } catch (const std::exception& e) {
-    vessa::log("command " + cmd + " threw: " + e.what());
-    guarded(CommandResult::failure(cmd + ": internal error: " + e.what()));
+    guarded(background::internal_error(cmd, e.what()));
     return;
   } catch (...) {
-    vessa::log("command " + cmd + " threw");
-    guarded(CommandResult::failure(cmd + ": internal error"));
+    guarded(background::internal_error(cmd));
     return;
   }
   vessa::log("command not implemented: " + cmd);

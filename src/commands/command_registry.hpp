@@ -61,10 +61,6 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   std::map<std::string, FamilyFn> overrides_;
 };
 
-/// Runs `work` (a family's background part) and turns an exception into the same failure the
-/// dispatcher gives a throwing family: "<cmd>: internal error: <what>" (logged).
-CommandResult guarded_result(const std::string& cmd, const std::function<CommandResult()>& work);
-
 /// Serialises read-modify-write cycles of the configuration file inside this process.
 std::mutex& config_file_mutex();
 

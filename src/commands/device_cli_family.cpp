@@ -1,16 +1,16 @@
 // Coding-CLI installation and device identity commands.
+#include "commands/background.hpp"
 #include "commands/cli_install.hpp"
 #include "commands/command_registry.hpp"
 #include "commands/device_identity.hpp"
-#include "support/dispatch.hpp"
 
 namespace vessa {
 
 bool CommandRegistry::handleDeviceCli(const std::string& cmd, const json& args,
                                       const Completion& done) {
   if (cmd == "get_device_identity") {
-    dispatch::global_async(
-        [done, path = configPath()] { done(CommandResult::success(deviceIdentity(path))); });
+    background::run(cmd, done,
+                    [path = configPath()] { return CommandResult::success(deviceIdentity(path)); });
     return true;
   }
   if (cmd == "cli_install") {
@@ -24,13 +24,8 @@ bool CommandRegistry::handleDeviceCli(const std::string& cmd, const json& args,
       done(CommandResult::failure("Unknown tool: " + *tool));
       return true;
     }
-    dispatch::global_async([done, tool = *tool, script = *script] {
-      try {
-        done(cli::runInstaller(tool, script));
-      } catch (const std::exception& e) {
-        done(CommandResult::failure(std::string("Failed to run installer: ") + e.what()));
-      }
-    });
+    background::run(cmd, done,
+                    [tool = *tool, script = *script] { return cli::runInstaller(tool, script); });
     return true;
   }
   return false;

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "commands/background.hpp"
 #include "commands/command_registry.hpp"
 #include "commands/relaunch.hpp"
 #include "commands/repo_discovery.hpp"
@@ -27,26 +28,27 @@ constexpr std::string_view kAppPrefix = "plugin:app|";
 constexpr std::string_view kWindowPrefix = "plugin:window|";
 constexpr std::string_view kProcessPrefix = "plugin:process|";
 
-void notification_command(const std::string& op, const json& args, const Completion& done) {
+void notification_command(const std::string& cmd, const std::string& op, const json& args,
+                          const Completion& done) {
   auto service = platform::services().notifications;
   // Asking the bus whether the service exists can take a moment: never on the main thread.
-  dispatch::global_async([service, op, args, done] {
+  background::run_answering(cmd, done, [service, op, args](const Completion& reply) {
     if (!service || !service->usable()) {
-      done(CommandResult::success(op == "is_permission_granted" ? json(false) : json(nullptr)));
+      reply(CommandResult::success(op == "is_permission_granted" ? json(false) : json(nullptr)));
       return;
     }
     if (op == "is_permission_granted") {
-      done(CommandResult::success(service->authorized()));
+      reply(CommandResult::success(service->authorized()));
     } else if (op == "request_permission") {
-      done(CommandResult::success(service->request_permission() ? "granted" : "denied"));
+      reply(CommandResult::success(service->request_permission() ? "granted" : "denied"));
     } else if (op == "permission_state") {
-      done(CommandResult::success(service->authorized() ? "granted" : "denied"));
+      reply(CommandResult::success(service->authorized() ? "granted" : "denied"));
     } else if (op == "notify") {
       // Any `sound` value, even false, asks for the default sound.
       service->notify(string_arg(args, "title").value_or("Vessa"), string_arg(args, "body"),
-                      has_arg(args, "sound"), [done] { done(CommandResult::success()); });
+                      has_arg(args, "sound"), [reply] { reply(CommandResult::success()); });
     } else {
-      done(CommandResult::success());
+      reply(CommandResult::success());
     }
   });
 }
@@ -153,7 +155,7 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
     return true;
   }
   if (cmd.starts_with(kNotificationPrefix)) {
-    notification_command(cmd.substr(kNotificationPrefix.size()), args, done);
+    notification_command(cmd, cmd.substr(kNotificationPrefix.size()), args, done);
     return true;
   }
   if (cmd.starts_with(kAppPrefix)) {
@@ -225,18 +227,18 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
     return true;
   }
   if (cmd == "git_detect_tools") {
-    dispatch::global_async([done] { done(CommandResult::success(repos::detectTools())); });
+    background::run(cmd, done, [] { return CommandResult::success(repos::detectTools()); });
     return true;
   }
   if (cmd == "git_scan_repos") {
-    dispatch::global_async([options = repos::scanOptionsFromArgs(args), done] {
-      done(CommandResult::success(repos::scanRepos(options)));
+    background::run(cmd, done, [options = repos::scanOptionsFromArgs(args)] {
+      return CommandResult::success(repos::scanRepos(options));
     });
     return true;
   }
   if (cmd == "find_local_repo") {
-    dispatch::global_async([slug = string_arg(args, "slug").value_or(""), done] {
-      done(CommandResult::success(repos::findLocalRepo(slug)));
+    background::run(cmd, done, [slug = string_arg(args, "slug").value_or("")] {
+      return CommandResult::success(repos::findLocalRepo(slug));
     });
     return true;
   }

@@ -1,16 +1,16 @@
 // Convex backend port status.
+#include "commands/background.hpp"
 #include "commands/command_registry.hpp"
 #include "executor/convex_status.hpp"
-#include "support/dispatch.hpp"
 
 namespace vessa {
 
 bool CommandRegistry::handleConvex(const std::string& cmd, const json& /*args*/,
                                    const Completion& done) {
   if (cmd == "convex_status") {
-    dispatch::global_async([done] {
+    background::run(cmd, done, [] {
       bool in_use = convex::convexPortInUse(convex::kConvexPort, convex::kProbeTimeoutMs);
-      done(CommandResult::success(in_use ? "running" : "stopped"));
+      return CommandResult::success(in_use ? "running" : "stopped");
     });
     return true;
   }

@@ -1,13 +1,18 @@
 // Serving the front end's files under the private "vessa" scheme, free of any web view type.
 #include "platform/content_scheme.hpp"
 
+#include <fcntl.h>
 #include <gio/gio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "support/fs.hpp"
 
 namespace vessa::platform {
 namespace {
@@ -75,28 +80,103 @@ bool climbs_out(std::string_view decoded) {
   return false;
 }
 
-// True when `candidate`, with every symbolic link resolved, lies inside `root_real`.
-bool inside_root(const stdfs::path& root_real, const stdfs::path& candidate) {
-  std::error_code ec;
-  stdfs::path real = stdfs::canonical(candidate, ec);
-  if (ec) return false;
-  auto r = root_real.begin();
-  auto c = real.begin();
-  for (; r != root_real.end(); ++r, ++c) {
-    if (c == real.end() || *r != *c) return false;
+// Where resolving a request path beneath the root ended.
+enum class Resolved { kFile, kMissing, kOutside, kUnreadable };
+
+std::vector<std::string> split_path(std::string_view path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > start) parts.emplace_back(path.substr(start, end - start));
+    start = end + 1;
   }
-  return true;
+  return parts;
 }
 
-std::optional<std::string> read_whole(const stdfs::path& file) {
-  std::error_code ec;
-  if (!stdfs::is_regular_file(file, ec)) return std::nullopt;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream buffer;
-  buffer << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return std::move(buffer).str();
+constexpr int kMaxLinks = 40;
+
+// Opens `relative` beneath the folder `root_fd` (whose real path is `root_real`) one component
+// at a time, never following a link blindly: each link is read from the very descriptor that was
+// opened and checked before the walk goes on, so swapping a link in between cannot lead the walk
+// outside the root. Links that stay inside the root (relative, or absolute into it) are followed.
+Resolved open_beneath(int root_fd, const std::string& root_real, std::string_view relative,
+                      fs::UniqueFd& out) {
+  std::vector<fs::UniqueFd> dirs;
+  dirs.emplace_back(::fcntl(root_fd, F_DUPFD_CLOEXEC, 0));
+  if (!dirs.back()) return Resolved::kUnreadable;
+  std::vector<std::string> todo = split_path(relative);
+  std::reverse(todo.begin(), todo.end());  // a stack: the next component is at the back
+  int links = 0;
+  while (!todo.empty()) {
+    std::string name = std::move(todo.back());
+    todo.pop_back();
+    if (name == ".") continue;
+    if (name == "..") {
+      if (dirs.size() == 1) return Resolved::kOutside;
+      dirs.pop_back();
+      continue;
+    }
+    const int parent = dirs.back().get();
+    fs::UniqueFd node(::openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!node) {
+      return errno == ENOENT || errno == ENOTDIR ? Resolved::kMissing : Resolved::kUnreadable;
+    }
+    struct stat st {};
+    if (::fstat(node.get(), &st) != 0) return Resolved::kUnreadable;
+    if (S_ISLNK(st.st_mode)) {
+      if (++links > kMaxLinks) return Resolved::kUnreadable;
+      std::string target(PATH_MAX, '\0');
+      ssize_t n = ::readlinkat(node.get(), "", target.data(), target.size());
+      if (n <= 0 || static_cast<size_t>(n) >= target.size()) return Resolved::kUnreadable;
+      target.resize(static_cast<size_t>(n));
+      if (target.front() == '/') {
+        // An absolute link is followed only into the root itself.
+        if (target.compare(0, root_real.size(), root_real) != 0 ||
+            (target.size() > root_real.size() && target[root_real.size()] != '/')) {
+          return Resolved::kOutside;
+        }
+        target.erase(0, root_real.size());
+        dirs.resize(1);
+      }
+      std::vector<std::string> parts = split_path(target);
+      todo.insert(todo.end(), parts.rbegin(), parts.rend());
+      continue;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      if (todo.empty()) return Resolved::kUnreadable;  // a folder is not served
+      dirs.push_back(std::move(node));                 // the walk goes on from exactly this folder
+      continue;
+    }
+    if (!todo.empty()) return Resolved::kMissing;            // a file where a folder was expected
+    if (!S_ISREG(st.st_mode)) return Resolved::kUnreadable;  // FIFOs and devices never block us
+    fs::UniqueFd file(
+        ::openat(parent, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat opened {};
+    // The name may have been swapped since it was checked: serve only that same file.
+    if (!file || ::fstat(file.get(), &opened) != 0 || opened.st_dev != st.st_dev ||
+        opened.st_ino != st.st_ino) {
+      return Resolved::kUnreadable;
+    }
+    out = std::move(file);
+    return Resolved::kFile;
+  }
+  return Resolved::kUnreadable;  // the root itself
+}
+
+std::optional<std::string> read_all(int fd) {
+  std::string out;
+  char buf[1 << 16];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) return out;
+    out.append(buf, static_cast<size_t>(n));
+  }
 }
 
 SchemeAnswer failed(std::string message) {
@@ -143,26 +223,30 @@ SchemeAnswer serve_content_request(const stdfs::path& root, const std::optional<
   if (climbs_out(path)) return failed("not found: " + path);
 
   std::error_code ec;
-  stdfs::path root_real = stdfs::weakly_canonical(root, ec);
-  if (ec) root_real = root;
-  auto first = path.find_first_not_of('/');
-  std::string relative = first == std::string::npos ? std::string() : path.substr(first);
-  stdfs::path candidate = root / relative;
+  const std::string root_real = stdfs::canonical(root, ec).string();
+  if (ec) return failed("read failed: " + path);
+  fs::UniqueFd root_fd(::open(root_real.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (!root_fd) return failed("read failed: " + path);
 
-  if (!stdfs::exists(candidate, ec)) {
+  fs::UniqueFd file;
+  std::string served = path;
+  Resolved r = open_beneath(root_fd.get(), root_real, path, file);
+  if (r == Resolved::kMissing) {
     if (!extension_of(path).empty()) return failed("not found: " + path);
-    candidate = root / "index.html";
-    if (!stdfs::exists(candidate, ec)) return failed("read failed: " + path);
+    // Routes without an extension are the front end's own: its index.html answers them.
+    served = "/index.html";
+    r = open_beneath(root_fd.get(), root_real, served, file);
+    if (r == Resolved::kMissing) return failed("read failed: " + path);
   }
-  // Symbolic links (or a fallback index.html) leading outside the root are not served.
-  if (!inside_root(root_real, candidate)) return failed("not found: " + path);
+  if (r == Resolved::kOutside) return failed("not found: " + path);
+  if (r != Resolved::kFile) return failed("read failed: " + path);
 
-  auto body = read_whole(candidate);
+  auto body = read_all(file.get());
   if (!body) return failed("read failed: " + path);
 
   SchemeAnswer a;
   a.ok = true;
-  a.content_type = mime_for_extension(extension_of(candidate.filename().string()));
+  a.content_type = mime_for_extension(extension_of(served));
   a.headers = {{"Content-Type", a.content_type},
                {"Content-Length", std::to_string(body->size())},
                {"Access-Control-Allow-Origin", "*"},

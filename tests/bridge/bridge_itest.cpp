@@ -135,12 +135,45 @@ TEST_F(BridgeFixture, MalformedMessagesAreIgnoredSilently) {
   EXPECT_TRUE(logs.lines().empty());
 }
 
+// Only the app's IPC script knows the page key; whatever else reaches the handler is dropped,
+// with one log line per page load.
+TEST_F(BridgeFixture, PostedMessagesRunOnlyWithThePageKey) {
+  vessa::testing::LogCapture logs;
+  const std::string ping = R"({"type":"invoke","reqId":1,"cmd":"__ping"})";
+  const std::string& key = bridge->page_key();
+  EXPECT_EQ(key.size(), 32u);
+  EXPECT_NE(key, Bridge::create(registry)->page_key());
+  std::string wrong = key;
+  wrong[5] = wrong[5] == 'a' ? 'b' : 'a';
+  for (const std::string& posted : {ping, wrong + ping, key.substr(0, 31) + ping, std::string(),
+                                    ping + key, std::string(key.size(), '0') + ping}) {
+    bridge->on_posted_message(posted);
+  }
+  bridge->on_foreign_message();
+  EXPECT_TRUE(settle().empty());
+  const std::string dropped =
+      "[VessaMac] bridge: dropped a message that did not come from the app's page";
+  EXPECT_EQ(logs.lines(), std::vector<std::string>{dropped});
+  bridge->page_committed();
+  bridge->on_foreign_message();
+  EXPECT_EQ(logs.lines(), (std::vector<std::string>{dropped, dropped}));
+  bridge->on_posted_message(key + ping);
+  EXPECT_EQ(
+      settle_scripts(),
+      std::vector<std::string>{R"(window.__VESSA_RESOLVE(1, true, {"ok":true,"shell":"swift"});)"});
+}
+
 TEST_F(BridgeFixture, RequestIdsAreTruncatedSignedIntegers) {
   bridge->on_message({{"type", "invoke"}, {"reqId", 7.9}, {"cmd", "__ping"}});
   bridge->on_message({{"type", "invoke"}, {"reqId", -2}, {"cmd", "__ping"}});
   bridge->on_message({{"type", "invoke"}, {"reqId", 1e300}, {"cmd", "__ping"}});
+  // Unsigned numbers of 2^63 and more saturate too, instead of wrapping to negative ids.
+  bridge->on_message({{"type", "invoke"}, {"reqId", uint64_t{1} << 63}, {"cmd", "__ping"}});
+  bridge->on_message_text(R"({"type":"invoke","reqId":18446744073709551615,"cmd":"__ping"})");
   auto scripts = settle_scripts();
-  ASSERT_EQ(scripts.size(), 3u);
+  ASSERT_EQ(scripts.size(), 5u);
+  EXPECT_EQ(scripts[3].rfind("window.__VESSA_RESOLVE(9223372036854775807, true, ", 0), 0u);
+  EXPECT_EQ(scripts[4].rfind("window.__VESSA_RESOLVE(9223372036854775807, true, ", 0), 0u);
   EXPECT_EQ(scripts[0].rfind("window.__VESSA_RESOLVE(7, true, ", 0), 0u);
   EXPECT_EQ(scripts[1].rfind("window.__VESSA_RESOLVE(-2, true, ", 0), 0u);
   EXPECT_EQ(scripts[2].rfind("window.__VESSA_RESOLVE(9223372036854775807, true, ", 0), 0u);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "commands/background.hpp"
 #include "commands/command_registry.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
@@ -74,6 +75,36 @@ TEST_F(RegistryTest, ThrowingFamilyBecomesAFailureAndExtraCompletionsAreDropped)
   });
   EXPECT_EQ(calls, 1);
   EXPECT_TRUE(logs.contains("[VessaMac] completion called twice for twice"));
+}
+
+// Each row's family moves its work to the pool; a fault there must still settle the page's
+// promise, and free the install gates it holds.
+TEST_F(RegistryTest, ThrowingBackgroundWorkSettlesWithTheInternalError) {
+  const std::pair<const char*, json> rows[] = {
+      {"git_scan_repos", json::object()},
+      {"plugin:notification|notify", {{"title", "t"}}},
+      {"cli_detect", json::object()},
+      {"git_status", {{"path", "/tmp"}}},
+      {"read_obsidian_vault", {{"path", "/tmp"}}},
+      {"list_running_agents", json::object()},
+      {"convex_status", json::object()},
+      {"get_device_identity", json::object()},
+      {"cli_install", {{"tool", "claude"}}},
+      {"taskwright_install", json::object()},
+      {"taskwright_reset", json::object()},
+      {"taskwright_exec", {{"args", {"--version"}}}},
+      {"skyvern_install", json::object()},
+      {"skyvern_status", json::object()},
+  };
+  // The second round is refused ("in progress") if the first left a gate closed.
+  for (int round = 0; round < 2; ++round) {
+    for (const auto& [cmd, args] : rows) {
+      background::throw_in_next_job_for_testing("forced");
+      EXPECT_EQ(dispatch_and_wait(registry, cmd, args, std::chrono::seconds(5)).error(),
+                std::string(cmd) + ": internal error: forced")
+          << "round " << round;
+    }
+  }
 }
 
 TEST_F(RegistryTest, UnclaimedCommandsFailAndAreLogged) {

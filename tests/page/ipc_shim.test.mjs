@@ -3,6 +3,7 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { readFileSync } from 'node:fs';
 
+const KEY = '__VESSA_PAGE_KEY__';
 const source = readFileSync(`${process.env.VESSA_SOURCE_DIR}/src/bridge/ipc_shim.js`, 'utf8');
 // Runs the shim as the page would, with `window` as its only outside name.
 const install = (window) => new Function('window', source)(window);
@@ -11,9 +12,11 @@ function page(preset = {}) {
   const posted = [];
   const window = {
     // Messages travel as one JSON string; the fake keeps their parsed form.
+    // Every message starts with the page key the shell puts into the script.
     webkit: { messageHandlers: { vessa: { postMessage: (m) => {
       assert.equal(typeof m, 'string');
-      posted.push(JSON.parse(m));
+      assert.ok(m.startsWith(KEY), m);
+      posted.push(JSON.parse(m.slice(KEY.length)));
     } } } },
     ...preset,
   };
@@ -89,6 +92,14 @@ test('arguments JSON cannot carry reject before anything is posted', async () =>
   // The next request still gets the next id.
   t.invoke('z');
   assert.deepEqual(posted, [{ type: 'invoke', reqId: 3, cmd: 'z', args: {} }]);
+});
+
+test("the app page's own posts to the handler carry the key too, as string or object", () => {
+  const { window, posted } = page();
+  const message = { type: 'invoke', reqId: 9, cmd: 'c', args: {} };
+  window.webkit.messageHandlers.vessa.postMessage(message);
+  window.webkit.messageHandlers.vessa.postMessage(JSON.stringify(message));
+  assert.deepEqual(posted, [message, message]);
 });
 
 test('a page that replaces JSON.stringify still posts real messages', () => {

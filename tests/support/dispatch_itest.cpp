@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -55,16 +56,19 @@ TEST(MainQueue, DelayedTaskWaits) {
 
 TEST(Pool, GrowsWhenEveryThreadIsBlocked) {
   // Families block for minutes; a fixed-size pool would starve the next task.
-  std::atomic<int> started{0};
-  std::atomic<bool> release{false};
+  // Shared with the tasks, which may still run when the test returns.
+  auto started = std::make_shared<std::atomic<int>>(0);
+  auto release = std::make_shared<std::atomic<bool>>(false);
   for (int i = 0; i < 16; ++i) {
-    global_async([&] {
-      ++started;
-      while (!release) std::this_thread::sleep_for(milliseconds(5));
+    global_async([started, release] {
+      ++*started;
+      while (!*release) std::this_thread::sleep_for(milliseconds(5));
     });
   }
-  ASSERT_TRUE(vessa::testing::run_until([&] { return started == 16; }, milliseconds(5000)));
-  release = true;
+  const bool all_started =
+      vessa::testing::run_until([&] { return *started == 16; }, milliseconds(5000));
+  *release = true;
+  EXPECT_TRUE(all_started);
 }
 
 TEST(SerialQueue, RunsOneAtATimeInOrder) {

@@ -1,7 +1,7 @@
 // Agent script commands.
 #include "commands/agents/agent_process_registry.hpp"
+#include "commands/background.hpp"
 #include "commands/command_registry.hpp"
-#include "support/dispatch.hpp"
 
 namespace vessa {
 namespace {
@@ -36,8 +36,8 @@ bool CommandRegistry::handleAgent(const std::string& cmd, const json& args,
       done(CommandResult::failure("start_agent: missing scriptPath"));
       return true;
     }
-    dispatch::global_async([done, id = *agent_id, script = *script_path] {
-      done(to_result(AgentProcessRegistry::shared()->start(id, script)));
+    background::run(cmd, done, [id = *agent_id, script = *script_path] {
+      return to_result(AgentProcessRegistry::shared()->start(id, script));
     });
     return true;
   }
@@ -47,15 +47,16 @@ bool CommandRegistry::handleAgent(const std::string& cmd, const json& args,
       done(CommandResult::failure("stop_agent: missing agentId"));
       return true;
     }
-    dispatch::global_async(
-        [done, id = *agent_id] { done(to_result(AgentProcessRegistry::shared()->stop(id))); });
+    background::run(cmd, done, [id = *agent_id] {
+      return to_result(AgentProcessRegistry::shared()->stop(id));
+    });
     return true;
   }
   if (cmd == "list_running_agents") {
-    dispatch::global_async([done] {
+    background::run(cmd, done, [] {
       json ids = json::array();
       for (auto& id : AgentProcessRegistry::shared()->listRunning()) ids.push_back(std::move(id));
-      done(CommandResult::success(std::move(ids)));
+      return CommandResult::success(std::move(ids));
     });
     return true;
   }

@@ -1,11 +1,8 @@
 // Git commands: argument checks on the caller's thread, the git work on the pool.
-#include <exception>
-#include <functional>
-
+#include "commands/background.hpp"
 #include "commands/command_registry.hpp"
 #include "commands/git/git_command_shell.hpp"
 #include "commands/git/git_commands.hpp"
-#include "support/dispatch.hpp"
 
 namespace vessa {
 namespace {
@@ -17,21 +14,6 @@ std::optional<std::string> required(const json& args, std::string_view key) {
   return v;
 }
 
-// Runs `work` on the pool and completes with its result; an escaping exception still
-// completes, so the page's promise never hangs.
-void in_background(const Completion& done, std::function<CommandResult()> work) {
-  dispatch::global_async([done, work = std::move(work)] {
-    CommandResult result = CommandResult::failure("git: internal error");
-    try {
-      result = work();
-    } catch (const std::exception& e) {
-      result = CommandResult::failure(e.what());
-    } catch (...) {
-    }
-    done(std::move(result));
-  });
-}
-
 }  // namespace
 
 bool CommandRegistry::handleGit(const std::string& cmd, const json& args, const Completion& done) {
@@ -41,17 +23,17 @@ bool CommandRegistry::handleGit(const std::string& cmd, const json& args, const 
     auto path = required(args, "path");
     if (!path) return done(CommandResult::failure("git_clone: missing path")), true;
     std::string branch = string_arg(args, "branch").value_or("");
-    in_background(done,
-                  [url = *url, path = *path, branch] { return git::clone(url, path, branch); });
+    background::run(cmd, done,
+                    [url = *url, path = *path, branch] { return git::clone(url, path, branch); });
     return true;
   }
   if (cmd == "git_pull" || cmd == "git_status") {
     auto path = required(args, "path");
     if (!path) return done(CommandResult::failure(cmd + ": missing path")), true;
     if (cmd == "git_pull") {
-      in_background(done, [path = *path] { return git::pull(path); });
+      background::run(cmd, done, [path = *path] { return git::pull(path); });
     } else {
-      in_background(done, [path = *path] { return git::GitCommandShell::status(path); });
+      background::run(cmd, done, [path = *path] { return git::GitCommandShell::status(path); });
     }
     return true;
   }
@@ -63,9 +45,11 @@ bool CommandRegistry::handleGit(const std::string& cmd, const json& args, const 
       return done(CommandResult::failure(cmd + ": missing branchName")), true;
     }
     if (cmd == "git_create_branch") {
-      in_background(done, [path = *path, name = *name] { return git::createBranch(path, name); });
+      background::run(cmd, done,
+                      [path = *path, name = *name] { return git::createBranch(path, name); });
     } else {
-      in_background(done, [path = *path, name = *name] { return git::checkout(path, name); });
+      background::run(cmd, done,
+                      [path = *path, name = *name] { return git::checkout(path, name); });
     }
     return true;
   }
@@ -74,7 +58,8 @@ bool CommandRegistry::handleGit(const std::string& cmd, const json& args, const 
     if (!path) return done(CommandResult::failure("git_push: missing path")), true;
     std::string remote = required(args, "remote").value_or("origin");
     std::string branch = string_arg(args, "branch").value_or("");
-    in_background(done, [path = *path, remote, branch] { return git::push(path, remote, branch); });
+    background::run(cmd, done,
+                    [path = *path, remote, branch] { return git::push(path, remote, branch); });
     return true;
   }
   return false;

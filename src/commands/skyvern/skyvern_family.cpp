@@ -5,11 +5,10 @@
 #include <mutex>
 #include <system_error>
 
+#include "commands/background.hpp"
 #include "commands/command_registry.hpp"
 #include "commands/skyvern/skyvern_docker.hpp"
 #include "commands/skyvern/skyvern_script.hpp"
-#include "support/dispatch.hpp"
-#include "support/log.hpp"
 
 namespace vessa {
 namespace {
@@ -55,18 +54,6 @@ std::function<void(const std::string&)> progress_sink(std::weak_ptr<CommandRegis
   };
 }
 
-CommandResult run_guarded(const std::string& cmd, const std::function<CommandResult()>& work) {
-  try {
-    return work();
-  } catch (const std::exception& e) {
-    vessa::log("command " + cmd + " threw: " + e.what());
-    return CommandResult::failure(cmd + ": internal error: " + e.what());
-  } catch (...) {
-    vessa::log("command " + cmd + " threw");
-    return CommandResult::failure(cmd + ": internal error");
-  }
-}
-
 // Runs an installer's work behind the gate. The flag is cleared before the page hears the
 // outcome, so an install the page starts on seeing it is never refused.
 void run_gated(const std::string& cmd, std::weak_ptr<CommandRegistry> weak, const Completion& done,
@@ -81,15 +68,18 @@ void run_gated(const std::string& cmd, std::weak_ptr<CommandRegistry> weak, cons
     done(CommandResult::failure("An install is already in progress."));
     return;
   }
-  dispatch::global_async([cmd, weak = std::move(weak), done, work = std::move(work)] {
-    CommandResult result = CommandResult::failure("registry gone");
-    if (!weak.expired()) result = run_guarded(cmd, [&] { return work(weak); });
+  Completion clear_then_done = [done](CommandResult result) {
     {
       std::lock_guard lock(install_gate());
       install_in_flight = false;
     }
     done(std::move(result));
-  });
+  };
+  background::run(cmd, std::move(clear_then_done),
+                  [weak = std::move(weak), work = std::move(work)] {
+                    if (weak.expired()) return CommandResult::failure("registry gone");
+                    return work(weak);
+                  });
 }
 
 CommandResult install_skyvern(const std::weak_ptr<CommandRegistry>& weak) {
@@ -172,9 +162,8 @@ CommandResult uninstall(const std::weak_ptr<CommandRegistry>& weak) {
 // The commands without the gate run on the pool and always complete.
 void run_plain(const std::string& cmd, std::weak_ptr<CommandRegistry> weak, const Completion& done,
                Work work) {
-  dispatch::global_async([cmd, weak = std::move(weak), done, work = std::move(work)] {
-    done(run_guarded(cmd, [&] { return work(weak); }));
-  });
+  background::run(cmd, done,
+                  [weak = std::move(weak), work = std::move(work)] { return work(weak); });
 }
 
 }  // namespace

@@ -14,7 +14,6 @@
 
 #include "commands/command_registry.hpp"
 #include "commands/taskwright/taskwright_eof_latch.hpp"
-#include "commands/taskwright/taskwright_install_lock.hpp"
 #include "commands/taskwright/taskwright_line_stream.hpp"
 #include "commands/taskwright/taskwright_paths.hpp"
 #include "executor/launch_environment.hpp"
@@ -143,10 +142,7 @@ void setEofWaitForTesting(std::optional<std::chrono::milliseconds> wait) {
 
 void runTaskwrightInstall(const std::weak_ptr<CommandRegistry>& registry,
                           const Completion& finish) {
-  auto fail = [&](const std::string& message) {
-    TaskwrightInstallLock::release();
-    finish(CommandResult::failure(message));
-  };
+  auto fail = [&](const std::string& message) { finish(CommandResult::failure(message)); };
 
   std::error_code ignored;
   stdfs::remove(TW::inProgressMarker(), ignored);
@@ -205,7 +201,6 @@ void runTaskwrightInstall(const std::weak_ptr<CommandRegistry>& registry,
 
   if (status.success()) {
     emitTaskwrightStatus(registry, "ready", "Install complete. Taskwright is ready to run.");
-    TaskwrightInstallLock::release();
     finish(CommandResult::success("installed"));
     return;
   }
@@ -231,24 +226,20 @@ CommandResult runTaskwrightReset(const std::weak_ptr<CommandRegistry>& registry)
   const std::string home = TW::home();
   if (!exists(home)) {
     emitTaskwrightStatus(registry, "not-installed", "Nothing to reset.");
-    TaskwrightInstallLock::release();
     return CommandResult::success("nothing-to-reset");
   }
   const bool ours = exists(home + "/.install-incomplete") || exists(home + "/.installed-version") ||
                     exists(home + "/bin/radaro") || exists(home + "/venv");
   if (!ours) {
-    TaskwrightInstallLock::release();
     return CommandResult::failure(
         home +
         " exists but doesn't look like a Vessa Taskwright install. Move it aside or set "
         "VESSA_TASKWRIGHT_HOME elsewhere, then retry.");
   }
   if (auto err = remove_tree(home)) {
-    TaskwrightInstallLock::release();
     return CommandResult::failure("Failed to remove " + home + ": " + *err);
   }
   emitTaskwrightStatus(registry, "not-installed", "Taskwright reset.");
-  TaskwrightInstallLock::release();
   return CommandResult::success("reset");
 }
 

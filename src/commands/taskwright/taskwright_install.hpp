@@ -14,16 +14,16 @@ class CommandRegistry;
 
 namespace vessa::taskwright {
 
-/// One whole install run; the caller holds TaskwrightInstallLock, which is released before
-/// `finish` is called (exactly once). Blocks for as long as the installer runs. Events go to
+/// One whole install run; the caller holds TaskwrightInstallLock and frees it when `finish` is
+/// called (exactly once). Blocks for as long as the installer runs. Events go to
 /// the registry's application while it exists.
 void runTaskwrightInstall(const std::weak_ptr<CommandRegistry>& registry, const Completion& finish);
 
 /// Deletes the runtime home; emits "not-installed". Blocking.
 CommandResult runTaskwrightUninstall(const std::weak_ptr<CommandRegistry>& registry);
 
-/// Deletes the runtime home when it looks like ours; the caller holds TaskwrightInstallLock,
-/// which is released before this returns. Blocking.
+/// Deletes the runtime home when it looks like ours; the caller holds TaskwrightInstallLock
+/// throughout. Blocking.
 CommandResult runTaskwrightReset(const std::weak_ptr<CommandRegistry>& registry);
 
 /// The `taskwright_status` object: installed, version, install_path, binary_path,

@@ -1,0 +1,140 @@
+// Who reaches native commands, in the real WebKit engine: only the main frame of the app's own
+// page; frames and pages the view navigated to get no scripts and their messages do nothing.
+// Answers belong to the page load that asked.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "app/web_host_support.hpp"
+#include "commands/command_registry.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/http_server.hpp"
+#include "fixtures/temp_home.hpp"
+#include "support/dispatch.hpp"
+
+namespace vessa::testing {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+// What a foreign document tries: both message forms, straight to the handler, then a report of
+// what it can see.
+constexpr const char* kForeignScript = R"JS(
+  function attempt(key) {
+    const m = { type: 'invoke', reqId: 1, cmd: 'config_set', args: { key: key, value: true } };
+    try { window.webkit.messageHandlers.vessa.postMessage(JSON.stringify(m)); } catch (e) {}
+    try { window.webkit.messageHandlers.vessa.postMessage(m); } catch (e) {}
+    return { internals: typeof window.__TAURI_INTERNALS__, token: typeof window.__VESSA_UI_TOKEN };
+  }
+)JS";
+
+std::string frame_page(const std::string& name) {
+  return std::string("<script>") + kForeignScript + "parent.postMessage(Object.assign({frame: '" +
+         name + "'}, attempt('from-" + name + "')), '*');</script>";
+}
+
+class PageTrust : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = make_temp_dir("vessa-trust-") + "/dist";
+    stdfs::create_directories(root_);
+  }
+  void TearDown() override { stdfs::remove_all(stdfs::path(root_).parent_path()); }
+
+  TempHome home_;
+  std::string root_;
+};
+
+TEST_F(PageTrust, FramesOfTheAppPageGetNothingAndTheirMessagesDoNothing) {
+  // The frames post before they report, and the app page reports after both reports: by the
+  // time "frames" is written, the frames' messages have been handled.
+  const std::string srcdoc = frame_page("srcdoc");
+  std::string escaped;
+  for (char c : srcdoc) escaped += c == '"' ? std::string("&quot;") : std::string(1, c);
+  write_file(root_ + "/index.html",
+             "<!doctype html><div id=root></div><script>\n"
+             "const reports = [];\n"
+             "addEventListener('message', async (e) => {\n"
+             "  reports.push(e.data);\n"
+             "  if (reports.length === 2) {\n"
+             "    await window.__TAURI_INTERNALS__.invoke('config_set', {key: 'frames', value: "
+             "reports});\n"
+             "  }\n"
+             "});\n"
+             "</script>\n"
+             "<iframe src=\"data:text/html," +
+                 frame_page("data") + "\"></iframe>\n<iframe srcdoc=\"" + escaped +
+                 "\"></iframe>\n");
+  LogCapture logs;
+  HostedPage page(root_);
+  ASSERT_TRUE(run_until([] { return !config_value("frames").is_null(); }, std::chrono::seconds(30)))
+      << "the frames never reported";
+  json frames = config_value("frames");
+  ASSERT_EQ(frames.size(), 2u);
+  for (const auto& report : frames) {
+    EXPECT_EQ(report["internals"], "undefined") << report.dump();
+    EXPECT_EQ(report["token"], "undefined") << report.dump();
+  }
+  EXPECT_TRUE(config_value("from-data").is_null()) << "a data: frame ran a command";
+  EXPECT_TRUE(config_value("from-srcdoc").is_null()) << "a srcdoc frame ran a command";
+  EXPECT_TRUE(
+      logs.contains("[VessaMac] bridge: dropped a message that did not come from the "
+                    "app's page"));
+}
+
+TEST_F(PageTrust, APageTheViewNavigatedToGetsNothingAndItsMessagesDoNothing) {
+  write_file(root_ + "/index.html", "<!doctype html><title>app</title>");
+  HttpServer server([](httplib::Server& s) {
+    s.Get("/remote", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("<!doctype html><title>remote</title>", "text/html");
+    });
+  });
+  LogCapture logs;
+  HostedPage page(root_);
+  ASSERT_TRUE(page.wait_loads(1));
+  page.call("location.href = '" + server.url("/remote") + "'; return 1;");
+  ASSERT_TRUE(page.wait_loads(2));
+  auto seen = page.call(std::string(kForeignScript) + "return attempt('from-remote');");
+  ASSERT_TRUE(seen.has_value());
+  EXPECT_EQ(json::parse(*seen), (json{{"internals", "undefined"}, {"token", "undefined"}}));
+  ASSERT_TRUE(run_until(
+      [&] {
+        return logs.contains(
+            "[VessaMac] bridge: dropped a message that did not come from the app's page");
+      },
+      std::chrono::seconds(10)));
+  run_until([] { return false; }, std::chrono::milliseconds(300));
+  EXPECT_TRUE(config_value("from-remote").is_null()) << "a remote page ran a command";
+}
+
+// Load 1 asks for a slow answer as request 1 and reloads; load 2 asks its own request 1. Load
+// 1's answer arrives first and must not settle load 2's promise.
+TEST_F(PageTrust, AnAnswerToAnEarlierPageLoadIsDropped) {
+  write_file(root_ + "/index.html", R"HTML(<!doctype html><script>
+const t = window.__TAURI_INTERNALS__;
+if (location.hash !== '#two') {
+  t.invoke('slow_echo', { ms: 600, tag: 'load one' });
+  location.hash = 'two';
+  location.reload();
+} else {
+  t.invoke('slow_echo', { ms: 1500, tag: 'load two' }).then(
+      (v) => t.invoke('config_set', { key: 'answer', value: v }),
+      (e) => t.invoke('config_set', { key: 'answer', value: 'rejected: ' + e }));
+}
+</script>)HTML");
+  HostedPage page(root_);
+  page.host().bridge()->registry()->set_family_override_for_testing(
+      "handleNative", [](const std::string& cmd, const json& args, const Completion& done) {
+        if (cmd != "slow_echo") return false;
+        json tag = args.value("tag", json());
+        dispatch::main_after(std::chrono::milliseconds(args.value("ms", 0)),
+                             [done, tag] { done(CommandResult::success(tag)); });
+        return true;
+      });
+  ASSERT_TRUE(
+      run_until([] { return !config_value("answer").is_null(); }, std::chrono::seconds(30)));
+  EXPECT_EQ(config_value("answer"), "load two");
+}
+
+}  // namespace
+}  // namespace vessa::testing
