@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all bootstrap build run test asan bench format format-check clean fuzz fuzz-smoke
+.PHONY: all bootstrap build run test asan bench format format-check package clean fuzz fuzz-smoke
 
 all: build
 
@@ -37,6 +37,16 @@ fuzz-smoke: bootstrap
 bench: build
 	@scripts/run-bench
 
+# The .deb and .rpm (with their debug packages) in build-package/packages: an optimised build
+# with debug information for the debug packages and without developer extras.
+PACKAGE_DIR := build-package
+package: bootstrap
+	@cmake -S . -B $(PACKAGE_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESSA_DEV_BUILD=OFF \
+	  -DVESSA_BUILD_TESTS=OFF -DVESSA_BUILD_BENCH=OFF --no-warn-unused-cli >/dev/null
+	@cmake --build $(PACKAGE_DIR) -j $(JOBS) --target vessa bundle_resources
+	@rm -rf $(PACKAGE_DIR)/packages
+	@cd $(PACKAGE_DIR) && cpack
+
 format: bootstrap
 	@cmake --build --preset $(PRESET) --target format
 
@@ -44,4 +54,4 @@ format-check: build
 	@cmake --build --preset $(PRESET) --target format-check
 
 clean:
-	rm -rf build build-asan build-release build-fuzz
+	rm -rf build build-asan build-release build-fuzz build-package

@@ -29,6 +29,27 @@ size_t write_to_file(char* data, size_t size, size_t count, void* user) noexcept
   return std::fwrite(data, size, count, static_cast<FILE*>(user)) * size;
 }
 
+struct IdleWatch {
+  std::chrono::milliseconds limit;
+  curl_off_t down;
+  curl_off_t up;
+  std::chrono::steady_clock::time_point last_change;
+  bool stalled;
+};
+
+int idle_check(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) noexcept {
+  auto* w = static_cast<IdleWatch*>(user);
+  auto now = std::chrono::steady_clock::now();
+  if (down != w->down || up != w->up) {
+    w->down = down;
+    w->up = up;
+    w->last_change = now;
+    return 0;
+  }
+  w->stalled = now - w->last_change >= w->limit;
+  return w->stalled ? 1 : 0;
+}
+
 struct CurlDeleter {
   void operator()(CURL* c) const { curl_easy_cleanup(c); }
 };
@@ -53,6 +74,14 @@ tl::expected<Response, std::string> perform(const Request& request) {
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(c, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+  // libcurl's own low-speed check averages over several seconds; this one ends the transfer
+  // once nothing has moved for the limit.
+  IdleWatch idle{request.idle_limit, 0, 0, std::chrono::steady_clock::now(), false};
+  if (request.idle_limit.count() > 0) {
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, idle_check);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, &idle);
+  }
   curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
   if (request.method == "POST") {
     curl_easy_setopt(c, CURLOPT_POST, 1L);
@@ -77,6 +106,10 @@ tl::expected<Response, std::string> perform(const Request& request) {
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &response.body);
   }
   CURLcode rc = curl_easy_perform(c);
+  if (rc == CURLE_ABORTED_BY_CALLBACK && idle.stalled) {
+    return tl::unexpected("Transfer stalled: no data for " +
+                          std::to_string((request.idle_limit.count() + 999) / 1000) + " s");
+  }
   if (rc != CURLE_OK) return tl::unexpected(std::string(curl_easy_strerror(rc)));
   if (file && std::fflush(file.get()) != 0) {
     return tl::unexpected("cannot write " + request.output_file);

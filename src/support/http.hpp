@@ -14,8 +14,11 @@ struct Request {
   std::string url;
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;
-  /// Whole-transfer limit.
+  /// Whole-transfer limit; zero for none (large downloads rely on `idle_limit` instead).
   std::chrono::milliseconds timeout{30000};
+  /// When non-zero, the transfer fails once no byte has moved for this long (connecting
+  /// included); checked about once a second.
+  std::chrono::milliseconds idle_limit{0};
   /// When non-empty, the body is written to this file instead of memory.
   std::string output_file;
 };

@@ -54,6 +54,12 @@ std::string data_home() {
   return home_dir() + "/.local/share";
 }
 
+std::string cache_home() {
+  std::string v = env_or_empty("XDG_CACHE_HOME");
+  if (!v.empty() && v.front() == '/') return v;
+  return home_dir() + "/.cache";
+}
+
 std::filesystem::path executable_path() {
   {
     std::lock_guard lock(exe_mutex());

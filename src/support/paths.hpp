@@ -13,6 +13,8 @@ std::string home_dir();
 std::string config_home();
 /// $XDG_DATA_HOME when absolute, else home + "/.local/share".
 std::string data_home();
+/// $XDG_CACHE_HOME when absolute, else home + "/.cache".
+std::string cache_home();
 
 /// Path of the running executable (/proc/self/exe resolved).
 std::filesystem::path executable_path();

@@ -45,6 +45,12 @@ std::vector<std::int64_t> version_pieces(std::string_view version) {
   return pieces;
 }
 
+// Every asset key this build reads, the archive's two spellings included.
+std::vector<std::string> asset_keys() {
+  return {asset_key(), "linux-" + build_arch(), asset_key(InstallFormat::kDeb),
+          asset_key(InstallFormat::kRpm)};
+}
+
 bool is_http_url(const std::string& text) {
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
   if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return false;
@@ -78,9 +84,11 @@ tl::expected<Manifest, std::string> parse_manifest(std::string_view body) {
 
   if (auto assets = root.find("assets"); assets != root.end() && !assets->is_null()) {
     if (!assets->is_object()) return tl::unexpected(where + "assets is not an object");
-    auto asset = optional_string(*assets, asset_key().c_str(), where + "assets.");
-    if (!asset) return tl::unexpected(asset.error());
-    m.asset = *asset;
+    for (const std::string& key : asset_keys()) {
+      auto asset = optional_string(*assets, key.c_str(), where + "assets.");
+      if (!asset) return tl::unexpected(asset.error());
+      if (*asset) m.assets[key] = **asset;
+    }
   }
 
   if (auto platforms = root.find("platforms"); platforms != root.end() && !platforms->is_null()) {
@@ -128,7 +136,17 @@ std::string build_arch() {
 }
 
 std::string platform_key() { return "linux-" + build_arch(); }
-std::string asset_key() { return "linux_" + build_arch(); }
+std::string asset_key(InstallFormat format) {
+  switch (format) {
+    case InstallFormat::kDeb:
+      return "linux-" + build_arch() + "-deb";
+    case InstallFormat::kRpm:
+      return "linux-" + build_arch() + "-rpm";
+    case InstallFormat::kArchive:
+      break;
+  }
+  return "linux_" + build_arch();
+}
 std::string archive_name() { return "Vessa-latest-" + build_arch() + ".tar.gz"; }
 
 std::string release_host() {
@@ -147,10 +165,20 @@ std::optional<std::string> updaterTarballURL(const Manifest& manifest) {
   return it->second.url;
 }
 
-std::string browserDownloadURL(const Manifest& manifest) {
-  std::string_view path = manifest.asset ? std::string_view(*manifest.asset) : "";
-  while (!path.empty() && path.front() == '/') path.remove_prefix(1);
-  return release_host() + "/" + (path.empty() ? archive_name() : std::string(path));
+std::string browserDownloadURL(const Manifest& manifest, InstallFormat format) {
+  std::vector<std::string> keys;
+  if (format != InstallFormat::kArchive) keys.push_back(asset_key(format));
+  keys.push_back(asset_key());
+  keys.push_back("linux-" + build_arch());
+  for (const auto& key : keys) {
+    auto it = manifest.assets.find(key);
+    if (it == manifest.assets.end() || it->second.empty()) continue;
+    if (is_http_url(it->second)) return it->second;
+    std::string_view path = it->second;
+    while (!path.empty() && path.front() == '/') path.remove_prefix(1);
+    if (!path.empty()) return release_host() + "/" + std::string(path);
+  }
+  return release_host() + "/" + archive_name();
 }
 
 }  // namespace vessa::updater

@@ -16,11 +16,15 @@ struct PlatformEntry {
   std::optional<std::string> signature;
 };
 
+/// How the running copy was installed, as far as manual downloads go.
+enum class InstallFormat { kArchive, kDeb, kRpm };
+
 struct Manifest {
   std::string version;
   std::optional<std::string> notes;
-  /// `assets.<assetKey()>`: path of the manual-download archive below the host's root.
-  std::optional<std::string> asset;
+  /// This build's manual-download assets by key (`asset_key(format)`): a path below the
+  /// host's root or an absolute http(s) URL.
+  std::map<std::string, std::string> assets;
   std::map<std::string, PlatformEntry> platforms;
 };
 
@@ -39,8 +43,9 @@ bool isNewer(std::string_view remote, std::string_view local);
 std::string build_arch();
 /// The manifest's platform key for this build ("linux-x86_64").
 std::string platform_key();
-/// The manifest's asset key for this build ("linux_x86_64").
-std::string asset_key();
+/// The manifest's asset key for this build: "linux_x86_64" for the archive, "linux-x86_64-deb"
+/// and "linux-x86_64-rpm" for the packages ("linux-x86_64" names the archive as well).
+std::string asset_key(InstallFormat format = InstallFormat::kArchive);
 /// The default manual-download archive name ("Vessa-latest-x86_64.tar.gz").
 std::string archive_name();
 
@@ -52,8 +57,9 @@ std::string manifestURL();
 
 /// The platform entry's archive URL when it is an absolute http(s) URL.
 std::optional<std::string> updaterTarballURL(const Manifest& manifest);
-/// The archive for manual installation: the asset path below the host's root, else the
-/// default archive name there.
-std::string browserDownloadURL(const Manifest& manifest);
+/// What to download for manual installation in `format`: its asset (below the host's root
+/// unless absolute), else the archive's asset, else the default archive name at the root.
+std::string browserDownloadURL(const Manifest& manifest,
+                               InstallFormat format = InstallFormat::kArchive);
 
 }  // namespace vessa::updater

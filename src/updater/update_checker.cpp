@@ -30,12 +30,6 @@ UpdaterState& UpdateChecker::state() {
   return *s;
 }
 
-void UpdateChecker::resetForTesting() {
-  bool observer = state().quitObserverInstalled;
-  state() = UpdaterState{};
-  state().quitObserverInstalled = observer;
-}
-
 std::string UpdateChecker::currentVersion() {
   json info = bundle::info();
   if (auto v = string_arg(info, "CFBundleShortVersionString")) return *v;
@@ -54,6 +48,7 @@ void UpdateChecker::checkNow(bool userInitiated) {
   }
   const std::string remote = normalize_version(manifest->version);
   if (isNewer(remote, local)) {
+    (void)installKind();  // asks the package managers here, off the main thread
     dispatch::main_async([m = *manifest, remote, local, userInitiated] {
       startBackgroundUpdate(m, remote, local, userInitiated);
     });
@@ -73,6 +68,7 @@ void UpdateChecker::checkOnLaunch() {
   }
   const std::string remote = normalize_version(manifest->version);
   if (isNewer(remote, local)) {
+    (void)installKind();  // asks the package managers here, off the main thread
     dispatch::main_async(
         [m = *manifest, remote, local] { startBackgroundUpdate(m, remote, local, false); });
     return;
@@ -93,10 +89,16 @@ void UpdateChecker::startBackgroundUpdate(const Manifest& manifest, const std::s
     if (userInitiated) presentDownloading(remote);
     return;
   }
-  const std::string fallback = browserDownloadURL(manifest);
+  const InstallKind kind = installKind();
+  const InstallFormat format = kind == InstallKind::kDeb   ? InstallFormat::kDeb
+                               : kind == InstallKind::kRpm ? InstallFormat::kRpm
+                                                           : InstallFormat::kArchive;
+  const std::string fallback = browserDownloadURL(manifest, format);
   auto tarball = updaterTarballURL(manifest);
+  // A copy that cannot be replaced in place (a package, a system folder) is only offered the
+  // download; it never fetches the archive.
   if (!tarball || !installTargetURL()) {
-    presentBrowserFallback(remote, local, notes, fallback);
+    presentBrowserFallback(remote, local, notes, fallback, format, userInitiated);
     return;
   }
   s.downloadInFlight = true;
@@ -116,8 +118,9 @@ void UpdateChecker::startBackgroundUpdate(const Manifest& manifest, const std::s
       UpdaterState& st = state();
       st.downloadInFlight = false;
       if (!staged) {
-        presentAfterLaunch([remote, local, notes, fallback] {
-          presentBrowserFallback(remote, local, notes, fallback);
+        presentAfterLaunch([remote, local, notes, fallback, userInitiated] {
+          presentBrowserFallback(remote, local, notes, fallback, InstallFormat::kArchive,
+                                 userInitiated);
         });
         return;
       }

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -25,8 +26,20 @@ struct UpdaterState {
   bool quitObserverInstalled = false;
 };
 
+/// How the running copy is installed.
+enum class InstallKind {
+  kNone,      ///< not running from a bundle
+  kWritable,  ///< a bundle folder this user can replace in place
+  kReadOnly,  ///< a bundle folder this user cannot replace
+  kDeb,       ///< installed by dpkg
+  kRpm,       ///< installed by rpm
+};
+
 /// The user-defaults key holding the end of a "Later" snooze (seconds since the Unix epoch).
 inline constexpr const char* kSnoozeKey = "vessa.update.snoozeUntil";
+
+/// The file beside a staged Vessa.app that records its tree.
+inline constexpr const char* kStagedRecord = "Vessa.app.record";
 
 /// No instances: every member is process-wide.
 class UpdateChecker {
@@ -54,8 +67,9 @@ class UpdateChecker {
 
   // ---- download and staging (blocking: pool threads) ----
 
-  /// Downloads the archive into the working folder, checks its signature against the release
-  /// key, unpacks it and returns the staged Vessa.app.
+  /// Downloads the archive into the working folder under the user's cache folder, checks its
+  /// signature against the release key, unpacks it, records the tree (`kStagedRecord` beside
+  /// it) and returns the staged Vessa.app.
   static UpdateResult<std::filesystem::path> downloadAndPrepare(const std::string& version,
                                                                 const std::string& tarballURL,
                                                                 const std::string& signature);
@@ -69,7 +83,10 @@ class UpdateChecker {
 
   // ---- prompts and install at quit (main thread) ----
 
-  /// The bundle folder when its parent folder is writable (so it can be replaced in place).
+  /// How the running copy is installed. The first call asks the package managers (blocking:
+  /// the checks make it on their pool thread); later calls answer from memory. Any thread.
+  static InstallKind installKind();
+  /// The bundle folder when it can be replaced in place: writable, and no package owns it.
   static std::optional<std::filesystem::path> installTargetURL();
   /// Runs `block` once the application can show it (or after about four seconds anyway).
   static void presentAfterLaunch(std::function<void()> block);
@@ -77,13 +94,17 @@ class UpdateChecker {
                            const std::optional<std::string>& notes,
                            const std::filesystem::path& appURL, bool ignoreSnooze);
   static void presentDownloading(const std::string& remote);
+  /// The manual-download offer: "Download" opens `url`, "Later" (or closing it) snoozes;
+  /// while snoozed, and unless `ignoreSnooze`, it shows nothing.
   static void presentBrowserFallback(const std::string& remote, const std::string& local,
                                      const std::optional<std::string>& notes,
-                                     const std::string& url);
+                                     const std::string& url, InstallFormat format,
+                                     bool ignoreSnooze);
   /// Registers, once, the will-terminate hook that installs a staged bundle.
   static void installQuitObserver();
-  /// Starts the detached script that swaps `newApp` into the bundle folder once this process
-  /// has exited (and starts it again with `relaunch`).
+  /// Checks `newApp` against the record made when it was staged, then starts the detached
+  /// script that swaps it into the bundle folder once this process has exited (and starts it
+  /// again with `relaunch`). A bundle that fails the check is never installed.
   static void installOnExit(const std::filesystem::path& newApp, bool relaunch);
   /// The script `installOnExit` runs: waits for `pid` to end, then swaps `newApp` into
   /// `target` so that either the old or the new bundle is left whole.
@@ -95,8 +116,11 @@ class UpdateChecker {
 
   // ---- tests ----
 
-  /// Clears the state (the quit observer, once registered, stays).
+  /// Clears the state and the remembered install kind (the quit observer, once registered,
+  /// stays).
   static void resetForTesting();
+  /// How long a download may go without receiving a byte (default 60 s).
+  static void setDownloadIdleLimitForTesting(std::chrono::seconds limit);
   /// The process the install script waits for (0: this one).
   static void setInstallWaitPidForTesting(pid_t pid);
 };

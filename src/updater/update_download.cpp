@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -13,12 +14,14 @@
 #include "support/subprocess.hpp"
 #include "support/utf8.hpp"
 #include "updater/minisign.hpp"
+#include "updater/staged_tree.hpp"
 #include "updater/update_checker.hpp"
 
 namespace vessa::updater {
 namespace {
 
-constexpr std::chrono::seconds kDownloadLimit{600};
+// A slow line is fine as long as bytes keep coming; a stalled transfer is given up.
+std::atomic<std::chrono::seconds::rep> g_idle_limit{60};
 
 // The first `count` characters (not bytes) of valid UTF-8 text.
 std::string first_chars(const std::string& text, size_t count) {
@@ -56,6 +59,10 @@ std::string tar_path() {
 }
 
 }  // namespace
+
+void UpdateChecker::setDownloadIdleLimitForTesting(std::chrono::seconds limit) {
+  g_idle_limit = limit.count();
+}
 
 UpdateResult<void> UpdateChecker::runTool(const std::string& path,
                                           const std::vector<std::string>& args,
@@ -97,10 +104,11 @@ UpdateResult<std::filesystem::path> UpdateChecker::downloadAndPrepare(
     const std::string& version, const std::string& tarballURL, const std::string& signature) {
   namespace stdfs = std::filesystem;
   std::error_code ec;
-  stdfs::path work = stdfs::temp_directory_path(ec) / ("vessa-update-" + folder_safe(version));
+  // The user's own cache, not the shared temporary folder: nothing else cleans or writes it.
+  const stdfs::path updates = stdfs::path(paths::cache_home()) / "vessa" / "updates";
+  stdfs::path work = updates / ("vessa-update-" + folder_safe(version));
   stdfs::remove_all(work, ec);
-  // A fresh private folder: one that reappeared (someone else's, in a shared /tmp) is refused.
-  if (::mkdir(work.c_str(), 0700) != 0) {
+  if (!fs::create_directories(updates.string()) || ::mkdir(work.c_str(), 0700) != 0) {
     return tl::unexpected(
         UpdateError::other("cannot create " + work.string() + ": " + std::strerror(errno)));
   }
@@ -108,7 +116,8 @@ UpdateResult<std::filesystem::path> UpdateChecker::downloadAndPrepare(
   const stdfs::path archive = work / "update.tar.gz";
   http::Request request;
   request.url = tarballURL;
-  request.timeout = kDownloadLimit;
+  request.timeout = std::chrono::milliseconds(0);
+  request.idle_limit = std::chrono::seconds(g_idle_limit.load());
   request.output_file = archive.string();
   request.headers = {{"Cache-Control", "no-cache"}, {"Pragma", "no-cache"}};
   auto response = http::perform(request);
@@ -123,17 +132,23 @@ UpdateResult<std::filesystem::path> UpdateChecker::downloadAndPrepare(
   auto verified = verify_file_signature(archive.string(), signature, *key);
   if (!verified) return tl::unexpected(UpdateError::signatureRejected(verified.error()));
 
-  auto extracted = runTool(tar_path(), {"-xzf", archive.string(), "-C", work.string()},
-                           UpdateError::Kind::kBadArchive);
+  // Owners and special modes from the archive are not kept, whoever unpacks it.
+  auto extracted = runTool(
+      tar_path(),
+      {"--no-same-owner", "--no-same-permissions", "-xzf", archive.string(), "-C", work.string()},
+      UpdateError::Kind::kBadArchive);
   if (!extracted) return tl::unexpected(extracted.error());
 
   const stdfs::path app = work / "Vessa.app";
-  if (!stdfs::exists(app, ec)) {
-    return tl::unexpected(UpdateError::badArchive("no Vessa.app in archive"));
-  }
+  // Refuses a linked root, special files and links leading out of the tree.
+  auto record = describe_staged_tree(app);
+  if (!record) return tl::unexpected(record.error());
   // Installing a folder that cannot start would leave the user without an application.
   if (!paths::is_executable_file(app / "bin" / "vessa")) {
     return tl::unexpected(UpdateError::badArchive("no bin/vessa in Vessa.app"));
+  }
+  if (!fs::atomic_write((work / kStagedRecord).string(), *record, 0600)) {
+    return tl::unexpected(UpdateError::other("cannot write " + (work / kStagedRecord).string()));
   }
   vessa::log("update " + version + " verified at " + app.string());
   return app;

@@ -2,12 +2,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 
+#include "support/fs.hpp"
 #include "support/lifecycle.hpp"
 #include "support/log.hpp"
 #include "support/paths.hpp"
 #include "support/shell_quote.hpp"
 #include "support/subprocess.hpp"
+#include "updater/staged_tree.hpp"
 #include "updater/update_checker.hpp"
 
 namespace vessa::updater {
@@ -15,13 +18,54 @@ namespace {
 
 std::atomic<pid_t> g_wait_pid{0};
 
+std::mutex g_kind_mutex;
+std::optional<InstallKind> g_kind;
+
+// True when the package manager `argv[0]` (looked up in PATH) says it owns the file.
+bool package_owns(std::vector<std::string> argv) {
+  proc::Options options;
+  options.argv = std::move(argv);
+  options.out = proc::Stdio::null();
+  options.err = proc::Stdio::null();
+  proc::RunOptions limit;
+  limit.timeout = std::chrono::seconds(10);
+  auto run = proc::run(options, limit);
+  return run && run->status.success();
+}
+
+InstallKind detect_install_kind() {
+  auto bundle = paths::bundle_dir();
+  if (!bundle) return InstallKind::kNone;
+  const std::string exe = (*bundle / "bin" / "vessa").string();
+  // dpkg-query reads its argument as a pattern; such a path cannot be a packaged one anyway.
+  if (exe.find_first_of("*?[]\\") == std::string::npos) {
+    if (package_owns({"dpkg-query", "-S", exe})) return InstallKind::kDeb;
+    if (package_owns({"rpm", "-qf", "--quiet", exe})) return InstallKind::kRpm;
+  }
+  return ::access(bundle->parent_path().c_str(), W_OK) == 0 ? InstallKind::kWritable
+                                                            : InstallKind::kReadOnly;
+}
+
 }  // namespace
 
+InstallKind UpdateChecker::installKind() {
+  std::lock_guard lock(g_kind_mutex);
+  if (!g_kind) g_kind = detect_install_kind();
+  return *g_kind;
+}
+
 std::optional<std::filesystem::path> UpdateChecker::installTargetURL() {
-  auto bundle = paths::bundle_dir();
-  if (!bundle) return std::nullopt;
-  if (::access(bundle->parent_path().c_str(), W_OK) != 0) return std::nullopt;
-  return bundle;
+  // A packaged copy belongs to its package manager, even for a user who could write there.
+  if (installKind() != InstallKind::kWritable) return std::nullopt;
+  return paths::bundle_dir();
+}
+
+void UpdateChecker::resetForTesting() {
+  bool observer = state().quitObserverInstalled;
+  state() = UpdaterState{};
+  state().quitObserverInstalled = observer;
+  std::lock_guard lock(g_kind_mutex);
+  g_kind.reset();
 }
 
 std::string UpdateChecker::installScript(pid_t pid, const std::filesystem::path& newApp,
@@ -46,6 +90,17 @@ std::string UpdateChecker::installScript(pid_t pid, const std::filesystem::path&
 void UpdateChecker::installOnExit(const std::filesystem::path& newApp, bool relaunch) {
   auto target = installTargetURL();
   if (!target) return;
+  // The staged tree may have changed since it was verified (a cleaner, a full disk): only the
+  // tree exactly as recorded then is installed.
+  auto record = fs::read_file((newApp.parent_path() / kStagedRecord).string());
+  auto verified = record ? verify_staged_tree(newApp, *record)
+                         : UpdateResult<void>(tl::unexpected(
+                               UpdateError::badArchive("the staged bundle's record is missing")));
+  if (!verified) {
+    vessa::log("staged update refused: " + verified.error().description() +
+               " \u2014 keeping the installed copy");
+    return;
+  }
   pid_t pid = g_wait_pid.load() != 0 ? g_wait_pid.load() : ::getpid();
   proc::Options options;
   options.argv = {"/bin/sh", "-c", installScript(pid, newApp, *target, relaunch)};

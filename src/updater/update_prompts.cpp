@@ -127,16 +127,28 @@ void UpdateChecker::presentDownloading(const std::string& remote) {
 
 void UpdateChecker::presentBrowserFallback(const std::string& remote, const std::string& local,
                                            const std::optional<std::string>& notes,
-                                           const std::string& url) {
+                                           const std::string& url, InstallFormat format,
+                                           bool ignoreSnooze) {
+  if (!ignoreSnooze && snoozed()) {
+    vessa::log("update " + remote + " available; prompt snoozed");
+    return;
+  }
+  // A package is updated through the package manager, not by replacing the folder.
+  const std::string how = format == InstallFormat::kArchive
+                              ? ". Download the new build, open the archive, and replace Vessa "
+                                "in your Vessa folder."
+                              : ". Download the new package and install it with your package "
+                                "manager.";
   platform::Alert alert{platform::AlertStyle::kInformational,
                         "Vessa " + remote + " is available",
-                        with_notes("You have " + local +
-                                       ". Download the new build, open the archive, and replace "
-                                       "Vessa in your Vessa folder.",
-                                   notes),
+                        with_notes("You have " + local + how, notes),
                         {"Download", "Later"}};
   show(alert, [url](int button) {
-    if (button != 0) write_snooze();
+    if (button != 0) {
+      // "Later", or closed without an answer.
+      write_snooze();
+      return;
+    }
     if (auto opener = platform::services().url_opener) opener->open_uri(url);
   });
 }

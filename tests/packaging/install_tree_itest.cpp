@@ -1,11 +1,14 @@
 // `cmake --install` into a temporary prefix: the installed bundle is the built one, file for
-// file; the command on PATH and the desktop entry lead to it; the self-test passes from there.
+// file; the command on PATH and the desktop entry lead to it, and the desktop's validators
+// accept the entry and the metainfo; the self-test passes from there.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "fixtures/temp_home.hpp"
 #include "support/fs.hpp"
@@ -130,6 +133,27 @@ TEST(Install, TreeMatchesTheBuildAndTheDesktopEntryLeadsToIt) {
       fs::read_file((prefix / "share/icons/hicolor/scalable/apps/app.vessa.desktop.svg").string())
           .value_or("");
   EXPECT_NE(icon.find("<svg"), std::string::npos);
+  for (int size : {16, 24, 32, 48, 64, 128, 256, 512}) {
+    std::string dir = std::to_string(size) + "x" + std::to_string(size);
+    EXPECT_TRUE(stdfs::is_regular_file(prefix / "share/icons/hicolor" / dir / "apps" /
+                                       "app.vessa.desktop.png"))
+        << dir;
+  }
+
+  // The desktop's own validators accept what was installed, escaped Exec path included.
+  const std::pair<std::vector<std::string>, stdfs::path> validators[] = {
+      {{"desktop-file-validate"}, prefix / "share/applications/app.vessa.desktop.desktop"},
+      {{"appstreamcli", "validate", "--no-net"},
+       prefix / "share/metainfo/app.vessa.desktop.metainfo.xml"},
+  };
+  for (const auto& [tool, file] : validators) {
+    proc::Options validate;
+    validate.argv = tool;
+    validate.argv.push_back(file.string());
+    auto checked = proc::run(validate, limit);
+    ASSERT_TRUE(checked.has_value()) << tool[0] << " is not installed (scripts/bootstrap)";
+    EXPECT_TRUE(checked->status.success()) << tool[0] << ": " << checked->out << checked->err;
+  }
 
   // The installed command runs from its bundle: version known, every family reached.
   proc::Options run;

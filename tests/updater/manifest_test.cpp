@@ -76,6 +76,34 @@ TEST_F(ManifestDecoding, WithoutPlatformsOrAssetsFallsBackToTheDefaultArchive) {
   EXPECT_EQ(archive_name(), "Vessa-latest-" + build_arch() + ".tar.gz");
 }
 
+// Each install format is offered its own asset, falling back to the archive's.
+TEST_F(ManifestDecoding, EachInstallFormatGetsItsOwnAssetOrTheArchive) {
+  using F = InstallFormat;
+  const std::string arch = build_arch();
+  const std::string host = "https://staging.example/";
+  struct Case {
+    std::string assets;
+    F format;
+    std::string url;
+  };
+  const Case cases[] = {
+      {R"({"linux-)" + arch + R"(-deb": "/pkg/v.deb", "linux_)" + arch + R"(": "a.tar.gz"})",
+       F::kDeb, host + "pkg/v.deb"},
+      {R"({"linux-)" + arch + R"(-rpm": "https://cdn.example/v.rpm"})", F::kRpm,
+       "https://cdn.example/v.rpm"},
+      {R"({"linux-)" + arch + R"(-deb": "v.deb", "linux_)" + arch + R"(": "a.tar.gz"})", F::kRpm,
+       host + "a.tar.gz"},
+      {R"({"linux-)" + arch + R"(": "b.tar.gz"})", F::kDeb, host + "b.tar.gz"},
+      {R"({"linux-)" + arch + R"(-deb": "v.deb"})", F::kArchive, host + archive_name()},
+      {R"({"linux-)" + arch + R"(-deb": ""})", F::kDeb, host + archive_name()},
+  };
+  for (const auto& c : cases) {
+    auto m = parse_manifest(R"({"version": "2.0.0", "assets": )" + c.assets + "}");
+    ASSERT_TRUE(m.has_value()) << c.assets << ": " << m.error();
+    EXPECT_EQ(browserDownloadURL(*m, c.format), c.url) << c.assets;
+  }
+}
+
 TEST_F(ManifestDecoding, AnotherPlatformOrAnUnusableUrlGivesNoArchive) {
   for (const std::string& entry :
        {std::string(R"("darwin-aarch64": {"url": "https://x/a.tar.gz"})"),
@@ -98,6 +126,7 @@ TEST_F(ManifestDecoding, WrongTypesAndMissingVersionAreErrors) {
       R"({"version": "1.0", "notes": 3})",
       R"({"version": "1.0", "assets": "x"})",
       R"({"version": "1.0", "assets": {")" + a + R"(": 1}})",
+      R"({"version": "1.0", "assets": {")" + asset_key(InstallFormat::kDeb) + R"(": []}})",
       R"({"version": "1.0", "platforms": []})",
       R"({"version": "1.0", "platforms": {"any": 1}})",
       R"({"version": "1.0", "platforms": {")" + p + R"(": {"url": 1}}})",

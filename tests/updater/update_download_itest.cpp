@@ -1,8 +1,10 @@
-// The background download against a real local server: staging, HTTP failures, archives
-// without a bundle, signatures, and the tool runners.
+// The background download against a real local server: staging, HTTP failures, stalls,
+// archives without a real bundle, signatures, and the tool runners.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
+#include <functional>
 
 #include "fixtures/helpers.hpp"
 #include "updater_fixture.hpp"
@@ -19,16 +21,18 @@ namespace stdfs = std::filesystem;
 class UpdateDownload : public ::testing::Test {
  protected:
   // Serves at `path` an archive of a bundle folder named `entry`, signed by `signer`; returns
-  // the base64 signature.
+  // the base64 signature. `shape` may rework the folder (given its parent) before packing.
   std::string publish_archive(const std::string& path, const std::string& entry,
-                              const KeyPair& signer) {
+                              const KeyPair& signer,
+                              const std::function<void(const stdfs::path&)>& shape = {}) {
     std::string src = env_.root() + "/src" + path;
     testing::write_versioned_bundle(src + "/" + entry, "1.3.0", "echo new");
-    testing::make_archive(src, entry, src + "/a.tar.gz");
+    if (shape) shape(src);
+    testing::run_tool({"tar", "-czf", src + "/a.tar.gz", "-C", src, entry});
     env_.server().serve(path, read_file(src + "/a.tar.gz"));
     return testing::base64(signer.sign(src + "/a.tar.gz"));
   }
-  stdfs::path work() const { return stdfs::path(env_.tmp()) / "vessa-update-1.3.0"; }
+  stdfs::path work() const { return stdfs::path(env_.updates()) / "vessa-update-1.3.0"; }
 
   UpdaterEnv env_;
 };
@@ -42,6 +46,7 @@ TEST_F(UpdateDownload, SignedArchiveIsUnpackedAndStaged) {
   auto app = UpdateChecker::downloadAndPrepare("1.3.0", entry["url"], entry["signature"]);
   ASSERT_TRUE(app.has_value()) << app.error().description();
   EXPECT_EQ(*app, work() / "Vessa.app");
+  EXPECT_EQ(stdfs::status(work()).permissions() & stdfs::perms::all, stdfs::perms::owner_all);
   EXPECT_EQ(read_file((*app / "Resources/marker.txt").string()), "1.3.0");
   EXPECT_TRUE(stdfs::exists(work() / "update.tar.gz"));
   EXPECT_FALSE(stdfs::exists(work() / "stale.txt"));
@@ -57,6 +62,20 @@ TEST_F(UpdateDownload, FailuresAreReportedByKindAndLeaveNothingUnpacked) {
   env_.server().serve("/corrupt.tar.gz", "this is not gzip data");
   const std::string corrupt_sig = testing::base64(env_.key().sign(env_.root() + "/corrupt.tar.gz"));
   env_.server().serve("/gone.tar.gz", "nothing here", 404);
+  // Signed, but not a plain bundle folder.
+  const std::string linked_sig =
+      publish_archive("/linked.tar.gz", "Vessa.app", env_.key(), [](const stdfs::path& src) {
+        stdfs::rename(src / "Vessa.app", src / "Real.app");
+        stdfs::create_directory_symlink("Real.app", src / "Vessa.app");
+      });
+  const std::string absolute_sig =
+      publish_archive("/absolute.tar.gz", "Vessa.app", env_.key(), [](const stdfs::path& src) {
+        stdfs::create_symlink("/etc", src / "Vessa.app/Resources/etc");
+      });
+  const std::string climbing_sig =
+      publish_archive("/climbing.tar.gz", "Vessa.app", env_.key(), [](const stdfs::path& src) {
+        stdfs::create_symlink("../../..", src / "Vessa.app/Resources/up");
+      });
   struct Case {
     std::string url, signature;
     Kind kind;
@@ -77,6 +96,12 @@ TEST_F(UpdateDownload, FailuresAreReportedByKindAndLeaveNothingUnpacked) {
        "Update signature rejected: no signature"},
       {env_.server().url("/stranger.tar.gz"), "garbage", Kind::kSignatureRejected,
        "Update signature rejected: signature is not minisign text or base64"},
+      {env_.server().url("/linked.tar.gz"), linked_sig, Kind::kBadArchive,
+       "Update archive invalid: Vessa.app is a link, not a folder"},
+      {env_.server().url("/absolute.tar.gz"), absolute_sig, Kind::kBadArchive,
+       "Update archive invalid: Resources/etc leads outside Vessa.app"},
+      {env_.server().url("/climbing.tar.gz"), climbing_sig, Kind::kBadArchive,
+       "Update archive invalid: Resources/up leads outside Vessa.app"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.url + " " + c.signature.substr(0, 10));
@@ -84,7 +109,65 @@ TEST_F(UpdateDownload, FailuresAreReportedByKindAndLeaveNothingUnpacked) {
     ASSERT_FALSE(app.has_value());
     EXPECT_EQ(app.error().kind, c.kind);
     EXPECT_EQ(app.error().description().rfind(c.description, 0), 0u) << app.error().description();
-    EXPECT_FALSE(stdfs::exists(work() / "Vessa.app"));
+    EXPECT_FALSE(stdfs::exists(work() / kStagedRecord));
+  }
+}
+
+// Only silence ends a download: a transfer that stops sending fails by the idle limit, while
+// one that trickles on for longer than that limit completes.
+TEST_F(UpdateDownload, StalledDownloadFailsWhileASlowSteadyOneCompletes) {
+  json manifest = env_.publish("1.3.0");
+  const std::string signature = manifest["platforms"][platform_key()]["signature"];
+  const std::string archive = read_file(env_.root() + "/release-1.3.0/update.tar.gz");
+  const size_t chunk = archive.size() / 16 + 1;
+  std::atomic<bool> released{false};
+  // Sends `chunk` bytes every 250 ms; from `stall_at` on it sends nothing until released.
+  auto trickle = [&](size_t stall_at) {
+    return [&, stall_at](const httplib::Request&, httplib::Response& res) {
+      res.set_content_provider(archive.size(), "application/octet-stream",
+                               [&, stall_at](size_t offset, size_t, httplib::DataSink& sink) {
+                                 if (offset >= stall_at) {
+                                   for (int i = 0; i < 400 && !released; ++i) {
+                                     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                                   }
+                                   return false;
+                                 }
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(250));
+                                 return sink.write(archive.data() + offset,
+                                                   std::min(chunk, archive.size() - offset));
+                               });
+    };
+  };
+  testing::HttpServer server([&](httplib::Server& s) {
+    s.Get("/slow.tar.gz", trickle(archive.size()));
+    s.Get("/stalled.tar.gz", trickle(chunk));
+  });
+  struct Release {
+    std::atomic<bool>& flag;
+    ~Release() { flag = true; }
+  } release{released};
+
+  UpdateChecker::setDownloadIdleLimitForTesting(std::chrono::seconds(2));
+  struct Case {
+    std::string path;
+    bool completes;
+  };
+  for (const Case& c : {Case{"/slow.tar.gz", true}, Case{"/stalled.tar.gz", false}}) {
+    SCOPED_TRACE(c.path);
+    auto start = std::chrono::steady_clock::now();
+    auto app = UpdateChecker::downloadAndPrepare("1.3.0", server.url(c.path), signature);
+    auto took = std::chrono::steady_clock::now() - start;
+    if (c.completes) {
+      ASSERT_TRUE(app.has_value()) << app.error().description();
+      EXPECT_EQ(read_file((*app / "Resources/marker.txt").string()), "1.3.0");
+      // Longer than the idle limit in all: a limit on the whole transfer would have failed it.
+      EXPECT_GT(took, std::chrono::seconds(3));
+    } else {
+      ASSERT_FALSE(app.has_value());
+      EXPECT_EQ(app.error().kind, UpdateError::Kind::kOther);
+      EXPECT_EQ(app.error().message, "Transfer stalled: no data for 2 s");
+      EXPECT_LT(took, std::chrono::seconds(6));
+    }
   }
 }
 
@@ -94,7 +177,7 @@ TEST_F(UpdateDownload, VersionFromTheNetworkStaysOnePathComponent) {
   stdfs::create_directories(env_.root() + "/precious");
   auto app = UpdateChecker::downloadAndPrepare("../../precious", entry["url"], entry["signature"]);
   ASSERT_TRUE(app.has_value()) << app.error().description();
-  EXPECT_EQ(app->parent_path().parent_path(), stdfs::path(env_.tmp()));
+  EXPECT_EQ(app->parent_path().parent_path(), stdfs::path(env_.updates()));
   EXPECT_TRUE(stdfs::exists(env_.root() + "/precious"));
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "fixtures/helpers.hpp"
+#include "fixtures/scripts.hpp"
 #include "support/dispatch.hpp"
 #include "support/lifecycle.hpp"
 #include "updater_fixture.hpp"
@@ -94,8 +95,7 @@ TEST_F(UpdateFlow, ManifestWithoutPlatformsOffersTheBrowserDownload) {
             "You have 1.2.0. Download the new build, open the archive, and replace Vessa in "
             "your Vessa folder.\n\nBig one");
   EXPECT_EQ(alert.buttons, (std::vector<std::string>{"Download", "Later"}));
-  EXPECT_EQ(env_.opener()->opened.all(),
-            std::vector<std::string>{env_.server().url("/" + archive_name())});
+  EXPECT_TRUE(env_.opener()->opened.all().empty());
   ASSERT_TRUE(snooze().has_value());
   EXPECT_NEAR(*snooze(), now() + 86400, 60);
 
@@ -120,7 +120,64 @@ TEST_F(UpdateFlow, CopyThatCannotBeReplacedInPlaceNeverDownloads) {
   ASSERT_TRUE(alerts_reach(1));
   EXPECT_EQ(env_.alerts()->shown()[0].message, "Vessa 1.3.0 is available");
   EXPECT_FALSE(UpdateChecker::state().downloadInFlight);
-  EXPECT_FALSE(stdfs::exists(env_.tmp() + "/vessa-update-1.3.0"));
+  EXPECT_FALSE(stdfs::exists(env_.updates() + "/vessa-update-1.3.0"));
+}
+
+// A copy a package manager owns is only offered its own package: "Download" opens that asset,
+// "Later" or closing the prompt snoozes it so that the next launch stays quiet. It never
+// downloads or stages anything, whatever it answers.
+TEST_F(UpdateFlow, PackagedCopyIsOfferedItsPackageAndHonoursTheSnooze) {
+  json manifest = env_.publish("1.3.0");
+  manifest["assets"] = {{asset_key(InstallFormat::kDeb), "pkg/vessa.deb"},
+                        {asset_key(InstallFormat::kRpm), env_.server().url("/abs/vessa.rpm")}};
+  env_.server().serve("/latest.json", manifest.dump());
+  const std::string bin = env_.root() + "/fakebin";
+  testing::ScopedEnv path("PATH", bin + ":" + getenv("PATH"));
+  struct Case {
+    const char* owner;  // the package manager that claims the running copy
+    int answer;         // 0 "Download", 1 "Later", -1 closed
+    std::vector<std::string> opened;
+    bool quiet_next_launch;
+  };
+  const Case cases[] = {
+      {"dpkg-query", 0, {env_.server().url("/pkg/vessa.deb")}, false},
+      {"rpm", 0, {env_.server().url("/abs/vessa.rpm")}, false},
+      {"dpkg-query", 1, {}, true},
+      {"rpm", -1, {}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.owner) + " answers " + std::to_string(c.answer));
+    stdfs::remove_all(bin);
+    testing::write_script(bin + "/" + c.owner, "exit 0");
+    platform::services().user_defaults->remove(kSnoozeKey);
+    const size_t shown = env_.alerts()->shown().size();
+    const size_t opened = env_.opener()->opened.all().size();
+    LogCapture log;
+
+    UpdateChecker::resetForTesting();  // a fresh launch
+    env_.alerts()->answer_with({c.answer});
+    UpdateChecker::checkOnLaunch();
+    ASSERT_TRUE(alerts_reach(shown + 1));
+    auto alert = env_.alerts()->shown()[shown];
+    EXPECT_EQ(alert.informative_text,
+              "You have 1.2.0. Download the new package and install it with your package "
+              "manager.");
+    auto all_opened = env_.opener()->opened.all();
+    EXPECT_EQ(std::vector<std::string>(all_opened.begin() + opened, all_opened.end()), c.opened);
+    EXPECT_EQ(snooze().has_value(), c.quiet_next_launch);
+
+    UpdateChecker::resetForTesting();  // the next launch
+    UpdateChecker::checkOnLaunch();
+    if (c.quiet_next_launch) {
+      EXPECT_TRUE(run_until(
+          [&] { return log.contains("[VessaMac] update 1.3.0 available; prompt snoozed"); }));
+      EXPECT_EQ(env_.alerts()->shown().size(), shown + 1);
+    } else {
+      EXPECT_TRUE(alerts_reach(shown + 2));
+    }
+    EXPECT_FALSE(UpdateChecker::state().downloadInFlight);
+    EXPECT_FALSE(stdfs::exists(env_.updates()));
+  }
 }
 
 TEST_F(UpdateFlow, FailedDownloadFallsBackToTheBrowser) {
@@ -149,7 +206,7 @@ TEST_F(UpdateFlow, TamperedReleaseIsRefusedAndNeverStaged) {
       "[VessaMac] background update failed: Update signature rejected: signature does not "
       "match the archive \u2014 offering browser fallback"));
   EXPECT_FALSE(UpdateChecker::state().preparedAppURL.has_value());
-  EXPECT_FALSE(stdfs::exists(env_.tmp() + "/vessa-update-1.3.0/Vessa.app"));
+  EXPECT_FALSE(stdfs::exists(env_.updates() + "/vessa-update-1.3.0/Vessa.app"));
 }
 
 TEST_F(UpdateFlow, StagedUpdateIsOfferedSnoozedAndReofferedWhenAsked) {
@@ -173,14 +230,14 @@ TEST_F(UpdateFlow, StagedUpdateIsOfferedSnoozedAndReofferedWhenAsked) {
   EXPECT_TRUE(log.contains("[VessaMac] update 1.3.0 staged \u2014 installing on next quit"));
 
   // Snoozed: a background check re-offers nothing and downloads nothing.
-  stdfs::remove(env_.tmp() + "/vessa-update-1.3.0/update.tar.gz");
+  stdfs::remove(env_.updates() + "/vessa-update-1.3.0/update.tar.gz");
   UpdateChecker::checkOnLaunch();
   ASSERT_TRUE(run_until([&] {
     return log.contains(
         "[VessaMac] update 1.3.0 ready; prompt snoozed \u2014 will install on quit");
   }));
   EXPECT_EQ(env_.alerts()->shown().size(), 1u);
-  EXPECT_FALSE(stdfs::exists(env_.tmp() + "/vessa-update-1.3.0/update.tar.gz"));
+  EXPECT_FALSE(stdfs::exists(env_.updates() + "/vessa-update-1.3.0/update.tar.gz"));
 
   // Asked for: shown despite the snooze; "Restart Now" starts the installer and quits.
   proc::Options sleeper;
@@ -218,7 +275,61 @@ TEST_F(UpdateFlow, SecondRequestWhileDownloadingOnlyShowsTheNotice) {
   // A background check in the same state shows nothing.
   UpdateChecker::startBackgroundUpdate(*manifest, "1.3.0", "1.2.0", false);
   EXPECT_EQ(env_.alerts()->shown().size(), 1u);
-  EXPECT_FALSE(stdfs::exists(env_.tmp() + "/vessa-update-1.3.0"));
+  EXPECT_FALSE(stdfs::exists(env_.updates() + "/vessa-update-1.3.0"));
+}
+
+// Only the tree recorded at staging is installed: a staged bundle changed since (a cleaner, a
+// partial copy, a swapped-in link) is refused at quit and the installed copy stays as it was.
+TEST_F(UpdateFlow, StagedTreeChangedSinceStagingIsRefusedAtQuit) {
+  json manifest = env_.publish("1.3.0");
+  const auto& entry = manifest["platforms"][platform_key()];
+  using Change = std::function<void(const stdfs::path&)>;
+  const std::pair<const char*, Change> cases[] = {
+      {"untouched", [](const stdfs::path&) {}},
+      {"rewritten",
+       [](const stdfs::path& app) {
+         testing::write_file((app / "Resources/marker.txt").string(), "1.3.9");
+       }},
+      {"partial", [](const stdfs::path& app) { stdfs::remove(app / "Resources/marker.txt"); }},
+      {"added", [](const stdfs::path& app) { testing::write_file((app / "x").string(), ""); }},
+      {"mode",
+       [](const stdfs::path& app) { stdfs::permissions(app / "bin/vessa", stdfs::perms(0644)); }},
+      {"no record", [](const stdfs::path& app) { stdfs::remove(app.string() + ".record"); }},
+      {"linked root",
+       [](const stdfs::path& app) {
+         stdfs::rename(app, app.string() + ".real");
+         stdfs::create_directory_symlink("Vessa.app.real", app);
+       }},
+  };
+  for (const auto& [what, change] : cases) {
+    SCOPED_TRACE(what);
+    const bool untouched = std::string(what) == "untouched";
+    stdfs::remove_all(env_.installed());
+    testing::write_versioned_bundle(env_.installed(), "1.2.0");
+    auto app = UpdateChecker::downloadAndPrepare("1.3.0", entry["url"], entry["signature"]);
+    ASSERT_TRUE(app.has_value()) << app.error().description();
+    change(*app);
+    proc::Options done;
+    done.argv = {"/bin/true"};
+    auto ended = proc::Process::start(done);
+    ASSERT_TRUE(ended.has_value());
+    (*ended)->wait();
+    UpdateChecker::setInstallWaitPidForTesting((*ended)->pid());
+    LogCapture log;
+    UpdateChecker::installOnExit(*app, false);
+    const std::string marker = env_.installed() + "/Resources/marker.txt";
+    if (untouched) {
+      EXPECT_TRUE(run_until([&] {
+        return read_file(marker) == "1.3.0" && !stdfs::exists(env_.installed() + ".previous");
+      }));
+      continue;
+    }
+    auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("[VessaMac] staged update refused: Update archive invalid: ", 0), 0u)
+        << lines[0];
+    EXPECT_EQ(read_file(marker), "1.2.0");
+  }
 }
 
 TEST_F(UpdateFlow, PromptsWaitForAWindowButNotForever) {
@@ -272,8 +383,16 @@ TEST_F(UpdateFlow, ReleaseScriptArchiveIsInstalledAtQuitOverTheBuiltBundle) {
                !stdfs::exists(env_.installed() + ".previous");
       },
       kWait));
-  EXPECT_TRUE(paths::is_executable_file(env_.installed() + "/bin/vessa"));
-  EXPECT_EQ(read_file(env_.installed() + "/bin/vessa"), read_file(built + "/bin/vessa"));
+  // The release ships stripped binaries, and the stripped program still runs.
+  const std::string installed_exe = env_.installed() + "/bin/vessa";
+  EXPECT_LT(stdfs::file_size(installed_exe), stdfs::file_size(built + "/bin/vessa"));
+  proc::Options ping;
+  ping.argv = {installed_exe, "--invoke", "__ping"};
+  proc::RunOptions limit;
+  limit.timeout = std::chrono::seconds(60);
+  auto pinged = proc::run(ping, limit);
+  ASSERT_TRUE(pinged.has_value());
+  EXPECT_TRUE(pinged->status.success()) << pinged->out << pinged->err;
 }
 
 }  // namespace

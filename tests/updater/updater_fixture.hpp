@@ -122,8 +122,8 @@ class ScriptedAlerts : public platform::Alerts {
   std::deque<int> answers_;
 };
 
-/// An isolated updater: own HOME and TMPDIR, a release server as download host, a test key,
-/// a running "installed" bundle at <root>/apps/Vessa.app, fake alerts and URL opener.
+/// An isolated updater: own HOME, XDG folders and TMPDIR, a release server as download host, a
+/// test key, a running "installed" bundle at <root>/apps/Vessa.app, fake alerts and URL opener.
 class UpdaterEnv {
  public:
   explicit UpdaterEnv(const std::string& installed_version = "1.2.0")
@@ -147,6 +147,7 @@ class UpdaterEnv {
     updater::UpdateChecker::resetForTesting();
     updater::UpdateChecker::setTerminateHandler({});
     updater::UpdateChecker::setInstallWaitPidForTesting(0);
+    updater::UpdateChecker::setDownloadIdleLimitForTesting(std::chrono::seconds(60));
     updater::set_release_public_key_for_testing(std::nullopt);
     ::unsetenv("VESSA_RELEASE_HOST");
     if (saved_tmpdir_.empty()) {
@@ -179,6 +180,8 @@ class UpdaterEnv {
 
   const std::string& root() const { return root_; }
   const std::string& tmp() const { return tmp_; }
+  /// Where downloads are staged (the user's cache folder).
+  std::string updates() const { return root_ + "/.cache/vessa/updates"; }
   const std::string& installed() const { return installed_; }
   HttpServer& server() { return server_; }
   const KeyPair& key() const { return key_; }
