@@ -34,8 +34,7 @@ struct MenuItem {
 // Hide has no key on Linux: Ctrl+H belongs to the page (and to the desktop's own bindings).
 constexpr MenuItem kMenuItems[] = {
     {0, false, "About Vessa", "app.about", nullptr, false},
-    {1, false, "Name This Computer\u2026", "app.name-computer", "<Primary>comma",
-     true},
+    {1, false, "Name This Computer\u2026", "app.name-computer", "<Primary>comma", true},
     {2, false, "Check for Updates\u2026", "app.check-for-updates", nullptr, false},
     {3, false, "Hide Vessa", "app.hide", nullptr, false},
     {3, false, "Quit Vessa", "app.quit", "<Primary>q", true},
@@ -228,7 +227,10 @@ void AppDelegate::build_menu() {
   }
   end_section();
   if (edit) {
-    g_menu_append_submenu(primary, "Edit", G_MENU_MODEL(edit));
+    GMenu* edit_section = g_menu_new();
+    g_menu_append_submenu(edit_section, "Edit", G_MENU_MODEL(edit));
+    g_menu_append_section(primary, nullptr, G_MENU_MODEL(edit_section));
+    g_object_unref(edit_section);
     g_object_unref(edit);
   }
   gtk_widget_add_controller(GTK_WIDGET(window_), shortcuts);
@@ -237,6 +239,7 @@ void AppDelegate::build_menu() {
   GtkWidget* button = gtk_menu_button_new();
   gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(button), "open-menu-symbolic");
   gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(button), G_MENU_MODEL(primary));
+  gtk_menu_button_set_primary(GTK_MENU_BUTTON(button), TRUE);  // F10 opens it
   gtk_widget_set_tooltip_text(button, "Main Menu");
   g_object_unref(primary);
   gtk_header_bar_pack_end(GTK_HEADER_BAR(header), button);

@@ -67,8 +67,8 @@ struct Xlib {
     keycode = reinterpret_cast<decltype(keycode)>(dlsym(h, "XKeysymToKeycode"));
     keysym = reinterpret_cast<decltype(keysym)>(dlsym(h, "XStringToKeysym"));
     fake_key = reinterpret_cast<decltype(fake_key)>(dlsym(xtest, "XTestFakeKeyEvent"));
-    return open && close && atom && tree && name && send && flush && free && on_error &&
-           property && attributes && focus && keycode && keysym && fake_key;
+    return open && close && atom && tree && name && send && flush && free && on_error && property &&
+           attributes && focus && keycode && keysym && fake_key;
   }
 };
 
@@ -236,10 +236,10 @@ inline bool activate_app_action(pid_t pid, const char* name) {
       g_variant_unref(owner);
     }
     if (owner_pid != static_cast<guint32>(pid)) continue;
-    GVariant* reply = g_dbus_connection_call_sync(
-        bus, peer, "/app/vessa/desktop", "org.gtk.Actions", "Activate",
-        g_variant_new("(sava{sv})", name, nullptr, nullptr), nullptr, G_DBUS_CALL_FLAGS_NONE,
-        2000, nullptr, nullptr);
+    GVariant* reply =
+        g_dbus_connection_call_sync(bus, peer, "/app/vessa/desktop", "org.gtk.Actions", "Activate",
+                                    g_variant_new("(sava{sv})", name, nullptr, nullptr), nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
     if (reply) {
       done = true;
       g_variant_unref(reply);

@@ -2,6 +2,8 @@
 // process with status 0 and leaves nothing running, also while a panel the page opened is up.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "app/app_process_support.hpp"
 
 namespace vessa::testing {
@@ -26,6 +28,9 @@ struct QuitPath {
   bool (*quit)(AppProcess& app, XSession& x);
 };
 
+// Names the row in test listings instead of its bytes.
+void PrintTo(const QuitPath& path, std::ostream* os) { *os << path.name; }
+
 bool send_signal(AppProcess& app, int signo) { return ::kill(app.pid(), signo) == 0; }
 
 const QuitPath kQuitPaths[] = {
@@ -41,7 +46,8 @@ const QuitPath kQuitPaths[] = {
        if (w) x.press_ctrl(w, "q");
        return w != 0;
      }},
-    {"QuitAction", [](AppProcess& app, XSession&) { return activate_app_action(app.pid(), "quit"); }},
+    {"QuitAction",
+     [](AppProcess& app, XSession&) { return activate_app_action(app.pid(), "quit"); }},
     {"SIGTERM", [](AppProcess& app, XSession&) { return send_signal(app, SIGTERM); }},
     {"SIGINT", [](AppProcess& app, XSession&) { return send_signal(app, SIGINT); }},
     {"SIGHUP", [](AppProcess& app, XSession&) { return send_signal(app, SIGHUP); }},
@@ -57,9 +63,9 @@ TEST_P(AppQuit, RunsTheQuitWorkOnceAndLeavesNothingRunning) {
   if (!std::getenv("DISPLAY") || !xlib.load())
     GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
   const std::string dir = make_temp_dir("vessa-agent-");
-  const std::string script = write_file(
-      dir + "/sleeper.sh", "echo $$ > " + dir + "/agent.pid\nsleep 300 &\necho $! > " + dir +
-                               "/child.pid\nwait\n");
+  const std::string script =
+      write_file(dir + "/sleeper.sh", "echo $$ > " + dir + "/agent.pid\nsleep 300 &\necho $! > " +
+                                          dir + "/child.pid\nwait\n");
   AppProcess app(agent_page(script));
   ASSERT_TRUE(app.started());
   ASSERT_TRUE(app.wait_report("agent started")) << app.log();
@@ -90,6 +96,8 @@ struct OpenPanel {
   const char* page;  // opens the panel once loaded
 };
 
+void PrintTo(const OpenPanel& panel, std::ostream* os) { *os << panel.name; }
+
 const OpenPanel kOpenPanels[] = {
     {"FileChooser", R"(<script>invoke("plugin:dialog|open", {multiple: true});</script>)"},
     {"Confirm", R"(<script>setTimeout(() => confirm("Sure?"), 0);</script>)"},
@@ -106,8 +114,8 @@ TEST_P(AppQuitWithPanel, SigtermEndsTheAppWithinTwoSeconds) {
   AppProcess app(GetParam().page);
   ASSERT_TRUE(app.started());
   XSession x(xlib);
-  ASSERT_TRUE(wait_until([&] { return x.windows_of(app.pid()).size() >= 2 || !app.running(); },
-                         90s))
+  ASSERT_TRUE(
+      wait_until([&] { return x.windows_of(app.pid()).size() >= 2 || !app.running(); }, 90s))
       << "the panel never showed\n"
       << app.log();
   ASSERT_TRUE(app.running()) << app.log();

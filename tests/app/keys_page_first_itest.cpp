@@ -30,8 +30,12 @@ struct TypedKey {
 // Ctrl+Z/A/C/X/V/H were once taken by application accelerators before the page saw them, and
 // Ctrl+H minimised the window while the user typed.
 const TypedKey kTypedKeys[] = {
-    {"z", "key z", nullptr},     {"a", "key a", nullptr},     {"c", "key c", nullptr},
-    {"x", "key x", nullptr},     {"v", "key v", nullptr},     {"h", "key h", nullptr},
+    {"z", "key z", nullptr},
+    {"a", "key a", nullptr},
+    {"c", "key c", nullptr},
+    {"x", "key x", nullptr},
+    {"v", "key v", nullptr},
+    {"h", "key h", nullptr},
     {"comma", "key ,", "hash #devices"},  // the page leaves it: the device view opens
     {"q", "key q", nullptr},              // the page keeps it: the app does not quit
 };
