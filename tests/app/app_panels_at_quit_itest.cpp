@@ -56,19 +56,38 @@ TEST(AppPanelsAtQuit, OpenAndLaterPanelsAnswerAsCancelled) {
   const size_t before = visible_windows();
 
   // A chooser (its promise stays open while it shows) and a confirm are up together when the
-  // quit comes; a confirm blocks the page, so it is asked second.
-  detail::CallState* chooser = start_call(page, kPanelAnswers[0].script);
-  ASSERT_TRUE(run_until([&] { return visible_windows() == before + 1; }, std::chrono::seconds(20)));
-  detail::CallState* confirm = start_call(page, kPanelAnswers[1].script);
-  bool cancelled = false;
-  auto quit_when_both_show = [&] {
-    if (!cancelled && visible_windows() == before + 2) {
-      platform::cancel_panels_for_quit();
-      cancelled = true;
-    }
-    return chooser->done && confirm->done;
-  };
-  ASSERT_TRUE(run_until(quit_when_both_show, std::chrono::seconds(20))) << "a panel never settled";
+  // quit comes; a confirm blocks the page, so it is asked second. The chooser runs a nested
+  // main loop, so the steps run from a timer rather than between loop iterations.
+  struct Steps {
+    HostedPage* page;
+    size_t before;
+    detail::CallState* chooser = nullptr;
+    detail::CallState* confirm = nullptr;
+    bool cancelled = false;
+  } steps{&page, before};
+  steps.chooser = start_call(page, kPanelAnswers[0].script);
+  guint timer = g_timeout_add(
+      50,
+      +[](gpointer data) noexcept -> gboolean {
+        auto* st = static_cast<Steps*>(data);
+        if (!st->confirm && visible_windows() >= st->before + 1) {
+          st->confirm = start_call(*st->page, kPanelAnswers[1].script);
+        } else if (st->confirm && visible_windows() >= st->before + 2) {
+          platform::cancel_panels_for_quit();
+          st->cancelled = true;
+          return G_SOURCE_REMOVE;
+        }
+        return G_SOURCE_CONTINUE;
+      },
+      &steps);
+  const bool settled =
+      run_until([&] { return steps.cancelled && steps.chooser->done && steps.confirm->done; },
+                std::chrono::seconds(30));
+  if (!steps.cancelled) g_source_remove(timer);
+  ASSERT_TRUE(settled) << "a panel never settled";
+  detail::CallState* chooser = steps.chooser;
+  detail::CallState* confirm = steps.confirm;
+  bool cancelled = steps.cancelled;
   EXPECT_TRUE(cancelled);
   EXPECT_EQ(chooser->result, kPanelAnswers[0].cancelled);
   EXPECT_EQ(confirm->result, kPanelAnswers[1].cancelled);

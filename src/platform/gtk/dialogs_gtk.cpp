@@ -20,6 +20,22 @@ struct OpenPanel {
 std::vector<OpenPanel> g_open_panels;
 bool g_quitting = false;
 
+// While quitting, panels answer from an idle callback: WebKit does not take a script dialog's
+// or a file request's answer inside the signal that asked for it.
+void answer_soon(std::function<void()> answer) {
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
+      +[](gpointer data) noexcept -> gboolean {
+        try {
+          (*static_cast<std::function<void()>*>(data))();
+        } catch (...) {
+        }
+        return G_SOURCE_REMOVE;
+      },
+      new std::function<void()>(std::move(answer)),
+      [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
+}
+
 void forget_panel(gpointer state) {
   std::erase_if(g_open_panels, [state](const OpenPanel& p) { return p.state == state; });
 }
@@ -87,7 +103,7 @@ GtkWindow* panel_parent(GtkWidget* widget) {
 
 void choose_paths_async(GtkWindow* parent, bool directories, bool multiple, PathsCallback done) {
   if (g_quitting) {
-    done(std::nullopt);
+    answer_soon([done = std::move(done)] { done(std::nullopt); });
     return;
   }
   GtkFileChooserNative* native = gtk_file_chooser_native_new(
@@ -111,7 +127,7 @@ void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& me
                         const std::string& default_text,
                         std::function<void(bool ok, std::string text)> done) {
   if (g_quitting) {
-    done(false, std::string());
+    answer_soon([done = std::move(done)] { done(false, std::string()); });
     return;
   }
   GtkWidget* dialog =
@@ -153,13 +169,16 @@ void cancel_panels_for_quit() {
 
 std::optional<std::vector<std::string>> GtkDialogs::choose_paths(bool directories, bool multiple) {
   auto result = std::make_shared<std::optional<std::vector<std::string>>>();
+  auto answered = std::make_shared<bool>(false);
   GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
   choose_paths_async(panel_parent(nullptr), directories, multiple,
-                     [result, loop](std::optional<std::vector<std::string>> chosen) {
+                     [result, answered, loop](std::optional<std::vector<std::string>> chosen) {
                        *result = std::move(chosen);
+                       *answered = true;
                        g_main_loop_quit(loop);
                      });
-  g_main_loop_run(loop);
+  // A loop quit before it runs would run forever.
+  if (!*answered) g_main_loop_run(loop);
   g_main_loop_unref(loop);
   return *result;
 }
