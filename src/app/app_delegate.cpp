@@ -11,6 +11,7 @@
 #include "platform/services.hpp"
 #include "support/bundle.hpp"
 #include "support/lifecycle.hpp"
+#include "support/log.hpp"
 
 namespace vessa::app {
 namespace {
@@ -18,6 +19,32 @@ namespace {
 constexpr const char* kSnoozeKey = "vessa.update.snoozeUntil";
 
 AppDelegate* delegate_of(gpointer data) { return static_cast<AppDelegate*>(data); }
+
+struct MenuItem {
+  int section;  // items with the same number share a section
+  bool in_edit_menu;
+  const char* label;
+  const char* action;
+  const char* accel;  // shown beside the label (gtk_accelerator_parse's form); nullptr: none
+  // The window acts on the key when the page leaves it alone. Editing keys are only shown:
+  // the web content performs them itself.
+  bool app_key;
+};
+
+// Hide has no key on Linux: Ctrl+H belongs to the page (and to the desktop's own bindings).
+constexpr MenuItem kMenuItems[] = {
+    {0, false, "About Vessa", "app.about", nullptr, false},
+    {1, false, "Name This Computer\u2026", "app.name-computer", "<Primary>comma", true},
+    {2, false, "Check for Updates\u2026", "app.check-for-updates", nullptr, false},
+    {3, false, "Hide Vessa", "app.hide", nullptr, false},
+    {3, false, "Quit Vessa", "app.quit", "<Primary>q", true},
+    {4, true, "Undo", "win.undo", "<Primary>z", false},
+    {4, true, "Redo", "win.redo", "<Primary><Shift>z", false},
+    {5, true, "Cut", "win.cut", "<Primary>x", false},
+    {5, true, "Copy", "win.copy", "<Primary>c", false},
+    {5, true, "Paste", "win.paste", "<Primary>v", false},
+    {5, true, "Select All", "win.select-all", "<Primary>a", false},
+};
 
 void act_about(GSimpleAction*, GVariant*, gpointer data) noexcept {
   gtk_show_about_dialog(delegate_of(data)->window(), "program-name", "Vessa", "version",
@@ -52,9 +79,10 @@ void act_edit(GSimpleAction* action, GVariant*, gpointer data) noexcept {
   }
 }
 
+// The window stays until will_terminate takes it down: the quit path still uses it.
 gboolean on_close_request(GtkWindow* /*window*/, gpointer data) noexcept {
   delegate_of(data)->quit();
-  return FALSE;
+  return TRUE;
 }
 
 void on_active_changed(GtkWindow* window, GParamSpec* /*pspec*/, gpointer data) noexcept {
@@ -72,7 +100,10 @@ AppDelegate::AppDelegate(GtkApplication* app, WebViewHost::Options options)
     : app_(app), options_(std::move(options)), executor_(ExecutorSupervisor::create()) {}
 
 AppDelegate::~AppDelegate() {
-  if (window_) g_signal_handlers_disconnect_by_data(window_, this);
+  if (window_) {
+    g_signal_handlers_disconnect_by_data(window_, this);
+    g_object_unref(window_);
+  }
 }
 
 std::shared_ptr<WebViewHost> AppDelegate::web_controller() const {
@@ -83,15 +114,12 @@ std::shared_ptr<WebViewHost> AppDelegate::web_controller() const {
 void AppDelegate::did_finish_launching() {
   if (launched_) return;
   launched_ = true;
-  // 1-5. The main window: size, minimum, title shown only to the window manager.
-  window_ = GTK_WINDOW(gtk_application_window_new(app_));
+  // 1-5. The main window: size, minimum, title. Held until will_terminate, whichever way the
+  // quit came.
+  window_ = GTK_WINDOW(g_object_ref(gtk_application_window_new(app_)));
   gtk_window_set_default_size(window_, kWidth, kHeight);
   gtk_widget_set_size_request(GTK_WIDGET(window_), kMinWidth, kMinHeight);
   gtk_window_set_title(window_, "Vessa");
-  GtkWidget* header = gtk_header_bar_new();
-  gtk_header_bar_set_title_widget(GTK_HEADER_BAR(header),
-                                  gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0));
-  gtk_window_set_titlebar(window_, header);
 
   // 6-7. The web view host fills the window. Two frames after its first finished load (the
   // page has painted by then), steps 11-12 run.
@@ -108,7 +136,8 @@ void AppDelegate::did_finish_launching() {
     std::lock_guard lock(controller_mutex_);
     web_controller_ = host;
   }
-  gtk_window_set_child(window_, host->build());
+  GtkWidget* content = host->build();
+  gtk_window_set_child(window_, content);
 
   platform::update_services([this](platform::Services& s) {
     s.main_window = std::make_shared<platform::GtkMainWindow>(window_);
@@ -119,10 +148,10 @@ void AppDelegate::did_finish_launching() {
   g_signal_connect(window_, "close-request", G_CALLBACK(on_close_request), this);
   g_signal_connect(window_, "notify::is-active", G_CALLBACK(on_active_changed), this);
 
-  // 8-9. The menu bar is built before the window is first shown: a GTK application window
-  // only lays out a menu bar it has when it is realised.
+  // 8-9. The header bar and its menu, then the window; keys go to the page from the start.
   build_menu();
   gtk_window_present(window_);
+  gtk_widget_grab_focus(content);
 
   // 10. Executor events reach the page through the bridge; dropped once the delegate is gone.
   executor_->set_emit([weak](const std::string& event, const json& payload) {
@@ -160,68 +189,61 @@ void AppDelegate::build_menu() {
   g_action_map_add_action_entries(G_ACTION_MAP(window_), edit_actions, G_N_ELEMENTS(edit_actions),
                                   this);
 
-  struct Accel {
-    const char* action;
-    const char* accel;
+  // The menu items become the header bar's primary menu; the window's own shortcuts come after
+  // the page, in the bubble phase: WebKit passes on only the keys the page left alone.
+  GMenu* primary = g_menu_new();
+  GMenu* edit = nullptr;
+  GMenu* section = nullptr;
+  int section_no = -1;
+  GtkEventController* shortcuts = gtk_shortcut_controller_new();
+  gtk_event_controller_set_propagation_phase(shortcuts, GTK_PHASE_BUBBLE);
+  auto end_section = [&] {
+    if (!section) return;
+    g_menu_append_section(edit ? edit : primary, nullptr, G_MENU_MODEL(section));
+    g_object_unref(section);
+    section = nullptr;
   };
-  const Accel accels[] = {
-      {"app.name-computer", "<Primary>comma"},
-      {"app.hide", "<Primary>h"},
-      {"app.quit", "<Primary>q"},
-      {"win.undo", "<Primary>z"},
-      {"win.redo", "<Primary><Shift>z"},
-      {"win.cut", "<Primary>x"},
-      {"win.copy", "<Primary>c"},
-      {"win.paste", "<Primary>v"},
-      {"win.select-all", "<Primary>a"},
-  };
-  for (const auto& a : accels) {
-    const char* list[] = {a.accel, nullptr};
-    gtk_application_set_accels_for_action(app_, a.action, list);
+  for (const MenuItem& item : kMenuItems) {
+    if (item.in_edit_menu && !edit) {
+      end_section();
+      edit = g_menu_new();
+    }
+    if (item.section != section_no) {
+      end_section();
+      section = g_menu_new();
+      section_no = item.section;
+    }
+    GMenuItem* entry = g_menu_item_new(item.label, item.action);
+    // A label only: registering it as an accelerator would take the key before the page.
+    if (item.accel) g_menu_item_set_attribute(entry, "accel", "s", item.accel);
+    g_menu_append_item(section, entry);
+    g_object_unref(entry);
+    if (item.app_key) {
+      gtk_shortcut_controller_add_shortcut(
+          GTK_SHORTCUT_CONTROLLER(shortcuts),
+          gtk_shortcut_new(gtk_shortcut_trigger_parse_string(item.accel),
+                           gtk_named_action_new(item.action)));
+    }
   }
+  end_section();
+  if (edit) {
+    GMenu* edit_section = g_menu_new();
+    g_menu_append_submenu(edit_section, "Edit", G_MENU_MODEL(edit));
+    g_menu_append_section(primary, nullptr, G_MENU_MODEL(edit_section));
+    g_object_unref(edit_section);
+    g_object_unref(edit);
+  }
+  gtk_widget_add_controller(GTK_WIDGET(window_), shortcuts);
 
-  GMenu* bar = g_menu_new();
-  GMenu* app_menu = g_menu_new();
-  GMenu* section = g_menu_new();
-  g_menu_append(section, "About Vessa", "app.about");
-  g_menu_append_section(app_menu, nullptr, G_MENU_MODEL(section));
-  g_object_unref(section);
-  section = g_menu_new();
-  g_menu_append(section, "Name This Computer\u2026", "app.name-computer");
-  g_menu_append_section(app_menu, nullptr, G_MENU_MODEL(section));
-  g_object_unref(section);
-  section = g_menu_new();
-  g_menu_append(section, "Check for Updates\u2026", "app.check-for-updates");
-  g_menu_append_section(app_menu, nullptr, G_MENU_MODEL(section));
-  g_object_unref(section);
-  section = g_menu_new();
-  g_menu_append(section, "Hide Vessa", "app.hide");
-  g_menu_append(section, "Quit Vessa", "app.quit");
-  g_menu_append_section(app_menu, nullptr, G_MENU_MODEL(section));
-  g_object_unref(section);
-  // GTK shows no application-name menu of its own; the application menu carries the name.
-  g_menu_append_submenu(bar, "Vessa", G_MENU_MODEL(app_menu));
-  g_object_unref(app_menu);
-
-  GMenu* edit = g_menu_new();
-  section = g_menu_new();
-  g_menu_append(section, "Undo", "win.undo");
-  g_menu_append(section, "Redo", "win.redo");
-  g_menu_append_section(edit, nullptr, G_MENU_MODEL(section));
-  g_object_unref(section);
-  section = g_menu_new();
-  g_menu_append(section, "Cut", "win.cut");
-  g_menu_append(section, "Copy", "win.copy");
-  g_menu_append(section, "Paste", "win.paste");
-  g_menu_append(section, "Select All", "win.select-all");
-  g_menu_append_section(edit, nullptr, G_MENU_MODEL(section));
-  g_object_unref(section);
-  g_menu_append_submenu(bar, "Edit", G_MENU_MODEL(edit));
-  g_object_unref(edit);
-
-  gtk_application_set_menubar(app_, G_MENU_MODEL(bar));
-  g_object_unref(bar);
-  gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
+  GtkWidget* header = gtk_header_bar_new();
+  GtkWidget* button = gtk_menu_button_new();
+  gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(button), "open-menu-symbolic");
+  gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(button), G_MENU_MODEL(primary));
+  gtk_menu_button_set_primary(GTK_MENU_BUTTON(button), TRUE);  // F10 opens it
+  gtk_widget_set_tooltip_text(button, "Main Menu");
+  g_object_unref(primary);
+  gtk_header_bar_pack_end(GTK_HEADER_BAR(header), button);
+  gtk_window_set_titlebar(window_, header);
 }
 
 void AppDelegate::did_become_active() {
@@ -233,6 +255,8 @@ void AppDelegate::did_become_active() {
 void AppDelegate::will_terminate() {
   if (terminated_) return;
   terminated_ = true;
+  vessa::log("application will terminate");
+  platform::cancel_panels_for_quit();
   // A sidecar started after the stop below would outlive the shell.
   if (launch_steps_) launch_steps_->cancel();
   executor_->stop();
@@ -252,6 +276,7 @@ void AppDelegate::will_terminate() {
   if (window_) {
     g_signal_handlers_disconnect_by_data(window_, this);
     gtk_window_destroy(window_);
+    g_object_unref(window_);
     window_ = nullptr;
   }
   host.reset();
@@ -265,7 +290,11 @@ void AppDelegate::emit(const std::string& event, const json& payload) {
   if (auto host = web_controller()) host->bridge()->emit(event, payload);
 }
 
-void AppDelegate::quit() { g_application_quit(G_APPLICATION(app_)); }
+void AppDelegate::quit() {
+  // A panel left up would hold the quit (and the page's promise): it answers "cancel" first.
+  platform::cancel_panels_for_quit();
+  g_application_quit(G_APPLICATION(app_));
+}
 
 void AppDelegate::check_for_updates() {
   if (auto defaults = platform::services().user_defaults) defaults->remove(kSnoozeKey);

@@ -34,7 +34,8 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   void did_finish_launching();
   /// The main window became active: make sure the executor runs.
   void did_become_active();
-  /// Once, at quit: stop the executor, run the will-terminate hooks, take the windows down.
+  /// Once, at quit (whichever way it came): stop the executor, run the will-terminate hooks,
+  /// end any open page panel as cancelled, take the windows down.
   void will_terminate();
   /// "Name This Computer…": shows the front end's device view.
   void open_device_naming();
@@ -55,7 +56,7 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   GtkApplication* app_;
   WebViewHost::Options options_;
   std::shared_ptr<ExecutorSupervisor> executor_;
-  GtkWindow* window_ = nullptr;
+  GtkWindow* window_ = nullptr;  // a reference of our own, from launch until will_terminate
   bool launched_ = false;
   // The executor ensure and the update check of the launch, held until the first page load.
   std::shared_ptr<DeferredLaunch> launch_steps_;

@@ -1,216 +1,133 @@
-// The real application: closing its main window (as a window manager does) ends the process and
-// leaves nothing running.
-#include <dlfcn.h>
+// The real application: every way of quitting runs the will-terminate work once, ends the
+// process with status 0 and leaves nothing running, also while a panel the page opened is up.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 
-#include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <set>
-#include <thread>
+#include <ostream>
 
-#include "fixtures/temp_home.hpp"
-#include "support/fs.hpp"
-#include "support/subprocess.hpp"
-
-// Last: Xlib defines macros (None, Status, Bool) that clash with the headers above.
-#include <X11/Xlib.h>
+#include "app/app_process_support.hpp"
 
 namespace vessa::testing {
 namespace {
 
-using namespace std::chrono_literals;
+// The page starts an agent whose script leaves a grandchild, and says so once both run.
+constexpr const char* kAgentPage = R"(<textarea id="t"></textarea><script>
+document.getElementById("t").focus();
+invoke("start_agent", {agentId: "sleeper", scriptPath: "%SCRIPT%"})
+  .then(() => report("agent started"), (e) => report("agent failed " + e));
+</script>)";
 
-// Xlib is loaded at run time: the test binary does not link it, GTK's X11 backend does.
-struct Xlib {
-  decltype(&XOpenDisplay) open = nullptr;
-  decltype(&XCloseDisplay) close = nullptr;
-  decltype(&XInternAtom) atom = nullptr;
-  decltype(&XQueryTree) tree = nullptr;
-  decltype(&XFetchName) name = nullptr;
-  decltype(&XSendEvent) send = nullptr;
-  decltype(&XFlush) flush = nullptr;
-  decltype(&XFree) free = nullptr;
-  decltype(&XSetErrorHandler) on_error = nullptr;
-  decltype(&XGetWindowProperty) property = nullptr;
-  bool load() {
-    void* h = dlopen("libX11.so.6", RTLD_NOW);
-    if (!h) return false;
-    open = reinterpret_cast<decltype(open)>(dlsym(h, "XOpenDisplay"));
-    close = reinterpret_cast<decltype(close)>(dlsym(h, "XCloseDisplay"));
-    atom = reinterpret_cast<decltype(atom)>(dlsym(h, "XInternAtom"));
-    tree = reinterpret_cast<decltype(tree)>(dlsym(h, "XQueryTree"));
-    name = reinterpret_cast<decltype(name)>(dlsym(h, "XFetchName"));
-    send = reinterpret_cast<decltype(send)>(dlsym(h, "XSendEvent"));
-    flush = reinterpret_cast<decltype(flush)>(dlsym(h, "XFlush"));
-    free = reinterpret_cast<decltype(free)>(dlsym(h, "XFree"));
-    on_error = reinterpret_cast<decltype(on_error)>(dlsym(h, "XSetErrorHandler"));
-    property = reinterpret_cast<decltype(property)>(dlsym(h, "XGetWindowProperty"));
-    return open && close && atom && tree && name && send && flush && free && on_error && property;
-  }
+std::string agent_page(const std::string& script) {
+  std::string page = kAgentPage;
+  page.replace(page.find("%SCRIPT%"), 8, script);
+  return page;
+}
+
+struct QuitPath {
+  const char* name;
+  // Asks the running app to quit; false when the request could not even be made.
+  bool (*quit)(AppProcess& app, XSession& x);
 };
 
-// Windows of other test processes come and go on the shared display: ignore their errors
-// instead of letting Xlib end this process.
-int ignore_x_error(Display* /*d*/, XErrorEvent* /*e*/) { return 0; }
+// Names the row in test listings instead of its bytes.
+void PrintTo(const QuitPath& path, std::ostream* os) { *os << path.name; }
 
-long window_pid(Xlib& x, Display* d, Window w) {
-  Atom type = 0;
-  int format = 0;
-  unsigned long count = 0;
-  unsigned long after = 0;
-  unsigned char* data = nullptr;
-  long pid = -1;
-  if (x.property(d, w, x.atom(d, "_NET_WM_PID", False), 0, 1, False, AnyPropertyType, &type,
-                 &format, &count, &after, &data) == 0 &&
-      data) {
-    if (format == 32 && count == 1) pid = *reinterpret_cast<long*>(data);
-    x.free(data);
-  }
-  return pid;
+bool send_signal(AppProcess& app, int signo) { return ::kill(app.pid(), signo) == 0; }
+
+const QuitPath kQuitPaths[] = {
+    {"WindowClose",
+     [](AppProcess& app, XSession& x) {
+       Window w = x.main_window(app.pid());
+       if (w) x.close_window(w);
+       return w != 0;
+     }},
+    {"CtrlQ",
+     [](AppProcess& app, XSession& x) {
+       Window w = x.main_window(app.pid());
+       if (w) x.press_ctrl(w, "q");
+       return w != 0;
+     }},
+    {"QuitAction",
+     [](AppProcess& app, XSession&) { return activate_app_action(app.pid(), "quit"); }},
+    {"SIGTERM", [](AppProcess& app, XSession&) { return send_signal(app, SIGTERM); }},
+    {"SIGINT", [](AppProcess& app, XSession&) { return send_signal(app, SIGINT); }},
+    {"SIGHUP", [](AppProcess& app, XSession&) { return send_signal(app, SIGHUP); }},
+    {"SIGQUIT", [](AppProcess& app, XSession&) { return send_signal(app, SIGQUIT); }},
+};
+
+class AppQuit : public ::testing::TestWithParam<QuitPath> {};
+
+// Once a quit freed the window before the quit path used it (a CRITICAL, fatal here), and
+// SIGHUP/SIGQUIT ended the process without the quit path, leaving the agents running.
+TEST_P(AppQuit, RunsTheQuitWorkOnceAndLeavesNothingRunning) {
+  Xlib xlib;
+  if (!std::getenv("DISPLAY") || !xlib.load())
+    GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
+  const std::string dir = make_temp_dir("vessa-agent-");
+  const std::string script =
+      write_file(dir + "/sleeper.sh", "echo $$ > " + dir + "/agent.pid\nsleep 300 &\necho $! > " +
+                                          dir + "/child.pid\nwait\n");
+  AppProcess app(agent_page(script));
+  ASSERT_TRUE(app.started());
+  ASSERT_TRUE(app.wait_report("agent started")) << app.log();
+  ASSERT_TRUE(wait_until([&] { return pid_in(dir + "/child.pid") > 0; }));
+  const std::set<pid_t> helpers = descendants_of(app.pid());
+  const pid_t agent = pid_in(dir + "/agent.pid");
+  const pid_t grandchild = pid_in(dir + "/child.pid");
+
+  XSession x(xlib);
+  ASSERT_TRUE(wait_until([&] { return x.main_window(app.pid()) != 0; }));
+  ASSERT_TRUE(GetParam().quit(app, x)) << "could not ask the app to quit";
+  auto status = app.wait_for(5s);
+  ASSERT_TRUE(status) << "still running 5 s after the quit request\n" << app.log();
+  EXPECT_TRUE(status->success()) << status->describe() << "\n" << app.log();
+  EXPECT_EQ(app.count("application will terminate"), 1u) << app.log();
+  EXPECT_EQ(app.count("CRITICAL"), 0u) << app.log();
+  EXPECT_TRUE(process_gone(agent, 5s)) << "agent left running";
+  EXPECT_TRUE(process_gone(grandchild, 5s)) << "agent's child left running";
+  for (pid_t helper : helpers) EXPECT_TRUE(process_gone(helper, 20s)) << "helper " << helper;
+  std::filesystem::remove_all(dir);
 }
 
-// Sends WM_DELETE_WINDOW to the top-level windows of process `pid` titled `title`, as a window
-// manager does when the user closes them; returns how many.
-int close_windows_titled(Xlib& x, const std::string& title, pid_t pid) {
-  x.on_error(ignore_x_error);
-  Display* d = x.open(nullptr);
-  if (!d) return 0;
-  Window root = DefaultRootWindow(d);
-  Window root_ret = 0;
-  Window parent = 0;
-  Window* children = nullptr;
-  unsigned int n = 0;
-  int sent = 0;
-  if (x.tree(d, root, &root_ret, &parent, &children, &n)) {
-    Atom protocols = x.atom(d, "WM_PROTOCOLS", False);
-    Atom del = x.atom(d, "WM_DELETE_WINDOW", False);
-    for (unsigned int i = 0; i < n; ++i) {
-      char* name = nullptr;
-      if (x.name(d, children[i], &name) && name) {
-        if (title == name && window_pid(x, d, children[i]) == pid) {
-          XEvent ev{};
-          ev.xclient.type = ClientMessage;
-          ev.xclient.window = children[i];
-          ev.xclient.message_type = protocols;
-          ev.xclient.format = 32;
-          ev.xclient.data.l[0] = static_cast<long>(del);
-          ev.xclient.data.l[1] = CurrentTime;
-          x.send(d, children[i], False, NoEventMask, &ev);
-          ++sent;
-        }
-        x.free(name);
-      }
-    }
-    if (children) x.free(children);
-  }
-  x.flush(d);
-  x.close(d);
-  return sent;
+INSTANTIATE_TEST_SUITE_P(EveryPath, AppQuit, ::testing::ValuesIn(kQuitPaths),
+                         [](const auto& row) { return std::string(row.param.name); });
+
+struct OpenPanel {
+  const char* name;
+  const char* page;  // opens the panel once loaded
+};
+
+void PrintTo(const OpenPanel& panel, std::ostream* os) { *os << panel.name; }
+
+const OpenPanel kOpenPanels[] = {
+    {"FileChooser", R"(<script>invoke("plugin:dialog|open", {multiple: true});</script>)"},
+    {"Confirm", R"(<script>setTimeout(() => confirm("Sure?"), 0);</script>)"},
+    {"Prompt", R"(<script>setTimeout(() => prompt("Name?", "x"), 0);</script>)"},
+};
+
+class AppQuitWithPanel : public ::testing::TestWithParam<OpenPanel> {};
+
+// A file chooser's nested main loop once kept SIGTERM from ending the app.
+TEST_P(AppQuitWithPanel, SigtermEndsTheAppWithinTwoSeconds) {
+  Xlib xlib;
+  if (!std::getenv("DISPLAY") || !xlib.load())
+    GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
+  AppProcess app(GetParam().page);
+  ASSERT_TRUE(app.started());
+  XSession x(xlib);
+  ASSERT_TRUE(
+      wait_until([&] { return x.windows_of(app.pid()).size() >= 2 || !app.running(); }, 90s))
+      << "the panel never showed\n"
+      << app.log();
+  ASSERT_TRUE(app.running()) << app.log();
+  ::kill(app.pid(), SIGTERM);
+  auto status = app.wait_for(2s);
+  ASSERT_TRUE(status) << "still running 2 s after SIGTERM\n" << app.log();
+  EXPECT_TRUE(status->success()) << status->describe() << "\n" << app.log();
+  EXPECT_EQ(app.count("application will terminate"), 1u) << app.log();
 }
 
-pid_t parent_of(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(in, line);
-  auto close_paren = line.rfind(')');
-  if (close_paren == std::string::npos) return -1;
-  char state = 0;
-  int ppid = -1;
-  std::sscanf(line.c_str() + close_paren + 1, " %c %d", &state, &ppid);
-  return ppid;
-}
-
-std::set<pid_t> descendants_of(pid_t root) {
-  std::set<pid_t> found{root};
-  bool grew = true;
-  while (grew) {
-    grew = false;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-      pid_t pid = std::atoi(entry.path().filename().c_str());
-      if (pid <= 0 || found.count(pid)) continue;
-      if (found.count(parent_of(pid))) {
-        found.insert(pid);
-        grew = true;
-      }
-    }
-  }
-  found.erase(root);
-  return found;
-}
-
-bool alive(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(in, line)) return false;
-  auto close_paren = line.rfind(')');
-  return close_paren != std::string::npos && line.size() > close_paren + 2 &&
-         line[close_paren + 2] != 'Z';
-}
-
-TEST(AppQuit, ClosingTheMainWindowEndsTheProcessAndItsHelpers) {
-  Xlib x;
-  if (!std::getenv("DISPLAY") || !x.load())
-    GTEST_SKIP() << "needs an X display (run under xvfb-run)";
-  // Orphaned helpers come to this process, so the test can see them end and reap them.
-  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  TempHome home;
-  std::string log = home.path() + "/vessa.err";
-  proc::Options opts;
-  opts.argv = {VESSA_EXE};
-  opts.err = proc::Stdio::append(log);
-  opts.out = proc::Stdio::null();
-  auto started = proc::Process::start(opts);
-  ASSERT_TRUE(started) << started.error();
-  auto app = *started;
-
-  std::set<pid_t> helpers;
-  auto cleanup = [&] {
-    if (app->running()) app->terminate(2000ms);
-    for (pid_t p : descendants_of(getpid())) kill(p, SIGKILL);
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-  };
-  bool loaded = false;
-  for (int i = 0; i < 180 && !loaded && app->running(); ++i) {
-    loaded = fs::read_file(log).value_or("").find("page-loaded probe: ") != std::string::npos;
-    if (!loaded) std::this_thread::sleep_for(500ms);
-  }
-  if (!loaded) {
-    cleanup();
-    FAIL() << "the start page never loaded:\n" << fs::read_file(log).value_or("");
-  }
-  helpers = descendants_of(app->pid());
-  EXPECT_FALSE(helpers.empty()) << "expected WebKit's helper processes";
-
-  int closed = 0;
-  for (int i = 0; i < 20 && closed == 0; ++i) {
-    closed = close_windows_titled(x, "Vessa", app->pid());
-    if (closed == 0) std::this_thread::sleep_for(250ms);
-  }
-  ASSERT_GE(closed, 1) << "no window titled Vessa";
-  auto status = app->wait_for(30s);
-  if (!status) {
-    cleanup();
-    FAIL() << "closing the window did not end the process";
-  }
-  EXPECT_TRUE(status->success()) << status->describe();
-
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  std::set<pid_t> left = helpers;
-  while (!left.empty() && std::chrono::steady_clock::now() < deadline) {
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
-    for (auto it = left.begin(); it != left.end();)
-      it = alive(*it) ? std::next(it) : left.erase(it);
-    if (!left.empty()) std::this_thread::sleep_for(200ms);
-  }
-  EXPECT_TRUE(left.empty()) << left.size() << " helper process(es) still running after quit";
-  cleanup();
-}
+INSTANTIATE_TEST_SUITE_P(EveryPanel, AppQuitWithPanel, ::testing::ValuesIn(kOpenPanels),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace
 }  // namespace vessa::testing

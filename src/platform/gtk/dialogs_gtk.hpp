@@ -27,6 +27,11 @@ void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& me
                         const std::string& default_text,
                         std::function<void(bool ok, std::string text)> done);
 
+/// Ends every panel on screen as its "Cancel" would, and answers every later one the same way
+/// at once: the application is quitting, and a panel left up would hold the quit (a chooser
+/// run through GtkDialogs keeps a nested main loop going). Main thread.
+void cancel_panels_for_quit();
+
 /// The window panels attach to: `widget`'s window, else the application's active window,
 /// else none. Main thread.
 GtkWindow* panel_parent(GtkWidget* widget);

@@ -1,0 +1,335 @@
+// The real application as a separate process on the test's display, serving a test page from a
+// bundle of its own, and the X calls that stand in for the user and the window manager.
+#pragma once
+
+#include <dlfcn.h>
+#include <gio/gio.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fixtures/scripts.hpp"
+#include "fixtures/temp_home.hpp"
+#include "support/fs.hpp"
+#include "support/subprocess.hpp"
+
+// Last: Xlib defines macros (None, Status, Bool) that clash with the headers above.
+#include <X11/Xlib.h>
+
+namespace vessa::testing {
+
+using namespace std::chrono_literals;
+
+// Xlib and XTest are loaded at run time: the test binary does not link them, GTK's X11 backend
+// does.
+struct Xlib {
+  decltype(&XOpenDisplay) open = nullptr;
+  decltype(&XCloseDisplay) close = nullptr;
+  decltype(&XInternAtom) atom = nullptr;
+  decltype(&XQueryTree) tree = nullptr;
+  decltype(&XFetchName) name = nullptr;
+  decltype(&XSendEvent) send = nullptr;
+  decltype(&XFlush) flush = nullptr;
+  decltype(&XFree) free = nullptr;
+  decltype(&XSetErrorHandler) on_error = nullptr;
+  decltype(&XGetWindowProperty) property = nullptr;
+  decltype(&XGetWindowAttributes) attributes = nullptr;
+  decltype(&XSetInputFocus) focus = nullptr;
+  decltype(&XKeysymToKeycode) keycode = nullptr;
+  decltype(&XStringToKeysym) keysym = nullptr;
+  int (*fake_key)(Display*, unsigned int, int, unsigned long) = nullptr;  // XTestFakeKeyEvent
+
+  bool load() {
+    void* h = dlopen("libX11.so.6", RTLD_NOW);
+    void* xtest = dlopen("libXtst.so.6", RTLD_NOW);
+    if (!h || !xtest) return false;
+    open = reinterpret_cast<decltype(open)>(dlsym(h, "XOpenDisplay"));
+    close = reinterpret_cast<decltype(close)>(dlsym(h, "XCloseDisplay"));
+    atom = reinterpret_cast<decltype(atom)>(dlsym(h, "XInternAtom"));
+    tree = reinterpret_cast<decltype(tree)>(dlsym(h, "XQueryTree"));
+    name = reinterpret_cast<decltype(name)>(dlsym(h, "XFetchName"));
+    send = reinterpret_cast<decltype(send)>(dlsym(h, "XSendEvent"));
+    flush = reinterpret_cast<decltype(flush)>(dlsym(h, "XFlush"));
+    free = reinterpret_cast<decltype(free)>(dlsym(h, "XFree"));
+    on_error = reinterpret_cast<decltype(on_error)>(dlsym(h, "XSetErrorHandler"));
+    property = reinterpret_cast<decltype(property)>(dlsym(h, "XGetWindowProperty"));
+    attributes = reinterpret_cast<decltype(attributes)>(dlsym(h, "XGetWindowAttributes"));
+    focus = reinterpret_cast<decltype(focus)>(dlsym(h, "XSetInputFocus"));
+    keycode = reinterpret_cast<decltype(keycode)>(dlsym(h, "XKeysymToKeycode"));
+    keysym = reinterpret_cast<decltype(keysym)>(dlsym(h, "XStringToKeysym"));
+    fake_key = reinterpret_cast<decltype(fake_key)>(dlsym(xtest, "XTestFakeKeyEvent"));
+    return open && close && atom && tree && name && send && flush && free && on_error && property &&
+           attributes && focus && keycode && keysym && fake_key;
+  }
+};
+
+// Windows of other processes come and go on the shared display: ignore their errors instead of
+// letting Xlib end this process.
+inline int ignore_x_error(Display* /*d*/, XErrorEvent* /*e*/) { return 0; }
+
+/// One connection to the test's display for the scope.
+class XSession {
+ public:
+  explicit XSession(Xlib& x) : x_(x) {
+    x_.on_error(ignore_x_error);
+    d_ = x_.open(nullptr);
+  }
+  ~XSession() {
+    if (d_) x_.close(d_);
+  }
+  XSession(const XSession&) = delete;
+  XSession& operator=(const XSession&) = delete;
+  Display* display() const { return d_; }
+
+  /// The first value of a 32-bit property (-1 when missing).
+  long property(Window w, const char* name) {
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0;
+    unsigned long after = 0;
+    unsigned char* data = nullptr;
+    long value = -1;
+    if (x_.property(d_, w, x_.atom(d_, name, False), 0, 1, False, AnyPropertyType, &type, &format,
+                    &count, &after, &data) == 0 &&
+        data) {
+      if (format == 32 && count == 1) value = *reinterpret_cast<long*>(data);
+      x_.free(data);
+    }
+    return value;
+  }
+
+  /// The viewable top-level windows of process `pid`: the root's children, or the client
+  /// windows a window manager's frames hold.
+  std::vector<std::pair<Window, std::string>> windows_of(pid_t pid) {
+    std::vector<std::pair<Window, std::string>> found;
+    if (d_) collect(DefaultRootWindow(d_), pid, 3, found);
+    return found;
+  }
+
+  /// The main window ("Vessa") of `pid`, or 0.
+  Window main_window(pid_t pid) {
+    for (const auto& [w, title] : windows_of(pid))
+      if (title == "Vessa") return w;
+    return 0;
+  }
+
+  /// Sends WM_DELETE_WINDOW, as a window manager does when the user closes the window.
+  void close_window(Window w) {
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = w;
+    ev.xclient.message_type = x_.atom(d_, "WM_PROTOCOLS", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = static_cast<long>(x_.atom(d_, "WM_DELETE_WINDOW", False));
+    ev.xclient.data.l[1] = CurrentTime;
+    x_.send(d_, w, False, NoEventMask, &ev);
+    x_.flush(d_);
+  }
+
+  /// Types Ctrl + `key` (an X keysym name such as "z" or "comma") into window `w`.
+  void press_ctrl(Window w, const char* key) {
+    x_.focus(d_, w, RevertToParent, CurrentTime);
+    unsigned int ctrl = x_.keycode(d_, x_.keysym("Control_L"));
+    unsigned int code = x_.keycode(d_, x_.keysym(key));
+    x_.fake_key(d_, ctrl, True, 0);
+    x_.fake_key(d_, code, True, 0);
+    x_.fake_key(d_, code, False, 0);
+    x_.fake_key(d_, ctrl, False, 0);
+    x_.flush(d_);
+  }
+
+ private:
+  void collect(Window parent, pid_t pid, int depth,
+               std::vector<std::pair<Window, std::string>>& found) {
+    for (Window w : children(parent)) {
+      XWindowAttributes attrs{};
+      if (property(w, "_NET_WM_PID") == pid && x_.attributes(d_, w, &attrs) &&
+          attrs.map_state == IsViewable) {
+        char* title = nullptr;
+        std::string text;
+        if (x_.name(d_, w, &title) && title) {
+          text = title;
+          x_.free(title);
+        }
+        found.emplace_back(w, text);
+      } else if (depth > 1) {
+        collect(w, pid, depth - 1, found);
+      }
+    }
+  }
+
+  std::vector<Window> children(Window w) {
+    Window root = 0;
+    Window parent = 0;
+    Window* list = nullptr;
+    unsigned int n = 0;
+    std::vector<Window> out;
+    if (x_.tree(d_, w, &root, &parent, &list, &n)) out.assign(list, list + n);
+    if (list) x_.free(list);
+    return out;
+  }
+
+  Xlib& x_;
+  Display* d_ = nullptr;
+};
+
+inline pid_t parent_of(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  auto close_paren = line.rfind(')');
+  if (close_paren == std::string::npos) return -1;
+  char state = 0;
+  int ppid = -1;
+  std::sscanf(line.c_str() + close_paren + 1, " %c %d", &state, &ppid);
+  return ppid;
+}
+
+inline std::set<pid_t> descendants_of(pid_t root) {
+  std::set<pid_t> found{root};
+  bool grew = true;
+  while (grew) {
+    grew = false;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      pid_t pid = std::atoi(entry.path().filename().c_str());
+      if (pid <= 0 || found.count(pid)) continue;
+      if (found.count(parent_of(pid))) {
+        found.insert(pid);
+        grew = true;
+      }
+    }
+  }
+  found.erase(root);
+  return found;
+}
+
+/// Activates action `name` of the application running as `pid` over the session bus, as a
+/// menu item or the desktop would. False when no such application answers.
+inline bool activate_app_action(pid_t pid, const char* name) {
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  if (!bus) return false;
+  bool done = false;
+  GVariant* names = g_dbus_connection_call_sync(
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames",
+      nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+  GVariantIter* iter = nullptr;
+  const char* peer = nullptr;
+  if (names) g_variant_get(names, "(as)", &iter);
+  while (iter && !done && g_variant_iter_next(iter, "&s", &peer)) {
+    if (peer[0] != ':') continue;
+    GVariant* owner = g_dbus_connection_call_sync(
+        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetConnectionUnixProcessID", g_variant_new("(s)", peer), G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+    guint32 owner_pid = 0;
+    if (owner) {
+      g_variant_get(owner, "(u)", &owner_pid);
+      g_variant_unref(owner);
+    }
+    if (owner_pid != static_cast<guint32>(pid)) continue;
+    GVariant* reply =
+        g_dbus_connection_call_sync(bus, peer, "/app/vessa/desktop", "org.gtk.Actions", "Activate",
+                                    g_variant_new("(sava{sv})", name, nullptr, nullptr), nullptr,
+                                    G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+    if (reply) {
+      done = true;
+      g_variant_unref(reply);
+    }
+  }
+  if (iter) g_variant_iter_free(iter);
+  if (names) g_variant_unref(names);
+  g_object_unref(bus);
+  return done;
+}
+
+/// The application, started from a bundle of its own whose front end is `page_body` (HTML).
+/// The bundle has no executor sidecar, so the app leaves the shared port alone. In the page,
+/// `report(text)` writes "command not implemented: page:<text>" to the app's standard error:
+/// an unknown command is the one thing the shell logs with its name.
+class AppProcess {
+ public:
+  explicit AppProcess(const std::string& page_body) {
+    // Orphaned helpers come to this process, so the test can see them end and reap them.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    namespace stdfs = std::filesystem;
+    const stdfs::path bundle = home_.path() + "/Vessa.app";
+    const stdfs::path built = VESSA_BUNDLE;
+    for (const char* rel : {"Info.json", "bin/vessa", "lib/web-extensions/libvessa-webext.so"}) {
+      std::error_code ec;
+      stdfs::create_directories((bundle / rel).parent_path(), ec);
+      stdfs::create_hard_link(built / rel, bundle / rel, ec);
+      if (ec) stdfs::copy_file(built / rel, bundle / rel, ec);
+    }
+    write_file((bundle / "Resources/web/index.html").string(),
+               std::string(kPageHead) + page_body + "</body></html>");
+    // Agents run through `npx tsx`: a fake npx runs the script with /bin/sh.
+    const std::string bin = home_.path() + "/bin";
+    write_script(bin + "/npx", "[ \"$1\" = tsx ] || exit 99\nshift\nexec /bin/sh \"$@\"");
+    log_ = home_.path() + "/vessa.err";
+    proc::Options opts;
+    opts.argv = {(bundle / "bin/vessa").string()};
+    opts.env = proc::current_environment();
+    (*opts.env)["G_DEBUG"] = "fatal-criticals";
+    (*opts.env)["VESSA_UPDATE_MANIFEST_URL"] = "http://127.0.0.1:1/latest.json";  // refused
+    (*opts.env)["PATH"] = bin + ":" + (*opts.env)["PATH"];
+    (*opts.env)["SHELL"] = write_fake_login_shell(bin + "/login-sh", bin + ":$PATH");
+    opts.err = proc::Stdio::append(log_);
+    opts.out = proc::Stdio::null();
+    opts.new_process_group = true;
+    auto started = proc::Process::start(opts);
+    if (started) app_ = *started;
+  }
+
+  ~AppProcess() {
+    if (app_ && app_->running()) app_->terminate(2000ms);
+    if (app_) ::kill(-app_->pid(), SIGKILL);
+    for (pid_t p : descendants_of(getpid())) ::kill(p, SIGKILL);
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+  }
+  AppProcess(const AppProcess&) = delete;
+  AppProcess& operator=(const AppProcess&) = delete;
+
+  bool started() const { return app_ != nullptr; }
+  pid_t pid() const { return app_->pid(); }
+  bool running() const { return app_->running(); }
+  std::optional<proc::ExitStatus> wait_for(std::chrono::milliseconds limit) {
+    return app_->wait_for(limit);
+  }
+  const std::string& home() const { return home_.path(); }
+  std::string log() const { return fs::read_file(log_).value_or(""); }
+  size_t count(const std::string& text) const {
+    const std::string all = log();
+    size_t n = 0;
+    for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) ++n;
+    return n;
+  }
+  /// Waits until the page has reported `what` (or the app ended, or `limit` passed).
+  bool wait_report(const std::string& what, std::chrono::milliseconds limit = 90s) {
+    return wait_until([&] { return count("page:" + what + "\n") > 0 || !app_->running(); },
+                      limit) &&
+           count("page:" + what + "\n") > 0;
+  }
+
+ private:
+  static constexpr const char* kPageHead = R"(<!doctype html><html><head><title>t</title>
+<script>
+const invoke = (cmd, args) => window.__TAURI_INTERNALS__.invoke(cmd, args || {});
+const report = (text) => invoke("page:" + text).catch(() => {});
+</script></head><body>)";
+
+  TempHome home_;
+  std::string log_;
+  std::shared_ptr<proc::Process> app_;
+};
+
+}  // namespace vessa::testing
