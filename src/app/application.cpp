@@ -9,6 +9,7 @@
 
 #include "app/app_delegate.hpp"
 #include "platform/dmabuf_workaround.hpp"
+#include "support/lifecycle.hpp"
 
 namespace vessa::app {
 namespace {
@@ -51,7 +52,7 @@ int run_application(int argc, char** argv) {
   g_delegate = nullptr;
   g_object_unref(g_app);
   g_app = nullptr;
-  return status;
+  return lifecycle::requested_exit_status().value_or(status);
 }
 
 }  // namespace vessa::app
