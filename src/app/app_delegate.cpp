@@ -6,6 +6,7 @@
 #include "app/updater_hooks.hpp"
 #include "executor/executor_supervisor.hpp"
 #include "platform/gtk/alerts_gtk.hpp"
+#include "platform/gtk/clipboard_gtk.hpp"
 #include "platform/gtk/dialogs_gtk.hpp"
 #include "platform/gtk/main_window_gtk.hpp"
 #include "platform/services.hpp"
@@ -144,6 +145,7 @@ void AppDelegate::did_finish_launching() {
     s.dialogs = std::make_shared<platform::GtkDialogs>();
     s.alerts = std::make_shared<platform::GtkAlerts>();
     s.previews = PreviewWindowController::shared();
+    s.clipboard = std::make_shared<platform::GtkClipboard>();
   });
   g_signal_connect(window_, "close-request", G_CALLBACK(on_close_request), this);
   g_signal_connect(window_, "notify::is-active", G_CALLBACK(on_active_changed), this);
@@ -266,6 +268,7 @@ void AppDelegate::will_terminate() {
     s.dialogs.reset();
     s.alerts.reset();
     s.previews.reset();
+    s.clipboard.reset();
   });
   PreviewWindowController::shared()->destroy();
   std::shared_ptr<WebViewHost> host;

@@ -13,6 +13,7 @@
 #include "app/app_delegate.hpp"
 #include "commands/agents/agent_leftovers.hpp"
 #include "platform/dmabuf_workaround.hpp"
+#include "support/lifecycle.hpp"
 #include "support/log.hpp"
 
 namespace vessa::app {
@@ -85,7 +86,7 @@ int run_application(int argc, char** argv) {
   g_delegate = nullptr;
   g_object_unref(g_app);
   g_app = nullptr;
-  return status;
+  return lifecycle::requested_exit_status().value_or(status);
 }
 
 }  // namespace vessa::app

@@ -10,6 +10,7 @@
 
 #include "app/content_scheme_gtk.hpp"
 #include "bridge/page_scripts.hpp"
+#include "bridge/plugin_shim.hpp"
 #include "bridge/ui_token.hpp"
 #include "commands/command_registry.hpp"
 #include "executor/executor_supervisor.hpp"
@@ -208,6 +209,7 @@ GtkWidget* WebViewHost::build() {
   WebKitUserContentManager* ucm = webkit_user_content_manager_new();
   if (auto token_script = UIToken::injectionScript()) add_app_page_script(ucm, *token_script);
   add_app_page_script(ucm, page_scripts::ipc_shim_script(bridge_->page_key()));
+  add_app_page_script(ucm, page_scripts::plugin_shim_script());
 
   // 5. The bridge as the "vessa" message handler; the content manager holds it.
   webkit_user_content_manager_register_script_message_handler(ucm, "vessa", nullptr);

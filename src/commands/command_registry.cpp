@@ -9,6 +9,7 @@
 
 #include "commands/background.hpp"
 #include "support/fs.hpp"
+#include "support/lifecycle.hpp"
 #include "support/log.hpp"
 #include "support/paths.hpp"
 
@@ -23,7 +24,15 @@ struct FamilyEntry {
 };
 
 constexpr FamilyEntry kChain[] = {
+    // The store's resource form and the core additions claim their commands before the
+    // platform family's catch-all plug-in namespaces.
+    {"handleStoreV2", &CommandRegistry::handleStoreV2},
+    {"handleTauriCore", &CommandRegistry::handleTauriCore},
     {"handleNative", &CommandRegistry::handleNative},
+    {"handlePath", &CommandRegistry::handlePath},
+    {"handleOs", &CommandRegistry::handleOs},
+    {"handleOpener", &CommandRegistry::handleOpener},
+    {"handleClipboard", &CommandRegistry::handleClipboard},
     {"handleCli", &CommandRegistry::handleCli},
     {"handleGit", &CommandRegistry::handleGit},
     {"handleFs", &CommandRegistry::handleFs},
@@ -55,7 +64,14 @@ std::mutex& config_file_mutex() {
 }
 
 CommandRegistry::CommandRegistry(std::weak_ptr<AppContext> app)
-    : app_(std::move(app)), config_path_(paths::home_dir() + "/.vessa/config.json") {}
+    : app_(std::move(app)), config_path_(paths::home_dir() + "/.vessa/config.json") {
+  // Quitting closes what the page holds, so auto-saved stores write their last changes.
+  lifecycle::on_will_terminate([weak = std::weak_ptr<ResourceTable>(resources_)] {
+    if (auto table = weak.lock()) table->clear();
+  });
+}
+
+void CommandRegistry::on_page_load() { resources_->clear(); }
 
 void CommandRegistry::set_family_override_for_testing(const std::string& family_name,
                                                       FamilyFn family) {

@@ -11,6 +11,7 @@
 
 #include "bridge/command_result.hpp"
 #include "commands/app_context.hpp"
+#include "commands/resource_table.hpp"
 #include "support/json.hpp"
 
 namespace vessa {
@@ -33,9 +34,21 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
 
   std::shared_ptr<AppContext> appDelegate() const { return app_.lock(); }
 
+  /// A new page load was committed: the resources the earlier page held (its open stores,
+  /// say) are closed. Main thread.
+  void on_page_load();
+  /// The resources the current page load holds by id.
+  ResourceTable& resources() { return *resources_; }
+
   /// The families, in dispatch order. Each returns true when it takes `cmd` and will call
   /// `done` exactly once; false when `cmd` is not its own (no work started, `done` untouched).
+  bool handleStoreV2(const std::string& cmd, const json& args, const Completion& done);
+  bool handleTauriCore(const std::string& cmd, const json& args, const Completion& done);
   bool handleNative(const std::string& cmd, const json& args, const Completion& done);
+  bool handlePath(const std::string& cmd, const json& args, const Completion& done);
+  bool handleOs(const std::string& cmd, const json& args, const Completion& done);
+  bool handleOpener(const std::string& cmd, const json& args, const Completion& done);
+  bool handleClipboard(const std::string& cmd, const json& args, const Completion& done);
   bool handleCli(const std::string& cmd, const json& args, const Completion& done);
   bool handleGit(const std::string& cmd, const json& args, const Completion& done);
   bool handleFs(const std::string& cmd, const json& args, const Completion& done);
@@ -59,6 +72,7 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   std::weak_ptr<AppContext> app_;
   std::string config_path_;
   std::map<std::string, FamilyFn> overrides_;
+  std::shared_ptr<ResourceTable> resources_ = std::make_shared<ResourceTable>();
 };
 
 /// Serialises read-modify-write cycles of the configuration file inside this process.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/alerts.hpp"
+#include "platform/clipboard.hpp"
 #include "support/json.hpp"
 
 namespace vessa::platform {
@@ -114,6 +115,7 @@ struct Services {
   std::shared_ptr<HostNames> host_names;
   std::shared_ptr<UserDefaults> user_defaults;
   std::shared_ptr<Alerts> alerts;
+  std::shared_ptr<Clipboard> clipboard;
 };
 
 /// A snapshot of the current services (copied under a lock). Any thread.

@@ -1,6 +1,8 @@
 // The application-wide "will terminate" moment that components register with.
 #include "support/lifecycle.hpp"
 
+#include <atomic>
+#include <climits>
 #include <exception>
 #include <mutex>
 #include <vector>
@@ -21,7 +23,18 @@ Hooks& hooks() {
   return *h;
 }
 
+// INT_MIN: nothing asked for.
+std::atomic<int> g_exit_status{INT_MIN};
+
 }  // namespace
+
+void request_exit_status(int status) { g_exit_status = status; }
+
+std::optional<int> requested_exit_status() {
+  int status = g_exit_status;
+  if (status == INT_MIN) return std::nullopt;
+  return status;
+}
 
 void on_will_terminate(std::function<void()> hook) {
   std::lock_guard lock(hooks().mutex);

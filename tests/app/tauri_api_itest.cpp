@@ -1,16 +1,36 @@
-// The unmodified @tauri-apps/api 2.x package from npm, bundled into a test page, against the
-// shell: invoke, listen, once, emit and unlisten behave as that package documents.
+// The unmodified @tauri-apps packages from npm, bundled into test pages, against the shell: the
+// api package's invoke and events, and the plug-in packages through their public functions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "app/web_host_support.hpp"
+#include "commands/app_dirs.hpp"
+#include "fixtures/fake_platform.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
+#include "platform/gtk/clipboard_gtk.hpp"
 #include "support/subprocess.hpp"
 
 namespace vessa::testing {
 namespace {
+
+// Runs a page build script into `out`; false when npm is not there (the test then skips).
+bool build_page(const std::string& script, const std::string& out, std::string& error) {
+  proc::RunOptions run;
+  run.timeout = std::chrono::minutes(4);
+  auto built = proc::run({{std::string(VESSA_SOURCE_DIR) + "/scripts/" + script, out},
+                          std::nullopt,
+                          "",
+                          proc::Stdio::null(),
+                          proc::Stdio::pipe(),
+                          proc::Stdio::pipe()},
+                         run);
+  if (!built || (built->status.exited && built->status.code == 3)) return false;
+  if (!built->status.success()) error = built->err.empty() ? "build failed" : built->err;
+  return true;
+}
 
 TEST(TauriApiPackage, InvokeListenOnceEmitUnlisten) {
   TempHome home;
@@ -50,6 +70,69 @@ TEST(TauriApiPackage, InvokeListenOnceEmitUnlisten) {
     return got && *got != "[]";
   }));
   EXPECT_EQ(got, R"([{"status":"ready"}])");
+  std::filesystem::remove_all(out);
+}
+
+TEST(TauriPluginPackages, StoreAcrossRestartPathOsClipboardLogOpener) {
+  TempHome home;
+  FakePlatform fakes;
+  platform::update_services(
+      [](platform::Services& s) { s.clipboard = std::make_shared<platform::GtkClipboard>(); });
+  LogCapture log;
+  std::string out = make_temp_dir("vessa-tauri-plugins-");
+  std::string error;
+  if (!build_page("build-tauri-plugins-page", out, error)) {
+    std::filesystem::remove_all(out);
+    GTEST_SKIP() << "npm is not available: cannot fetch the @tauri-apps packages";
+  }
+  ASSERT_EQ(error, "");
+
+  json first;
+  {
+    HostedPage page(out);
+    ASSERT_TRUE(
+        run_until([] { return !config_value("plugins1").is_null(); }, std::chrono::seconds(60)));
+    first = config_value("plugins1");
+  }
+  ASSERT_FALSE(first.contains("error")) << first["error"];
+  EXPECT_EQ(first["isTauri"], true);
+  EXPECT_EQ(first["missing"], true);
+  EXPECT_EQ(first["nullKept"], true);
+  EXPECT_EQ(first["changes"].size(), 9u) << first["changes"];
+  EXPECT_EQ(first["changes"][7], json::parse(R"(["int","undefined"])"));
+  const std::string data = app_dirs::app_data_dir().string();
+  EXPECT_EQ(first["paths"], json({data, "/x/z.txt", "z"}));
+  EXPECT_EQ(first["os"][0], "linux");
+  EXPECT_EQ(first["os"][4], "\n");
+  EXPECT_EQ(first["os"][6], "string");
+  EXPECT_EQ(first["identifier"], app_dirs::identifier());
+  EXPECT_EQ(first["clipText"], "clip ✓ 1");
+  EXPECT_EQ(first["clipHtmlAlt"], "bold");
+  EXPECT_EQ(first["clipCleared"],
+            "The clipboard contents were not available in the requested format or the "
+            "clipboard is empty.");
+  const auto lines = log.lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+    return l.starts_with("[VessaMac] [webview][INFO] page says hi (info@");
+  })) << json(lines).dump(1);
+  EXPECT_EQ(fakes.opener->opened.all(), std::vector<std::string>{"https://example.invalid/vessa"});
+  EXPECT_EQ(read_json_file(data + "/prefs/b.json"), json({{"theme", "dark"}, {"size", 1}}));
+
+  // A new shell process: the stores come back from their own files.
+  HostedPage again(out);
+  ASSERT_TRUE(
+      run_until([] { return !config_value("plugins2").is_null(); }, std::chrono::seconds(60)));
+  json second = config_value("plugins2");
+  const json values = {{"nul", nullptr},
+                       {"yes", true},
+                       {"int", -7},
+                       {"real", 2.5},
+                       {"text", "é\u2028\""},
+                       {"list", {1, "two", nullptr}},
+                       {"obj", {{"k", {{"deep", false}}}}}};
+  EXPECT_EQ(second["entries"], values);
+  EXPECT_EQ(second["theme"], "dark");
+  EXPECT_EQ(second["size"], 1);
   std::filesystem::remove_all(out);
 }
 

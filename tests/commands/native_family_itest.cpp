@@ -12,6 +12,7 @@
 #include "fixtures/fake_platform.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
+#include "support/lifecycle.hpp"
 #include "support/paths.hpp"
 
 namespace vessa {
@@ -237,11 +238,15 @@ TEST_F(NativeFamily, ProcessCommands) {
     started.push_back(argv);
     return true;
   });
-  EXPECT_EQ(ok("plugin:process|exit", {{"code", 0}}), nullptr);
   EXPECT_EQ(ok("plugin:process|"), nullptr);
   drain();
-  EXPECT_TRUE(started.empty());
   EXPECT_EQ(app_->quits, 0);
+  // exit quits through the normal path and leaves its status for the process.
+  EXPECT_EQ(ok("plugin:process|exit", {{"code", 7}}), nullptr);
+  drain();
+  EXPECT_TRUE(started.empty());
+  EXPECT_EQ(app_->quits, 1);
+  EXPECT_EQ(lifecycle::requested_exit_status(), 7);
 
   // This test binary is an application instance as far as its command line goes.
   for (const char* cmd : {"plugin:process|relaunch", "plugin:process|restart||"}) {
@@ -249,7 +254,7 @@ TEST_F(NativeFamily, ProcessCommands) {
     drain();
   }
   ASSERT_EQ(started.size(), 2u);
-  EXPECT_EQ(app_->quits, 2);
+  EXPECT_EQ(app_->quits, 3);
   EXPECT_EQ(started[0][0], paths::executable_path().string());
 
   // Without the application nothing is started: this instance could not end.

@@ -1,0 +1,58 @@
+// Test front end built from the unmodified @tauri-apps plug-in packages. The first load writes
+// two stores and exercises path, os, clipboard, log and app; a later load (after a restart)
+// reads the stores back. Each load reports through config_set.
+import { invoke, isTauri } from '@tauri-apps/api/core';
+import { getIdentifier } from '@tauri-apps/api/app';
+import { appDataDir, basename, join } from '@tauri-apps/api/path';
+import { LazyStore, load } from '@tauri-apps/plugin-store';
+import * as os from '@tauri-apps/plugin-os';
+import { clear, readText, writeHtml, writeText } from '@tauri-apps/plugin-clipboard-manager';
+import { info } from '@tauri-apps/plugin-log';
+import { openUrl } from '@tauri-apps/plugin-opener';
+
+const VALUES = { nul: null, yes: true, int: -7, real: 2.5, text: 'é\u2028"', list: [1, 'two', null], obj: { k: { deep: false } } };
+const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
+
+async function firstLoad() {
+  const r = {};
+  r.isTauri = isTauri();
+  const a = await load('a.json', { autoSave: 50 });
+  const changes = [];
+  await a.onChange((key, value) => changes.push([key, value === undefined ? 'undefined' : value]));
+  for (const [k, v] of Object.entries(VALUES)) await a.set(k, v);
+  await a.delete('int');
+  await a.set('int', -7);
+  r.missing = (await a.get('absent')) === undefined;
+  r.nullKept = (await a.get('nul')) === null && (await a.has('nul'));
+  const b = await load('prefs/b.json', { defaults: { theme: 'light', size: 1 }, autoSave: false });
+  await b.set('theme', 'dark');
+  await b.save();
+  await sleep(300); // a's auto-save and its change events
+  r.changes = changes;
+  r.paths = [await appDataDir(), await join('/x', 'y', '..', 'z.txt'), await basename('/x/z.txt', '.txt')];
+  r.os = [os.platform(), os.family(), os.type(), os.arch(), os.eol(), os.exeExtension(), typeof os.version(), await os.hostname()];
+  r.identifier = await getIdentifier();
+  await writeText('clip ✓ 1');
+  r.clipText = await readText();
+  await writeHtml('<b>bold</b>', 'bold');
+  r.clipHtmlAlt = await readText();
+  await clear();
+  r.clipCleared = await readText().then((t) => 'still: ' + t, (e) => String(e));
+  await info('page says hi');
+  await openUrl('https://example.invalid/vessa');
+  await invoke('config_set', { key: 'plugins1', value: r });
+}
+
+async function afterRestart() {
+  const r = {};
+  const a = await load('a.json');
+  r.entries = Object.fromEntries(await a.entries());
+  const b = new LazyStore('prefs/b.json', { defaults: { theme: 'light', size: 1 } });
+  r.theme = await b.get('theme');
+  r.size = await b.get('size');
+  await invoke('config_set', { key: 'plugins2', value: r });
+}
+
+invoke('config_get', { key: 'plugins1' })
+  .then((done) => (done ? afterRestart() : firstLoad()))
+  .catch((e) => invoke('config_set', { key: 'plugins1', value: { error: String((e && e.stack) || e) } }));

@@ -1,0 +1,216 @@
+// The store plug-in's resource form and the path plug-in, through the registry.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "commands/app_dirs.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/recording_app.hpp"
+#include "fixtures/temp_home.hpp"
+#include "support/lifecycle.hpp"
+#include "support/paths.hpp"
+
+namespace vessa::testing {
+namespace {
+
+namespace stdfs = std::filesystem;
+
+class TauriPlugins : public ::testing::Test {
+ protected:
+  json call(const std::string& cmd, const json& args = json::object()) {
+    CommandResult r = dispatch_and_wait(*registry_, cmd, args);
+    EXPECT_TRUE(r.ok()) << cmd << " " << args << ": " << r.error();
+    return r.value();
+  }
+  std::string fail(const std::string& cmd, const json& args) {
+    CommandResult r = dispatch_and_wait(*registry_, cmd, args);
+    EXPECT_FALSE(r.ok()) << cmd << " " << args;
+    return r.error();
+  }
+  json load(const std::string& path, const json& options = json::object()) {
+    return call("plugin:store|load", {{"path", path}, {"options", options}});
+  }
+  json on_disk(const std::string& rel) {
+    return read_json_file((app_dirs::app_data_dir() / rel).string()).value_or(json());
+  }
+  void restart() { registry_ = std::make_shared<CommandRegistry>(app_); }
+
+  TempHome home_;
+  std::shared_ptr<RecordingApp> app_ = std::make_shared<RecordingApp>();
+  std::shared_ptr<CommandRegistry> registry_ = std::make_shared<CommandRegistry>(app_);
+};
+
+// Every store had one shared file, so the last save overwrote the other stores.
+TEST_F(TauriPlugins, StoresKeepTheirOwnFilesAcrossARestart) {
+  const json values = {{"null", nullptr},
+                       {"bool", true},
+                       {"int", -7},
+                       {"float", 2.5},
+                       {"text", "é\u2028"},
+                       {"list", {1, "two", nullptr}},
+                       {"object", {{"k", {{"deep", false}}}}}};
+  json a = load("a.json", {{"autoSave", false}});
+  json b = load("nested/b.json", {{"autoSave", false}});
+  ASSERT_TRUE(a.is_number_integer() && b.is_number_integer());
+  EXPECT_NE(a, b);
+  EXPECT_EQ(load("./a.json"), a) << "one file, one store";
+  EXPECT_EQ(call("plugin:store|get_store", {{"path", "nested/b.json"}}), b);
+  for (const auto& [key, value] : values.items()) {
+    call("plugin:store|set", {{"rid", a}, {"key", key}, {"value", value}});
+  }
+  call("plugin:store|set", {{"rid", b}, {"key", "int"}, {"value", 99}});
+  EXPECT_EQ(call("plugin:store|get", {{"rid", a}, {"key", "null"}}), json::parse("[null,true]"));
+  EXPECT_EQ(call("plugin:store|get", {{"rid", a}, {"key", "absent"}}), json::parse("[null,false]"));
+  EXPECT_EQ(call("plugin:store|has", {{"rid", a}, {"key", "null"}}), true);
+  EXPECT_EQ(call("plugin:store|length", {{"rid", a}}), values.size());
+  call("plugin:store|save", {{"rid", a}});
+  call("plugin:store|save", {{"rid", b}});
+  EXPECT_EQ(on_disk("a.json"), values);
+  EXPECT_EQ(on_disk("nested/b.json"), json({{"int", 99}}));
+
+  restart();
+  json again = load("a.json");
+  for (const auto& [key, value] : values.items()) {
+    EXPECT_EQ(call("plugin:store|get", {{"rid", again}, {"key", key}}), json::array({value, true}))
+        << key;
+  }
+  // The old registry's ids mean nothing to the new one.
+  EXPECT_EQ(fail("plugin:store|get", {{"rid", b}, {"key", "int"}}),
+            "store get: resource id " + b.dump() + " is not an open store");
+}
+
+TEST_F(TauriPlugins, LoadOptionsDecideBetweenFileAndDefaults) {
+  struct Case {
+    const char* name;
+    const char* file;  // nullptr: no file yet
+    json options;
+    json expected;  // the store after load, and the file after a save
+  };
+  const json defaults = {{"a", 0}, {"b", 2}};
+  const Case cases[] = {
+      {"defaults fill what the file lacks",
+       R"({"a":1})",
+       {{"defaults", defaults}},
+       {{"a", 1}, {"b", 2}}},
+      {"overrideDefaults takes the file alone",
+       R"({"a":1})",
+       {{"defaults", defaults}, {"overrideDefaults", true}},
+       {{"a", 1}}},
+      {"overrideDefaults without a file",
+       nullptr,
+       {{"defaults", defaults}, {"overrideDefaults", true}},
+       defaults},
+      {"createNew ignores the file",
+       R"({"a":1,"c":3})",
+       {{"defaults", {{"b", 2}}}, {"createNew", true}},
+       {{"b", 2}}},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string rel = "case" + std::to_string(n++) + ".json";
+    if (c.file) write_file((app_dirs::app_data_dir() / rel).string(), c.file);
+    json options = c.options;
+    options["autoSave"] = false;
+    json rid = load(rel, options);
+    json entries = json::object();
+    for (const auto& e : call("plugin:store|entries", {{"rid", rid}})) entries[e[0]] = e[1];
+    EXPECT_EQ(entries, c.expected) << c.name;
+    call("plugin:store|save", {{"rid", rid}});
+    EXPECT_EQ(on_disk(rel), c.expected) << c.name;
+    call("plugin:store|set", {{"rid", rid}, {"key", "x"}, {"value", 1}});
+    call("plugin:store|reset", {{"rid", rid}});
+    entries = json::object();
+    for (const auto& e : call("plugin:store|entries", {{"rid", rid}})) entries[e[0]] = e[1];
+    EXPECT_EQ(entries, c.options["defaults"]) << c.name << ": reset restores the defaults";
+  }
+}
+
+// Changes of an auto-saved store land after a quiet spell, or at the latest when the page goes
+// or the application quits; a store without auto-save keeps them in memory only.
+TEST_F(TauriPlugins, AutoSaveChangeEventsAndClosing) {
+  json quick = load("quick.json", {{"autoSave", 30}});
+  json slow = load("slow.json", {{"autoSave", 600000}});
+  json manual = load("manual.json", {{"autoSave", false}});
+  json closed = load("closed.json", {{"autoSave", 600000}});
+  for (const json& rid : {quick, slow, manual, closed}) {
+    call("plugin:store|set", {{"rid", rid}, {"key", "k"}, {"value", "v"}});
+  }
+  call("plugin:store|delete", {{"rid", quick}, {"key", "k"}});
+  call("plugin:store|set", {{"rid", quick}, {"key", "k2"}, {"value", 2}});
+  EXPECT_TRUE(run_until([&] { return on_disk("quick.json") == json({{"k2", 2}}); }));
+  EXPECT_TRUE(on_disk("slow.json").is_null());
+
+  call("plugin:resources|close", {{"rid", closed}});
+  EXPECT_EQ(on_disk("closed.json"), json({{"k", "v"}}));
+  EXPECT_EQ(fail("plugin:resources|close", {{"rid", closed}}),
+            "resource id " + closed.dump() + " is invalid");
+
+  lifecycle::run_will_terminate();
+  EXPECT_EQ(on_disk("slow.json"), json({{"k", "v"}}));
+  EXPECT_TRUE(on_disk("manual.json").is_null());
+
+  std::vector<json> quick_events;
+  for (const auto& [event, payload] : app_->events()) {
+    if (event == "store://change" && payload["resourceId"] == quick) {
+      quick_events.push_back(json::array({payload["key"], payload["value"], payload["exists"]}));
+    }
+  }
+  EXPECT_EQ(json(quick_events), json::parse(R"([["k","v",true],["k",null,false],["k2",2,true]])"));
+}
+
+TEST_F(TauriPlugins, PageLoadClosesTheEarlierPagesStores) {
+  json rid = load("page.json", {{"autoSave", 600000}});
+  call("plugin:store|set", {{"rid", rid}, {"key", "k"}, {"value", 1}});
+  registry_->on_page_load();
+  EXPECT_EQ(on_disk("page.json"), json({{"k", 1}}));
+  EXPECT_EQ(call("plugin:store|get_store", {{"path", "page.json"}}), nullptr);
+  fail("plugin:store|keys", {{"rid", rid}});
+}
+
+TEST_F(TauriPlugins, PathCommands) {
+  const std::string h = home_.path();
+  const std::string config = paths::config_home();
+  write_file(config + "/user-dirs.dirs",
+             "XDG_DESKTOP_DIR=\"$HOME/Desk top\"\nXDG_MUSIC_DIR=\"$HOME\"\n"
+             "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n");
+  const std::string id = app_dirs::identifier();
+  struct Case {
+    std::string cmd;
+    json args;
+    json expected;  // a string starting with "!" is the failure message
+  };
+  const Case cases[] = {
+      {"resolve_directory", {{"directory", 18}}, h + "/Desk top"},
+      {"resolve_directory", {{"directory", 1}}, "!unknown path"},  // disabled: set to $HOME
+      {"resolve_directory", {{"directory", 6}}, "/srv/docs"},
+      {"resolve_directory", {{"directory", 99}}, "!unknown path"},
+      {"resolve_directory", {{"directory", 14}}, paths::data_home() + "/" + id},
+      {"resolve_directory", {{"directory", 17}}, paths::data_home() + "/" + id + "/logs"},
+      {"resolve_directory",
+       {{"directory", 13}, {"path", "a/./b.json"}},
+       config + "/" + id + "/a/b.json"},
+      {"resolve_directory",
+       {{"directory", 13}, {"path", "a/../../x"}},
+       "!cannot traverse directory, rewrite the path without the use of `../`"},
+      {"join", {{"paths", {"/a/", "b", "../c", ""}}}, "/a/c"},
+      {"resolve", {{"paths", {"/a", "b", "/c", "d/.."}}}, "/c"},
+      {"normalize", {{"path", "a/./b/../c/"}}, "a/c"},
+      {"normalize", {{"path", ""}}, "."},
+      {"dirname", {{"path", "/path/to/somedir/"}}, "/path/to"},
+      {"dirname", {{"path", "/"}}, "!path has no parent: /"},
+      {"extname", {{"path", "/p/file.tar.gz"}}, "gz"},
+      {"extname", {{"path", "/p/.bashrc"}}, "!path has no extension: /p/.bashrc"},
+      {"basename", {{"path", "path/to/app.conf/"}}, "app.conf"},
+      {"basename", {{"path", "app.conf"}, {"ext", ".conf"}}, "app"},
+      {"is_absolute", {{"path", "/home"}}, true},
+      {"is_absolute", {{"path", "home"}}, false},
+  };
+  for (const auto& c : cases) {
+    CommandResult r = dispatch_and_wait(*registry_, "plugin:path|" + c.cmd, c.args);
+    json got = r.ok() ? r.value() : json("!" + r.error());
+    EXPECT_EQ(got, c.expected) << c.cmd << " " << c.args;
+  }
+}
+
+}  // namespace
+}  // namespace vessa::testing
