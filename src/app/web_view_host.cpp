@@ -265,6 +265,7 @@ void WebViewHost::on_load_changed(WebKitWebView* /*view*/, WebKitLoadEvent event
   auto* host = static_cast<WebViewHost*>(self);
   if (event == WEBKIT_LOAD_COMMITTED) {
     host->bridge_->page_committed();
+    host->bridge_->registry()->on_page_load();  // resources belong to the page that opened them
     return;
   }
   if (event != WEBKIT_LOAD_FINISHED) return;
