@@ -53,8 +53,8 @@ StoreManager::Store& StoreManager::ensureLoaded(const std::string& name) {
     if (loaded && loaded->is_object()) {
       store.data = std::move(*loaded);
     } else if (!loaded && loaded.error().unloadable) {
-      vessa::log("store file " + file->string() + " could not be loaded (" +
-                 loaded.error().reason + "); reading it as empty, never overwriting it");
+      vessa::log("store file " + file->string() + " could not be loaded (" + loaded.error().reason +
+                 "); reading it as empty, never overwriting it");
     }
   }
   return stores_.emplace(name, std::move(store)).first->second;

@@ -21,14 +21,18 @@ namespace {
 constexpr std::string_view kTempMarker = ".tmp-";
 constexpr size_t kTempSuffixLength = 6;  // mkostemp's XXXXXX
 
-std::string error_text(const char* step, int err) { return std::string(step) + ": " + std::strerror(err); }
+std::string error_text(const char* step, int err) {
+  return std::string(step) + ": " + std::strerror(err);
+}
 
 std::string folder_of(const std::string& path) {
   std::string dir = std::filesystem::path(path).parent_path().string();
   return dir.empty() ? "." : dir;
 }
 
-std::string name_of(const std::string& path) { return std::filesystem::path(path).filename().string(); }
+std::string name_of(const std::string& path) {
+  return std::filesystem::path(path).filename().string();
+}
 
 bool write_all(int fd, std::string_view data) {
   const char* p = data.data();

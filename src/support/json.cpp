@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cmath>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -428,7 +428,9 @@ size_t string_end(std::string_view text, size_t i) {
 }
 
 size_t skip_space(std::string_view text, size_t i) {
-  while (i < text.size() && (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r')) ++i;
+  while (i < text.size() &&
+         (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r'))
+    ++i;
   return i;
 }
 
@@ -499,8 +501,8 @@ tl::expected<json, JsonFileError> load_json_file(const std::string& path,
   auto parsed = parse_json_checked(*text);
   if (parsed) return std::move(*parsed);
   if (parsed.error() == JsonError::kTooDeep) {
-    return tl::unexpected(JsonFileError{
-        true, "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels"});
+    return tl::unexpected(
+        JsonFileError{true, "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels"});
   }
   return tl::unexpected(JsonFileError{false, "not valid JSON"});
 }

@@ -107,10 +107,10 @@ TEST(InvokeRunner, ParallelConfigSetsKeepEveryKey) {
   std::vector<std::string> outs(kRuns);
   for (int i = 0; i < kRuns; ++i) {
     runs.emplace_back([i, &outs] {
-      outs[static_cast<size_t>(i)] = invoke(
-          {"--invoke", "config_set", "{\"key\":\"k" + std::to_string(i) + "\",\"value\":" +
-                                         std::to_string(i) + "}"})
-                                         .out;
+      outs[static_cast<size_t>(i)] =
+          invoke({"--invoke", "config_set",
+                  "{\"key\":\"k" + std::to_string(i) + "\",\"value\":" + std::to_string(i) + "}"})
+              .out;
     });
   }
   for (auto& t : runs) t.join();

@@ -251,7 +251,7 @@ TEST_F(ObsidianVaultReadTest, OnlyRegularNotesUpToTheCapAreRead) {
                                       std::chrono::seconds(5));
   auto notes = by_id(r);
   const std::pair<std::string, bool> cases[] = {
-      {"fits.md", true}, {"over.md", false}, {"pipe.md", false},
+      {"fits.md", true},  {"over.md", false},     {"pipe.md", false},
       {"zero.md", false}, {"via-link.md", false},
   };
   for (const auto& [id, read_back] : cases) EXPECT_EQ(notes.count(id), read_back ? 1u : 0u) << id;

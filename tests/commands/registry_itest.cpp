@@ -126,7 +126,8 @@ TEST_F(RegistryTest, DamagedConfigFilesReadAsEmptyAndAreReplaced) {
 // The file also holds the executor's secret: one that exists but cannot be read used to be
 // replaced by an object holding the one new key.
 TEST_F(RegistryTest, ConfigFilesThatCannotBeLoadedAreNeverReplaced) {
-  const std::string deep = "{\"executorSecret\":" + std::string(600, '[') + std::string(600, ']') + "}";
+  const std::string deep =
+      "{\"executorSecret\":" + std::string(600, '[') + std::string(600, ']') + "}";
   struct Case {
     std::string what;
     std::function<void()> make;

@@ -1,6 +1,6 @@
 // Atomic writes, whole-file reads, line splitting and paths.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -110,8 +110,8 @@ TEST(AtomicWrite, OnlyOurAbandonedTemporaryFilesAreRemoved) {
   };
   const Case cases[] = {
       {".f.json.tmp-Ab12Cd", false, true},
-      {".f.json.tmp-Zz9Yy8", true, false},  // a live writer holds it
-      {".f.json.tmp-Ab12C", false, false},  // not a name we make
+      {".f.json.tmp-Zz9Yy8", true, false},   // a live writer holds it
+      {".f.json.tmp-Ab12C", false, false},   // not a name we make
       {".g.json.tmp-Ab12Cd", false, false},  // another file's
       {"f.json.tmp-Ab12Cd", false, false},
   };

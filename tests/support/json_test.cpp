@@ -124,7 +124,7 @@ TEST(JsonParse, NestingBeyondTheLimitIsRefusedBeforeAnythingIsBuilt) {
       {nested("[", "]", kMaxJsonDepth + 1), JsonError::kTooDeep},
       {nested("{\"a\":", "}", kMaxJsonDepth + 1), JsonError::kTooDeep},
       {"{\"reqId\":1,\"args\":" + nested("[", "]", 300000) + "}", JsonError::kTooDeep},
-      {nested("[", "", 300000), JsonError::kTooDeep},  // deep and never closed
+      {nested("[", "", 300000), JsonError::kTooDeep},            // deep and never closed
       {"[\"" + std::string(300000, '[') + "\"]", std::nullopt},  // brackets inside a string
       {nested("[", "]", 3, "1,"), JsonError::kInvalid},
   };
