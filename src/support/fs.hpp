@@ -29,8 +29,7 @@ struct ReadError {
 /// Reads a regular file of at most `max_bytes` whole. Opens without blocking and checks the
 /// opened descriptor, so FIFOs, sockets and devices are refused even when reached by a link.
 tl::expected<std::string, ReadError> read_regular_file(
-    const std::string& path,
-    std::uintmax_t max_bytes = std::numeric_limits<std::uintmax_t>::max());
+    const std::string& path, std::uintmax_t max_bytes = std::numeric_limits<std::uintmax_t>::max());
 
 /// Replaces `path` with `data` atomically: a temporary file in the same folder, synced, renamed
 /// over the target, then the folder synced so the rename survives a power loss. A new file gets

@@ -44,8 +44,7 @@ struct JsonFileError {
 /// Reads and parses `path` (at most `max_bytes`). A missing file or text that is not JSON gives
 /// an error with `unloadable` false: there is nothing there worth keeping.
 tl::expected<json, JsonFileError> load_json_file(
-    const std::string& path,
-    std::uintmax_t max_bytes = std::numeric_limits<std::uintmax_t>::max());
+    const std::string& path, std::uintmax_t max_bytes = std::numeric_limits<std::uintmax_t>::max());
 
 /// The string under `key` when `args` is an object holding a string there.
 std::optional<std::string> string_arg(const json& args, std::string_view key);
