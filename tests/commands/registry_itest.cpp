@@ -140,6 +140,7 @@ TEST_F(RegistryTest, ConfigFilesThatCannotBeLoadedAreNeverReplaced) {
   };
   for (const auto& c : cases) {
     std::filesystem::remove_all(home.path() + "/.vessa");
+    std::filesystem::create_directories(home.path() + "/.vessa");
     c.make();
     EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "k"}}).value(), nullptr);
     const std::string error = dispatch_and_wait(registry, "config_set", {{"key", "k"}}).error();
