@@ -60,7 +60,10 @@ int run_invoke(int argc, char** argv) {
   const std::string cmd = argv[at + 1];
   json args = json::object();
   if (at + 2 < argc) {
-    auto parsed = parse_json(argv[at + 2]);
+    auto parsed = parse_json_checked(argv[at + 2]);
+    if (!parsed && parsed.error() == JsonError::kTooDeep) {
+      return usage("ARGS_JSON nests deeper than " + std::to_string(kMaxJsonDepth) + " levels");
+    }
     if (!parsed) return usage("ARGS_JSON is not valid JSON");
     if (!parsed->is_object()) return usage("ARGS_JSON must be a JSON object");
     args = std::move(*parsed);

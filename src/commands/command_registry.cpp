@@ -63,6 +63,14 @@ std::mutex& config_file_mutex() {
   return m;
 }
 
+tl::expected<ConfigFileLock, std::string> ConfigFileLock::acquire(const std::string& config_path) {
+  std::unique_lock local(config_file_mutex());
+  fs::create_directories(std::filesystem::path(config_path).parent_path().string(), 0700);
+  auto file = fs::FileLock::acquire(config_path);
+  if (!file) return tl::unexpected(file.error());
+  return ConfigFileLock(std::move(local), std::move(*file));
+}
+
 CommandRegistry::CommandRegistry(std::weak_ptr<AppContext> app)
     : app_(std::move(app)), config_path_(paths::home_dir() + "/.vessa/config.json") {
   // Quitting closes what the page holds, so auto-saved stores write their last changes.
@@ -136,28 +144,40 @@ bool CommandRegistry::builtin(const std::string& cmd, const json& args, const Co
     }
     auto value_it = args.find("value");
     json value = value_it != args.end() ? *value_it : json(nullptr);
-    {
-      // Concurrent config_set calls in this process must not drop each other's keys.
-      std::lock_guard lock(config_file_mutex());
-      json config = readConfig();
-      config[*key] = std::move(value);
-      writeConfig(config);
-    }
-    done(CommandResult::success());
+    done(setConfigKey(*key, std::move(value)));
     return true;
   }
   return false;
 }
 
 json CommandRegistry::readConfig() const {
-  auto parsed = read_json_file(config_path_);
+  auto parsed = load_json_file(config_path_);
   if (!parsed || !parsed->is_object()) return json::object();
   return *parsed;
 }
 
-void CommandRegistry::writeConfig(const json& config) const {
-  fs::create_directories(std::filesystem::path(config_path_).parent_path().string());
-  fs::atomic_write(config_path_, dump_pretty(config));
+// The file also holds what other parts of the shell stored (the executor's secret, the client
+// id): one that exists but cannot be read is never replaced by an object holding one key.
+CommandResult CommandRegistry::setConfigKey(const std::string& key, json value) const {
+  auto held = ConfigFileLock::acquire(config_path_);
+  if (!held) return CommandResult::failure("config_set: " + held.error());
+  auto loaded = load_json_file(config_path_);
+  if (!loaded && loaded.error().unloadable) {
+    return CommandResult::failure("config_set: " + config_path_ + " could not be loaded (" +
+                                  loaded.error().reason + "); it was left unchanged");
+  }
+  json config = loaded && loaded->is_object() ? std::move(*loaded) : json::object();
+  config[key] = std::move(value);
+  if (auto written = writeConfig(config); !written) {
+    return CommandResult::failure("config_set: could not write " + config_path_ + ": " +
+                                  written.error());
+  }
+  return CommandResult::success();
+}
+
+tl::expected<void, std::string> CommandRegistry::writeConfig(const json& config) const {
+  fs::create_directories(std::filesystem::path(config_path_).parent_path().string(), 0700);
+  return fs::atomic_write(config_path_, dump_pretty(config));
 }
 
 }  // namespace vessa

@@ -7,11 +7,13 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tl/expected.hpp>
 #include <vector>
 
 #include "bridge/command_result.hpp"
 #include "commands/app_context.hpp"
 #include "commands/resource_table.hpp"
+#include "support/fs.hpp"
 #include "support/json.hpp"
 
 namespace vessa {
@@ -27,8 +29,9 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
 
   /// The configuration object (empty when the file is missing, unreadable or not an object).
   json readConfig() const;
-  /// Rewrites the configuration file whole: pretty, sorted keys, atomic. Failures are silent.
-  void writeConfig(const json& config) const;
+  /// Rewrites the configuration file whole: pretty, sorted keys, atomic, created 0600 in a
+  /// 0700 folder. The error is the reason the file was not written.
+  tl::expected<void, std::string> writeConfig(const json& config) const;
   /// `~/.vessa/config.json` of the user at construction.
   const std::string& configPath() const { return config_path_; }
 
@@ -68,6 +71,7 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
 
  private:
   bool builtin(const std::string& cmd, const json& args, const Completion& done);
+  CommandResult setConfigKey(const std::string& key, json value) const;
 
   std::weak_ptr<AppContext> app_;
   std::string config_path_;
@@ -77,5 +81,19 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
 
 /// Serialises read-modify-write cycles of the configuration file inside this process.
 std::mutex& config_file_mutex();
+
+/// One read-modify-write of the configuration file at `config_path`: holds `config_file_mutex()`
+/// and the file's cross-process lock, so no writer in any process loses another's keys.
+class ConfigFileLock {
+ public:
+  /// Creates the file's folder (0700) when missing; the error says why the lock was not had.
+  static tl::expected<ConfigFileLock, std::string> acquire(const std::string& config_path);
+
+ private:
+  ConfigFileLock(std::unique_lock<std::mutex> local, fs::FileLock file)
+      : local_(std::move(local)), file_(std::move(file)) {}
+  std::unique_lock<std::mutex> local_;
+  fs::FileLock file_;
+};
 
 }  // namespace vessa

@@ -17,6 +17,9 @@ namespace {
 
 constexpr size_t kMaxTitleScalars = 200;
 constexpr size_t kMaxInlineTags = 50;
+// Notes are prose; anything bigger is not a note (or is a link to a device) and is skipped
+// rather than read into one result the page must hold.
+constexpr std::uintmax_t kMaxNoteBytes = 10ull * 1024 * 1024;
 
 // Decodes the code point at `i` and moves past it. Text is validated before it gets here; a
 // stray byte still decodes as itself so nothing reads past the end.
@@ -306,7 +309,7 @@ tl::expected<json, std::string> read(const std::string& path) {
 
   json notes = json::array();
   for (const std::string& file : collectMarkdown(root)) {
-    auto text = fs::read_file(file);
+    auto text = fs::read_regular_file(file, kMaxNoteBytes);
     if (!text || !is_valid_utf8(*text) || trim_ws(*text).empty()) continue;
     std::string relative =
         file.compare(0, prefix.size(), prefix) == 0 ? file.substr(prefix.size()) : file;

@@ -18,7 +18,8 @@ inline constexpr std::array<std::string_view, 5> skipDirs = {".obsidian", ".tras
 inline constexpr int kMaxDepth = 24;
 
 /// The note records of the vault at `path`, in the order found, or "Not a folder: " + `path`.
-/// Unreadable folders and unreadable, non-UTF-8 or blank notes are skipped. Any thread.
+/// Unreadable folders and unreadable, non-UTF-8 or blank notes are skipped, and so is anything
+/// that is not a regular file (FIFOs, devices, also behind links) or exceeds 10 MiB. Any thread.
 tl::expected<json, std::string> read(const std::string& path);
 
 /// Paths of the Markdown files under `dir` (names ending in ".md" in any case), in listing

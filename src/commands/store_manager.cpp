@@ -1,8 +1,6 @@
 // Named JSON key-value stores for the page's store plug-in.
 #include "commands/store_manager.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <climits>
 
@@ -29,7 +27,7 @@ StoreManager& StoreManager::shared() {
 
 StoreManager::StoreManager(std::filesystem::path dir, std::uintmax_t max_file_bytes)
     : dir_(std::move(dir)), max_file_bytes_(max_file_bytes) {
-  fs::create_directories(dir_.string());
+  fs::create_directories(dir_.string(), 0700);
 }
 
 std::optional<std::filesystem::path> StoreManager::fileFor(const std::string& name) const {
@@ -44,45 +42,76 @@ std::optional<std::filesystem::path> StoreManager::fileFor(const std::string& na
   return dir_ / file;
 }
 
-json& StoreManager::ensureLoaded(const std::string& name) {
+StoreManager::Store& StoreManager::ensureLoaded(const std::string& name) {
   auto it = stores_.find(name);
   if (it != stores_.end()) return it->second;
-  json store = json::object();
+  Store store;
   if (auto file = fileFor(name)) {
-    // Only a regular file of sane size is read: a FIFO would block the lock holder forever and
-    // a giant file would exhaust memory.
-    struct stat st {};
-    if (::stat(file->c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<std::uintmax_t>(st.st_size) <= max_file_bytes_) {
-      if (auto parsed = read_json_file(file->string()); parsed && parsed->is_object()) {
-        store = std::move(*parsed);
-      }
+    // The reader takes regular files of sane size only: a FIFO would block the lock holder
+    // forever and a giant file would exhaust memory.
+    auto loaded = load_json_file(file->string(), max_file_bytes_);
+    if (loaded && loaded->is_object()) {
+      store.data = std::move(*loaded);
+    } else if (!loaded && loaded.error().unloadable) {
+      vessa::log("store file " + file->string() + " could not be loaded (" + loaded.error().reason +
+                 "); reading it as empty, never overwriting it");
     }
   }
   return stores_.emplace(name, std::move(store)).first->second;
 }
 
-void StoreManager::persist(const std::string& name) {
-  auto it = stores_.find(name);
-  if (it == stores_.end()) return;
+// Two processes may each save their own keys to one store file. A save therefore re-reads the
+// file under a lock shared by every process and applies only the keys this process set or
+// deleted since its last write; keys written by others meanwhile are kept (and become visible
+// here). "clear" and "reset" mean the whole store, so they write an empty object. A file that
+// exists but cannot be loaded (unreadable, too large, too deep, not a regular file) is never
+// overwritten: its content is unknown, so the write fails instead.
+tl::expected<void, std::string> StoreManager::persist(const std::string& op,
+                                                      const std::string& name, bool clear) {
+  Store& store = stores_.at(name);
+  const std::string prefix = "store " + op + ": ";
   auto file = fileFor(name);
-  if (!file) {
-    vessa::log("store kept in memory only (not a usable file name): " + name);
-    return;
+  if (!file) return tl::unexpected(prefix + "\"" + name + "\" cannot name a store file");
+  const std::string path = file->string();
+  fs::create_directories(dir_.string(), 0700);
+  auto held = fs::FileLock::acquire(path);
+  if (!held) return tl::unexpected(prefix + held.error());
+
+  json merged = json::object();
+  auto current = load_json_file(path, max_file_bytes_);
+  if (!current && current.error().unloadable) {
+    return tl::unexpected(prefix + path + " could not be loaded (" + current.error().reason +
+                          "); it was left unchanged");
   }
-  std::string text = dump_pretty(it->second);
+  if (!clear) {
+    if (current && current->is_object()) merged = std::move(*current);
+    for (const auto& key : store.changed) {
+      auto it = store.data.find(key);
+      if (it != store.data.end()) {
+        merged[key] = *it;
+      } else {
+        merged.erase(key);
+      }
+    }
+  }
+  std::string text = dump_pretty(merged);
   if (text.size() > max_file_bytes_) {
-    vessa::log("store not written (larger than the store file limit): " + name);
-    return;
+    return tl::unexpected(prefix + path + " would be larger than " +
+                          std::to_string(max_file_bytes_) + " bytes; it was left unchanged");
   }
-  fs::create_directories(dir_.string());
-  fs::atomic_write(file->string(), text);
+  if (auto written = fs::atomic_write(path, text); !written) {
+    return tl::unexpected(prefix + "could not write " + path + ": " + written.error());
+  }
+  store.data = std::move(merged);
+  store.changed.clear();
+  return {};
 }
 
 CommandResult StoreManager::handle(const std::string& op, const json& args) {
   std::lock_guard guard(lock_);
   const std::string name = store_name(args);
-  json& store = ensureLoaded(name);
+  Store& loaded = ensureLoaded(name);
+  json& store = loaded.data;
   const std::string key = string_arg(args, "key").value_or("");
 
   if (op == "load" || op == "get_store" || op == "reload") return CommandResult::success();
@@ -95,21 +124,20 @@ CommandResult StoreManager::handle(const std::string& op, const json& args) {
     if (!k) return CommandResult::failure("store set: missing key");
     auto v = args.find("value");
     store[*k] = v != args.end() ? *v : json(nullptr);
+    loaded.changed.insert(*k);
     return CommandResult::success();
   }
   if (op == "has") {
     auto it = store.find(key);
     return CommandResult::success(it != store.end() && !it->is_null());
   }
-  if (op == "delete") return CommandResult::success(store.erase(key) > 0);
-  if (op == "clear" || op == "reset") {
-    store = json::object();
-    persist(name);
-    return CommandResult::success();
+  if (op == "delete") {
+    loaded.changed.insert(key);
+    return CommandResult::success(store.erase(key) > 0);
   }
-  if (op == "save") {
-    persist(name);
-    return CommandResult::success();
+  if (op == "clear" || op == "reset" || op == "save") {
+    auto written = persist(op, name, op != "save");
+    return written ? CommandResult::success() : CommandResult::failure(written.error());
   }
   if (op == "keys") {
     json keys = json::array();

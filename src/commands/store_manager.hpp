@@ -6,7 +6,9 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <tl/expected.hpp>
 
 #include "bridge/command_result.hpp"
 #include "support/json.hpp"
@@ -15,9 +17,10 @@ namespace vessa {
 
 class StoreManager {
  public:
-  /// Largest store file read or written (bytes). A bigger file loads as an empty store, and a
-  /// store that would serialise bigger is not written, so we never write what we would not read.
-  static constexpr std::uintmax_t kMaxFileBytes = 64ull * 1024 * 1024;
+  /// Largest store file read or written (bytes). A bigger file reads as an empty store and is
+  /// never overwritten; a store that would serialise bigger is not written (the save fails), so
+  /// we never write what we would not read back.
+  static constexpr std::uintmax_t kMaxFileBytes = 256ull * 1024 * 1024;
 
   /// The process-wide instance, over `appDataDir()/stores` (fixed and created on first use).
   static StoreManager& shared();
@@ -31,19 +34,28 @@ class StoreManager {
 
   /// The file that holds store `name`: every "/" becomes "_". nullopt for names that would not
   /// name a plain file inside the stores folder ("", ".", "..", NUL bytes, too long); such
-  /// stores live in memory only.
+  /// stores live in memory only, and writing them fails.
   std::optional<std::filesystem::path> fileFor(const std::string& name) const;
 
   const std::filesystem::path& dir() const { return dir_; }
 
  private:
-  json& ensureLoaded(const std::string& name);
-  void persist(const std::string& name);
+  struct Store {
+    json data = json::object();
+    /// Keys set or deleted here since the last write: what a save brings to the file.
+    std::set<std::string> changed;
+  };
+
+  Store& ensureLoaded(const std::string& name);
+  /// Writes store `name` for operation `op`; `clear` empties it first. The error is the
+  /// page's failure message.
+  tl::expected<void, std::string> persist(const std::string& op, const std::string& name,
+                                          bool clear);
 
   std::filesystem::path dir_;
   std::uintmax_t max_file_bytes_;
   std::mutex lock_;
-  std::map<std::string, json> stores_;
+  std::map<std::string, Store> stores_;
 };
 
 }  // namespace vessa

@@ -248,14 +248,14 @@ void set_refresh_url_for_testing(const std::string& url) {
 }  // namespace detail
 
 std::string resolveStableClientId(const std::string& configPath) {
-  // One read-modify-write at a time with config_set in this process.
-  std::lock_guard lock(config_file_mutex());
+  // One read-modify-write at a time with config_set, in this process and any other.
+  auto held = ConfigFileLock::acquire(configPath);
   ConfigRead config = read_config(configPath);
   if (auto it = config.object.find("clientId"); it != config.object.end() && it->is_string()) {
     std::string stored = trim(it->get<std::string>());
     if (!detail::is_reserved_client_id(stored)) return stored;
   }
-  if (config.exists && !config.readable) {
+  if (!held || (config.exists && !config.readable)) {
     vessa::log(
         "config.json unreadable \u2014 using a transient clientId rather than overwriting it");
     std::string host = localized_host_name().value_or(host_names()->network_name());

@@ -1,20 +1,17 @@
 // Exception-free JSON parsing and a purpose-built encoder.
 #include "support/json.hpp"
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+
+#include "support/fs.hpp"
 
 namespace vessa {
-
-std::optional<json> parse_json(std::string_view text) {
-  json v = json::parse(text.begin(), text.end(), nullptr, false);
-  if (v.is_discarded()) return std::nullopt;
-  return v;
-}
 
 std::optional<std::string> string_arg(const json& args, std::string_view key) {
   if (!args.is_object()) return std::nullopt;
@@ -309,13 +306,211 @@ std::string dump_pretty(const json& value) {
   return value.dump(2, ' ', false, json::error_handler_t::replace);
 }
 
+namespace {
+
+// nlohmann's own DOM builder, stopped at the first container deeper than the limit: one pass,
+// no recursion, and nothing deep is ever built.
+class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
+ public:
+  DepthLimitedBuilder(json& result, int max_depth)
+      : json_sax_dom_parser(result, false), max_depth_(max_depth) {}
+
+  bool start_object(std::size_t elements) {
+    return enter() && json_sax_dom_parser::start_object(elements);
+  }
+  bool start_array(std::size_t elements) {
+    return enter() && json_sax_dom_parser::start_array(elements);
+  }
+  bool end_object() {
+    --depth_;
+    return json_sax_dom_parser::end_object();
+  }
+  bool end_array() {
+    --depth_;
+    return json_sax_dom_parser::end_array();
+  }
+  bool too_deep() const { return too_deep_; }
+
+ private:
+  bool enter() {
+    if (++depth_ <= max_depth_) return true;
+    too_deep_ = true;
+    return false;
+  }
+  int max_depth_;
+  int depth_ = 0;
+  bool too_deep_ = false;
+};
+
+tl::expected<json, JsonError> parse_limited(std::string_view text, int max_depth) {
+  json result;
+  DepthLimitedBuilder builder(result, max_depth);
+  const bool ok = json::sax_parse(text.begin(), text.end(), &builder);
+  if (builder.too_deep()) return tl::unexpected(JsonError::kTooDeep);
+  if (!ok || builder.is_errored()) return tl::unexpected(JsonError::kInvalid);
+  return result;
+}
+
+bool is_hex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+// The UTF-16 unit of the escape "\uXXXX" starting at s[i], or -1 when there is none.
+long u_escape_at(std::string_view s, size_t i) {
+  if (i + 6 > s.size() || s[i] != '\\' || s[i + 1] != 'u') return -1;
+  for (size_t k = 2; k < 6; ++k) {
+    if (!is_hex(s[i + k])) return -1;
+  }
+  return std::strtol(std::string(s.substr(i + 2, 4)).c_str(), nullptr, 16);
+}
+
+// `text` with every lone surrogate escape written as \ufffd and every invalid UTF-8 byte as
+// U+FFFD; nullopt when there is none of either (the text is broken some other way).
+std::optional<std::string> repaired(std::string_view text) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  std::string out;
+  out.reserve(n);
+  bool changed = false;
+  bool in_string = false;
+  size_t i = 0;
+  while (i < n) {
+    const unsigned char c = s[i];
+    if (c >= 0x80) {
+      uint32_t cp = 0;
+      const size_t len = decode_utf8(s, n, i, cp);
+      if (len == 0) {
+        out.append("\xEF\xBF\xBD");
+        changed = true;
+        ++i;
+      } else {
+        out.append(text.substr(i, len));
+        i += len;
+      }
+      continue;
+    }
+    if (c == '"') in_string = !in_string;
+    if (!in_string || c != '\\') {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    const long unit = u_escape_at(text, i);
+    if (unit < 0xD800 || unit > 0xDFFF) {
+      // Any other escape, copied with the character it protects (which may be a quote).
+      const size_t len = unit >= 0 ? 6 : std::min<size_t>(2, n - i);
+      out.append(text.substr(i, len));
+      i += len;
+      continue;
+    }
+    const long low = unit <= 0xDBFF ? u_escape_at(text, i + 6) : -1;
+    if (low >= 0xDC00 && low <= 0xDFFF) {
+      out.append(text.substr(i, 12));
+      i += 12;
+    } else {
+      out.append("\\ufffd");
+      changed = true;
+      i += 6;
+    }
+  }
+  if (!changed) return std::nullopt;
+  return out;
+}
+
+// Index just past the string literal that starts at text[i] (a quote), or npos.
+size_t string_end(std::string_view text, size_t i) {
+  for (size_t k = i + 1; k < text.size(); ++k) {
+    if (text[k] == '\\') {
+      ++k;
+    } else if (text[k] == '"') {
+      return k + 1;
+    }
+  }
+  return std::string_view::npos;
+}
+
+size_t skip_space(std::string_view text, size_t i) {
+  while (i < text.size() &&
+         (text[i] == ' ' || text[i] == '\t' || text[i] == '\n' || text[i] == '\r'))
+    ++i;
+  return i;
+}
+
+}  // namespace
+
+tl::expected<json, JsonError> parse_json_checked(std::string_view text, int max_depth) {
+  auto parsed = parse_limited(text, max_depth);
+  if (parsed || parsed.error() == JsonError::kTooDeep) return parsed;
+  // Only failed text pays for the repair pass.
+  if (auto fixed = repaired(text)) return parse_limited(*fixed, max_depth);
+  return parsed;
+}
+
+std::optional<json> parse_json(std::string_view text) {
+  auto parsed = parse_json_checked(text);
+  if (!parsed) return std::nullopt;
+  return std::move(*parsed);
+}
+
+std::optional<json> top_level_scalar(std::string_view text, std::string_view key) {
+  size_t i = skip_space(text, 0);
+  if (i >= text.size() || text[i] != '{') return std::nullopt;
+  int depth = 0;
+  bool expect_key = false;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '"') {
+      const size_t end = string_end(text, i);
+      if (end == std::string_view::npos) return std::nullopt;
+      if (depth == 1 && expect_key) {
+        expect_key = false;
+        auto name = parse_limited(text.substr(i, end - i), 1);
+        if (name && name->is_string() && name->get_ref<const std::string&>() == key) {
+          size_t v = skip_space(text, end);
+          if (v >= text.size() || text[v] != ':') return std::nullopt;
+          v = skip_space(text, v + 1);
+          if (v >= text.size() || text[v] == '{' || text[v] == '[') return std::nullopt;
+          size_t v_end = text[v] == '"' ? string_end(text, v) : text.find_first_of(",}] \t\r\n", v);
+          if (v_end == std::string_view::npos) return std::nullopt;
+          auto value = parse_limited(text.substr(v, v_end - v), 1);
+          if (!value) return std::nullopt;
+          return std::move(*value);
+        }
+      }
+      i = end;
+      continue;
+    }
+    if (c == '{' || c == '[') {
+      ++depth;
+      expect_key = depth == 1;
+    } else if (c == '}' || c == ']') {
+      if (--depth == 0) return std::nullopt;
+    } else if (c == ',' && depth == 1) {
+      expect_key = true;
+    }
+    ++i;
+  }
+  return std::nullopt;
+}
+
+tl::expected<json, JsonFileError> load_json_file(const std::string& path,
+                                                 std::uintmax_t max_bytes) {
+  auto text = fs::read_regular_file(path, max_bytes);
+  if (!text) {
+    return tl::unexpected(
+        JsonFileError{text.error().kind != fs::ReadFailure::kAbsent, text.error().reason});
+  }
+  auto parsed = parse_json_checked(*text);
+  if (parsed) return std::move(*parsed);
+  if (parsed.error() == JsonError::kTooDeep) {
+    return tl::unexpected(
+        JsonFileError{true, "nested deeper than " + std::to_string(kMaxJsonDepth) + " levels"});
+  }
+  return tl::unexpected(JsonFileError{false, "not valid JSON"});
+}
+
 std::optional<json> read_json_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  if (in.bad()) return std::nullopt;
-  return parse_json(ss.str());
+  auto parsed = load_json_file(path);
+  if (!parsed) return std::nullopt;
+  return std::move(*parsed);
 }
 
 }  // namespace vessa

@@ -2,17 +2,49 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tl/expected.hpp>
 
 namespace vessa {
 
 using json = nlohmann::json;
 
-/// Parses `text` without throwing; nullopt when it is not valid JSON.
+/// Deepest nesting of arrays and objects accepted from outside. Everything recursive
+/// (copies, comparisons, dumps) stays far from the stack's end below this.
+inline constexpr int kMaxJsonDepth = 512;
+
+enum class JsonError { kInvalid, kTooDeep };
+
+/// Parses `text` without throwing and without recursion. Input nested deeper than `max_depth`
+/// is refused before a value is built. A lone UTF-16 surrogate escape or an invalid UTF-8 byte
+/// reads as U+FFFD (pages send both); such text is repaired only when the plain parse failed.
+tl::expected<json, JsonError> parse_json_checked(std::string_view text,
+                                                 int max_depth = kMaxJsonDepth);
+
+/// `parse_json_checked` for callers that need no reason; nullopt when refused.
 std::optional<json> parse_json(std::string_view text);
+
+/// The scalar (string, number, boolean, null) under `key` in the top-level object of `text`,
+/// found by scanning alone, whatever the depth of the rest: lets a refused message still be
+/// answered by its request id. nullopt when absent, not a scalar, or `text` is no object.
+std::optional<json> top_level_scalar(std::string_view text, std::string_view key);
+
+/// Why a JSON file gave no value.
+struct JsonFileError {
+  /// True when the file exists but could not be read whole (unreadable, not a regular file, too
+  /// large, nested too deep): its content is unknown and must not be overwritten.
+  bool unloadable = false;
+  std::string reason;
+};
+
+/// Reads and parses `path` (at most `max_bytes`). A missing file or text that is not JSON gives
+/// an error with `unloadable` false: there is nothing there worth keeping.
+tl::expected<json, JsonFileError> load_json_file(
+    const std::string& path, std::uintmax_t max_bytes = std::numeric_limits<std::uintmax_t>::max());
 
 /// The string under `key` when `args` is an object holding a string there.
 std::optional<std::string> string_arg(const json& args, std::string_view key);

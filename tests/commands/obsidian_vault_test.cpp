@@ -2,6 +2,7 @@
 #include "commands/obsidian_vault.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -232,12 +233,30 @@ TEST_F(ObsidianVaultReadTest, LinkLoopsAndSharedTargetsAreReadOnce) {
   EXPECT_EQ(notes.size(), 4u);
 }
 
-TEST_F(ObsidianVaultReadTest, LargeNoteIsReadWhole) {
-  const std::string big = "# Big\n" + std::string(8 * 1024 * 1024, 'x');
-  note("big.md", big);
-  auto notes = by_id(read({{"path", vault_}}));
-  ASSERT_EQ(notes.count("big.md"), 1u);
-  EXPECT_EQ(notes["big.md"].at("content").get<std::string>().size(), big.size());
+// A FIFO named like a note used to hang the read forever; a link to /dev/zero read until memory
+// ran out. Only regular files up to 10 MiB are notes.
+TEST_F(ObsidianVaultReadTest, OnlyRegularNotesUpToTheCapAreRead) {
+  const std::string fifo = home_.path() + "/outside.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((vault_ + "/pipe.md").c_str(), 0600), 0);
+  std::filesystem::create_symlink("/dev/zero", vault_ + "/zero.md");
+  std::filesystem::create_symlink(fifo, vault_ + "/via-link.md");
+  const size_t cap = 10u * 1024 * 1024;
+  const std::string fits = "# Fits\n" + std::string(cap - 7, 'x');
+  note("fits.md", fits);
+  note("over.md", fits + "y");
+
+  // A hang would show as the dispatch timing out.
+  auto r = testing::dispatch_and_wait(*registry_, "read_obsidian_vault", {{"path", vault_}},
+                                      std::chrono::seconds(5));
+  auto notes = by_id(r);
+  const std::pair<std::string, bool> cases[] = {
+      {"fits.md", true},  {"over.md", false},     {"pipe.md", false},
+      {"zero.md", false}, {"via-link.md", false},
+  };
+  for (const auto& [id, read_back] : cases) EXPECT_EQ(notes.count(id), read_back ? 1u : 0u) << id;
+  ASSERT_EQ(notes.count("fits.md"), 1u);
+  EXPECT_EQ(notes["fits.md"].at("content").get<std::string>().size(), cap);
 }
 
 TEST_F(ObsidianVaultReadTest, UnreadableFilesAndFoldersAreSkipped) {

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "commands/background.hpp"
@@ -156,11 +157,37 @@ TEST_F(RegistryTest, DamagedConfigFilesReadAsEmptyAndAreReplaced) {
     EXPECT_TRUE(dispatch_and_wait(registry, "config_set", {{"key", "k"}, {"value", 1}}).ok());
     EXPECT_EQ(json::parse(vessa::testing::read_file(config())), (json{{"k", 1}}));
   }
-  // A folder where the file should be: reads as empty, the write fails silently.
+}
+
+// The file also holds the executor's secret: one that exists but cannot be read used to be
+// replaced by an object holding the one new key.
+TEST_F(RegistryTest, ConfigFilesThatCannotBeLoadedAreNeverReplaced) {
+  const std::string deep =
+      "{\"executorSecret\":" + std::string(600, '[') + std::string(600, ']') + "}";
+  struct Case {
+    std::string what;
+    std::function<void()> make;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"folder", [&] { std::filesystem::create_directories(config()); }, "not a regular file"},
+      {"too deep", [&] { vessa::testing::write_file(config(), deep); }, "nested deeper"},
+      {"fifo", [&] { ASSERT_EQ(::mkfifo(config().c_str(), 0600), 0); }, "not a regular file"},
+  };
+  for (const auto& c : cases) {
+    std::filesystem::remove_all(home.path() + "/.vessa");
+    std::filesystem::create_directories(home.path() + "/.vessa");
+    c.make();
+    EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "k"}}).value(), nullptr);
+    const std::string error = dispatch_and_wait(registry, "config_set", {{"key", "k"}}).error();
+    EXPECT_EQ(error.rfind("config_set: " + config() + " could not be loaded (", 0), 0u) << error;
+    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+  }
+  EXPECT_TRUE(std::filesystem::is_fifo(config()));
   std::filesystem::remove(config());
-  std::filesystem::create_directories(config());
-  EXPECT_TRUE(dispatch_and_wait(registry, "config_set", {{"key", "k"}}).ok());
-  EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "k"}}).value(), nullptr);
+  vessa::testing::write_file(config(), deep);
+  EXPECT_FALSE(dispatch_and_wait(registry, "config_set", {{"key", "k"}}).ok());
+  EXPECT_EQ(vessa::testing::read_file(config()), deep);
 }
 
 TEST_F(RegistryTest, LargeConfigFileIsHandled) {

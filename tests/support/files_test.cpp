@@ -1,12 +1,16 @@
 // Atomic writes, whole-file reads, line splitting and paths.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
+#include <vector>
 
 #include "fixtures/bundle.hpp"
 #include "support/fs.hpp"
@@ -24,19 +28,38 @@ size_t entries_in(const std::string& dir) {
   return n;
 }
 
-TEST(AtomicWrite, ReplacesWholeAndKeepsTheExistingMode) {
-  std::string path = home() + "/cfg/file.json";
-  fs::create_directories(home() + "/cfg");
-  ASSERT_TRUE(fs::atomic_write(path, "first"));
+mode_t mode_of(const std::string& path) {
   struct stat st {};
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-  ::chmod(path.c_str(), 0600);
-  ASSERT_TRUE(fs::atomic_write(path, "second, longer"));
-  EXPECT_EQ(fs::read_file(path), "second, longer");
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(entries_in(home() + "/cfg"), 1u);  // no temporary file left behind
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// Settings and secrets used to appear 0644 whatever the umask.
+TEST(AtomicWrite, NewFilesArePrivateAndExistingFilesKeepTheirMode) {
+  const mode_t old_umask = ::umask(022);
+  struct Case {
+    std::string name;
+    std::optional<mode_t> existing;
+    mode_t expected;
+  };
+  const Case cases[] = {
+      {"new.json", std::nullopt, 0600},
+      {"shared.json", 0644, 0644},
+      {"group.json", 0640, 0640},
+  };
+  ASSERT_TRUE(fs::create_directories(home() + "/cfg/private", 0700));
+  for (const auto& c : cases) {
+    const std::string path = home() + "/cfg/private/" + c.name;
+    if (c.existing) {
+      vessa::testing::write_file(path, "old");
+      ::chmod(path.c_str(), *c.existing);
+    }
+    ASSERT_TRUE(fs::atomic_write(path, "second, longer")) << c.name;
+    EXPECT_EQ(fs::read_file(path), "second, longer");
+    EXPECT_EQ(mode_of(path), c.expected) << c.name;
+  }
+  EXPECT_EQ(mode_of(home() + "/cfg/private"), 0700u);
+  EXPECT_EQ(entries_in(home() + "/cfg/private"), 3u);  // no temporary file left behind
+  ::umask(old_umask);
 }
 
 TEST(AtomicWrite, FailureLeavesNoTemporaryAndReportsFalse) {
@@ -51,13 +74,14 @@ TEST(AtomicWrite, FailureLeavesNoTemporaryAndReportsFalse) {
   ::chmod((home() + "/ro").c_str(), 0700);
 }
 
-TEST(AtomicWrite, WriterKilledMidwayLeavesTheOldFileWhole) {
+// A killed writer used to leave its temporary file (a whole config's size) for ever.
+TEST(AtomicWrite, WriterKilledMidwayLeavesTheOldFileWholeAndTheNextWriteCleansUp) {
   std::string path = home() + "/big.json";
   ASSERT_TRUE(fs::atomic_write(path, "old content"));
   pid_t pid = ::fork();
   if (pid == 0) {
     std::string huge(256u << 20, 'x');  // slow enough to be interrupted
-    fs::atomic_write(path, huge);
+    (void)fs::atomic_write(path, huge);
     ::_exit(0);
   }
   ::usleep(100 * 1000);
@@ -68,6 +92,40 @@ TEST(AtomicWrite, WriterKilledMidwayLeavesTheOldFileWhole) {
   ASSERT_TRUE(content.has_value());
   // Either the old file or (if the writer was fast) the complete new one, never a mix.
   EXPECT_TRUE(*content == "old content" || content->size() == (256u << 20));
+  ASSERT_TRUE(fs::atomic_write(path, "next"));
+  size_t temps = 0;
+  for (const auto& e : std::filesystem::directory_iterator(home())) {
+    temps += e.path().filename().string().rfind(".big.json.tmp-", 0) == 0 ? 1 : 0;
+  }
+  EXPECT_EQ(temps, 0u);
+}
+
+TEST(AtomicWrite, OnlyOurAbandonedTemporaryFilesAreRemoved) {
+  const std::string dir = home() + "/temps";
+  fs::create_directories(dir);
+  struct Case {
+    std::string name;
+    bool held;
+    bool removed;
+  };
+  const Case cases[] = {
+      {".f.json.tmp-Ab12Cd", false, true},
+      {".f.json.tmp-Zz9Yy8", true, false},   // a live writer holds it
+      {".f.json.tmp-Ab12C", false, false},   // not a name we make
+      {".g.json.tmp-Ab12Cd", false, false},  // another file's
+      {"f.json.tmp-Ab12Cd", false, false},
+  };
+  std::vector<fs::UniqueFd> holders;
+  for (const auto& c : cases) {
+    vessa::testing::write_file(dir + "/" + c.name, "partial");
+    if (!c.held) continue;
+    holders.emplace_back(::open((dir + "/" + c.name).c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_EQ(::flock(holders.back().get(), LOCK_EX), 0);
+  }
+  ASSERT_TRUE(fs::atomic_write(dir + "/f.json", "{}"));
+  for (const auto& c : cases) {
+    EXPECT_EQ(std::filesystem::exists(dir + "/" + c.name), !c.removed) << c.name;
+  }
 }
 
 TEST(ReadFile, MissingAndFoldersAreNotFiles) {

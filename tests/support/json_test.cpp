@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "bridge/js.hpp"
 #include "support/utf8.hpp"
@@ -100,6 +101,82 @@ TEST(JsonParse, NeverThrows) {
   EXPECT_FALSE(parse_json("\xFF\xFE garbage").has_value());
   EXPECT_EQ(parse_json("[1]")->size(), 1u);
   EXPECT_TRUE(dump_pretty(json{{"a", "\xFF"}}).find("\xEF\xBF\xBD") != std::string::npos);
+}
+
+std::string nested(const std::string& open, const std::string& close, int depth,
+                   const std::string& inner = "1") {
+  std::string out;
+  for (int i = 0; i < depth; ++i) out += open;
+  out += inner;
+  for (int i = 0; i < depth; ++i) out += close;
+  return out;
+}
+
+// Deep input used to overflow the stack in recursive copies and dumps of the parsed value.
+TEST(JsonParse, NestingBeyondTheLimitIsRefusedBeforeAnythingIsBuilt) {
+  struct Case {
+    std::string text;
+    std::optional<JsonError> error;
+  };
+  const Case cases[] = {
+      {nested("[", "]", kMaxJsonDepth), std::nullopt},
+      {nested("{\"a\":", "}", kMaxJsonDepth), std::nullopt},
+      {nested("[", "]", kMaxJsonDepth + 1), JsonError::kTooDeep},
+      {nested("{\"a\":", "}", kMaxJsonDepth + 1), JsonError::kTooDeep},
+      {"{\"reqId\":1,\"args\":" + nested("[", "]", 300000) + "}", JsonError::kTooDeep},
+      {nested("[", "", 300000), JsonError::kTooDeep},            // deep and never closed
+      {"[\"" + std::string(300000, '[') + "\"]", std::nullopt},  // brackets inside a string
+      {nested("[", "]", 3, "1,"), JsonError::kInvalid},
+  };
+  for (const auto& c : cases) {
+    auto parsed = parse_json_checked(c.text);
+    EXPECT_EQ(parsed.has_value(), !c.error) << c.text.substr(0, 40);
+    if (c.error && !parsed) {
+      EXPECT_EQ(parsed.error(), *c.error) << c.text.substr(0, 40);
+    }
+  }
+}
+
+// JSON.stringify writes half an emoji as a lone \udXXX escape; such a message used to be dropped.
+TEST(JsonParse, LoneSurrogatesAndBadBytesReadAsReplacementCharacters) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  struct Case {
+    std::string text;
+    std::optional<json> value;
+  };
+  const Case cases[] = {
+      {R"(["\ud83d"])", json::array({fffd})},
+      {R"(["a\ud83dz","\ude00"])", json::array({"a" + fffd + "z", fffd})},
+      {R"(["\ud83d\ud83d\ude00"])", json::array({fffd + "\xF0\x9F\x98\x80"})},
+      {R"({"k\udbff":"\"\\ud83d"})", json{{"k" + fffd, "\"\\ud83d"}}},
+      {"[\"a\xFFz\",\"\xC3\"]", json::array({"a" + fffd + "z", fffd})},
+      {R"(["\ud83d",])", std::nullopt},  // repaired, still not JSON
+      {R"(["\uZZZZ"])", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    auto parsed = parse_json(c.text);
+    EXPECT_EQ(parsed, c.value) << c.text;
+  }
+}
+
+TEST(JsonParse, RequestIdIsFoundByScanningAlone) {
+  const std::string deep = nested("[", "]", 300000);
+  struct Case {
+    std::string text;
+    std::optional<json> value;
+  };
+  const Case cases[] = {
+      {"{\"args\":" + deep + ", \"reqId\" : 42}", json(42)},
+      {"{\"reqId\":\"r-\\\"7\",\"args\":" + deep + "}", json("r-\"7")},
+      {"{\"re\\u0071Id\":9,\"args\":" + nested("[", "", 300000), json(9)},  // never closed
+      {"{\"args\":{\"reqId\":1},\"x\":\"\\\"reqId\\\":2\"}", std::nullopt},
+      {"{\"args\":[\"reqId\",3]}", std::nullopt},
+      {"{\"reqId\":{\"id\":1}}", std::nullopt},
+      {"[{\"reqId\":1}]", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(top_level_scalar(c.text, "reqId"), c.value) << c.text.substr(0, 60);
+  }
 }
 
 }  // namespace
