@@ -6,6 +6,7 @@
 #include <atomic>
 #include <exception>
 #include <filesystem>
+#include <utility>
 
 #include "support/fs.hpp"
 #include "support/log.hpp"
@@ -108,6 +109,13 @@ void CommandRegistry::dispatch(const std::string& cmd, const json& args, Complet
   }
   vessa::log("command not implemented: " + cmd);
   guarded(CommandResult::failure("command not implemented in the Swift shell yet: " + cmd));
+}
+
+void CommandRegistry::dispatch(const std::string& cmd, const CommandRequest& request,
+                               Completion done) {
+  const CommandRequest* outer = std::exchange(request_, &request);
+  dispatch(cmd, request.args, std::move(done));
+  request_ = outer;
 }
 
 bool CommandRegistry::builtin(const std::string& cmd, const json& args, const Completion& done) {

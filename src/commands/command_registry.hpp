@@ -23,6 +23,12 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   /// Offers `cmd` to the family chain, then the built-ins; `done` is called exactly once, maybe
   /// before this returns. Main thread. A family that throws completes with a failure.
   void dispatch(const std::string& cmd, const json& args, Completion done);
+  /// The same for a whole page request; its body and headers are request() while it runs.
+  void dispatch(const std::string& cmd, const CommandRequest& request, Completion done);
+  /// The request being dispatched, for a family that reads the raw body or the headers during
+  /// its call (copy what is needed later: Bytes are cheap to copy); null outside dispatch.
+  /// Main thread.
+  const CommandRequest* request() const { return request_; }
 
   /// The configuration object (empty when the file is missing, unreadable or not an object).
   json readConfig() const;
@@ -59,6 +65,7 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   std::weak_ptr<AppContext> app_;
   std::string config_path_;
   std::map<std::string, FamilyFn> overrides_;
+  const CommandRequest* request_ = nullptr;
 };
 
 /// Runs `work` (a family's background part) and turns an exception into the same failure the
