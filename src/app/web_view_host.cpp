@@ -60,9 +60,9 @@ class WebViewEvaluator : public ScriptEvaluator {
     if (handle >= 0) {
       GVariant* params = extra ? g_variant_new("(shv)", token.c_str(), handle, extra)
                                : g_variant_new("(sh)", token.c_str(), handle);
-      webkit_web_view_send_message_to_page(
-          view_, webkit_user_message_new_with_fd_list(name, params, fds), nullptr, nullptr,
-          nullptr);
+      webkit_web_view_send_message_to_page(view_,
+                                           webkit_user_message_new_with_fd_list(name, params, fds),
+                                           nullptr, nullptr, nullptr);
     } else if (extra) {
       g_variant_unref(g_variant_ref_sink(extra));
     }

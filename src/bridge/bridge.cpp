@@ -206,10 +206,10 @@ void Bridge::handle_message(json body, Bytes raw_body) {
   std::weak_ptr<Bridge> weak = weak_from_this();
   const int64_t req_id = *id;
   const uint64_t load = page_load_.load();
-  registry_->dispatch(cmd->get_ref<const std::string&>(), request,
-                      [weak, load, req_id](const CommandResult& result) {
-                        if (auto self = weak.lock()) self->answer(load, req_id, result);
-                      });
+  registry_->dispatch_request(cmd->get_ref<const std::string&>(), request,
+                              [weak, load, req_id](const CommandResult& result) {
+                                if (auto self = weak.lock()) self->answer(load, req_id, result);
+                              });
 }
 
 std::string Bridge::resolve_script(int64_t req_id, const CommandResult& result) {
@@ -329,7 +329,7 @@ void Bridge::answer_bytes(uint64_t page_load, int64_t req_id, const Bytes& bytes
   if (view_takes_values_.load()) d.value_file = fs::sealed_memory_file("vessa-bytes", bytes.view());
   d.ok = static_cast<bool>(d.value_file);
   if (d.ok) {
-    d.token = random_token();
+    d.token = "x" + random_token();  // not hex: the page reads an "x" token as bytes
     d.bytes_size = bytes.size();
   } else {
     encode_json_string_into(d.data, "the result could not be delivered");

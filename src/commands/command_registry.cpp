@@ -111,8 +111,8 @@ void CommandRegistry::dispatch(const std::string& cmd, const json& args, Complet
   guarded(CommandResult::failure("command not implemented in the Swift shell yet: " + cmd));
 }
 
-void CommandRegistry::dispatch(const std::string& cmd, const CommandRequest& request,
-                               Completion done) {
+void CommandRegistry::dispatch_request(const std::string& cmd, const CommandRequest& request,
+                                       Completion done) {
   const CommandRequest* outer = std::exchange(request_, &request);
   dispatch(cmd, request.args, std::move(done));
   request_ = outer;

@@ -24,7 +24,7 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   /// before this returns. Main thread. A family that throws completes with a failure.
   void dispatch(const std::string& cmd, const json& args, Completion done);
   /// The same for a whole page request; its body and headers are request() while it runs.
-  void dispatch(const std::string& cmd, const CommandRequest& request, Completion done);
+  void dispatch_request(const std::string& cmd, const CommandRequest& request, Completion done);
   /// The request being dispatched, for a family that reads the raw body or the headers during
   /// its call (copy what is needed later: Bytes are cheap to copy); null outside dispatch.
   /// Main thread.

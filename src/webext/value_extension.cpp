@@ -2,7 +2,7 @@
 //
 // To the page: the shell hands a large value over as a sealed memory file holding its JSON text
 // (NUL-terminated) in a "vessa-value" message, or raw bytes in a "vessa-bytes" message; this
-// turns it straight into a page value (parsed, or an ArrayBuffer over the mapped file) and
+// turns it straight into a page value (parsed, or a string of the bytes) and
 // parks it under its token in window.__VESSA_PARKED, where the page script takes it when the
 // batch naming the token arrives right after. No script text is parsed and the shell's main
 // thread copies nothing.
@@ -19,6 +19,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -47,28 +48,33 @@ JSCValue* parse_value(JSCContext* context, int fd) {
   return value;
 }
 
-struct Mapping {
-  void* data;
-  size_t size;
-};
-
-// An ArrayBuffer of the first `length` bytes of the memory file, over a private mapping of it:
-// no copy, and the page may write to its buffer without touching the file.
-JSCValue* map_bytes(JSCContext* context, int fd, guint64 length) {
+// The first `length` bytes of the memory file as a page string whose character i is byte i:
+// the IPC script turns it into an ArrayBuffer. (The engine forbids native code to read or
+// wrap ArrayBuffer memory in this process, so bytes cross as such a string.)
+JSCValue* bytes_string(JSCContext* context, int fd, guint64 length) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || static_cast<guint64>(st.st_size) != length + 1) return nullptr;
   const auto size = static_cast<size_t>(st.st_size);
-  void* data =
-      mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
   if (data == MAP_FAILED) return nullptr;
-  auto* mapping = new Mapping{data, size};
-  return jsc_value_new_array_buffer(context, data, static_cast<size_t>(length),
-                                    [](gpointer p) {
-                                      auto* m = static_cast<Mapping*>(p);
-                                      munmap(m->data, m->size);
-                                      delete m;
-                                    },
-                                    mapping);
+  const auto* in = static_cast<const unsigned char*>(data);
+  // UTF-8 of U+0000-U+00FF: one byte below 0x80, two from there.
+  GByteArray* utf8 = g_byte_array_sized_new(static_cast<guint>(length + length / 4 + 1));
+  for (guint64 i = 0; i < length; ++i) {
+    const unsigned char c = in[i];
+    if (c < 0x80) {
+      g_byte_array_append(utf8, &c, 1);
+    } else {
+      const unsigned char pair[2] = {static_cast<unsigned char>(0xC0 | (c >> 6)),
+                                     static_cast<unsigned char>(0x80 | (c & 0x3F))};
+      g_byte_array_append(utf8, pair, 2);
+    }
+  }
+  munmap(data, size);
+  GBytes* bytes = g_byte_array_free_to_bytes(utf8);
+  JSCValue* value = jsc_value_new_string_from_bytes(context, bytes);
+  g_bytes_unref(bytes);
+  return value;
 }
 
 void park(JSCContext* context, const char* token, JSCValue* value) {
@@ -98,8 +104,7 @@ gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpoint
   if (!bytes && std::strcmp(name, "vessa-value") != 0) return FALSE;
   GVariant* params = webkit_user_message_get_parameters(message);
   GUnixFDList* fds = webkit_user_message_get_fd_list(message);
-  if (!params || !fds ||
-      !g_variant_is_of_type(params, G_VARIANT_TYPE(bytes ? "(shv)" : "(sh)"))) {
+  if (!params || !fds || !g_variant_is_of_type(params, G_VARIANT_TYPE(bytes ? "(shv)" : "(sh)"))) {
     return TRUE;
   }
   const char* token = nullptr;
@@ -118,7 +123,7 @@ gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpoint
   if (fd < 0) return TRUE;
   JSCContext* context = main_context(page);
   JSCValue* value = nullptr;
-  if (length_ok) value = bytes ? map_bytes(context, fd, length) : parse_value(context, fd);
+  if (length_ok) value = bytes ? bytes_string(context, fd, length) : parse_value(context, fd);
   close(fd);
   if (value) {
     park(context, token, value);
@@ -154,24 +159,46 @@ bool is_app_document(const char* uri) {
   return uri && std::strncmp(uri, kAppScheme, std::strlen(kAppScheme)) == 0;
 }
 
-// window.__VESSA_SEND(text, bytes): `text` is the message (page key first), `bytes` a
-// Uint8Array or ArrayBuffer. True once handed to the shell.
-gboolean send_to_shell(JSCValue* text, JSCValue* bytes, gpointer data) {
+// The page's bytes back from the UTF-8 of their x-user-defined decoding (byte b below 0x80 as
+// itself, from 0x80 as U+F700 + b, i.e. EF 9E/9F xx); false on anything else.
+bool undo_user_defined(const unsigned char* in, size_t size, std::string& out) {
+  out.reserve(size);
+  for (size_t i = 0; i < size;) {
+    if (in[i] < 0x80) {
+      out.push_back(static_cast<char>(in[i++]));
+      continue;
+    }
+    if (i + 3 > size || in[i] != 0xEF || (in[i + 1] != 0x9E && in[i + 1] != 0x9F) ||
+        (in[i + 2] & 0xC0) != 0x80) {
+      return false;
+    }
+    out.push_back(static_cast<char>(0x80 + ((in[i + 1] - 0x9E) << 6) + (in[i + 2] - 0x80)));
+    i += 3;
+  }
+  return true;
+}
+
+// window.__VESSA_SEND(text, payload, raw): `text` is the message (page key first), `payload` a
+// string: the arguments' JSON text, or with `raw` the page's bytes decoded as x-user-defined.
+// The engine forbids reading ArrayBuffer memory from native code in this process, so bytes
+// arrive as that string, which the page makes at native speed. True once handed to the shell.
+gboolean send_to_shell(JSCValue* text, JSCValue* payload, gboolean raw, gpointer data) {
   auto* page = static_cast<WebKitWebPage*>(data);
-  if (!jsc_value_is_string(text) || !is_app_document(webkit_web_page_get_uri(page))) {
+  if (!jsc_value_is_string(text) || !jsc_value_is_string(payload) ||
+      !is_app_document(webkit_web_page_get_uri(page))) {
     return FALSE;
   }
-  const void* payload = nullptr;
+  GBytes* utf8 = jsc_value_to_string_as_bytes(payload);
   gsize size = 0;
-  if (jsc_value_is_typed_array(bytes)) {
-    payload = jsc_value_typed_array_get_data(bytes, nullptr);
-    size = jsc_value_typed_array_get_size(bytes);
-  } else if (jsc_value_is_array_buffer(bytes)) {
-    payload = jsc_value_array_buffer_get_data(bytes, &size);
+  const auto* in = static_cast<const unsigned char*>(g_bytes_get_data(utf8, &size));
+  int fd = -1;
+  if (raw) {
+    std::string bytes;
+    if (undo_user_defined(in, size, bytes)) fd = sealed_file(bytes.data(), bytes.size());
   } else {
-    return FALSE;
+    fd = sealed_file(in, size);
   }
-  const int fd = sealed_file(payload, size);
+  g_bytes_unref(utf8);
   if (fd < 0) return FALSE;
   GUnixFDList* fds = g_unix_fd_list_new();
   const gint handle = g_unix_fd_list_append(fds, fd, nullptr);  // keeps a duplicate
@@ -198,9 +225,9 @@ void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* page, Web
     return;
   }
   JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
-  JSCValue* send = jsc_value_new_function(context, kSend, G_CALLBACK(send_to_shell), page,
-                                          nullptr, G_TYPE_BOOLEAN, 2, JSC_TYPE_VALUE,
-                                          JSC_TYPE_VALUE);
+  JSCValue* send =
+      jsc_value_new_function(context, kSend, G_CALLBACK(send_to_shell), page, nullptr,
+                             G_TYPE_BOOLEAN, 3, JSC_TYPE_VALUE, JSC_TYPE_VALUE, G_TYPE_BOOLEAN);
   JSCValue* global = jsc_context_get_global_object(context);
   // Configurable, so the IPC script can take it off the window before page code runs.
   jsc_value_object_define_property_data(global, kSend, JSC_VALUE_PROPERTY_CONFIGURABLE, send);

@@ -1,0 +1,304 @@
+// The fast transport in the real engine: results and events settle the same in every form,
+// batched scripts keep their order and survive a throwing listener, concurrent requests settle
+// once, messages posted as JSON text follow the object rules, and raw bytes, headers and large
+// arguments cross the byte channel intact.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "app/web_host_support.hpp"
+#include "commands/command_registry.hpp"
+#include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
+#include "support/dispatch.hpp"
+#include "support/fs.hpp"
+
+namespace vessa::testing {
+namespace {
+
+class PageTransport : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    base_ = make_temp_dir("vessa-transport-");
+    write_file(base_ + "/dist/index.html", "<!doctype html><title>t</title><div id=root></div>");
+    // Text as a command would read it from a file: every awkward character, and bytes that
+    // are not UTF-8.
+    write_file(base_ + "/tricky.txt",
+               "q\"a'b\\c\n\r\t\x01\x1f </script><!-- caf\xC3\xA9 \xF0\x9F\x98\x80 "
+               "\xE2\x80\xA8|\xE2\x80\xA9 bad\xFF\xC3(end)");
+    tricky_ = vessa::testing::read_file(base_ + "/tricky.txt");
+  }
+  void TearDown() override { std::filesystem::remove_all(base_); }
+
+  // Commands for the page: "blob" answers {text, pad} (or fails with that text) from a pool
+  // thread; "shout" emits the same from a pool thread.
+  void install_commands(app::WebViewHost& host) {
+    std::weak_ptr<Bridge> weak = host.bridge();
+    std::string tricky = tricky_;
+    host.bridge()->registry()->set_family_override_for_testing(
+        "handleNative",
+        [this, tricky, weak](const std::string& cmd, const json& args, const Completion& done) {
+          const size_t pad = static_cast<size_t>(number_arg(args, "pad").value_or(0));
+          const std::string text = std::string(pad, '.') + tricky;
+          if (cmd == "blob") {
+            const bool fail = bool_arg(args, "fail").value_or(false);
+            dispatch::global_async([done, text, fail] {
+              done(fail ? CommandResult::failure(text)
+                        : CommandResult::success(json{{"text", text}, {"n", 1}}));
+            });
+            return true;
+          }
+          if (cmd == "shout") {
+            dispatch::global_async([done, text, weak] {
+              if (auto b = weak.lock()) b->emit("shout", json{{"text", text}});
+              done(CommandResult::success());
+            });
+            return true;
+          }
+          if (cmd == "hold") {
+            held_ = done;
+            return true;
+          }
+          if (cmd == "work") {
+            dispatch::global_async([done, args] { done(CommandResult::success(args["i"])); });
+            return true;
+          }
+          return false;
+        });
+  }
+
+  // Lower than the shell's own, so the bytes path is exercised with modest values.
+  static constexpr size_t kBytesThreshold = 64 * 1024;
+  TempHome home_;
+  std::string base_;
+  std::string tricky_;
+  Completion held_;
+};
+
+TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThreshold) {
+  HostedPage page(base_ + "/dist");
+  ASSERT_TRUE(page.wait_loads(1));
+  install_commands(page.host());
+  page.host().bridge()->set_value_bytes_for_testing(kBytesThreshold);
+  const size_t large_pad = Bridge::kLargeDataBytes * 3;
+  const size_t bytes_pad = kBytesThreshold * 2;
+  auto got = page.call(R"JS(
+    const t = window.__TAURI_INTERNALS__;
+    const out = {};
+    const events = [];
+    await t.event.listen('shout', (e) => events.push(e.payload.text));
+    for (const [name, pad] of [['small', 0], ['large', )JS" +
+                       std::to_string(large_pad) + "], ['bytes', " + std::to_string(bytes_pad) +
+                       R"JS(]]) {
+      const ok = await t.invoke('blob', { pad });
+      let failed;
+      try { await t.invoke('blob', { pad, fail: true }); } catch (e) { failed = e; }
+      await t.invoke('shout', { pad });
+      // Events are delivered before the answer that follows them.
+      out[name] = { ok: ok.text.slice(pad), n: ok.n, okLength: ok.text.length,
+                    failed: failed.slice(pad), event: events[events.length - 1].slice(pad) };
+    }
+    return out;)JS");
+  ASSERT_TRUE(got.has_value());
+  json r = json::parse(*got);
+  ASSERT_TRUE(r.is_object()) << *got;
+  // What the page must see: the text with each invalid byte replaced by U+FFFD.
+  const std::string expected =
+      "q\"a'b\\c\n\r\t\x01\x1f </script><!-- caf\xC3\xA9 \xF0\x9F\x98\x80 "
+      "\xE2\x80\xA8|\xE2\x80\xA9 "
+      "bad\xEF\xBF\xBD\xEF\xBF\xBD(end)";
+  for (const char* side : {"small", "large", "bytes"}) {
+    EXPECT_EQ(r[side]["ok"], expected) << side;
+    EXPECT_EQ(r[side]["n"], 1) << side;
+    EXPECT_EQ(r[side]["failed"], expected) << side;
+    EXPECT_EQ(r[side]["event"], expected) << side;
+  }
+  EXPECT_EQ(r["large"]["okLength"].get<size_t>(), large_pad + r["small"]["okLength"].get<size_t>());
+  EXPECT_EQ(r["bytes"]["okLength"].get<size_t>(), bytes_pad + r["small"]["okLength"].get<size_t>());
+}
+
+TEST_F(PageTransport, BatchedScriptsKeepTheirOrderAndAThrowingListenerStopsOnlyItsOwnEvent) {
+  HostedPage page(base_ + "/dist");
+  ASSERT_TRUE(page.wait_loads(1));
+  install_commands(page.host());
+  page.host().bridge()->set_value_bytes_for_testing(kBytesThreshold);
+  ASSERT_EQ(page.call(R"JS(
+    window.seen = [];
+    const t = window.__TAURI_INTERNALS__;
+    await t.event.listen('boom', () => { throw new Error('listener fault'); });
+    await t.event.listen('boom', () => window.seen.push('after-boom'));
+    await t.event.listen('tick', (e) => window.seen.push('tick' + String(e.payload).trim()));
+    t.invoke('hold').then((v) => window.seen.push(v));
+    return true;)JS"),
+            "true");
+  ASSERT_TRUE(run_until([&] { return held_ != nullptr; }));
+  // Everything from one thread in one turn: batches, with a value read as bytes in between.
+  auto& bridge = *page.host().bridge();
+  std::thread([&] {
+    bridge.emit("tick", 1);
+    bridge.emit("boom", nullptr);
+    held_(CommandResult::success("answer"));
+    bridge.emit("tick", 2);
+    bridge.emit("tick", "3" + std::string(kBytesThreshold + 10, ' '));
+    bridge.emit("tick", 4);
+  }).join();
+  std::optional<std::string> seen;
+  ASSERT_TRUE(run_until([&] {
+    seen = page.call("return window.seen;");
+    return seen && seen->find("tick4") != std::string::npos;
+  })) << seen.value_or("");
+  // The answer's continuation runs before the event that followed it, as with one evaluation
+  // per script; the throwing listener stops only the rest of its own event.
+  EXPECT_EQ(json::parse(*seen), json::parse(R"(["tick1","answer","tick2","tick3","tick4"])"));
+}
+
+TEST_F(PageTransport, AThousandConcurrentInvokesEachSettleOnceWithTheirOwnValue) {
+  HostedPage page(base_ + "/dist");
+  ASSERT_TRUE(page.wait_loads(1));
+  install_commands(page.host());
+  auto got = page.call(R"JS(
+    const t = window.__TAURI_INTERNALS__;
+    const calls = [];
+    const original = window.__VESSA_RESOLVE;
+    window.answers = 0;
+    window.__VESSA_RESOLVE = (...a) => { window.answers++; return original(...a); };
+    for (let i = 0; i < 1000; i++) calls.push(t.invoke('work', { i }));
+    const values = await Promise.all(calls);
+    const wrong = values.filter((v, i) => v !== i).length;
+    // Stray answers for settled or unknown ids change nothing.
+    window.__VESSA_RESOLVE(1, false, 'late');
+    window.__VESSA_RESOLVE(5000, true, 'unknown');
+    return { wrong, answers: window.answers };)JS");
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(json::parse(*got), (json{{"wrong", 0}, {"answers", 1002}}));
+}
+
+TEST_F(PageTransport, MessagesPostedAsTextFollowTheObjectRules) {
+  HostedPage page(base_ + "/dist");
+  ASSERT_TRUE(page.wait_loads(1));
+  // Posted directly, past the shim: text and object forms, a string reqId in each, then a
+  // valid text message last. Messages are handled in order, so once "last" is stored the
+  // others have been seen.
+  auto got = page.call(R"JS(
+    const h = window.webkit.messageHandlers.vessa;
+    const set = (reqId, key) => ({ type: 'invoke', reqId, cmd: 'config_set', args: { key, value: 1 } });
+    h.postMessage(JSON.stringify(set('1', 'textStringId')));
+    h.postMessage(set('2', 'objectStringId'));
+    h.postMessage(JSON.stringify(JSON.stringify(set(3, 'doubleEncoded'))));
+    h.postMessage(set(4, 'object'));
+    h.postMessage(JSON.stringify(set(5, 'last')));
+    return true;)JS");
+  ASSERT_EQ(got, "true");
+  ASSERT_TRUE(run_until([] { return !config_value("last").is_null(); }));
+  EXPECT_EQ(config_value("object"), 1);
+  EXPECT_TRUE(config_value("textStringId").is_null());
+  EXPECT_TRUE(config_value("objectStringId").is_null());
+  EXPECT_TRUE(config_value("doubleEncoded").is_null());
+}
+
+// Byte `i` of a test buffer; an odd factor makes every value 0-255 appear in any 256 bytes.
+std::string byte_pattern(size_t size, unsigned factor) {
+  std::string out(size, '\0');
+  for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * factor + 3) & 0xFF);
+  return out;
+}
+
+// Each size both ways, on each side of 64 KiB and at 10 MB: the page's bytes and headers reach
+// the command as sent, and the command's bytes reach the page as an ArrayBuffer. The last call
+// is a JSON argument large enough for the byte channel.
+TEST_F(PageTransport, BytesHeadersAndLargeArgumentsCrossIntactBothWays) {
+  HostedPage page(base_ + "/dist");
+  ASSERT_TRUE(page.wait_loads(1));
+  struct Seen {
+    bool body_ok = false;
+    std::map<std::string, std::string> headers;
+    json args;
+  };
+  std::map<size_t, Seen> seen;
+  auto registry = page.host().bridge()->registry();
+  registry->set_family_override_for_testing(
+      "handleNative", [&](const std::string& cmd, const json& args, const Completion& done) {
+        if (cmd != "bytes_echo") return false;
+        const CommandRequest* request = registry->request();
+        const size_t size = std::stoul(request->headers.at("x-size"));
+        Seen& s = seen[size];
+        s.headers = request->headers;
+        s.args = args;
+        s.body_ok = request->body && request->body.view() == byte_pattern(size, 7);
+        dispatch::global_async(
+            [done, size] { done(CommandResult::bytes(Bytes(byte_pattern(size, 13)))); });
+        return true;
+      });
+  const std::vector<size_t> sizes = {0, 1, 65535, 65536, 10u << 20};
+  auto got = page.call(R"JS(
+    const t = window.__TAURI_INTERNALS__;
+    const pattern = (n, f) => { const b = new Uint8Array(n); for (let i = 0; i < n; i++) b[i] = (i * f + 3) & 255; return b; };
+    const same = (a, b) => a.length === b.length && a.every((v, i) => v === b[i]);
+    const out = {};
+    for (const n of [0, 1, 65535, 65536, 10 * 1024 * 1024]) {
+      // A Uint8Array looking into the middle of a larger buffer, and a bare ArrayBuffer.
+      const whole = new Uint8Array(n + 8);
+      whole.set(pattern(n, 7), 4);
+      const body = n % 2 ? whole.subarray(4, 4 + n) : pattern(n, 7).buffer;
+      const headers = new Headers({ 'X-Size': String(n), 'X-Note': ' caf\u00e9? a;b=c ' });
+      const answer = await t.invoke('bytes_echo', body, { headers });
+      out[n] = answer instanceof ArrayBuffer && same(new Uint8Array(answer), pattern(n, 13));
+    }
+    const text = 'q"\\\n\u2028\ud83d\ude00'.repeat(30000);
+    await t.invoke('bytes_echo', { text }, { headers: [['X-Size', '7'], ['Content-Type', 'text/plain']] });
+    return out;)JS",
+                       120000);
+  ASSERT_TRUE(got.has_value());
+  ASSERT_NE(got->rfind("ERROR", 0), 0u) << *got;
+  json answers = json::parse(*got);
+  for (size_t n : sizes) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(answers[std::to_string(n)], true) << "bytes to the page";
+    EXPECT_TRUE(seen[n].body_ok) << "bytes from the page";
+    EXPECT_EQ(seen[n].headers,
+              (std::map<std::string, std::string>{{"x-size", std::to_string(n)},
+                                                  {"x-note", "caf\xC3\xA9? a;b=c"}}));
+    EXPECT_EQ(seen[n].args, json::object());
+  }
+  std::string text;
+  for (int i = 0; i < 30000; ++i) text += "q\"\\\n\xE2\x80\xA8\xF0\x9F\x98\x80";
+  EXPECT_EQ(seen[7].args, (json{{"text", text}}));
+  EXPECT_FALSE(seen[7].body_ok);
+  EXPECT_EQ(seen[7].headers,
+            (std::map<std::string, std::string>{{"x-size", "7"}, {"content-type", "text/plain"}}));
+}
+
+// Load 1 asks for bytes answered late and reloads; load 2 asks its own request 1. Load 1's
+// bytes arrive first and must not settle load 2's promise.
+TEST_F(PageTransport, ABytesAnswerToAnEarlierPageLoadIsDropped) {
+  write_file(base_ + "/dist/index.html", R"HTML(<!doctype html><script>
+const t = window.__TAURI_INTERNALS__;
+if (location.hash !== '#two') {
+  t.invoke('late_bytes', new Uint8Array([1, 2, 3]), { headers: { 'x-ms': '600' } });
+  location.hash = 'two';
+  location.reload();
+} else {
+  t.invoke('late_bytes', new Uint8Array([4]), { headers: { 'x-ms': '1500' } }).then(
+      (v) => t.invoke('config_set', { key: 'answer', value: Array.from(new Uint8Array(v)) }),
+      (e) => t.invoke('config_set', { key: 'answer', value: 'rejected: ' + e }));
+}
+</script>)HTML");
+  HostedPage page(base_ + "/dist");
+  auto registry = page.host().bridge()->registry();
+  registry->set_family_override_for_testing(
+      "handleNative", [registry](const std::string& cmd, const json&, const Completion& done) {
+        if (cmd != "late_bytes") return false;
+        const CommandRequest* request = registry->request();
+        const auto ms = std::chrono::milliseconds(std::stoi(request->headers.at("x-ms")));
+        Bytes body = request->body;
+        dispatch::main_after(ms, [done, body] { done(CommandResult::bytes(body)); });
+        return true;
+      });
+  ASSERT_TRUE(
+      run_until([] { return !config_value("answer").is_null(); }, std::chrono::seconds(30)));
+  EXPECT_EQ(config_value("answer"), json::array({4}));
+}
+
+}  // namespace
+}  // namespace vessa::testing

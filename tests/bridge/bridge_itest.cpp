@@ -248,8 +248,9 @@ TEST_F(BridgeFixture, LateResultsAfterTheViewOrBridgeIsGoneAreDropped) {
 TEST_F(BridgeFixture, BytesTravelOnlyAsAMemoryFile) {
   const std::string bytes = std::string("\0\x01\xFF", 3) + std::string(70000, '\x80');
   bridge->resolve(5, CommandResult::bytes(Bytes(bytes)));
-  EXPECT_EQ(settle(), std::vector<std::string>{
-                          R"(window.__VESSA_RESOLVE(5, false, "the result could not be delivered");)"});
+  EXPECT_EQ(settle(),
+            std::vector<std::string>{
+                R"(window.__VESSA_RESOLVE(5, false, "the result could not be delivered");)"});
 
   struct TakingView : FakeEvaluator {
     bool takes_values() const override { return true; }

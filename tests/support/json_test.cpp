@@ -101,7 +101,8 @@ TEST(JsonEncode, LargeOutputsMatchWhateverTheSizeGuess) {
   json records = json::array();
   for (int i = 0; i < 64; ++i) records.push_back(i);
   for (int i = 0; i < 3000; ++i) {
-    records.push_back({{"id", i}, {"text", std::string(static_cast<size_t>(i % 7) * 700, 'a') + "\n\""}});
+    records.push_back(
+        {{"id", i}, {"text", std::string(static_cast<size_t>(i % 7) * 700, 'a') + "\n\""}});
   }
   const json cases[] = {records, json{{"k", std::string(9u << 20, 'x') + "\t"}},
                         json::array({std::string(6u << 20, 'y'), records})};
