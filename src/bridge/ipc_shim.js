@@ -29,8 +29,9 @@
   // memory file, with no script text and no conversion on the shell's side.
   var sendFile = typeof window.__VESSA_SEND === 'function' ? window.__VESSA_SEND : null;
   delete window.__VESSA_SEND;
-  // Bytes as a string of one character per byte (x-user-defined: reversible, native speed).
-  var byteText = new TextDecoder('x-user-defined');
+  // Bytes as a string of one character per byte (x-user-defined: reversible, native speed);
+  // made on first use.
+  var byteText = null;
   // Arguments whose JSON text is longer than this travel through the byte channel.
   var kLargeArgs = 64 * 1024;
 
@@ -57,6 +58,7 @@
       if (headers) message.headers = headers;
       var view = args instanceof ArrayBuffer ? new Uint8Array(args)
           : new Uint8Array(args.buffer, args.byteOffset, args.byteLength);
+      byteText = byteText || new TextDecoder('x-user-defined');
       postFile(message, 'bytes', byteText.decode(view));
       return;
     }
