@@ -18,6 +18,7 @@
 #include "platform/gtk/dialogs_gtk.hpp"
 #include "platform/services.hpp"
 #include "support/dispatch.hpp"
+#include "support/fs.hpp"
 #include "support/log.hpp"
 #include "support/paths.hpp"
 
@@ -41,19 +42,34 @@ class WebViewEvaluator : public ScriptEvaluator {
   // Messages to the page and evaluations share one ordered channel to the web process, so the
   // value is parked before the evaluation that names it runs.
   void hand_value(const std::string& token, int fd) override {
-    if (!view_) return;
-    GUnixFDList* fds = g_unix_fd_list_new();
-    const gint handle = g_unix_fd_list_append(fds, fd, nullptr);  // sends a duplicate
-    if (handle >= 0) {
-      WebKitUserMessage* message = webkit_user_message_new_with_fd_list(
-          "vessa-value", g_variant_new("(sh)", token.c_str(), handle), fds);
-      webkit_web_view_send_message_to_page(view_, message, nullptr, nullptr, nullptr);
-    }
-    g_object_unref(fds);
+    send_file("vessa-value", token, fd, nullptr);
+  }
+  void hand_bytes(const std::string& token, int fd, size_t size) override {
+    send_file("vessa-bytes", token, fd, g_variant_new_uint64(size));
   }
   void detach() { view_ = nullptr; }
 
  private:
+  // Sends message `name` with (token, file[, extra]); the list sends a duplicate of `fd`.
+  void send_file(const char* name, const std::string& token, int fd, GVariant* extra) {
+    if (!view_) {
+      if (extra) g_variant_unref(g_variant_ref_sink(extra));
+      return;
+    }
+    GUnixFDList* fds = g_unix_fd_list_new();
+    const gint handle = g_unix_fd_list_append(fds, fd, nullptr);
+    if (handle >= 0) {
+      GVariant* params = extra ? g_variant_new("(shv)", token.c_str(), handle, extra)
+                               : g_variant_new("(sh)", token.c_str(), handle);
+      webkit_web_view_send_message_to_page(view_,
+                                           webkit_user_message_new_with_fd_list(name, params, fds),
+                                           nullptr, nullptr, nullptr);
+    } else if (extra) {
+      g_variant_unref(g_variant_ref_sink(extra));
+    }
+    g_object_unref(fds);
+  }
+
   WebKitWebView* view_;
   const bool takes_values_;
 };
@@ -95,6 +111,32 @@ void on_script_message(WebKitUserContentManager* /*manager*/, JSCValue* value,
   } catch (...) {
     vessa::log("bridge message failed");
   }
+}
+
+// Large arguments and raw bytes from the app's page, passed on by the web-process extension as
+// a memory file (no script text, no UTF-8 conversion here); the bridge checks the page key.
+gboolean on_user_message(WebKitWebView* /*view*/, WebKitUserMessage* message,
+                         gpointer data) noexcept {
+  if (g_strcmp0(webkit_user_message_get_name(message), "vessa-send") != 0) return FALSE;
+  auto& bridge = *static_cast<std::shared_ptr<Bridge>*>(data);
+  try {
+    GVariant* params = webkit_user_message_get_parameters(message);
+    GUnixFDList* fds = webkit_user_message_get_fd_list(message);
+    if (!params || !fds || !g_variant_is_of_type(params, G_VARIANT_TYPE("(sh)"))) {
+      bridge->on_foreign_message();
+      return TRUE;
+    }
+    const char* text = nullptr;
+    gint32 handle = -1;
+    g_variant_get(params, "(&sh)", &text, &handle);
+    fs::UniqueFd fd(g_unix_fd_list_get(fds, handle, nullptr));
+    bridge->on_posted_file(text, fd.get());
+  } catch (const std::exception& e) {
+    vessa::log(std::string("bridge message failed: ") + e.what());
+  } catch (...) {
+    vessa::log("bridge message failed");
+  }
+  return TRUE;
 }
 
 // Only documents of the app's own content scheme, and only their main frame, get the page's
@@ -241,6 +283,11 @@ GtkWidget* WebViewHost::build() {
   g_signal_connect(web_view_, "script-dialog", G_CALLBACK(on_script_dialog), this);
   g_signal_connect(web_view_, "run-file-chooser", G_CALLBACK(on_file_chooser), this);
   g_signal_connect(web_view_, "map", G_CALLBACK(on_map), this);
+  g_signal_connect_data(
+      web_view_, "user-message-received", G_CALLBACK(on_user_message),
+      new std::shared_ptr<Bridge>(bridge_),
+      [](gpointer p, GClosure*) { delete static_cast<std::shared_ptr<Bridge>*>(p); },
+      static_cast<GConnectFlags>(0));
 
   // 10. The bridge answers this view.
   bridge_->set_web_view(attach_evaluator(web_view_, with_extension));

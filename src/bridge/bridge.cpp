@@ -1,8 +1,11 @@
 // The native side of the page bridge: page messages in, results and events out.
 #include "bridge/bridge.hpp"
 
+#include <fcntl.h>
 #include <glib.h>
+#include <sys/mman.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
@@ -61,6 +64,23 @@ std::string random_token() {
   return token;
 }
 
+// The contents of a memory file sealed against writes and size changes (so the mapping cannot
+// change under us or fault), mapped read-only; empty (false) for any other file.
+Bytes map_sealed_file(int fd) {
+  constexpr int kSeals = F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE;
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || (::fcntl(fd, F_GET_SEALS) & kSeals) != kSeals) return {};
+  const auto size = static_cast<size_t>(st.st_size);
+  if (size == 0) return Bytes(std::string());
+  // Populated in one call: one fault per page costs more than the copy it saves.
+  void* data = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  if (data == MAP_FAILED) return {};
+  std::shared_ptr<const void> owner(data, [size](const void* p) {
+    ::munmap(const_cast<void*>(p), size);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
+  });
+  return Bytes(std::string_view(static_cast<const char*>(data), size), std::move(owner));
+}
+
 }  // namespace
 
 Bridge::Bridge(std::shared_ptr<CommandRegistry> registry)
@@ -90,6 +110,30 @@ void Bridge::on_posted_message(std::string_view posted) {
   on_message_text(posted.substr(page_key_.size()));
 }
 
+void Bridge::on_posted_file(std::string_view posted, int fd) {
+  if (posted.size() < page_key_.size() || posted.compare(0, page_key_.size(), page_key_) != 0) {
+    on_foreign_message();
+    return;
+  }
+  std::optional<json> message = parse_json(posted.substr(page_key_.size()));
+  if (message && message->is_object()) {
+    const auto body = message->find("body");
+    const bool bytes = body != message->end() && *body == "bytes";
+    const bool args = body != message->end() && *body == "json";
+    if (bytes || args) {
+      if (Bytes contents = map_sealed_file(fd)) {
+        if (bytes) {
+          handle_message(std::move(*message), std::move(contents));
+        } else if (auto parsed = parse_json(contents.view())) {
+          (*message)["args"] = std::move(*parsed);
+          handle_message(std::move(*message));
+        }
+      }
+    }
+  }
+  flush_answered();
+}
+
 void Bridge::on_foreign_message() {
   if (foreign_logged_) return;
   foreign_logged_ = true;
@@ -112,7 +156,7 @@ void Bridge::on_message(const json& raw) {
 
 void Bridge::on_message_text(std::string_view text) {
   // Parsed once: a string inside the text is not read as a message again.
-  if (auto parsed = parse_json(text)) handle_message(*parsed);
+  if (auto parsed = parse_json(text)) handle_message(std::move(*parsed));
   flush_answered();
 }
 
@@ -132,9 +176,9 @@ void Bridge::flush_answered() {
   flush();
 }
 
-void Bridge::handle_message(const json& body) {
+void Bridge::handle_message(json body, Bytes raw_body) {
   if (!body.is_object()) return;
-  const auto& fields = body.get_ref<const json::object_t&>();
+  auto& fields = body.get_ref<json::object_t&>();
   auto field = [&fields](const char* key) -> const json* {
     auto it = fields.find(key);
     return it == fields.end() ? nullptr : &it->second;
@@ -147,18 +191,25 @@ void Bridge::handle_message(const json& body) {
   if (!id) return;
   const json* cmd = field("cmd");
   if (!cmd || !cmd->is_string()) return;
-  // A reference, not a copy: arguments can be megabytes and this is the main thread.
-  static const json kNoArgs = json::object();
-  const json* args = field("args");
-  if (!args || !args->is_object()) args = &kNoArgs;
+  CommandRequest request;
+  // Moved, not copied: arguments can be megabytes and this is the main thread.
+  if (auto it = fields.find("args"); it != fields.end() && it->second.is_object() && !raw_body) {
+    request.args = std::move(it->second);
+  }
+  request.body = std::move(raw_body);
+  if (const json* headers = field("headers"); headers && headers->is_object()) {
+    for (const auto& [name, value] : headers->items()) {
+      if (value.is_string()) request.headers[name] = value.get<std::string>();
+    }
+  }
 
   std::weak_ptr<Bridge> weak = weak_from_this();
   const int64_t req_id = *id;
   const uint64_t load = page_load_.load();
-  registry_->dispatch(cmd->get_ref<const std::string&>(), *args,
-                      [weak, load, req_id](const CommandResult& result) {
-                        if (auto self = weak.lock()) self->answer(load, req_id, result);
-                      });
+  registry_->dispatch_request(cmd->get_ref<const std::string&>(), request,
+                              [weak, load, req_id](const CommandResult& result) {
+                                if (auto self = weak.lock()) self->answer(load, req_id, result);
+                              });
 }
 
 std::string Bridge::resolve_script(int64_t req_id, const CommandResult& result) {
@@ -251,6 +302,10 @@ void Bridge::resolve(int64_t req_id, const CommandResult& result) {
 }
 
 void Bridge::answer(uint64_t page_load, int64_t req_id, const CommandResult& result) {
+  if (result.bytes()) {
+    answer_bytes(page_load, req_id, result.bytes());
+    return;
+  }
   std::string data;
   if (result.ok()) {
     encode_json_into(data, result.value());
@@ -261,6 +316,24 @@ void Bridge::answer(uint64_t page_load, int64_t req_id, const CommandResult& res
   d.req_id = req_id;
   d.page_load = page_load;
   d.ok = result.ok();
+  enqueue(std::move(d));
+}
+
+// Bytes reach the page only as a memory file the web process maps into an ArrayBuffer; a page
+// without that way in gets a failure rather than anything else.
+void Bridge::answer_bytes(uint64_t page_load, int64_t req_id, const Bytes& bytes) {
+  Delivery d;
+  d.kind = Delivery::Kind::kResolve;
+  d.req_id = req_id;
+  d.page_load = page_load;
+  if (view_takes_values_.load()) d.value_file = fs::sealed_memory_file("vessa-bytes", bytes.view());
+  d.ok = static_cast<bool>(d.value_file);
+  if (d.ok) {
+    d.token = "x" + random_token();  // not hex: the page reads an "x" token as bytes
+    d.bytes_size = bytes.size();
+  } else {
+    encode_json_string_into(d.data, "the result could not be delivered");
+  }
   enqueue(std::move(d));
 }
 
@@ -335,7 +408,13 @@ void Bridge::flush() {
     } else {
       // The values go first: the page parks them before the batch that names them runs.
       for (size_t k = i; k < end; ++k) {
-        if (items[k].value_file) view->hand_value(items[k].token, items[k].value_file.get());
+        const Delivery& d = items[k];
+        if (!d.value_file) continue;
+        if (d.bytes_size) {
+          view->hand_bytes(d.token, d.value_file.get(), *d.bytes_size);
+        } else {
+          view->hand_value(d.token, d.value_file.get());
+        }
       }
       view->evaluate_script(batch_script(items, i, end));
     }

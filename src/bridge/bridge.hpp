@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -32,6 +33,11 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   /// starting with the key is read, as on_message_text of the rest; anything else came from
   /// another document and is dropped (logged once per page load). Main thread.
   void on_posted_message(std::string_view posted);
+  /// A message the web-process extension passed on from the app's page: `posted` is the page
+  /// key and the JSON text of the message without its arguments; memory file `fd` (sealed)
+  /// holds the arguments' JSON text ("body":"json") or the raw body ("body":"bytes"). Read
+  /// like on_posted_message. Main thread; `fd` stays the caller's.
+  void on_posted_file(std::string_view posted, int fd);
   /// The same for a posted value that is not a string: it cannot carry the key. Main thread.
   void on_foreign_message();
   /// The per-launch secret the app's IPC script puts before every message: 32 hex characters.
@@ -97,11 +103,13 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
                         // or the script text
     std::string token;  // set when the value travels as the memory file below instead
     fs::UniqueFd value_file;
+    std::optional<size_t> bytes_size;  // set when the file holds raw bytes, not JSON text
   };
 
   explicit Bridge(std::shared_ptr<CommandRegistry> registry);
-  void handle_message(const json& body);
+  void handle_message(json body, Bytes raw_body = {});
   void answer(uint64_t page_load, int64_t req_id, const CommandResult& result);
+  void answer_bytes(uint64_t page_load, int64_t req_id, const Bytes& bytes);
   void enqueue(Delivery delivery);
   Delivery prepare(Delivery::Kind kind, std::string data);
   void flush();

@@ -24,11 +24,63 @@
   // Bound now, so page code that later replaces Function.prototype.call never sees the key.
   var send = Function.prototype.call.bind(handler.postMessage, handler);
 
+  // The web-process extension's byte channel (main frame of the app's documents only): taken
+  // off the window before page code runs; it hands a message and its bytes to the shell as a
+  // memory file, with no script text and no conversion on the shell's side.
+  var sendFile = typeof window.__VESSA_SEND === 'function' ? window.__VESSA_SEND : null;
+  delete window.__VESSA_SEND;
+  // Bytes as a string of one character per byte (x-user-defined: reversible, native speed);
+  // made on first use.
+  var byteText = null;
+  // Arguments whose JSON text is longer than this travel through the byte channel.
+  var kLargeArgs = 64 * 1024;
+
   // One JSON string instead of the object: WebKit copies a string in one piece, where an object
   // graph is cloned value by value (seconds for a 10 MB argument). Values JSON cannot represent
   // (cycles, BigInt) throw here, before anything is posted.
   function post(message) {
     send(pageKey + stringify(message));
+  }
+
+  // The message without its arguments through the byte channel; `payload` holds the raw body
+  // ("body":"bytes", as byteText) or the arguments' JSON text ("body":"json").
+  function postFile(message, kind, payload) {
+    message.body = kind;
+    if (!sendFile || !sendFile(pageKey + stringify(message), payload, kind === 'bytes')) {
+      throw new Error('the shell cannot take bytes from this page');
+    }
+  }
+
+  // An invoke: JSON arguments in the message, or the page's bytes as the raw body.
+  function postInvoke(message, args, options) {
+    var headers = headersOf(options);
+    if (args instanceof ArrayBuffer || ArrayBuffer.isView(args)) {
+      if (headers) message.headers = headers;
+      var view = args instanceof ArrayBuffer ? new Uint8Array(args)
+          : new Uint8Array(args.buffer, args.byteOffset, args.byteLength);
+      byteText = byteText || new TextDecoder('x-user-defined');
+      postFile(message, 'bytes', byteText.decode(view));
+      return;
+    }
+    var text = stringify(args);
+    if (sendFile && text !== undefined && text.length > kLargeArgs) {
+      if (headers) message.headers = headers;
+      postFile(message, 'json', text);
+      return;
+    }
+    message.args = args;
+    if (headers) message.headers = headers;
+    post(message);
+  }
+
+  // options.headers as the page gave it (Headers, a record or pairs): names in lower case.
+  function headersOf(options) {
+    if (!options || !options.headers) return undefined;
+    var out = {};
+    new Headers(options.headers).forEach(function (value, name) {
+      out[name] = value;
+    });
+    return out;
   }
 
   // The app's page may also post to the handler itself, as a string or an object; those
@@ -90,7 +142,7 @@
     });
   }
 
-  function invoke(cmd, args) {
+  function invoke(cmd, args, options) {
     if (!args) args = {};
     if (cmd === 'plugin:event|listen') {
       var eid = evtSeq++;
@@ -114,7 +166,7 @@
     return new Promise(function (resolve, reject) {
       pending.set(reqId, { resolve: resolve, reject: reject });
       try {
-        post({ type: 'invoke', reqId: reqId, cmd: cmd, args: args });
+        postInvoke({ type: 'invoke', reqId: reqId, cmd: cmd }, args, options);
       } catch (e) {
         // Arguments the page cannot post (functions, say) never reach the native side.
         pending.delete(reqId);
@@ -216,8 +268,8 @@
       }
     }
   };
-  // A large value handed over as bytes: the web process parked it, already parsed, just
-  // before this batch arrived. Taken once.
+  // A large value or raw bytes handed over as a memory file: the web process parked it, parsed
+  // or as an ArrayBuffer, just before this batch arrived. Taken once.
   function readValue(token) {
     var parked = window.__VESSA_PARKED;
     if (!parked || !Object.prototype.hasOwnProperty.call(parked, token)) {
@@ -225,6 +277,12 @@
     }
     var value = parked[token];
     delete parked[token];
+    // Bytes arrive as a string whose character i is byte i.
+    if (token.charAt(0) === 'x') {
+      var bytes = new Uint8Array(value.length);
+      for (var i = 0; i < value.length; i++) bytes[i] = value.charCodeAt(i);
+      return bytes.buffer;
+    }
     return value;
   }
 })();

@@ -1,6 +1,7 @@
 // What the bridge needs from a web view: evaluating script text in its page.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace vessa {
@@ -18,6 +19,9 @@ class ScriptEvaluator {
   /// Hands the page the JSON text in memory file `fd` (NUL-terminated), parked under `token`
   /// for the next evaluation that names it. Main thread only; only when takes_values().
   virtual void hand_value(const std::string& /*token*/, int /*fd*/) {}
+  /// Hands the page the first `size` bytes of memory file `fd`, parked under `token` as an
+  /// ArrayBuffer like hand_value's values. Main thread only; only when takes_values().
+  virtual void hand_bytes(const std::string& /*token*/, int /*fd*/, size_t /*size*/) {}
 };
 
 }  // namespace vessa

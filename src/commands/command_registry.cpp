@@ -6,6 +6,7 @@
 #include <atomic>
 #include <exception>
 #include <filesystem>
+#include <utility>
 
 #include "commands/background.hpp"
 #include "support/fs.hpp"
@@ -122,6 +123,13 @@ void CommandRegistry::dispatch(const std::string& cmd, const json& args, Complet
   }
   vessa::log("command not implemented: " + cmd);
   guarded(CommandResult::failure("command not implemented in the Swift shell yet: " + cmd));
+}
+
+void CommandRegistry::dispatch_request(const std::string& cmd, const CommandRequest& request,
+                                       Completion done) {
+  const CommandRequest* outer = std::exchange(request_, &request);
+  dispatch(cmd, request.args, std::move(done));
+  request_ = outer;
 }
 
 bool CommandRegistry::builtin(const std::string& cmd, const json& args, const Completion& done) {

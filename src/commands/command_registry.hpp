@@ -26,6 +26,12 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   /// Offers `cmd` to the family chain, then the built-ins; `done` is called exactly once, maybe
   /// before this returns. Main thread. A family that throws completes with a failure.
   void dispatch(const std::string& cmd, const json& args, Completion done);
+  /// The same for a whole page request; its body and headers are request() while it runs.
+  void dispatch_request(const std::string& cmd, const CommandRequest& request, Completion done);
+  /// The request being dispatched, for a family that reads the raw body or the headers during
+  /// its call (copy what is needed later: Bytes are cheap to copy); null outside dispatch.
+  /// Main thread.
+  const CommandRequest* request() const { return request_; }
 
   /// The configuration object (empty when the file is missing, unreadable or not an object).
   json readConfig() const;
@@ -77,6 +83,7 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   std::string config_path_;
   std::map<std::string, FamilyFn> overrides_;
   std::shared_ptr<ResourceTable> resources_ = std::make_shared<ResourceTable>();
+  const CommandRequest* request_ = nullptr;
 };
 
 /// Serialises read-modify-write cycles of the configuration file inside this process.

@@ -1,19 +1,31 @@
-// The web-process side of the page bridge's large values. The shell hands a value over as a
-// sealed memory file holding its JSON text (NUL-terminated) in a "vessa-value" message; this
-// parses it straight into a page value and parks it under its token in
-// window.__VESSA_PARKED, where the page script takes it when the batch naming the token
-// arrives right after. No script text is parsed and the shell's main thread copies nothing.
+// The web-process side of the page bridge's byte channel, both ways.
+//
+// To the page: the shell hands a large value over as a sealed memory file holding its JSON text
+// (NUL-terminated) in a "vessa-value" message, or raw bytes in a "vessa-bytes" message; this
+// turns it straight into a page value (parsed, or a string of the bytes) and
+// parks it under its token in window.__VESSA_PARKED, where the page script takes it when the
+// batch naming the token arrives right after. No script text is parsed and the shell's main
+// thread copies nothing.
+//
+// From the page: the main frame of an app document (vessa://) gets window.__VESSA_SEND, which
+// the IPC script takes at once. It writes the page's bytes into a sealed memory file and passes
+// them to the shell in a "vessa-send" message with the message text, which starts with the page
+// key like every message of the app's page.
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <webkit/webkit-web-process-extension.h>
 
+#include <cerrno>
 #include <cstring>
+#include <string>
 
 namespace {
 
-constexpr const char* kMessage = "vessa-value";
 constexpr const char* kParked = "__VESSA_PARKED";
+constexpr const char* kSend = "__VESSA_SEND";
+constexpr const char* kAppScheme = "vessa://";
 
 // Parses the memory file into the page's main world; null when anything is off, so the page
 // answers with a failure rather than a wrong value.
@@ -36,38 +48,192 @@ JSCValue* parse_value(JSCContext* context, int fd) {
   return value;
 }
 
-gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
-  if (std::strcmp(webkit_user_message_get_name(message), kMessage) != 0) return FALSE;
-  GVariant* params = webkit_user_message_get_parameters(message);
-  GUnixFDList* fds = webkit_user_message_get_fd_list(message);
-  if (!params || !fds || !g_variant_is_of_type(params, G_VARIANT_TYPE("(sh)"))) return TRUE;
-  const char* token = nullptr;
-  gint32 handle = -1;
-  g_variant_get(params, "(&sh)", &token, &handle);
-  int fd = g_unix_fd_list_get(fds, handle, nullptr);
-  if (fd < 0) return TRUE;
+// The first `length` bytes of the memory file as a page string whose character i is byte i:
+// the IPC script turns it into an ArrayBuffer. (The engine forbids native code to read or
+// wrap ArrayBuffer memory in this process, so bytes cross as such a string.)
+JSCValue* bytes_string(JSCContext* context, int fd, guint64 length) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || static_cast<guint64>(st.st_size) != length + 1) return nullptr;
+  const auto size = static_cast<size_t>(st.st_size);
+  void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
+  if (data == MAP_FAILED) return nullptr;
+  const auto* in = static_cast<const unsigned char*>(data);
+  // UTF-8 of U+0000-U+00FF: one byte below 0x80, two from there.
+  GByteArray* utf8 = g_byte_array_sized_new(static_cast<guint>(length + length / 4 + 1));
+  for (guint64 i = 0; i < length; ++i) {
+    const unsigned char c = in[i];
+    if (c < 0x80) {
+      g_byte_array_append(utf8, &c, 1);
+    } else {
+      const unsigned char pair[2] = {static_cast<unsigned char>(0xC0 | (c >> 6)),
+                                     static_cast<unsigned char>(0x80 | (c & 0x3F))};
+      g_byte_array_append(utf8, pair, 2);
+    }
+  }
+  munmap(data, size);
+  GBytes* bytes = g_byte_array_free_to_bytes(utf8);
+  JSCValue* value = jsc_value_new_string_from_bytes(context, bytes);
+  g_bytes_unref(bytes);
+  return value;
+}
+
+void park(JSCContext* context, const char* token, JSCValue* value) {
+  JSCValue* global = jsc_context_get_global_object(context);
+  JSCValue* parked = jsc_value_object_get_property(global, kParked);
+  if (!jsc_value_is_object(parked)) {
+    g_object_unref(parked);
+    parked = jsc_value_new_object(context, nullptr, nullptr);
+    jsc_value_object_set_property(global, kParked, parked);
+  }
+  jsc_value_object_set_property(parked, token, value);
+  g_object_unref(parked);
+  g_object_unref(global);
+}
+
+JSCContext* main_context(WebKitWebPage* page) {
   // Deprecated for site isolation, which this page (one origin, one process) does not use.
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   WebKitFrame* frame = webkit_web_page_get_main_frame(page);
   G_GNUC_END_IGNORE_DEPRECATIONS
-  JSCContext* context = webkit_frame_get_js_context(frame);
-  JSCValue* value = parse_value(context, fd);
+  return webkit_frame_get_js_context(frame);
+}
+
+gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
+  const char* name = webkit_user_message_get_name(message);
+  const bool bytes = std::strcmp(name, "vessa-bytes") == 0;
+  if (!bytes && std::strcmp(name, "vessa-value") != 0) return FALSE;
+  GVariant* params = webkit_user_message_get_parameters(message);
+  GUnixFDList* fds = webkit_user_message_get_fd_list(message);
+  if (!params || !fds || !g_variant_is_of_type(params, G_VARIANT_TYPE(bytes ? "(shv)" : "(sh)"))) {
+    return TRUE;
+  }
+  const char* token = nullptr;
+  gint32 handle = -1;
+  GVariant* extra = nullptr;
+  if (bytes) {
+    g_variant_get(params, "(&shv)", &token, &handle, &extra);
+  } else {
+    g_variant_get(params, "(&sh)", &token, &handle);
+  }
+  guint64 length = 0;
+  const bool length_ok = !bytes || g_variant_is_of_type(extra, G_VARIANT_TYPE_UINT64);
+  if (bytes && length_ok) length = g_variant_get_uint64(extra);
+  if (extra) g_variant_unref(extra);
+  int fd = g_unix_fd_list_get(fds, handle, nullptr);
+  if (fd < 0) return TRUE;
+  JSCContext* context = main_context(page);
+  JSCValue* value = nullptr;
+  if (length_ok) value = bytes ? bytes_string(context, fd, length) : parse_value(context, fd);
   close(fd);
   if (value) {
-    JSCValue* global = jsc_context_get_global_object(context);
-    JSCValue* parked = jsc_value_object_get_property(global, kParked);
-    if (!jsc_value_is_object(parked)) {
-      g_object_unref(parked);
-      parked = jsc_value_new_object(context, nullptr, nullptr);
-      jsc_value_object_set_property(global, kParked, parked);
-    }
-    jsc_value_object_set_property(parked, token, value);
-    g_object_unref(parked);
-    g_object_unref(global);
+    park(context, token, value);
     g_object_unref(value);
   }
   g_object_unref(context);
   return TRUE;
+}
+
+// Writes [data, data + size) into a memory file sealed against any change; -1 on failure.
+int sealed_file(const void* data, size_t size) {
+  int fd = memfd_create("vessa-send", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  if (fd < 0) return -1;
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t w = write(fd, p, size);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      close(fd);
+      return -1;
+    }
+    p += w;
+    size -= static_cast<size_t>(w);
+  }
+  if (fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool is_app_document(const char* uri) {
+  return uri && std::strncmp(uri, kAppScheme, std::strlen(kAppScheme)) == 0;
+}
+
+// The page's bytes back from the UTF-8 of their x-user-defined decoding (byte b below 0x80 as
+// itself, from 0x80 as U+F700 + b, i.e. EF 9E/9F xx); false on anything else.
+bool undo_user_defined(const unsigned char* in, size_t size, std::string& out) {
+  out.reserve(size);
+  for (size_t i = 0; i < size;) {
+    if (in[i] < 0x80) {
+      out.push_back(static_cast<char>(in[i++]));
+      continue;
+    }
+    if (i + 3 > size || in[i] != 0xEF || (in[i + 1] != 0x9E && in[i + 1] != 0x9F) ||
+        (in[i + 2] & 0xC0) != 0x80) {
+      return false;
+    }
+    out.push_back(static_cast<char>(0x80 + ((in[i + 1] - 0x9E) << 6) + (in[i + 2] - 0x80)));
+    i += 3;
+  }
+  return true;
+}
+
+// window.__VESSA_SEND(text, payload, raw): `text` is the message (page key first), `payload` a
+// string: the arguments' JSON text, or with `raw` the page's bytes decoded as x-user-defined.
+// The engine forbids reading ArrayBuffer memory from native code in this process, so bytes
+// arrive as that string, which the page makes at native speed. True once handed to the shell.
+gboolean send_to_shell(JSCValue* text, JSCValue* payload, gboolean raw, gpointer data) {
+  auto* page = static_cast<WebKitWebPage*>(data);
+  if (!jsc_value_is_string(text) || !jsc_value_is_string(payload) ||
+      !is_app_document(webkit_web_page_get_uri(page))) {
+    return FALSE;
+  }
+  GBytes* utf8 = jsc_value_to_string_as_bytes(payload);
+  gsize size = 0;
+  const auto* in = static_cast<const unsigned char*>(g_bytes_get_data(utf8, &size));
+  int fd = -1;
+  if (raw) {
+    std::string bytes;
+    if (undo_user_defined(in, size, bytes)) fd = sealed_file(bytes.data(), bytes.size());
+  } else {
+    fd = sealed_file(in, size);
+  }
+  g_bytes_unref(utf8);
+  if (fd < 0) return FALSE;
+  GUnixFDList* fds = g_unix_fd_list_new();
+  const gint handle = g_unix_fd_list_append(fds, fd, nullptr);  // keeps a duplicate
+  close(fd);
+  if (handle < 0) {
+    g_object_unref(fds);
+    return FALSE;
+  }
+  char* message_text = jsc_value_to_string(text);
+  WebKitUserMessage* message = webkit_user_message_new_with_fd_list(
+      "vessa-send", g_variant_new("(sh)", message_text, handle), fds);
+  g_free(message_text);
+  g_object_unref(fds);
+  webkit_web_page_send_message_to_view(page, message, nullptr, nullptr, nullptr);
+  return TRUE;
+}
+
+// Only the main frame of an app document, in the page's own world, gets the channel; frames,
+// other documents and isolated worlds never see it.
+void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame,
+                              gpointer) {
+  if (world != webkit_script_world_get_default() || !webkit_frame_is_main_frame(frame) ||
+      !is_app_document(webkit_frame_get_uri(frame))) {
+    return;
+  }
+  JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
+  JSCValue* send =
+      jsc_value_new_function(context, kSend, G_CALLBACK(send_to_shell), page, nullptr,
+                             G_TYPE_BOOLEAN, 3, JSC_TYPE_VALUE, JSC_TYPE_VALUE, G_TYPE_BOOLEAN);
+  JSCValue* global = jsc_context_get_global_object(context);
+  // Configurable, so the IPC script can take it off the window before page code runs.
+  jsc_value_object_define_property_data(global, kSend, JSC_VALUE_PROPERTY_CONFIGURABLE, send);
+  g_object_unref(global);
+  g_object_unref(send);
+  g_object_unref(context);
 }
 
 void on_page_created(WebKitWebProcessExtension*, WebKitWebPage* page, gpointer) {
@@ -79,4 +245,6 @@ void on_page_created(WebKitWebProcessExtension*, WebKitWebPage* page, gpointer) 
 extern "C" G_MODULE_EXPORT void webkit_web_process_extension_initialize(
     WebKitWebProcessExtension* extension) {
   g_signal_connect(extension, "page-created", G_CALLBACK(on_page_created), nullptr);
+  g_signal_connect(webkit_script_world_get_default(), "window-object-cleared",
+                   G_CALLBACK(on_window_object_cleared), nullptr);
 }

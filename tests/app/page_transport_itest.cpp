@@ -1,12 +1,14 @@
 // The fast transport in the real engine: results and events settle the same in every form,
 // batched scripts keep their order and survive a throwing listener, concurrent requests settle
-// once, and messages posted as JSON text follow the object rules.
+// once, messages posted as JSON text follow the object rules, and raw bytes, headers and large
+// arguments cross the byte channel intact.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <thread>
 
 #include "app/web_host_support.hpp"
+#include "commands/command_registry.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/dispatch.hpp"
@@ -193,6 +195,109 @@ TEST_F(PageTransport, MessagesPostedAsTextFollowTheObjectRules) {
   EXPECT_TRUE(config_value("textStringId").is_null());
   EXPECT_TRUE(config_value("objectStringId").is_null());
   EXPECT_TRUE(config_value("doubleEncoded").is_null());
+}
+
+// Byte `i` of a test buffer; an odd factor makes every value 0-255 appear in any 256 bytes.
+std::string byte_pattern(size_t size, unsigned factor) {
+  std::string out(size, '\0');
+  for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>((i * factor + 3) & 0xFF);
+  return out;
+}
+
+// Each size both ways, on each side of 64 KiB and at 10 MB: the page's bytes and headers reach
+// the command as sent, and the command's bytes reach the page as an ArrayBuffer. The last call
+// is a JSON argument large enough for the byte channel.
+TEST_F(PageTransport, BytesHeadersAndLargeArgumentsCrossIntactBothWays) {
+  HostedPage page(base_ + "/dist");
+  ASSERT_TRUE(page.wait_loads(1));
+  struct Seen {
+    bool body_ok = false;
+    std::map<std::string, std::string> headers;
+    json args;
+  };
+  std::map<size_t, Seen> seen;
+  auto registry = page.host().bridge()->registry();
+  registry->set_family_override_for_testing(
+      "handleNative", [&](const std::string& cmd, const json& args, const Completion& done) {
+        if (cmd != "bytes_echo") return false;
+        const CommandRequest* request = registry->request();
+        const size_t size = std::stoul(request->headers.at("x-size"));
+        Seen& s = seen[size];
+        s.headers = request->headers;
+        s.args = args;
+        s.body_ok = request->body && request->body.view() == byte_pattern(size, 7);
+        dispatch::global_async(
+            [done, size] { done(CommandResult::bytes(Bytes(byte_pattern(size, 13)))); });
+        return true;
+      });
+  const std::vector<size_t> sizes = {0, 1, 65535, 65536, 10u << 20};
+  auto got = page.call(R"JS(
+    const t = window.__TAURI_INTERNALS__;
+    const pattern = (n, f) => { const b = new Uint8Array(n); for (let i = 0; i < n; i++) b[i] = (i * f + 3) & 255; return b; };
+    const same = (a, b) => a.length === b.length && a.every((v, i) => v === b[i]);
+    const out = {};
+    for (const n of [0, 1, 65535, 65536, 10 * 1024 * 1024]) {
+      // A Uint8Array looking into the middle of a larger buffer, and a bare ArrayBuffer.
+      const whole = new Uint8Array(n + 8);
+      whole.set(pattern(n, 7), 4);
+      const body = n % 2 ? whole.subarray(4, 4 + n) : pattern(n, 7).buffer;
+      const headers = new Headers({ 'X-Size': String(n), 'X-Note': ' caf\u00e9? a;b=c ' });
+      const answer = await t.invoke('bytes_echo', body, { headers });
+      out[n] = answer instanceof ArrayBuffer && same(new Uint8Array(answer), pattern(n, 13));
+    }
+    const text = 'q"\\\n\u2028\ud83d\ude00'.repeat(30000);
+    await t.invoke('bytes_echo', { text }, { headers: [['X-Size', '7'], ['Content-Type', 'text/plain']] });
+    return out;)JS",
+                       120000);
+  ASSERT_TRUE(got.has_value());
+  ASSERT_NE(got->rfind("ERROR", 0), 0u) << *got;
+  json answers = json::parse(*got);
+  for (size_t n : sizes) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(answers[std::to_string(n)], true) << "bytes to the page";
+    EXPECT_TRUE(seen[n].body_ok) << "bytes from the page";
+    EXPECT_EQ(seen[n].headers,
+              (std::map<std::string, std::string>{{"x-size", std::to_string(n)},
+                                                  {"x-note", "caf\xC3\xA9? a;b=c"}}));
+    EXPECT_EQ(seen[n].args, json::object());
+  }
+  std::string text;
+  for (int i = 0; i < 30000; ++i) text += "q\"\\\n\xE2\x80\xA8\xF0\x9F\x98\x80";
+  EXPECT_EQ(seen[7].args, (json{{"text", text}}));
+  EXPECT_FALSE(seen[7].body_ok);
+  EXPECT_EQ(seen[7].headers,
+            (std::map<std::string, std::string>{{"x-size", "7"}, {"content-type", "text/plain"}}));
+}
+
+// Load 1 asks for bytes answered late and reloads; load 2 asks its own request 1. Load 1's
+// bytes arrive first and must not settle load 2's promise.
+TEST_F(PageTransport, ABytesAnswerToAnEarlierPageLoadIsDropped) {
+  write_file(base_ + "/dist/index.html", R"HTML(<!doctype html><script>
+const t = window.__TAURI_INTERNALS__;
+if (location.hash !== '#two') {
+  t.invoke('late_bytes', new Uint8Array([1, 2, 3]), { headers: { 'x-ms': '600' } });
+  location.hash = 'two';
+  location.reload();
+} else {
+  t.invoke('late_bytes', new Uint8Array([4]), { headers: { 'x-ms': '1500' } }).then(
+      (v) => t.invoke('config_set', { key: 'answer', value: Array.from(new Uint8Array(v)) }),
+      (e) => t.invoke('config_set', { key: 'answer', value: 'rejected: ' + e }));
+}
+</script>)HTML");
+  HostedPage page(base_ + "/dist");
+  auto registry = page.host().bridge()->registry();
+  registry->set_family_override_for_testing(
+      "handleNative", [registry](const std::string& cmd, const json&, const Completion& done) {
+        if (cmd != "late_bytes") return false;
+        const CommandRequest* request = registry->request();
+        const auto ms = std::chrono::milliseconds(std::stoi(request->headers.at("x-ms")));
+        Bytes body = request->body;
+        dispatch::main_after(ms, [done, body] { done(CommandResult::bytes(body)); });
+        return true;
+      });
+  ASSERT_TRUE(
+      run_until([] { return !config_value("answer").is_null(); }, std::chrono::seconds(30)));
+  EXPECT_EQ(config_value("answer"), json::array({4}));
 }
 
 }  // namespace

@@ -243,6 +243,36 @@ TEST_F(BridgeFixture, LateResultsAfterTheViewOrBridgeIsGoneAreDropped) {
   EXPECT_TRUE(other_view->scripts().empty());
 }
 
+// Bytes have no script-text form: a page that cannot take a memory file gets a failure, and
+// one that can gets exactly the bytes before the batch naming them.
+TEST_F(BridgeFixture, BytesTravelOnlyAsAMemoryFile) {
+  const std::string bytes = std::string("\0\x01\xFF", 3) + std::string(70000, '\x80');
+  bridge->resolve(5, CommandResult::bytes(Bytes(bytes)));
+  EXPECT_EQ(settle(),
+            std::vector<std::string>{
+                R"(window.__VESSA_RESOLVE(5, false, "the result could not be delivered");)"});
+
+  struct TakingView : FakeEvaluator {
+    bool takes_values() const override { return true; }
+    void hand_bytes(const std::string& token, int fd, size_t size) override {
+      std::string got(size, '?');
+      ASSERT_EQ(pread(fd, got.data(), size, 0), static_cast<ssize_t>(size));
+      handed[token] = {got, scripts().size()};
+    }
+    std::map<std::string, std::pair<std::string, size_t>> handed;
+  };
+  auto taking = std::make_shared<TakingView>();
+  view = taking;
+  bridge->set_web_view(view);
+  bridge->resolve(6, CommandResult::bytes(Bytes(bytes)));
+  auto evaluations = settle();
+  ASSERT_EQ(evaluations.size(), 1u);
+  ASSERT_EQ(taking->handed.size(), 1u);
+  const auto& [token, handed] = *taking->handed.begin();
+  EXPECT_EQ(handed, std::make_pair(bytes, size_t{0}));
+  EXPECT_EQ(evaluations[0], "window.__VESSA_BATCH([[6,true,null,\"" + token + "\"]]);");
+}
+
 TEST_F(BridgeFixture, TextMessagesAreReadLikeObjects) {
   bridge->on_message_text(R"({"type":"invoke","reqId":4,"cmd":"__ping"})");
   bridge->on_message_text(R"({"type":"invoke","reqId":6.5,"cmd":"config_get","args":"x"})");

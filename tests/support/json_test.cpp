@@ -95,6 +95,28 @@ TEST(JsonEncode, OutputAlwaysParsesBackForArbitraryBytes) {
   EXPECT_TRUE(parse_json(JS::encode_ascii(v)).has_value());
 }
 
+// Outputs large enough to be grown onto huge pages, from sizes the encoder guesses wrong
+// (small items first, then large ones) and appended after existing text: the bytes match
+// those of the library's own serialiser.
+TEST(JsonEncode, LargeOutputsMatchWhateverTheSizeGuess) {
+  json records = json::array();
+  for (int i = 0; i < 64; ++i) records.push_back(i);
+  for (int i = 0; i < 3000; ++i) {
+    records.push_back(
+        {{"id", i}, {"text", std::string(static_cast<size_t>(i % 7) * 700, 'a') + "\n\""}});
+  }
+  const json cases[] = {records, json{{"k", std::string(9u << 20, 'x') + "\t"}},
+                        json::array({std::string(6u << 20, 'y'), records})};
+  for (const json& value : cases) {
+    const std::string expected = value.dump();
+    ASSERT_GT(expected.size(), 4u << 20);
+    EXPECT_EQ(encode_json(value), expected);
+    std::string out = "prefix:";
+    encode_json_into(out, value);
+    EXPECT_EQ(out, "prefix:" + expected);
+  }
+}
+
 TEST(JsonParse, NeverThrows) {
   EXPECT_FALSE(parse_json("").has_value());
   EXPECT_FALSE(parse_json("{").has_value());
