@@ -124,9 +124,11 @@ void Bridge::on_posted_file(std::string_view posted, int fd) {
       if (Bytes contents = map_sealed_file(fd)) {
         if (bytes) {
           handle_message(std::move(*message), std::move(contents));
-        } else if (auto parsed = parse_json(contents.view())) {
+        } else if (auto parsed = parse_json_checked(contents.view())) {
           (*message)["args"] = std::move(*parsed);
           handle_message(std::move(*message));
+        } else if (parsed.error() == JsonError::kTooDeep) {
+          refuse_too_deep(message->value("reqId", json()), message->value("cmd", json()));
         }
       }
     }
@@ -156,8 +158,26 @@ void Bridge::on_message(const json& raw) {
 
 void Bridge::on_message_text(std::string_view text) {
   // Parsed once: a string inside the text is not read as a message again.
-  if (auto parsed = parse_json(text)) handle_message(std::move(*parsed));
+  auto parsed = parse_json_checked(text);
+  if (parsed) {
+    handle_message(std::move(*parsed));
+  } else if (parsed.error() == JsonError::kTooDeep) {
+    auto type = top_level_scalar(text, "type");
+    auto req = top_level_scalar(text, "reqId");
+    auto cmd = top_level_scalar(text, "cmd");
+    if (type && *type == "invoke" && req && cmd) refuse_too_deep(*req, *cmd);
+  }
   flush_answered();
+}
+
+// Nothing recursive may touch a message nested this deep, but its promise still settles when
+// its request id and command can be read.
+void Bridge::refuse_too_deep(const json& req, const json& cmd) {
+  auto id = request_id(req);
+  if (!id || !cmd.is_string()) return;
+  answer(page_load_.load(), *id,
+         CommandResult::failure(cmd.get<std::string>() + ": arguments nest deeper than " +
+                                std::to_string(kMaxJsonDepth) + " levels"));
 }
 
 // A command that answered at once (pings, settings) is evaluated before the page's message

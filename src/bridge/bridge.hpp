@@ -108,6 +108,7 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
 
   explicit Bridge(std::shared_ptr<CommandRegistry> registry);
   void handle_message(json body, Bytes raw_body = {});
+  void refuse_too_deep(const json& req, const json& cmd);
   void answer(uint64_t page_load, int64_t req_id, const CommandResult& result);
   void answer_bytes(uint64_t page_load, int64_t req_id, const Bytes& bytes);
   void enqueue(Delivery delivery);
