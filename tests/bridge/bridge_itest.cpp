@@ -1,0 +1,470 @@
+// Page messages in, resolve and emit scripts out, through the main queue.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <thread>
+
+#include "bridge/bridge.hpp"
+#include "bridge/js.hpp"
+#include "commands/command_registry.hpp"
+#include "fixtures/helpers.hpp"
+#include "support/dispatch.hpp"
+#include "support/utf8.hpp"
+
+namespace vessa {
+namespace {
+
+using vessa::testing::FakeEvaluator;
+using vessa::testing::run_until;
+
+struct BridgeFixture : ::testing::Test {
+  std::shared_ptr<CommandRegistry> registry =
+      std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
+  std::shared_ptr<Bridge> bridge = Bridge::create(registry);
+  std::shared_ptr<FakeEvaluator> view = std::make_shared<FakeEvaluator>();
+
+  BridgeFixture() { bridge->set_web_view(view); }
+
+  // Drains the main queue: messages are answered asynchronously. One entry per evaluation.
+  std::vector<std::string> settle() {
+    std::atomic<bool> drained{false};
+    dispatch::main_async([&] { drained = true; });
+    run_until([&] { return drained.load(); });
+    return view ? view->scripts() : std::vector<std::string>{};
+  }
+  // The same, with every joined evaluation split back into its scripts.
+  std::vector<std::string> settle_scripts() {
+    std::vector<std::string> out;
+    for (const auto& s : settle()) {
+      auto parts = split_batch(s);
+      out.insert(out.end(), parts.begin(), parts.end());
+    }
+    return out;
+  }
+
+  // A batch evaluation back as the single-delivery scripts it stands for (values carried as
+  // bytes come back as their address); anything else is one script. Every batch is pure ASCII.
+  static std::vector<std::string> split_batch(const std::string& text) {
+    static const std::string open = "window.__VESSA_BATCH(", close = ");";
+    if (text.rfind(open, 0) != 0) return {text};
+    for (unsigned char c : text) EXPECT_LT(c, 0x80) << "batch is not ASCII";
+    EXPECT_EQ(text.substr(text.size() - close.size()), close);
+    auto items = parse_json(text.substr(open.size(), text.size() - open.size() - close.size()));
+    if (!items || !items->is_array()) {
+      ADD_FAILURE() << "batch is not one JSON array: " << text.substr(0, 80);
+      return {};
+    }
+    std::vector<std::string> parts;
+    for (const auto& item : *items) {
+      const bool answer = item[0].is_number();
+      const json& value = item.size() > (answer ? 3u : 2u) ? item.back() : item[answer ? 2 : 1];
+      parts.push_back(
+          answer ? Bridge::resolve_script(item[0].get<int64_t>(),
+                                          item[1].get<bool>()
+                                              ? CommandResult::success(value)
+                                              : CommandResult::failure(value.get<std::string>()))
+                 : Bridge::emit_script(item[0].get<std::string>(), value));
+    }
+    return parts;
+  }
+};
+
+// An answer given at once leaves before the page's message handler returns, but never inside
+// the call that gave it; answers to messages arriving in a burst wait and leave together.
+TEST_F(BridgeFixture, AnswersLeaveAfterTheirCallAndBurstsTravelTogether) {
+  std::vector<size_t> seen_inside;
+  registry->set_family_override_for_testing(
+      "handleNative", [&](const std::string& cmd, const json& args, const Completion& done) {
+        if (cmd != "echo") return false;
+        done(CommandResult::success(args));
+        seen_inside.push_back(view->scripts().size());
+        bridge->emit("after", 1);
+        seen_inside.push_back(view->scripts().size());
+        return true;
+      });
+  bridge->on_message({{"type", "invoke"}, {"reqId", 3}, {"cmd", "echo"}});
+  EXPECT_EQ(seen_inside, (std::vector<size_t>{0, 0}));
+  auto scripts = view->scripts();
+  // Without waiting for the main queue; args default to {}. (The event after an answer has an
+  // evaluation of its own, so code awaiting the answer runs first.)
+  EXPECT_EQ(scripts, (std::vector<std::string>{"window.__VESSA_RESOLVE(3, true, {});",
+                                               R"(window.__VESSA_EMIT("after", 1);)"}));
+  // Right behind it, a burst (a gap this machine cannot miss under load): its answers wait for
+  // the main queue and leave as one batch.
+  bridge->set_burst_gap_for_testing(int64_t{3600} * 1000 * 1000);
+  for (int id = 4; id < 8; ++id) {
+    bridge->on_message({{"type", "invoke"}, {"reqId", id}, {"cmd", "__ping"}});
+  }
+  auto evaluations = settle();
+  ASSERT_EQ(evaluations.size(), 3u);
+  auto parts = split_batch(evaluations[2]);
+  ASSERT_EQ(parts.size(), 4u);
+  EXPECT_EQ(parts[0], R"(window.__VESSA_RESOLVE(4, true, {"ok":true,"shell":"swift"});)");
+}
+
+// A message nested too deep for anything recursive gets an answer, never a crash; half an emoji
+// reads as U+FFFD and the request still settles.
+TEST_F(BridgeFixture, DeepAndHalfSurrogateMessagesStillSettle) {
+  registry->set_family_override_for_testing(
+      "handleNative", [](const std::string& cmd, const json& args, const Completion& done) {
+        if (cmd != "echo") return false;
+        done(CommandResult::success(args));
+        return true;
+      });
+  const std::string deep = R"({"type":"invoke","reqId":8,"cmd":"config_set","args":{"value":)" +
+                           std::string(300000, '[') + std::string(300000, ']') + "}}";
+  bridge->on_message_text(deep);
+  bridge->on_message_text(R"({"type":"invoke","reqId":9,"cmd":"echo","args":{"s":"a\ud83db"}})");
+  EXPECT_EQ(
+      settle_scripts(),
+      (std::vector<std::string>{
+          R"(window.__VESSA_RESOLVE(8, false, "config_set: arguments nest deeper than 512 levels");)",
+          "window.__VESSA_RESOLVE(9, true, {\"s\":\"a\xEF\xBF\xBD"
+          "b\"});"}));
+}
+
+TEST_F(BridgeFixture, MalformedMessagesAreIgnoredSilently) {
+  vessa::testing::LogCapture logs;
+  const json bad[] = {
+      nullptr,
+      "not json",
+      R"({"type":"invoke","reqId":"1","cmd":"__ping"})",  // string form, string reqId
+      json::array({"invoke", 1, "__ping"}),
+      42,
+      {{"type", "emit"}, {"reqId", 1}, {"cmd", "__ping"}},
+      {{"type", "Invoke"}, {"reqId", 1}, {"cmd", "__ping"}},
+      {{"type", 1}, {"reqId", 1}, {"cmd", "__ping"}},
+      {{"reqId", 1}, {"cmd", "__ping"}},
+      {{"type", "invoke"}, {"reqId", "1"}, {"cmd", "__ping"}},
+      {{"type", "invoke"}, {"reqId", true}, {"cmd", "__ping"}},
+      {{"type", "invoke"}, {"reqId", nullptr}, {"cmd", "__ping"}},
+      {{"type", "invoke"}, {"cmd", "__ping"}},
+      {{"type", "invoke"}, {"reqId", 1}, {"cmd", 5}},
+      {{"type", "invoke"}, {"reqId", 1}},
+  };
+  for (const auto& m : bad) bridge->on_message(m);
+  // Text forms: parsed once, so a JSON string holding a message is not a message.
+  for (const char* text : {R"("{\"type\":\"invoke\",\"reqId\":1,\"cmd\":\"__ping\"}")",
+                           R"({"type":"invoke","reqId":"1","cmd":"__ping"})", "", "{", "\xFF"}) {
+    bridge->on_message_text(text);
+  }
+  EXPECT_TRUE(settle().empty());
+  EXPECT_TRUE(logs.lines().empty());
+}
+
+// Only the app's IPC script knows the page key; whatever else reaches the handler is dropped,
+// with one log line per page load.
+TEST_F(BridgeFixture, PostedMessagesRunOnlyWithThePageKey) {
+  vessa::testing::LogCapture logs;
+  const std::string ping = R"({"type":"invoke","reqId":1,"cmd":"__ping"})";
+  const std::string& key = bridge->page_key();
+  EXPECT_EQ(key.size(), 32u);
+  EXPECT_NE(key, Bridge::create(registry)->page_key());
+  std::string wrong = key;
+  wrong[5] = wrong[5] == 'a' ? 'b' : 'a';
+  for (const std::string& posted : {ping, wrong + ping, key.substr(0, 31) + ping, std::string(),
+                                    ping + key, std::string(key.size(), '0') + ping}) {
+    bridge->on_posted_message(posted);
+  }
+  bridge->on_foreign_message();
+  EXPECT_TRUE(settle().empty());
+  const std::string dropped =
+      "[VessaMac] bridge: dropped a message that did not come from the app's page";
+  EXPECT_EQ(logs.lines(), std::vector<std::string>{dropped});
+  bridge->page_committed();
+  bridge->on_foreign_message();
+  EXPECT_EQ(logs.lines(), (std::vector<std::string>{dropped, dropped}));
+  bridge->on_posted_message(key + ping);
+  EXPECT_EQ(
+      settle_scripts(),
+      std::vector<std::string>{R"(window.__VESSA_RESOLVE(1, true, {"ok":true,"shell":"swift"});)"});
+}
+
+TEST_F(BridgeFixture, RequestIdsAreTruncatedSignedIntegers) {
+  bridge->on_message({{"type", "invoke"}, {"reqId", 7.9}, {"cmd", "__ping"}});
+  bridge->on_message({{"type", "invoke"}, {"reqId", -2}, {"cmd", "__ping"}});
+  bridge->on_message({{"type", "invoke"}, {"reqId", 1e300}, {"cmd", "__ping"}});
+  // Unsigned numbers of 2^63 and more saturate too, instead of wrapping to negative ids.
+  bridge->on_message({{"type", "invoke"}, {"reqId", uint64_t{1} << 63}, {"cmd", "__ping"}});
+  bridge->on_message_text(R"({"type":"invoke","reqId":18446744073709551615,"cmd":"__ping"})");
+  auto scripts = settle_scripts();
+  ASSERT_EQ(scripts.size(), 5u);
+  EXPECT_EQ(scripts[3].rfind("window.__VESSA_RESOLVE(9223372036854775807, true, ", 0), 0u);
+  EXPECT_EQ(scripts[4].rfind("window.__VESSA_RESOLVE(9223372036854775807, true, ", 0), 0u);
+  EXPECT_EQ(scripts[0].rfind("window.__VESSA_RESOLVE(7, true, ", 0), 0u);
+  EXPECT_EQ(scripts[1].rfind("window.__VESSA_RESOLVE(-2, true, ", 0), 0u);
+  EXPECT_EQ(scripts[2].rfind("window.__VESSA_RESOLVE(9223372036854775807, true, ", 0), 0u);
+}
+
+TEST_F(BridgeFixture, StringMessagesAndNonObjectArgsFollowTheObjectRules) {
+  bridge->on_message(R"({"type":"invoke","reqId":5,"cmd":"config_get","args":[1,2]})");
+  auto scripts = settle();
+  ASSERT_EQ(scripts.size(), 1u);  // args that are not an object count as empty
+  EXPECT_EQ(scripts[0], "window.__VESSA_RESOLVE(5, true, null);");
+}
+
+TEST_F(BridgeFixture, FailuresArriveAsExactStringLiterals) {
+  const std::string message = "bad \"quote\" it's \\ back\nslash \u2028 </script>";
+  bridge->resolve(9, CommandResult::failure(message));
+  auto scripts = settle();
+  ASSERT_EQ(scripts.size(), 1u);
+  const std::string prefix = "window.__VESSA_RESOLVE(9, false, ";
+  ASSERT_EQ(scripts[0].rfind(prefix, 0), 0u);
+  std::string literal = scripts[0].substr(prefix.size(), scripts[0].size() - prefix.size() - 2);
+  EXPECT_EQ(json::parse(literal).get<std::string>(), message);
+  EXPECT_EQ(scripts[0].find('\n'), std::string::npos);
+}
+
+TEST_F(BridgeFixture, EventsAndResultsKeepTheirOrderFromOneThread) {
+  std::thread worker([&] {
+    bridge->emit("a-event", {{"n", 1}});
+    bridge->resolve(1, CommandResult::success("A"));
+    bridge->resolve(2, CommandResult::success("B"));
+    bridge->emit("b-event", nullptr);
+  });
+  worker.join();
+  auto evaluations = settle();
+  // Joined in one turn; an answer followed by an event ends its evaluation (so the page's
+  // code awaiting the answer runs before that event's listeners).
+  ASSERT_EQ(evaluations.size(), 2u);
+  auto scripts = split_batch(evaluations[0]);
+  ASSERT_EQ(scripts.size(), 3u);
+  scripts.push_back(evaluations[1]);
+  EXPECT_EQ(scripts[0], R"(window.__VESSA_EMIT("a-event", {"n":1});)");
+  EXPECT_EQ(scripts[1], R"(window.__VESSA_RESOLVE(1, true, "A");)");
+  EXPECT_EQ(scripts[2], R"(window.__VESSA_RESOLVE(2, true, "B");)");
+  EXPECT_EQ(scripts[3], R"(window.__VESSA_EMIT("b-event", null);)");
+}
+
+TEST_F(BridgeFixture, LateResultsAfterTheViewOrBridgeIsGoneAreDropped) {
+  std::weak_ptr<FakeEvaluator> gone = view;
+  bridge->emit("before", 1);
+  view.reset();  // the web view went away before the main queue ran
+  settle();
+  EXPECT_TRUE(gone.expired());
+
+  // A completion that outlives the bridge itself.
+  auto other_view = std::make_shared<FakeEvaluator>();
+  bridge->set_web_view(other_view);
+  Completion late;
+  registry->set_family_override_for_testing(
+      "handleNative", [&](const std::string& cmd, const json&, const Completion& done) {
+        if (cmd != "slow") return false;
+        late = done;
+        return true;
+      });
+  bridge->on_message({{"type", "invoke"}, {"reqId", 1}, {"cmd", "slow"}});
+  bridge.reset();
+  std::thread([&] { late(CommandResult::success()); }).join();
+  settle();
+  EXPECT_TRUE(other_view->scripts().empty());
+}
+
+// Bytes have no script-text form: a page that cannot take a memory file gets a failure, and
+// one that can gets exactly the bytes before the batch naming them.
+TEST_F(BridgeFixture, BytesTravelOnlyAsAMemoryFile) {
+  const std::string bytes = std::string("\0\x01\xFF", 3) + std::string(70000, '\x80');
+  bridge->resolve(5, CommandResult::bytes(Bytes(bytes)));
+  EXPECT_EQ(settle(),
+            std::vector<std::string>{
+                R"(window.__VESSA_RESOLVE(5, false, "the result could not be delivered");)"});
+
+  struct TakingView : FakeEvaluator {
+    bool takes_values() const override { return true; }
+    void hand_bytes(const std::string& token, int fd, size_t size) override {
+      std::string got(size, '?');
+      ASSERT_EQ(pread(fd, got.data(), size, 0), static_cast<ssize_t>(size));
+      handed[token] = {got, scripts().size()};
+    }
+    std::map<std::string, std::pair<std::string, size_t>> handed;
+  };
+  auto taking = std::make_shared<TakingView>();
+  view = taking;
+  bridge->set_web_view(view);
+  bridge->resolve(6, CommandResult::bytes(Bytes(bytes)));
+  auto evaluations = settle();
+  ASSERT_EQ(evaluations.size(), 1u);
+  ASSERT_EQ(taking->handed.size(), 1u);
+  const auto& [token, handed] = *taking->handed.begin();
+  EXPECT_EQ(handed, std::make_pair(bytes, size_t{0}));
+  EXPECT_EQ(evaluations[0], "window.__VESSA_BATCH([[6,true,null,\"" + token + "\"]]);");
+}
+
+TEST_F(BridgeFixture, TextMessagesAreReadLikeObjects) {
+  bridge->on_message_text(R"({"type":"invoke","reqId":4,"cmd":"__ping"})");
+  bridge->on_message_text(R"({"type":"invoke","reqId":6.5,"cmd":"config_get","args":"x"})");
+  auto scripts = settle_scripts();
+  ASSERT_EQ(scripts.size(), 2u);
+  EXPECT_EQ(scripts[0], R"(window.__VESSA_RESOLVE(4, true, {"ok":true,"shell":"swift"});)");
+  EXPECT_EQ(scripts[1], "window.__VESSA_RESOLVE(6, true, null);");
+}
+
+// Everything queued in one turn travels in batches cut at the size limit and after an answer
+// that an event follows; the order always holds.
+TEST_F(BridgeFixture, DeliveriesOfOneTurnTravelInOrderedBatches) {
+  bridge->set_value_bytes_for_testing(1);  // this view takes no values: all stays text
+  const std::string big(Bridge::kLargeDataBytes + 1, 'x');
+  std::thread worker([&] {
+    bridge->emit("a", 1);
+    bridge->emit("b", 2);
+    bridge->resolve(3, CommandResult::success(big));
+    bridge->emit("c", 3);
+    // Enough small deliveries to need more than one batch.
+    const json payload = std::string(1000, 'p');
+    for (int i = 0; i < 600; ++i) bridge->emit("n" + std::to_string(i), payload);
+    bridge->run("window.custom = 1;");
+    bridge->emit("d", 4);
+  });
+  worker.join();
+  auto evaluations = settle();
+  ASSERT_GE(evaluations.size(), 5u);
+  EXPECT_EQ(split_batch(evaluations[0]),
+            (std::vector<std::string>{Bridge::emit_script("a", 1), Bridge::emit_script("b", 2),
+                                      Bridge::resolve_script(3, CommandResult::success(big))}));
+  std::vector<std::string> rest;
+  for (size_t i = 1; i + 2 < evaluations.size(); ++i) {
+    EXPECT_LE(evaluations[i].size(), Bridge::kMaxBatchBytes + 4096);
+    auto parts = split_batch(evaluations[i]);
+    rest.insert(rest.end(), parts.begin(), parts.end());
+  }
+  ASSERT_EQ(rest.size(), 601u);
+  EXPECT_EQ(rest[0], Bridge::emit_script("c", 3));
+  for (int i = 0; i < 600; ++i) {
+    EXPECT_EQ(rest[i + 1].rfind("window.__VESSA_EMIT(\"n" + std::to_string(i) + "\", ", 0), 0u);
+  }
+  // A raw script keeps its place and its text; a delivery alone keeps the exact text.
+  EXPECT_EQ(evaluations[evaluations.size() - 2], "window.custom = 1;");
+  EXPECT_EQ(evaluations.back(), Bridge::emit_script("d", 4));
+}
+
+// A web view that takes values as memory files: records what each token's file holds.
+class ValueTakingEvaluator : public FakeEvaluator {
+ public:
+  bool takes_values() const override { return true; }
+  void hand_value(const std::string& token, int fd) override {
+    struct stat st {};
+    ASSERT_EQ(fstat(fd, &st), 0);
+    std::string bytes(static_cast<size_t>(st.st_size), '\0');
+    ASSERT_EQ(pread(fd, bytes.data(), bytes.size(), 0), st.st_size);
+    // Sealed: the page reads exactly what was handed over.
+    EXPECT_EQ(fcntl(fd, F_GET_SEALS) & F_SEAL_WRITE, F_SEAL_WRITE);
+    // Handed over before the evaluation that names it.
+    values[token] = {bytes, scripts().size()};
+  }
+  std::map<std::string, std::pair<std::string, size_t>> values;
+};
+
+// Each delivery alone, on each side of both thresholds: the exact text, a batch of one in pure
+// ASCII, or bytes handed over under a token. All carry the same value.
+TEST_F(BridgeFixture, EveryFormCarriesTheSameValue) {
+  auto taking = std::make_shared<ValueTakingEvaluator>();
+  view = taking;
+  bridge->set_web_view(view);
+  const std::string tricky =
+      "q\"a'b\\c\n\r\t\x01 </script> caf\xC3\xA9 \xF0\x9F\x98\x80 \xE2\x80\xA8\xE2\x80\xA9 "
+      "bad\xFF\xC3";
+  const std::string expected_text = utf8_lossy(tricky);
+  const size_t value_bytes = 64 * 1024;
+  bridge->set_value_bytes_for_testing(value_bytes);
+  enum class Form { kExact, kBatch, kBytes };
+  size_t seen = 0;
+  // The encoded data is the filler plus the escaped tricky text plus two quotes.
+  const size_t base = encode_json(json(tricky)).size();
+  const std::pair<size_t, Form> cases[] = {{0, Form::kExact},
+                                           {Bridge::kLargeDataBytes - base, Form::kExact},
+                                           {Bridge::kLargeDataBytes - base + 1, Form::kBatch},
+                                           {value_bytes - base, Form::kBatch},
+                                           {value_bytes - base + 1, Form::kBytes}};
+  for (const auto& [pad, form] : cases) {
+    const std::string value = std::string(pad, 'z') + tricky;
+    const json expected = std::string(pad, 'z') + expected_text;
+    for (int kind = 0; kind < 3; ++kind) {
+      SCOPED_TRACE(::testing::Message() << "pad " << pad << " kind " << kind);
+      if (kind == 2) {
+        bridge->emit("ev\xC3\xA9", value);
+      } else {
+        bridge->resolve(42,
+                        kind == 0 ? CommandResult::success(value) : CommandResult::failure(value));
+      }
+      auto evaluations = settle();
+      ASSERT_EQ(evaluations.size(), ++seen);
+      const std::string s = evaluations.back();
+      EXPECT_EQ(s.find("\xE2\x80\xA8"), std::string::npos);
+      if (form == Form::kExact) {
+        EXPECT_EQ(s, kind == 2
+                         ? Bridge::emit_script("ev\xC3\xA9", value)
+                         : Bridge::resolve_script(42, kind == 0 ? CommandResult::success(value)
+                                                                : CommandResult::failure(value)));
+        continue;
+      }
+      ASSERT_EQ(s.rfind("window.__VESSA_BATCH([[", 0), 0u);
+      for (unsigned char c : s) ASSERT_LT(c, 0x80) << "not ASCII";
+      json item = json::parse(s.substr(21, s.size() - 23))[0];
+      if (kind == 2) {
+        EXPECT_EQ(item[0], "ev\xC3\xA9");
+      } else {
+        EXPECT_EQ(item[0], 42);
+        EXPECT_EQ(item[1], kind == 0);
+      }
+      json carried = item[kind == 2 ? 1 : 2];
+      if (form == Form::kBytes) {
+        EXPECT_TRUE(carried.is_null());
+        const std::string token = item.back().get<std::string>();
+        EXPECT_EQ(token.size(), 32u);
+        ASSERT_EQ(taking->values.count(token), 1u);
+        auto [bytes, evaluations_before] = taking->values[token];
+        EXPECT_EQ(evaluations_before, seen - 1);
+        ASSERT_FALSE(bytes.empty());
+        EXPECT_EQ(bytes.back(), '\0');
+        bytes.pop_back();
+        EXPECT_EQ(bytes.find("\xE2\x80\xA8"), std::string::npos);
+        carried = json::parse(bytes);
+      }
+      EXPECT_EQ(carried, expected);
+    }
+  }
+  EXPECT_EQ(taking->values.size(), 3u);  // tokens never repeat
+}
+
+TEST_F(BridgeFixture, EveryRequestOfAThousandConcurrentOnesIsAnsweredOnce) {
+  registry->set_family_override_for_testing(
+      "handleNative", [](const std::string& cmd, const json& args, const Completion& done) {
+        if (cmd != "work") return false;
+        dispatch::global_async([done, args] { done(CommandResult::success(args["n"])); });
+        return true;
+      });
+  for (int i = 1; i <= 1000; ++i) {
+    bridge->on_message({{"type", "invoke"}, {"reqId", i}, {"cmd", "work"}, {"args", {{"n", i}}}});
+  }
+  std::vector<std::string> scripts;
+  ASSERT_TRUE(run_until([&] {
+    auto more = settle_scripts();
+    scripts = more;
+    return scripts.size() >= 1000;
+  }));
+  std::map<int, int> seen;
+  for (const auto& s : scripts) {
+    int id = 0, n = 0;
+    ASSERT_EQ(std::sscanf(s.c_str(), "window.__VESSA_RESOLVE(%d, true, %d);", &id, &n), 2) << s;
+    EXPECT_EQ(id, n);
+    ++seen[id];
+  }
+  EXPECT_EQ(seen.size(), 1000u);
+  for (const auto& [id, count] : seen) EXPECT_EQ(count, 1) << id;
+}
+
+TEST(BridgeScripts, EmitAndResolveTextIsExact) {
+  EXPECT_EQ(Bridge::emit_script("executor-status", {{"status", "ready"}}),
+            R"(window.__VESSA_EMIT("executor-status", {"status":"ready"});)");
+  EXPECT_EQ(Bridge::resolve_script(12, CommandResult::success()),
+            "window.__VESSA_RESOLVE(12, true, null);");
+  EXPECT_EQ(Bridge::resolve_script(-1, CommandResult::failure("x")),
+            R"(window.__VESSA_RESOLVE(-1, false, "x");)");
+}
+
+}  // namespace
+}  // namespace vessa
