@@ -114,7 +114,11 @@ TEST(InstallScript, WaitsForTheApplicationThenRelaunchesTheNewBundle) {
   EXPECT_EQ(marker(target), "2.0.0");
   // The relaunched program is the new bundle's, started without arguments.
   std::string relaunched = home.path() + "/relaunched";
-  EXPECT_TRUE(testing::run_until([&] { return stdfs::exists(relaunched); }));
+  // The shell creates the file before echo writes to it: wait for the whole line.
+  EXPECT_TRUE(testing::run_until([&] {
+    auto text = read_file(relaunched);
+    return !text.empty() && text.back() == '\n';
+  }));
   EXPECT_EQ(read_file(relaunched), (target / "bin/vessa").string() + " 0\n");
 }
 
