@@ -174,7 +174,9 @@ tl::expected<void, std::string> atomic_write(const std::string& path, std::strin
   remove_stale_temps(dir, name);
   auto temp = make_locked_temp(dir, name);
   if (!temp) return tl::unexpected(temp.error());
-  auto& [fd, temp_path] = *temp;
+  // Not a structured binding: clang 14 cannot capture those in the lambda below.
+  UniqueFd& fd = temp->first;
+  const std::string& temp_path = temp->second;
   auto fail = [&](const char* step) {
     const int err = errno;
     ::unlink(temp_path.c_str());
