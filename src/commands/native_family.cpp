@@ -18,6 +18,7 @@
 #include "support/bundle.hpp"
 #include "support/dispatch.hpp"
 #include "support/log.hpp"
+#include "support/paths.hpp"
 
 namespace vessa {
 namespace {
@@ -68,14 +69,7 @@ CommandResult app_command(const std::string& cmd) {
 std::optional<std::string> uri_for_open(const std::string& text) {
   if (text.empty() || text.find('\0') != std::string::npos) return std::nullopt;
   if (g_uri_is_valid(text.c_str(), G_URI_FLAGS_ENCODED, nullptr) != FALSE) return text;
-  std::error_code ec;
-  std::filesystem::path absolute = std::filesystem::absolute(text, ec);
-  if (ec) return std::nullopt;
-  gchar* uri = g_filename_to_uri(absolute.c_str(), nullptr, nullptr);
-  if (uri == nullptr) return std::nullopt;
-  std::string out(uri);
-  g_free(uri);
-  return out;
+  return paths::file_uri(text);
 }
 
 json window_command(platform::MainWindow& w, const std::string& op, const json& args) {

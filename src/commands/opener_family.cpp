@@ -1,4 +1,5 @@
 // The opener plug-in: web addresses, files and folders through the desktop's default handlers.
+
 #include <glib.h>
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include "commands/command_registry.hpp"
 #include "platform/services.hpp"
 #include "support/dispatch.hpp"
+#include "support/paths.hpp"
 
 namespace vessa {
 namespace {
@@ -15,18 +17,6 @@ namespace {
 namespace stdfs = std::filesystem;
 
 constexpr std::string_view kOpenerPrefix = "plugin:opener|";
-
-std::optional<std::string> file_uri(const std::string& path) {
-  if (path.empty() || path.find('\0') != std::string::npos) return std::nullopt;
-  std::error_code ec;
-  stdfs::path absolute = stdfs::absolute(path, ec);
-  if (ec) return std::nullopt;
-  gchar* uri = g_filename_to_uri(absolute.c_str(), nullptr, nullptr);
-  if (uri == nullptr) return std::nullopt;
-  std::string out(uri);
-  g_free(uri);
-  return out;
-}
 
 // The URIs an operation opens, or the page's failure message.
 struct Targets {
@@ -47,7 +37,7 @@ Targets targets_for(const std::string& op, const json& args) {
     }
   } else if (op == "open_path") {
     std::string path = string_arg(args, "path").value_or("");
-    auto uri = stdfs::exists(path, ec) ? file_uri(path) : std::nullopt;
+    auto uri = stdfs::exists(path, ec) ? paths::file_uri(path) : std::nullopt;
     if (!uri) {
       t.error = "open_path: no such file or folder: " + path;
     } else {
@@ -60,7 +50,7 @@ Targets targets_for(const std::string& op, const json& args) {
     for (const auto& item : it != args.end() && it->is_array() ? *it : json::array()) {
       std::string path = item.is_string() ? item.get<std::string>() : "";
       auto uri = !path.empty() && stdfs::exists(path, ec)
-                     ? file_uri(stdfs::absolute(path, ec).parent_path().string())
+                     ? paths::file_uri(stdfs::absolute(path, ec).parent_path().string())
                      : std::nullopt;
       if (!uri) {
         t.error = op + ": no such file or folder: " + path;

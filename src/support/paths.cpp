@@ -1,6 +1,7 @@
 // Home, XDG and bundle locations.
 #include "support/paths.hpp"
 
+#include <glib.h>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -93,6 +94,18 @@ std::optional<std::filesystem::path> bundle_resources_dir() {
 bool is_executable_file(const std::filesystem::path& path) {
   std::error_code ec;
   return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
+}
+
+std::optional<std::string> file_uri(const std::string& path) {
+  if (path.empty() || path.find('\0') != std::string::npos) return std::nullopt;
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  if (ec) return std::nullopt;
+  gchar* uri = g_filename_to_uri(absolute.c_str(), nullptr, nullptr);
+  if (uri == nullptr) return std::nullopt;
+  std::string out(uri);
+  g_free(uri);
+  return out;
 }
 
 }  // namespace vessa::paths

@@ -30,4 +30,8 @@ void set_executable_path_for_testing(const std::filesystem::path& exe);
 /// True when `path` is a regular file with an execute bit for this user.
 bool is_executable_file(const std::filesystem::path& path);
 
+/// The file:// URI of `path` made absolute; nullopt for an empty path, one holding a NUL, or
+/// one GLib cannot encode.
+std::optional<std::string> file_uri(const std::string& path);
+
 }  // namespace vessa::paths
