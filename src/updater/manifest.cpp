@@ -51,14 +51,29 @@ std::vector<std::string> asset_keys() {
           asset_key(InstallFormat::kRpm)};
 }
 
-bool is_http_url(const std::string& text) {
+// The URL as curl reads it, when it is a printable-ASCII http(s) URL with a host. curl accepts
+// sloppy forms ("https:/host") and passes raw bytes through, so those are refused here and the
+// text handed on is curl's own rendering, never the raw one.
+std::optional<std::string> http_url(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c <= 0x20 || c >= 0x7f) return std::nullopt;
+  }
   std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
-  if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return false;
-  char* scheme = nullptr;
-  if (curl_url_get(url.get(), CURLUPART_SCHEME, &scheme, 0) != CURLUE_OK) return false;
-  std::string s = scheme;
-  curl_free(scheme);
-  return s == "http" || s == "https";
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK)
+    return std::nullopt;
+  auto part = [&](CURLUPart which) -> std::optional<std::string> {
+    char* value = nullptr;
+    if (curl_url_get(url.get(), which, &value, 0) != CURLUE_OK || value == nullptr)
+      return std::nullopt;
+    std::string copy = value;
+    curl_free(value);
+    return copy;
+  };
+  auto scheme = part(CURLUPART_SCHEME);
+  auto host = part(CURLUPART_HOST);
+  if (!scheme || (*scheme != "http" && *scheme != "https") || !host || host->empty())
+    return std::nullopt;
+  return part(CURLUPART_URL);
 }
 
 }  // namespace
@@ -161,8 +176,7 @@ std::string manifestURL() { return release_host() + "/latest.json"; }
 std::optional<std::string> updaterTarballURL(const Manifest& manifest) {
   auto it = manifest.platforms.find(platform_key());
   if (it == manifest.platforms.end() || !it->second.url) return std::nullopt;
-  if (!is_http_url(*it->second.url)) return std::nullopt;
-  return it->second.url;
+  return http_url(*it->second.url);
 }
 
 std::string browserDownloadURL(const Manifest& manifest, InstallFormat format) {
@@ -173,7 +187,7 @@ std::string browserDownloadURL(const Manifest& manifest, InstallFormat format) {
   for (const auto& key : keys) {
     auto it = manifest.assets.find(key);
     if (it == manifest.assets.end() || it->second.empty()) continue;
-    if (is_http_url(it->second)) return it->second;
+    if (auto url = http_url(it->second)) return *url;
     std::string_view path = it->second;
     while (!path.empty() && path.front() == '/') path.remove_prefix(1);
     if (!path.empty()) return release_host() + "/" + std::string(path);

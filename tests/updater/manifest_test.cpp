@@ -115,6 +115,24 @@ TEST_F(ManifestDecoding, AnotherPlatformOrAnUnusableUrlGivesNoArchive) {
   }
 }
 
+// curl reads sloppy URLs leniently and passes raw bytes through: what is handed on is the URL
+// it read, and only printable ASCII.
+TEST_F(ManifestDecoding, ArchiveUrlsAreHandedOnAsCurlReadsThem) {
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {"https:/cdn.example/a.tar.gz", "https://cdn.example/a.tar.gz"},
+      {"HTTPS://cdn.example/a.tar.gz", "https://cdn.example/a.tar.gz"},
+      {"https://cdn.example/a b.tar.gz", std::nullopt},
+      {"https://cdn.example/a.tar\xc8\x98z", std::nullopt},
+      {"https:/\x89" "example.com/a.tar.gz", std::nullopt},
+  };
+  for (const auto& [raw, read] : cases) {
+    auto m = parse_manifest(R"({"version": "2.0.0", "platforms": {")" + platform_key() +
+                            R"(": {"url": ")" + raw + R"("}}})");
+    ASSERT_TRUE(m.has_value()) << raw << ": " << m.error();
+    EXPECT_EQ(updaterTarballURL(*m), read) << raw;
+  }
+}
+
 TEST_F(ManifestDecoding, WrongTypesAndMissingVersionAreErrors) {
   const std::string p = platform_key();
   const std::string a = asset_key();
