@@ -19,6 +19,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <optional>
 #include <string>
 
 namespace {
@@ -58,22 +61,31 @@ JSCValue* bytes_string(JSCContext* context, int fd, guint64 length) {
   void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
   if (data == MAP_FAILED) return nullptr;
   const auto* in = static_cast<const unsigned char*>(data);
-  // UTF-8 of U+0000-U+00FF: one byte below 0x80, two from there.
-  GByteArray* utf8 = g_byte_array_sized_new(static_cast<guint>(length + length / 4 + 1));
-  for (guint64 i = 0; i < length; ++i) {
-    const unsigned char c = in[i];
-    if (c < 0x80) {
-      g_byte_array_append(utf8, &c, 1);
-    } else {
-      const unsigned char pair[2] = {static_cast<unsigned char>(0xC0 | (c >> 6)),
-                                     static_cast<unsigned char>(0x80 | (c & 0x3F))};
-      g_byte_array_append(utf8, pair, 2);
+  // UTF-8 of U+0000-U+00FF: one byte below 0x80, two from there. Pure ASCII is its own UTF-8
+  // and goes to the engine straight from the mapping.
+  size_t high = 0;
+  for (guint64 i = 0; i < length; ++i) high += in[i] >> 7;
+  GBytes* bytes = nullptr;
+  if (high == 0) {
+    bytes = g_bytes_new_static(in, length);
+  } else {
+    auto* out = static_cast<unsigned char*>(g_malloc(length + high));
+    unsigned char* o = out;
+    for (guint64 i = 0; i < length; ++i) {
+      const unsigned char c = in[i];
+      if (c < 0x80) {
+        *o++ = c;
+      } else {
+        *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+        *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+      }
     }
+    bytes = g_bytes_new_take(out, length + high);
   }
-  munmap(data, size);
-  GBytes* bytes = g_byte_array_free_to_bytes(utf8);
+  // The engine copies the text into its own string, so the mapping can go afterwards.
   JSCValue* value = jsc_value_new_string_from_bytes(context, bytes);
   g_bytes_unref(bytes);
+  munmap(data, size);
   return value;
 }
 
@@ -160,22 +172,29 @@ bool is_app_document(const char* uri) {
 }
 
 // The page's bytes back from the UTF-8 of their x-user-defined decoding (byte b below 0x80 as
-// itself, from 0x80 as U+F700 + b, i.e. EF 9E/9F xx); false on anything else.
-bool undo_user_defined(const unsigned char* in, size_t size, std::string& out) {
-  out.reserve(size);
+// itself, from 0x80 as U+F700 + b, i.e. EF 9E/9F xx) into `out` (room for `size` bytes); the
+// count written, or nullopt on anything else.
+std::optional<size_t> undo_user_defined(const unsigned char* in, size_t size, unsigned char* out) {
+  unsigned char* o = out;
   for (size_t i = 0; i < size;) {
     if (in[i] < 0x80) {
-      out.push_back(static_cast<char>(in[i++]));
+      *o++ = in[i++];
       continue;
     }
     if (i + 3 > size || in[i] != 0xEF || (in[i + 1] != 0x9E && in[i + 1] != 0x9F) ||
         (in[i + 2] & 0xC0) != 0x80) {
-      return false;
+      return std::nullopt;
     }
-    out.push_back(static_cast<char>(0x80 + ((in[i + 1] - 0x9E) << 6) + (in[i + 2] - 0x80)));
+    *o++ = static_cast<unsigned char>(0x80 + ((in[i + 1] - 0x9E) << 6) + (in[i + 2] - 0x80));
     i += 3;
   }
-  return true;
+  return static_cast<size_t>(o - out);
+}
+
+bool is_ascii(const unsigned char* in, size_t size) {
+  unsigned char any = 0;
+  for (size_t i = 0; i < size; ++i) any |= in[i];
+  return any < 0x80;
 }
 
 // window.__VESSA_SEND(text, payload, raw): `text` is the message (page key first), `payload` a
@@ -192,9 +211,12 @@ gboolean send_to_shell(JSCValue* text, JSCValue* payload, gboolean raw, gpointer
   gsize size = 0;
   const auto* in = static_cast<const unsigned char*>(g_bytes_get_data(utf8, &size));
   int fd = -1;
-  if (raw) {
-    std::string bytes;
-    if (undo_user_defined(in, size, bytes)) fd = sealed_file(bytes.data(), bytes.size());
+  if (raw && !is_ascii(in, size)) {
+    // Never longer than its UTF-8; pure ASCII is already the bytes.
+    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[size]);
+    if (bytes) {
+      if (auto n = undo_user_defined(in, size, bytes.get())) fd = sealed_file(bytes.get(), *n);
+    }
   } else {
     fd = sealed_file(in, size);
   }
