@@ -4,6 +4,7 @@
 #include "app/deferred_launch.hpp"
 #include "app/preview_window.hpp"
 #include "app/updater_hooks.hpp"
+#include "bridge/ui_token.hpp"
 #include "executor/executor_supervisor.hpp"
 #include "platform/gtk/alerts_gtk.hpp"
 #include "platform/gtk/clipboard_gtk.hpp"
@@ -98,7 +99,11 @@ std::shared_ptr<AppDelegate> AppDelegate::create(GtkApplication* app,
 }
 
 AppDelegate::AppDelegate(GtkApplication* app, WebViewHost::Options options)
-    : app_(app), options_(std::move(options)), executor_(ExecutorSupervisor::create()) {}
+    : app_(app), options_(std::move(options)), executor_(ExecutorSupervisor::create([] {
+        ExecutorSupervisor::Options executor;
+        executor.ui_token = UIToken::value();
+        return executor;
+      }())) {}
 
 AppDelegate::~AppDelegate() {
   if (window_) {

@@ -9,9 +9,10 @@
 #include <string>
 #include <string_view>
 
-#include "bridge/command_result.hpp"
+#include "bridge/ui_token.hpp"
 #include "commands/agents/agent_leftovers.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/command_result.hpp"
 #include "executor/executor_supervisor.hpp"
 #include "support/dispatch.hpp"
 #include "support/json.hpp"
@@ -28,7 +29,12 @@ void print_line(const std::string& line) {
 
 class HeadlessApp : public AppContext {
  public:
-  HeadlessApp() : executor_(ExecutorSupervisor::create()) {}
+  HeadlessApp()
+      : executor_(ExecutorSupervisor::create([] {
+          ExecutorSupervisor::Options executor;
+          executor.ui_token = UIToken::value();
+          return executor;
+        }())) {}
   std::shared_ptr<ExecutorSupervisor> executor() override { return executor_; }
   void emit(const std::string& event, const json& payload) override {
     std::string line = "{\"event\":";

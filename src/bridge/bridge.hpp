@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "bridge/command_result.hpp"
 #include "bridge/script_evaluator.hpp"
+#include "commands/command_result.hpp"
 #include "support/fs.hpp"
 #include "support/json.hpp"
 

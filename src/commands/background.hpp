@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "bridge/command_result.hpp"
+#include "commands/command_result.hpp"
 
 namespace vessa::background {
 

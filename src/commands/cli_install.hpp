@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "bridge/command_result.hpp"
+#include "commands/command_result.hpp"
 
 namespace vessa::cli {
 

@@ -59,19 +59,6 @@ Completion once(const std::string& cmd, Completion done) {
 
 }  // namespace
 
-std::mutex& config_file_mutex() {
-  static std::mutex m;
-  return m;
-}
-
-tl::expected<ConfigFileLock, std::string> ConfigFileLock::acquire(const std::string& config_path) {
-  std::unique_lock local(config_file_mutex());
-  fs::create_directories(std::filesystem::path(config_path).parent_path().string(), 0700);
-  auto file = fs::FileLock::acquire(config_path);
-  if (!file) return tl::unexpected(file.error());
-  return ConfigFileLock(std::move(local), std::move(*file));
-}
-
 CommandRegistry::CommandRegistry(std::weak_ptr<AppContext> app)
     : app_(std::move(app)), config_path_(paths::home_dir() + "/.vessa/config.json") {
   // Quitting closes what the page holds, so auto-saved stores write their last changes.

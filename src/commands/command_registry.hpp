@@ -10,9 +10,10 @@
 #include <tl/expected.hpp>
 #include <vector>
 
-#include "bridge/command_result.hpp"
 #include "commands/app_context.hpp"
+#include "commands/command_result.hpp"
 #include "commands/resource_table.hpp"
+#include "support/config_file.hpp"
 #include "support/fs.hpp"
 #include "support/json.hpp"
 
@@ -84,23 +85,6 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   std::map<std::string, FamilyFn> overrides_;
   std::shared_ptr<ResourceTable> resources_ = std::make_shared<ResourceTable>();
   const CommandRequest* request_ = nullptr;
-};
-
-/// Serialises read-modify-write cycles of the configuration file inside this process.
-std::mutex& config_file_mutex();
-
-/// One read-modify-write of the configuration file at `config_path`: holds `config_file_mutex()`
-/// and the file's cross-process lock, so no writer in any process loses another's keys.
-class ConfigFileLock {
- public:
-  /// Creates the file's folder (0700) when missing; the error says why the lock was not had.
-  static tl::expected<ConfigFileLock, std::string> acquire(const std::string& config_path);
-
- private:
-  ConfigFileLock(std::unique_lock<std::mutex> local, fs::FileLock file)
-      : local_(std::move(local)), file_(std::move(file)) {}
-  std::unique_lock<std::mutex> local_;
-  fs::FileLock file_;
 };
 
 }  // namespace vessa

@@ -10,7 +10,7 @@
 #include <string>
 #include <tl/expected.hpp>
 
-#include "bridge/command_result.hpp"
+#include "commands/command_result.hpp"
 #include "support/json.hpp"
 
 namespace vessa {

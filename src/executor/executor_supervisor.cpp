@@ -13,7 +13,6 @@
 #include <set>
 #include <thread>
 
-#include "bridge/ui_token.hpp"
 #include "executor/launch_environment.hpp"
 #include "support/dispatch.hpp"
 #include "support/fs.hpp"
@@ -315,8 +314,8 @@ proc::Environment ExecutorSupervisor::launchEnvironment(const std::string& confi
     env.erase("VESSA_PLAYWRIGHT_DIR");
   }
   env["PLAYWRIGHT_BROWSERS_PATH"] = (launch::appDataDir() / "ms-playwright").string();
-  if (const auto& token = UIToken::value()) {
-    env["VESSA_UI_TOKEN"] = *token;
+  if (options_.ui_token) {
+    env["VESSA_UI_TOKEN"] = *options_.ui_token;
   } else {
     env.erase("VESSA_UI_TOKEN");
   }

@@ -37,6 +37,8 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
     std::chrono::milliseconds readiness_interval{500};
     /// The executor program; nullopt looks it up (bundle resources, then the development path).
     std::optional<std::filesystem::path> sidecar;
+    /// The page's per-launch token, handed to the executor so it can check who calls it.
+    std::optional<std::string> ui_token;
   };
 
   static std::shared_ptr<ExecutorSupervisor> create();

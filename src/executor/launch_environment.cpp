@@ -12,9 +12,9 @@
 #include <unordered_set>
 
 #include "build_config.hpp"
-#include "commands/command_registry.hpp"
 #include "platform/host_names_linux.hpp"
 #include "platform/services.hpp"
+#include "support/config_file.hpp"
 #include "support/dispatch.hpp"
 #include "support/fs.hpp"
 #include "support/http.hpp"

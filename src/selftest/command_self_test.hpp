@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bridge/command_result.hpp"
+#include "commands/command_result.hpp"
 #include "support/json.hpp"
 
 namespace vessa {

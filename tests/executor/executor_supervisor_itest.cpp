@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <map>
 
-#include "bridge/ui_token.hpp"
 #include "executor/executor_supervisor.hpp"
 #include "executor/launch_environment.hpp"
 #include "executor_test_support.hpp"
@@ -46,6 +45,8 @@ class SupervisorTest : public ::testing::Test {
     paths::set_executable_path_for_testing({});
   }
 
+  static constexpr const char* kToken = "page-token-for-the-executor";
+
   std::shared_ptr<ExecutorSupervisor> make(
       std::optional<std::filesystem::path> sidecar, int attempts = 30,
       std::chrono::milliseconds interval = std::chrono::milliseconds(100)) {
@@ -54,6 +55,7 @@ class SupervisorTest : public ::testing::Test {
     o.sidecar = std::move(sidecar);
     o.readiness_attempts = attempts;
     o.readiness_interval = interval;
+    o.ui_token = kToken;
     auto s = ExecutorSupervisor::create(o);
     s->set_emit(events_.sink());
     supervisors_.push_back(s);
@@ -304,8 +306,7 @@ TEST_F(SupervisorTest, TheChildGetsTheLaunchEnvironmentAndWorkingFolder) {
     const std::string browsers = launch::appDataDir().string() + "/ms-playwright";
     EXPECT_EQ(env["PLAYWRIGHT_BROWSERS_PATH"], browsers);
     EXPECT_TRUE(std::filesystem::is_directory(browsers));
-    ASSERT_TRUE(UIToken::value().has_value());
-    EXPECT_EQ(env["VESSA_UI_TOKEN"], *UIToken::value());
+    EXPECT_EQ(env["VESSA_UI_TOKEN"], kToken);
     if (c.playwright) {
       EXPECT_EQ(env["VESSA_PLAYWRIGHT_DIR"], bundle + "/Resources/pw");
     } else {

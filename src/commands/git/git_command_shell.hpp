@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bridge/command_result.hpp"
+#include "commands/command_result.hpp"
 #include "support/json.hpp"
 #include "support/subprocess.hpp"
 

@@ -7,7 +7,7 @@
 #include <tl/expected.hpp>
 #include <vector>
 
-#include "bridge/command_result.hpp"
+#include "commands/command_result.hpp"
 #include "support/json.hpp"
 
 namespace vessa::taskwright {

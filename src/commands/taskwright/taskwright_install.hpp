@@ -5,7 +5,7 @@
 #include <memory>
 #include <optional>
 
-#include "bridge/command_result.hpp"
+#include "commands/command_result.hpp"
 #include "support/json.hpp"
 
 namespace vessa {
