@@ -107,7 +107,20 @@ void Bridge::on_posted_message(std::string_view posted) {
     on_foreign_message();
     return;
   }
-  on_message_text(posted.substr(page_key_.size()));
+  std::string_view text = posted.substr(page_key_.size());
+  if (text.empty() || text.front() != kRecordSeparator) {
+    on_message_text(text);
+    return;
+  }
+  // The messages of one turn of the page, each led by a record separator: read in order,
+  // answered together.
+  while (!text.empty()) {
+    text.remove_prefix(1);
+    const size_t end = std::min(text.find(kRecordSeparator), text.size());
+    read_message_text(text.substr(0, end));
+    text.remove_prefix(end);
+  }
+  flush_answered();
 }
 
 void Bridge::on_posted_file(std::string_view posted, int fd) {
@@ -157,6 +170,11 @@ void Bridge::on_message(const json& raw) {
 }
 
 void Bridge::on_message_text(std::string_view text) {
+  read_message_text(text);
+  flush_answered();
+}
+
+void Bridge::read_message_text(std::string_view text) {
   // Parsed once: a string inside the text is not read as a message again.
   auto parsed = parse_json_checked(text);
   if (parsed) {
@@ -167,7 +185,6 @@ void Bridge::on_message_text(std::string_view text) {
     auto cmd = top_level_scalar(text, "cmd");
     if (type && *type == "invoke" && req && cmd) refuse_too_deep(*req, *cmd);
   }
-  flush_answered();
 }
 
 // Nothing recursive may touch a message nested this deep, but its promise still settles when

@@ -30,7 +30,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
 
   /// A message as the "vessa" handler received it from some frame of the web view. Only the
   /// app's own page holds the page key (its IPC script does, nothing else), so only a string
-  /// starting with the key is read, as on_message_text of the rest; anything else came from
+  /// starting with the key is read, as on_message_text of the rest (or of each message when
+  /// the rest is several, each led by kRecordSeparator); anything else came from
   /// another document and is dropped (logged once per page load). Main thread.
   void on_posted_message(std::string_view posted);
   /// A message the web-process extension passed on from the app's page: `posted` is the page
@@ -75,6 +76,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   /// values (a memory file its web process parses straight into a page value), instead of
   /// travelling as script text. Chosen by measurement (bench/).
   static constexpr size_t kValueBytes = 64 * 1024;
+  /// Leads each message of a post that carries several (the page's calls of one turn).
+  static constexpr char kRecordSeparator = '\x1e';
   /// Batches are cut at about this size so one turn never builds a huge script.
   static constexpr size_t kMaxBatchBytes = 256 * 1024;
 
@@ -107,6 +110,8 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   };
 
   explicit Bridge(std::shared_ptr<CommandRegistry> registry);
+  /// One message's JSON text, answered with the next flush_answered().
+  void read_message_text(std::string_view text);
   void handle_message(json body, Bytes raw_body = {});
   void refuse_too_deep(const json& req, const json& cmd);
   void answer(uint64_t page_load, int64_t req_id, const CommandResult& result);

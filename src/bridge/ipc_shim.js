@@ -38,13 +38,43 @@
   // One JSON string instead of the object: WebKit copies a string in one piece, where an object
   // graph is cloned value by value (seconds for a 10 MB argument). Values JSON cannot represent
   // (cycles, BigInt) throw here, before anything is posted.
-  function post(message) {
-    send(pageKey + stringify(message));
+  //
+  // Messages of one turn of the page leave together after it, in one post: each message text
+  // led by a record separator (U+001E, which JSON text never holds unescaped). A burst of calls
+  // thus crosses to the shell once instead of once per call.
+  var RS = '\u001e';
+  var queued = []; // message texts not yet posted
+  var failed = []; // for each, what to do when posting them fails (or null)
+  var microtask = typeof window.queueMicrotask === 'function'
+      ? window.queueMicrotask.bind(window)
+      : function (fn) { Promise.resolve().then(fn); };
+
+  function post(message, onFailure) {
+    queued.push(stringify(message));
+    failed.push(onFailure || null);
+    if (queued.length === 1) microtask(flush);
+  }
+
+  // Posts what is queued now; anything posted another way calls this first, so order holds.
+  function flush() {
+    if (!queued.length) return;
+    var texts = queued;
+    var onFailure = failed;
+    queued = [];
+    failed = [];
+    try {
+      send(pageKey + (texts.length === 1 ? texts[0] : RS + texts.join(RS)));
+    } catch (e) {
+      onFailure.forEach(function (fn) {
+        if (fn) fn(e);
+      });
+    }
   }
 
   // The message without its arguments through the byte channel; `payload` holds the raw body
   // ("body":"bytes", as byteText) or the arguments' JSON text ("body":"json").
   function postFile(message, kind, payload) {
+    flush();
     message.body = kind;
     if (!sendFile || !sendFile(pageKey + stringify(message), payload, kind === 'bytes')) {
       throw new Error('the shell cannot take bytes from this page');
@@ -52,7 +82,7 @@
   }
 
   // An invoke: JSON arguments in the message, or the page's bytes as the raw body.
-  function postInvoke(message, args, options) {
+  function postInvoke(message, args, options, onFailure) {
     var headers = headersOf(options);
     if (args instanceof ArrayBuffer || ArrayBuffer.isView(args)) {
       if (headers) message.headers = headers;
@@ -70,7 +100,7 @@
     }
     message.args = args;
     if (headers) message.headers = headers;
-    post(message);
+    post(message, onFailure);
   }
 
   // options.headers as the page gave it (Headers, a record or pairs): names in lower case.
@@ -88,6 +118,7 @@
   try {
     Object.defineProperty(handler, 'postMessage', {
       value: function (message) {
+        flush();
         send(pageKey + (typeof message === 'string' ? message : stringify(message)));
       }
     });
@@ -166,7 +197,10 @@
     return new Promise(function (resolve, reject) {
       pending.set(reqId, { resolve: resolve, reject: reject });
       try {
-        postInvoke({ type: 'invoke', reqId: reqId, cmd: cmd }, args, options);
+        postInvoke({ type: 'invoke', reqId: reqId, cmd: cmd }, args, options, function (e) {
+          pending.delete(reqId);
+          reject(e);
+        });
       } catch (e) {
         // Arguments the page cannot post (functions, say) never reach the native side.
         pending.delete(reqId);

@@ -184,6 +184,24 @@ TEST_F(BridgeFixture, PostedMessagesRunOnlyWithThePageKey) {
       std::vector<std::string>{R"(window.__VESSA_RESOLVE(1, true, {"ok":true,"shell":"swift"});)"});
 }
 
+// The page's calls of one turn arrive in one post, each led by a record separator: each is
+// read alone (a broken or too deep one spoils nothing else) and the answers leave together.
+TEST_F(BridgeFixture, MessagesOfOneTurnArriveTogetherAndAreReadAlone) {
+  const std::string rs = "\x1e";
+  const std::string deep = R"({"type":"invoke","reqId":3,"cmd":"x","args":)" +
+                           std::string(600, '[') + std::string(600, ']') + "}";
+  bridge->on_posted_message(bridge->page_key() + rs +
+                            R"({"type":"invoke","reqId":1,"cmd":"__ping"})" + rs + "{broken" + rs +
+                            rs + deep + rs + R"({"type":"invoke","reqId":2,"cmd":"__ping"})");
+  const auto evaluations = settle();
+  ASSERT_EQ(evaluations.size(), 1u);
+  EXPECT_EQ(split_batch(evaluations[0]),
+            (std::vector<std::string>{
+                R"(window.__VESSA_RESOLVE(1, true, {"ok":true,"shell":"swift"});)",
+                R"(window.__VESSA_RESOLVE(3, false, "x: arguments nest deeper than 512 levels");)",
+                R"(window.__VESSA_RESOLVE(2, true, {"ok":true,"shell":"swift"});)"}));
+}
+
 TEST_F(BridgeFixture, RequestIdsAreTruncatedSignedIntegers) {
   bridge->on_message({{"type", "invoke"}, {"reqId", 7.9}, {"cmd", "__ping"}});
   bridge->on_message({{"type", "invoke"}, {"reqId", -2}, {"cmd", "__ping"}});

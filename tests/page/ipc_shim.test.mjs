@@ -10,26 +10,33 @@ const install = (window) => new Function('window', source)(window);
 
 function page(preset = {}) {
   const posted = [];
+  const batches = [];
   const window = {
-    // Messages travel as one JSON string; the fake keeps their parsed form.
-    // Every message starts with the page key the shell puts into the script.
+    // Messages travel as one JSON string, several of one turn led each by U+001E; the fake
+    // keeps their parsed form. Every post starts with the page key the shell puts into the script.
     webkit: { messageHandlers: { vessa: { postMessage: (m) => {
       assert.equal(typeof m, 'string');
       assert.ok(m.startsWith(KEY), m);
-      posted.push(JSON.parse(m.slice(KEY.length)));
+      const text = m.slice(KEY.length);
+      const texts = text.startsWith('\u001e') ? text.slice(1).split('\u001e') : [text];
+      if (texts.length > 1) batches.push(texts.length);
+      for (const one of texts) posted.push(JSON.parse(one));
     } } } },
     ...preset,
   };
   install(window);
-  return { window, posted, t: window.__TAURI_INTERNALS__ };
+  return { window, posted, batches, t: window.__TAURI_INTERNALS__ };
 }
 
 const flush = () => new Promise((r) => setImmediate(r));
 
 test('ids start at 1 for requests, callbacks and listeners and never repeat', async () => {
-  const { t, posted } = page();
+  const { t, posted, batches } = page();
   t.invoke('a');
   t.invoke('b', { x: 1 });
+  assert.equal(posted.length, 0, 'calls of one turn leave after it');
+  await flush();
+  assert.deepEqual(batches, [2], 'together');
   assert.deepEqual(posted, [
     { type: 'invoke', reqId: 1, cmd: 'a', args: {} },
     { type: 'invoke', reqId: 2, cmd: 'b', args: { x: 1 } },
@@ -41,10 +48,11 @@ test('ids start at 1 for requests, callbacks and listeners and never repeat', as
   assert.equal(posted.length, 2, 'listen posts nothing');
 });
 
-test('falsy args are posted as an empty object', () => {
+test('falsy args are posted as an empty object', async () => {
   const { t, posted } = page();
   t.invoke('x', null);
   t.invoke('y', 0);
+  await flush();
   assert.deepEqual(posted.map((m) => m.args), [{}, {}]);
 });
 
@@ -77,7 +85,9 @@ test('a message the handler cannot take rejects and leaves nothing pending', asy
   const { window, t } = page({
     webkit: { messageHandlers: { vessa: { postMessage: () => { throw new Error('DataCloneError'); } } } },
   });
-  await assert.rejects(t.invoke('x', { a: 1 }), /DataCloneError/);
+  // Both calls of the turn fail with the post that carried them.
+  const both = [t.invoke('x', { a: 1 }), t.invoke('y')];
+  for (const call of both) await assert.rejects(call, /DataCloneError/);
   window.__VESSA_RESOLVE(1, true, 'ignored'); // must not throw
 });
 
@@ -91,23 +101,27 @@ test('arguments JSON cannot carry reject before anything is posted', async () =>
   assert.equal(posted.length, 0);
   // The next request still gets the next id.
   t.invoke('z');
+  await flush();
   assert.deepEqual(posted, [{ type: 'invoke', reqId: 3, cmd: 'z', args: {} }]);
 });
 
 test("the app page's own posts to the handler carry the key too, as string or object", () => {
-  const { window, posted } = page();
+  const { window, t, posted } = page();
   const message = { type: 'invoke', reqId: 9, cmd: 'c', args: {} };
+  t.invoke('first');
+  // Posted at once, after what the shim had queued.
   window.webkit.messageHandlers.vessa.postMessage(message);
   window.webkit.messageHandlers.vessa.postMessage(JSON.stringify(message));
-  assert.deepEqual(posted, [message, message]);
+  assert.deepEqual(posted, [{ type: 'invoke', reqId: 1, cmd: 'first', args: {} }, message, message]);
 });
 
-test('a page that replaces JSON.stringify still posts real messages', () => {
+test('a page that replaces JSON.stringify still posts real messages', async () => {
   const saved = JSON.stringify;
   try {
     const { t, posted } = page();
     JSON.stringify = () => 'garbage';
     t.invoke('a', { k: 'v' });
+    await flush();
     assert.deepEqual(posted, [{ type: 'invoke', reqId: 1, cmd: 'a', args: { k: 'v' } }]);
   } finally {
     JSON.stringify = saved;
