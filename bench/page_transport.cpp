@@ -763,7 +763,11 @@ int main(int argc, char** argv) {
                fmt("%.3f ms", shell_med) + fmt(" vs %.3f ms raw", raw_med) +
                    fmt(" = %.2f×", shell_med / raw_med),
                shell_med <= 1.2 * raw_med);
-    report.row("sequential `__ping`, p99", "≤ 1 ms", fmt("%.3f ms", shell_p99), shell_p99 <= 1.0);
+    // The raw program's own tail in the same run is the machine's floor for this row.
+    report.row(
+        "sequential `__ping`, p99", "≤ 1 ms",
+        fmt("%.3f ms", shell_p99) + fmt(" (raw p99 %.3f ms in this run)", percentile(raw_rt, 0.99)),
+        shell_p99 <= 1.0);
   }
 
   // 100 in flight.
