@@ -7,6 +7,7 @@
 #include "bridge/ui_token.hpp"
 #include "executor/executor_supervisor.hpp"
 #include "platform/gtk/alerts_gtk.hpp"
+#include "platform/gtk/appearance_gtk.hpp"
 #include "platform/gtk/clipboard_gtk.hpp"
 #include "platform/gtk/dialogs_gtk.hpp"
 #include "platform/gtk/main_window_gtk.hpp"
@@ -120,6 +121,13 @@ std::shared_ptr<WebViewHost> AppDelegate::web_controller() const {
 void AppDelegate::did_finish_launching() {
   if (launched_) return;
   launched_ = true;
+  // The desktop's colour scheme is asked for first, so the window and the page usually start
+  // in it; the page hears of every change after that.
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  auto appearance = std::make_shared<platform::GtkAppearance>([weak](platform::Theme theme) {
+    if (auto self = weak.lock()) self->emit("tauri://theme-changed", platform::theme_name(theme));
+  });
+  platform::update_services([&](platform::Services& s) { s.appearance = appearance; });
   // 1-5. The main window: size, minimum, title. Held until will_terminate, whichever way the
   // quit came.
   window_ = GTK_WINDOW(g_object_ref(gtk_application_window_new(app_)));
@@ -129,7 +137,6 @@ void AppDelegate::did_finish_launching() {
 
   // 6-7. The web view host fills the window. Two frames after its first finished load (the
   // page has painted by then), steps 11-12 run.
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
   auto options = options_;
   options.on_load_finished = [weak] {
     auto self = weak.lock();
@@ -274,6 +281,7 @@ void AppDelegate::will_terminate() {
     s.alerts.reset();
     s.previews.reset();
     s.clipboard.reset();
+    s.appearance.reset();
   });
   PreviewWindowController::shared()->destroy();
   std::shared_ptr<WebViewHost> host;

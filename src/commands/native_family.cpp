@@ -109,10 +109,35 @@ json window_command(platform::MainWindow& w, const std::string& op, const json& 
     std::optional<std::string> title =
         has_arg(args, "title") ? string_arg(args, "title") : string_arg(args, "value");
     if (title) w.set_title(*title);
-  } else if (op == "theme") {
-    return w.is_dark() ? "dark" : "light";
   }
   return nullptr;
+}
+
+// "light" or "dark" overrides the desktop's theme for the whole app; null (or no value) follows
+// the desktop again.
+CommandResult choose_theme(const std::string& cmd, const json& args, const char* key) {
+  std::optional<platform::Theme> choice;
+  if (has_arg(args, key) && !args.at(key).is_null()) {
+    if (auto name = string_arg(args, key)) choice = platform::theme_from_name(*name);
+    if (!choice) return CommandResult::failure(cmd + ": theme must be \"light\", \"dark\" or null");
+  }
+  if (auto appearance = platform::services().appearance) appearance->choose(choice);
+  return CommandResult::success();
+}
+
+// The theme is the app's rather than the window's: these go to the appearance.
+void window_theme_command(const std::string& op, const json& args, const Completion& done) {
+  if (op == "set_theme") {
+    done(choose_theme(std::string(kWindowPrefix) + op, args, "value"));
+    return;
+  }
+  auto appearance = platform::services().appearance;
+  if (!appearance) {
+    done(CommandResult::success(platform::theme_name(platform::Theme::kLight)));
+    return;
+  }
+  appearance->read_theme(
+      [done](platform::Theme theme) { done(CommandResult::success(platform::theme_name(theme))); });
 }
 
 bool changes_zoom(std::string_view op) {
@@ -153,6 +178,11 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
     return true;
   }
   if (cmd.starts_with(kAppPrefix)) {
+    if (cmd == "plugin:app|set_app_theme") {
+      // The appearance belongs to the main thread, as the window does.
+      dispatch::main_async([cmd, args, done] { done(choose_theme(cmd, args, "theme")); });
+      return true;
+    }
     done(app_command(cmd));
     return true;
   }
@@ -208,6 +238,10 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
       auto window = platform::services().main_window;
       if (!window || !window->exists()) {
         done(CommandResult::success());
+        return;
+      }
+      if (op == "theme" || op == "set_theme") {
+        window_theme_command(op, args, done);
         return;
       }
       json result = window_command(*window, op, args);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/alerts.hpp"
+#include "platform/appearance.hpp"
 #include "platform/clipboard.hpp"
 #include "support/json.hpp"
 
@@ -26,8 +27,6 @@ class MainWindow {
   /// Closes the window (which quits the application).
   virtual void close() = 0;
   virtual void set_title(const std::string& title) = 0;
-  /// True when the effective appearance is the dark one.
-  virtual bool is_dark() = 0;
   /// Starts a window move driven by the current pointer event; nothing when there is none.
   virtual void start_dragging() = 0;
   /// False once the window itself is gone (this object may outlive it).
@@ -116,6 +115,7 @@ struct Services {
   std::shared_ptr<UserDefaults> user_defaults;
   std::shared_ptr<Alerts> alerts;
   std::shared_ptr<Clipboard> clipboard;
+  std::shared_ptr<Appearance> appearance;
 };
 
 /// A snapshot of the current services (copied under a lock). Any thread.

@@ -12,8 +12,10 @@
 #include "app/web_host_support.hpp"
 #include "app/window_manager_support.hpp"
 #include "commands/command_registry.hpp"
+#include "fixtures/cli_fakes.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
+#include "platform/gtk/appearance_gtk.hpp"
 #include "platform/gtk/main_window_gtk.hpp"
 #include "platform/services.hpp"
 
@@ -206,6 +208,15 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
     EXPECT_EQ(std::string(now ? now : ""), c.title) << c.args;
   }
 
+  // Without a portal the GTK settings decide.
+  std::vector<std::string> changes;
+  auto use_gtk_appearance = [&] {
+    auto appearance = std::make_shared<platform::GtkAppearance>(
+        [&](platform::Theme t) { changes.emplace_back(platform::theme_name(t)); },
+        "unix:path=/nonexistent/vessa/bus");
+    return std::make_unique<ScopedServices>(
+        [&](platform::Services& s) { s.appearance = appearance; });
+  };
   struct ThemeCase {
     bool prefer_dark;
     const char* theme;
@@ -213,15 +224,35 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
   };
   for (const ThemeCase& c :
        {ThemeCase{false, "Adwaita", "light"}, ThemeCase{true, "Adwaita", "dark"},
-        ThemeCase{false, "Adwaita-dark", "dark"}, ThemeCase{false, "Adwaita:dark", "dark"},
-        ThemeCase{false, "Darkly", "light"}}) {
+        ThemeCase{false, "Adwaita-dark", "dark"}, ThemeCase{false, "Darkly", "light"}}) {
     Appearance appearance(c.prefer_dark, c.theme);
+    auto installed = use_gtk_appearance();
     EXPECT_EQ(ok("theme"), c.answer) << c.prefer_dark << " " << c.theme;
+  }
+  EXPECT_TRUE(changes.empty());
+  {
+    // A new GTK theme changes the theme once; a choice shows in GTK's dark preference, which
+    // the window and WebKit follow.
+    Appearance light(false, "Adwaita");
+    auto installed = use_gtk_appearance();
+    GtkSettings* settings = gtk_settings_get_default();
+    auto prefers_dark = [&] {
+      gboolean dark = FALSE;
+      g_object_get(settings, "gtk-application-prefer-dark-theme", &dark, nullptr);
+      return dark != FALSE;
+    };
+    g_object_set(settings, "gtk-theme-name", "Adwaita-dark", nullptr);
+    EXPECT_EQ(ok("theme"), "dark");
+    EXPECT_TRUE(prefers_dark());
+    EXPECT_EQ(ok("set_theme", {{"value", "light"}}), nullptr);
+    EXPECT_FALSE(prefers_dark());
+    EXPECT_EQ(ok("theme"), "light");
+    EXPECT_EQ(changes, (std::vector<std::string>{"dark", "light"}));
   }
 
   // Nothing to drag without a pointer press; operations the shell does not have change nothing.
-  for (const char* op : {"start_dragging", "set_fullscreen", "is_fullscreen", "set_theme",
-                         "set_focus", "no_such_operation"}) {
+  for (const char* op :
+       {"start_dragging", "set_fullscreen", "is_fullscreen", "set_focus", "no_such_operation"}) {
     EXPECT_EQ(ok(op, {{"value", true}, {"theme", "dark"}}), nullptr) << op;
   }
   EXPECT_EQ(toplevel_state(window_) & (GDK_TOPLEVEL_STATE_FULLSCREEN |

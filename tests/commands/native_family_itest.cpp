@@ -122,13 +122,31 @@ TEST_F(NativeFamily, WindowTitleThemeAndNoWindow) {
   EXPECT_EQ(fake_.window->title, "Vessa");
   ok("plugin:window|set_title", {{"title", "Projects"}});
   EXPECT_EQ(fake_.window->title, "Projects");
-  fake_.window->dark = true;
+  fake_.appearance->shown = platform::Theme::kDark;
   EXPECT_EQ(ok("plugin:window|theme"), "dark");
+
+  // The window's and the app's setTheme: a theme, or null (or nothing) to follow the desktop.
+  using platform::Theme;
+  using Choice = std::optional<Theme>;
+  ok("plugin:window|set_theme", {{"label", "main"}, {"value", "light"}});
+  ok("plugin:window|set_theme", {{"value", nullptr}});
+  ok("plugin:app|set_app_theme", {{"theme", "dark"}});
+  ok("plugin:app|set_app_theme", json::object());
+  for (const json& bad : {json("Dark"), json(1), json::object()}) {
+    EXPECT_EQ(fails("plugin:window|set_theme", {{"value", bad}}),
+              "plugin:window|set_theme: theme must be \"light\", \"dark\" or null");
+    EXPECT_EQ(fails("plugin:app|set_app_theme", {{"theme", bad}}),
+              "plugin:app|set_app_theme: theme must be \"light\", \"dark\" or null");
+  }
+  EXPECT_EQ(fake_.appearance->choices,
+            (std::vector<Choice>{Theme::kLight, std::nullopt, Theme::kDark, std::nullopt}));
+
   platform::update_services([](platform::Services& s) { s.main_window = nullptr; });
-  for (const char* op : {"is_maximized", "theme", "maximize", "close"}) {
-    EXPECT_EQ(ok(std::string("plugin:window|") + op), nullptr) << op;
+  for (const char* op : {"is_maximized", "theme", "set_theme", "maximize", "close"}) {
+    EXPECT_EQ(ok(std::string("plugin:window|") + op, {{"value", "dark"}}), nullptr) << op;
   }
   EXPECT_EQ(fake_.window->actions.all(), std::vector<std::string>{"set_title"});
+  EXPECT_EQ(fake_.appearance->choices.size(), 4u);
 }
 
 TEST_F(NativeFamily, PreviewOpen) {

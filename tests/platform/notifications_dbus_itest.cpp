@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "fixtures/helpers.hpp"
+#include "fixtures/private_bus.hpp"
 #include "fixtures/scripts.hpp"
 #include "platform/notifications_dbus.hpp"
 #include "support/subprocess.hpp"
@@ -16,48 +17,8 @@ namespace vessa::platform {
 namespace {
 
 using namespace std::chrono_literals;
-namespace stdfs = std::filesystem;
 
-// A private bus daemon listening on `<dir>/bus`; stopped and reaped on destruction.
-class PrivateBus {
- public:
-  explicit PrivateBus(bool with_activatable_service = false) {
-    dir_ = testing::make_temp_dir("vessa-dbus-");
-    std::string services;
-    if (with_activatable_service) {
-      testing::write_file(dir_ + "/services/notify.service",
-                          "[D-BUS Service]\nName=org.freedesktop.Notifications\nExec=/bin/false\n");
-      services = "<servicedir>" + dir_ + "/services</servicedir>";
-    }
-    testing::write_file(dir_ + "/bus.conf",
-                        "<busconfig><type>session</type><listen>unix:path=" + dir_ +
-                            "/bus</listen><auth>EXTERNAL</auth>" + services +
-                            "<policy context=\"default\"><allow send_destination=\"*\"/>"
-                            "<allow receive_sender=\"*\"/><allow own=\"*\"/></policy>"
-                            "</busconfig>");
-    proc::Options o;
-    o.argv = {"dbus-daemon", "--config-file=" + dir_ + "/bus.conf", "--nofork", "--nopidfile"};
-    o.out = proc::Stdio::null();
-    o.err = proc::Stdio::null();
-    auto started = proc::Process::start(o);
-    if (started) daemon_ = *started;
-    for (int i = 0; i < 250 && daemon_ && !stdfs::exists(dir_ + "/bus"); ++i) {
-      std::this_thread::sleep_for(20ms);
-    }
-  }
-  ~PrivateBus() {
-    if (daemon_) daemon_->terminate(1s);
-    std::error_code ec;
-    stdfs::remove_all(dir_, ec);
-  }
-  bool ready() const { return daemon_ && stdfs::exists(dir_ + "/bus"); }
-  std::string address() const { return "unix:path=" + dir_ + "/bus"; }
-  const std::string& dir() const { return dir_; }
-
- private:
-  std::string dir_;
-  std::shared_ptr<proc::Process> daemon_;
-};
+using testing::PrivateBus;
 
 constexpr const char* kIntrospection = R"(<node>
   <interface name="org.freedesktop.Notifications">

@@ -149,30 +149,12 @@ void GtkMainWindow::set_title(const std::string& title) {
   if (window_) gtk_window_set_title(window_, title.c_str());
 }
 
-bool GtkMainWindow::is_dark() { return gtk_prefers_dark(); }
-
 void GtkMainWindow::start_dragging() {
   if (!window_ || !pressed_ || !press_device_) return;
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window_));
   if (!surface || !GDK_IS_TOPLEVEL(surface)) return;
   gdk_toplevel_begin_move(GDK_TOPLEVEL(surface), press_device_, static_cast<int>(press_button_),
                           press_x_, press_y_, press_time_);
-}
-
-bool gtk_prefers_dark() {
-  GtkSettings* settings = gtk_settings_get_default();
-  if (!settings) return false;
-  gboolean prefer_dark = FALSE;
-  gchar* theme = nullptr;
-  g_object_get(settings, "gtk-application-prefer-dark-theme", &prefer_dark, "gtk-theme-name",
-               &theme, nullptr);
-  std::string name = theme ? theme : "";
-  g_free(theme);
-  auto ends_with = [&](const std::string& suffix) {
-    return name.size() >= suffix.size() &&
-           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
-  };
-  return prefer_dark || ends_with("-dark") || ends_with(":dark");
 }
 
 }  // namespace vessa::platform

@@ -30,7 +30,6 @@ class GtkMainWindow : public MainWindow {
   void minimize() override;
   void close() override;
   void set_title(const std::string& title) override;
-  bool is_dark() override;
   void start_dragging() override;
   bool exists() override { return window_ != nullptr; }
   void when_settled(std::function<void()> then) override;
@@ -66,9 +65,5 @@ class GtkMainWindow : public MainWindow {
   guint zoom_deadline_ = 0;
   std::vector<std::function<void()>> settle_waiters_;
 };
-
-/// True when the GTK settings ask for a dark appearance: gtk-application-prefer-dark-theme, or
-/// a theme name ending in "-dark" or ":dark".
-bool gtk_prefers_dark();
 
 }  // namespace vessa::platform
