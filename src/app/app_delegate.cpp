@@ -5,6 +5,7 @@
 #include "app/preview_window.hpp"
 #include "app/updater_hooks.hpp"
 #include "bridge/ui_token.hpp"
+#include "commands/window_state.hpp"
 #include "executor/executor_supervisor.hpp"
 #include "platform/gtk/alerts_gtk.hpp"
 #include "platform/gtk/appearance_gtk.hpp"
@@ -152,14 +153,21 @@ void AppDelegate::did_finish_launching() {
   GtkWidget* content = host->build();
   gtk_window_set_child(window_, content);
 
-  platform::update_services([this](platform::Services& s) {
-    s.main_window = std::make_shared<platform::GtkMainWindow>(window_);
+  auto main_window = std::make_shared<platform::GtkMainWindow>(
+      window_, [weak](const std::string& event, const json& payload) {
+        if (auto self = weak.lock()) self->emit(event, payload);
+      });
+  // The size and zoom of the last run, before the window is first shown.
+  window_state::restore(*main_window);
+  platform::update_services([&main_window](platform::Services& s) {
+    s.main_window = main_window;
     s.dialogs = std::make_shared<platform::GtkDialogs>();
     s.alerts = std::make_shared<platform::GtkAlerts>();
     s.previews = PreviewWindowController::shared();
     s.clipboard = std::make_shared<platform::GtkClipboard>();
   });
-  g_signal_connect(window_, "close-request", G_CALLBACK(on_close_request), this);
+  // After the main window's own handler, which holds the close while the page decides.
+  g_signal_connect_after(window_, "close-request", G_CALLBACK(on_close_request), this);
   g_signal_connect(window_, "notify::is-active", G_CALLBACK(on_active_changed), this);
 
   // 8-9. The header bar and its menu, then the window; keys go to the page from the start.
@@ -274,6 +282,11 @@ void AppDelegate::will_terminate() {
   // A sidecar started after the stop below would outlive the shell.
   if (launch_steps_) launch_steps_->cancel();
   executor_->stop();
+  if (auto main_window = platform::services().main_window) {
+    if (auto saved = window_state::save(*main_window); !saved) {
+      vessa::log("window state not saved: " + saved.error());
+    }
+  }
   lifecycle::run_will_terminate();
   platform::update_services([](platform::Services& s) {
     s.main_window.reset();

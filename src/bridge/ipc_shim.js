@@ -152,6 +152,23 @@
     }
   }
 
+  // Closing the window waits for the page only while it listens for close requests: the shell
+  // hears when the first such listener comes and the last one goes, and, after each request,
+  // how many listeners it reached (none: the shell closes at once; no word at all: the shell
+  // closes after a few seconds).
+  var CLOSE_REQUESTED = 'tauri://close-requested';
+  var closeListened = false;
+  function tellShell(cmd, args) {
+    invoke(cmd, args).catch(function () {});
+  }
+  function noteCloseListeners() {
+    var set = listeners.get(CLOSE_REQUESTED);
+    var now = !!(set && set.size);
+    if (now === closeListened) return;
+    closeListened = now;
+    tellShell('plugin:window|internal_close_listened', { value: now });
+  }
+
   function transformCallback(fn, once) {
     var id = cbSeq++;
     callbacks.set(id, { fn: fn || function () {}, once: !!once });
@@ -171,6 +188,7 @@
     Array.from(set).forEach(function (record) {
       if (record.eid === eventId) set.delete(record);
     });
+    if (event === CLOSE_REQUESTED) noteCloseListeners();
   }
 
   function invoke(cmd, args, options) {
@@ -178,6 +196,7 @@
     if (cmd === 'plugin:event|listen') {
       var eid = evtSeq++;
       setFor(listeners, args.event).add({ eid: eid, handler: args.handler });
+      if (args.event === CLOSE_REQUESTED) noteCloseListeners();
       return Promise.resolve(eid);
     }
     if (cmd === 'plugin:event|unlisten') {
@@ -271,7 +290,22 @@
     }
   };
   window.__VESSA_EMIT = function (event, payload) {
-    deliver(event, payload);
+    if (event !== CLOSE_REQUESTED) {
+      deliver(event, payload);
+      return;
+    }
+    var reached = 0;
+    var set = listeners.get(event);
+    if (set) {
+      set.forEach(function (record) {
+        if (callbacks.has(record.handler)) reached++;
+      });
+    }
+    try {
+      deliver(event, payload);
+    } finally {
+      tellShell('plugin:window|internal_close_delivered', { listeners: reached });
+    }
   };
   window.__VESSA_CB = runCallback;
   // Deliveries that travel together: one array, which the engine parses on its JSON fast path.

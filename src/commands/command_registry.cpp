@@ -25,10 +25,11 @@ struct FamilyEntry {
 };
 
 constexpr FamilyEntry kChain[] = {
-    // The store's resource form and the core additions claim their commands before the
-    // platform family's catch-all plug-in namespaces.
+    // The store's resource form, the core additions and the window family claim their
+    // commands before the platform family's catch-all plug-in namespaces.
     {"handleStoreV2", &CommandRegistry::handleStoreV2},
     {"handleTauriCore", &CommandRegistry::handleTauriCore},
+    {"handleWindow", &CommandRegistry::handleWindow},
     {"handleNative", &CommandRegistry::handleNative},
     {"handlePath", &CommandRegistry::handlePath},
     {"handleOs", &CommandRegistry::handleOs},

@@ -54,6 +54,7 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   /// `done` exactly once; false when `cmd` is not its own (no work started, `done` untouched).
   bool handleStoreV2(const std::string& cmd, const json& args, const Completion& done);
   bool handleTauriCore(const std::string& cmd, const json& args, const Completion& done);
+  bool handleWindow(const std::string& cmd, const json& args, const Completion& done);
   bool handleNative(const std::string& cmd, const json& args, const Completion& done);
   bool handlePath(const std::string& cmd, const json& args, const Completion& done);
   bool handleOs(const std::string& cmd, const json& args, const Completion& done);

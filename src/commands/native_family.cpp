@@ -1,5 +1,5 @@
-// Platform plug-in commands: store, notifications, app, window, dialogs, shell, process, updater,
-// plus the executor start, the preview window and the repository-discovery routes.
+// Platform plug-in commands: store, notifications, app, dialogs, shell, process, updater, plus
+// the executor start, the preview window and the repository-discovery routes.
 #include <glib.h>
 
 #include <filesystem>
@@ -26,7 +26,6 @@ namespace {
 constexpr std::string_view kStorePrefix = "plugin:store|";
 constexpr std::string_view kNotificationPrefix = "plugin:notification|";
 constexpr std::string_view kAppPrefix = "plugin:app|";
-constexpr std::string_view kWindowPrefix = "plugin:window|";
 constexpr std::string_view kProcessPrefix = "plugin:process|";
 
 void notification_command(const std::string& cmd, const std::string& op, const json& args,
@@ -72,79 +71,6 @@ std::optional<std::string> uri_for_open(const std::string& text) {
   return paths::file_uri(text);
 }
 
-json window_command(platform::MainWindow& w, const std::string& op, const json& args) {
-  if (op == "start_dragging") {
-    w.start_dragging();
-  } else if (op == "is_maximized") {
-    return w.is_maximized();
-  } else if (op == "maximize" || op == "internal_toggle_maximize") {
-    if (!w.is_maximized()) w.maximize();
-  } else if (op == "unmaximize") {
-    if (w.is_maximized()) w.unmaximize();
-  } else if (op == "toggle_maximize") {
-    // The 2.x window module's toggle: flips the zoom either way.
-    if (w.is_maximized()) {
-      w.unmaximize();
-    } else {
-      w.maximize();
-    }
-  } else if (op == "set_maximized") {
-    auto value = bool_arg(args, "value");
-    bool zoomed = w.is_maximized();
-    if (!value) {
-      if (!zoomed) w.maximize();
-    } else if (*value != zoomed) {
-      if (zoomed) {
-        w.unmaximize();
-      } else {
-        w.maximize();
-      }
-    }
-  } else if (op == "minimize") {
-    w.minimize();
-  } else if (op == "close" || op == "destroy") {
-    w.close();
-  } else if (op == "set_title") {
-    // The 2.x window module sends the title as `value`.
-    std::optional<std::string> title =
-        has_arg(args, "title") ? string_arg(args, "title") : string_arg(args, "value");
-    if (title) w.set_title(*title);
-  }
-  return nullptr;
-}
-
-// "light" or "dark" overrides the desktop's theme for the whole app; null (or no value) follows
-// the desktop again.
-CommandResult choose_theme(const std::string& cmd, const json& args, const char* key) {
-  std::optional<platform::Theme> choice;
-  if (has_arg(args, key) && !args.at(key).is_null()) {
-    if (auto name = string_arg(args, key)) choice = platform::theme_from_name(*name);
-    if (!choice) return CommandResult::failure(cmd + ": theme must be \"light\", \"dark\" or null");
-  }
-  if (auto appearance = platform::services().appearance) appearance->choose(choice);
-  return CommandResult::success();
-}
-
-// The theme is the app's rather than the window's: these go to the appearance.
-void window_theme_command(const std::string& op, const json& args, const Completion& done) {
-  if (op == "set_theme") {
-    done(choose_theme(std::string(kWindowPrefix) + op, args, "value"));
-    return;
-  }
-  auto appearance = platform::services().appearance;
-  if (!appearance) {
-    done(CommandResult::success(platform::theme_name(platform::Theme::kLight)));
-    return;
-  }
-  appearance->read_theme(
-      [done](platform::Theme theme) { done(CommandResult::success(platform::theme_name(theme))); });
-}
-
-bool changes_zoom(std::string_view op) {
-  return op == "maximize" || op == "internal_toggle_maximize" || op == "unmaximize" ||
-         op == "toggle_maximize" || op == "set_maximized";
-}
-
 json panel_result(const std::optional<std::vector<std::string>>& chosen, bool multiple) {
   if (!chosen) return nullptr;
   if (multiple) return *chosen;
@@ -178,11 +104,6 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
     return true;
   }
   if (cmd.starts_with(kAppPrefix)) {
-    if (cmd == "plugin:app|set_app_theme") {
-      // The appearance belongs to the main thread, as the window does.
-      dispatch::main_async([cmd, args, done] { done(choose_theme(cmd, args, "theme")); });
-      return true;
-    }
     done(app_command(cmd));
     return true;
   }
@@ -231,27 +152,6 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
       }
     });
     done(CommandResult::success(json{{"ok", true}, {"url", url}}));
-    return true;
-  }
-  if (cmd.starts_with(kWindowPrefix)) {
-    dispatch::main_async([op = cmd.substr(kWindowPrefix.size()), args, done] {
-      auto window = platform::services().main_window;
-      if (!window || !window->exists()) {
-        done(CommandResult::success());
-        return;
-      }
-      if (op == "theme" || op == "set_theme") {
-        window_theme_command(op, args, done);
-        return;
-      }
-      json result = window_command(*window, op, args);
-      if (changes_zoom(op)) {
-        // Answer once the window manager has applied it, as a zoom is done when it returns.
-        window->when_settled([done, result] { done(CommandResult::success(result)); });
-      } else {
-        done(CommandResult::success(std::move(result)));
-      }
-    });
     return true;
   }
   if (cmd == "git_detect_tools") {

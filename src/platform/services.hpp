@@ -16,7 +16,22 @@
 
 namespace vessa::platform {
 
+/// A size or a position on the screen, in physical (device) pixels unless a name says otherwise.
+struct PixelSize {
+  int width = 0;
+  int height = 0;
+  bool operator==(const PixelSize&) const = default;
+};
+struct PixelPoint {
+  int x = 0;
+  int y = 0;
+  bool operator==(const PixelPoint&) const = default;
+};
+
 /// The application's main window. Main thread only.
+///
+/// The getters and setters past the first group have neutral defaults (a window that is shown,
+/// unfocused, of no size) so that partial windows (tests) need not implement them.
 class MainWindow {
  public:
   virtual ~MainWindow() = default;
@@ -24,7 +39,8 @@ class MainWindow {
   virtual void maximize() = 0;
   virtual void unmaximize() = 0;
   virtual void minimize() = 0;
-  /// Closes the window (which quits the application).
+  /// Asks to close the window, as the user's close button does: a close-request handler may
+  /// hold it; otherwise the window closes (which quits the application).
   virtual void close() = 0;
   virtual void set_title(const std::string& title) = 0;
   /// Starts a window move driven by the current pointer event; nothing when there is none.
@@ -34,6 +50,54 @@ class MainWindow {
   /// Runs `then` once the last zoom change asked for has taken effect (a window manager may
   /// apply it later), or at once when none is pending.
   virtual void when_settled(std::function<void()> then) { then(); }
+
+  /// The content area below the title bar, and the whole window without its shadow.
+  virtual PixelSize inner_size() { return {}; }
+  virtual PixelSize outer_size() { return {}; }
+  /// Where the content area and the window are on the screen; nullopt where the display
+  /// server does not tell a window its place (Wayland).
+  virtual std::optional<PixelPoint> inner_position() { return std::nullopt; }
+  virtual std::optional<PixelPoint> outer_position() { return std::nullopt; }
+  /// Physical pixels per logical pixel.
+  virtual double scale_factor() { return 1.0; }
+  virtual bool is_visible() { return true; }
+  virtual bool is_focused() { return false; }
+  virtual bool is_fullscreen() { return false; }
+  virtual bool is_minimized() { return false; }
+  virtual bool is_resizable() { return true; }
+  virtual bool is_decorated() { return true; }
+  virtual std::string title() { return {}; }
+
+  /// Gives the content area this size.
+  virtual void set_inner_size(PixelSize /*size*/) {}
+  /// The smallest content area the user may give the window; nullopt removes the limit.
+  virtual void set_min_inner_size(std::optional<PixelSize> /*size*/) {}
+  virtual void set_fullscreen(bool /*on*/) {}
+  virtual void set_resizable(bool /*on*/) {}
+  virtual void set_decorated(bool /*on*/) {}
+  /// Brings the window to the front and gives it the keyboard.
+  virtual void focus() {}
+  virtual void show() {}
+  virtual void hide() {}
+  /// Moves the window's top-left corner to `where`; false where the display server does not
+  /// let a window place itself.
+  virtual bool move_to(PixelPoint /*where*/) { return false; }
+  /// Puts the window in the middle of its monitor, where it may place itself.
+  virtual void center() {}
+  /// Marks the window as wanting the user's attention, or clears the mark.
+  virtual void request_attention(bool /*on*/) {}
+
+  /// Closes the window without asking the close-request handler.
+  virtual void destroy() { close(); }
+  /// While set, every request to close the window (the user's, the window manager's, close())
+  /// calls `hold` first; when it returns true the window stays open. Empty removes it.
+  virtual void set_close_request_handler(std::function<bool()> /*hold*/) {}
+
+  /// The window's size when neither maximized nor fullscreen, in logical pixels, title bar and
+  /// frame included: what a later launch should bring back. nullopt when unknown.
+  virtual std::optional<PixelSize> normal_size() { return std::nullopt; }
+  /// Sets that size; before the window is shown it is the size it opens with.
+  virtual void set_normal_size(PixelSize /*size*/) {}
 };
 
 /// Modal panels. Main thread only; the call returns when the user has answered.

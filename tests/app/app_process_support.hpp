@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -254,10 +255,12 @@ inline bool activate_app_action(pid_t pid, const char* name) {
 /// The application, started from a bundle of its own whose front end is `page_body` (HTML).
 /// The bundle has no executor sidecar, so the app leaves the shared port alone. In the page,
 /// `report(text)` writes "command not implemented: page:<text>" to the app's standard error:
-/// an unknown command is the one thing the shell logs with its name.
+/// an unknown command is the one thing the shell logs with its name. `before_start` runs in the
+/// app's home (HOME and XDG point there) just before the app starts.
 class AppProcess {
  public:
-  explicit AppProcess(const std::string& page_body) {
+  explicit AppProcess(const std::string& page_body,
+                      const std::function<void()>& before_start = {}) {
     // Orphaned helpers come to this process, so the test can see them end and reap them.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     namespace stdfs = std::filesystem;
@@ -285,6 +288,7 @@ class AppProcess {
     opts.err = proc::Stdio::append(log_);
     opts.out = proc::Stdio::null();
     opts.new_process_group = true;
+    if (before_start) before_start();
     auto started = proc::Process::start(opts);
     if (started) app_ = *started;
   }

@@ -1,10 +1,13 @@
 // The real application: every way of quitting runs the will-terminate work once, ends the
-// process with status 0 and leaves nothing running, also while a panel the page opened is up.
+// process with status 0 and leaves nothing running, also while a panel the page opened is up;
+// the window's size and zoom come back at the next launch.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <ostream>
 
 #include "app/app_process_support.hpp"
+#include "app/window_manager_support.hpp"
 
 namespace vessa::testing {
 namespace {
@@ -128,6 +131,61 @@ TEST_P(AppQuitWithPanel, SigtermEndsTheAppWithinTwoSeconds) {
 
 INSTANTIATE_TEST_SUITE_P(EveryPanel, AppQuitWithPanel, ::testing::ValuesIn(kOpenPanels),
                          [](const auto& row) { return std::string(row.param.name); });
+
+// Where the application keeps its window state: its config folder (HOME points at the test's).
+std::string window_state_file() {
+  return std::string(std::getenv("XDG_CONFIG_HOME")) + "/app.vessa.desktop/.window-state.json";
+}
+
+// The page sizes and zooms the window; closing the window saves both, and the next launch
+// opens that way.
+TEST(AppQuitWindowState, SizeAndZoomSurviveARestart) {
+  Xlib xlib;
+  if (!std::getenv("DISPLAY") || !xlib.load())
+    GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
+  WindowManager wm;  // zooms the window
+  ASSERT_EQ(wm.error(), "");
+  std::string saved;
+  {
+    AppProcess app(R"(<script>(async () => {
+      await invoke("plugin:window|set_size", {value: {Physical: {width: 1000, height: 700}}});
+      await invoke("plugin:window|maximize");
+      report("zoomed " + await invoke("plugin:window|is_maximized"));
+    })();</script>)");
+    ASSERT_TRUE(app.started());
+    ASSERT_TRUE(app.wait_report("zoomed true")) << app.log();
+    XSession x(xlib);
+    Window w = 0;
+    ASSERT_TRUE(wait_until([&] { return (w = x.main_window(app.pid())) != 0; }, 10s));
+    x.close_window(w);
+    auto status = app.wait_for(10s);
+    ASSERT_TRUE(status) << app.log();
+    EXPECT_TRUE(status->success()) << status->describe() << "\n" << app.log();
+    saved = read_file(window_state_file());
+  }
+  auto state = nlohmann::json::parse(saved, nullptr, false);
+  ASSERT_TRUE(state.is_object()) << saved;
+  EXPECT_EQ(state["main"]["maximized"], true) << saved;
+  // The unmaximized size with the header bar and frame, not the maximized one (1600 x 1000).
+  const int width = state["main"]["width"].is_number() ? state["main"]["width"].get<int>() : 0;
+  const int height = state["main"]["height"].is_number() ? state["main"]["height"].get<int>() : 0;
+  EXPECT_TRUE(width >= 1000 && width < 1100 && height > 700 && height < 800) << saved;
+
+  AppProcess again(
+      R"(<script>(async () => {
+      const zoomed = await invoke("plugin:window|is_maximized");
+      await invoke("plugin:window|unmaximize");
+      let size = null;
+      for (let i = 0; i < 100 && !(size && size.width === 1000); i++) {
+        await new Promise((r) => setTimeout(r, 50));
+        size = await invoke("plugin:window|inner_size");
+      }
+      report("reopened " + JSON.stringify([zoomed, size]));
+    })();</script>)",
+      [&] { write_file(window_state_file(), saved); });
+  ASSERT_TRUE(again.started());
+  EXPECT_TRUE(again.wait_report(R"(reopened [true,{"height":700,"width":1000}])")) << again.log();
+}
 
 }  // namespace
 }  // namespace vessa::testing

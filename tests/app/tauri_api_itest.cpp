@@ -1,5 +1,6 @@
 // The unmodified @tauri-apps packages from npm, bundled into test pages, against the shell: the
-// api package's invoke and events, and the plug-in packages through their public functions.
+// api package's invoke, events and window module, and the plug-in packages through their
+// public functions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,10 +8,12 @@
 
 #include "app/web_host_support.hpp"
 #include "commands/app_dirs.hpp"
+#include "commands/window_state.hpp"
 #include "fixtures/fake_platform.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
 #include "platform/gtk/clipboard_gtk.hpp"
+#include "platform/gtk/main_window_gtk.hpp"
 #include "support/subprocess.hpp"
 
 namespace vessa::testing {
@@ -133,6 +136,55 @@ TEST(TauriPluginPackages, StoreAcrossRestartPathOsClipboardLogOpener) {
   EXPECT_EQ(second["entries"], values);
   EXPECT_EQ(second["theme"], "dark");
   EXPECT_EQ(second["size"], 1);
+  std::filesystem::remove_all(out);
+}
+
+TEST(TauriPluginPackages, WindowSizesResizeEventStateFileAndCloseRequest) {
+  TempHome home;
+  std::string out = make_temp_dir("vessa-tauri-window-");
+  std::string error;
+  if (!build_page("build-tauri-plugins-page", out, error)) {
+    std::filesystem::remove_all(out);
+    GTEST_SKIP() << "npm is not available: cannot fetch the @tauri-apps packages";
+  }
+  ASSERT_EQ(error, "");
+  write_file(home.path() + "/.vessa/config.json", R"({"plugins_scenario": "window"})");
+  {
+    HostedPage page(out);
+    GtkWindow* window = page.window();
+    platform::update_services([&](platform::Services& s) {
+      s.main_window = std::make_shared<platform::GtkMainWindow>(
+          window, [&page](const std::string& event, const json& payload) {
+            page.host().bridge()->emit(event, payload);
+          });
+    });
+    ASSERT_TRUE(
+        run_until([] { return !config_value("window1").is_null(); }, std::chrono::seconds(60)));
+    json r = config_value("window1");
+    ASSERT_FALSE(r.contains("error")) << r["error"];
+    EXPECT_EQ(r["scale"], 1);
+    EXPECT_EQ(r["visible"], true);
+    EXPECT_EQ(r["title"], "Plugins \u2713");
+    EXPECT_STREQ(gtk_window_get_title(window), "Plugins \u2713");
+    EXPECT_EQ(r["inner"], json({"Physical", 640, 480}));
+    EXPECT_EQ(r["resizeType"], "Physical");
+    EXPECT_EQ(r["restored"], true);
+    EXPECT_EQ(r["file"], ".window-state.json");
+    const json state = read_json_file(window_state::file_path().string()).value_or(json());
+    EXPECT_EQ(state["main"]["width"], 640) << state;
+    EXPECT_EQ(state["main"]["height"], 480) << state;
+    EXPECT_EQ(state["main"]["maximized"], false) << state;
+
+    // The page refuses the first close request and lets the second one through.
+    gtk_window_close(window);
+    EXPECT_TRUE(run_until([] { return config_value("windowCloses") == 1; }));
+    run_until([] { return false; }, std::chrono::milliseconds(300));
+    EXPECT_NE(page.window(), nullptr);
+    gtk_window_close(window);
+    EXPECT_TRUE(run_until([&] { return page.window() == nullptr; }));
+    EXPECT_EQ(config_value("windowCloses"), 2);
+    platform::update_services([](platform::Services& s) { s.main_window.reset(); });
+  }
   std::filesystem::remove_all(out);
 }
 

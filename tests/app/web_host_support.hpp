@@ -62,6 +62,8 @@ class HostedPage {
   HostedPage& operator=(const HostedPage&) = delete;
 
   WebKitWebView* view() const { return host_->web_view(); }
+  /// The page's window; null once it was closed.
+  GtkWindow* window() const { return window_; }
   app::WebViewHost& host() { return *host_; }
   /// Runs `body` as an async function in the page and returns the JSON text of its value
   /// ("ERROR: ..." when it threw, nullopt on time-out).
@@ -122,11 +124,16 @@ inline HostedPage::HostedPage(const std::string& root) {
                    }),
                    this);
   gtk_window_present(window_);
+  // The page may close its window itself.
+  g_object_add_weak_pointer(G_OBJECT(window_), reinterpret_cast<gpointer*>(&window_));
 }
 
 inline HostedPage::~HostedPage() {
   g_signal_handlers_disconnect_by_data(host_->web_view(), this);
-  gtk_window_destroy(window_);
+  if (window_) {
+    g_object_remove_weak_pointer(G_OBJECT(window_), reinterpret_cast<gpointer*>(&window_));
+    gtk_window_destroy(window_);
+  }
   host_.reset();
   run_until([] { return false; }, std::chrono::milliseconds(50));
 }

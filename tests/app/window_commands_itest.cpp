@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/web_host_support.hpp"
@@ -79,10 +81,15 @@ class WindowCommands : public ::testing::Test {
   }
 
   // A shown window that the window manager has taken (and focused), installed as the main one.
-  GtkWindow* open_window() {
+  // With `content`, it has a header bar and a child below it, as the application's has.
+  GtkWindow* open_window(bool content = false) {
     GtkWindow* window = GTK_WINDOW(gtk_window_new());
     gtk_window_set_title(window, "Vessa");
     gtk_window_set_default_size(window, kWidth, kHeight);
+    if (content) {
+      gtk_window_set_titlebar(window, gtk_header_bar_new());
+      gtk_window_set_child(window, gtk_box_new(GTK_ORIENTATION_VERTICAL, 0));
+    }
     gtk_window_present(window);
     if (!run_until([&] { return gtk_window_is_active(window) != FALSE; })) {
       gtk_window_destroy(window);
@@ -93,7 +100,10 @@ class WindowCommands : public ::testing::Test {
   }
 
   void install(GtkWindow* window) {
-    auto main_window = std::make_shared<platform::GtkMainWindow>(window);
+    auto main_window = std::make_shared<platform::GtkMainWindow>(
+        window, [this](const std::string& event, const json& payload) {
+          events_.emplace_back(event, payload);
+        });
     platform::update_services([&](platform::Services& s) { s.main_window = main_window; });
   }
 
@@ -103,11 +113,23 @@ class WindowCommands : public ::testing::Test {
     return r.value();
   }
 
+  std::string fails(const std::string& op, const json& args) {
+    CommandResult r = dispatch_and_wait(*registry_, "plugin:window|" + op, args);
+    EXPECT_FALSE(r.ok()) << op << " " << args;
+    return r.ok() ? "" : r.error();
+  }
+
+  bool got_event(const std::string& event, const json& payload) {
+    return std::find(events_.begin(), events_.end(), std::make_pair(event, payload)) !=
+           events_.end();
+  }
+
   static WindowManager* wm_;
   TempHome home_;
   std::shared_ptr<CommandRegistry> registry_ =
       std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
   GtkWindow* window_ = nullptr;
+  std::vector<std::pair<std::string, json>> events_;
 };
 
 WindowManager* WindowCommands::wm_ = nullptr;
@@ -185,6 +207,7 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
   EXPECT_EQ(ok("minimize"), nullptr);
   EXPECT_TRUE(
       run_until([&] { return (toplevel_state(window_) & GDK_TOPLEVEL_STATE_MINIMIZED) != 0; }));
+  EXPECT_EQ(ok("is_minimized"), true);
   gtk_window_present(window_);
   ASSERT_TRUE(
       run_until([&] { return (toplevel_state(window_) & GDK_TOPLEVEL_STATE_MINIMIZED) == 0; }));
@@ -252,7 +275,7 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
 
   // Nothing to drag without a pointer press; operations the shell does not have change nothing.
   for (const char* op :
-       {"start_dragging", "set_fullscreen", "is_fullscreen", "set_focus", "no_such_operation"}) {
+       {"start_dragging", "set_always_on_top", "set_position", "no_such_operation"}) {
     EXPECT_EQ(ok(op, {{"value", true}, {"theme", "dark"}}), nullptr) << op;
   }
   EXPECT_EQ(toplevel_state(window_) & (GDK_TOPLEVEL_STATE_FULLSCREEN |
@@ -262,9 +285,10 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
 }
 
 TEST_F(WindowCommands, ClosingEndsTheWindowAndThenEveryCommandAnswersNull) {
-  const char* all[] = {"is_maximized",   "maximize", "unmaximize", "toggle_maximize",
-                       "set_maximized",  "minimize", "set_title",  "theme",
-                       "start_dragging", "close",    "destroy"};
+  const char* all[] = {"is_maximized",   "maximize",   "unmaximize", "toggle_maximize",
+                       "set_maximized",  "minimize",   "set_title",  "theme",
+                       "start_dragging", "inner_size", "set_size",   "show",
+                       "hide",           "close",      "destroy"};
   for (const char* closing : {"close", "destroy"}) {
     if (!window_) window_ = open_window();
     ASSERT_NE(window_, nullptr);
@@ -305,6 +329,156 @@ TEST_F(WindowCommands, ThePageDrivesItsOwnWindow) {
     EXPECT_EQ(answers, R"([null,null,true,"light",null,false])");
     EXPECT_STREQ(gtk_window_get_title(window), "From the page");
     EXPECT_FALSE(is_zoomed(window));
+    platform::update_services([](platform::Services& s) { s.main_window.reset(); });
+  }
+  std::filesystem::remove_all(root);
+}
+
+TEST_F(WindowCommands, GettersAndSettersRoundTripAndTheResizeEvent) {
+  gtk_window_destroy(window_);
+  window_ = open_window(true);
+  ASSERT_NE(window_, nullptr);
+  GtkWidget* child = gtk_window_get_child(window_);
+  auto size_of = [](GtkWidget* w) {
+    return json{{"width", gtk_widget_get_width(w)}, {"height", gtk_widget_get_height(w)}};
+  };
+  ASSERT_TRUE(run_until([&] {
+    return gtk_widget_get_height(GTK_WIDGET(window_)) > gtk_widget_get_height(child);
+  })) << "the header bar never took its place";
+  // Xvfb runs at scale 1: physical and logical pixels agree.
+  EXPECT_EQ(ok("scale_factor"), 1.0);
+  EXPECT_EQ(ok("outer_size"), size_of(GTK_WIDGET(window_)));
+  // The inner size is the content below the header bar.
+  const json inner = ok("inner_size");
+  EXPECT_EQ(inner, size_of(child));
+  const int bar = ok("outer_size")["height"].get<int>() - inner["height"].get<int>();
+  EXPECT_GT(bar, 0);
+
+  struct SizeCase {
+    json value;
+    json inner;  // afterwards
+  };
+  const SizeCase sizes[] = {
+      {{{"Physical", {{"width", 500}, {"height", 350}}}}, {{"width", 500}, {"height", 350}}},
+      {{{"Logical", {{"width", 460.4}, {"height", 330}}}}, {{"width", 460}, {"height", 330}}},
+  };
+  for (const SizeCase& c : sizes) {
+    events_.clear();
+    EXPECT_EQ(ok("set_size", {{"value", c.value}}), nullptr) << c.value;
+    EXPECT_TRUE(run_until([&] { return size_of(child) == c.inner; })) << c.value;
+    EXPECT_EQ(ok("inner_size"), c.inner) << c.value;
+    EXPECT_TRUE(run_until([&] { return got_event("tauri://resize", c.inner); }))
+        << c.value << " " << json(events_).dump();
+  }
+  for (const json& bad :
+       {json("big"), json{{"Physical", {{"width", -1}, {"height", 5}}}},
+        json{{"Physical", {{"width", 1e9}, {"height", 5}}}}, json{{"Inches", {{"width", 5}}}},
+        json{{"Physical", {{"width", "5"}, {"height", 5}}}}, json(nullptr)}) {
+    EXPECT_EQ(fails("set_size", {{"value", bad}}), "set_size: invalid size") << bad;
+  }
+  EXPECT_EQ(fails("set_max_size", {{"value", "big"}}), "set_max_size: invalid size");
+  EXPECT_EQ(ok("set_max_size", {{"value", {{"Physical", {{"width", 900}, {"height", 900}}}}}}),
+            nullptr);
+  EXPECT_EQ(ok("inner_size"), sizes[1].inner);
+
+  // The smallest size counts for the content: the window's own request adds the header bar.
+  int min_w = 0;
+  int min_h = 0;
+  ok("set_min_size", {{"value", {{"Physical", {{"width", 300}, {"height", 200}}}}}});
+  gtk_widget_get_size_request(GTK_WIDGET(window_), &min_w, &min_h);
+  EXPECT_EQ(std::make_pair(min_w, min_h), std::make_pair(300, 200 + bar));
+  ok("set_min_size", {{"value", nullptr}});
+  gtk_widget_get_size_request(GTK_WIDGET(window_), &min_w, &min_h);
+  EXPECT_EQ(std::make_pair(min_w, min_h), std::make_pair(-1, -1));
+
+  // Each setter, and what its getter and GTK say afterwards (window managers apply some later).
+  struct Flag {
+    const char* setter;
+    const char* getter;
+    gboolean (*gtk)(GtkWindow*);
+  };
+  const Flag flags[] = {
+      {"set_resizable", "is_resizable", gtk_window_get_resizable},
+      {"set_decorations", "is_decorated", gtk_window_get_decorated},
+      {"set_fullscreen", "is_fullscreen", gtk_window_is_fullscreen},
+  };
+  for (const Flag& f : flags) {
+    bool start = f.gtk(window_) != FALSE;
+    for (bool value : {!start, start}) {
+      EXPECT_EQ(ok(f.setter, {{"value", value}}), nullptr) << f.setter << " " << value;
+      EXPECT_TRUE(run_until([&] { return (f.gtk(window_) != FALSE) == value; })) << f.setter;
+      EXPECT_EQ(ok(f.getter), value) << f.getter;
+    }
+    // A value that is not a boolean changes nothing.
+    EXPECT_EQ(fails(f.setter, {{"value", "yes"}}), std::string(f.setter) + ": missing value");
+    EXPECT_EQ(ok(f.getter), start) << f.getter;
+  }
+
+  EXPECT_EQ(ok("set_title", {{"value", "Inbox \u2713"}}), nullptr);
+  EXPECT_EQ(ok("title"), "Inbox \u2713");
+
+  EXPECT_EQ(ok("hide"), nullptr);
+  EXPECT_EQ(ok("is_visible"), false);
+  EXPECT_EQ(ok("show"), nullptr);
+  EXPECT_EQ(ok("is_visible"), true);
+  ASSERT_TRUE(run_until([&] { return gtk_window_is_active(window_) != FALSE; }));
+  // Another window takes the focus; set_focus brings it back.
+  events_.clear();
+  GtkWindow* other = GTK_WINDOW(gtk_window_new());
+  gtk_window_present(other);
+  EXPECT_TRUE(run_until([&] { return got_event("tauri://blur", nullptr); }));
+  EXPECT_EQ(ok("is_focused"), false);
+  EXPECT_EQ(ok("set_focus"), nullptr);
+  EXPECT_TRUE(run_until([&] { return got_event("tauri://focus", nullptr); }));
+  EXPECT_EQ(ok("is_focused"), true);
+  gtk_window_destroy(other);
+  // The app module's hide and show act on the main window.
+  for (const char* cmd : {"plugin:app|app_hide", "plugin:app|app_show"}) {
+    EXPECT_EQ(dispatch_and_wait(*registry_, cmd, json::object()).value(), nullptr) << cmd;
+    EXPECT_EQ(ok("is_visible"), std::string(cmd).ends_with("show")) << cmd;
+  }
+
+  // X11 tells positions: the content sits the header bar's height below the window's corner.
+  const json outer_at = ok("outer_position");
+  const json inner_at = ok("inner_position");
+  EXPECT_EQ(inner_at["x"], outer_at["x"]);
+  EXPECT_EQ(inner_at["y"].get<int>() - outer_at["y"].get<int>(), bar);
+}
+
+TEST_F(WindowCommands, AListeningPageDecidesTheCloseButNeverForever) {
+  std::string root = make_temp_dir("vessa-window-close-");
+  write_file(root + "/index.html", "<!doctype html><title>close</title>");
+  {
+    HostedPage page(root);
+    ASSERT_TRUE(page.wait_loads(1));
+    GtkWindow* window = page.window();
+    ASSERT_TRUE(run_until([&] { return gtk_window_is_active(window) != FALSE; }));
+    install(window);
+    // A listener that never destroys the window: the package's onCloseRequested with
+    // preventDefault.
+    EXPECT_EQ(page.call(R"JS(
+      const t = window.__TAURI_INTERNALS__;
+      window.asked = 0;
+      await t.invoke('plugin:event|listen', {
+        event: 'tauri://close-requested', target: { kind: 'Any' },
+        handler: t.transformCallback(() => { window.asked++; }) });
+      return await t.invoke('plugin:window|is_visible', {});)JS"),
+              "true");
+    auto asked = [&] { return page.call("return window.asked;"); };
+    gtk_window_close(window);
+    EXPECT_TRUE(run_until([&] { return asked() == "1"; }));
+    // Past the deadline: the page confirmed the request, so the window stays.
+    run_until([] { return false; }, std::chrono::milliseconds(3500));
+    ASSERT_NE(page.window(), nullptr);
+
+    // A page that no longer confirms anything (hung, say) has the window closed after a while.
+    page.call("window.__VESSA_EMIT = () => {}; return 0;");
+    const auto asked_at = std::chrono::steady_clock::now();
+    gtk_window_close(window);
+    run_until([] { return false; }, std::chrono::milliseconds(1000));
+    EXPECT_NE(page.window(), nullptr) << "closed before the page had a chance";
+    EXPECT_TRUE(run_until([&] { return page.window() == nullptr; }, std::chrono::seconds(5)));
+    EXPECT_GE(std::chrono::steady_clock::now() - asked_at, std::chrono::milliseconds(2900));
     platform::update_services([](platform::Services& s) { s.main_window.reset(); });
   }
   std::filesystem::remove_all(root);

@@ -299,3 +299,22 @@ test('a listener that throws stops delivery of that event to later listeners', a
   assert.deepEqual(got, []);
   await flush();
 });
+
+test('the shell hears when close-requested listeners come and go, and whom a request reached', async () => {
+  const { window, t, posted } = page();
+  const told = () => posted.filter((m) => m.cmd.startsWith('plugin:window|internal_close_'))
+    .map((m) => [m.cmd.slice('plugin:window|internal_close_'.length), m.args]);
+  const E = 'tauri://close-requested';
+  const got = [];
+  const a = await t.invoke('plugin:event|listen', { event: E, handler: t.transformCallback(() => got.push('a')) });
+  const b = await t.invoke('plugin:event|listen', { event: E, handler: t.transformCallback(() => { throw new Error('listener fault'); }) });
+  await t.invoke('plugin:event|listen', { event: 'other', handler: t.transformCallback(() => {}) });
+  // A throwing listener still lets the shell hear the count.
+  assert.throws(() => window.__VESSA_EMIT(E, null), /listener fault/);
+  await t.invoke('plugin:event|unlisten', { event: E, eventId: a });
+  window.__TAURI_EVENT_PLUGIN_INTERNALS__.unregisterListener(E, b);
+  window.__VESSA_EMIT(E, null);
+  assert.deepEqual(got, ['a']);
+  assert.deepEqual(told(), [['listened', { value: true }], ['delivered', { listeners: 2 }],
+    ['listened', { value: false }], ['delivered', { listeners: 0 }]]);
+});

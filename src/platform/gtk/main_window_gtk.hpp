@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/services.hpp"
@@ -17,9 +18,16 @@ namespace vessa::platform {
 /// reports the state asked for (or `kZoomDeadlineMs` passes, when it ignores the request),
 /// `is_maximized` answers with the last state asked for, so that commands run one after the
 /// other see their own effect.
+///
+/// Positions exist on X11 only: a Wayland client is never told where its window is and cannot
+/// place it, so there the position getters answer nothing and moves are refused.
 class GtkMainWindow : public MainWindow {
  public:
-  explicit GtkMainWindow(GtkWindow* window);
+  /// Receives the window's events for the page: "tauri://resize" with the new inner size
+  /// ({width, height}, physical pixels), "tauri://focus" and "tauri://blur" with null.
+  using EventSink = std::function<void(const std::string& event, const json& payload)>;
+
+  explicit GtkMainWindow(GtkWindow* window, EventSink events = {});
   ~GtkMainWindow() override;
   GtkMainWindow(const GtkMainWindow&) = delete;
   GtkMainWindow& operator=(const GtkMainWindow&) = delete;
@@ -34,9 +42,51 @@ class GtkMainWindow : public MainWindow {
   bool exists() override { return window_ != nullptr; }
   void when_settled(std::function<void()> then) override;
 
+  PixelSize inner_size() override;
+  PixelSize outer_size() override;
+  std::optional<PixelPoint> inner_position() override;
+  std::optional<PixelPoint> outer_position() override;
+  double scale_factor() override;
+  bool is_visible() override;
+  bool is_focused() override;
+  bool is_fullscreen() override;
+  bool is_minimized() override;
+  bool is_resizable() override;
+  bool is_decorated() override;
+  std::string title() override;
+  void set_inner_size(PixelSize size) override;
+  void set_min_inner_size(std::optional<PixelSize> size) override;
+  void set_fullscreen(bool on) override;
+  void set_resizable(bool on) override;
+  void set_decorated(bool on) override;
+  void focus() override;
+  void show() override;
+  void hide() override;
+  bool move_to(PixelPoint where) override;
+  void center() override;
+  void request_attention(bool on) override;
+  void destroy() override;
+  void set_close_request_handler(std::function<bool()> hold) override;
+  std::optional<PixelSize> normal_size() override;
+  void set_normal_size(PixelSize size) override;
+
   static constexpr guint kZoomDeadlineMs = 2000;
 
  private:
+  // The title bar and borders around the content, in logical pixels; `with_margins` adds the
+  // surface's margins outside the window.
+  PixelSize decoration(bool with_margins) const;
+  // Moves the X11 window (physical root coordinates of the window's top-left corner).
+  bool move_x11(PixelPoint where);
+  void watch_frames();
+  void unwatch_frames();
+  static void on_realize(GtkWidget* widget, gpointer data) noexcept;
+  static void on_unrealize(GtkWidget* widget, gpointer data) noexcept;
+  static void on_map(GtkWidget* widget, gpointer data) noexcept;
+  static void on_after_paint(GdkFrameClock* clock, gpointer data) noexcept;
+  static void on_active_changed(GObject* window, GParamSpec* pspec, gpointer data) noexcept;
+  static gboolean on_close_request(GtkWindow* window, gpointer data) noexcept;
+
   void request_zoom(bool on);
   void apply_zoom(bool on);
   void send_zoom(bool on);
@@ -64,6 +114,13 @@ class GtkMainWindow : public MainWindow {
   std::optional<bool> zoom_next_;
   guint zoom_deadline_ = 0;
   std::vector<std::function<void()>> settle_waiters_;
+
+  EventSink events_;
+  GdkFrameClock* frame_clock_ = nullptr;  // watched for size changes while realized
+  std::optional<PixelSize> reported_size_;
+  std::function<bool()> close_hold_;
+  bool closing_for_good_ = false;
+  std::optional<PixelPoint> move_on_map_;  // a move asked for before the window was shown
 };
 
 }  // namespace vessa::platform

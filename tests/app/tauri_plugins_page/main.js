@@ -1,9 +1,13 @@
-// Test front end built from the unmodified @tauri-apps plug-in packages. The first load writes
-// two stores and exercises path, os, clipboard, log and app; a later load (after a restart)
-// reads the stores back. Each load reports through config_set.
+// Test front end built from the unmodified @tauri-apps plug-in packages. The configuration key
+// plugins_scenario chooses what it does. By default, the first load writes two stores and
+// exercises path, os, clipboard, log and app, and a later load (after a restart) reads the
+// stores back; "window" drives the window module and the window-state plug-in. Each load
+// reports through config_set.
 import { invoke, isTauri } from '@tauri-apps/api/core';
 import { getIdentifier } from '@tauri-apps/api/app';
 import { appDataDir, basename, join } from '@tauri-apps/api/path';
+import { LogicalSize, PhysicalSize, getCurrentWindow } from '@tauri-apps/api/window';
+import { StateFlags, filename, restoreStateCurrent, saveWindowState } from '@tauri-apps/plugin-window-state';
 import { LazyStore, load } from '@tauri-apps/plugin-store';
 import * as os from '@tauri-apps/plugin-os';
 import { clear, readText, writeHtml, writeText } from '@tauri-apps/plugin-clipboard-manager';
@@ -53,6 +57,57 @@ async function afterRestart() {
   await invoke('config_set', { key: 'plugins2', value: r });
 }
 
-invoke('config_get', { key: 'plugins1' })
-  .then((done) => (done ? afterRestart() : firstLoad()))
-  .catch((e) => invoke('config_set', { key: 'plugins1', value: { error: String((e && e.stack) || e) } }));
+// Sizes, the resize event, the state file, and a close request refused once, then let through.
+async function windowScenario() {
+  const w = getCurrentWindow();
+  const r = {};
+  const waiters = [];
+  await w.onResized(({ payload }) => {
+    r.resizeType = payload.type;
+    for (const x of waiters.splice(0)) {
+      if (payload.width === x.width && payload.height === x.height) x.resolve();
+      else waiters.push(x);
+    }
+  });
+  const resizedTo = (width, height) =>
+    new Promise((resolve, reject) => {
+      waiters.push({ width, height, resolve });
+      setTimeout(() => reject(new Error(`no resize to ${width}x${height}`)), 10000);
+    });
+  r.scale = await w.scaleFactor();
+  r.visible = await w.isVisible();
+  await w.setTitle('Plugins \u2713');
+  r.title = await w.title();
+  let resized = resizedTo(640, 480);
+  await w.setSize(new PhysicalSize(640, 480));
+  await resized;
+  const inner = await w.innerSize();
+  r.inner = [inner.type, inner.width, inner.height];
+  r.file = await filename();
+  await saveWindowState(StateFlags.ALL);
+  resized = resizedTo(700, 500);
+  await w.setSize(new LogicalSize(700, 500));
+  await resized;
+  resized = resizedTo(640, 480);
+  await restoreStateCurrent(StateFlags.SIZE);
+  await resized;
+  r.restored = true;
+  let asked = 0;
+  await w.onCloseRequested(async (event) => {
+    asked += 1;
+    if (asked === 1) event.preventDefault();
+    await invoke('config_set', { key: 'windowCloses', value: asked });
+  });
+  await invoke('config_set', { key: 'window1', value: r });
+}
+
+function storeScenario() {
+  return invoke('config_get', { key: 'plugins1' })
+    .then((done) => (done ? afterRestart() : firstLoad()))
+    .catch((e) => invoke('config_set', { key: 'plugins1', value: { error: String((e && e.stack) || e) } }));
+}
+
+invoke('config_get', { key: 'plugins_scenario' }).then((scenario) =>
+  scenario === 'window'
+    ? windowScenario().catch((e) => invoke('config_set', { key: 'window1', value: { error: String((e && e.stack) || e) } }))
+    : storeScenario());
