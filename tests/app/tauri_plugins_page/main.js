@@ -1,7 +1,12 @@
-// Test front end built from the unmodified @tauri-apps plug-in packages. The first load writes
-// two stores and exercises path, os, clipboard, log and app; a later load (after a restart)
-// reads the stores back. Each load reports through config_set.
+// Test front end built from the unmodified @tauri-apps plug-in packages. The "store" scenario
+// (the default): the first load writes two stores and exercises path, os, clipboard, log and
+// app; a later load (after a restart) reads the stores back. The "dialogs" scenario: dialogs,
+// notifications and a channel. Each load reports through config_set.
 import { invoke, isTauri } from '@tauri-apps/api/core';
+import { ask, confirm, message, open, save } from '@tauri-apps/plugin-dialog';
+import {
+  isPermissionGranted, onNotificationReceived, requestPermission, sendNotification
+} from '@tauri-apps/plugin-notification';
 import { getIdentifier } from '@tauri-apps/api/app';
 import { appDataDir, basename, join } from '@tauri-apps/api/path';
 import { LazyStore, load } from '@tauri-apps/plugin-store';
@@ -53,6 +58,36 @@ async function afterRestart() {
   await invoke('config_set', { key: 'plugins2', value: r });
 }
 
-invoke('config_get', { key: 'plugins1' })
-  .then((done) => (done ? afterRestart() : firstLoad()))
-  .catch((e) => invoke('config_set', { key: 'plugins1', value: { error: String((e && e.stack) || e) } }));
+async function dialogs() {
+  const r = {};
+  const filters = [{ name: 'Text', extensions: ['txt', 'md'] }];
+  r.open = await open({ directory: true, multiple: true, title: 'Pick', filters, defaultPath: '/srv' });
+  r.save = await save({ title: 'Save as', filters, defaultPath: '/tmp/out.txt' });
+  r.ask = await ask('Sure?', { title: 'Q', kind: 'warning' });
+  r.confirm = await confirm('Go?');
+  r.custom = await confirm('Go?', { okLabel: 'Do it', cancelLabel: 'Stop' });
+  r.message = await message('Hi', 'T');
+  r.permission = [await isPermissionGranted(), await requestPermission(), Notification.permission];
+  // Shown notifications come back through a Channel, in order; unregistering ends it.
+  const got = [];
+  const listener = await onNotificationReceived((n) => got.push(n));
+  sendNotification({ title: 'Build', body: 'done ✓' });
+  new Notification('Second', { body: 'two' });
+  for (let i = 0; i < 200 && got.length < 2; i++) await sleep(50);
+  await listener.unregister();
+  await sleep(100);
+  // An ended channel has let go of its callback: a stray message reaches nobody.
+  window.__TAURI_INTERNALS__.runCallback(listener.channelId, { index: 2, message: 'stray' });
+  r.received = got;
+  await invoke('config_set', { key: 'dialogs', value: r });
+}
+
+const report = (key) => (e) =>
+  invoke('config_set', { key, value: { error: String((e && e.stack) || e) } });
+
+invoke('config_get', { key: 'plugins_scenario' }).then((scenario) => {
+  if (scenario === 'dialogs') return dialogs().catch(report('dialogs'));
+  return invoke('config_get', { key: 'plugins1' })
+    .then((done) => (done ? afterRestart() : firstLoad()))
+    .catch(report('plugins1'));
+});
