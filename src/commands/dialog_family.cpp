@@ -60,23 +60,18 @@ json open_result(const std::optional<std::vector<std::string>>& chosen, bool mul
 // The labels of the package's button sets ("OkCancel", {OkCancelCustom: [ok, cancel]}, ...),
 // the affirmative one first; nullopt for a set that does not exist.
 std::optional<std::vector<std::string>> button_labels(const json& args) {
-  auto it = args.find("buttons");
-  if (it == args.end() || it->is_null()) return std::vector<std::string>{"Ok"};
-  if (it->is_string()) {
-    const auto& set = it->get_ref<const std::string&>();
+  const json buttons = args.value("buttons", json());
+  if (buttons.is_null()) return std::vector<std::string>{"Ok"};
+  if (buttons.is_string()) {
+    const auto& set = buttons.get_ref<const std::string&>();
     if (set == "Ok") return std::vector<std::string>{"Ok"};
     if (set == "OkCancel") return std::vector<std::string>{"Ok", "Cancel"};
     if (set == "YesNo") return std::vector<std::string>{"Yes", "No"};
     if (set == "YesNoCancel") return std::vector<std::string>{"Yes", "No", "Cancel"};
     return std::nullopt;
   }
-  if (!it->is_object() || it->size() != 1) return std::nullopt;
-  std::string set;
-  json value;
-  for (const auto& [key, labels] : it->items()) {
-    set = key;
-    value = labels;
-  }
+  if (!buttons.is_object() || buttons.size() != 1) return std::nullopt;
+  const auto& [set, value] = *buttons.get_ref<const json::object_t&>().begin();
   const size_t count = set == "OkCustom"            ? 1
                        : set == "OkCancelCustom"    ? 2
                        : set == "YesNoCancelCustom" ? 3
