@@ -131,7 +131,9 @@ TEST_F(PagePanels, PluginMessageAndSavePanels) {
     Answer a{c.response, std::nullopt, {}, false};
     EXPECT_EQ(ask(page, c.script, a), c.expected) << c.script << " / " << c.response;
     EXPECT_TRUE(a.answered) << c.script;
-    if (&c.script == &save) EXPECT_EQ(a.seen_text, "out.txt");
+    if (&c.script == &save) {
+      EXPECT_EQ(a.seen_text, "out.txt");
+    }
   }
 }
 
