@@ -87,7 +87,9 @@ Bridge::Bridge(std::shared_ptr<CommandRegistry> registry)
     : registry_(std::move(registry)), page_key_(random_token()) {}
 
 std::shared_ptr<Bridge> Bridge::create(std::shared_ptr<CommandRegistry> registry) {
-  return std::shared_ptr<Bridge>(new Bridge(std::move(registry)));
+  auto bridge = std::shared_ptr<Bridge>(new Bridge(std::move(registry)));
+  bridge->registry_->set_callback_sink(bridge);
+  return bridge;
 }
 
 void Bridge::set_web_view(std::weak_ptr<ScriptEvaluator> web_view) {
@@ -243,6 +245,7 @@ void Bridge::handle_message(json body, Bytes raw_body) {
   std::weak_ptr<Bridge> weak = weak_from_this();
   const int64_t req_id = *id;
   const uint64_t load = page_load_.load();
+  request.page_load = load;
   registry_->dispatch_request(cmd->get_ref<const std::string&>(), request,
                               [weak, load, req_id](const CommandResult& result) {
                                 if (auto self = weak.lock()) self->answer(load, req_id, result);
@@ -276,6 +279,8 @@ std::string Bridge::single_script(const Delivery& d) {
   if (d.kind == Delivery::Kind::kResolve) {
     s.append("window.__VESSA_RESOLVE(").append(std::to_string(d.req_id));
     s.append(d.ok ? ", true, " : ", false, ");
+  } else if (d.kind == Delivery::Kind::kCallback) {
+    s.append("window.__VESSA_CB(").append(std::to_string(d.req_id)).append(", ");
   } else {
     s.append("window.__VESSA_EMIT(").append(d.name).append(", ");
   }
@@ -284,7 +289,8 @@ std::string Bridge::single_script(const Delivery& d) {
 }
 
 // One array for the page's __VESSA_BATCH: [reqId, ok, value] answers a request, [name, value]
-// delivers an event; a value waiting as bytes is null, followed by its address. Pure ASCII, so
+// delivers an event, [null, id, value] calls a callback; a value waiting as bytes is null,
+// followed by its address. Pure ASCII, so
 // the engine keeps the script as 8-bit text on its JSON fast path.
 std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, size_t end) {
   size_t total = 32;
@@ -300,6 +306,8 @@ std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, siz
     s.push_back('[');
     if (d.kind == Delivery::Kind::kResolve) {
       s.append(std::to_string(d.req_id)).append(d.ok ? ",true," : ",false,");
+    } else if (d.kind == Delivery::Kind::kCallback) {
+      s.append("null,").append(std::to_string(d.req_id)).push_back(',');
     } else {
       s.append(JS::ascii_only(std::move(d.name))).push_back(',');
     }
@@ -382,6 +390,15 @@ void Bridge::emit(const std::string& event, const json& payload) {
   enqueue(std::move(d));
 }
 
+void Bridge::call_back(uint64_t page_load, int64_t id, json payload) {
+  std::string data;
+  encode_json_into(data, payload);
+  Delivery d = prepare(Delivery::Kind::kCallback, std::move(data));
+  d.req_id = id;
+  d.page_load = page_load;
+  enqueue(std::move(d));
+}
+
 void Bridge::run(std::string script) {
   Delivery d;
   d.kind = Delivery::Kind::kScript;
@@ -411,9 +428,10 @@ void Bridge::flush() {
   std::shared_ptr<ScriptEvaluator> view = web_view();
   if (!view) return;
   using Kind = Delivery::Kind;
-  // The page that asked is gone: its request ids mean other requests in the current page.
+  // The page that asked is gone: its request and callback ids mean others in the current page.
   const uint64_t current = page_load_.load();
   std::erase_if(items, [current](const Delivery& d) {
+    if (d.kind == Kind::kCallback) return d.page_load != current;
     if (d.kind != Kind::kResolve || d.page_load == current) return false;
     vessa::log("bridge: dropped the answer to request " + std::to_string(d.req_id) +
                " of an earlier page load");
@@ -433,10 +451,10 @@ void Bridge::flush() {
       bytes += size;
       ++end;
       // The page runs promise continuations when an evaluation ends: an answer followed by an
-      // event ends its evaluation, so code awaiting the answer still runs before that event's
-      // listeners, as it would with one evaluation per delivery.
+      // event or a callback ends its evaluation, so code awaiting the answer still runs before
+      // that event's listeners, as it would with one evaluation per delivery.
       if (items[end - 1].kind == Kind::kResolve && end < items.size() &&
-          items[end].kind == Kind::kEmit) {
+          items[end].kind != Kind::kResolve) {
         break;
       }
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bridge/script_evaluator.hpp"
+#include "commands/channel.hpp"
 #include "commands/command_result.hpp"
 #include "support/fs.hpp"
 #include "support/json.hpp"
@@ -19,7 +20,7 @@ namespace vessa {
 
 class CommandRegistry;
 
-class Bridge : public std::enable_shared_from_this<Bridge> {
+class Bridge : public CallbackSink, public std::enable_shared_from_this<Bridge> {
  public:
   static std::shared_ptr<Bridge> create(std::shared_ptr<CommandRegistry> registry);
 
@@ -61,6 +62,11 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
   /// Answers request `req_id` of the current page load with `result`. Any thread.
   void resolve(int64_t req_id, const CommandResult& result);
 
+  /// Calls page callback `id` (window.__VESSA_CB) in page load `page_load`, in order with the
+  /// answers and events; dropped when that load has gone. Any thread.
+  void call_back(uint64_t page_load, int64_t id, json payload) override;
+  bool page_current(uint64_t page_load) const override { return page_load == page_load_.load(); }
+
   /// Has the web view evaluate `script` on the main queue, never inside the caller's call, in
   /// order with the answers and events queued around it.
   void run(std::string script);
@@ -97,9 +103,9 @@ class Bridge : public std::enable_shared_from_this<Bridge> {
  private:
   // One answer, event or raw script waiting for the main queue.
   struct Delivery {
-    enum class Kind { kResolve, kEmit, kScript } kind = Kind::kScript;
-    int64_t req_id = 0;
-    uint64_t page_load = 0;  // the load that asked (answers only)
+    enum class Kind { kResolve, kEmit, kCallback, kScript } kind = Kind::kScript;
+    int64_t req_id = 0;      // the request, or the callback id
+    uint64_t page_load = 0;  // the load that asked (answers and callbacks)
     bool ok = false;
     std::string name;   // the event's encoded name
     std::string data;   // the encoded value (pure ASCII once longer than kLargeDataBytes),

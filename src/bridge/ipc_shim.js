@@ -309,14 +309,17 @@
   };
   window.__VESSA_CB = runCallback;
   // Deliveries that travel together: one array, which the engine parses on its JSON fast path.
-  // [reqId, ok, value] answers a request and [event, value] delivers an event, in order, each
-  // through the globals above as if it had come alone. A large value arrives as null followed
-  // by the token under which it waits, parked (see readValue).
+  // [reqId, ok, value] answers a request, [event, value] delivers an event and [null, id, value]
+  // calls a callback (a channel's message), in order, each through the globals above as if it
+  // had come alone. A large value arrives as null followed by the token under which it waits,
+  // parked (see readValue).
   window.__VESSA_BATCH = function (items) {
     for (var i = 0; i < items.length; i++) {
       var item = items[i];
       try {
-        if (typeof item[0] === 'number') {
+        if (item[0] === null) {
+          runCallback(item[1], item.length > 3 ? readValue(item[3]) : item[2]);
+        } else if (typeof item[0] === 'number') {
           var ok = item[1];
           var data = item[2];
           if (item.length > 3) {

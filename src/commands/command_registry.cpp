@@ -31,6 +31,7 @@ constexpr FamilyEntry kChain[] = {
     {"handleTauriCore", &CommandRegistry::handleTauriCore},
     {"handleWindow", &CommandRegistry::handleWindow},
     {"handleNative", &CommandRegistry::handleNative},
+    {"handleDialog", &CommandRegistry::handleDialog},
     {"handlePath", &CommandRegistry::handlePath},
     {"handleOs", &CommandRegistry::handleOs},
     {"handleOpener", &CommandRegistry::handleOpener},
@@ -68,7 +69,20 @@ CommandRegistry::CommandRegistry(std::weak_ptr<AppContext> app)
   });
 }
 
-void CommandRegistry::on_page_load() { resources_->clear(); }
+void CommandRegistry::on_page_load() {
+  resources_->clear();
+  listeners_->clear();
+}
+
+std::optional<ChannelSender> CommandRegistry::channel_arg(const json& args,
+                                                          std::string_view key) const {
+  if (!args.is_object()) return std::nullopt;
+  auto it = args.find(key);
+  if (it == args.end()) return std::nullopt;
+  auto id = channel_id(*it);
+  if (!id) return std::nullopt;
+  return ChannelSender(callback_sink_, request_ ? request_->page_load : 0, *id);
+}
 
 void CommandRegistry::set_family_override_for_testing(const std::string& family_name,
                                                       FamilyFn family) {

@@ -7,10 +7,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <tl/expected.hpp>
 #include <vector>
 
 #include "commands/app_context.hpp"
+#include "commands/channel.hpp"
 #include "commands/command_result.hpp"
 #include "commands/resource_table.hpp"
 #include "support/config_file.hpp"
@@ -50,12 +52,22 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   /// The resources the current page load holds by id.
   ResourceTable& resources() { return *resources_; }
 
+  /// Where channel messages go; the bridge sets itself. Main thread, before any dispatch.
+  void set_callback_sink(std::weak_ptr<CallbackSink> sink) { callback_sink_ = std::move(sink); }
+  /// The channel the page passed as argument `key` ("__CHANNEL__:<id>"), bound to the page
+  /// load of the request being dispatched; nullopt when the argument is no channel. Without a
+  /// sink its messages go nowhere. Main thread, during the family's call.
+  std::optional<ChannelSender> channel_arg(const json& args, std::string_view key) const;
+  /// The channels the current page load registered for plug-in events.
+  const std::shared_ptr<PluginListeners>& plugin_listeners() const { return listeners_; }
+
   /// The families, in dispatch order. Each returns true when it takes `cmd` and will call
   /// `done` exactly once; false when `cmd` is not its own (no work started, `done` untouched).
   bool handleStoreV2(const std::string& cmd, const json& args, const Completion& done);
   bool handleTauriCore(const std::string& cmd, const json& args, const Completion& done);
   bool handleWindow(const std::string& cmd, const json& args, const Completion& done);
   bool handleNative(const std::string& cmd, const json& args, const Completion& done);
+  bool handleDialog(const std::string& cmd, const json& args, const Completion& done);
   bool handlePath(const std::string& cmd, const json& args, const Completion& done);
   bool handleOs(const std::string& cmd, const json& args, const Completion& done);
   bool handleOpener(const std::string& cmd, const json& args, const Completion& done);
@@ -85,6 +97,8 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   std::string config_path_;
   std::map<std::string, FamilyFn> overrides_;
   std::shared_ptr<ResourceTable> resources_ = std::make_shared<ResourceTable>();
+  std::weak_ptr<CallbackSink> callback_sink_;
+  std::shared_ptr<PluginListeners> listeners_ = std::make_shared<PluginListeners>();
   const CommandRequest* request_ = nullptr;
 };
 

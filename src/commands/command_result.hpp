@@ -2,6 +2,7 @@
 // message) and the request that asked for it.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -44,6 +45,8 @@ struct CommandRequest {
   Bytes body;
   /// The page's headers (the third invoke argument), names in lower case.
   std::map<std::string, std::string> headers;
+  /// The page load that asked (the bridge counts them); channels it passed belong to it.
+  uint64_t page_load = 0;
 };
 
 class CommandResult {

@@ -1,5 +1,6 @@
-// Platform plug-in commands: store, notifications, app, dialogs, shell, process, updater, plus
-// the executor start, the preview window and the repository-discovery routes.
+// Platform plug-in commands: store, notifications, app, shell, process, updater, plus the
+// executor start, the preview window and the repository-discovery routes (the window and the
+// dialogs have their own families).
 #include <glib.h>
 
 #include <filesystem>
@@ -29,10 +30,11 @@ constexpr std::string_view kAppPrefix = "plugin:app|";
 constexpr std::string_view kProcessPrefix = "plugin:process|";
 
 void notification_command(const std::string& cmd, const std::string& op, const json& args,
+                          const std::shared_ptr<PluginListeners>& listeners,
                           const Completion& done) {
   auto service = platform::services().notifications;
   // Asking the bus whether the service exists can take a moment: never on the main thread.
-  background::run_answering(cmd, done, [service, op, args](const Completion& reply) {
+  background::run_answering(cmd, done, [service, op, args, listeners](const Completion& reply) {
     if (!service || !service->usable()) {
       reply(CommandResult::success(op == "is_permission_granted" ? json(false) : json(nullptr)));
       return;
@@ -44,9 +46,18 @@ void notification_command(const std::string& cmd, const std::string& op, const j
     } else if (op == "permission_state") {
       reply(CommandResult::success(service->authorized() ? "granted" : "denied"));
     } else if (op == "notify") {
+      // The plug-in package's page script sends {options: {title, body, ...}}.
+      auto options = args.find("options");
+      const json& n = options != args.end() && options->is_object() ? *options : args;
+      auto title = string_arg(n, "title").value_or("Vessa");
+      auto body = string_arg(n, "body");
       // Any `sound` value, even false, asks for the default sound.
-      service->notify(string_arg(args, "title").value_or("Vessa"), string_arg(args, "body"),
-                      has_arg(args, "sound"), [reply] { reply(CommandResult::success()); });
+      service->notify(title, body, has_arg(n, "sound"), [reply, listeners, title, body] {
+        json shown{{"title", title}};
+        if (body) shown["body"] = *body;
+        listeners->send("notification", "notification", shown);
+        reply(CommandResult::success());
+      });
     } else {
       reply(CommandResult::success());
     }
@@ -71,13 +82,6 @@ std::optional<std::string> uri_for_open(const std::string& text) {
   return paths::file_uri(text);
 }
 
-json panel_result(const std::optional<std::vector<std::string>>& chosen, bool multiple) {
-  if (!chosen) return nullptr;
-  if (multiple) return *chosen;
-  if (chosen->empty()) return nullptr;
-  return chosen->front();
-}
-
 // The last non-empty part of the name split at "|".
 std::string process_operation(const std::string& cmd) {
   std::string last;
@@ -100,7 +104,8 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
     return true;
   }
   if (cmd.starts_with(kNotificationPrefix)) {
-    notification_command(cmd, cmd.substr(kNotificationPrefix.size()), args, done);
+    notification_command(cmd, cmd.substr(kNotificationPrefix.size()), args, plugin_listeners(),
+                         done);
     return true;
   }
   if (cmd.starts_with(kAppPrefix)) {
@@ -167,17 +172,6 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
   if (cmd == "find_local_repo") {
     background::run(cmd, done, [slug = string_arg(args, "slug").value_or("")] {
       return CommandResult::success(repos::findLocalRepo(slug));
-    });
-    return true;
-  }
-  if (cmd == "plugin:dialog|open" || cmd == "open_folder_dialog") {
-    bool directory = bool_arg(args, "directory").value_or(cmd == "open_folder_dialog");
-    bool multiple = bool_arg(args, "multiple").value_or(false);
-    dispatch::main_async([directory, multiple, done] {
-      auto dialogs = platform::services().dialogs;
-      done(CommandResult::success(
-          dialogs ? panel_result(dialogs->choose_paths(directory, multiple), multiple)
-                  : json(nullptr)));
     });
     return true;
   }

@@ -100,12 +100,51 @@ class MainWindow {
   virtual void set_normal_size(PixelSize /*size*/) {}
 };
 
-/// Modal panels. Main thread only; the call returns when the user has answered.
+/// A file-type filter of a chooser: its name and the file-name extensions it shows ("png", no
+/// dot; "*" for every file).
+struct FileFilter {
+  std::string name;
+  std::vector<std::string> extensions;
+  bool operator==(const FileFilter&) const = default;
+};
+
+/// How a file chooser starts.
+struct ChooserOptions {
+  /// Folders instead of files (open only).
+  bool directories = false;
+  /// Several at once (open only).
+  bool multiple = false;
+  std::optional<std::string> title;
+  std::vector<FileFilter> filters;
+  /// A folder to start in, or a file: its folder, and for saving its name as the proposal.
+  std::optional<std::string> default_path;
+  bool operator==(const ChooserOptions&) const = default;
+};
+
+enum class MessageKind { kInfo, kWarning, kError };
+
+/// A message panel with a row of buttons.
+struct MessageOptions {
+  std::string message;
+  std::optional<std::string> title;
+  MessageKind kind = MessageKind::kInfo;
+  /// Button labels, the default (affirmative) one first, the one that dismisses last. Never
+  /// empty.
+  std::vector<std::string> buttons;
+  bool operator==(const MessageOptions&) const = default;
+};
+
+/// Modal panels. Main thread only; each call returns when the user has answered.
 class Dialogs {
  public:
   virtual ~Dialogs() = default;
-  /// Lets the user choose folders (`directories`) or files, one or several. nullopt on cancel.
-  virtual std::optional<std::vector<std::string>> choose_paths(bool directories, bool multiple) = 0;
+  /// Lets the user choose folders or files, one or several. nullopt on cancel.
+  virtual std::optional<std::vector<std::string>> choose_paths(const ChooserOptions& options) = 0;
+  /// Lets the user name a file to save to. nullopt on cancel.
+  virtual std::optional<std::string> choose_save_path(const ChooserOptions& options) = 0;
+  /// Shows a message; the index in `options.buttons` of the button clicked, nullopt when the
+  /// panel was closed without one.
+  virtual std::optional<size_t> show_message(const MessageOptions& options) = 0;
 };
 
 /// The desktop notification service.

@@ -1,6 +1,6 @@
 // The real application: every way of quitting runs the will-terminate work once, ends the
-// process with status 0 and leaves nothing running, also while a panel the page opened is up;
-// the window's size and zoom come back at the next launch.
+// process with status 0 (or the one the page asked for) and leaves nothing running, also while
+// a panel the page opened is up; the window's size and zoom come back at the next launch.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
@@ -8,15 +8,23 @@
 
 #include "app/app_process_support.hpp"
 #include "app/window_manager_support.hpp"
+#include "support/json.hpp"
 
 namespace vessa::testing {
 namespace {
 
-// The page starts an agent whose script leaves a grandchild, and says so once both run.
+// The page starts an agent whose script leaves a grandchild, and says so once both run. It
+// exits through the process plug-in once the configuration holds an exit code.
 constexpr const char* kAgentPage = R"(<textarea id="t"></textarea><script>
 document.getElementById("t").focus();
 invoke("start_agent", {agentId: "sleeper", scriptPath: "%SCRIPT%"})
   .then(() => report("agent started"), (e) => report("agent failed " + e));
+let exiting = false;
+setInterval(() => invoke("config_get", {key: "exitCode"}).then((code) => {
+  if (code === null || exiting) return;
+  exiting = true;
+  invoke("plugin:process|exit", {code});
+}), 100);
 </script>)";
 
 std::string agent_page(const std::string& script) {
@@ -29,6 +37,7 @@ struct QuitPath {
   const char* name;
   // Asks the running app to quit; false when the request could not even be made.
   bool (*quit)(AppProcess& app, XSession& x);
+  int status = 0;
 };
 
 // Names the row in test listings instead of its bytes.
@@ -55,6 +64,15 @@ const QuitPath kQuitPaths[] = {
     {"SIGINT", [](AppProcess& app, XSession&) { return send_signal(app, SIGINT); }},
     {"SIGHUP", [](AppProcess& app, XSession&) { return send_signal(app, SIGHUP); }},
     {"SIGQUIT", [](AppProcess& app, XSession&) { return send_signal(app, SIGQUIT); }},
+    {"PageExit",
+     [](AppProcess& app, XSession&) {
+       const std::string config = app.home() + "/.vessa/config.json";
+       json values = read_json_file(config).value_or(json::object());
+       values["exitCode"] = 3;
+       write_file(config, values.dump());
+       return true;
+     },
+     3},
 };
 
 class AppQuit : public ::testing::TestWithParam<QuitPath> {};
@@ -82,7 +100,7 @@ TEST_P(AppQuit, RunsTheQuitWorkOnceAndLeavesNothingRunning) {
   ASSERT_TRUE(GetParam().quit(app, x)) << "could not ask the app to quit";
   auto status = app.wait_for(5s);
   ASSERT_TRUE(status) << "still running 5 s after the quit request\n" << app.log();
-  EXPECT_TRUE(status->success()) << status->describe() << "\n" << app.log();
+  EXPECT_EQ(status->describe(), "Some(" + std::to_string(GetParam().status) + ")") << app.log();
   EXPECT_EQ(app.count("application will terminate"), 1u) << app.log();
   EXPECT_EQ(app.count("CRITICAL"), 0u) << app.log();
   EXPECT_TRUE(process_gone(agent, 5s)) << "agent left running";

@@ -1,4 +1,5 @@
-// The page's alert, confirm and prompt panels always answer the page, mapped from the button.
+// The page's alert, confirm and prompt panels, and the dialog plug-in's message and save
+// panels, always answer the page, mapped from the button.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -6,6 +7,7 @@
 #include "app/web_host_support.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
+#include "platform/gtk/dialogs_gtk.hpp"
 
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 
@@ -16,7 +18,7 @@ namespace {
 struct Answer {
   int response;
   std::optional<std::string> text;
-  std::string seen_text;  // the prompt field's text as shown
+  std::string seen_text;  // the prompt field's text, or the save chooser's name, as shown
   bool answered = false;
 };
 
@@ -26,6 +28,14 @@ gboolean answer_when_shown(gpointer data) noexcept {
   for (guint i = 0; i < g_list_model_get_n_items(tops); ++i) {
     auto* w = static_cast<GtkWidget*>(g_list_model_get_item(tops, i));
     g_object_unref(w);
+    if (GTK_IS_FILE_CHOOSER_DIALOG(w) && gtk_widget_get_visible(w)) {
+      gchar* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(w));
+      a->seen_text = name ? name : "";
+      g_free(name);
+      gtk_dialog_response(GTK_DIALOG(w), a->response);
+      a->answered = true;
+      return G_SOURCE_REMOVE;
+    }
     if (!GTK_IS_MESSAGE_DIALOG(w) || !gtk_widget_get_visible(w)) continue;
     GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(w));
     for (GtkWidget* c = gtk_widget_get_first_child(area); c; c = gtk_widget_get_next_sibling(c)) {
@@ -87,6 +97,44 @@ TEST_F(PagePanels, ButtonsMapToTheAnswers) {
   Answer empty{GTK_RESPONSE_OK, std::nullopt, {}, false};
   EXPECT_EQ(ask(page, "return prompt('Name?');", empty), "\"\"");
   EXPECT_EQ(empty.seen_text, "") << "a prompt without default text shows an empty field";
+}
+
+// The button ids are the labels' order, whatever the layout; the save chooser proposes the
+// default path's name in its folder.
+TEST_F(PagePanels, PluginMessageAndSavePanels) {
+  struct RestoreServices {
+    platform::Services saved = platform::services();
+    ~RestoreServices() { platform::set_services(saved); }
+  } restore;
+  platform::update_services(
+      [](platform::Services& s) { s.dialogs = std::make_shared<platform::GtkDialogs>(); });
+  HostedPage page(root_);
+  ASSERT_TRUE(page.wait_loads(1));
+  const std::string message =
+      "return window.__TAURI_INTERNALS__.invoke('plugin:dialog|message', {message: 'm', title: "
+      "'T', kind: 'warning', buttons: 'YesNoCancel'});";
+  const std::string save =
+      "return window.__TAURI_INTERNALS__.invoke('plugin:dialog|save', {options: {defaultPath: '" +
+      home_.path() + "/out.txt'}});";
+  struct Case {
+    const std::string& script;
+    int response;
+    std::string expected;
+  } cases[] = {
+      {message, 0, "\"Yes\""},
+      {message, 1, "\"No\""},
+      {message, GTK_RESPONSE_DELETE_EVENT, "\"Cancel\""},
+      {save, GTK_RESPONSE_ACCEPT, "\"" + home_.path() + "/out.txt\""},
+      {save, GTK_RESPONSE_CANCEL, "null"},
+  };
+  for (const auto& c : cases) {
+    Answer a{c.response, std::nullopt, {}, false};
+    EXPECT_EQ(ask(page, c.script, a), c.expected) << c.script << " / " << c.response;
+    EXPECT_TRUE(a.answered) << c.script;
+    if (&c.script == &save) {
+      EXPECT_EQ(a.seen_text, "out.txt");
+    }
+  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The unmodified @tauri-apps packages from npm, bundled into test pages, against the shell: the
-// api package's invoke, events and window module, and the plug-in packages through their
-// public functions.
+// api package's invoke, events, channels and window module, and the plug-in packages through
+// their public functions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,11 +9,13 @@
 #include "app/web_host_support.hpp"
 #include "commands/app_dirs.hpp"
 #include "commands/window_state.hpp"
+#include "fixtures/dbus_notifications.hpp"
 #include "fixtures/fake_platform.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
 #include "platform/gtk/clipboard_gtk.hpp"
 #include "platform/gtk/main_window_gtk.hpp"
+#include "platform/notifications_dbus.hpp"
 #include "support/subprocess.hpp"
 
 namespace vessa::testing {
@@ -186,6 +188,67 @@ TEST(TauriPluginPackages, WindowSizesResizeEventStateFileAndCloseRequest) {
     platform::update_services([](platform::Services& s) { s.main_window.reset(); });
   }
   std::filesystem::remove_all(out);
+}
+
+// The dialog and notification packages against fake panels and a notification service on a
+// private bus; shown notifications come back through the core package's Channel.
+TEST(TauriPluginPackages, DialogsNotificationsAndAChannel) {
+  TempHome home;
+  FakePlatform fakes;
+  PrivateBus bus;
+  ASSERT_TRUE(bus.ready());
+  FakeServer server(bus.address());
+  ASSERT_TRUE(server.owns_name());
+  platform::update_services([&](platform::Services& s) {
+    s.notifications = std::make_shared<platform::DBusNotifications>(bus.address());
+  });
+  fakes.dialogs->answer = std::vector<std::string>{"/srv/a", "/srv/b"};
+  fakes.dialogs->save_answer = "/tmp/picked.txt";
+  fakes.dialogs->clicks = {0, 1, 0};  // ask: Yes, confirm: Cancel, custom confirm: ok; then closed
+  write_file(home.path() + "/.vessa/config.json", R"({"plugins_scenario": "dialogs"})");
+  std::string out = make_temp_dir("vessa-tauri-dialogs-");
+  std::string error;
+  if (!build_page("build-tauri-plugins-page", out, error)) {
+    std::filesystem::remove_all(out);
+    GTEST_SKIP() << "npm is not available: cannot fetch the @tauri-apps packages";
+  }
+  ASSERT_EQ(error, "");
+  {
+    HostedPage page(out);
+    ASSERT_TRUE(
+        run_until([] { return !config_value("dialogs").is_null(); }, std::chrono::seconds(60)));
+  }
+  std::filesystem::remove_all(out);
+  json r = config_value("dialogs");
+  ASSERT_FALSE(r.contains("error")) << r["error"];
+  EXPECT_EQ(r["open"], json({"/srv/a", "/srv/b"}));
+  EXPECT_EQ(r["save"], "/tmp/picked.txt");
+  EXPECT_EQ(json({r["ask"], r["confirm"], r["custom"], r["message"]}),
+            json::parse(R"([true, false, true, "Ok"])"));
+  EXPECT_EQ(r["permission"], json::parse(R"([true, "granted", "granted"])"));
+  const std::vector<platform::FileFilter> text = {{"Text", {"txt", "md"}}};
+  using Chooser = platform::ChooserOptions;
+  EXPECT_EQ(fakes.dialogs->opened, (std::vector<Chooser>{{true, true, "Pick", text, "/srv"}}));
+  EXPECT_EQ(fakes.dialogs->saved,
+            (std::vector<Chooser>{{false, false, "Save as", text, "/tmp/out.txt"}}));
+  std::vector<std::vector<std::string>> buttons;
+  for (const auto& m : fakes.dialogs->messages) buttons.push_back(m.buttons);
+  EXPECT_EQ(json(buttons),
+            json::parse(R"([["Yes","No"],["Ok","Cancel"],["Do it","Stop"],["Ok"]])"));
+
+  // The two notifications are posted from different threads: either may come first.
+  std::vector<std::pair<std::string, std::string>> shown;
+  for (const auto& n : server.received()) shown.emplace_back(n.summary, n.body);
+  std::sort(shown.begin(), shown.end());
+  EXPECT_EQ(shown, (std::vector<std::pair<std::string, std::string>>{{"Build", "done ✓"},
+                                                                     {"Second", "two"}}));
+  ASSERT_TRUE(r["received"].is_array()) << r;
+  auto received = r["received"].get<std::vector<json>>();
+  std::sort(received.begin(), received.end(), [](const json& a, const json& b) {
+    return a.value("title", "") < b.value("title", "");
+  });
+  EXPECT_EQ(json(received), json::parse(R"([{"title": "Build", "body": "done ✓"},
+                                      {"title": "Second", "body": "two"}])"));
 }
 
 }  // namespace

@@ -61,7 +61,13 @@ struct BridgeFixture : ::testing::Test {
     std::vector<std::string> parts;
     for (const auto& item : *items) {
       const bool answer = item[0].is_number();
-      const json& value = item.size() > (answer ? 3u : 2u) ? item.back() : item[answer ? 2 : 1];
+      const bool callback = item[0].is_null();
+      const size_t plain = answer || callback ? 3 : 2;  // items without a value's address
+      const json& value = item.size() > plain ? item.back() : item[plain - 1];
+      if (callback) {
+        parts.push_back("window.__VESSA_CB(" + item[1].dump() + ", " + encode_json(value) + ");");
+        continue;
+      }
       parts.push_back(
           answer ? Bridge::resolve_script(item[0].get<int64_t>(),
                                           item[1].get<bool>()
@@ -256,6 +262,47 @@ TEST_F(BridgeFixture, EventsAndResultsKeepTheirOrderFromOneThread) {
   EXPECT_EQ(scripts[1], R"(window.__VESSA_RESOLVE(1, true, "A");)");
   EXPECT_EQ(scripts[2], R"(window.__VESSA_RESOLVE(2, true, "B");)");
   EXPECT_EQ(scripts[3], R"(window.__VESSA_EMIT("b-event", null);)");
+}
+
+// A command streams to the page's channel in order and ends it; what was sent for a page load
+// that has gone never reaches the next one, even when queued before it committed.
+TEST_F(BridgeFixture, ChannelMessagesReachOnlyTheirOwnPageLoad) {
+  std::optional<ChannelSender> channel;
+  registry->set_family_override_for_testing(
+      "handleNative", [&](const std::string& cmd, const json& args, const Completion& done) {
+        if (cmd != "stream") return false;
+        channel = registry->channel_arg(args, "onEvent");
+        done(CommandResult::success());
+        return true;
+      });
+  auto stream = [&](int req, const char* id) {
+    bridge->on_message(
+        {{"type", "invoke"}, {"reqId", req}, {"cmd", "stream"}, {"args", {{"onEvent", id}}}});
+  };
+  stream(1, "__CHANNEL__:4");
+  ASSERT_TRUE(channel);
+  std::thread([&] {
+    channel->send("a");
+    channel->send(json{{"b", 1}});
+    channel->end();
+    channel->send("late");
+  }).join();
+  EXPECT_EQ(settle_scripts(),
+            (std::vector<std::string>{R"(window.__VESSA_RESOLVE(1, true, null);)",
+                                      R"(window.__VESSA_CB(4, {"index":0,"message":"a"});)",
+                                      R"(window.__VESSA_CB(4, {"index":1,"message":{"b":1}});)",
+                                      R"(window.__VESSA_CB(4, {"end":true,"index":2});)"}));
+
+  const size_t before = settle_scripts().size();
+  stream(2, "__CHANNEL__:5");
+  settle();
+  EXPECT_TRUE(channel->send("queued"));
+  bridge->page_committed();
+  EXPECT_FALSE(channel->send("after"));
+  EXPECT_FALSE(channel->open());
+  auto scripts = settle_scripts();
+  EXPECT_EQ(std::vector<std::string>(scripts.begin() + static_cast<long>(before), scripts.end()),
+            std::vector<std::string>{R"(window.__VESSA_RESOLVE(2, true, null);)"});
 }
 
 TEST_F(BridgeFixture, LateResultsAfterTheViewOrBridgeIsGoneAreDropped) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "commands/command_registry.hpp"
 #include "commands/relaunch.hpp"
@@ -164,31 +165,100 @@ TEST_F(NativeFamily, PreviewOpen) {
                                {"HTTPS://LOCALHOST:8443", std::nullopt}}));
 }
 
-TEST_F(NativeFamily, OpenPanel) {
-  using Paths = std::optional<std::vector<std::string>>;
-  const Paths none = std::vector<std::string>{}, two = std::vector<std::string>{"/x", "/y"};
+// What the dialog commands asked of the panels, as one comparable value.
+json panels_asked(const testing::FakeDialogs& d) {
+  auto text = [](const std::optional<std::string>& t) { return t ? json(*t) : json(); };
+  auto chooser = [&](const char* panel, const platform::ChooserOptions& o) {
+    json filters = json::array();
+    for (const auto& f : o.filters) filters.push_back({f.name, f.extensions});
+    return json{panel, o.directories, o.multiple, text(o.title), filters, text(o.default_path)};
+  };
+  json out = json::array();
+  for (const auto& o : d.opened) out.push_back(chooser("open", o));
+  for (const auto& o : d.saved) out.push_back(chooser("save", o));
+  for (const auto& m : d.messages) {
+    out.push_back({"message", m.message, text(m.title), static_cast<int>(m.kind), m.buttons});
+  }
+  return out;
+}
+
+TEST_F(NativeFamily, DialogCommands) {
+  // Rows hold JSON texts. `answer`: the panel's (paths for open, a path for save, the button
+  // index for a message; null: cancelled or closed). `result`: the value, or {"failure": text}.
+  // `asked`: panels_asked() afterwards.
   struct Case {
-    std::string cmd;
-    json args;
-    Paths answer;
-    std::pair<bool, bool> asked;  // directories, multiple
-    json result;
+    const char *cmd, *args, *answer, *result, *asked;
   } cases[] = {
-      {"open_folder_dialog", {{"directory", "no"}}, two, {true, false}, "/x"},
-      {"plugin:dialog|open", {{"directory", true}}, two, {true, false}, "/x"},
-      {"plugin:dialog|open", {{"multiple", true}}, two, {false, true}, json({"/x", "/y"})},
-      {"plugin:dialog|open", {{"multiple", true}}, none, {false, true}, json::array()},
-      {"plugin:dialog|open", json::object(), none, {false, false}, nullptr},
-      {"open_folder_dialog", {{"multiple", true}}, std::nullopt, {true, true}, nullptr},
+      {"open_folder_dialog", R"({"directory": "no"})", R"(["/x", "/y"])", R"("/x")",
+       R"([["open", true, false, null, [], null]])"},
+      {"plugin:dialog|open", R"({"directory": true})", R"(["/x", "/y"])", R"("/x")",
+       R"([["open", true, false, null, [], null]])"},
+      {"plugin:dialog|open", R"({"multiple": true})", R"(["/x", "/y"])", R"(["/x", "/y"])",
+       R"([["open", false, true, null, [], null]])"},
+      {"plugin:dialog|open", R"({"multiple": true})", "[]", "[]",
+       R"([["open", false, true, null, [], null]])"},
+      {"plugin:dialog|open", "{}", "[]", "null", R"([["open", false, false, null, [], null]])"},
+      {"open_folder_dialog", R"({"multiple": true})", "null", "null",
+       R"([["open", true, true, null, [], null]])"},
+      // The package's form: everything under `options`; malformed filters are skipped.
+      {"plugin:dialog|open",
+       R"({"options": {"directory": true, "multiple": true, "title": "Pick", "defaultPath": "/srv",
+           "filters": [{"name": "Text", "extensions": ["txt", "md", 3, ""]}, {"name": "x"}, 5]}})",
+       R"(["/x", "/y"])", R"(["/x", "/y"])",
+       R"([["open", true, true, "Pick", [["Text", ["txt", "md"]]], "/srv"]])"},
+      {"plugin:dialog|open", R"({"options": {"directory": "yes", "title": 4}})", R"(["/x"])",
+       R"("/x")", R"([["open", false, false, null, [], null]])"},
+      {"plugin:dialog|save",
+       R"({"options": {"title": "Save as", "defaultPath": "/tmp/out.txt", "multiple": true,
+           "directory": true, "filters": [{"name": "Text", "extensions": ["txt"]}]}})",
+       R"("/tmp/b.txt")", R"("/tmp/b.txt")",
+       R"([["save", false, false, "Save as", [["Text", ["txt"]]], "/tmp/out.txt"]])"},
+      {"plugin:dialog|save", "{}", "null", "null", R"([["save", false, false, null, [], null]])"},
+      // The label clicked; closing answers as the last button.
+      {"plugin:dialog|message", R"({"message": "Hi"})", "null", R"("Ok")",
+       R"([["message", "Hi", null, 0, ["Ok"]]])"},
+      {"plugin:dialog|message",
+       R"({"message": "Sure?", "title": "Q", "kind": "warning", "buttons": "YesNo"})", "0",
+       R"("Yes")", R"([["message", "Sure?", "Q", 1, ["Yes", "No"]]])"},
+      {"plugin:dialog|message", R"({"message": "m", "buttons": "YesNo"})", "null", R"("No")",
+       R"([["message", "m", null, 0, ["Yes", "No"]]])"},
+      {"plugin:dialog|message", R"({"message": "m", "buttons": "OkCancel"})", "1", R"("Cancel")",
+       R"([["message", "m", null, 0, ["Ok", "Cancel"]]])"},
+      {"plugin:dialog|message", R"({"message": "m", "kind": "error", "buttons": "YesNoCancel"})",
+       "1", R"("No")", R"([["message", "m", null, 2, ["Yes", "No", "Cancel"]]])"},
+      {"plugin:dialog|message", R"({"message": "m", "buttons": {"OkCustom": "Fine"}})", "0",
+       R"("Fine")", R"([["message", "m", null, 0, ["Fine"]]])"},
+      {"plugin:dialog|message",
+       R"({"message": "m", "buttons": {"OkCancelCustom": ["Do it", "Stop"]}})", "null", R"("Stop")",
+       R"([["message", "m", null, 0, ["Do it", "Stop"]]])"},
+      // An index past the buttons (a misbehaving panel) is the last one too.
+      {"plugin:dialog|message",
+       R"({"message": "m", "kind": 7, "buttons": {"YesNoCancelCustom": ["Y", "N", "C"]}})", "9",
+       R"("C")", R"([["message", "m", null, 0, ["Y", "N", "C"]]])"},
+      {"plugin:dialog|message", R"({"message": "m", "buttons": "Maybe"})", "0",
+       R"({"failure": "plugin:dialog|message: unsupported buttons"})", "[]"},
+      {"plugin:dialog|message", R"({"message": "m", "buttons": {"OkCancelCustom": ["a", 2]}})", "0",
+       R"({"failure": "plugin:dialog|message: unsupported buttons"})", "[]"},
+      {"plugin:dialog|message", R"({"buttons": "Ok"})", "0",
+       R"({"failure": "plugin:dialog|message: missing message"})", "[]"},
   };
   for (const auto& c : cases) {
     FakePlatform fake;
-    fake.dialogs->answer = c.answer;
-    EXPECT_EQ(ok(c.cmd, c.args), c.result) << c.cmd << " " << c.args;
-    EXPECT_EQ(fake.dialogs->asked, std::vector{c.asked}) << c.cmd << " " << c.args;
+    const json answer = json::parse(c.answer);
+    if (answer.is_array()) fake.dialogs->answer = answer.get<std::vector<std::string>>();
+    if (answer.is_string()) fake.dialogs->save_answer = answer.get<std::string>();
+    fake.dialogs->clicks = {answer.is_number() ? std::optional(answer.get<size_t>())
+                                               : std::nullopt};
+    CommandResult r = run(c.cmd, json::parse(c.args));
+    const json got = r.ok() ? r.value() : json{{"failure", r.error()}};
+    EXPECT_EQ(got, json::parse(c.result)) << c.cmd << " " << c.args;
+    EXPECT_EQ(panels_asked(*fake.dialogs), json::parse(c.asked)) << c.cmd << " " << c.args;
   }
+  // Without panels: nothing chosen, and a message answers as closed.
   platform::update_services([](platform::Services& s) { s.dialogs = nullptr; });
   EXPECT_EQ(ok("open_folder_dialog"), nullptr);
+  EXPECT_EQ(ok("plugin:dialog|save"), nullptr);
+  EXPECT_EQ(ok("plugin:dialog|message", {{"message", "m"}, {"buttons", "OkCancel"}}), "Cancel");
 }
 
 TEST_F(NativeFamily, NotificationsWhenTheServiceIsUsable) {
@@ -200,13 +270,92 @@ TEST_F(NativeFamily, NotificationsWhenTheServiceIsUsable) {
   EXPECT_EQ(ok("plugin:notification|register_action_types"), nullptr);
   ok("plugin:notification|notify", {{"title", 3}, {"body", 4}});
   ok("plugin:notification|notify", {{"title", "Done"}, {"body", "Build ok"}, {"sound", false}});
+  // The package's page script sends everything under `options`.
+  ok("plugin:notification|notify", {{"title", "outer"}, {"options", {{"title", "Opt"}}}});
   auto posted = fake_.notifications->posted.all();
-  ASSERT_EQ(posted.size(), 2u);
+  ASSERT_EQ(posted.size(), 3u);
   EXPECT_EQ(std::tie(posted[0].title, posted[0].body, posted[0].sound),
             std::tuple("Vessa", std::nullopt, false));
   // Any `sound` value asks for the sound, false included.
   EXPECT_EQ(std::tie(posted[1].title, posted[1].body, posted[1].sound),
             std::tuple("Done", "Build ok", true));
+  EXPECT_EQ(std::tie(posted[2].title, posted[2].body), std::tuple("Opt", std::nullopt));
+}
+
+// Records what reaches the page's callbacks; `current` says whether its page load still lives.
+struct RecordingSink : CallbackSink {
+  void call_back(uint64_t page_load, int64_t id, json payload) override {
+    calls.add({{"load", page_load}, {"id", id}, {"payload", std::move(payload)}});
+  }
+  bool page_current(uint64_t /*page_load*/) const override { return current; }
+  testing::Recorded<json> calls;
+  std::atomic<bool> current{true};
+};
+
+TEST_F(NativeFamily, NotificationListenersGetEachShownNotificationOnTheirChannel) {
+  auto sink = std::make_shared<RecordingSink>();
+  registry_->set_callback_sink(sink);
+  const json listen = {{"event", "notification"}, {"handler", "__CHANNEL__:9"}};
+  // Arguments that do not fit register nothing; like any plug-in operation they answer null.
+  EXPECT_EQ(ok("plugin:notification|register_listener", {{"handler", "__CHANNEL__:8"}}), nullptr);
+  EXPECT_EQ(
+      ok("plugin:notification|register_listener", {{"event", "notification"}, {"handler", 8}}),
+      nullptr);
+  ok("plugin:notification|register_listener", listen);
+  ok("plugin:notification|notify", {{"options", {{"title", "A"}, {"body", "a"}}}});
+  ok("plugin:notification|notify", {{"title", "B"}});
+  // The package's Channel takes the end's index as the count of messages sent.
+  ok("plugin:notification|remove_listener", {{"event", "notification"}, {"channelId", 9}});
+  ok("plugin:notification|notify", {{"title", "after"}});
+  EXPECT_EQ(json(sink->calls.all()), json::parse(R"([
+    {"load": 0, "id": 9, "payload": {"index": 0, "message": {"title": "A", "body": "a"}}},
+    {"load": 0, "id": 9, "payload": {"index": 1, "message": {"title": "B"}}},
+    {"load": 0, "id": 9, "payload": {"index": 2, "end": true}}])"));
+
+  // A channel of a page that has gone gets nothing, its end included; a new page load lets go
+  // of the listeners of the one before.
+  ok("plugin:notification|registerListener", listen);
+  sink->current = false;
+  ok("plugin:notification|notify", {{"title", "gone"}});
+  ok("plugin:notification|remove_listener", {{"event", "notification"}, {"channelId", 9}});
+  sink->current = true;
+  ok("plugin:notification|register_listener", listen);
+  registry_->on_page_load();
+  ok("plugin:notification|notify", {{"title", "new page"}});
+  EXPECT_EQ(sink->calls.all().size(), 3u) << json(sink->calls.all());
+}
+
+TEST(ChannelSender, KeepsOrderAcrossThreadsAndReadsOnlyChannelArguments) {
+  auto sink = std::make_shared<RecordingSink>();
+  ChannelSender channel(sink, 4, 2);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([channel]() mutable {
+      for (int i = 0; i < 200; ++i) channel.send(i);
+    });
+  }
+  for (auto& t : threads) t.join();
+  channel.end();
+  EXPECT_FALSE(channel.send("late"));
+  auto calls = sink->calls.all();
+  ASSERT_EQ(calls.size(), 801u);
+  // Indexes reach the page in the order they were given, whichever thread sent.
+  for (size_t i = 0; i < calls.size(); ++i) {
+    EXPECT_EQ(calls[i]["payload"]["index"], i);
+    EXPECT_EQ(calls[i]["load"], 4);
+  }
+  EXPECT_EQ(calls.back()["payload"], json::parse(R"({"index": 800, "end": true})"));
+
+  const std::pair<json, std::optional<int64_t>> ids[] = {
+      {"__CHANNEL__:12", 12},
+      {"__CHANNEL__:", std::nullopt},
+      {"__CHANNEL__:-1", std::nullopt},
+      {"__CHANNEL__:1x", std::nullopt},
+      {"__CHANNEL__:99999999999999999999", std::nullopt},
+      {"12", std::nullopt},
+      {12, std::nullopt},
+      {nullptr, std::nullopt}};
+  for (const auto& [value, id] : ids) EXPECT_EQ(channel_id(value), id) << value;
 }
 
 TEST_F(NativeFamily, NotificationsWhenNotUsable) {

@@ -138,7 +138,8 @@ test('a batch acts exactly like its calls one by one, parked values taken once',
   const got = [];
   await t.event.listen('e', (e) => got.push(e.payload));
   await t.event.listen('boom', () => { throw new Error('listener fault'); });
-  window.__VESSA_PARKED = { tok1: { big: 'x'.repeat(10) }, tok2: [3, 4] };
+  const channel = t.transformCallback((m) => got.push(m));
+  window.__VESSA_PARKED = { tok1: { big: 'x'.repeat(10) }, tok2: [3, 4], tok3: 'parked' };
   // A page that wraps the globals sees every delivery of a batch.
   const seen = [];
   const original = window.__VESSA_RESOLVE;
@@ -153,6 +154,8 @@ test('a batch acts exactly like its calls one by one, parked values taken once',
     [77, true, 'unknown'],
     [4, true, null, 'tok1'],
     ['e', null, 'tok2'],
+    [null, channel, { index: 0, message: 'm' }],
+    [null, channel, null, 'tok3'],
     [5, true, null, 'tok1'] // taken already
   ]);
   assert.deepEqual(await p1, { u: '\u2028' });
@@ -160,7 +163,7 @@ test('a batch acts exactly like its calls one by one, parked values taken once',
   await assert.rejects(p3, (r) => r === 'm');
   assert.deepEqual(await p4, { big: 'xxxxxxxxxx' });
   await assert.rejects(p5, (r) => r === 'the result could not be delivered');
-  assert.deepEqual(got, [[1, 2], [3, 4]]);
+  assert.deepEqual(got, [[1, 2], [3, 4], { index: 0, message: 'm' }, 'parked']);
   assert.deepEqual(seen, [1, 2, 3, 1, 77, 4, 5]);
   assert.deepEqual(Object.keys(window.__VESSA_PARKED), []);
 });

@@ -1,169 +1,21 @@
 // Notifications over a private D-Bus bus with a small fake notification server.
-#include <gio/gio.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <filesystem>
 #include <thread>
 
+#include "fixtures/dbus_notifications.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/private_bus.hpp"
 #include "fixtures/scripts.hpp"
 #include "platform/notifications_dbus.hpp"
-#include "support/subprocess.hpp"
 
 namespace vessa::platform {
 namespace {
 
 using namespace std::chrono_literals;
-
+using testing::FakeServer;
 using testing::PrivateBus;
-
-constexpr const char* kIntrospection = R"(<node>
-  <interface name="org.freedesktop.Notifications">
-    <method name="Notify">
-      <arg type="s" direction="in"/><arg type="u" direction="in"/><arg type="s" direction="in"/>
-      <arg type="s" direction="in"/><arg type="s" direction="in"/><arg type="as" direction="in"/>
-      <arg type="a{sv}" direction="in"/><arg type="i" direction="in"/>
-      <arg type="u" direction="out"/>
-    </method>
-  </interface>
-</node>)";
-
-// The notification service side, on its own thread and main context.
-class FakeServer {
- public:
-  struct Received {
-    std::string app, summary, body;
-    bool sound_name = false;
-    bool suppress_sound = false;
-  };
-
-  explicit FakeServer(const std::string& address, bool hold_replies = false) : hold_(hold_replies) {
-    thread_ = std::thread([this, address] { run(address); });
-    std::unique_lock lock(mutex_);
-    cv_.wait_for(lock, 10s, [&] { return started_; });
-  }
-  ~FakeServer() {
-    if (loop_ != nullptr) {
-      g_main_context_invoke(
-          context_,
-          [](gpointer loop) -> gboolean {
-            g_main_loop_quit(static_cast<GMainLoop*>(loop));
-            return G_SOURCE_REMOVE;
-          },
-          loop_);
-    }
-    thread_.join();
-  }
-  bool owns_name() const { return owns_; }
-  std::vector<Received> received() {
-    std::lock_guard lock(mutex_);
-    return received_;
-  }
-  // Answers the held Notify calls.
-  void release() {
-    g_main_context_invoke(
-        context_,
-        [](gpointer self) -> gboolean {
-          auto* s = static_cast<FakeServer*>(self);
-          for (auto* inv : s->held_)
-            g_dbus_method_invocation_return_value(inv, g_variant_new("(u)", 7U));
-          s->held_.clear();
-          return G_SOURCE_REMOVE;
-        },
-        this);
-  }
-
- private:
-  static void on_call(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                      const gchar* method, GVariant* params, GDBusMethodInvocation* inv,
-                      gpointer self_ptr) {
-    auto* self = static_cast<FakeServer*>(self_ptr);
-    if (g_strcmp0(method, "Notify") != 0) return;
-    const gchar *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
-    guint32 id = 0;
-    gint32 timeout = 0;
-    GVariant* actions = nullptr;
-    GVariant* hints = nullptr;
-    g_variant_get(params, "(&su&s&s&s@as@a{sv}i)", &app, &id, &icon, &summary, &body, &actions,
-                  &hints, &timeout);
-    Received r{app, summary, body};
-    auto has_hint = [&](const char* key) {
-      GVariant* v = g_variant_lookup_value(hints, key, nullptr);
-      if (v != nullptr) g_variant_unref(v);
-      return v != nullptr;
-    };
-    r.sound_name = has_hint("sound-name");
-    r.suppress_sound = has_hint("suppress-sound");
-    g_variant_unref(actions);
-    g_variant_unref(hints);
-    {
-      std::lock_guard lock(self->mutex_);
-      self->received_.push_back(r);
-    }
-    if (self->hold_) {
-      self->held_.push_back(inv);
-    } else {
-      g_dbus_method_invocation_return_value(inv, g_variant_new("(u)", 1U));
-    }
-  }
-
-  void run(const std::string& address) {
-    context_ = g_main_context_new();
-    g_main_context_push_thread_default(context_);
-    GDBusConnection* c = g_dbus_connection_new_for_address_sync(
-        address.c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    if (c != nullptr) {
-      GDBusNodeInfo* info = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-      static const GDBusInterfaceVTable vtable = {&FakeServer::on_call, nullptr, nullptr, {}};
-      g_dbus_connection_register_object(c, "/org/freedesktop/Notifications", info->interfaces[0],
-                                        &vtable, this, nullptr, nullptr);
-      GVariant* r = g_dbus_connection_call_sync(
-          c, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-          g_variant_new("(su)", "org.freedesktop.Notifications", 4U), G_VARIANT_TYPE("(u)"),
-          G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
-      if (r != nullptr) {
-        owns_ = true;
-        g_variant_unref(r);
-      }
-      loop_ = g_main_loop_new(context_, FALSE);
-      {
-        std::lock_guard lock(mutex_);
-        started_ = true;
-      }
-      cv_.notify_all();
-      g_main_loop_run(loop_);
-      for (auto* inv : held_) g_dbus_method_invocation_return_value(inv, g_variant_new("(u)", 0U));
-      held_.clear();
-      g_dbus_connection_close_sync(c, nullptr, nullptr);
-      g_object_unref(c);
-      g_dbus_node_info_unref(info);
-      g_main_loop_unref(loop_);
-    } else {
-      std::lock_guard lock(mutex_);
-      started_ = true;
-      cv_.notify_all();
-    }
-    g_main_context_pop_thread_default(context_);
-    g_main_context_unref(context_);
-  }
-
-  bool hold_;
-  std::thread thread_;
-  GMainContext* context_ = nullptr;
-  GMainLoop* loop_ = nullptr;
-  std::atomic<bool> owns_{false};
-  std::vector<GDBusMethodInvocation*> held_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool started_ = false;
-  std::vector<Received> received_;
-};
 
 // Calls notify and waits for its completion.
 bool notify_and_wait(Notifications& n, const std::string& title,

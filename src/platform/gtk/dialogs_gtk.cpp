@@ -88,6 +88,77 @@ void on_panel_response(GtkDialog* dialog, int response, gpointer data) noexcept 
   }
 }
 
+// Filters only narrow what files show; a folder chooser has none.
+void add_filters(GtkFileChooser* chooser, const std::vector<FileFilter>& filters) {
+  for (const auto& f : filters) {
+    GtkFileFilter* filter = gtk_file_filter_new();
+    gtk_file_filter_set_name(filter, f.name.c_str());
+    for (const auto& ext : f.extensions) {
+      if (ext == "*") {
+        gtk_file_filter_add_pattern(filter, "*");
+      } else {
+        gtk_file_filter_add_suffix(filter, ext.c_str());  // case-insensitive
+      }
+    }
+    gtk_file_chooser_add_filter(chooser, filter);
+    g_object_unref(filter);
+  }
+}
+
+// A folder opens as itself; a file path opens its folder and, when saving, proposes its name.
+void start_at(GtkFileChooser* chooser, const std::string& path, bool save) {
+  if (path.empty()) return;
+  GFile* file = g_file_new_for_path(path.c_str());
+  const bool is_folder =
+      g_file_query_file_type(file, G_FILE_QUERY_INFO_NONE, nullptr) == G_FILE_TYPE_DIRECTORY;
+  GFile* folder = is_folder ? G_FILE(g_object_ref(file)) : g_file_get_parent(file);
+  if (folder != nullptr && g_file_query_exists(folder, nullptr)) {
+    gtk_file_chooser_set_current_folder(chooser, folder, nullptr);
+  }
+  if (save && !is_folder) {
+    if (gchar* name = g_file_get_basename(file)) {
+      gtk_file_chooser_set_current_name(chooser, name);
+      g_free(name);
+    }
+  }
+  if (folder != nullptr) g_object_unref(folder);
+  g_object_unref(file);
+}
+
+struct ButtonsState {
+  std::function<void(std::optional<size_t>)> done;
+  size_t buttons = 0;
+};
+
+void on_buttons_response(GtkDialog* dialog, int response, gpointer data) noexcept {
+  std::unique_ptr<ButtonsState> state(static_cast<ButtonsState*>(data));
+  forget_panel(data);
+  gtk_window_destroy(GTK_WINDOW(dialog));
+  std::optional<size_t> clicked;
+  if (response >= 0 && static_cast<size_t>(response) < state->buttons) clicked = response;
+  try {
+    state->done(clicked);
+  } catch (...) {
+  }
+}
+
+// Runs a panel started by `start` in a nested main loop until it answers.
+template <class T>
+T run_modal(const std::function<void(std::function<void(T)>)>& start) {
+  auto result = std::make_shared<T>();
+  auto answered = std::make_shared<bool>(false);
+  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  start([result, answered, loop](T value) {
+    *result = std::move(value);
+    *answered = true;
+    g_main_loop_quit(loop);
+  });
+  // A loop quit before it runs would run forever.
+  if (!*answered) g_main_loop_run(loop);
+  g_main_loop_unref(loop);
+  return std::move(*result);
+}
+
 }  // namespace
 
 GtkWindow* panel_parent(GtkWidget* widget) {
@@ -102,16 +173,32 @@ GtkWindow* panel_parent(GtkWidget* widget) {
 }
 
 void choose_paths_async(GtkWindow* parent, bool directories, bool multiple, PathsCallback done) {
+  ChooserOptions options;
+  options.directories = directories;
+  options.multiple = multiple;
+  choose_paths_async(parent, ChooserMode::kOpen, options, std::move(done));
+}
+
+void choose_paths_async(GtkWindow* parent, ChooserMode mode, const ChooserOptions& options,
+                        PathsCallback done) {
   if (g_quitting) {
     answer_soon([done = std::move(done)] { done(std::nullopt); });
     return;
   }
-  GtkFileChooserNative* native = gtk_file_chooser_native_new(
-      directories ? "Choose Folder" : "Choose File", parent,
-      directories ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER : GTK_FILE_CHOOSER_ACTION_OPEN, "_Open",
-      "_Cancel");
+  const bool save = mode == ChooserMode::kSave;
+  const bool folders = !save && options.directories;
+  const char* title = save ? "Save File" : folders ? "Choose Folder" : "Choose File";
+  GtkFileChooserAction action = save      ? GTK_FILE_CHOOSER_ACTION_SAVE
+                                : folders ? GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER
+                                          : GTK_FILE_CHOOSER_ACTION_OPEN;
+  GtkFileChooserNative* native =
+      gtk_file_chooser_native_new(options.title ? options.title->c_str() : title, parent, action,
+                                  save ? "_Save" : "_Open", "_Cancel");
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(native), TRUE);
-  gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(native), multiple);
+  auto* chooser = GTK_FILE_CHOOSER(native);
+  gtk_file_chooser_set_select_multiple(chooser, !save && options.multiple);
+  if (!folders) add_filters(chooser, options.filters);
+  if (options.default_path) start_at(chooser, *options.default_path, save);
   auto* state = new ChooserState{native, std::move(done)};
   g_signal_connect(native, "response", G_CALLBACK(on_chooser_response), state);
   g_open_panels.push_back({state, [native, state] {
@@ -157,6 +244,39 @@ void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& me
   gtk_window_present(GTK_WINDOW(dialog));
 }
 
+void show_buttons_panel(GtkWindow* parent, const MessageOptions& options,
+                        std::function<void(std::optional<size_t>)> done) {
+  if (g_quitting || options.buttons.empty()) {
+    answer_soon([done = std::move(done)] { done(std::nullopt); });
+    return;
+  }
+  GtkMessageType type = options.kind == MessageKind::kError     ? GTK_MESSAGE_ERROR
+                        : options.kind == MessageKind::kWarning ? GTK_MESSAGE_WARNING
+                                                                : GTK_MESSAGE_INFO;
+  // With a title, the title is the panel's heading and the message explains it.
+  const std::string& heading = options.title ? *options.title : options.message;
+  GtkWidget* dialog = gtk_message_dialog_new(parent, static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL),
+                                             type, GTK_BUTTONS_NONE, "%s", heading.c_str());
+  if (options.title) {
+    gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(dialog), "%s",
+                                             options.message.c_str());
+  }
+  gtk_window_set_title(GTK_WINDOW(dialog), options.title ? options.title->c_str() : "Vessa");
+  gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+  // The desktop's order: the dismissing button leftmost, the default one rightmost.
+  for (size_t i = options.buttons.size(); i-- > 0;) {
+    gtk_dialog_add_button(GTK_DIALOG(dialog), options.buttons[i].c_str(), static_cast<int>(i));
+  }
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
+  auto* state = new ButtonsState{std::move(done), options.buttons.size()};
+  g_signal_connect(dialog, "response", G_CALLBACK(on_buttons_response), state);
+  g_open_panels.push_back({state, [dialog, state] {
+                             g_signal_handlers_disconnect_by_data(dialog, state);
+                             on_buttons_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL, state);
+                           }});
+  gtk_window_present(GTK_WINDOW(dialog));
+}
+
 void cancel_panels_for_quit() {
   g_quitting = true;
   // A panel's answer may open no new one now (g_quitting), so this ends.
@@ -167,20 +287,27 @@ void cancel_panels_for_quit() {
   }
 }
 
-std::optional<std::vector<std::string>> GtkDialogs::choose_paths(bool directories, bool multiple) {
-  auto result = std::make_shared<std::optional<std::vector<std::string>>>();
-  auto answered = std::make_shared<bool>(false);
-  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-  choose_paths_async(panel_parent(nullptr), directories, multiple,
-                     [result, answered, loop](std::optional<std::vector<std::string>> chosen) {
-                       *result = std::move(chosen);
-                       *answered = true;
-                       g_main_loop_quit(loop);
-                     });
-  // A loop quit before it runs would run forever.
-  if (!*answered) g_main_loop_run(loop);
-  g_main_loop_unref(loop);
-  return *result;
+std::optional<std::vector<std::string>> GtkDialogs::choose_paths(const ChooserOptions& options) {
+  using Paths = std::optional<std::vector<std::string>>;
+  return run_modal<Paths>([&options](std::function<void(Paths)> done) {
+    choose_paths_async(panel_parent(nullptr), ChooserMode::kOpen, options, std::move(done));
+  });
+}
+
+std::optional<std::string> GtkDialogs::choose_save_path(const ChooserOptions& options) {
+  using Paths = std::optional<std::vector<std::string>>;
+  Paths chosen = run_modal<Paths>([&options](std::function<void(Paths)> done) {
+    choose_paths_async(panel_parent(nullptr), ChooserMode::kSave, options, std::move(done));
+  });
+  if (!chosen || chosen->empty()) return std::nullopt;
+  return chosen->front();
+}
+
+std::optional<size_t> GtkDialogs::show_message(const MessageOptions& options) {
+  using Clicked = std::optional<size_t>;
+  return run_modal<Clicked>([&options](std::function<void(Clicked)> done) {
+    show_buttons_panel(panel_parent(nullptr), options, std::move(done));
+  });
 }
 
 }  // namespace vessa::platform

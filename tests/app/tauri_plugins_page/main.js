@@ -1,9 +1,13 @@
 // Test front end built from the unmodified @tauri-apps plug-in packages. The configuration key
-// plugins_scenario chooses what it does. By default, the first load writes two stores and
-// exercises path, os, clipboard, log and app, and a later load (after a restart) reads the
-// stores back; "window" drives the window module and the window-state plug-in. Each load
-// reports through config_set.
+// plugins_scenario chooses what it does. By default ("store"), the first load writes two stores
+// and exercises path, os, clipboard, log and app, and a later load (after a restart) reads the
+// stores back; "window" drives the window module and the window-state plug-in; "dialogs" the
+// dialogs, notifications and a channel. Each load reports through config_set.
 import { invoke, isTauri } from '@tauri-apps/api/core';
+import { ask, confirm, message, open, save } from '@tauri-apps/plugin-dialog';
+import {
+  isPermissionGranted, onNotificationReceived, requestPermission, sendNotification
+} from '@tauri-apps/plugin-notification';
 import { getIdentifier } from '@tauri-apps/api/app';
 import { appDataDir, basename, join } from '@tauri-apps/api/path';
 import { LogicalSize, PhysicalSize, getCurrentWindow } from '@tauri-apps/api/window';
@@ -101,13 +105,41 @@ async function windowScenario() {
   await invoke('config_set', { key: 'window1', value: r });
 }
 
-function storeScenario() {
-  return invoke('config_get', { key: 'plugins1' })
-    .then((done) => (done ? afterRestart() : firstLoad()))
-    .catch((e) => invoke('config_set', { key: 'plugins1', value: { error: String((e && e.stack) || e) } }));
+async function dialogs() {
+  const r = {};
+  const filters = [{ name: 'Text', extensions: ['txt', 'md'] }];
+  r.open = await open({ directory: true, multiple: true, title: 'Pick', filters, defaultPath: '/srv' });
+  r.save = await save({ title: 'Save as', filters, defaultPath: '/tmp/out.txt' });
+  r.ask = await ask('Sure?', { title: 'Q', kind: 'warning' });
+  r.confirm = await confirm('Go?');
+  r.custom = await confirm('Go?', { okLabel: 'Do it', cancelLabel: 'Stop' });
+  r.message = await message('Hi', 'T');
+  r.permission = [await isPermissionGranted(), await requestPermission(), Notification.permission];
+  // Shown notifications come back through a Channel, in order; unregistering ends it.
+  const got = [];
+  const listener = await onNotificationReceived((n) => got.push(n));
+  sendNotification({ title: 'Build', body: 'done ✓' });
+  new Notification('Second', { body: 'two' });
+  for (let i = 0; i < 200 && got.length < 2; i++) await sleep(50);
+  await listener.unregister();
+  await sleep(100);
+  // An ended channel has let go of its callback: a stray message reaches nobody.
+  window.__TAURI_INTERNALS__.runCallback(listener.channelId, { index: 2, message: 'stray' });
+  r.received = got;
+  await invoke('config_set', { key: 'dialogs', value: r });
 }
 
-invoke('config_get', { key: 'plugins_scenario' }).then((scenario) =>
-  scenario === 'window'
-    ? windowScenario().catch((e) => invoke('config_set', { key: 'window1', value: { error: String((e && e.stack) || e) } }))
-    : storeScenario());
+const report = (key) => (e) =>
+  invoke('config_set', { key, value: { error: String((e && e.stack) || e) } });
+
+const scenarios = {
+  window: () => windowScenario().catch(report('window1')),
+  dialogs: () => dialogs().catch(report('dialogs')),
+};
+
+invoke('config_get', { key: 'plugins_scenario' }).then((scenario) => {
+  if (scenarios[scenario]) return scenarios[scenario]();
+  return invoke('config_get', { key: 'plugins1' })
+    .then((done) => (done ? afterRestart() : firstLoad()))
+    .catch(report('plugins1'));
+});
