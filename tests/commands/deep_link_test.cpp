@@ -1,13 +1,18 @@
-// Links of the app's own scheme on the command line and the deep-link plug-in.
+// Links of the app's own scheme on the command line, the deep-link plug-in, and the name one
+// user's running instance has on the session bus.
 #include "commands/deep_link.hpp"
 
+#include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "commands/app_dirs.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
+#include "support/paths.hpp"
 
 namespace vessa::testing {
 namespace {
@@ -92,6 +97,29 @@ TEST(DeepLink, PluginCommands) {
     EXPECT_EQ(call(cmd, {{"protocol", "app.vessa.desktop"}}),
               "error: command not implemented in the Swift shell yet: " + cmd);
   }
+}
+
+// Runs with other folders (tests, a second profile) must not merge into the user's instance,
+// and one folder named two ways must not split it.
+TEST(AppDirs, InstanceIdFollowsTheDataFolders) {
+  TempHome home;
+  const std::string base = app_dirs::identifier();
+  const std::string isolated = app_dirs::instance_id();
+  EXPECT_TRUE(isolated.starts_with(base + ".h")) << isolated;
+  EXPECT_TRUE(g_application_id_is_valid(isolated.c_str())) << isolated;
+
+  ::setenv("HOME", (home.path() + "/./").c_str(), 1);
+  EXPECT_EQ(app_dirs::instance_id(), isolated);
+  ::setenv("XDG_DATA_HOME", (home.path() + "/other").c_str(), 1);
+  EXPECT_NE(app_dirs::instance_id(), isolated);
+
+  const std::string account = paths::account_home();
+  ::setenv("HOME", account.c_str(), 1);
+  ::unsetenv("XDG_DATA_HOME");
+  ::setenv("XDG_CONFIG_HOME", (account + "/.config").c_str(), 1);
+  EXPECT_EQ(app_dirs::instance_id(), base);
+  ::setenv("XDG_CONFIG_HOME", "relative/ignored", 1);
+  EXPECT_EQ(app_dirs::instance_id(), base);
 }
 
 }  // namespace
