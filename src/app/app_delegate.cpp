@@ -101,11 +101,16 @@ std::shared_ptr<AppDelegate> AppDelegate::create(GtkApplication* app,
 }
 
 AppDelegate::AppDelegate(GtkApplication* app, WebViewHost::Options options)
-    : app_(app), options_(std::move(options)), executor_(ExecutorSupervisor::create([] {
+    : app_(app),
+      options_(std::move(options)),
+      executor_(ExecutorSupervisor::create([] {
         ExecutorSupervisor::Options executor;
         executor.ui_token = UIToken::value();
         return executor;
-      }())) {}
+      }())),
+      links_([this](const std::vector<std::string>& links) {
+        emit(deep_link::kNewUrlEvent, json(links));
+      }) {}
 
 AppDelegate::~AppDelegate() {
   if (window_) {
@@ -141,7 +146,10 @@ void AppDelegate::did_finish_launching() {
   auto options = options_;
   options.on_load_finished = [weak] {
     auto self = weak.lock();
-    if (self && self->launch_steps_ && self->window_) {
+    if (!self) return;
+    self->page_loaded_ = true;
+    self->links_.page_loaded();
+    if (self->launch_steps_ && self->window_) {
       self->launch_steps_->release_after_frames(GTK_WIDGET(self->window_), kLaunchStepsFrames);
     }
   };
@@ -313,6 +321,17 @@ void AppDelegate::will_terminate() {
 
 void AppDelegate::open_device_naming() {
   if (auto host = web_controller()) host->evaluate("window.location.hash = 'devices';");
+}
+
+void AppDelegate::open_links(const std::vector<std::string>& links) {
+  links_.receive(links, page_ready());
+}
+
+// A page that is loading (the first one, or a reload) gets its links when the load finishes.
+bool AppDelegate::page_ready() const {
+  auto host = web_controller();
+  return page_loaded_ && host && host->web_view() &&
+         webkit_web_view_is_loading(host->web_view()) == FALSE;
 }
 
 void AppDelegate::emit(const std::string& event, const json& payload) {

@@ -5,10 +5,13 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "app/deferred_launch.hpp"
 #include "app/web_view_host.hpp"
 #include "commands/app_context.hpp"
+#include "commands/deep_link.hpp"
 
 namespace vessa::app {
 
@@ -39,6 +42,9 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   void will_terminate();
   /// "Name This Computer…": shows the front end's device view.
   void open_device_naming();
+  /// Links of our scheme handed to this instance (at launch or by a later launch): they reach
+  /// the page as "deep-link://new-url" now, or once its load has finished. Main thread.
+  void open_links(const std::vector<std::string>& links);
 
   // AppContext
   void emit(const std::string& event, const json& payload) override;
@@ -52,6 +58,7 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
  private:
   AppDelegate(GtkApplication* app, WebViewHost::Options options);
   void build_menu();
+  bool page_ready() const;
 
   GtkApplication* app_;
   WebViewHost::Options options_;
@@ -61,6 +68,8 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   // The executor ensure and the update check of the launch, held until the first page load.
   std::shared_ptr<DeferredLaunch> launch_steps_;
   bool terminated_ = false;
+  bool page_loaded_ = false;  // a page load has finished
+  deep_link::Inbox links_;
   mutable std::mutex controller_mutex_;  // emit() reads the controller from any thread
   std::shared_ptr<WebViewHost> web_controller_;
 };

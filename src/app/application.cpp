@@ -1,4 +1,6 @@
-// The windowed application: a non-unique GtkApplication driving the delegate.
+// The windowed application: a GtkApplication driving the delegate, one instance per user's data
+// folders. A later launch with the same folders hands its command line to the running instance
+// (which comes to the front and takes the launch's links) and ends.
 #include "app/application.hpp"
 
 #include <fcntl.h>
@@ -7,11 +9,18 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <memory>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "app/app_delegate.hpp"
 #include "commands/agents/agent_leftovers.hpp"
+#include "commands/app_dirs.hpp"
+#include "commands/deep_link.hpp"
+#include "commands/relaunch.hpp"
 #include "platform/dmabuf_workaround.hpp"
 #include "support/lifecycle.hpp"
 #include "support/log.hpp"
@@ -58,30 +67,103 @@ void install_quit_signals() {
   for (int signo : kQuitSignals) ::sigaction(signo, &action, nullptr);
 }
 
+// The instance being replaced by a relaunch usually ends within a few seconds (its executor
+// stop takes at most two); the bus frees its name a moment after that.
+constexpr auto kReplacedInstanceWait = std::chrono::seconds(30);
+constexpr auto kNameFreedPoll = std::chrono::milliseconds(100);
+constexpr int kNameFreedPolls = 20;
+
+// The first launch builds the window; a later launch brings it to the front.
 void on_activate(GApplication* /*app*/, gpointer /*data*/) noexcept {
-  if (g_delegate) (*g_delegate)->did_finish_launching();
+  if (!g_delegate) return;
+  if (GtkWindow* window = (*g_delegate)->window()) {
+    gtk_window_present(window);
+  } else {
+    (*g_delegate)->did_finish_launching();
+  }
+}
+
+// This launch's command line, or a later launch's handed over on the bus. Only links of our
+// scheme are taken from it; the launch's status is 0 either way.
+int on_command_line(GApplication* app, GApplicationCommandLine* command_line,
+                    gpointer /*data*/) noexcept {
+  try {
+    int argc = 0;
+    gchar** argv = g_application_command_line_get_arguments(command_line, &argc);
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+    g_strfreev(argv);
+    auto links = deep_link::links_in(arguments);
+    if (g_application_command_line_get_is_remote(command_line) != FALSE) {
+      vessa::log("another launch came to this instance with " + std::to_string(links.size()) +
+                 " link(s)");
+    } else {
+      deep_link::set_launch_links(links);
+    }
+    if (g_delegate) (*g_delegate)->open_links(links);
+  } catch (const std::exception& e) {
+    vessa::log(std::string("command line not read: ") + e.what());
+  } catch (...) {
+    vessa::log("command line not read");
+  }
+  g_application_activate(app);
+  return 0;
 }
 
 void on_shutdown(GApplication* /*app*/, gpointer /*data*/) noexcept {
   if (g_delegate) (*g_delegate)->will_terminate();
 }
 
+// The application under `id`, registered: the primary instance, or a remote one when an
+// instance with the same id runs on the session bus. Without a session bus every launch is
+// primary. A bus that refuses the name leaves a run of its own rather than none.
+GtkApplication* register_application(const std::string& id) {
+  constexpr auto kFlags = G_APPLICATION_HANDLES_COMMAND_LINE;
+  GtkApplication* app = gtk_application_new(id.c_str(), kFlags);
+  GError* error = nullptr;
+  if (g_application_register(G_APPLICATION(app), nullptr, &error) != FALSE) return app;
+  vessa::log("single instance unavailable (" + std::string(error ? error->message : "?") +
+             "): this launch runs on its own");
+  g_clear_error(&error);
+  g_object_unref(app);
+  app = gtk_application_new(id.c_str(),
+                            static_cast<GApplicationFlags>(kFlags | G_APPLICATION_NON_UNIQUE));
+  g_application_register(G_APPLICATION(app), nullptr, nullptr);
+  return app;
+}
+
 }  // namespace
 
 int run_application(int argc, char** argv) {
+  const bool replacing = relaunch::wait_for_replaced_instance(kReplacedInstanceWait);
   platform::apply_dmabuf_workaround();
+  const std::string id = app_dirs::instance_id();
+  g_app = register_application(id);
+  for (int i = 0; replacing && i < kNameFreedPolls &&
+                  g_application_get_is_remote(G_APPLICATION(g_app)) != FALSE;
+       ++i) {
+    g_object_unref(g_app);
+    std::this_thread::sleep_for(kNameFreedPoll);
+    g_app = register_application(id);
+  }
+  if (g_application_get_is_remote(G_APPLICATION(g_app)) != FALSE) {
+    // The running instance reads the command line and answers with this launch's status.
+    vessa::log("Vessa already runs for these folders (" + id + "): handing over to it");
+    int status = g_application_run(G_APPLICATION(g_app), argc, argv);
+    g_object_unref(g_app);
+    g_app = nullptr;
+    return status;
+  }
   // Agents a crashed or killed run left behind end before this run starts anything.
   agents::end_leftover_groups();
-  g_app = gtk_application_new("app.vessa.desktop", G_APPLICATION_NON_UNIQUE);
   WebViewHost::Options options;
   options.argv0 = argc > 0 && argv[0] ? argv[0] : "";
   g_delegate = new std::shared_ptr<AppDelegate>(AppDelegate::create(g_app, options));
+  g_signal_connect(g_app, "command-line", G_CALLBACK(on_command_line), nullptr);
   g_signal_connect(g_app, "activate", G_CALLBACK(on_activate), nullptr);
   g_signal_connect(g_app, "shutdown", G_CALLBACK(on_shutdown), nullptr);
   install_quit_signals();
-  // Our own options were handled by main(); GApplication sees only the program name.
-  char* app_argv[] = {argc > 0 ? argv[0] : nullptr, nullptr};
-  int status = g_application_run(G_APPLICATION(g_app), argc > 0 ? 1 : 0, app_argv);
+  int status = g_application_run(G_APPLICATION(g_app), argc, argv);
   delete g_delegate;
   g_delegate = nullptr;
   g_object_unref(g_app);

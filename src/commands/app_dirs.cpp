@@ -1,6 +1,8 @@
 // Base folders of the page's path module on Linux.
 #include "commands/app_dirs.hpp"
 
+#include <gio/gio.h>
+
 #include <cstdlib>
 
 #include "support/bundle.hpp"
@@ -58,11 +60,43 @@ stdfs::path resource_dir() {
   return paths::executable_path().parent_path();
 }
 
+// The folders that make one user's data, one a line, each resolved as far as it exists (the
+// same folder reached through a link or with a trailing slash counts once).
+std::string data_folders_key(const std::string& home, const std::string& config,
+                             const std::string& data) {
+  std::string key;
+  for (const std::string& dir : {home, config, data}) {
+    std::error_code ec;
+    stdfs::path resolved = stdfs::weakly_canonical(dir, ec);
+    std::string text = (ec ? stdfs::path(dir) : resolved).lexically_normal().string();
+    while (text.size() > 1 && text.back() == '/') text.pop_back();
+    key += text + '\n';
+  }
+  return key;
+}
+
 }  // namespace
 
 std::string identifier() {
   auto id = bundle::info_string("CFBundleIdentifier", "");
   return id.empty() ? kBuiltIdentifier : id;
+}
+
+std::string instance_id() {
+  const std::string account = paths::account_home();
+  const std::string usual =
+      data_folders_key(account, account + "/.config", account + "/.local/share");
+  const std::string own =
+      data_folders_key(paths::home_dir(), paths::config_home(), paths::data_home());
+  std::string suffix;
+  if (own != usual) {
+    gchar* digest = g_compute_checksum_for_string(G_CHECKSUM_SHA256, own.c_str(), -1);
+    suffix = ".h" + std::string(digest, 12);
+    g_free(digest);
+  }
+  // The bus name is made of the identifier: one that cannot carry it falls back to the built one.
+  std::string id = identifier() + suffix;
+  return g_application_id_is_valid(id.c_str()) != FALSE ? id : kBuiltIdentifier + suffix;
 }
 
 stdfs::path app_data_dir() { return stdfs::path(paths::data_home()) / identifier(); }

@@ -39,6 +39,12 @@ enum class Base {
 /// not running from one. Any thread.
 std::string identifier();
 
+/// The name this user's running application is known by on the session bus: identifier() when
+/// its data lives in the account's usual folders, else identifier() + ".h" + a short hash of the
+/// data folders ($HOME, the XDG config and data homes), so a run with other folders is an
+/// instance of its own. Any thread.
+std::string instance_id();
+
 /// The folder for base folder number `code`; nullopt for an unknown number or a folder this
 /// user's environment does not define (an unset XDG user folder, no $XDG_RUNTIME_DIR).
 std::optional<std::filesystem::path> base_dir(int code);

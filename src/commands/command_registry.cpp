@@ -45,6 +45,7 @@ constexpr FamilyEntry kChain[] = {
     {"handleTaskwright", &CommandRegistry::handleTaskwright},
     {"handleTaskwrightBridge", &CommandRegistry::handleTaskwrightBridge},
     {"handleSkyvern", &CommandRegistry::handleSkyvern},
+    {"handleDeepLink", &CommandRegistry::handleDeepLink},
 };
 
 // Guards the "exactly once" promise: later calls are dropped and logged.

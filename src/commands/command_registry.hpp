@@ -81,6 +81,7 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   bool handleTaskwright(const std::string& cmd, const json& args, const Completion& done);
   bool handleTaskwrightBridge(const std::string& cmd, const json& args, const Completion& done);
   bool handleSkyvern(const std::string& cmd, const json& args, const Completion& done);
+  bool handleDeepLink(const std::string& cmd, const json& args, const Completion& done);
 
   using FamilyFn = std::function<bool(const std::string&, const json&, const Completion&)>;
   /// Test and self-test hook: replaces the family named `family_name` ("handleGit", ...) in

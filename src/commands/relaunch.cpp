@@ -1,7 +1,12 @@
 // Starting a fresh instance of this program, for the process plug-in's relaunch.
 #include "commands/relaunch.hpp"
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <mutex>
+#include <sstream>
+#include <thread>
 
 #include "support/fs.hpp"
 #include "support/log.hpp"
@@ -30,6 +35,10 @@ bool start_process(const std::vector<std::string>& argv) {
   // Its own group: a terminal's Ctrl-C aimed at the old instance must not reach the new one.
   o.new_process_group = true;
   o.die_with_parent = false;  // it replaces us
+  if (auto self = proc::read_proc_stat(::getpid())) {
+    o.env = proc::current_environment();
+    (*o.env)[kReplacesEnv] = std::to_string(::getpid()) + " " + std::to_string(self->start_time);
+  }
   auto started = proc::Process::start(o);
   if (!started) {
     vessa::log("relaunch failed: " + started.error());
@@ -72,6 +81,31 @@ bool startNewInstance() {
     custom = starter();
   }
   return custom ? custom(argv) : start_process(argv);
+}
+
+bool wait_for_replaced_instance(std::chrono::milliseconds limit) {
+  const char* value = std::getenv(kReplacesEnv);
+  if (value == nullptr) return false;
+  std::istringstream in(value);
+  ::unsetenv(kReplacesEnv);
+  pid_t pid = 0;
+  unsigned long long start_time = 0;
+  if (!(in >> pid >> start_time) || pid <= 1) return false;
+  // Still the same process (a reused pid is another one), and not yet a zombie.
+  auto running = [&] {
+    auto st = proc::read_proc_stat(pid);
+    return st && st->start_time == start_time && st->state != 'Z' && st->state != 'X';
+  };
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (running()) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      vessa::log("relaunch: the instance being replaced (pid " + std::to_string(pid) +
+                 ") still runs; starting anyway");
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
 }
 
 void set_starter_for_testing(std::function<bool(const std::vector<std::string>&)> s) {

@@ -1,6 +1,7 @@
 // Starting a fresh instance of this program, for the process plug-in's relaunch.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,15 @@ std::vector<std::string> newInstanceArgv(std::string_view cmdline, const std::st
 /// keeps a meaningful program name; "/proc/self/exe" when that path is gone), detached in its
 /// own process group. False when nothing started.
 bool startNewInstance();
+
+/// Names the instance a new one replaces ("<pid> <start time>") in the new one's environment.
+inline constexpr const char* kReplacesEnv = "VESSA_REPLACES_INSTANCE";
+
+/// In a new instance: waits until the instance kReplacesEnv names has ended (at most `limit`;
+/// until then it holds the application's name on the session bus, and this launch would only
+/// hand itself over to it), then drops the variable so children do not inherit it. True when
+/// this launch replaces an instance. Before any other thread starts.
+bool wait_for_replaced_instance(std::chrono::milliseconds limit);
 
 /// Test hook: replaces how the new instance is started (empty function restores the default).
 void set_starter_for_testing(std::function<bool(const std::vector<std::string>&)> starter);

@@ -32,6 +32,10 @@ std::filesystem::path& exe_override() {
 std::string home_dir() {
   std::string home = env_or_empty("HOME");
   if (!home.empty()) return home;
+  return account_home();
+}
+
+std::string account_home() {
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
   passwd pw{};

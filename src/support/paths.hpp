@@ -7,8 +7,10 @@
 
 namespace vessa::paths {
 
-/// $HOME when set and non-empty, else the password database entry.
+/// $HOME when set and non-empty, else account_home().
 std::string home_dir();
+/// The password database's home folder of this user ("/" when it has none).
+std::string account_home();
 /// $XDG_CONFIG_HOME when absolute, else home + "/.config".
 std::string config_home();
 /// $XDG_DATA_HOME when absolute, else home + "/.local/share".

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -225,8 +226,9 @@ inline bool activate_app_action(pid_t pid, const char* name) {
   GVariantIter* iter = nullptr;
   const char* peer = nullptr;
   if (names) g_variant_get(names, "(as)", &iter);
+  // The application owns its id as a name; its object path is made of that id.
   while (iter && !done && g_variant_iter_next(iter, "&s", &peer)) {
-    if (peer[0] != ':') continue;
+    if (!g_application_id_is_valid(peer)) continue;
     GVariant* owner = g_dbus_connection_call_sync(
         bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
         "GetConnectionUnixProcessID", g_variant_new("(s)", peer), G_VARIANT_TYPE("(u)"),
@@ -237,8 +239,10 @@ inline bool activate_app_action(pid_t pid, const char* name) {
       g_variant_unref(owner);
     }
     if (owner_pid != static_cast<guint32>(pid)) continue;
+    std::string path = std::string("/") + peer;
+    for (char& c : path) c = c == '.' ? '/' : c == '-' ? '_' : c;
     GVariant* reply =
-        g_dbus_connection_call_sync(bus, peer, "/app/vessa/desktop", "org.gtk.Actions", "Activate",
+        g_dbus_connection_call_sync(bus, peer, path.c_str(), "org.gtk.Actions", "Activate",
                                     g_variant_new("(sava{sv})", name, nullptr, nullptr), nullptr,
                                     G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
     if (reply) {
@@ -259,7 +263,9 @@ inline bool activate_app_action(pid_t pid, const char* name) {
 /// app's home (HOME and XDG point there) just before the app starts.
 class AppProcess {
  public:
-  explicit AppProcess(const std::string& page_body,
+  /// `args` follow the program name; `env` entries are set on top of the test's environment.
+  explicit AppProcess(const std::string& page_body, const std::vector<std::string>& args = {},
+                      const std::map<std::string, std::string>& env = {},
                       const std::function<void()>& before_start = {}) {
     // Orphaned helpers come to this process, so the test can see them end and reap them.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
@@ -280,7 +286,9 @@ class AppProcess {
     log_ = home_.path() + "/vessa.err";
     proc::Options opts;
     opts.argv = {(bundle / "bin/vessa").string()};
+    opts.argv.insert(opts.argv.end(), args.begin(), args.end());
     opts.env = proc::current_environment();
+    for (const auto& [name, value] : env) (*opts.env)[name] = value;
     (*opts.env)["G_DEBUG"] = "fatal-criticals";
     (*opts.env)["VESSA_UPDATE_MANIFEST_URL"] = "http://127.0.0.1:1/latest.json";  // refused
     (*opts.env)["PATH"] = bin + ":" + (*opts.env)["PATH"];
@@ -310,6 +318,8 @@ class AppProcess {
     return app_->wait_for(limit);
   }
   const std::string& home() const { return home_.path(); }
+  /// The executable this instance runs (inside its own bundle).
+  std::string exe() const { return home_.path() + "/Vessa.app/bin/vessa"; }
   std::string log() const { return fs::read_file(log_).value_or(""); }
   size_t count(const std::string& text) const {
     const std::string all = log();

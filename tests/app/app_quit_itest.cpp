@@ -200,7 +200,7 @@ TEST(AppQuitWindowState, SizeAndZoomSurviveARestart) {
       }
       report("reopened " + JSON.stringify([zoomed, size]));
     })();</script>)",
-      [&] { write_file(window_state_file(), saved); });
+      {}, {}, [&] { write_file(window_state_file(), saved); });
   ASSERT_TRUE(again.started());
   EXPECT_TRUE(again.wait_report(R"(reopened [true,{"height":700,"width":1000}])")) << again.log();
 }

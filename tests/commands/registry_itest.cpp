@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <string_view>
 #include <thread>
 
 #include "commands/background.hpp"
@@ -58,7 +60,11 @@ TEST_F(RegistryTest, FamiliesAreOfferedInOrderUntilOneClaims) {
         return true;
       });
   EXPECT_EQ(dispatch_and_wait(registry, "__ping").value(), "shadowed");
-  EXPECT_EQ(offered.size(), std::size(vessa::testing::kFamilyNames) - 1);
+  // Only the families before it were offered the command.
+  const auto& names = vessa::testing::kFamilyNames;
+  EXPECT_EQ(offered.size(), static_cast<size_t>(std::find(std::begin(names), std::end(names),
+                                                          std::string_view("handleSkyvern")) -
+                                                std::begin(names)));
 }
 
 TEST_F(RegistryTest, ThrowingFamilyBecomesAFailureAndExtraCompletionsAreDropped) {

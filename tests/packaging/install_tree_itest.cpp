@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "commands/deep_link.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/fs.hpp"
 #include "support/lines.hpp"
@@ -128,6 +129,9 @@ TEST(Install, TreeMatchesTheBuildAndTheDesktopEntryLeadsToIt) {
   EXPECT_EQ(entry["Name"], "Vessa");
   EXPECT_EQ(exec_program(entry["Exec"]), (bundle / "bin/vessa").string()) << entry["Exec"];
   EXPECT_EQ(unescape_value(entry["TryExec"]), (bundle / "bin/vessa").string());
+  // The desktop hands links of the app's own scheme over as the one argument.
+  EXPECT_TRUE(entry["Exec"].ends_with("\" %u")) << entry["Exec"];
+  EXPECT_EQ(entry["MimeType"], "x-scheme-handler/" + deep_link::scheme() + ";");
   ASSERT_EQ(entry["Icon"], "app.vessa.desktop");
   std::string icon =
       fs::read_file((prefix / "share/icons/hicolor/scalable/apps/app.vessa.desktop.svg").string())

@@ -1,0 +1,36 @@
+// The deep-link plug-in: the links this instance started with and whether a scheme is ours.
+// Registering other schemes at run time is left to the desktop entry, which declares ours:
+// those operations stay unanswered by any family (not implemented).
+#include <glib.h>
+
+#include <algorithm>
+
+#include "commands/command_registry.hpp"
+#include "commands/deep_link.hpp"
+
+namespace vessa {
+
+bool CommandRegistry::handleDeepLink(const std::string& cmd, const json& args,
+                                     const Completion& done) {
+  if (cmd == "plugin:deep-link|get_current") {
+    auto links = deep_link::launch_links();
+    done(CommandResult::success(links ? json(*links) : json(nullptr)));
+    return true;
+  }
+  if (cmd == "plugin:deep-link|is_registered") {
+    auto protocol = string_arg(args, "protocol");
+    if (!protocol) {
+      done(CommandResult::failure("is_registered: missing protocol"));
+      return true;
+    }
+    // Scheme names do not depend on case.
+    std::string lower = *protocol;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return static_cast<char>(g_ascii_tolower(c)); });
+    done(CommandResult::success(lower == deep_link::scheme()));
+    return true;
+  }
+  return false;
+}
+
+}  // namespace vessa
