@@ -40,10 +40,10 @@ TEST_F(RegistryTest, FamiliesAreOfferedInOrderUntilOneClaims) {
   }
   auto r = dispatch_and_wait(registry, "claim-at-handleFs");
   EXPECT_EQ(r.value(), "handleFs");
-  EXPECT_EQ(offered,
-            (std::vector<std::string>{"handleStoreV2", "handleTauriCore", "handleWindow",
-                                      "handleNative", "handlePath", "handleOs", "handleOpener",
-                                      "handleClipboard", "handleCli", "handleGit", "handleFs"}));
+  EXPECT_EQ(offered, (std::vector<std::string>{"handleStoreV2", "handleTauriCore", "handleWindow",
+                                               "handleNative", "handleDialog", "handlePath",
+                                               "handleOs", "handleOpener", "handleClipboard",
+                                               "handleCli", "handleGit", "handleFs"}));
   offered.clear();
   EXPECT_EQ(dispatch_and_wait(registry, "__ping", {{"ignored", true}}).value(),
             (json{{"ok", true}, {"shell", "swift"}}));

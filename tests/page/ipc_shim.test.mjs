@@ -318,6 +318,7 @@ test('the shell hears when close-requested listeners come and go, and whom a req
   window.__TAURI_EVENT_PLUGIN_INTERNALS__.unregisterListener(E, b);
   window.__VESSA_EMIT(E, null);
   assert.deepEqual(got, ['a']);
+  await flush();
   assert.deepEqual(told(), [['listened', { value: true }], ['delivered', { listeners: 2 }],
     ['listened', { value: false }], ['delivered', { listeners: 0 }]]);
 });
