@@ -102,6 +102,9 @@ async function windowScenario() {
     if (asked === 1) event.preventDefault();
     await invoke('config_set', { key: 'windowCloses', value: asked });
   });
+  // The shell hears of the listener on the main thread, after this promise settles: a window
+  // call, answered there in order, shows it has, before the test starts closing.
+  await w.isVisible();
   await invoke('config_set', { key: 'window1', value: r });
 }
 
