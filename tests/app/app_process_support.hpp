@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "fixtures/scripts.hpp"
@@ -54,23 +55,17 @@ struct Xlib {
     void* h = dlopen("libX11.so.6", RTLD_NOW);
     void* xtest = dlopen("libXtst.so.6", RTLD_NOW);
     if (!h || !xtest) return false;
-    open = reinterpret_cast<decltype(open)>(dlsym(h, "XOpenDisplay"));
-    close = reinterpret_cast<decltype(close)>(dlsym(h, "XCloseDisplay"));
-    atom = reinterpret_cast<decltype(atom)>(dlsym(h, "XInternAtom"));
-    tree = reinterpret_cast<decltype(tree)>(dlsym(h, "XQueryTree"));
-    name = reinterpret_cast<decltype(name)>(dlsym(h, "XFetchName"));
-    send = reinterpret_cast<decltype(send)>(dlsym(h, "XSendEvent"));
-    flush = reinterpret_cast<decltype(flush)>(dlsym(h, "XFlush"));
-    free = reinterpret_cast<decltype(free)>(dlsym(h, "XFree"));
-    on_error = reinterpret_cast<decltype(on_error)>(dlsym(h, "XSetErrorHandler"));
-    property = reinterpret_cast<decltype(property)>(dlsym(h, "XGetWindowProperty"));
-    attributes = reinterpret_cast<decltype(attributes)>(dlsym(h, "XGetWindowAttributes"));
-    focus = reinterpret_cast<decltype(focus)>(dlsym(h, "XSetInputFocus"));
-    keycode = reinterpret_cast<decltype(keycode)>(dlsym(h, "XKeysymToKeycode"));
-    keysym = reinterpret_cast<decltype(keysym)>(dlsym(h, "XStringToKeysym"));
-    fake_key = reinterpret_cast<decltype(fake_key)>(dlsym(xtest, "XTestFakeKeyEvent"));
-    return open && close && atom && tree && name && send && flush && free && on_error && property &&
-           attributes && focus && keycode && keysym && fake_key;
+    auto find = [](void* lib, auto& fn, const char* symbol) {
+      fn = reinterpret_cast<std::remove_reference_t<decltype(fn)>>(dlsym(lib, symbol));
+      return fn != nullptr;
+    };
+    return find(h, open, "XOpenDisplay") && find(h, close, "XCloseDisplay") &&
+           find(h, atom, "XInternAtom") && find(h, tree, "XQueryTree") &&
+           find(h, name, "XFetchName") && find(h, send, "XSendEvent") && find(h, flush, "XFlush") &&
+           find(h, free, "XFree") && find(h, on_error, "XSetErrorHandler") &&
+           find(h, property, "XGetWindowProperty") && find(h, attributes, "XGetWindowAttributes") &&
+           find(h, focus, "XSetInputFocus") && find(h, keycode, "XKeysymToKeycode") &&
+           find(h, keysym, "XStringToKeysym") && find(xtest, fake_key, "XTestFakeKeyEvent");
   }
 };
 

@@ -21,42 +21,42 @@
 namespace vessa::testing {
 namespace {
 
-// Runs a page build script into `out`; false when npm is not there (the test then skips).
-bool build_page(const std::string& script, const std::string& out, std::string& error) {
-  proc::RunOptions run;
-  run.timeout = std::chrono::minutes(4);
-  auto built = proc::run({{std::string(VESSA_SOURCE_DIR) + "/scripts/" + script, out},
-                          std::nullopt,
-                          "",
-                          proc::Stdio::null(),
-                          proc::Stdio::pipe(),
-                          proc::Stdio::pipe()},
-                         run);
-  if (!built || (built->status.exited && built->status.code == 3)) return false;
-  if (!built->status.success()) error = built->err.empty() ? "build failed" : built->err;
-  return true;
-}
+// A test page built by one of the scripts/ build scripts into a temporary folder, removed with
+// the object. `skip`: npm is not there (the test then skips); `error`: the failed build's output.
+struct BuiltPage {
+  explicit BuiltPage(const std::string& script) : dir(make_temp_dir("vessa-tauri-page-")) {
+    proc::RunOptions run;
+    run.timeout = std::chrono::minutes(4);
+    auto built = proc::run({{std::string(VESSA_SOURCE_DIR) + "/scripts/" + script, dir},
+                            std::nullopt,
+                            "",
+                            proc::Stdio::null(),
+                            proc::Stdio::pipe(),
+                            proc::Stdio::pipe()},
+                           run);
+    skip = !built || (built->status.exited && built->status.code == 3);
+    if (skip) return;
+    if (!built->status.success()) error = built->err.empty() ? "build failed" : built->err;
+    out = built->out;
+  }
+  ~BuiltPage() { std::filesystem::remove_all(dir); }
+  BuiltPage(const BuiltPage&) = delete;
+  BuiltPage& operator=(const BuiltPage&) = delete;
+
+  std::string dir;
+  std::string out;
+  std::string error;
+  bool skip = false;
+};
 
 TEST(TauriApiPackage, InvokeListenOnceEmitUnlisten) {
   TempHome home;
-  std::string out = make_temp_dir("vessa-tauri-page-");
-  proc::RunOptions run;
-  run.timeout = std::chrono::minutes(4);
-  auto built = proc::run({{std::string(VESSA_SOURCE_DIR) + "/scripts/build-tauri-api-page", out},
-                          std::nullopt,
-                          "",
-                          proc::Stdio::null(),
-                          proc::Stdio::pipe(),
-                          proc::Stdio::pipe()},
-                         run);
-  if (!built || (built->status.exited && built->status.code == 3)) {
-    std::filesystem::remove_all(out);
-    GTEST_SKIP() << "npm is not available: cannot fetch @tauri-apps/api";
-  }
-  ASSERT_TRUE(built->status.success()) << built->err;
-  std::string version = built->out;
+  BuiltPage built("build-tauri-api-page");
+  if (built.skip) GTEST_SKIP() << "npm is not available: cannot fetch @tauri-apps/api";
+  ASSERT_EQ(built.error, "");
+  const std::string& version = built.out;
 
-  HostedPage page(out);
+  HostedPage page(built.dir);
   ASSERT_TRUE(run_until([] { return !config_value("tauri").is_null(); }, std::chrono::seconds(60)))
       << "the page built with @tauri-apps/api " << version << " never reported";
   json r = config_value("tauri");
@@ -75,7 +75,6 @@ TEST(TauriApiPackage, InvokeListenOnceEmitUnlisten) {
     return got && *got != "[]";
   }));
   EXPECT_EQ(got, R"([{"status":"ready"}])");
-  std::filesystem::remove_all(out);
 }
 
 TEST(TauriPluginPackages, StoreAcrossRestartPathOsClipboardLogOpener) {
@@ -84,17 +83,13 @@ TEST(TauriPluginPackages, StoreAcrossRestartPathOsClipboardLogOpener) {
   platform::update_services(
       [](platform::Services& s) { s.clipboard = std::make_shared<platform::GtkClipboard>(); });
   LogCapture log;
-  std::string out = make_temp_dir("vessa-tauri-plugins-");
-  std::string error;
-  if (!build_page("build-tauri-plugins-page", out, error)) {
-    std::filesystem::remove_all(out);
-    GTEST_SKIP() << "npm is not available: cannot fetch the @tauri-apps packages";
-  }
-  ASSERT_EQ(error, "");
+  BuiltPage built("build-tauri-plugins-page");
+  if (built.skip) GTEST_SKIP() << "npm is not available: cannot fetch the @tauri-apps packages";
+  ASSERT_EQ(built.error, "");
 
   json first;
   {
-    HostedPage page(out);
+    HostedPage page(built.dir);
     ASSERT_TRUE(
         run_until([] { return !config_value("plugins1").is_null(); }, std::chrono::seconds(60)));
     first = config_value("plugins1");
@@ -124,7 +119,7 @@ TEST(TauriPluginPackages, StoreAcrossRestartPathOsClipboardLogOpener) {
   EXPECT_EQ(read_json_file(data + "/prefs/b.json"), json({{"theme", "dark"}, {"size", 1}}));
 
   // A new shell process: the stores come back from their own files.
-  HostedPage again(out);
+  HostedPage again(built.dir);
   ASSERT_TRUE(
       run_until([] { return !config_value("plugins2").is_null(); }, std::chrono::seconds(60)));
   json second = config_value("plugins2");
@@ -138,21 +133,16 @@ TEST(TauriPluginPackages, StoreAcrossRestartPathOsClipboardLogOpener) {
   EXPECT_EQ(second["entries"], values);
   EXPECT_EQ(second["theme"], "dark");
   EXPECT_EQ(second["size"], 1);
-  std::filesystem::remove_all(out);
 }
 
 TEST(TauriPluginPackages, WindowSizesResizeEventStateFileAndCloseRequest) {
   TempHome home;
-  std::string out = make_temp_dir("vessa-tauri-window-");
-  std::string error;
-  if (!build_page("build-tauri-plugins-page", out, error)) {
-    std::filesystem::remove_all(out);
-    GTEST_SKIP() << "npm is not available: cannot fetch the @tauri-apps packages";
-  }
-  ASSERT_EQ(error, "");
+  BuiltPage built("build-tauri-plugins-page");
+  if (built.skip) GTEST_SKIP() << "npm is not available: cannot fetch the @tauri-apps packages";
+  ASSERT_EQ(built.error, "");
   write_file(home.path() + "/.vessa/config.json", R"({"plugins_scenario": "window"})");
   {
-    HostedPage page(out);
+    HostedPage page(built.dir);
     GtkWindow* window = page.window();
     platform::update_services([&](platform::Services& s) {
       s.main_window = std::make_shared<platform::GtkMainWindow>(
@@ -187,7 +177,6 @@ TEST(TauriPluginPackages, WindowSizesResizeEventStateFileAndCloseRequest) {
     EXPECT_EQ(config_value("windowCloses"), 2);
     platform::update_services([](platform::Services& s) { s.main_window.reset(); });
   }
-  std::filesystem::remove_all(out);
 }
 
 // The dialog and notification packages against fake panels and a notification service on a
@@ -206,19 +195,14 @@ TEST(TauriPluginPackages, DialogsNotificationsAndAChannel) {
   fakes.dialogs->save_answer = "/tmp/picked.txt";
   fakes.dialogs->clicks = {0, 1, 0};  // ask: Yes, confirm: Cancel, custom confirm: ok; then closed
   write_file(home.path() + "/.vessa/config.json", R"({"plugins_scenario": "dialogs"})");
-  std::string out = make_temp_dir("vessa-tauri-dialogs-");
-  std::string error;
-  if (!build_page("build-tauri-plugins-page", out, error)) {
-    std::filesystem::remove_all(out);
-    GTEST_SKIP() << "npm is not available: cannot fetch the @tauri-apps packages";
-  }
-  ASSERT_EQ(error, "");
+  BuiltPage built("build-tauri-plugins-page");
+  if (built.skip) GTEST_SKIP() << "npm is not available: cannot fetch the @tauri-apps packages";
+  ASSERT_EQ(built.error, "");
   {
-    HostedPage page(out);
+    HostedPage page(built.dir);
     ASSERT_TRUE(
         run_until([] { return !config_value("dialogs").is_null(); }, std::chrono::seconds(60)));
   }
-  std::filesystem::remove_all(out);
   json r = config_value("dialogs");
   ASSERT_FALSE(r.contains("error")) << r["error"];
   EXPECT_EQ(r["open"], json({"/srv/a", "/srv/b"}));

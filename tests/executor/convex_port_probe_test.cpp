@@ -1,4 +1,5 @@
-// The local port probe on ephemeral ports: accepted, refused, and a connect that never completes.
+// The local port probe against a connect that never completes (accepted and refused connects are
+// proven through convex_status on the real port).
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -34,17 +35,6 @@ struct FullListener : testing::Listener {
   }
   std::vector<int> clients;
 };
-
-TEST(ConvexPortProbe, AcceptedRefusedAndUnanswered) {
-  uint16_t freed = 0;
-  {
-    testing::Listener open;
-    ASSERT_NE(open.port(), 0);
-    EXPECT_TRUE(convex::convexPortInUse(open.port(), 500));
-    freed = open.port();
-  }
-  EXPECT_FALSE(convex::convexPortInUse(freed, 500));
-}
 
 // A signal during the wait must not end it early: the probe waits out its whole time-out.
 TEST(ConvexPortProbe, UnansweredConnectWaitsOutTheTimeoutDespiteSignals) {

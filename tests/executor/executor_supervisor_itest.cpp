@@ -121,25 +121,9 @@ TEST_F(SupervisorTest, StartsTheSidecarThenDebouncesAndForceRunsTheFullEnsure) {
   EXPECT_TRUE(executor_detail::listening_pids(port_).empty());
 }
 
-TEST_F(SupervisorTest, LogFilesAreAppendedAcrossRestarts) {
-  write_file(log_file(), "earlier run\n");
-  auto supervisor = make(testing::sidecar_program());
-  for (int run = 0; run < 2; ++run) {
-    ASSERT_EQ(ensure_and_wait(*supervisor, true).status, "ready");
-    supervisor->stop();
-  }
-  std::string log = read_file(log_file());
-  EXPECT_EQ(log.rfind("earlier run\n", 0), 0u) << log;
-  size_t starts = 0;
-  for (size_t at = log.find("listening on"); at != std::string::npos;
-       at = log.find("listening on", at + 1)) {
-    ++starts;
-  }
-  EXPECT_EQ(starts, 2u) << log;
-  EXPECT_TRUE(std::filesystem::exists(err_file()));
-}
-
+// The log files are appended to, by every child, never started afresh.
 TEST_F(SupervisorTest, AChildThatNeverAnswersIsReportedKeptAndReplacedNextTime) {
+  write_file(log_file(), "earlier run\n");
   auto supervisor = make(never_answers(), 3, std::chrono::milliseconds(50));
   auto outcome = ensure_and_wait(*supervisor, false);
   EXPECT_EQ(outcome.status, "error");
@@ -157,7 +141,8 @@ TEST_F(SupervisorTest, AChildThatNeverAnswersIsReportedKeptAndReplacedNextTime) 
   auto second = supervisor->child_pid();
   ASSERT_TRUE(second.has_value());
   EXPECT_NE(second, first);
-  EXPECT_EQ(read_file(log_file()), "started\nstarted\n");
+  EXPECT_EQ(read_file(log_file()), "earlier run\nstarted\nstarted\n");
+  EXPECT_TRUE(std::filesystem::exists(err_file()));
 }
 
 // Replacing a child that ignores SIGTERM is bounded (or the ensure would wait for ever), and so
@@ -259,9 +244,9 @@ TEST_F(SupervisorTest, TheChildGetsTheLaunchEnvironmentAndWorkingFolder) {
   write_file(home() + "/.vessa/config.json",
              R"({"convexUrl": "https://convex.example", "executorSecret": "s3cret"})");
   // Inherited values the launch must not pass on unchanged.
-  ::setenv("VESSA_PLAYWRIGHT_DIR", "/stale/pw", 1);
-  ::setenv("EXECUTION_MODE", "cloud", 1);
-  ::setenv("VESSA_TEST_INHERITED", "kept", 1);
+  testing::ScopedEnv stale_pw("VESSA_PLAYWRIGHT_DIR", "/stale/pw");
+  testing::ScopedEnv mode("EXECUTION_MODE", "cloud");
+  testing::ScopedEnv inherited("VESSA_TEST_INHERITED", "kept");
 
   struct Case {
     bool documents;
@@ -313,9 +298,6 @@ TEST_F(SupervisorTest, TheChildGetsTheLaunchEnvironmentAndWorkingFolder) {
       EXPECT_EQ(env.count("VESSA_PLAYWRIGHT_DIR"), 0u);
     }
   }
-  ::unsetenv("VESSA_PLAYWRIGHT_DIR");
-  ::unsetenv("EXECUTION_MODE");
-  ::unsetenv("VESSA_TEST_INHERITED");
 }
 
 TEST_F(SupervisorTest, MissingOrUnstartableProgramsAreReported) {
@@ -343,28 +325,18 @@ TEST_F(SupervisorTest, AnEnsureQueuedBehindTheSupervisorsEndReportsItGone) {
   paths::set_executable_path_for_testing(home() + "/elsewhere/bin/vessa");
   std::promise<void> release;
   auto released = release.get_future().share();
-  auto second = std::make_shared<std::promise<testing::EnsureOutcome>>();
   // The first completion holds the queue until the test has let the supervisor go.
   supervisor->ensureRunning(false, [released](const std::string&, const auto&) {
     released.wait_for(std::chrono::seconds(10));
   });
-  supervisor->ensureRunning(false, [second](const std::string& status, const auto& message) {
-    second->set_value({status, message});
-  });
+  auto future = testing::ensure_async(*supervisor, false);
   supervisor.reset();
   release.set_value();
-  auto future = second->get_future();
   ASSERT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   auto outcome = future.get();
   EXPECT_EQ(outcome.status, "error");
   EXPECT_EQ(outcome.message, "supervisor gone");
 }
-
-}  // namespace
-}  // namespace vessa
-
-namespace vessa {
-namespace {
 
 // The process ids of every "spawned executor pid N" line.
 std::vector<pid_t> spawned_pids(const testing::LogCapture& logs) {
@@ -378,28 +350,20 @@ std::vector<pid_t> spawned_pids(const testing::LogCapture& logs) {
 
 TEST_F(SupervisorTest, AStopAtQuitEndsAnEnsureInFlightWithoutLeavingAChild) {
   auto supervisor = make(never_answers(), 200, std::chrono::milliseconds(50));
-  auto promise = std::make_shared<std::promise<testing::EnsureOutcome>>();
-  supervisor->ensureRunning(false, [promise](const std::string& status, const auto& message) {
-    promise->set_value({status, message});
-  });
+  auto future = testing::ensure_async(*supervisor, false);
   ASSERT_TRUE(wait_until([&] { return supervisor->child_pid().has_value(); }));
   auto pid = *supervisor->child_pid();
   supervisor->stop();
   // Without the check the queue would go on probing for 10 s.
-  auto future = promise->get_future();
   ASSERT_EQ(future.wait_for(std::chrono::seconds(3)), std::future_status::ready);
   EXPECT_EQ(future.get().message, "executor stopped while starting");
   EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(pid); }, std::chrono::seconds(3)));
 
   // Asked for before the stop, run after it: nothing may be left running either.
-  auto queued = std::make_shared<std::promise<testing::EnsureOutcome>>();
-  supervisor->ensureRunning(true, [queued](const std::string& status, const auto& message) {
-    queued->set_value({status, message});
-  });
+  auto queued = testing::ensure_async(*supervisor, true);
   supervisor->stop();
-  auto queued_future = queued->get_future();
-  ASSERT_EQ(queued_future.wait_for(std::chrono::seconds(3)), std::future_status::ready);
-  EXPECT_EQ(queued_future.get().message, "executor stopped while starting");
+  ASSERT_EQ(queued.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+  EXPECT_EQ(queued.get().message, "executor stopped while starting");
   for (pid_t p : spawned_pids(logs_)) {
     EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(p); }, std::chrono::seconds(3))) << p;
   }

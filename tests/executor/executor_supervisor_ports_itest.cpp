@@ -23,6 +23,16 @@ bool healthy_on_3212() {
   return r && r->status == 200;
 }
 
+// The supervisor as the shell creates it, after an ensure that must end ready.
+std::shared_ptr<ExecutorSupervisor> ensured_default_supervisor(EventLog& events) {
+  auto supervisor = ExecutorSupervisor::create();
+  supervisor->set_emit(events.sink());
+  auto outcome = ensure_and_wait(*supervisor, false);
+  EXPECT_EQ(outcome.status, "ready") << outcome.message.value_or("");
+  EXPECT_EQ(events.take(), (std::vector<json>{status_event("starting"), status_event("ready")}));
+  return supervisor;
+}
+
 TEST(ExecutorOnPort3212, AHealthyExecutorStartedElsewhereIsAdoptedAndLeftRunningAtStop) {
   testing::TempHome home;
   ASSERT_TRUE(executor_detail::listening_pids(kPort).empty()) << "port 3212 is already taken";
@@ -39,11 +49,7 @@ TEST(ExecutorOnPort3212, AHealthyExecutorStartedElsewhereIsAdoptedAndLeftRunning
 
   testing::LogCapture logs;
   EventLog events;
-  auto supervisor = ExecutorSupervisor::create();
-  supervisor->set_emit(events.sink());
-  auto outcome = ensure_and_wait(*supervisor, false);
-  EXPECT_EQ(outcome.status, "ready") << outcome.message.value_or("");
-  EXPECT_EQ(events.take(), (std::vector<json>{status_event("starting"), status_event("ready")}));
+  auto supervisor = ensured_default_supervisor(events);
   EXPECT_TRUE(logs.contains("[VessaMac] executor healthy on :3212 — adopting"));
   EXPECT_EQ(supervisor->child_pid(), std::nullopt);
 
@@ -57,14 +63,9 @@ TEST(ExecutorOnPort3212, AHealthyExecutorStartedElsewhereIsAdoptedAndLeftRunning
 TEST(ExecutorOnPort3212, TheDefaultSupervisorFindsTheBuiltSidecarAndStopsItAtQuit) {
   testing::TempHome home;
   ASSERT_TRUE(executor_detail::listening_pids(kPort).empty()) << "port 3212 is already taken";
-  testing::LogCapture logs;
   EventLog events;
   // No bundle around the test program: the development copy in the build folder is used.
-  auto supervisor = ExecutorSupervisor::create();
-  supervisor->set_emit(events.sink());
-  auto outcome = ensure_and_wait(*supervisor, false);
-  EXPECT_EQ(outcome.status, "ready") << outcome.message.value_or("");
-  EXPECT_EQ(events.take(), (std::vector<json>{status_event("starting"), status_event("ready")}));
+  auto supervisor = ensured_default_supervisor(events);
   auto pid = supervisor->child_pid();
   ASSERT_TRUE(pid.has_value());
   EXPECT_EQ(executor_detail::listening_pids(kPort), std::vector<pid_t>{*pid});

@@ -55,14 +55,20 @@ struct EnsureOutcome {
   std::optional<std::string> message;
 };
 
-/// Runs one ensure and waits for its completion (60 s at most; "TIMEOUT" otherwise).
-inline EnsureOutcome ensure_and_wait(ExecutorSupervisor& supervisor, bool force) {
+/// Starts one ensure; its outcome arrives through the future.
+inline std::future<EnsureOutcome> ensure_async(ExecutorSupervisor& supervisor, bool force) {
   auto promise = std::make_shared<std::promise<EnsureOutcome>>();
   auto future = promise->get_future();
   supervisor.ensureRunning(
       force, [promise](const std::string& status, const std::optional<std::string>& message) {
         promise->set_value({status, message});
       });
+  return future;
+}
+
+/// Runs one ensure and waits for its completion (60 s at most; "TIMEOUT" otherwise).
+inline EnsureOutcome ensure_and_wait(ExecutorSupervisor& supervisor, bool force) {
+  auto future = ensure_async(supervisor, force);
   if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
     return {"TIMEOUT", std::nullopt};
   }

@@ -100,32 +100,25 @@ TEST(Subprocess, ExitCodeAndSignalAreToldApart) {
 TEST(Subprocess, StartErrorsCarryTheSystemDescription) {
   Options missing;
   missing.argv = {"/nonexistent/program"};
-  auto r = run(missing);
-  ASSERT_FALSE(r.has_value());
-  EXPECT_EQ(r.error(), "No such file or directory");
-
   Options bad_cwd = child({"cwd"});
   bad_cwd.cwd = "/nonexistent/folder";
-  auto c = run(bad_cwd);
-  ASSERT_FALSE(c.has_value());
-  EXPECT_EQ(c.error(), "No such file or directory");
-
   Options not_executable;
-  auto file = vessa::testing::write_file(std::string(std::getenv("HOME")) + "/plain.txt", "x");
-  not_executable.argv = {file};
-  auto ne = run(not_executable);
-  ASSERT_FALSE(ne.has_value());
-  EXPECT_EQ(ne.error(), "Permission denied");
-
+  not_executable.argv = {
+      vessa::testing::write_file(std::string(std::getenv("HOME")) + "/plain.txt", "x")};
   // A NUL would silently cut an argument or a variable short.
   const std::string nul("a\0b", 3);
   Options nul_arg = child({"echo", nul});
   Options nul_env = child({"env", "X"});
   nul_env.env = Environment{{"X", nul}};
-  for (const Options* o : {&nul_arg, &nul_env}) {
-    auto refused = run(*o);
-    ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(refused.error(), "Invalid argument");
+  const std::pair<const Options*, std::string> cases[] = {
+      {&missing, "No such file or directory"}, {&bad_cwd, "No such file or directory"},
+      {&not_executable, "Permission denied"},  {&nul_arg, "Invalid argument"},
+      {&nul_env, "Invalid argument"},
+  };
+  for (const auto& [options, error] : cases) {
+    auto r = run(*options);
+    ASSERT_FALSE(r.has_value()) << options->argv[0];
+    EXPECT_EQ(r.error(), error) << options->argv[0];
   }
 }
 

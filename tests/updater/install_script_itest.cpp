@@ -10,21 +10,11 @@
 namespace vessa::updater {
 namespace {
 
+using testing::ended_pid;
 using testing::read_file;
 using testing::TempHome;
 using testing::write_versioned_bundle;
 namespace stdfs = std::filesystem;
-
-// A process id that has just ended (and been reaped).
-pid_t ended_pid() {
-  proc::Options o;
-  o.argv = {"/bin/true"};
-  auto p = proc::Process::start(o);
-  EXPECT_TRUE(p.has_value());
-  pid_t pid = (*p)->pid();
-  (*p)->wait();
-  return pid;
-}
 
 proc::ExitStatus run_script(const std::string& script) {
   proc::Options o;
@@ -40,49 +30,43 @@ std::string marker(const stdfs::path& bundle) {
   return read_file((bundle / "Resources/marker.txt").string());
 }
 
-TEST(InstallScript, SwapsPathsHoldingQuotesDollarsAndBackquotes) {
-  TempHome home;
-  // Each of these would break or run code inside a double-quoted script path.
-  const std::string hostile = home.path() + "/it's \"$(touch pwned)\" `touch pwned2` $HOME";
-  stdfs::path target = hostile + "/Vessa.app";
-  stdfs::path staged = hostile + "/staged dir/Vessa.app";
-  write_versioned_bundle(target.string(), "1.0.0");
-  write_versioned_bundle(staged.string(), "2.0.0");
-  auto status = run_script(UpdateChecker::installScript(ended_pid(), staged, target, false));
-  EXPECT_TRUE(status.success()) << status.describe();
-  EXPECT_EQ(marker(target), "2.0.0");
-  EXPECT_FALSE(stdfs::exists(staged));
-  EXPECT_FALSE(stdfs::exists(target.string() + ".previous"));
-  EXPECT_FALSE(stdfs::exists(target.string() + ".updating"));
-  EXPECT_FALSE(stdfs::exists(home.path() + "/pwned"));
-  EXPECT_FALSE(stdfs::exists("pwned2"));
-}
-
-TEST(InstallScript, FailedMoveKeepsTheOldBundleWhole) {
-  TempHome home;
-  stdfs::path target = home.path() + "/apps/Vessa.app";
-  write_versioned_bundle(target.string(), "1.0.0");
-  stdfs::path missing = home.path() + "/tmp/vessa-update-2.0.0/Vessa.app";
-  auto status = run_script(UpdateChecker::installScript(ended_pid(), missing, target, false));
-  EXPECT_FALSE(status.success());
-  EXPECT_EQ(marker(target), "1.0.0");
-  EXPECT_TRUE(paths::is_executable_file(target / "bin/vessa"));
-  EXPECT_FALSE(stdfs::exists(target.string() + ".updating"));
-}
-
-TEST(InstallScript, LeftoversOfAnInterruptedSwapDoNotNestTheBundle) {
-  TempHome home;
-  stdfs::path target = home.path() + "/Vessa.app";
-  stdfs::path staged = home.path() + "/new/Vessa.app";
-  write_versioned_bundle(target.string(), "1.0.0");
-  write_versioned_bundle(staged.string(), "2.0.0");
-  write_versioned_bundle(target.string() + ".previous", "0.9.0");
-  write_versioned_bundle(target.string() + ".updating", "0.9.1");
-  auto status = run_script(UpdateChecker::installScript(ended_pid(), staged, target, false));
-  EXPECT_TRUE(status.success()) << status.describe();
-  EXPECT_EQ(marker(target), "2.0.0");
-  EXPECT_FALSE(stdfs::exists(target / "Vessa.app.previous"));
-  EXPECT_FALSE(stdfs::exists(target.string() + ".previous"));
+// The swap leaves exactly one bundle whole at the target: the new one, or the old one when the
+// move fails, and no leftover of it or of an earlier interrupted swap.
+TEST(InstallScript, SwapLeavesOneWholeBundleAndNoLeftovers) {
+  struct Case {
+    const char* what;
+    std::string folder;  // holds the target and the staged bundle
+    bool staged;         // false: the staged bundle is missing, so the move fails
+    bool leftovers;      // .previous and .updating folders of an interrupted swap
+  };
+  // Each character of the hostile folder would break or run code inside a double-quoted path.
+  const Case cases[] = {
+      {"hostile path", "it's \"$(touch pwned)\" `touch pwned2` $HOME", true, false},
+      {"failed move", "apps", false, false},
+      {"leftovers", "plain", true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempHome home;
+    const stdfs::path target = home.path() + "/" + c.folder + "/Vessa.app";
+    const stdfs::path staged = home.path() + "/" + c.folder + "/staged dir/Vessa.app";
+    write_versioned_bundle(target.string(), "1.0.0");
+    if (c.staged) write_versioned_bundle(staged.string(), "2.0.0");
+    if (c.leftovers) {
+      write_versioned_bundle(target.string() + ".previous", "0.9.0");
+      write_versioned_bundle(target.string() + ".updating", "0.9.1");
+    }
+    auto status = run_script(UpdateChecker::installScript(ended_pid(), staged, target, false));
+    EXPECT_EQ(status.success(), c.staged) << status.describe();
+    EXPECT_EQ(marker(target), c.staged ? "2.0.0" : "1.0.0");
+    EXPECT_TRUE(paths::is_executable_file(target / "bin/vessa"));
+    EXPECT_FALSE(stdfs::exists(staged));
+    EXPECT_FALSE(stdfs::exists(target / "Vessa.app.previous"));
+    EXPECT_FALSE(stdfs::exists(target.string() + ".previous"));
+    EXPECT_FALSE(stdfs::exists(target.string() + ".updating"));
+    EXPECT_FALSE(stdfs::exists(home.path() + "/pwned"));
+    EXPECT_FALSE(stdfs::exists("pwned2"));
+  }
 }
 
 TEST(InstallScript, WaitsForTheApplicationThenRelaunchesTheNewBundle) {
@@ -92,13 +76,11 @@ TEST(InstallScript, WaitsForTheApplicationThenRelaunchesTheNewBundle) {
   write_versioned_bundle(target.string(), "1.0.0");
   write_versioned_bundle(staged.string(), "2.0.0", "echo \"$0 $#\" >\"$HOME/relaunched\"");
 
-  proc::Options app_options;
-  app_options.argv = {testing::test_child(), "sleep", "60000"};
-  auto app = proc::Process::start(app_options);
-  ASSERT_TRUE(app.has_value());
+  auto app = testing::sleeping_app();
+  ASSERT_TRUE(app);
   proc::Options script_options;
   script_options.argv = {"/bin/sh", "-c",
-                         UpdateChecker::installScript((*app)->pid(), staged, target, true)};
+                         UpdateChecker::installScript(app->pid(), staged, target, true)};
   auto script = proc::Process::start(script_options);
   ASSERT_TRUE(script.has_value());
 
@@ -106,7 +88,7 @@ TEST(InstallScript, WaitsForTheApplicationThenRelaunchesTheNewBundle) {
   EXPECT_FALSE((*script)->wait_for(std::chrono::milliseconds(900)).has_value());
   EXPECT_EQ(marker(target), "1.0.0");
 
-  (*app)->terminate(std::chrono::milliseconds(500));
+  app->terminate(std::chrono::milliseconds(500));
   auto ended = (*script)->wait_for(std::chrono::seconds(20));
   if (!ended) (*script)->terminate(std::chrono::milliseconds(200));
   ASSERT_TRUE(ended.has_value());

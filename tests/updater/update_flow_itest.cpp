@@ -180,33 +180,35 @@ TEST_F(UpdateFlow, PackagedCopyIsOfferedItsPackageAndHonoursTheSnooze) {
   }
 }
 
-TEST_F(UpdateFlow, FailedDownloadFallsBackToTheBrowser) {
-  LogCapture log;
+// An archive that is gone or tampered with is never staged: the prompt offers the browser.
+TEST_F(UpdateFlow, FailedOrRefusedDownloadFallsBackToTheBrowser) {
   env_.publish("1.3.0");
-  env_.server().serve("/" + archive_name(), "gone", 404);
-  UpdateChecker::checkOnLaunch();
-  ASSERT_TRUE(alerts_reach(1));
-  EXPECT_EQ(env_.alerts()->shown()[0].message, "Vessa 1.3.0 is available");
-  EXPECT_TRUE(log.contains(
-      "[VessaMac] background update failed: Update archive invalid: HTTP 404 \u2014 offering "
-      "browser fallback"));
-  EXPECT_FALSE(UpdateChecker::state().downloadInFlight);
-  EXPECT_FALSE(UpdateChecker::state().preparedAppURL.has_value());
-}
-
-TEST_F(UpdateFlow, TamperedReleaseIsRefusedAndNeverStaged) {
-  json manifest = env_.publish("1.3.0");
-  std::string archive = read_file(env_.root() + "/release-1.3.0/update.tar.gz");
-  archive[archive.size() / 2] ^= 0x40;
-  env_.server().serve("/" + archive_name(), archive);
-  LogCapture log;
-  UpdateChecker::checkOnLaunch();
-  ASSERT_TRUE(alerts_reach(1));
-  EXPECT_TRUE(log.contains(
-      "[VessaMac] background update failed: Update signature rejected: signature does not "
-      "match the archive \u2014 offering browser fallback"));
-  EXPECT_FALSE(UpdateChecker::state().preparedAppURL.has_value());
-  EXPECT_FALSE(stdfs::exists(env_.updates() + "/vessa-update-1.3.0/Vessa.app"));
+  std::string tampered = read_file(env_.root() + "/release-1.3.0/update.tar.gz");
+  tampered[tampered.size() / 2] ^= 0x40;
+  struct Case {
+    std::string body;
+    int status;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"gone", 404, "Update archive invalid: HTTP 404"},
+      {tampered, 200, "Update signature rejected: signature does not match the archive"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    const size_t shown = env_.alerts()->shown().size();
+    env_.server().serve("/" + archive_name(), c.body, c.status);
+    LogCapture log;
+    UpdateChecker::resetForTesting();
+    UpdateChecker::checkOnLaunch();
+    ASSERT_TRUE(alerts_reach(shown + 1));
+    EXPECT_EQ(env_.alerts()->shown()[shown].message, "Vessa 1.3.0 is available");
+    EXPECT_TRUE(log.contains("[VessaMac] background update failed: " + c.reason +
+                             " \u2014 offering browser fallback"));
+    EXPECT_FALSE(UpdateChecker::state().downloadInFlight);
+    EXPECT_FALSE(UpdateChecker::state().preparedAppURL.has_value());
+    EXPECT_FALSE(stdfs::exists(env_.updates() + "/vessa-update-1.3.0/Vessa.app"));
+  }
 }
 
 TEST_F(UpdateFlow, StagedUpdateIsOfferedSnoozedAndReofferedWhenAsked) {
@@ -240,11 +242,9 @@ TEST_F(UpdateFlow, StagedUpdateIsOfferedSnoozedAndReofferedWhenAsked) {
   EXPECT_FALSE(stdfs::exists(env_.updates() + "/vessa-update-1.3.0/update.tar.gz"));
 
   // Asked for: shown despite the snooze; "Restart Now" starts the installer and quits.
-  proc::Options sleeper;
-  sleeper.argv = {testing::test_child(), "sleep", "60000"};
-  auto app = proc::Process::start(sleeper);
-  ASSERT_TRUE(app.has_value());
-  UpdateChecker::setInstallWaitPidForTesting((*app)->pid());
+  auto app = testing::sleeping_app();
+  ASSERT_TRUE(app);
+  UpdateChecker::setInstallWaitPidForTesting(app->pid());
   int quits = 0;
   UpdateChecker::setTerminateHandler([&] { ++quits; });
   env_.alerts()->answer_with({0});
@@ -255,7 +255,7 @@ TEST_F(UpdateFlow, StagedUpdateIsOfferedSnoozedAndReofferedWhenAsked) {
   EXPECT_FALSE(UpdateChecker::state().preparedAppURL.has_value());
   EXPECT_TRUE(
       log.contains("[VessaMac] installer helper spawned (relaunch=true) \u2014 updating on exit"));
-  (*app)->terminate(std::chrono::milliseconds(500));
+  app->terminate(std::chrono::milliseconds(500));
   EXPECT_TRUE(run_until(
       [&] { return read_file(env_.installed() + "/Resources/marker.txt") == "1.3.0"; }, kWait));
 }
@@ -309,12 +309,7 @@ TEST_F(UpdateFlow, StagedTreeChangedSinceStagingIsRefusedAtQuit) {
     auto app = UpdateChecker::downloadAndPrepare("1.3.0", entry["url"], entry["signature"]);
     ASSERT_TRUE(app.has_value()) << app.error().description();
     change(*app);
-    proc::Options done;
-    done.argv = {"/bin/true"};
-    auto ended = proc::Process::start(done);
-    ASSERT_TRUE(ended.has_value());
-    (*ended)->wait();
-    UpdateChecker::setInstallWaitPidForTesting((*ended)->pid());
+    UpdateChecker::setInstallWaitPidForTesting(testing::ended_pid());
     LogCapture log;
     UpdateChecker::installOnExit(*app, false);
     const std::string marker = env_.installed() + "/Resources/marker.txt";
@@ -366,16 +361,14 @@ TEST_F(UpdateFlow, ReleaseScriptArchiveIsInstalledAtQuitOverTheBuiltBundle) {
   ASSERT_TRUE(staged());
   EXPECT_TRUE(UpdateChecker::state().quitObserverInstalled);
 
-  proc::Options sleeper;
-  sleeper.argv = {testing::test_child(), "sleep", "60000"};
-  auto app = proc::Process::start(sleeper);
-  ASSERT_TRUE(app.has_value());
-  UpdateChecker::setInstallWaitPidForTesting((*app)->pid());
+  auto app = testing::sleeping_app();
+  ASSERT_TRUE(app);
+  UpdateChecker::setInstallWaitPidForTesting(app->pid());
   LogCapture log;
   lifecycle::run_will_terminate();
   EXPECT_TRUE(
       log.contains("[VessaMac] installer helper spawned (relaunch=false) \u2014 updating on exit"));
-  (*app)->terminate(std::chrono::milliseconds(500));
+  app->terminate(std::chrono::milliseconds(500));
   std::string info = env_.installed() + "/Info.json";
   EXPECT_TRUE(run_until(
       [&] {

@@ -17,6 +17,7 @@
 
 #include "fixtures/bundle.hpp"
 #include "fixtures/fake_platform.hpp"
+#include "fixtures/helpers.hpp"
 #include "fixtures/http_server.hpp"
 #include "fixtures/temp_home.hpp"
 #include "platform/services.hpp"
@@ -66,6 +67,26 @@ struct KeyPair {
     return read_file(sig);
   }
 };
+
+/// A process id that has just ended (and been reaped).
+inline pid_t ended_pid() {
+  proc::Options o;
+  o.argv = {"/bin/true"};
+  auto p = proc::Process::start(o);
+  EXPECT_TRUE(p.has_value());
+  if (!p) return 0;
+  (*p)->wait();
+  return (*p)->pid();
+}
+
+/// Stands in for the running application the installer waits for; ends when terminated.
+inline std::shared_ptr<proc::Process> sleeping_app() {
+  proc::Options o;
+  o.argv = {test_child(), "sleep", "60000"};
+  auto p = proc::Process::start(o);
+  EXPECT_TRUE(p.has_value());
+  return p ? *p : nullptr;
+}
 
 /// Base64 as update manifests carry signatures.
 inline std::string base64(const std::string& text) {
