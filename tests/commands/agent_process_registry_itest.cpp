@@ -74,6 +74,19 @@ class AgentRegistryTest : public ::testing::Test {
   static bool log_has(const std::string& safe_id, const std::string& text) {
     return wait_until([&] { return log_of(safe_id).find(text) != std::string::npos; });
   }
+  // The pid an agent's script reported on its "child: " line (0: none), once it is complete.
+  pid_t descendant_of(const std::string& id) {
+    EXPECT_TRUE(wait_until([&] {
+      auto log = log_of(id);
+      return log.find("child: ") != std::string::npos && log.back() == '\n';
+    }));
+    const std::string log = log_of(id);
+    const auto at = log.find("child: ");
+    const pid_t pid =
+        at == std::string::npos ? 0 : static_cast<pid_t>(std::stol(log.substr(at + 7)));
+    if (pid > 0) started_.push_back(pid);
+    return pid;
+  }
 
   testing::TempHome home_;
   std::string root_ = home_.path() + "/agents-test";
@@ -191,14 +204,7 @@ TEST_F(AgentRegistryTest, StopAnswersOnceTheWholeTreeIsGone) {
   for (const auto& c : cases) {
     auto r = start(c.id, script(c.id, c.body));
     ASSERT_TRUE(r.ok()) << r.error();
-    ASSERT_TRUE(wait_until([&] {
-      auto log = log_of(c.id);
-      return log.find("child: ") != std::string::npos && log.back() == '\n';
-    }));
-    const std::string log = log_of(c.id);
-    const auto at = log.find("child: ") + 7;
-    const pid_t descendant = static_cast<pid_t>(std::stol(log.substr(at)));
-    if (descendant > 0) started_.push_back(descendant);
+    const pid_t descendant = descendant_of(c.id);
     // An agent whose npx has gone still runs while its tree does.
     EXPECT_EQ(dispatch_and_wait(*registry_, "list_running_agents").value(), json({c.id})) << c.id;
 
@@ -249,13 +255,8 @@ TEST_F(AgentRegistryTest, AKilledShellsAgentsAreEndedByTheNextLaunch) {
     ASSERT_EQ(answer.rfind("Started agent", 0), 0u) << answer;
     const pid_t leader = pid_of(answer);
     started_.push_back(leader);
-    ASSERT_TRUE(wait_until([&] {
-      auto log = log_of(c.id);
-      return log.find("child: ") != std::string::npos && log.back() == '\n';
-    }));
-    const std::string log = log_of(c.id);
-    const pid_t descendant = static_cast<pid_t>(std::stol(log.substr(log.find("child: ") + 7)));
-    started_.push_back(descendant);
+    const pid_t descendant = descendant_of(c.id);
+    ASSERT_GT(descendant, 0) << c.id;
 
     if (c.kill_shell) {
       ::kill((*shell)->pid(), SIGKILL);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "commands/app_dirs.hpp"
-#include "fixtures/helpers.hpp"
+#include "commands/commands_test_support.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/paths.hpp"
 
@@ -21,7 +21,6 @@ const std::string kLink = "app.vessa.desktop://open/task?id=7&q=a%20b#top";
 
 TEST(DeepLink, OnlyWellFormedLinksOfTheAppsOwnSchemeAreTaken) {
   LogCapture logs;
-  ASSERT_EQ(deep_link::scheme(), "app.vessa.desktop");
   const std::string own = deep_link::scheme();
   const std::pair<std::string, bool> cases[] = {
       {kLink, true},
@@ -70,15 +69,11 @@ TEST(DeepLink, OnlyWellFormedLinksOfTheAppsOwnSchemeAreTaken) {
 
 TEST(DeepLink, PluginCommands) {
   TempHome home;
-  CommandRegistry registry{std::weak_ptr<AppContext>()};
-  auto call = [&](const std::string& cmd, const json& args = json::object()) {
-    CommandResult r = dispatch_and_wait(registry, cmd, args);
-    return r.ok() ? r.value() : json("error: " + r.error());
-  };
+  Commands commands;
   deep_link::set_launch_links({});
-  EXPECT_EQ(call("plugin:deep-link|get_current"), nullptr);
+  EXPECT_EQ(commands.ok("plugin:deep-link|get_current"), nullptr);
   deep_link::set_launch_links({kLink});
-  EXPECT_EQ(call("plugin:deep-link|get_current"), json::array({kLink}));
+  EXPECT_EQ(commands.ok("plugin:deep-link|get_current"), json::array({kLink}));
   deep_link::set_launch_links({});
 
   const std::pair<json, json> registered[] = {
@@ -86,16 +81,16 @@ TEST(DeepLink, PluginCommands) {
       {{{"protocol", "App.Vessa.Desktop"}}, true},
       {{{"protocol", "vessa"}}, false},
       {{{"protocol", std::string("app.vessa.desktop\0x", 19)}}, false},
-      {{{"protocol", 7}}, "error: is_registered: missing protocol"},
-      {json::object(), "error: is_registered: missing protocol"},
+      {{{"protocol", 7}}, "!is_registered: missing protocol"},
+      {json::object(), "!is_registered: missing protocol"},
   };
   for (const auto& [args, expected] : registered) {
-    EXPECT_EQ(call("plugin:deep-link|is_registered", args), expected) << args;
+    EXPECT_EQ(commands.answer("plugin:deep-link|is_registered", args), expected) << args;
   }
   for (const char* op : {"register", "unregister"}) {
     const std::string cmd = std::string("plugin:deep-link|") + op;
-    EXPECT_EQ(call(cmd, {{"protocol", "app.vessa.desktop"}}),
-              "error: command not implemented in the Swift shell yet: " + cmd);
+    EXPECT_EQ(commands.fails(cmd, {{"protocol", "app.vessa.desktop"}}),
+              "command not implemented in the Swift shell yet: " + cmd);
   }
 }
 

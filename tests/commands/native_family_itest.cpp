@@ -1,5 +1,5 @@
 // The platform plug-in family against fake desktop services: rule order, every answer and
-// message, and what reaches the window, panels, notifications, opener and previews.
+// message, and what reaches the window, panels, notifications, opener, previews and executor.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,11 +7,15 @@
 #include <filesystem>
 #include <thread>
 
-#include "commands/command_registry.hpp"
+#include "commands/commands_test_support.hpp"
 #include "commands/relaunch.hpp"
+#include "executor/executor_supervisor.hpp"
+#include "executor/launch_environment.hpp"
 #include "fixtures/bundle.hpp"
 #include "fixtures/fake_platform.hpp"
 #include "fixtures/helpers.hpp"
+#include "fixtures/http_server.hpp"
+#include "fixtures/loopback.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/lifecycle.hpp"
 #include "support/paths.hpp"
@@ -27,33 +31,23 @@ class RecordingApp : public AppContext {
   void emit(const std::string& /*event*/, const json& /*payload*/) override {}
   void quit() override { ++quits; }
   void check_for_updates() override { ++update_checks; }
+  std::shared_ptr<ExecutorSupervisor> executor() override { return supervisor; }
   std::atomic<int> quits{0};
   std::atomic<int> update_checks{0};
+  std::shared_ptr<ExecutorSupervisor> supervisor;
 };
 
-class NativeFamily : public ::testing::Test {
+class NativeFamily : public ::testing::Test,
+                     protected testing::HomeAndApp<RecordingApp>,
+                     protected testing::Commands {
  protected:
-  CommandResult run(const std::string& cmd, const json& args = json::object()) {
-    return dispatch_and_wait(*registry_, cmd, args);
-  }
-  json ok(const std::string& cmd, const json& args = json::object()) {
-    CommandResult r = run(cmd, args);
-    EXPECT_TRUE(r.ok()) << cmd << ": " << r.error();
-    return r.value();
-  }
-  std::string fails(const std::string& cmd, const json& args = json::object()) {
-    CommandResult r = run(cmd, args);
-    EXPECT_FALSE(r.ok()) << cmd;
-    return r.error();
-  }
+  NativeFamily() : Commands(app_) {}
   // Lets queued main-queue work run.
   void drain() {
     testing::run_until([] { return false; }, std::chrono::milliseconds(50));
   }
 
   FakePlatform fake_;
-  std::shared_ptr<RecordingApp> app_ = std::make_shared<RecordingApp>();
-  std::shared_ptr<CommandRegistry> registry_ = std::make_shared<CommandRegistry>(app_);
 };
 
 TEST_F(NativeFamily, EarlierRulesWin) {
@@ -294,7 +288,7 @@ struct RecordingSink : CallbackSink {
 
 TEST_F(NativeFamily, NotificationListenersGetEachShownNotificationOnTheirChannel) {
   auto sink = std::make_shared<RecordingSink>();
-  registry_->set_callback_sink(sink);
+  registry->set_callback_sink(sink);
   const json listen = {{"event", "notification"}, {"handler", "__CHANNEL__:9"}};
   // Arguments that do not fit register nothing; like any plug-in operation they answer null.
   EXPECT_EQ(ok("plugin:notification|register_listener", {{"handler", "__CHANNEL__:8"}}), nullptr);
@@ -320,7 +314,7 @@ TEST_F(NativeFamily, NotificationListenersGetEachShownNotificationOnTheirChannel
   ok("plugin:notification|remove_listener", {{"event", "notification"}, {"channelId", 9}});
   sink->current = true;
   ok("plugin:notification|register_listener", listen);
-  registry_->on_page_load();
+  registry->on_page_load();
   ok("plugin:notification|notify", {{"title", "new page"}});
   EXPECT_EQ(sink->calls.all().size(), 3u) << json(sink->calls.all());
 }
@@ -391,12 +385,28 @@ TEST_F(NativeFamily, ShellOpenMakesFileUrisOfPaths) {
   }
 }
 
-TEST_F(NativeFamily, ExecutorEnsureWithoutSupervisor) {
-  // The app context exists but has no supervisor.
+// The route hands the page the supervisor's outcome: a status, and a message only with an error.
+TEST_F(NativeFamily, ExecutorEnsureAnswersWithTheSupervisorsOutcome) {
   EXPECT_EQ(fails("executor_ensure"), "executor supervisor unavailable");
   auto orphan = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
   EXPECT_EQ(dispatch_and_wait(*orphan, "plugin:executor|ensure", {{"force", true}}).error(),
             "executor supervisor unavailable");
+
+  testing::HttpServer healthy;  // an executor already answering on the port is adopted
+  healthy.serve("/health", "ok");
+  launch::detail::set_refresh_url_for_testing(healthy.url("/refresh-cli-auth"));
+  testing::ScopedExecutable nowhere(home_.path() + "/elsewhere/bin/vessa");
+  ExecutorSupervisor::Options o;
+  o.port = static_cast<uint16_t>(std::stoi(healthy.root().substr(healthy.root().rfind(':') + 1)));
+  app_->supervisor = ExecutorSupervisor::create(o);
+  EXPECT_EQ(ok("plugin:executor|ensure", {{"force", true}}), json({{"status", "ready"}}));
+  // Nobody on the port, and no program to start.
+  o.port = testing::free_loopback_port();
+  app_->supervisor = ExecutorSupervisor::create(o);
+  EXPECT_EQ(ok("executor_ensure", {{"force", "yes"}}),
+            json({{"status", "error"}, {"message", "executor binary not found"}}));
+  app_->supervisor->stop();
+  launch::detail::set_refresh_url_for_testing("");
 }
 
 TEST_F(NativeFamily, ProcessCommands) {

@@ -12,9 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "commands/command_registry.hpp"
-#include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
+#include "commands/commands_test_support.hpp"
 
 namespace vessa {
 namespace {
@@ -92,19 +90,13 @@ TEST(ObsidianVaultTags, FrontMatterAndInlineRules) {
 
 class ObsidianVaultReadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    vault_ = home_.path() + "/vaults/My Vault";
-    std::filesystem::create_directories(vault_);
-    registry_ = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
-  }
+  void SetUp() override { std::filesystem::create_directories(vault_); }
 
   std::string note(const std::string& relative, const std::string& text) {
     return write_file(vault_ + "/" + relative, text);
   }
 
-  CommandResult read(const json& args) {
-    return testing::dispatch_and_wait(*registry_, "read_obsidian_vault", args);
-  }
+  CommandResult read(const json& args) { return commands_.run("read_obsidian_vault", args); }
 
   // externalId -> record, failing the test on duplicates.
   std::map<std::string, json> by_id(const CommandResult& r) {
@@ -119,8 +111,8 @@ class ObsidianVaultReadTest : public ::testing::Test {
   }
 
   testing::TempHome home_;
-  std::string vault_;
-  std::shared_ptr<CommandRegistry> registry_;
+  std::string vault_ = home_.path() + "/vaults/My Vault";
+  testing::Commands commands_;
 };
 
 TEST_F(ObsidianVaultReadTest, ReadsNotesAndSkipsWhatItMust) {
@@ -247,8 +239,7 @@ TEST_F(ObsidianVaultReadTest, OnlyRegularNotesUpToTheCapAreRead) {
   note("over.md", fits + "y");
 
   // A hang would show as the dispatch timing out.
-  auto r = testing::dispatch_and_wait(*registry_, "read_obsidian_vault", {{"path", vault_}},
-                                      std::chrono::seconds(5));
+  auto r = commands_.run("read_obsidian_vault", {{"path", vault_}}, std::chrono::seconds(5));
   auto notes = by_id(r);
   const std::pair<std::string, bool> cases[] = {
       {"fits.md", true},  {"over.md", false},     {"pipe.md", false},

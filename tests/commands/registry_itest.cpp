@@ -47,10 +47,8 @@ TEST_F(RegistryTest, FamiliesAreOfferedInOrderUntilOneClaims) {
   offered.clear();
   EXPECT_EQ(dispatch_and_wait(registry, "__ping", {{"ignored", true}}).value(),
             (json{{"ok", true}, {"shell", "swift"}}));
-  EXPECT_EQ(
-      offered.size(),
-      std::size(
-          vessa::testing::kFamilyNames));  // every family declined before the built-in answered
+  // Every family declined before the built-in answered.
+  EXPECT_EQ(offered.size(), std::size(vessa::testing::kFamilyNames));
   offered.clear();
   // A family that claims a built-in's name shadows it.
   registry.set_family_override_for_testing(

@@ -235,11 +235,9 @@ TEST_F(RepoDiscovery, DetectToolsReadsFirstLineOfStdoutFromThePath) {
     testing::ScopedEnv path("PATH", bin + ":" + std::getenv("PATH"));
     tools = repos::detectTools();
   }
-  EXPECT_EQ(tools, json({{"gitAvailable", true},
-                         {"gitVersion", "git version 9.9.9  "},
-                         {"ghAvailable", true},
-                         {"ghVersion", nullptr},
-                         {"home", h()}}));
+  EXPECT_EQ(tools, json::parse(R"({"gitAvailable": true, "gitVersion": "git version 9.9.9  ",
+    "ghAvailable": true, "ghVersion": null, "home": )" +
+                               json(h()).dump() + "}"));
   testing::write_script(bin + "/gh", "echo 'gh failed'\nexit 3");
   std::remove((bin + "/git").c_str());
   {

@@ -91,12 +91,10 @@ TEST(TaskwrightPaths, LooksForTheInstallerInTheBundleThenTenFoldersUp) {
 TEST(TaskwrightStatus, ReportsEachStateOfTheRuntimeHome) {
   TaskwrightEnv env;
   const std::string tw = env.tw_home();
-  EXPECT_EQ(env.run("taskwright_status").value(), (json{{"installed", false},
-                                                        {"version", nullptr},
-                                                        {"install_path", tw},
-                                                        {"binary_path", nullptr},
-                                                        {"supported_os", true},
-                                                        {"install_incomplete", false}}));
+  json fresh = json::parse(R"({"installed": false, "version": null, "binary_path": null,
+      "supported_os": true, "install_incomplete": false})");
+  fresh["install_path"] = tw;
+  EXPECT_EQ(env.run("taskwright_status").value(), fresh);
   write_file(tw + "/bin/radaro", "", 0755);
   json s = env.run("taskwright_status").value();
   EXPECT_EQ(s["installed"], true);
@@ -105,13 +103,12 @@ TEST(TaskwrightStatus, ReportsEachStateOfTheRuntimeHome) {
   write_file(tw + "/.installed-version", "upstream_tag=v9\n");
   EXPECT_EQ(env.run("taskwright_status").value()["version"], "v9");
 
+  // Either marker of an unfinished install hides the program and its version.
+  json unfinished = fresh;
+  unfinished["install_incomplete"] = true;
   for (const std::string& marker : {env.marker(), tw + "/.install-incomplete"}) {
     write_file(marker, "");
-    s = env.run("taskwright_status").value();
-    EXPECT_EQ(s["installed"], false) << marker;
-    EXPECT_EQ(s["version"], nullptr) << marker;
-    EXPECT_EQ(s["binary_path"], nullptr) << marker;
-    EXPECT_EQ(s["install_incomplete"], true) << marker;
+    EXPECT_EQ(env.run("taskwright_status").value(), unfinished) << marker;
     std::filesystem::remove(marker);
   }
 }
@@ -119,14 +116,12 @@ TEST(TaskwrightStatus, ReportsEachStateOfTheRuntimeHome) {
 TEST(TaskwrightStorageInfo, ReportsSizesAndPathsOfTheDataFolder) {
   TaskwrightEnv env;
   const std::string data = env.tw_home() + "/home";
-  EXPECT_EQ(env.run("taskwright_storage_info").value(), (json{{"install_path", env.tw_home()},
-                                                              {"home_path", data},
-                                                              {"home_exists", false},
-                                                              {"sessions_db_bytes", nullptr},
-                                                              {"memory_md_bytes", nullptr},
-                                                              {"user_md_bytes", nullptr},
-                                                              {"soul_md_path", nullptr},
-                                                              {"config_yaml_path", nullptr}}));
+  json bare = json::parse(R"({"home_exists": false, "sessions_db_bytes": null,
+      "memory_md_bytes": null, "user_md_bytes": null, "soul_md_path": null,
+      "config_yaml_path": null})");
+  bare["install_path"] = env.tw_home();
+  bare["home_path"] = data;
+  EXPECT_EQ(env.run("taskwright_storage_info").value(), bare);
   write_file(data + "/state.db", "");
   write_file(data + "/memories/MEMORY.md", "12345");
   write_file(data + "/SOUL.md", "soul");

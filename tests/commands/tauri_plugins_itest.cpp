@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "commands/app_dirs.hpp"
+#include "commands/commands_test_support.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/recording_app.hpp"
 #include "fixtures/temp_home.hpp"
@@ -15,29 +16,18 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-class TauriPlugins : public ::testing::Test {
+class TauriPlugins : public ::testing::Test,
+                     protected HomeAndApp<RecordingApp>,
+                     protected Commands {
  protected:
-  json call(const std::string& cmd, const json& args = json::object()) {
-    CommandResult r = dispatch_and_wait(*registry_, cmd, args);
-    EXPECT_TRUE(r.ok()) << cmd << " " << args << ": " << r.error();
-    return r.value();
-  }
-  std::string fail(const std::string& cmd, const json& args) {
-    CommandResult r = dispatch_and_wait(*registry_, cmd, args);
-    EXPECT_FALSE(r.ok()) << cmd << " " << args;
-    return r.error();
-  }
+  TauriPlugins() : Commands(app_) {}
   json load(const std::string& path, const json& options = json::object()) {
-    return call("plugin:store|load", {{"path", path}, {"options", options}});
+    return ok("plugin:store|load", {{"path", path}, {"options", options}});
   }
   json on_disk(const std::string& rel) {
     return read_json_file((app_dirs::app_data_dir() / rel).string()).value_or(json());
   }
-  void restart() { registry_ = std::make_shared<CommandRegistry>(app_); }
-
-  TempHome home_;
-  std::shared_ptr<RecordingApp> app_ = std::make_shared<RecordingApp>();
-  std::shared_ptr<CommandRegistry> registry_ = std::make_shared<CommandRegistry>(app_);
+  void restart() { registry = std::make_shared<CommandRegistry>(app_); }
 };
 
 // Every store had one shared file, so the last save overwrote the other stores.
@@ -54,28 +44,28 @@ TEST_F(TauriPlugins, StoresKeepTheirOwnFilesAcrossARestart) {
   ASSERT_TRUE(a.is_number_integer() && b.is_number_integer());
   EXPECT_NE(a, b);
   EXPECT_EQ(load("./a.json"), a) << "one file, one store";
-  EXPECT_EQ(call("plugin:store|get_store", {{"path", "nested/b.json"}}), b);
+  EXPECT_EQ(ok("plugin:store|get_store", {{"path", "nested/b.json"}}), b);
   for (const auto& [key, value] : values.items()) {
-    call("plugin:store|set", {{"rid", a}, {"key", key}, {"value", value}});
+    ok("plugin:store|set", {{"rid", a}, {"key", key}, {"value", value}});
   }
-  call("plugin:store|set", {{"rid", b}, {"key", "int"}, {"value", 99}});
-  EXPECT_EQ(call("plugin:store|get", {{"rid", a}, {"key", "null"}}), json::parse("[null,true]"));
-  EXPECT_EQ(call("plugin:store|get", {{"rid", a}, {"key", "absent"}}), json::parse("[null,false]"));
-  EXPECT_EQ(call("plugin:store|has", {{"rid", a}, {"key", "null"}}), true);
-  EXPECT_EQ(call("plugin:store|length", {{"rid", a}}), values.size());
-  call("plugin:store|save", {{"rid", a}});
-  call("plugin:store|save", {{"rid", b}});
+  ok("plugin:store|set", {{"rid", b}, {"key", "int"}, {"value", 99}});
+  EXPECT_EQ(ok("plugin:store|get", {{"rid", a}, {"key", "null"}}), json::parse("[null,true]"));
+  EXPECT_EQ(ok("plugin:store|get", {{"rid", a}, {"key", "absent"}}), json::parse("[null,false]"));
+  EXPECT_EQ(ok("plugin:store|has", {{"rid", a}, {"key", "null"}}), true);
+  EXPECT_EQ(ok("plugin:store|length", {{"rid", a}}), values.size());
+  ok("plugin:store|save", {{"rid", a}});
+  ok("plugin:store|save", {{"rid", b}});
   EXPECT_EQ(on_disk("a.json"), values);
   EXPECT_EQ(on_disk("nested/b.json"), json({{"int", 99}}));
 
   restart();
   json again = load("a.json");
   for (const auto& [key, value] : values.items()) {
-    EXPECT_EQ(call("plugin:store|get", {{"rid", again}, {"key", key}}), json::array({value, true}))
+    EXPECT_EQ(ok("plugin:store|get", {{"rid", again}, {"key", key}}), json::array({value, true}))
         << key;
   }
   // The old registry's ids mean nothing to the new one.
-  EXPECT_EQ(fail("plugin:store|get", {{"rid", b}, {"key", "int"}}),
+  EXPECT_EQ(fails("plugin:store|get", {{"rid", b}, {"key", "int"}}),
             "store get: resource id " + b.dump() + " is not an open store");
 }
 
@@ -113,14 +103,14 @@ TEST_F(TauriPlugins, LoadOptionsDecideBetweenFileAndDefaults) {
     options["autoSave"] = false;
     json rid = load(rel, options);
     json entries = json::object();
-    for (const auto& e : call("plugin:store|entries", {{"rid", rid}})) entries[e[0]] = e[1];
+    for (const auto& e : ok("plugin:store|entries", {{"rid", rid}})) entries[e[0]] = e[1];
     EXPECT_EQ(entries, c.expected) << c.name;
-    call("plugin:store|save", {{"rid", rid}});
+    ok("plugin:store|save", {{"rid", rid}});
     EXPECT_EQ(on_disk(rel), c.expected) << c.name;
-    call("plugin:store|set", {{"rid", rid}, {"key", "x"}, {"value", 1}});
-    call("plugin:store|reset", {{"rid", rid}});
+    ok("plugin:store|set", {{"rid", rid}, {"key", "x"}, {"value", 1}});
+    ok("plugin:store|reset", {{"rid", rid}});
     entries = json::object();
-    for (const auto& e : call("plugin:store|entries", {{"rid", rid}})) entries[e[0]] = e[1];
+    for (const auto& e : ok("plugin:store|entries", {{"rid", rid}})) entries[e[0]] = e[1];
     EXPECT_EQ(entries, c.options["defaults"]) << c.name << ": reset restores the defaults";
   }
 }
@@ -133,16 +123,16 @@ TEST_F(TauriPlugins, AutoSaveChangeEventsAndClosing) {
   json manual = load("manual.json", {{"autoSave", false}});
   json closed = load("closed.json", {{"autoSave", 600000}});
   for (const json& rid : {quick, slow, manual, closed}) {
-    call("plugin:store|set", {{"rid", rid}, {"key", "k"}, {"value", "v"}});
+    ok("plugin:store|set", {{"rid", rid}, {"key", "k"}, {"value", "v"}});
   }
-  call("plugin:store|delete", {{"rid", quick}, {"key", "k"}});
-  call("plugin:store|set", {{"rid", quick}, {"key", "k2"}, {"value", 2}});
+  ok("plugin:store|delete", {{"rid", quick}, {"key", "k"}});
+  ok("plugin:store|set", {{"rid", quick}, {"key", "k2"}, {"value", 2}});
   EXPECT_TRUE(run_until([&] { return on_disk("quick.json") == json({{"k2", 2}}); }));
   EXPECT_TRUE(on_disk("slow.json").is_null());
 
-  call("plugin:resources|close", {{"rid", closed}});
+  ok("plugin:resources|close", {{"rid", closed}});
   EXPECT_EQ(on_disk("closed.json"), json({{"k", "v"}}));
-  EXPECT_EQ(fail("plugin:resources|close", {{"rid", closed}}),
+  EXPECT_EQ(fails("plugin:resources|close", {{"rid", closed}}),
             "resource id " + closed.dump() + " is invalid");
 
   lifecycle::run_will_terminate();
@@ -160,11 +150,11 @@ TEST_F(TauriPlugins, AutoSaveChangeEventsAndClosing) {
 
 TEST_F(TauriPlugins, PageLoadClosesTheEarlierPagesStores) {
   json rid = load("page.json", {{"autoSave", 600000}});
-  call("plugin:store|set", {{"rid", rid}, {"key", "k"}, {"value", 1}});
-  registry_->on_page_load();
+  ok("plugin:store|set", {{"rid", rid}, {"key", "k"}, {"value", 1}});
+  registry->on_page_load();
   EXPECT_EQ(on_disk("page.json"), json({{"k", 1}}));
-  EXPECT_EQ(call("plugin:store|get_store", {{"path", "page.json"}}), nullptr);
-  fail("plugin:store|keys", {{"rid", rid}});
+  EXPECT_EQ(ok("plugin:store|get_store", {{"path", "page.json"}}), nullptr);
+  fails("plugin:store|keys", {{"rid", rid}});
 }
 
 TEST_F(TauriPlugins, PathCommands) {
@@ -206,7 +196,7 @@ TEST_F(TauriPlugins, PathCommands) {
       {"is_absolute", {{"path", "home"}}, false},
   };
   for (const auto& c : cases) {
-    CommandResult r = dispatch_and_wait(*registry_, "plugin:path|" + c.cmd, c.args);
+    CommandResult r = dispatch_and_wait(*registry, "plugin:path|" + c.cmd, c.args);
     json got = r.ok() ? r.value() : json("!" + r.error());
     EXPECT_EQ(got, c.expected) << c.cmd << " " << c.args;
   }

@@ -1,8 +1,12 @@
-// The Skyvern lifecycle commands through the registry: installers, gate, start/stop, uninstall.
+// Docker discovery, bounded docker runs and the status snapshot, and the Skyvern lifecycle
+// commands through the registry (installers, gate, start/stop, uninstall), against a fake docker.
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include "skyvern_fixture.hpp"
 #include "support/subprocess.hpp"
@@ -23,23 +27,92 @@ const std::string kInstallingDocker =
     "installing-docker|Setting up a Docker runtime (colima)\u2026";
 const std::string kReady = "ready|Skyvern is up.";
 
-// Runs `cmd` once per (script, answer) with `script` as the bundle's `file` and docker info
-// answering `info`. An answer starting with "!" is a failure whose message ends the statuses as
-// "error|..."; otherwise the statuses end with `done`.
-void check_outcomes(const char* cmd, const char* file, int info, const std::string& first,
-                    const std::string& done,
-                    const std::vector<std::pair<std::string, std::string>>& cases) {
-  for (const auto& [script, answer] : cases) {
-    SCOPED_TRACE(script);
+TEST(SkyvernDocker, ConfiguredProgramIsUsedUncheckedAndReportedMissing) {
+  SkyvernEnv env;
+  const std::string missing = env.home() + "/no/such/docker";
+  env.use_docker(missing);
+  EXPECT_EQ(skyvern::skyvernDockerBin(), missing);
+  EXPECT_FALSE(skyvern::skyvernDockerOnPath());
+  EXPECT_FALSE(skyvern::skyvernDockerRunning());  // cannot start: counts as not running
+  write_file(env.settings_dir() + "/skyvern.env", "SKYVERN_PORT=8123\nSKYVERN_API_KEY=k\n");
+  EXPECT_EQ(skyvern::skyvernStatusSnapshot(), json::parse(R"({"docker_available": false,
+    "docker_running": false, "container_exists": false, "container_running": false,
+    "endpoint": "http://localhost:8123", "has_api_key": true, "supported_os": true})"));
+}
+
+TEST(SkyvernDocker, BareProgramNameRunsThroughEnvOnTheSearchPath) {
+  SkyvernEnv env;
+  env.use_docker("docker");
+  proc::Options o = skyvern::skyvernDockerProcess({"ps", "-a"});
+  EXPECT_EQ(o.argv, (std::vector<std::string>{"/usr/bin/env", "docker", "ps", "-a"}));
+  ASSERT_TRUE(o.env);
+  EXPECT_EQ(o.env->at("PATH"), skyvern::skyvernPath());
+  EXPECT_EQ(o.env->at("HOME"), env.home());
+  // The fake's folder reaches the search path through the inherited PATH.
+  skyvern_fixture::ScopedPathEnv path("PATH", env.home() + "/fake:/usr/bin:/bin");
+  EXPECT_TRUE(skyvern::skyvernDockerOnPath());
+}
+
+TEST(SkyvernDocker, SearchPathHasEachFolderOnceAndIsKept) {
+  SkyvernEnv env;
+  skyvern::resetSkyvernPathForTesting();
+  const std::string path = skyvern::skyvernPath();
+  std::vector<std::string> pieces;
+  std::stringstream in(path);
+  for (std::string piece; std::getline(in, piece, ':');) pieces.push_back(piece);
+  std::set<std::string> unique(pieces.begin(), pieces.end());
+  EXPECT_EQ(unique.size(), pieces.size()) << "repeated folder in " << path;
+  EXPECT_EQ(unique.count(""), 0U);
+  EXPECT_EQ(unique.count(env.home() + "/.docker/bin"), 1U);
+  TempHome other;  // computed once: a later HOME does not change it
+  EXPECT_EQ(skyvern::skyvernPath(), path);
+  skyvern::resetSkyvernPathForTesting();
+}
+
+TEST(SkyvernDocker, StatusReadsTheFirstStateLine) {
+  // docker ps's exit status and output; whether the container exists and runs.
+  const std::tuple<int, std::string, bool, bool> cases[] = {
+      {0, "  Running \n", true, true},
+      {0, "exited\n", true, false},
+      {0, "exited\nrunning\n", true, false},
+      {0, "", false, false},
+      {0, " \n\n", false, false},
+      {1, "running\n", false, false},
+      {0, "running\xff\n", false, false},  // undecodable
+  };
+  for (const auto& [ps_code, ps_out, exists, running] : cases) {
+    SCOPED_TRACE(ps_out);
     SkyvernEnv env;
-    env.answer("info", info);
-    env.use_bundle({{file, script}});
-    Harness h;
-    CommandResult r = h.run(cmd);
-    bool failed = !answer.empty() && answer[0] == '!';
-    EXPECT_EQ(failed ? "!" + r.error() : r.value().get<std::string>(), answer);
-    EXPECT_EQ(h.statuses_after(2), (Strings{first, failed ? "error|" + answer.substr(1) : done}));
+    env.answer("ps", ps_code, ps_out);
+    json s = skyvern::skyvernStatusSnapshot();
+    EXPECT_TRUE(s["docker_available"] && s["docker_running"]);
+    EXPECT_EQ(s["container_exists"], exists);
+    EXPECT_EQ(s["container_running"], running);
+    EXPECT_EQ(env.calls(), (std::vector<std::string>{
+                               "info", "ps -a --filter name=vessa-skyvern --format {{.State}}"}));
   }
+}
+
+TEST(SkyvernDocker, StoppedDaemonSkipsTheContainerQuery) {
+  SkyvernEnv env;
+  env.answer("info", 1);
+  env.answer("ps", 0, "running\n");
+  write_file(env.settings_dir() + "/skyvern.env", "SKYVERN_PORT=8000\n");
+  json s = Harness().run("skyvern_status").value();  // also the page's route to it
+  EXPECT_TRUE(s["docker_available"]);
+  EXPECT_FALSE(s["docker_running"] || s["container_exists"] || s["container_running"]);
+  EXPECT_EQ(s["endpoint"], "http://localhost:8000");
+  EXPECT_EQ(s["has_api_key"], false);
+  EXPECT_EQ(env.calls(), std::vector<std::string>{"info"});
+}
+
+TEST(SkyvernDocker, HangingDockerIsStoppedEvenWhenItIgnoresTerm) {
+  SkyvernEnv env;
+  env.hang("info", /*ignore_term=*/true);
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_FALSE(skyvern::skyvernRun(skyvern::skyvernDockerProcess({"info"}), 0.5));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+  EXPECT_TRUE(process_gone(pid_in(env.fake_file("info.pid"))));
 }
 
 TEST(SkyvernInstall, StreamsOutputAndAnswersWithTheLastNonBlankLine) {
@@ -64,11 +137,46 @@ TEST(SkyvernInstall, StreamsOutputAndAnswersWithTheLastNonBlankLine) {
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "[docker] a warning"), 1);
 }
 
-TEST(SkyvernInstall, OutcomesOfTheInstaller) {
-  check_outcomes("skyvern_install", "install-skyvern.sh", 0, kInstalling, kReady,
-                 {{"echo progress >&2", ""},
-                  {"echo http://x\nexit 3", "!Installer exited with status Some(3)"},
-                  {"kill -9 $$", "!Installer exited with status None"}});
+// Each installer's answer and its statuses: the announcement, then how it ended. An answer
+// starting with "!" is a failure, whose message is also the closing "error|" status.
+TEST(SkyvernInstall, OutcomesOfBothInstallers) {
+  struct Case {
+    const char *cmd, *file;
+    int info;
+    std::string script, answer;
+  };
+  const std::string docker_ready = "docker-ready|Docker is ready. You can install Skyvern now.";
+  const Case cases[] = {
+      {"skyvern_install", "install-skyvern.sh", 0, "echo progress >&2", ""},
+      {"skyvern_install", "install-skyvern.sh", 0, "echo http://x\nexit 3",
+       "!Installer exited with status Some(3)"},
+      {"skyvern_install", "install-skyvern.sh", 0, "kill -9 $$",
+       "!Installer exited with status None"},
+      {"skyvern_install_docker", "install-docker.sh", 1, "echo 0 > \"$HOME/fake/info.code\"",
+       "docker-ready"},
+      {"skyvern_install_docker", "install-docker.sh", 1, "exit 10",
+       "!Homebrew is required to auto-install Docker. Install it once (see the log), then click "
+       "Install Docker again."},
+      {"skyvern_install_docker", "install-docker.sh", 1, "exit 0",
+       "!Docker setup did not complete (exit Some(0)). See the log above."},
+      {"skyvern_install_docker", "install-docker.sh", 1, "kill -TERM $$",
+       "!Docker setup did not complete (exit None). See the log above."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.script);
+    SkyvernEnv env;
+    env.answer("info", c.info);
+    env.use_bundle({{c.file, c.script}});
+    Harness h;
+    CommandResult r = h.run(c.cmd);
+    const bool failed = !c.answer.empty() && c.answer[0] == '!';
+    EXPECT_EQ(failed ? "!" + r.error() : r.value().get<std::string>(), c.answer);
+    const bool docker = std::string(c.cmd) == "skyvern_install_docker";
+    EXPECT_EQ(h.statuses_after(2), (Strings{docker ? kInstallingDocker : kInstalling,
+                                            failed   ? "error|" + c.answer.substr(1)
+                                            : docker ? docker_ready
+                                                     : kReady}));
+  }
 }
 
 TEST(SkyvernInstall, RunsWithTheStoppedDaemonButNotWithoutDocker) {
@@ -140,18 +248,6 @@ TEST(SkyvernInstall, GateRefusesASecondInstallOfEitherKindWhileOneRuns) {
   EXPECT_EQ(h.run("skyvern_install_docker").value(), "Docker is already running.");
 }
 
-TEST(SkyvernInstallDocker, OutcomesOfTheDockerInstaller) {
-  check_outcomes(
-      "skyvern_install_docker", "install-docker.sh", 1, kInstallingDocker,
-      "docker-ready|Docker is ready. You can install Skyvern now.",
-      {{"echo 0 > \"$HOME/fake/info.code\"", "docker-ready"},
-       {"exit 10",
-        "!Homebrew is required to auto-install Docker. Install it once (see the log), "
-        "then click Install Docker again."},
-       {"exit 0", "!Docker setup did not complete (exit Some(0)). See the log above."},
-       {"kill -TERM $$", "!Docker setup did not complete (exit None). See the log above."}});
-}
-
 TEST(SkyvernInstallDocker, RunningDockerNeedsNoInstaller) {
   SkyvernEnv env;
   env.answer("info", 0);
@@ -184,28 +280,25 @@ TEST(SkyvernStartStop, MessagesAndEvents) {
   }
 }
 
+// The settings folder goes, or only the link when it is one; a missing container is no error.
 TEST(SkyvernUninstall, RemovesTheContainerAndTheSettingsFolder) {
-  for (bool with_settings : {true, false}) {
-    SCOPED_TRACE(with_settings);
+  for (const char* settings : {"folder", "link", "none"}) {
+    SCOPED_TRACE(settings);
     SkyvernEnv env;
     env.answer("rm", 1);  // no such container: ignored
-    if (with_settings) write_file(env.settings_dir() + "/data/deep/file", "x");
+    write_file(env.home() + "/elsewhere/keep", "x");
+    if (settings == std::string("folder")) write_file(env.settings_dir() + "/data/deep/file", "x");
+    if (settings == std::string("link")) {
+      stdfs::create_symlink(env.home() + "/elsewhere", env.settings_dir());
+    }
     Harness h;
     EXPECT_EQ(h.run("skyvern_uninstall").value(), "uninstalled");
-    EXPECT_FALSE(stdfs::exists(env.settings_dir()));
+    EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(env.settings_dir())));
+    EXPECT_TRUE(stdfs::exists(env.home() + "/elsewhere/keep"));
     EXPECT_EQ(h.statuses_after(1),
               Strings{"not-installed|Skyvern container removed and data wiped."});
     EXPECT_EQ(env.calls(), Strings{"rm -f vessa-skyvern"});
   }
-}
-
-TEST(SkyvernUninstall, SettingsLinkIsRemovedWithoutTouchingItsTarget) {
-  SkyvernEnv env;
-  write_file(env.home() + "/elsewhere/keep", "x");
-  stdfs::create_symlink(env.home() + "/elsewhere", env.settings_dir());
-  EXPECT_EQ(Harness().run("skyvern_uninstall").value(), "uninstalled");
-  EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(env.settings_dir())));
-  EXPECT_TRUE(stdfs::exists(env.home() + "/elsewhere/keep"));
 }
 
 // The shipped installer, run against the fake docker.
