@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 
 FUZZ_SECONDS ?= 60
 
-.PHONY: all bootstrap build run test asan bench format format-check package clean fuzz fuzz-smoke
+.PHONY: all bootstrap build run test asan tsan bench format format-check package clean fuzz fuzz-smoke
 
 all: build
 
@@ -26,6 +26,17 @@ asan: bootstrap
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan -j $(JOBS) --target unit_tests
 	@scripts/run-tests build-asan -L unit
+
+# The unit and integration tests under ThreadSanitizer. It builds only their binaries and the
+# programs they start (the shell pulls in its sidecar and runtime program); no window tests.
+# Children the tests crash on purpose must die of their own signal, not of TSan's handler (exit 66).
+TSAN_RUN_OPTIONS = second_deadlock_stack=1 handle_segv=0
+TSAN_TESTS = $$(cmake --build --preset tsan --target help | sed -n 's/^\([a-z_]*_\(integration\|ports\)_tests\): phony$$/\1/p')
+tsan: bootstrap
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan -j $(JOBS) --target unit_tests bundle_resources $(TSAN_TESTS)
+	@TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp $(TSAN_RUN_OPTIONS) $${TSAN_OPTIONS:-}" \
+	  scripts/run-tests build-tsan -L '^(unit|integration)$$'
 
 # Each fuzz target for FUZZ_SECONDS; the smoke run gives each a few seconds on its seed corpus.
 fuzz: bootstrap
@@ -54,4 +65,4 @@ format-check: build
 	@cmake --build --preset $(PRESET) --target format-check
 
 clean:
-	rm -rf build build-asan build-release build-fuzz build-package
+	rm -rf build build-asan build-tsan build-release build-fuzz build-package
