@@ -29,6 +29,11 @@ gboolean answer_when_shown(gpointer data) noexcept {
     auto* w = static_cast<GtkWidget*>(g_list_model_get_item(tops, i));
     g_object_unref(w);
     if (GTK_IS_FILE_CHOOSER_DIALOG(w) && gtk_widget_get_visible(w)) {
+      // The chooser takes its folder asynchronously, and until it has one it quietly ignores
+      // an accept (as it would a user's click that early).
+      GFile* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(w));
+      if (!folder) return G_SOURCE_CONTINUE;
+      g_object_unref(folder);
       gchar* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(w));
       a->seen_text = name ? name : "";
       g_free(name);
