@@ -58,7 +58,7 @@ void BM_EncodeRecords10MB(benchmark::State& state) {
   auto value = make_records(10u << 20);
   size_t bytes = 0;
   for (auto _ : state) {
-    auto s = vessa::JS::encode(value);
+    auto s = vessa::js::encode(value);
     bytes = s.size();
     benchmark::DoNotOptimize(s.data());
   }
@@ -70,7 +70,7 @@ void BM_EncodeRecords10MBAscii(benchmark::State& state) {
   auto value = make_records(10u << 20);
   size_t bytes = 0;
   for (auto _ : state) {
-    auto s = vessa::JS::encode_ascii(value);
+    auto s = vessa::js::encode_ascii(value);
     bytes = s.size();
     benchmark::DoNotOptimize(s.data());
   }
@@ -81,7 +81,7 @@ BENCHMARK(BM_EncodeRecords10MBAscii)->Unit(benchmark::kMillisecond);
 void BM_EscapeCleanText(benchmark::State& state) {
   vessa::json value = std::string(10u << 20, 'a');
   for (auto _ : state) {
-    auto s = vessa::JS::encode(value);
+    auto s = vessa::js::encode(value);
     benchmark::DoNotOptimize(s.data());
   }
   state.SetBytesProcessed(static_cast<int64_t>(10u << 20) * state.iterations());

@@ -970,7 +970,7 @@ int main(int argc, char** argv) {
     for (size_t kb : {2, 4, 8, 16, 32, 64, 256}) {
       const std::string data = vessa::encode_json(make_records(kb << 10));
       const std::string three = "window.__BENCH_SINK(1, true, " + data + ");";
-      const std::string one = "window.__BENCH_SINK1([1,true," + vessa::JS::ascii_only(data) + "]);";
+      const std::string one = "window.__BENCH_SINK1([1,true," + vessa::js::ascii_only(data) + "]);";
       auto per_eval = [&](const std::string& script) {
         int pending = 0;
         const int n = 60;

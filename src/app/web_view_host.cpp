@@ -249,7 +249,7 @@ GtkWidget* WebViewHost::build() {
 
   // 3-4. The token script (when there is a token), then the IPC shim, at document start.
   WebKitUserContentManager* ucm = webkit_user_content_manager_new();
-  if (auto token_script = UIToken::injectionScript()) add_app_page_script(ucm, *token_script);
+  if (auto token_script = ui_token::injectionScript()) add_app_page_script(ucm, *token_script);
   add_app_page_script(ucm, page_scripts::ipc_shim_script(bridge_->page_key()));
   add_app_page_script(ucm, page_scripts::plugin_shim_script());
 

@@ -309,10 +309,10 @@ std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, siz
     } else if (d.kind == Delivery::Kind::kCallback) {
       s.append("null,").append(std::to_string(d.req_id)).push_back(',');
     } else {
-      s.append(JS::ascii_only(std::move(d.name))).push_back(',');
+      s.append(js::ascii_only(std::move(d.name))).push_back(',');
     }
     if (d.token.empty()) {
-      s.append(JS::ascii_only(std::move(d.data)));
+      s.append(js::ascii_only(std::move(d.data)));
     } else {
       s.append("null,\"").append(d.token).push_back('"');
     }
@@ -335,7 +335,7 @@ Bridge::Delivery Bridge::prepare(Delivery::Kind kind, std::string data) {
     }
   }
   if (data.size() > kLargeDataBytes) {
-    d.data = JS::ascii_only(std::move(data));
+    d.data = js::ascii_only(std::move(data));
   } else {
     d.data = std::move(data);
   }

@@ -8,7 +8,7 @@ namespace vessa {
 bool CommandRegistry::handleFs(const std::string& cmd, const json& args, const Completion& done) {
   if (cmd != "read_obsidian_vault") return false;
   background::run(cmd, done, [path = string_arg(args, "path").value_or("")] {
-    auto notes = ObsidianVault::read(path);
+    auto notes = obsidian::read(path);
     return notes ? CommandResult::success(std::move(*notes))
                  : CommandResult::failure(notes.error());
   });

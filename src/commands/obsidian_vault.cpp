@@ -12,7 +12,7 @@
 #include "support/fs.hpp"
 #include "support/utf8.hpp"
 
-namespace vessa::ObsidianVault {
+namespace vessa::obsidian {
 namespace {
 
 constexpr size_t kMaxTitleScalars = 200;
@@ -330,4 +330,4 @@ tl::expected<json, std::string> read(const std::string& path) {
   return notes;
 }
 
-}  // namespace vessa::ObsidianVault
+}  // namespace vessa::obsidian

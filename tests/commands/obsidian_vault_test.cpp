@@ -17,7 +17,7 @@
 namespace vessa {
 namespace {
 
-namespace ov = ObsidianVault;
+namespace ov = obsidian;
 using testing::write_file;
 
 std::string repeat(const std::string& s, int n) {

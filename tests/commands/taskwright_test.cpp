@@ -62,10 +62,10 @@ TEST(TaskwrightPaths, ReadsTheInstalledTag) {
   };
   for (const auto& [content, tag] : cases) {
     write_file(file, content);
-    EXPECT_EQ(TW::readInstalledTag(), tag) << content;
+    EXPECT_EQ(taskwright::readInstalledTag(), tag) << content;
   }
   std::filesystem::remove(file);
-  EXPECT_EQ(TW::readInstalledTag(), std::nullopt);
+  EXPECT_EQ(taskwright::readInstalledTag(), std::nullopt);
 }
 
 TEST(TaskwrightPaths, LooksForTheInstallerInTheBundleThenTenFoldersUp) {
@@ -74,18 +74,18 @@ TEST(TaskwrightPaths, LooksForTheInstallerInTheBundleThenTenFoldersUp) {
   testing::ScopedExecutable running(top + "/bin/vessa");
   const std::string rel = "/apps/desktop/taskwright/install-taskwright.sh";
 
-  EXPECT_EQ(TW::locateInstaller(), std::nullopt);
+  EXPECT_EQ(taskwright::locateInstaller(), std::nullopt);
   // The executable's folder and its nine nearest ancestors are searched; the tenth is not.
   write_file(root + rel, "");
-  EXPECT_EQ(TW::locateInstaller(), std::nullopt);
+  EXPECT_EQ(taskwright::locateInstaller(), std::nullopt);
   write_file(root + "/a" + rel, "");
-  EXPECT_EQ(TW::locateInstaller(), root + "/a" + rel);
+  EXPECT_EQ(taskwright::locateInstaller(), root + "/a" + rel);
   write_file(top + "/bin" + rel, "");
-  EXPECT_EQ(TW::locateInstaller(), top + "/bin" + rel);
+  EXPECT_EQ(taskwright::locateInstaller(), top + "/bin" + rel);
   // A bundle's own copy wins over a development checkout.
   write_file(top + "/Info.json", "{}");
   write_file(top + "/Resources/taskwright/install-taskwright.sh", "");
-  EXPECT_EQ(TW::locateInstaller(), top + "/Resources/taskwright/install-taskwright.sh");
+  EXPECT_EQ(taskwright::locateInstaller(), top + "/Resources/taskwright/install-taskwright.sh");
 }
 
 TEST(TaskwrightStatus, ReportsEachStateOfTheRuntimeHome) {

@@ -147,7 +147,7 @@ std::string debugSet(std::vector<std::string> items) {
   return out + "}";
 }
 
-std::string radaroBinaryPath() { return TW::binary(); }
+std::string radaroBinaryPath() { return taskwright::binary(); }
 
 CommandResult taskwrightExec(const json& args) {
   std::vector<std::string> argv;
@@ -197,7 +197,7 @@ CommandResult taskwrightExec(const json& args) {
   options.argv.insert(options.argv.end(), argv.begin(), argv.end());
   options.env = proc::current_environment();
   (*options.env)["PATH"] = launch::enrichedPath();
-  (*options.env)["RADARO_HOME"] = TW::dataDir();
+  (*options.env)["RADARO_HOME"] = taskwright::dataDir();
   for (const auto& [key, value] : *overrides) (*options.env)[key] = value;
   options.in = proc::Stdio::null();
   options.out = proc::Stdio::pipe();
@@ -236,9 +236,9 @@ CommandResult taskwrightExec(const json& args) {
 }
 
 json taskwrightStorageInfo() {
-  const std::string data = TW::dataDir();
+  const std::string data = taskwright::dataDir();
   std::error_code ec;
-  return json{{"install_path", TW::home()},
+  return json{{"install_path", taskwright::home()},
               {"home_path", data},
               {"home_exists", std::filesystem::exists(data, ec)},
               {"sessions_db_bytes", size_bytes(data + "/state.db")},

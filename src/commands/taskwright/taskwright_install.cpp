@@ -114,10 +114,10 @@ class PipeReader {
 
 // Cleans a runtime home left by an earlier install; the failure message, if any.
 std::optional<std::string> clean_stale_install(const std::weak_ptr<CommandRegistry>& registry) {
-  const std::string home = TW::home();
+  const std::string home = taskwright::home();
   if (!exists(home)) return std::nullopt;
   // A source checkout is never cleaned.
-  if (TW::itemExists(home + "/.git")) return std::nullopt;
+  if (taskwright::itemExists(home + "/.git")) return std::nullopt;
   const bool ours = exists(home + "/.install-incomplete") || exists(home + "/bin/radaro") ||
                     exists(home + "/venv");
   std::vector<std::string> names;
@@ -145,11 +145,11 @@ void runTaskwrightInstall(const std::weak_ptr<CommandRegistry>& registry,
   auto fail = [&](const std::string& message) { finish(CommandResult::failure(message)); };
 
   std::error_code ignored;
-  stdfs::remove(TW::inProgressMarker(), ignored);
+  stdfs::remove(taskwright::inProgressMarker(), ignored);
 
   if (auto err = clean_stale_install(registry)) return fail(*err);
 
-  auto installer = TW::locateInstaller();
+  auto installer = taskwright::locateInstaller();
   if (!installer)
     return fail("install-taskwright.sh not found (looked in resources and ancestor dirs)");
 
@@ -210,7 +210,7 @@ void runTaskwrightInstall(const std::weak_ptr<CommandRegistry>& registry,
 }
 
 CommandResult runTaskwrightUninstall(const std::weak_ptr<CommandRegistry>& registry) {
-  const std::string home = TW::home();
+  const std::string home = taskwright::home();
   if (exists(home)) {
     if (auto err = remove_tree(home)) {
       return CommandResult::failure("Failed to remove \"" + home + "\": " + *err);
@@ -222,8 +222,8 @@ CommandResult runTaskwrightUninstall(const std::weak_ptr<CommandRegistry>& regis
 
 CommandResult runTaskwrightReset(const std::weak_ptr<CommandRegistry>& registry) {
   std::error_code ignored;
-  stdfs::remove(TW::inProgressMarker(), ignored);
-  const std::string home = TW::home();
+  stdfs::remove(taskwright::inProgressMarker(), ignored);
+  const std::string home = taskwright::home();
   if (!exists(home)) {
     emitTaskwrightStatus(registry, "not-installed", "Nothing to reset.");
     return CommandResult::success("nothing-to-reset");
@@ -244,16 +244,19 @@ CommandResult runTaskwrightReset(const std::weak_ptr<CommandRegistry>& registry)
 }
 
 json taskwrightStatus() {
-  const bool installed = TW::isInstalled();
+  const bool installed = taskwright::isInstalled();
   json version = nullptr;
   json binary_path = nullptr;
   if (installed) {
-    if (auto tag = TW::readInstalledTag()) version = *tag;
-    binary_path = TW::binary();
+    if (auto tag = taskwright::readInstalledTag()) version = *tag;
+    binary_path = taskwright::binary();
   }
-  return json{{"installed", installed},     {"version", version},
-              {"install_path", TW::home()}, {"binary_path", binary_path},
-              {"supported_os", true},       {"install_incomplete", TW::isInstallIncomplete()}};
+  return json{{"installed", installed},
+              {"version", version},
+              {"install_path", taskwright::home()},
+              {"binary_path", binary_path},
+              {"supported_os", true},
+              {"install_incomplete", taskwright::isInstallIncomplete()}};
 }
 
 }  // namespace vessa::taskwright

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace vessa::TW {
+namespace vessa::taskwright {
 
 /// `~/.vessa-taskwright`, the runtime home (never created by the shell).
 std::string home();
@@ -33,4 +33,4 @@ std::optional<std::string> locateInstaller();
 /// True when anything (a dangling symbolic link included) exists at `path`.
 bool itemExists(const std::string& path);
 
-}  // namespace vessa::TW
+}  // namespace vessa::taskwright
