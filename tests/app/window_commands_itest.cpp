@@ -439,8 +439,16 @@ TEST_F(WindowCommands, GettersAndSettersRoundTripAndTheResizeEvent) {
   }
 
   // X11 tells positions: the content sits the header bar's height below the window's corner.
-  const json outer_at = ok("outer_position");
-  const json inner_at = ok("inner_position");
+  // After a show the window manager may still be placing the window: read once it stands still.
+  json outer_at;
+  json inner_at;
+  run_until([&] {
+    const json outer_before = outer_at;
+    const json inner_before = inner_at;
+    outer_at = ok("outer_position");
+    inner_at = ok("inner_position");
+    return outer_at == outer_before && inner_at == inner_before;
+  });
   EXPECT_EQ(inner_at["x"], outer_at["x"]);
   EXPECT_EQ(inner_at["y"].get<int>() - outer_at["y"].get<int>(), bar);
 }
