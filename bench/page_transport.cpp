@@ -600,12 +600,12 @@ int main(int argc, char** argv) {
         if (v.is_string()) {
           for (unsigned char c : v.get_ref<const std::string&>()) sum += c;
         } else if (v.is_object()) {
-          for (const auto& [k, item] : v.items()) {
+          for (const auto& [k, item] : v.get_ref<const json::object_t&>()) {
             for (unsigned char c : k) sum += c;
             self(self, item);
           }
         } else if (v.is_array()) {
-          for (const auto& item : v) self(self, item);
+          for (const auto& item : v.get_ref<const json::array_t&>()) self(self, item);
         } else {
           sum += v.type() == json::value_t::number_integer ? 1 : 0;
         }
@@ -683,6 +683,9 @@ int main(int argc, char** argv) {
 
   // Bench-only commands. Results and events come from pool threads, as the real families do.
   std::map<int, json> sized;
+  // Copies of each blob made before a timed run: a command hands over the value it built, so
+  // copying the blob is not the bridge's cost.
+  std::map<int, std::vector<json>> built;
   std::vector<Clock::time_point> ping_stamps;
   auto& bridge = host->bridge();
   std::weak_ptr<vessa::Bridge> weak_bridge = bridge;
@@ -697,7 +700,16 @@ int main(int argc, char** argv) {
           // Records of `mb` megabytes (made up front) or `kb` kilobytes (made on first use).
           const json* value;
           if (cmd == "bench_blob") {
-            value = &blobs[static_cast<int>(vessa::number_arg(args, "mb").value_or(1))];
+            const int mb = static_cast<int>(vessa::number_arg(args, "mb").value_or(1));
+            if (auto& ready = built[mb]; !ready.empty()) {
+              vessa::dispatch::global_async(
+                  [done, v = std::make_shared<json>(std::move(ready.back()))]() mutable {
+                    done(vessa::CommandResult::success(std::move(*v)));
+                  });
+              ready.pop_back();
+              return true;
+            }
+            value = &blobs[mb];
           } else {
             const int kb = static_cast<int>(vessa::number_arg(args, "kb").value_or(1));
             if (!sized.count(kb)) sized[kb] = make_records(static_cast<size_t>(kb) << 10);
@@ -723,7 +735,12 @@ int main(int argc, char** argv) {
           if (request && request->body) {
             done(vessa::CommandResult::success(request->body.size()));
           } else {
-            static const vessa::Bytes kTen(std::string(size_t{10} << 20, '\x07'));
+            // Every byte value, as binary payloads have; the page checks the same pattern.
+            static const vessa::Bytes kTen([] {
+              std::string b(size_t{10} << 20, '\0');
+              for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>((i * 7 + 3) & 0xFF);
+              return b;
+            }());
             done(vessa::CommandResult::bytes(kTen));
           }
           return true;
@@ -813,6 +830,7 @@ int main(int argc, char** argv) {
   for (int mb : sizes_mb) {
     if (!want("results")) break;
     const int reps = kReps;
+    built[mb].assign(static_cast<size_t>(reps), blobs[mb]);
     json r = call_json(
         view, "const reps = " + std::to_string(reps) + ", mb = " + std::to_string(mb) + R"JS(;
       const text = await (await fetch('/blob' + mb + '.json')).text();
@@ -911,19 +929,19 @@ int main(int argc, char** argv) {
     const double floor = mb10 * (copy_ns + touch_ns) / 1e6;
     json r = call_json(view, R"JS(
       const t = window.__TAURI_INTERNALS__;
-      const body = new Uint8Array(10 * 1024 * 1024).fill(7);
+      const body = new Uint8Array(10 * 1024 * 1024);
+      for (let i = 0; i < body.length; i++) body[i] = (i * 7 + 3) & 255;
       const up = [], down = [], decode = [], rebuild = [];
-      // What the engine makes the page do besides the hand-over: the bytes become a string of
-      // one character per byte on the way out, and such a string becomes bytes on the way in.
+      // What the engine makes the page do besides the hand-over: the bytes become base64 text on
+      // the way out, and such text becomes bytes on the way in (its own native conversions).
       for (let i = 0; i < 5; i++) {
         let a = performance.now();
-        const text = new TextDecoder('x-user-defined').decode(body);
+        const text = body.toBase64();
         decode.push(performance.now() - a);
         a = performance.now();
-        const back = new Uint8Array(text.length);
-        for (let j = 0; j < text.length; j++) back[j] = text.charCodeAt(j);
+        const back = Uint8Array.fromBase64(text);
         rebuild.push(performance.now() - a);
-        if (back[body.length - 1] !== 7) throw new Error('bad rebuild');
+        if (back[body.length - 1] !== body[body.length - 1]) throw new Error('bad rebuild');
       }
       for (let i = 0; i < 6; i++) {
         let a = performance.now();
@@ -933,7 +951,9 @@ int main(int argc, char** argv) {
         a = performance.now();
         const got = await t.invoke('bench_bytes', null);
         if (i) down.push(performance.now() - a);
-        if (got.byteLength !== body.length) throw new Error('short answer');
+        if (got.byteLength !== body.length || new Uint8Array(got)[12345] !== body[12345]) {
+          throw new Error('wrong answer');
+        }
       }
       return JSON.stringify({ up, down, decode, rebuild });)JS");
     if (r.is_string()) r = vessa::parse_json(r.get<std::string>()).value_or(r);
@@ -950,14 +970,14 @@ int main(int argc, char** argv) {
     const double up_floor = floor + median(decode), down_floor = floor + median(rebuild);
     report.row("10 MB of bytes from the page", "≤ 1.3× memcpy floor",
                spread(up, "ms") + fmt(" vs floor %.1f ms", floor) +
-                   fmt(" = %.2f×", median(up) / floor) + "; with the page's string conversion (" +
+                   fmt(" = %.2f×", median(up) / floor) + "; with the page's toBase64 (" +
                    spread(decode, "ms") + fmt(") %.1f ms", up_floor) +
                    fmt(" = %.2f×", median(up) / up_floor),
                median(up) <= 1.3 * floor);
     report.row("10 MB of bytes to the page", "≤ 2× memcpy floor",
                spread(down, "ms") + fmt(" vs floor %.1f ms", floor) +
                    fmt(" = %.2f×", median(down) / floor) +
-                   "; with the page's string-to-bytes loop (" + spread(rebuild, "ms") +
+                   "; with the page's Uint8Array.fromBase64 (" + spread(rebuild, "ms") +
                    fmt(") %.1f ms", down_floor) + fmt(" = %.2f×", median(down) / down_floor),
                median(down) <= 2 * floor);
   }

@@ -29,9 +29,30 @@
   // memory file, with no script text and no conversion on the shell's side.
   var sendFile = typeof window.__VESSA_SEND === 'function' ? window.__VESSA_SEND : null;
   delete window.__VESSA_SEND;
-  // Bytes as a string of one character per byte (x-user-defined: reversible, native speed);
-  // made on first use.
-  var byteText = null;
+  // Bytes cross the web process as base64 text (native code may not touch ArrayBuffer memory
+  // there); the engine's own conversions, taken before page code runs, else btoa/atob.
+  var toBase64 = Uint8Array.prototype.toBase64;
+  var fromBase64 = Uint8Array.fromBase64;
+  var btoa = window.btoa;
+  var atob = window.atob;
+  var fromCharCode = String.fromCharCode;
+
+  function bytesToBase64(view) {
+    if (typeof toBase64 === 'function') return toBase64.call(view);
+    var parts = [];
+    for (var i = 0; i < view.length; i += 0x8000) {
+      parts.push(fromCharCode.apply(null, view.subarray(i, i + 0x8000)));
+    }
+    return btoa(parts.join(''));
+  }
+
+  function base64ToBuffer(text) {
+    if (typeof fromBase64 === 'function') return fromBase64.call(Uint8Array, text).buffer;
+    var binary = atob(text);
+    var bytes = new Uint8Array(binary.length);
+    for (var i = 0; i < binary.length; i++) bytes[i] = binary.charCodeAt(i);
+    return bytes.buffer;
+  }
   // Arguments whose JSON text is longer than this travel through the byte channel.
   var kLargeArgs = 64 * 1024;
 
@@ -72,7 +93,7 @@
   }
 
   // The message without its arguments through the byte channel; `payload` holds the raw body
-  // ("body":"bytes", as byteText) or the arguments' JSON text ("body":"json").
+  // ("body":"bytes", as base64) or the arguments' JSON text ("body":"json").
   function postFile(message, kind, payload) {
     flush();
     message.body = kind;
@@ -88,8 +109,7 @@
       if (headers) message.headers = headers;
       var view = args instanceof ArrayBuffer ? new Uint8Array(args)
           : new Uint8Array(args.buffer, args.byteOffset, args.byteLength);
-      byteText = byteText || new TextDecoder('x-user-defined');
-      postFile(message, 'bytes', byteText.decode(view));
+      postFile(message, 'bytes', bytesToBase64(view));
       return;
     }
     var text = stringify(args);
@@ -348,12 +368,7 @@
     }
     var value = parked[token];
     delete parked[token];
-    // Bytes arrive as a string whose character i is byte i.
-    if (token.charAt(0) === 'x') {
-      var bytes = new Uint8Array(value.length);
-      for (var i = 0; i < value.length; i++) bytes[i] = value.charCodeAt(i);
-      return bytes.buffer;
-    }
-    return value;
+    // Bytes arrive as their base64 text.
+    return token.charAt(0) === 'x' ? base64ToBuffer(value) : value;
   }
 })();

@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "support/fs.hpp"
 
 namespace vessa {
@@ -96,16 +100,6 @@ size_t decode_utf8(const unsigned char* s, size_t n, size_t i, uint32_t& cp) {
   return len;
 }
 
-void encode_number_float(std::string& out, double d) {
-  if (!std::isfinite(d)) {
-    out.append("null");
-    return;
-  }
-  char buf[32];
-  auto res = std::to_chars(buf, buf + sizeof buf, d);
-  out.append(buf, res.ptr);
-}
-
 // Appends the \u escape (a surrogate pair above U+FFFF) of code point `cp`.
 void append_code_point_escape(std::string& out, uint32_t cp) {
   if (cp >= 0x10000) {
@@ -137,14 +131,19 @@ size_t first_non_ascii(std::string_view text) {
 constexpr size_t kHugeOutputBytes = size_t{4} << 20;
 // Room kept ahead of the output between values, enough for any scalar and punctuation.
 constexpr size_t kValueRoom = 256;
+// The most one escaped character adds beyond the input bytes it replaces (a 4-byte sequence
+// becomes two \u escapes: 12 bytes).
+constexpr size_t kEscapeRoom = 12;
 
 // Asks the kernel to back the whole 2 MiB blocks of [data, data + size) with huge pages. Only
 // advice: the memory stays the allocator's, and nothing changes where the kernel declines.
-void prefer_huge_pages(char* data, size_t size) {
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  const auto begin = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kHuge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+void prefer_huge_pages(const char* data, size_t size) {
+  constexpr size_t kHuge = size_t{2} << 20;
+  const size_t offset = (kHuge - reinterpret_cast<uintptr_t>(data) % kHuge) % kHuge;
+  if (size <= offset) return;
+  const size_t length = (size - offset) & ~(kHuge - 1);
+  // madvise takes a mutable pointer; the advice changes no byte.
+  if (length > 0) ::madvise(const_cast<char*>(data + offset), length, MADV_HUGEPAGE);
 }
 
 // A quick guess at the encoded size of `value`: arrays and objects of more than kSamples
@@ -158,13 +157,15 @@ size_t size_guess(const json& value) {
     case json::value_t::array: {
       const auto& items = value.get_ref<const json::array_t&>();
       const size_t step = std::max<size_t>(1, items.size() / kSamples);
-      size_t seen = 0, total = 0;
+      size_t seen = 0;
+      size_t total = 0;
       for (size_t i = 0; i < items.size(); i += step, ++seen) total += size_guess(items[i]) + 1;
       return seen == 0 ? 2 : 2 + total / seen * items.size();
     }
     case json::value_t::object: {
       const auto& members = value.get_ref<const json::object_t&>();
-      size_t seen = 0, total = 0;
+      size_t seen = 0;
+      size_t total = 0;
       for (auto it = members.begin(); it != members.end() && seen < kSamples; ++it, ++seen) {
         total += it->first.size() + 4 + size_guess(it->second);
       }
@@ -175,22 +176,258 @@ size_t size_guess(const json& value) {
   }
 }
 
-// Keeps `need` bytes of room at the end of `out`, doubling the capacity as std::string would.
-// A fresh multi-megabyte output otherwise pays one page fault per 4 KiB of every buffer it
-// grows through, which on virtual machines costs several times the encoding itself (bench/):
-// the new buffer is advised onto huge pages before anything is copied into it.
-void ensure_room(std::string& out, size_t need) {
-  if (out.capacity() - out.size() >= need) return;
-  const size_t capacity = std::max(out.capacity() * 2, out.size() + need);
-  if (capacity < kHugeOutputBytes) {
-    out.reserve(capacity);
-    return;
+// Writes at the end of a string through a raw cursor: callers ask for room once per value or
+// string and then store bytes without the per-call checks of push_back/append, which cost as
+// much as the encoding itself. The string holds the room as (zeroed) length while writing and
+// is cut to what was written by finish(), also when an exception leaves early.
+class Writer {
+ public:
+  explicit Writer(std::string& out) : out_(out), p_(out.data() + out.size()), end_(p_) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+  Writer(Writer&&) = delete;
+  Writer& operator=(Writer&&) = delete;
+  ~Writer() { finish(); }
+
+  // Makes `n` bytes writable at the cursor.
+  void room(size_t n) {
+    if (static_cast<size_t>(end_ - p_) < n) grow(n);
   }
-  std::string bigger;
-  bigger.reserve(capacity);
-  prefer_huge_pages(bigger.data(), bigger.capacity());
-  bigger.append(out);
-  out.swap(bigger);
+  void put(char c) { *p_++ = c; }
+  void put(const char* s, size_t n) {
+    std::memcpy(p_, s, n);
+    p_ += n;
+  }
+  template <size_t N>
+  void put(const char (&literal)[N]) {
+    put(literal, N - 1);
+  }
+  char* cursor() { return p_; }
+  void advance_to(char* p) { p_ = p; }
+
+  void finish() { out_.resize(static_cast<size_t>(p_ - out_.data())); }
+
+ private:
+  void grow(size_t n) {
+    const size_t used = static_cast<size_t>(p_ - out_.data());
+    const size_t size = std::max(out_.size() * 2, used + n);
+    if (size < kHugeOutputBytes) {
+      out_.resize(size);
+    } else {
+      // A fresh multi-megabyte buffer pays one page fault per 4 KiB otherwise, which on virtual
+      // machines costs several times the encoding: advise it before anything touches it.
+      std::string bigger;
+      bigger.reserve(size);
+      prefer_huge_pages(bigger.data(), bigger.capacity());
+      bigger.append(out_.data(), used);
+      bigger.resize(size);
+      out_.swap(bigger);
+    }
+    p_ = out_.data() + used;
+    end_ = out_.data() + out_.size();
+  }
+
+  std::string& out_;
+  char* p_;
+  char* end_;
+};
+
+void put_u_escape(Writer& w, uint32_t unit) {
+  const char buf[6] = {'\\',
+                       'u',
+                       kHex[(unit >> 12) & 0xF],
+                       kHex[(unit >> 8) & 0xF],
+                       kHex[(unit >> 4) & 0xF],
+                       kHex[unit & 0xF]};
+  w.put(buf, 6);
+}
+
+void put_code_point_escape(Writer& w, uint32_t cp) {
+  if (cp >= 0x10000) {
+    const uint32_t v = cp - 0x10000;
+    put_u_escape(w, 0xD800 + (v >> 10));
+    put_u_escape(w, 0xDC00 + (v & 0x3FF));
+  } else {
+    put_u_escape(w, cp);
+  }
+}
+
+// Index of the first byte at or after `i` that is a quote, a backslash, a control character or
+// not ASCII; `n` when there is none.
+size_t next_special(const unsigned char* s, size_t n, size_t i) {
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i slash = _mm_set1_epi8('\\');
+  const __m128i space = _mm_set1_epi8(0x20);
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    // Signed compare: bytes of 0x80 and above are negative, so they count as below 0x20 too.
+    const __m128i hit = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, slash)), _mm_cmplt_epi8(v, space));
+    const int mask = _mm_movemask_epi8(hit);
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+  }
+#else
+  constexpr uint64_t k01 = 0x0101010101010101ULL;
+  constexpr uint64_t k80 = 0x8080808080808080ULL;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w = 0;
+    std::memcpy(&w, s + i, 8);
+    const uint64_t quote = w ^ (k01 * '"');
+    const uint64_t slash = w ^ (k01 * '\\');
+    const uint64_t flagged =
+        ((w - k01 * 0x20) & ~w) | ((quote - k01) & ~quote) | ((slash - k01) & ~slash);
+    if (((flagged | w) & k80) != 0) break;
+  }
+#endif
+  while (i < n && kEscape[s[i]] == 0) ++i;
+  return i;
+}
+
+void put_string(Writer& w, std::string_view text, EncodeOptions options) {
+  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  // Room for the text and the quotes; each escape asks for what it adds.
+  w.room(n + 2);
+  w.put('"');
+  size_t i = 0;
+  while (true) {
+    const size_t special = next_special(s, n, i);
+    w.put(text.data() + i, special - i);
+    i = special;
+    if (i >= n) break;
+    // What is left of the text, the closing quote and this character's escape.
+    w.room(n - i + 1 + kEscapeRoom);
+    const unsigned char c = s[i];
+    if (c < 0x80) {
+      switch (c) {
+        case '"':
+          w.put("\\\"");
+          break;
+        case '\\':
+          w.put("\\\\");
+          break;
+        case '\n':
+          w.put("\\n");
+          break;
+        case '\r':
+          w.put("\\r");
+          break;
+        case '\t':
+          w.put("\\t");
+          break;
+        case '\b':
+          w.put("\\b");
+          break;
+        case '\f':
+          w.put("\\f");
+          break;
+        default:
+          put_u_escape(w, c);
+      }
+      ++i;
+      continue;
+    }
+    uint32_t cp = 0;
+    const size_t len = decode_utf8(s, n, i, cp);
+    if (len == 0) {
+      // Invalid byte: one replacement character per offending byte.
+      if (options.ascii_only) {
+        put_u_escape(w, 0xFFFD);
+      } else {
+        w.put("\xEF\xBF\xBD");
+      }
+      ++i;
+    } else if (options.ascii_only) {
+      put_code_point_escape(w, cp);
+      i += len;
+    } else if (cp == 0x2028 || cp == 0x2029) {
+      // Line terminators in JavaScript source before ES2019.
+      put_u_escape(w, cp);
+      i += len;
+    } else {
+      w.put(text.data() + i, len);
+      i += len;
+    }
+  }
+  w.put('"');
+}
+
+template <typename Number>
+void put_integer(Writer& w, Number n) {
+  char* p = w.cursor();
+  w.advance_to(std::to_chars(p, p + 24, n).ptr);
+}
+
+void put_value(Writer& w, const json& value, EncodeOptions options) {
+  w.room(kValueRoom);
+  switch (value.type()) {
+    case json::value_t::null:
+    case json::value_t::discarded:
+    case json::value_t::binary:
+      w.put("null");
+      return;
+    case json::value_t::boolean:
+      if (value.get_ref<const json::boolean_t&>()) {
+        w.put("true");
+      } else {
+        w.put("false");
+      }
+      return;
+    case json::value_t::number_integer:
+      put_integer(w, value.get_ref<const json::number_integer_t&>());
+      return;
+    case json::value_t::number_unsigned:
+      put_integer(w, value.get_ref<const json::number_unsigned_t&>());
+      return;
+    case json::value_t::number_float: {
+      const double d = value.get_ref<const json::number_float_t&>();
+      if (!std::isfinite(d)) {
+        w.put("null");
+      } else {
+        char* p = w.cursor();
+        w.advance_to(std::to_chars(p, p + 32, d).ptr);
+      }
+      return;
+    }
+    case json::value_t::string:
+      put_string(w, value.get_ref<const json::string_t&>(), options);
+      return;
+    case json::value_t::array: {
+      w.put('[');
+      bool first = true;
+      for (const auto& el : value.get_ref<const json::array_t&>()) {
+        if (!first) {
+          w.room(1);
+          w.put(',');
+        }
+        first = false;
+        put_value(w, el, options);
+      }
+      w.room(1);
+      w.put(']');
+      return;
+    }
+    case json::value_t::object: {
+      w.put('{');
+      bool first = true;
+      for (const auto& [k, v] : value.get_ref<const json::object_t&>()) {
+        if (!first) {
+          w.room(1);
+          w.put(',');
+        }
+        first = false;
+        put_string(w, k, options);
+        w.room(1);
+        w.put(':');
+        put_value(w, v, options);
+      }
+      w.room(1);
+      w.put('}');
+      return;
+    }
+  }
+  w.put("null");
 }
 
 }  // namespace
@@ -219,158 +456,16 @@ std::string escape_non_ascii(std::string text) {
 }
 
 void encode_json_string_into(std::string& out, std::string_view text, EncodeOptions options) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
-  // Room for the text, a few escapes and the quotes: a long string does not double its way up.
-  ensure_room(out, n + (n >> 4) + kValueRoom);
-  out.push_back('"');
-  size_t run = 0;  // start of the pending clean run
-  size_t i = 0;
-  while (i < n) {
-    // Eight clean bytes at a time; the byte loop below decides for anything flagged here.
-    while (i + 8 <= n) {
-      uint64_t w;
-      std::memcpy(&w, s + i, 8);
-      constexpr uint64_t k01 = 0x0101010101010101ULL, k80 = 0x8080808080808080ULL;
-      const uint64_t quote = w ^ (k01 * '"');
-      const uint64_t slash = w ^ (k01 * '\\');
-      const uint64_t flagged =
-          ((w - k01 * 0x20) & ~w) | ((quote - k01) & ~quote) | ((slash - k01) & ~slash);
-      if (((flagged | w) & k80) != 0) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    if (kEscape[s[i]] == 0) {
-      ++i;
-      continue;
-    }
-    out.append(text.data() + run, i - run);
-    unsigned char c = s[i];
-    if (c < 0x80) {
-      switch (c) {
-        case '"':
-          out.append("\\\"");
-          break;
-        case '\\':
-          out.append("\\\\");
-          break;
-        case '\n':
-          out.append("\\n");
-          break;
-        case '\r':
-          out.append("\\r");
-          break;
-        case '\t':
-          out.append("\\t");
-          break;
-        case '\b':
-          out.append("\\b");
-          break;
-        case '\f':
-          out.append("\\f");
-          break;
-        default:
-          append_u_escape(out, c);
-      }
-      ++i;
-    } else {
-      uint32_t cp = 0;
-      size_t len = decode_utf8(s, n, i, cp);
-      if (len == 0) {
-        // Invalid byte: one replacement character per offending byte.
-        if (options.ascii_only) {
-          append_u_escape(out, 0xFFFD);
-        } else {
-          out.append("\xEF\xBF\xBD");
-        }
-        ++i;
-      } else if (options.ascii_only) {
-        append_code_point_escape(out, cp);
-        i += len;
-      } else if (cp == 0x2028 || cp == 0x2029) {
-        // Line terminators in JavaScript source before ES2019.
-        append_u_escape(out, cp);
-        i += len;
-      } else {
-        out.append(text.data() + i, len);
-        i += len;
-      }
-    }
-    run = i;
-  }
-  out.append(text.data() + run, n - run);
-  out.push_back('"');
+  Writer w(out);
+  put_string(w, text, options);
 }
-
-namespace {
-
-void encode_value(std::string& out, const json& value, EncodeOptions options) {
-  switch (value.type()) {
-    case json::value_t::null:
-    case json::value_t::discarded:
-    case json::value_t::binary:
-      out.append("null");
-      return;
-    case json::value_t::boolean:
-      out.append(value.get_ref<const json::boolean_t&>() ? "true" : "false");
-      return;
-    case json::value_t::number_integer: {
-      char buf[24];
-      auto res =
-          std::to_chars(buf, buf + sizeof buf, value.get_ref<const json::number_integer_t&>());
-      out.append(buf, res.ptr);
-      return;
-    }
-    case json::value_t::number_unsigned: {
-      char buf[24];
-      auto res =
-          std::to_chars(buf, buf + sizeof buf, value.get_ref<const json::number_unsigned_t&>());
-      out.append(buf, res.ptr);
-      return;
-    }
-    case json::value_t::number_float:
-      encode_number_float(out, value.get_ref<const json::number_float_t&>());
-      return;
-    case json::value_t::string:
-      encode_json_string_into(out, value.get_ref<const json::string_t&>(), options);
-      return;
-    case json::value_t::array: {
-      out.push_back('[');
-      bool first = true;
-      for (const auto& el : value.get_ref<const json::array_t&>()) {
-        ensure_room(out, kValueRoom);
-        if (!first) out.push_back(',');
-        first = false;
-        encode_value(out, el, options);
-      }
-      out.push_back(']');
-      return;
-    }
-    case json::value_t::object: {
-      out.push_back('{');
-      bool first = true;
-      for (const auto& [k, v] : value.get_ref<const json::object_t&>()) {
-        ensure_room(out, kValueRoom);
-        if (!first) out.push_back(',');
-        first = false;
-        encode_json_string_into(out, k, options);
-        out.push_back(':');
-        encode_value(out, v, options);
-      }
-      out.push_back('}');
-      return;
-    }
-  }
-  out.append("null");
-}
-
-}  // namespace
 
 void encode_json_into(std::string& out, const json& value, EncodeOptions options) {
+  Writer w(out);
   // Sized once for the whole value where the guess holds; growth past it stays cheap.
   const size_t guess = size_guess(value);
-  ensure_room(out, guess + guess / 8 + kValueRoom);
-  encode_value(out, value, options);
+  w.room(guess + guess / 8 + kValueRoom);
+  put_value(w, value, options);
 }
 
 std::string encode_json(const json& value, EncodeOptions options) {

@@ -2,7 +2,7 @@
 //
 // To the page: the shell hands a large value over as a sealed memory file holding its JSON text
 // (NUL-terminated) in a "vessa-value" message, or raw bytes in a "vessa-bytes" message; this
-// turns it straight into a page value (parsed, or a string of the bytes) and
+// turns it straight into a page value (parsed, or the bytes' base64 text) and
 // parks it under its token in window.__VESSA_PARKED, where the page script takes it when the
 // batch naming the token arrives right after. No script text is parsed and the shell's main
 // thread copies nothing.
@@ -17,7 +17,9 @@
 #include <unistd.h>
 #include <webkit/webkit-web-process-extension.h>
 
+#include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -51,41 +53,94 @@ JSCValue* parse_value(JSCContext* context, int fd) {
   return value;
 }
 
-// The first `length` bytes of the memory file as a page string whose character i is byte i:
-// the IPC script turns it into an ArrayBuffer. (The engine forbids native code to read or
-// wrap ArrayBuffer memory in this process, so bytes cross as such a string.)
+// Bytes cross this process as base64 text: the engine aborts the process when native code reads
+// or wraps ArrayBuffer memory here, and the page's own base64 conversions run at native speed.
+// (Not libsodium's codec: it is constant-time and several times slower, and these bytes are no
+// secret.)
+constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+size_t base64_size(size_t n) { return (n + 2) / 3 * 4; }
+
+void encode_base64(const unsigned char* in, size_t n, char* out) {
+  size_t i = 0;
+  for (; i + 3 <= n; i += 3) {
+    const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+    *out++ = kBase64[v >> 18];
+    *out++ = kBase64[(v >> 12) & 63];
+    *out++ = kBase64[(v >> 6) & 63];
+    *out++ = kBase64[v & 63];
+  }
+  if (i < n) {
+    const uint32_t v = (uint32_t{in[i]} << 16) | (i + 1 < n ? uint32_t{in[i + 1]} << 8 : 0);
+    *out++ = kBase64[v >> 18];
+    *out++ = kBase64[(v >> 12) & 63];
+    *out++ = i + 1 < n ? kBase64[(v >> 6) & 63] : '=';
+    *out++ = '=';
+  }
+}
+
+// Each character's six bits; 0x100 marks a character that is not base64.
+constexpr std::array<uint32_t, 256> make_base64_values() {
+  std::array<uint32_t, 256> t{};
+  for (auto& v : t) v = 0x100;
+  for (uint32_t i = 0; i < 64; ++i) t[static_cast<unsigned char>(kBase64[i])] = i;
+  return t;
+}
+constexpr auto kBase64Values = make_base64_values();
+
+// Decodes padded standard base64 (what the page's toBase64 and btoa write) into `out` (room for
+// n / 4 * 3 bytes); the count written, or nullopt on anything else.
+std::optional<size_t> decode_base64(const unsigned char* in, size_t n, unsigned char* out) {
+  if (n % 4 != 0) return std::nullopt;
+  if (n == 0) return 0;
+  const size_t pad = in[n - 1] != '=' ? 0 : in[n - 2] != '=' ? 1 : 2;
+  // Every group but the last without a branch per character; a bad one shows in `bad`.
+  const size_t whole = pad == 0 ? n : n - 4;
+  uint32_t bad = 0;
+  unsigned char* o = out;
+  for (size_t i = 0; i < whole; i += 4) {
+    const uint32_t a = kBase64Values[in[i]];
+    const uint32_t b = kBase64Values[in[i + 1]];
+    const uint32_t c = kBase64Values[in[i + 2]];
+    const uint32_t d = kBase64Values[in[i + 3]];
+    bad |= a | b | c | d;
+    const uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+    o[0] = static_cast<unsigned char>(v >> 16);
+    o[1] = static_cast<unsigned char>(v >> 8);
+    o[2] = static_cast<unsigned char>(v);
+    o += 3;
+  }
+  if (pad > 0) {
+    const unsigned char* last = in + whole;
+    const uint32_t a = kBase64Values[last[0]];
+    const uint32_t b = kBase64Values[last[1]];
+    const uint32_t c = pad == 2 ? 0 : kBase64Values[last[2]];
+    bad |= a | b | c;
+    const uint32_t v = (a << 18) | (b << 12) | (c << 6);
+    *o++ = static_cast<unsigned char>(v >> 16);
+    if (pad == 1) *o++ = static_cast<unsigned char>(v >> 8);
+  }
+  if ((bad & 0x100) != 0) return std::nullopt;
+  return static_cast<size_t>(o - out);
+}
+
+// The first `length` bytes of the memory file as a page string of their base64 text, which the
+// IPC script turns into an ArrayBuffer.
 JSCValue* bytes_string(JSCContext* context, int fd, guint64 length) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || static_cast<guint64>(st.st_size) != length + 1) return nullptr;
   const auto size = static_cast<size_t>(st.st_size);
   void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
   if (data == MAP_FAILED) return nullptr;
-  const auto* in = static_cast<const unsigned char*>(data);
-  // UTF-8 of U+0000-U+00FF: one byte below 0x80, two from there. Pure ASCII is its own UTF-8
-  // and goes to the engine straight from the mapping.
-  size_t high = 0;
-  for (guint64 i = 0; i < length; ++i) high += in[i] >> 7;
-  GBytes* bytes = nullptr;
-  if (high == 0) {
-    bytes = g_bytes_new_static(in, length);
-  } else {
-    auto* out = static_cast<unsigned char*>(g_malloc(length + high));
-    unsigned char* o = out;
-    for (guint64 i = 0; i < length; ++i) {
-      const unsigned char c = in[i];
-      if (c < 0x80) {
-        *o++ = c;
-      } else {
-        *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
-        *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-      }
-    }
-    bytes = g_bytes_new_take(out, length + high);
-  }
-  // The engine copies the text into its own string, so the mapping can go afterwards.
+  const size_t text_size = base64_size(length);
+  auto* text = static_cast<char*>(g_try_malloc(text_size + 1));
+  if (text) encode_base64(static_cast<const unsigned char*>(data), length, text);
+  munmap(data, size);
+  if (!text) return nullptr;
+  // ASCII, so the engine keeps it as 8-bit text; it copies it into its own string.
+  GBytes* bytes = g_bytes_new_take(text, text_size);
   JSCValue* value = jsc_value_new_string_from_bytes(context, bytes);
   g_bytes_unref(bytes);
-  munmap(data, size);
   return value;
 }
 
@@ -171,36 +226,10 @@ bool is_app_document(const char* uri) {
   return uri && std::strncmp(uri, kAppScheme, std::strlen(kAppScheme)) == 0;
 }
 
-// The page's bytes back from the UTF-8 of their x-user-defined decoding (byte b below 0x80 as
-// itself, from 0x80 as U+F700 + b, i.e. EF 9E/9F xx) into `out` (room for `size` bytes); the
-// count written, or nullopt on anything else.
-std::optional<size_t> undo_user_defined(const unsigned char* in, size_t size, unsigned char* out) {
-  unsigned char* o = out;
-  for (size_t i = 0; i < size;) {
-    if (in[i] < 0x80) {
-      *o++ = in[i++];
-      continue;
-    }
-    if (i + 3 > size || in[i] != 0xEF || (in[i + 1] != 0x9E && in[i + 1] != 0x9F) ||
-        (in[i + 2] & 0xC0) != 0x80) {
-      return std::nullopt;
-    }
-    *o++ = static_cast<unsigned char>(0x80 + ((in[i + 1] - 0x9E) << 6) + (in[i + 2] - 0x80));
-    i += 3;
-  }
-  return static_cast<size_t>(o - out);
-}
-
-bool is_ascii(const unsigned char* in, size_t size) {
-  unsigned char any = 0;
-  for (size_t i = 0; i < size; ++i) any |= in[i];
-  return any < 0x80;
-}
-
 // window.__VESSA_SEND(text, payload, raw): `text` is the message (page key first), `payload` a
-// string: the arguments' JSON text, or with `raw` the page's bytes decoded as x-user-defined.
-// The engine forbids reading ArrayBuffer memory from native code in this process, so bytes
-// arrive as that string, which the page makes at native speed. True once handed to the shell.
+// string: the arguments' JSON text, or with `raw` the base64 text of the page's bytes (the
+// engine forbids reading ArrayBuffer memory from native code in this process). True once
+// handed to the shell.
 gboolean send_to_shell(JSCValue* text, JSCValue* payload, gboolean raw, gpointer data) {
   auto* page = static_cast<WebKitWebPage*>(data);
   if (!jsc_value_is_string(text) || !jsc_value_is_string(payload) ||
@@ -211,11 +240,10 @@ gboolean send_to_shell(JSCValue* text, JSCValue* payload, gboolean raw, gpointer
   gsize size = 0;
   const auto* in = static_cast<const unsigned char*>(g_bytes_get_data(utf8, &size));
   int fd = -1;
-  if (raw && !is_ascii(in, size)) {
-    // Never longer than its UTF-8; pure ASCII is already the bytes.
-    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[size]);
+  if (raw) {
+    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[size / 4 * 3 + 1]);
     if (bytes) {
-      if (auto n = undo_user_defined(in, size, bytes.get())) fd = sealed_file(bytes.get(), *n);
+      if (auto n = decode_base64(in, size, bytes.get())) fd = sealed_file(bytes.get(), *n);
     }
   } else {
     fd = sealed_file(in, size);

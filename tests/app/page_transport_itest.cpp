@@ -204,9 +204,10 @@ std::string byte_pattern(size_t size, unsigned factor) {
   return out;
 }
 
-// Each size both ways, on each side of 64 KiB and at 10 MB: the page's bytes and headers reach
-// the command as sent, and the command's bytes reach the page as an ArrayBuffer. The last call
-// is a JSON argument large enough for the byte channel.
+// Each size both ways (0, 1 and 2 bytes past whole base64 groups), on each side of 64 KiB and
+// at 10 MB: the page's bytes and headers reach the command as sent, and the command's bytes
+// reach the page as an ArrayBuffer. The last call is a JSON argument large enough for the byte
+// channel.
 TEST_F(PageTransport, BytesHeadersAndLargeArgumentsCrossIntactBothWays) {
   HostedPage page(base_ + "/dist");
   ASSERT_TRUE(page.wait_loads(1));
@@ -230,13 +231,13 @@ TEST_F(PageTransport, BytesHeadersAndLargeArgumentsCrossIntactBothWays) {
             [done, size] { done(CommandResult::bytes(Bytes(byte_pattern(size, 13)))); });
         return true;
       });
-  const std::vector<size_t> sizes = {0, 1, 65535, 65536, 10u << 20};
+  const std::vector<size_t> sizes = {0, 1, 2, 65535, 65536, 10u << 20};
   auto got = page.call(R"JS(
     const t = window.__TAURI_INTERNALS__;
     const pattern = (n, f) => { const b = new Uint8Array(n); for (let i = 0; i < n; i++) b[i] = (i * f + 3) & 255; return b; };
     const same = (a, b) => a.length === b.length && a.every((v, i) => v === b[i]);
     const out = {};
-    for (const n of [0, 1, 65535, 65536, 10 * 1024 * 1024]) {
+    for (const n of [0, 1, 2, 65535, 65536, 10 * 1024 * 1024]) {
       // A Uint8Array looking into the middle of a larger buffer, and a bare ArrayBuffer.
       const whole = new Uint8Array(n + 8);
       whole.set(pattern(n, 7), 4);

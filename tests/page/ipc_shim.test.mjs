@@ -164,6 +164,39 @@ test('a batch acts exactly like its calls one by one, parked values taken once',
   assert.deepEqual(Object.keys(window.__VESSA_PARKED), []);
 });
 
+// Engines without Uint8Array base64 methods: bytes still cross as base64 (btoa/atob), in chunks
+// larger than one fromCharCode call takes, every byte value intact both ways.
+test('bytes cross the byte channel as base64 both ways, also without the engine methods', async () => {
+  const saved = [Uint8Array.prototype.toBase64, Uint8Array.fromBase64];
+  Uint8Array.prototype.toBase64 = undefined;
+  Uint8Array.fromBase64 = undefined;
+  const sent = [];
+  let shim;
+  try {
+    shim = page({
+      btoa: globalThis.btoa,
+      atob: globalThis.atob,
+      __VESSA_SEND: (text, payload, raw) => { sent.push({ text, payload, raw }); return true; },
+    });
+  } finally {
+    [Uint8Array.prototype.toBase64, Uint8Array.fromBase64] = saved;
+  }
+  const { window, t } = shim;
+  const all = Uint8Array.from({ length: 70001 }, (_, i) => (i * 7 + 3) & 255);
+  const answer = t.invoke('echo', all.subarray(1), { headers: { 'X-A': 'b' } });
+  assert.equal(sent.length, 1);
+  assert.equal(sent[0].raw, true);
+  assert.deepEqual(Buffer.from(sent[0].payload, 'base64'), Buffer.from(all.subarray(1)));
+  const message = JSON.parse(sent[0].text.slice(KEY.length));
+  assert.equal(message.body, 'bytes');
+  assert.deepEqual(message.headers, { 'x-a': 'b' });
+  window.__VESSA_PARKED = { xtok: Buffer.from(all).toString('base64') };
+  window.__VESSA_BATCH([[message.reqId, true, null, 'xtok']]);
+  const got = await answer;
+  assert.ok(got instanceof ArrayBuffer);
+  assert.deepEqual(new Uint8Array(got), all);
+});
+
 test('event listen/unlisten through plugin:event and snapshot delivery', async () => {
   const { window, t, posted } = page();
   const seen = [];

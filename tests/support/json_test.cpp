@@ -55,16 +55,16 @@ TEST(JsonEncode, StringsAreEscapedForJavaScriptSource) {
   for (const auto& c : cases) EXPECT_EQ(js::encode(json(c.in)), c.expected) << c.in;
 }
 
-// The escaper skips clean text eight bytes at a time: every special byte must still be caught
-// at every position of a word, next to every other kind.
+// The escaper skips clean text sixteen bytes at a time: every special byte must still be caught
+// at every position of a block, next to every other kind.
 TEST(JsonEncode, SpecialBytesAreEscapedAtEveryOffset) {
   const std::string specials[] = {"\"",   "\\",   "\n",       std::string(1, '\0'),
                                   "\x1f", "\x7f", "\xC3\xA9", "\xE2\x80\xA8",
                                   "\xFF", " ",    "!",        "#",
                                   "[",    "]"};
   for (const auto& sp : specials) {
-    for (size_t at = 0; at < 24; ++at) {
-      const std::string text = std::string(at, 'a') + sp + std::string(17, 'b');
+    for (size_t at = 0; at < 40; ++at) {
+      const std::string text = std::string(at, 'a') + sp + std::string(33, 'b');
       const std::string out = js::encode(json(text));
       auto back = parse_json(out);
       ASSERT_TRUE(back.has_value()) << out;
@@ -115,6 +115,11 @@ TEST(JsonEncode, LargeOutputsMatchWhateverTheSizeGuess) {
     encode_json_into(out, value);
     EXPECT_EQ(out, "prefix:" + expected);
   }
+  // Escapes that take six and twelve bytes for one to four: the output outgrows every guess.
+  std::string dense;
+  while (dense.size() < (3u << 20)) dense += "\x01\xC3\xA9\xF0\x9F\x98\x80\"";
+  const json escaped = json::array({dense, records});
+  EXPECT_EQ(js::encode_ascii(escaped), escaped.dump(-1, ' ', true));
 }
 
 std::string nested(const std::string& open, const std::string& close, int depth,
