@@ -328,6 +328,8 @@ Bridge::Delivery Bridge::prepare(Delivery::Kind kind, std::string data) {
   Delivery d;
   d.kind = kind;
   if (data.size() > value_bytes_.load(std::memory_order_relaxed) && view_takes_values_.load()) {
+    // Pure ASCII, so the engine reads it into 8-bit text and parses that (faster than 16-bit).
+    data = js::ascii_only(std::move(data));
     if (fs::UniqueFd file = fs::sealed_memory_file("vessa-value", data)) {
       d.token = random_token();
       d.value_file = std::move(file);

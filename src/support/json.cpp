@@ -442,8 +442,8 @@ std::string escape_non_ascii(std::string text) {
   out.append(text.data(), i);
   while (i < n) {
     if (s[i] < 0x80) {
-      size_t run = i;
-      while (i < n && s[i] < 0x80) ++i;
+      const size_t run = i;
+      i = run + first_non_ascii(std::string_view(text).substr(run));
       out.append(text.data() + run, i - run);
       continue;
     }
