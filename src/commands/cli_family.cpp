@@ -3,12 +3,14 @@
 #include "commands/cli_detect.hpp"
 #include "commands/cli_login.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "platform/services.hpp"
 #include "support/paths.hpp"
 
 namespace vessa {
 
-bool CommandRegistry::handleCli(const std::string& cmd, const json& args, const Completion& done) {
+bool handleCli(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
+               const Completion& done) {
   if (cmd == "cli_detect") {
     background::run(cmd, done, [] {
       try {
@@ -33,7 +35,7 @@ bool CommandRegistry::handleCli(const std::string& cmd, const json& args, const 
       return true;
     }
     background::run(cmd, done, [line = *line] {
-      auto terminal = platform::services().terminal;
+      auto terminal = FamilyContext::services().terminal;
       std::optional<std::string> error =
           terminal ? terminal->run_line(line)
                    : std::optional<std::string>("No terminal emulator found");

@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "platform/services.hpp"
 #include "support/dispatch.hpp"
 
@@ -18,7 +19,7 @@ CommandResult written(bool ok) {
 }
 
 void clipboard_command(const std::string& op, const json& args, const Completion& done) {
-  auto clipboard = platform::services().clipboard;
+  auto clipboard = FamilyContext::services().clipboard;
   if (!clipboard) {
     done(CommandResult::failure("clipboard unavailable"));
   } else if (op == "write_text") {
@@ -39,8 +40,8 @@ void clipboard_command(const std::string& op, const json& args, const Completion
 
 }  // namespace
 
-bool CommandRegistry::handleClipboard(const std::string& cmd, const json& args,
-                                      const Completion& done) {
+bool handleClipboard(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
+                     const Completion& done) {
   if (!cmd.starts_with(kClipboardPrefix)) return false;
   const std::string op = cmd.substr(kClipboardPrefix.size());
   if (op != "write_text" && op != "write_html" && op != "clear" && op != "read_text") {

@@ -17,8 +17,6 @@
 namespace vessa {
 namespace {
 
-using Family = bool (CommandRegistry::*)(const std::string&, const json&, const Completion&);
-
 struct FamilyEntry {
   const char* name;
   Family handler;
@@ -27,25 +25,25 @@ struct FamilyEntry {
 constexpr FamilyEntry kChain[] = {
     // The store's resource form, the core additions and the window family claim their
     // commands before the platform family's catch-all plug-in namespaces.
-    {"handleStoreV2", &CommandRegistry::handleStoreV2},
-    {"handleTauriCore", &CommandRegistry::handleTauriCore},
-    {"handleWindow", &CommandRegistry::handleWindow},
-    {"handleNative", &CommandRegistry::handleNative},
-    {"handleDialog", &CommandRegistry::handleDialog},
-    {"handlePath", &CommandRegistry::handlePath},
-    {"handleOs", &CommandRegistry::handleOs},
-    {"handleOpener", &CommandRegistry::handleOpener},
-    {"handleClipboard", &CommandRegistry::handleClipboard},
-    {"handleCli", &CommandRegistry::handleCli},
-    {"handleGit", &CommandRegistry::handleGit},
-    {"handleFs", &CommandRegistry::handleFs},
-    {"handleAgent", &CommandRegistry::handleAgent},
-    {"handleConvex", &CommandRegistry::handleConvex},
-    {"handleDeviceCli", &CommandRegistry::handleDeviceCli},
-    {"handleTaskwright", &CommandRegistry::handleTaskwright},
-    {"handleTaskwrightBridge", &CommandRegistry::handleTaskwrightBridge},
-    {"handleSkyvern", &CommandRegistry::handleSkyvern},
-    {"handleDeepLink", &CommandRegistry::handleDeepLink},
+    {"handleStoreV2", &handleStoreV2},
+    {"handleTauriCore", &handleTauriCore},
+    {"handleWindow", &handleWindow},
+    {"handleNative", &handleNative},
+    {"handleDialog", &handleDialog},
+    {"handlePath", &handlePath},
+    {"handleOs", &handleOs},
+    {"handleOpener", &handleOpener},
+    {"handleClipboard", &handleClipboard},
+    {"handleCli", &handleCli},
+    {"handleGit", &handleGit},
+    {"handleFs", &handleFs},
+    {"handleAgent", &handleAgent},
+    {"handleConvex", &handleConvex},
+    {"handleDeviceCli", &handleDeviceCli},
+    {"handleTaskwright", &handleTaskwright},
+    {"handleTaskwrightBridge", &handleTaskwrightBridge},
+    {"handleSkyvern", &handleSkyvern},
+    {"handleDeepLink", &handleDeepLink},
 };
 
 // Guards the "exactly once" promise: later calls are dropped and logged.
@@ -61,6 +59,8 @@ Completion once(const std::string& cmd, Completion done) {
 }
 
 }  // namespace
+
+std::shared_ptr<AppContext> FamilyContext::app() const { return registry_.appDelegate(); }
 
 CommandRegistry::CommandRegistry(std::weak_ptr<AppContext> app)
     : app_(std::move(app)), config_path_(paths::home_dir() + "/.vessa/config.json") {
@@ -114,7 +114,7 @@ void CommandRegistry::dispatch(const std::string& cmd, const json& args, Complet
           continue;
         }
       }
-      if ((this->*family.handler)(cmd, safe_args, guarded)) return;
+      if (family.handler(context_, cmd, safe_args, guarded)) return;
     }
     if (builtin(cmd, safe_args, guarded)) return;
   } catch (const std::exception& e) {

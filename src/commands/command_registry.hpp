@@ -14,6 +14,7 @@
 #include "commands/app_context.hpp"
 #include "commands/channel.hpp"
 #include "commands/command_result.hpp"
+#include "commands/families.hpp"
 #include "commands/resource_table.hpp"
 #include "support/config_file.hpp"
 #include "support/fs.hpp"
@@ -61,27 +62,8 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   /// The channels the current page load registered for plug-in events.
   const std::shared_ptr<PluginListeners>& plugin_listeners() const { return listeners_; }
 
-  /// The families, in dispatch order. Each returns true when it takes `cmd` and will call
-  /// `done` exactly once; false when `cmd` is not its own (no work started, `done` untouched).
-  bool handleStoreV2(const std::string& cmd, const json& args, const Completion& done);
-  bool handleTauriCore(const std::string& cmd, const json& args, const Completion& done);
-  bool handleWindow(const std::string& cmd, const json& args, const Completion& done);
-  bool handleNative(const std::string& cmd, const json& args, const Completion& done);
-  bool handleDialog(const std::string& cmd, const json& args, const Completion& done);
-  bool handlePath(const std::string& cmd, const json& args, const Completion& done);
-  bool handleOs(const std::string& cmd, const json& args, const Completion& done);
-  bool handleOpener(const std::string& cmd, const json& args, const Completion& done);
-  bool handleClipboard(const std::string& cmd, const json& args, const Completion& done);
-  bool handleCli(const std::string& cmd, const json& args, const Completion& done);
-  bool handleGit(const std::string& cmd, const json& args, const Completion& done);
-  bool handleFs(const std::string& cmd, const json& args, const Completion& done);
-  bool handleAgent(const std::string& cmd, const json& args, const Completion& done);
-  bool handleConvex(const std::string& cmd, const json& args, const Completion& done);
-  bool handleDeviceCli(const std::string& cmd, const json& args, const Completion& done);
-  bool handleTaskwright(const std::string& cmd, const json& args, const Completion& done);
-  bool handleTaskwrightBridge(const std::string& cmd, const json& args, const Completion& done);
-  bool handleSkyvern(const std::string& cmd, const json& args, const Completion& done);
-  bool handleDeepLink(const std::string& cmd, const json& args, const Completion& done);
+  /// What the families work with; lives as long as the registry.
+  FamilyContext& family_context() { return context_; }
 
   using FamilyFn = std::function<bool(const std::string&, const json&, const Completion&)>;
   /// Test and self-test hook: replaces the family named `family_name` ("handleGit", ...) in
@@ -101,6 +83,7 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   std::weak_ptr<CallbackSink> callback_sink_;
   std::shared_ptr<PluginListeners> listeners_ = std::make_shared<PluginListeners>();
   const CommandRequest* request_ = nullptr;
+  FamilyContext context_{*this};
 };
 
 }  // namespace vessa

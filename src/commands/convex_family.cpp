@@ -1,12 +1,13 @@
 // Convex backend port status.
 #include "commands/background.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "executor/convex_status.hpp"
 
 namespace vessa {
 
-bool CommandRegistry::handleConvex(const std::string& cmd, const json& /*args*/,
-                                   const Completion& done) {
+bool handleConvex(FamilyContext& /*ctx*/, const std::string& cmd, const json& /*args*/,
+                  const Completion& done) {
   if (cmd == "convex_status") {
     background::run(cmd, done, [] {
       bool in_use = convex::convexPortInUse(convex::kConvexPort, convex::kProbeTimeoutMs);

@@ -7,11 +7,12 @@
 
 #include "commands/command_registry.hpp"
 #include "commands/deep_link.hpp"
+#include "commands/families.hpp"
 
 namespace vessa {
 
-bool CommandRegistry::handleDeepLink(const std::string& cmd, const json& args,
-                                     const Completion& done) {
+bool handleDeepLink(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
+                    const Completion& done) {
   if (cmd == "plugin:deep-link|get_current") {
     auto links = deep_link::launch_links();
     done(CommandResult::success(links ? json(*links) : json(nullptr)));

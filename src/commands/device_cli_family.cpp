@@ -3,14 +3,16 @@
 #include "commands/cli_install.hpp"
 #include "commands/command_registry.hpp"
 #include "commands/device_identity.hpp"
+#include "commands/families.hpp"
 
 namespace vessa {
 
-bool CommandRegistry::handleDeviceCli(const std::string& cmd, const json& args,
-                                      const Completion& done) {
+bool handleDeviceCli(FamilyContext& ctx, const std::string& cmd, const json& args,
+                     const Completion& done) {
   if (cmd == "get_device_identity") {
-    background::run(cmd, done,
-                    [path = configPath()] { return CommandResult::success(deviceIdentity(path)); });
+    background::run(cmd, done, [path = ctx.registry().configPath()] {
+      return CommandResult::success(deviceIdentity(path));
+    });
     return true;
   }
   if (cmd == "cli_install") {

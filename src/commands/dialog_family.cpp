@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "platform/services.hpp"
 #include "support/dispatch.hpp"
 
@@ -97,12 +98,12 @@ platform::MessageKind message_kind(const json& args) {
 
 }  // namespace
 
-bool CommandRegistry::handleDialog(const std::string& cmd, const json& args,
-                                   const Completion& done) {
+bool handleDialog(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
+                  const Completion& done) {
   if (cmd == "plugin:dialog|open" || cmd == "open_folder_dialog") {
     auto options = chooser_options(args, cmd == "open_folder_dialog");
     dispatch::main_async([options, done] {
-      auto dialogs = platform::services().dialogs;
+      auto dialogs = FamilyContext::services().dialogs;
       done(CommandResult::success(
           dialogs ? open_result(dialogs->choose_paths(options), options.multiple) : json(nullptr)));
     });
@@ -113,7 +114,7 @@ bool CommandRegistry::handleDialog(const std::string& cmd, const json& args,
     options.directories = false;
     options.multiple = false;
     dispatch::main_async([options, done] {
-      auto dialogs = platform::services().dialogs;
+      auto dialogs = FamilyContext::services().dialogs;
       auto chosen = dialogs ? dialogs->choose_save_path(options) : std::nullopt;
       done(CommandResult::success(chosen ? json(*chosen) : json(nullptr)));
     });
@@ -136,7 +137,7 @@ bool CommandRegistry::handleDialog(const std::string& cmd, const json& args,
     options.kind = message_kind(args);
     options.buttons = std::move(*labels);
     dispatch::main_async([options, done] {
-      auto dialogs = platform::services().dialogs;
+      auto dialogs = FamilyContext::services().dialogs;
       auto clicked = dialogs ? dialogs->show_message(options) : std::nullopt;
       // Closing the panel (or having none) answers as its dismissing button, the last one.
       const size_t last = options.buttons.size() - 1;

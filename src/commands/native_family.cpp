@@ -10,6 +10,7 @@
 
 #include "commands/background.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "commands/relaunch.hpp"
 #include "commands/repo_discovery.hpp"
 #include "commands/store_manager.hpp"
@@ -32,7 +33,7 @@ constexpr std::string_view kProcessPrefix = "plugin:process|";
 void notification_command(const std::string& cmd, const std::string& op, const json& args,
                           const std::shared_ptr<PluginListeners>& listeners,
                           const Completion& done) {
-  auto service = platform::services().notifications;
+  auto service = FamilyContext::services().notifications;
   // Asking the bus whether the service exists can take a moment: never on the main thread.
   background::run_answering(cmd, done, [service, op, args, listeners](const Completion& reply) {
     if (!service || !service->usable()) {
@@ -97,15 +98,15 @@ std::string process_operation(const std::string& cmd) {
 
 }  // namespace
 
-bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
-                                   const Completion& done) {
+bool handleNative(FamilyContext& ctx, const std::string& cmd, const json& args,
+                  const Completion& done) {
   if (cmd.starts_with(kStorePrefix)) {
     done(StoreManager::shared().handle(cmd.substr(kStorePrefix.size()), args));
     return true;
   }
   if (cmd.starts_with(kNotificationPrefix)) {
-    notification_command(cmd, cmd.substr(kNotificationPrefix.size()), args, plugin_listeners(),
-                         done);
+    notification_command(cmd, cmd.substr(kNotificationPrefix.size()), args,
+                         ctx.registry().plugin_listeners(), done);
     return true;
   }
   if (cmd.starts_with(kAppPrefix)) {
@@ -116,14 +117,14 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
     std::string text = string_arg(args, "path").value_or(string_arg(args, "url").value_or(""));
     dispatch::main_async([text, done] {
       auto uri = uri_for_open(text);
-      auto opener = platform::services().url_opener;
+      auto opener = FamilyContext::services().url_opener;
       if (uri && opener) opener->open_uri(*uri);
       done(CommandResult::success());
     });
     return true;
   }
   if (cmd == "executor_ensure" || cmd == "plugin:executor|ensure") {
-    auto app = appDelegate();
+    auto app = ctx.app();
     auto executor = app ? app->executor() : nullptr;
     if (!executor) {
       done(CommandResult::failure("executor supervisor unavailable"));
@@ -150,7 +151,7 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
     }
     auto title = string_arg(args, "title");
     dispatch::main_async([url, title] {
-      if (auto previews = platform::services().previews) {
+      if (auto previews = FamilyContext::services().previews) {
         previews->open(url, title);
       } else {
         vessa::log("preview_open: no preview window in this run: " + url);
@@ -179,7 +180,7 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
     std::string op = process_operation(cmd);
     done(CommandResult::success());
     if (op == "relaunch" || op == "restart") {
-      std::weak_ptr<AppContext> weak_app = app_;
+      std::weak_ptr<AppContext> weak_app = ctx.app();
       dispatch::main_async([weak_app] {
         // Without the application there is no way to end this instance: start no second one.
         auto app = weak_app.lock();
@@ -196,10 +197,10 @@ bool CommandRegistry::handleNative(const std::string& cmd, const json& args,
   }
   if (cmd == "vessa|check_update") {
     done(CommandResult::success());
-    std::weak_ptr<AppContext> weak_app = app_;
+    std::weak_ptr<AppContext> weak_app = ctx.app();
     dispatch::main_async([weak_app] {
       // An explicit check overrides a snoozed prompt.
-      if (auto defaults = platform::services().user_defaults) {
+      if (auto defaults = FamilyContext::services().user_defaults) {
         defaults->remove("vessa.update.snoozeUntil");
       }
       if (auto app = weak_app.lock()) app->check_for_updates();

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "platform/services.hpp"
 #include "support/dispatch.hpp"
 #include "support/paths.hpp"
@@ -64,8 +65,8 @@ Targets targets_for(const std::string& op, const json& args) {
 
 }  // namespace
 
-bool CommandRegistry::handleOpener(const std::string& cmd, const json& args,
-                                   const Completion& done) {
+bool handleOpener(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
+                  const Completion& done) {
   if (!cmd.starts_with(kOpenerPrefix)) return false;
   const std::string op = cmd.substr(kOpenerPrefix.size());
   if (op != "open_url" && op != "open_path" && op != "reveal_item_in_dir") {
@@ -75,7 +76,7 @@ bool CommandRegistry::handleOpener(const std::string& cmd, const json& args,
   // Checking paths and starting a handler may take a moment: off the main thread.
   dispatch::global_async([op, args, done] {
     Targets t = targets_for(op, args);
-    auto opener = platform::services().url_opener;
+    auto opener = FamilyContext::services().url_opener;
     if (t.error.empty() && !opener) t.error = op + ": no handler to open with";
     if (!t.error.empty()) {
       done(CommandResult::failure(t.error));

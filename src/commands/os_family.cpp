@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "platform/services.hpp"
 
 namespace vessa {
@@ -27,7 +28,7 @@ json current_locale() {
 }
 
 std::string host_name() {
-  if (auto names = platform::services().host_names) return names->network_name();
+  if (auto names = FamilyContext::services().host_names) return names->network_name();
   char buf[256] = {};
   if (::gethostname(buf, sizeof buf - 1) != 0) return "";
   return buf;
@@ -35,8 +36,8 @@ std::string host_name() {
 
 }  // namespace
 
-bool CommandRegistry::handleOs(const std::string& cmd, const json& /*args*/,
-                               const Completion& done) {
+bool handleOs(FamilyContext& /*ctx*/, const std::string& cmd, const json& /*args*/,
+              const Completion& done) {
   if (cmd == "plugin:os|locale") {
     done(CommandResult::success(current_locale()));
     return true;

@@ -6,6 +6,7 @@
 
 #include "commands/app_dirs.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 
 namespace vessa {
 namespace {
@@ -112,7 +113,8 @@ CommandResult path_command(const std::string& op, const json& args) {
 
 }  // namespace
 
-bool CommandRegistry::handlePath(const std::string& cmd, const json& args, const Completion& done) {
+bool handlePath(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
+                const Completion& done) {
   if (!cmd.starts_with(kPathPrefix)) return false;
   done(path_command(cmd.substr(kPathPrefix.size()), args));
   return true;

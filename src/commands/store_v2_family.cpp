@@ -10,6 +10,7 @@
 
 #include "commands/app_dirs.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "commands/resource_table.hpp"
 #include "commands/store_manager.hpp"
 #include "support/dispatch.hpp"
@@ -227,25 +228,25 @@ CommandResult load_store(ResourceTable& table, const std::weak_ptr<AppContext>& 
 
 }  // namespace
 
-bool CommandRegistry::handleStoreV2(const std::string& cmd, const json& args,
-                                    const Completion& done) {
+bool handleStoreV2(FamilyContext& ctx, const std::string& cmd, const json& args,
+                   const Completion& done) {
   if (!cmd.starts_with(kStorePrefix)) return false;
   const std::string op = cmd.substr(kStorePrefix.size());
   if (op == "load" && string_arg(args, "path")) {
-    done(load_store(*resources_, app_, args));
+    done(load_store(ctx.registry().resources(), ctx.app(), args));
     return true;
   }
   auto rid = rid_arg(args);
   if (op == "get_store" && !rid) {
     // A store this page loaded answers with its id; any other path keeps the path form.
     auto file = store_file(string_arg(args, "path").value_or(""));
-    auto existing = file ? open_store(*resources_, *file) : std::nullopt;
+    auto existing = file ? open_store(ctx.registry().resources(), *file) : std::nullopt;
     if (!existing) return false;
     done(CommandResult::success(existing->first));
     return true;
   }
   if (!rid) return false;  // the path form
-  auto store = resources_->get_as<StoreResource>(*rid);
+  auto store = ctx.registry().resources().get_as<StoreResource>(*rid);
   if (!store) {
     done(CommandResult::failure("store " + op + ": resource id " + std::to_string(*rid) +
                                 " is not an open store"));

@@ -6,6 +6,7 @@
 
 #include "commands/app_dirs.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "support/dispatch.hpp"
 #include "support/lifecycle.hpp"
 #include "support/log.hpp"
@@ -45,13 +46,13 @@ std::optional<std::pair<std::string, std::string>> listener_command(const std::s
 
 }  // namespace
 
-bool CommandRegistry::handleTauriCore(const std::string& cmd, const json& args,
-                                      const Completion& done) {
+bool handleTauriCore(FamilyContext& ctx, const std::string& cmd, const json& args,
+                     const Completion& done) {
   if (cmd == "plugin:resources|close") {
     auto rid = rid_arg(args);
     if (!rid) {
       done(CommandResult::failure("resources close: missing rid"));
-    } else if (!resources_->close(*rid)) {
+    } else if (!ctx.registry().resources().close(*rid)) {
       done(CommandResult::failure("resource id " + std::to_string(*rid) + " is invalid"));
     } else {
       done(CommandResult::success());
@@ -63,7 +64,7 @@ bool CommandRegistry::handleTauriCore(const std::string& cmd, const json& args,
     return true;
   }
   if (cmd == "plugin:process|exit" || cmd == "plugin:app|exit") {
-    auto app = appDelegate();
+    auto app = ctx.app();
     if (!app) {
       done(CommandResult::failure("exit: no application to end"));
       return true;
@@ -84,13 +85,13 @@ bool CommandRegistry::handleTauriCore(const std::string& cmd, const json& args,
     const auto& [plugin, op] = *listener;
     auto event = string_arg(args, "event");
     if (event && op == "register_listener") {
-      if (auto channel = channel_arg(args, "handler")) {
-        plugin_listeners()->add(plugin, *event, std::move(*channel));
+      if (auto channel = ctx.registry().channel_arg(args, "handler")) {
+        ctx.registry().plugin_listeners()->add(plugin, *event, std::move(*channel));
       }
     } else if (event) {
       auto id = number_arg(args, "channelId");
       if (id && *id >= 0 && *id <= kMaxSafeInteger) {
-        plugin_listeners()->remove(plugin, *event, static_cast<int64_t>(*id));
+        ctx.registry().plugin_listeners()->remove(plugin, *event, static_cast<int64_t>(*id));
       }
     }
     done(CommandResult::success());

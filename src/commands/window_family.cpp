@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "commands/window_state.hpp"
 #include "platform/services.hpp"
 #include "support/dispatch.hpp"
@@ -57,7 +58,7 @@ void stop_waiting() {
 
 void close_for_good() {
   stop_waiting();
-  if (auto window = platform::services().main_window) window->destroy();
+  if (auto window = FamilyContext::services().main_window) window->destroy();
 }
 
 gboolean on_close_deadline(gpointer /*data*/) noexcept {
@@ -255,7 +256,7 @@ CommandResult choose_theme(const std::string& cmd, const json& args, const char*
     if (auto name = string_arg(args, key)) choice = platform::theme_from_name(*name);
     if (!choice) return CommandResult::failure(cmd + ": theme must be \"light\", \"dark\" or null");
   }
-  if (auto appearance = platform::services().appearance) appearance->choose(choice);
+  if (auto appearance = FamilyContext::services().appearance) appearance->choose(choice);
   return CommandResult::success();
 }
 
@@ -265,7 +266,7 @@ void window_theme_command(const std::string& op, const json& args, const Complet
     done(choose_theme(std::string(kWindowPrefix) + op, args, "value"));
     return;
   }
-  auto appearance = platform::services().appearance;
+  auto appearance = FamilyContext::services().appearance;
   if (!appearance) {
     done(CommandResult::success(platform::theme_name(platform::Theme::kLight)));
     return;
@@ -300,8 +301,8 @@ CommandResult window_state_command(MainWindow& w, const std::string& op, const j
 
 }  // namespace
 
-bool CommandRegistry::handleWindow(const std::string& cmd, const json& args,
-                                   const Completion& done) {
+bool handleWindow(FamilyContext& ctx, const std::string& cmd, const json& args,
+                  const Completion& done) {
   // The preview window belongs to the platform family.
   if (cmd == "plugin:window|preview_open") return false;
   if (cmd == "plugin:window-state|filename") {
@@ -326,8 +327,8 @@ bool CommandRegistry::handleWindow(const std::string& cmd, const json& args,
   } else {
     return false;
   }
-  dispatch::main_async([kind, op, args, done, app = app_] {
-    auto window = platform::services().main_window;
+  dispatch::main_async([kind, op, args, done, app = std::weak_ptr<AppContext>(ctx.app())] {
+    auto window = FamilyContext::services().main_window;
     if (!window || !window->exists()) {
       done(CommandResult::success());
       return;

@@ -157,10 +157,11 @@ TEST_F(GitCommands, ArgumentChecksFailAtOnceInColumnOrder) {
   for (const auto& c : cases) {
     bool completed = false;
     std::string message;
-    bool claimed = registry->handleGit(c.cmd, c.args, [&](const CommandResult& r) {
-      completed = true;
-      message = r.error();
-    });
+    bool claimed =
+        handleGit(registry->family_context(), c.cmd, c.args, [&](const CommandResult& r) {
+          completed = true;
+          message = r.error();
+        });
     EXPECT_TRUE(claimed && completed) << c.cmd << " " << c.args << " did not fail at once";
     EXPECT_EQ(message, c.message) << c.cmd << " " << c.args;
   }

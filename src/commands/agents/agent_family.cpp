@@ -2,6 +2,7 @@
 #include "commands/agents/agent_process_registry.hpp"
 #include "commands/background.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 
 namespace vessa {
 namespace {
@@ -24,8 +25,8 @@ CommandResult to_result(const CommandOutcome& outcome) {
 
 }  // namespace
 
-bool CommandRegistry::handleAgent(const std::string& cmd, const json& args,
-                                  const Completion& done) {
+bool handleAgent(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
+                 const Completion& done) {
   if (cmd == "start_agent") {
     auto agent_id = id_arg(args, "agentId", "agent_id");
     if (!agent_id) {

@@ -1,6 +1,7 @@
 // Git commands: argument checks on the caller's thread, the git work on the pool.
 #include "commands/background.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "commands/git/git_command_shell.hpp"
 #include "commands/git/git_commands.hpp"
 
@@ -27,7 +28,8 @@ std::optional<std::string> optional_branch(const json& args) {
 
 }  // namespace
 
-bool CommandRegistry::handleGit(const std::string& cmd, const json& args, const Completion& done) {
+bool handleGit(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
+               const Completion& done) {
   if (cmd == "git_clone") {
     auto url = required(args, "url");
     if (!url) return done(CommandResult::failure("git_clone: missing url")), true;

@@ -7,6 +7,7 @@
 
 #include "commands/background.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "commands/skyvern/skyvern_docker.hpp"
 #include "commands/skyvern/skyvern_script.hpp"
 
@@ -168,9 +169,9 @@ void run_plain(const std::string& cmd, std::weak_ptr<CommandRegistry> weak, cons
 
 }  // namespace
 
-bool CommandRegistry::handleSkyvern(const std::string& cmd, const json& /*args*/,
-                                    const Completion& done) {
-  std::weak_ptr<CommandRegistry> weak = weak_from_this();
+bool handleSkyvern(FamilyContext& ctx, const std::string& cmd, const json& /*args*/,
+                   const Completion& done) {
+  std::weak_ptr<CommandRegistry> weak = ctx.registry().weak_from_this();
   if (cmd == "skyvern_status") {
     run_plain(cmd, weak, done, [](const std::weak_ptr<CommandRegistry>&) {
       return CommandResult::success(skyvern::skyvernStatusSnapshot());

@@ -1,11 +1,12 @@
 // Taskwright runtime command execution and storage info.
 #include "commands/background.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "commands/taskwright/taskwright_exec.hpp"
 
 namespace vessa {
-bool CommandRegistry::handleTaskwrightBridge(const std::string& cmd, const json& args,
-                                             const Completion& done) {
+bool handleTaskwrightBridge(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
+                            const Completion& done) {
   if (cmd == "taskwright_exec") {
     background::run(cmd, done, [args] { return taskwright::taskwrightExec(args); });
     return true;

@@ -3,6 +3,7 @@
 
 #include "commands/background.hpp"
 #include "commands/command_registry.hpp"
+#include "commands/families.hpp"
 #include "commands/taskwright/taskwright_install.hpp"
 #include "commands/taskwright/taskwright_install_lock.hpp"
 
@@ -19,16 +20,17 @@ Completion releasing_lock(const Completion& done) {
 
 }  // namespace
 
-bool CommandRegistry::handleTaskwright(const std::string& cmd, const json& /*args*/,
-                                       const Completion& done) {
+bool handleTaskwright(FamilyContext& ctx, const std::string& cmd, const json& /*args*/,
+                      const Completion& done) {
   if (cmd == "taskwright_status") {
     background::run(cmd, done,
                     [] { return CommandResult::success(taskwright::taskwrightStatus()); });
     return true;
   }
   if (cmd == "taskwright_uninstall") {
-    background::run(cmd, done,
-                    [weak = weak_from_this()] { return taskwright::runTaskwrightUninstall(weak); });
+    background::run(cmd, done, [weak = ctx.registry().weak_from_this()] {
+      return taskwright::runTaskwrightUninstall(weak);
+    });
     return true;
   }
   if (cmd == "taskwright_install") {
@@ -38,7 +40,8 @@ bool CommandRegistry::handleTaskwright(const std::string& cmd, const json& /*arg
       return true;
     }
     background::run_answering(
-        cmd, releasing_lock(done), [weak = weak_from_this()](const Completion& finish) {
+        cmd, releasing_lock(done),
+        [weak = ctx.registry().weak_from_this()](const Completion& finish) {
           if (weak.expired()) {
             finish(CommandResult::failure("Taskwright install aborted: app shutting down."));
             return;
@@ -53,8 +56,9 @@ bool CommandRegistry::handleTaskwright(const std::string& cmd, const json& /*arg
           "An install is in progress \u2014 reset blocked until it finishes."));
       return true;
     }
-    background::run(cmd, releasing_lock(done),
-                    [weak = weak_from_this()] { return taskwright::runTaskwrightReset(weak); });
+    background::run(cmd, releasing_lock(done), [weak = ctx.registry().weak_from_this()] {
+      return taskwright::runTaskwrightReset(weak);
+    });
     return true;
   }
   return false;
