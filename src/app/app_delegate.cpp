@@ -113,10 +113,8 @@ AppDelegate::AppDelegate(GtkApplication* app, WebViewHost::Options options)
       }) {}
 
 AppDelegate::~AppDelegate() {
-  if (window_) {
-    g_signal_handlers_disconnect_by_data(window_, this);
-    g_object_unref(window_);
-  }
+  window_signals_.clear();
+  window_.reset();
 }
 
 std::shared_ptr<WebViewHost> AppDelegate::web_controller() const {
@@ -136,10 +134,11 @@ void AppDelegate::did_finish_launching() {
   platform::update_services([&](platform::Services& s) { s.appearance = appearance; });
   // 1-5. The main window: size, minimum, title. Held until will_terminate, whichever way the
   // quit came.
-  window_ = GTK_WINDOW(g_object_ref(gtk_application_window_new(app_)));
-  gtk_window_set_default_size(window_, kWidth, kHeight);
-  gtk_widget_set_size_request(GTK_WIDGET(window_), kMinWidth, kMinHeight);
-  gtk_window_set_title(window_, "Vessa");
+  window_ = g_object_ref_ptr(GTK_WINDOW(gtk_application_window_new(app_)));
+  GtkWindow* window = window_.get();
+  gtk_window_set_default_size(window, kWidth, kHeight);
+  gtk_widget_set_size_request(GTK_WIDGET(window), kMinWidth, kMinHeight);
+  gtk_window_set_title(window, "Vessa");
 
   // 6-7. The web view host fills the window. Two frames after its first finished load (the
   // page has painted by then), steps 11-12 run.
@@ -150,7 +149,8 @@ void AppDelegate::did_finish_launching() {
     self->page_loaded_ = true;
     self->links_.page_loaded();
     if (self->launch_steps_ && self->window_) {
-      self->launch_steps_->release_after_frames(GTK_WIDGET(self->window_), kLaunchStepsFrames);
+      self->launch_steps_->release_after_frames(GTK_WIDGET(self->window_.get()),
+                                                kLaunchStepsFrames);
     }
   };
   auto host = WebViewHost::create(weak_from_this(), std::move(options));
@@ -159,10 +159,10 @@ void AppDelegate::did_finish_launching() {
     web_controller_ = host;
   }
   GtkWidget* content = host->build();
-  gtk_window_set_child(window_, content);
+  gtk_window_set_child(window, content);
 
   auto main_window = std::make_shared<platform::GtkMainWindow>(
-      window_, [weak](const std::string& event, const json& payload) {
+      window, [weak](const std::string& event, const json& payload) {
         if (auto self = weak.lock()) self->emit(event, payload);
       });
   // The size and zoom of the last run, before the window is first shown.
@@ -175,12 +175,13 @@ void AppDelegate::did_finish_launching() {
     s.clipboard = std::make_shared<platform::GtkClipboard>();
   });
   // After the main window's own handler, which holds the close while the page decides.
-  g_signal_connect_after(window_, "close-request", G_CALLBACK(on_close_request), this);
-  g_signal_connect(window_, "notify::is-active", G_CALLBACK(on_active_changed), this);
+  window_signals_.push_back(
+      connect(window, "close-request", on_close_request, this, G_CONNECT_AFTER));
+  window_signals_.push_back(connect(window, "notify::is-active", on_active_changed, this));
 
   // 8-9. The header bar and its menu, then the window; keys go to the page from the start.
   build_menu();
-  gtk_window_present(window_);
+  gtk_window_present(window);
   gtk_widget_grab_focus(content);
 
   // 10. Executor events reach the page through the bridge; dropped once the delegate is gone.
@@ -216,38 +217,36 @@ void AppDelegate::build_menu() {
       {"paste", act_edit, nullptr, nullptr, nullptr, {}},
       {"select-all", act_edit, nullptr, nullptr, nullptr, {}},
   };
-  g_action_map_add_action_entries(G_ACTION_MAP(window_), edit_actions, G_N_ELEMENTS(edit_actions),
-                                  this);
+  g_action_map_add_action_entries(G_ACTION_MAP(window_.get()), edit_actions,
+                                  G_N_ELEMENTS(edit_actions), this);
 
   // The menu items become the header bar's primary menu; the window's own shortcuts come after
   // the page, in the bubble phase: WebKit passes on only the keys the page left alone.
-  GMenu* primary = g_menu_new();
-  GMenu* edit = nullptr;
-  GMenu* section = nullptr;
+  GObjectPtr<GMenu> primary(g_menu_new());
+  GObjectPtr<GMenu> edit;
+  GObjectPtr<GMenu> section;
   int section_no = -1;
   GtkEventController* shortcuts = gtk_shortcut_controller_new();
   gtk_event_controller_set_propagation_phase(shortcuts, GTK_PHASE_BUBBLE);
   auto end_section = [&] {
     if (!section) return;
-    g_menu_append_section(edit ? edit : primary, nullptr, G_MENU_MODEL(section));
-    g_object_unref(section);
-    section = nullptr;
+    g_menu_append_section(edit ? edit.get() : primary.get(), nullptr, G_MENU_MODEL(section.get()));
+    section.reset();
   };
   for (const MenuItem& item : kMenuItems) {
     if (item.in_edit_menu && !edit) {
       end_section();
-      edit = g_menu_new();
+      edit.reset(g_menu_new());
     }
     if (item.section != section_no) {
       end_section();
-      section = g_menu_new();
+      section.reset(g_menu_new());
       section_no = item.section;
     }
-    GMenuItem* entry = g_menu_item_new(item.label, item.action);
+    GObjectPtr<GMenuItem> entry(g_menu_item_new(item.label, item.action));
     // A label only: registering it as an accelerator would take the key before the page.
-    if (item.accel) g_menu_item_set_attribute(entry, "accel", "s", item.accel);
-    g_menu_append_item(section, entry);
-    g_object_unref(entry);
+    if (item.accel) g_menu_item_set_attribute(entry.get(), "accel", "s", item.accel);
+    g_menu_append_item(section.get(), entry.get());
     if (item.app_key) {
       gtk_shortcut_controller_add_shortcut(
           GTK_SHORTCUT_CONTROLLER(shortcuts),
@@ -257,23 +256,22 @@ void AppDelegate::build_menu() {
   }
   end_section();
   if (edit) {
-    GMenu* edit_section = g_menu_new();
-    g_menu_append_submenu(edit_section, "Edit", G_MENU_MODEL(edit));
-    g_menu_append_section(primary, nullptr, G_MENU_MODEL(edit_section));
-    g_object_unref(edit_section);
-    g_object_unref(edit);
+    GObjectPtr<GMenu> edit_section(g_menu_new());
+    g_menu_append_submenu(edit_section.get(), "Edit", G_MENU_MODEL(edit.get()));
+    g_menu_append_section(primary.get(), nullptr, G_MENU_MODEL(edit_section.get()));
+    edit.reset();
   }
-  gtk_widget_add_controller(GTK_WIDGET(window_), shortcuts);
+  gtk_widget_add_controller(GTK_WIDGET(window_.get()), shortcuts);
 
   GtkWidget* header = gtk_header_bar_new();
   GtkWidget* button = gtk_menu_button_new();
   gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(button), "open-menu-symbolic");
-  gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(button), G_MENU_MODEL(primary));
+  gtk_menu_button_set_menu_model(GTK_MENU_BUTTON(button), G_MENU_MODEL(primary.get()));
   gtk_menu_button_set_primary(GTK_MENU_BUTTON(button), TRUE);  // F10 opens it
   gtk_widget_set_tooltip_text(button, "Main Menu");
-  g_object_unref(primary);
+  primary.reset();
   gtk_header_bar_pack_end(GTK_HEADER_BAR(header), button);
-  gtk_window_set_titlebar(window_, header);
+  gtk_window_set_titlebar(window_.get(), header);
 }
 
 void AppDelegate::did_become_active() {
@@ -311,10 +309,9 @@ void AppDelegate::will_terminate() {
     host.swap(web_controller_);
   }
   if (window_) {
-    g_signal_handlers_disconnect_by_data(window_, this);
-    gtk_window_destroy(window_);
-    g_object_unref(window_);
-    window_ = nullptr;
+    window_signals_.clear();
+    gtk_window_destroy(window_.get());
+    window_.reset();
   }
   host.reset();
 }

@@ -6,6 +6,8 @@
 
 #include <memory>
 
+#include "support/glib_ptr.hpp"
+
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 
 namespace vessa::platform {
@@ -14,6 +16,7 @@ namespace {
 struct AlertState {
   std::function<void(int)> done;
   int buttons = 0;
+  SignalConnection response;  // the handler never outlives this state
 };
 
 GtkWindow* active_window() {
@@ -22,8 +25,8 @@ GtkWindow* active_window() {
   return gtk_application_get_active_window(GTK_APPLICATION(app));
 }
 
-void on_response(GtkDialog* dialog, int response, gpointer data) noexcept {
-  std::unique_ptr<AlertState> state(static_cast<AlertState*>(data));
+void on_response(GtkDialog* dialog, int response, AlertState* data) noexcept {
+  std::unique_ptr<AlertState> state(data);
   gtk_window_destroy(GTK_WINDOW(dialog));
   int button = response >= 0 && response < state->buttons ? response : -1;
   if (!state->done) return;
@@ -52,8 +55,8 @@ void GtkAlerts::show(const Alert& alert, std::function<void(int button)> done) {
     gtk_dialog_add_button(GTK_DIALOG(dialog), title.c_str(), index++);
   }
   if (index > 0) gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
-  auto* state = new AlertState{std::move(done), index};
-  g_signal_connect(dialog, "response", G_CALLBACK(on_response), state);
+  auto* state = new AlertState{std::move(done), index, {}};
+  state->response = connect(dialog, "response", on_response, state);
   gtk_window_present(GTK_WINDOW(dialog));
 }
 

@@ -4,17 +4,17 @@
 
 #include <cstdlib>
 
+#include "support/glib_ptr.hpp"
 #include "support/log.hpp"
 
 namespace vessa::platform {
 namespace {
 
 std::string theme_name_of(GtkSettings* settings) {
-  gchar* name = nullptr;
-  g_object_get(settings, "gtk-theme-name", &name, nullptr);
-  std::string text = name != nullptr ? name : "";
-  g_free(name);
-  return text;
+  gchar* raw = nullptr;
+  g_object_get(settings, "gtk-theme-name", &raw, nullptr);
+  GCharPtr name(raw);
+  return name != nullptr ? name.get() : "";
 }
 
 // Runs work started by a GLib callback: nothing may unwind into GLib.
@@ -41,8 +41,8 @@ GtkAppearance::GtkAppearance(Changed changed, std::string portal_address)
     g_object_get(settings_, "gtk-application-prefer-dark-theme", &prefer_dark, nullptr);
     gtk_.prefer_dark = prefer_dark != FALSE;
     gtk_.theme_name = theme_name_of(settings_);
-    g_signal_connect(settings_, "notify::gtk-theme-name", G_CALLBACK(&GtkAppearance::on_theme_name),
-                     this);
+    theme_name_changed_ =
+        connect(settings_, "notify::gtk-theme-name", &GtkAppearance::on_theme_name, this);
   }
   shown_ = effective_theme(choice_, desktop_, gtk_);
   update();
@@ -53,7 +53,7 @@ GtkAppearance::GtkAppearance(Changed changed, std::string portal_address)
 
 GtkAppearance::~GtkAppearance() {
   portal_.reset();
-  if (settings_ != nullptr) g_signal_handlers_disconnect_by_data(settings_, this);
+  theme_name_changed_.disconnect();
   mark_known();
 }
 

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "support/glib_ptr.hpp"
+
 namespace vessa::platform {
 namespace {
 
@@ -17,14 +19,12 @@ using ReadDone = std::function<void(std::optional<std::string>)>;
 
 void on_text_read(GObject* source, GAsyncResult* result, gpointer data) noexcept {
   std::unique_ptr<ReadDone> done(static_cast<ReadDone*>(data));
-  GError* error = nullptr;
-  char* text = gdk_clipboard_read_text_finish(GDK_CLIPBOARD(source), result, &error);
-  if (error != nullptr) g_error_free(error);
-  std::optional<std::string> out;
-  if (text != nullptr) out = std::string(text);
-  g_free(text);
+  GErrorPtr error;
+  GCharPtr text(gdk_clipboard_read_text_finish(GDK_CLIPBOARD(source), result, out(error)));
+  std::optional<std::string> answer;
+  if (text != nullptr) answer = std::string(text.get());
   try {
-    (*done)(std::move(out));
+    (*done)(std::move(answer));
   } catch (...) {
     // Never unwind through GLib.
   }
@@ -43,18 +43,16 @@ bool GtkClipboard::write_html(const std::string& html, const std::string& alt_te
   GdkClipboard* clipboard = default_clipboard();
   if (clipboard == nullptr) return false;
   // Readers that want HTML get the markup; plain-text readers get the alternative text.
-  GBytes* bytes = g_bytes_new(html.data(), html.size());
+  GBytesPtr bytes(g_bytes_new(html.data(), html.size()));
   GValue plain = G_VALUE_INIT;
   g_value_init(&plain, G_TYPE_STRING);
   g_value_set_string(&plain, alt_text.c_str());
-  GdkContentProvider* parts[] = {gdk_content_provider_new_for_bytes("text/html", bytes),
+  // The union takes over the references of its parts.
+  GdkContentProvider* parts[] = {gdk_content_provider_new_for_bytes("text/html", bytes.get()),
                                  gdk_content_provider_new_for_value(&plain)};
-  GdkContentProvider* provider = gdk_content_provider_new_union(parts, 2);
+  GObjectPtr<GdkContentProvider> provider(gdk_content_provider_new_union(parts, 2));
   g_value_unset(&plain);
-  g_bytes_unref(bytes);
-  const bool ok = gdk_clipboard_set_content(clipboard, provider) != FALSE;
-  g_object_unref(provider);
-  return ok;
+  return gdk_clipboard_set_content(clipboard, provider.get()) != FALSE;
 }
 
 bool GtkClipboard::clear() {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "support/glib_ptr.hpp"
+
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 
 namespace vessa::platform {
@@ -41,29 +43,25 @@ void forget_panel(gpointer state) {
 }
 
 struct ChooserState {
-  GtkFileChooserNative* native;
+  GObjectPtr<GtkFileChooserNative> native;
   PathsCallback done;
+  SignalConnection response;  // first to go: the handler never outlives this state
 };
 
-void on_chooser_response(GtkNativeDialog* dialog, int response, gpointer data) noexcept {
-  std::unique_ptr<ChooserState> state(static_cast<ChooserState*>(data));
+void on_chooser_response(GtkNativeDialog* dialog, int response, ChooserState* data) noexcept {
+  std::unique_ptr<ChooserState> state(data);
   forget_panel(data);
   std::optional<std::vector<std::string>> result;
   if (response == GTK_RESPONSE_ACCEPT) {
     result.emplace();
-    GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog));
-    for (guint i = 0; i < g_list_model_get_n_items(files); ++i) {
-      auto* file = static_cast<GFile*>(g_list_model_get_item(files, i));
-      if (gchar* path = g_file_get_path(file)) {
-        result->emplace_back(path);
-        g_free(path);
-      }
-      g_object_unref(file);
+    GObjectPtr<GListModel> files(gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog)));
+    for (guint i = 0; i < g_list_model_get_n_items(files.get()); ++i) {
+      GObjectPtr<GFile> file(static_cast<GFile*>(g_list_model_get_item(files.get(), i)));
+      if (GCharPtr path{g_file_get_path(file.get())}) result->emplace_back(path.get());
     }
-    g_object_unref(files);
   }
   gtk_native_dialog_destroy(dialog);
-  g_object_unref(state->native);
+  state->native.reset();
   try {
     state->done(std::move(result));
   } catch (...) {
@@ -73,10 +71,11 @@ void on_chooser_response(GtkNativeDialog* dialog, int response, gpointer data) n
 struct PanelState {
   GtkWidget* entry = nullptr;
   std::function<void(bool, std::string)> done;
+  SignalConnection response;
 };
 
-void on_panel_response(GtkDialog* dialog, int response, gpointer data) noexcept {
-  std::unique_ptr<PanelState> state(static_cast<PanelState*>(data));
+void on_panel_response(GtkDialog* dialog, int response, PanelState* data) noexcept {
+  std::unique_ptr<PanelState> state(data);
   forget_panel(data);
   bool ok = response == GTK_RESPONSE_OK;
   std::string text;
@@ -91,47 +90,45 @@ void on_panel_response(GtkDialog* dialog, int response, gpointer data) noexcept 
 // Filters only narrow what files show; a folder chooser has none.
 void add_filters(GtkFileChooser* chooser, const std::vector<FileFilter>& filters) {
   for (const auto& f : filters) {
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, f.name.c_str());
+    GObjectPtr<GtkFileFilter> filter(gtk_file_filter_new());
+    gtk_file_filter_set_name(filter.get(), f.name.c_str());
     for (const auto& ext : f.extensions) {
       if (ext == "*") {
-        gtk_file_filter_add_pattern(filter, "*");
+        gtk_file_filter_add_pattern(filter.get(), "*");
       } else {
-        gtk_file_filter_add_suffix(filter, ext.c_str());  // case-insensitive
+        gtk_file_filter_add_suffix(filter.get(), ext.c_str());  // case-insensitive
       }
     }
-    gtk_file_chooser_add_filter(chooser, filter);
-    g_object_unref(filter);
+    gtk_file_chooser_add_filter(chooser, filter.get());
   }
 }
 
 // A folder opens as itself; a file path opens its folder and, when saving, proposes its name.
 void start_at(GtkFileChooser* chooser, const std::string& path, bool save) {
   if (path.empty()) return;
-  GFile* file = g_file_new_for_path(path.c_str());
+  GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
   const bool is_folder =
-      g_file_query_file_type(file, G_FILE_QUERY_INFO_NONE, nullptr) == G_FILE_TYPE_DIRECTORY;
-  GFile* folder = is_folder ? G_FILE(g_object_ref(file)) : g_file_get_parent(file);
-  if (folder != nullptr && g_file_query_exists(folder, nullptr)) {
-    gtk_file_chooser_set_current_folder(chooser, folder, nullptr);
+      g_file_query_file_type(file.get(), G_FILE_QUERY_INFO_NONE, nullptr) == G_FILE_TYPE_DIRECTORY;
+  GObjectPtr<GFile> folder =
+      is_folder ? g_object_ref_ptr(file.get()) : GObjectPtr<GFile>(g_file_get_parent(file.get()));
+  if (folder != nullptr && g_file_query_exists(folder.get(), nullptr)) {
+    gtk_file_chooser_set_current_folder(chooser, folder.get(), nullptr);
   }
   if (save && !is_folder) {
-    if (gchar* name = g_file_get_basename(file)) {
-      gtk_file_chooser_set_current_name(chooser, name);
-      g_free(name);
+    if (GCharPtr name{g_file_get_basename(file.get())}) {
+      gtk_file_chooser_set_current_name(chooser, name.get());
     }
   }
-  if (folder != nullptr) g_object_unref(folder);
-  g_object_unref(file);
 }
 
 struct ButtonsState {
   std::function<void(std::optional<size_t>)> done;
   size_t buttons = 0;
+  SignalConnection response;
 };
 
-void on_buttons_response(GtkDialog* dialog, int response, gpointer data) noexcept {
-  std::unique_ptr<ButtonsState> state(static_cast<ButtonsState*>(data));
+void on_buttons_response(GtkDialog* dialog, int response, ButtonsState* data) noexcept {
+  std::unique_ptr<ButtonsState> state(data);
   forget_panel(data);
   gtk_window_destroy(GTK_WINDOW(dialog));
   std::optional<size_t> clicked;
@@ -147,15 +144,14 @@ template <class T>
 T run_modal(const std::function<void(std::function<void(T)>)>& start) {
   auto result = std::make_shared<T>();
   auto answered = std::make_shared<bool>(false);
-  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-  start([result, answered, loop](T value) {
+  GMainLoopPtr loop(g_main_loop_new(nullptr, FALSE));
+  start([result, answered, loop = loop.get()](T value) {
     *result = std::move(value);
     *answered = true;
     g_main_loop_quit(loop);
   });
   // A loop quit before it runs would run forever.
-  if (!*answered) g_main_loop_run(loop);
-  g_main_loop_unref(loop);
+  if (!*answered) g_main_loop_run(loop.get());
   return std::move(*result);
 }
 
@@ -199,10 +195,10 @@ void choose_paths_async(GtkWindow* parent, ChooserMode mode, const ChooserOption
   gtk_file_chooser_set_select_multiple(chooser, !save && options.multiple);
   if (!folders) add_filters(chooser, options.filters);
   if (options.default_path) start_at(chooser, *options.default_path, save);
-  auto* state = new ChooserState{native, std::move(done)};
-  g_signal_connect(native, "response", G_CALLBACK(on_chooser_response), state);
+  auto* state = new ChooserState{GObjectPtr<GtkFileChooserNative>(native), std::move(done), {}};
+  state->response = connect(native, "response", on_chooser_response, state);
   g_open_panels.push_back({state, [native, state] {
-                             g_signal_handlers_disconnect_by_data(native, state);
+                             state->response.disconnect();
                              gtk_native_dialog_hide(GTK_NATIVE_DIALOG(native));
                              on_chooser_response(GTK_NATIVE_DIALOG(native), GTK_RESPONSE_CANCEL,
                                                  state);
@@ -226,7 +222,7 @@ void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& me
   }
   gtk_dialog_add_button(GTK_DIALOG(dialog), "OK", GTK_RESPONSE_OK);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
-  auto* state = new PanelState{nullptr, std::move(done)};
+  auto* state = new PanelState{nullptr, std::move(done), {}};
   if (kind == PanelKind::kPrompt) {
     GtkWidget* entry = gtk_entry_new();
     gtk_widget_set_size_request(entry, 260, 24);
@@ -236,9 +232,9 @@ void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& me
     gtk_box_append(GTK_BOX(area), entry);
     state->entry = entry;
   }
-  g_signal_connect(dialog, "response", G_CALLBACK(on_panel_response), state);
+  state->response = connect(dialog, "response", on_panel_response, state);
   g_open_panels.push_back({state, [dialog, state] {
-                             g_signal_handlers_disconnect_by_data(dialog, state);
+                             state->response.disconnect();
                              on_panel_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL, state);
                            }});
   gtk_window_present(GTK_WINDOW(dialog));
@@ -268,10 +264,10 @@ void show_buttons_panel(GtkWindow* parent, const MessageOptions& options,
     gtk_dialog_add_button(GTK_DIALOG(dialog), options.buttons[i].c_str(), static_cast<int>(i));
   }
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
-  auto* state = new ButtonsState{std::move(done), options.buttons.size()};
-  g_signal_connect(dialog, "response", G_CALLBACK(on_buttons_response), state);
+  auto* state = new ButtonsState{std::move(done), options.buttons.size(), {}};
+  state->response = connect(dialog, "response", on_buttons_response, state);
   g_open_panels.push_back({state, [dialog, state] {
-                             g_signal_handlers_disconnect_by_data(dialog, state);
+                             state->response.disconnect();
                              on_buttons_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL, state);
                            }});
   gtk_window_present(GTK_WINDOW(dialog));

@@ -30,17 +30,19 @@ GtkMainWindow::GtkMainWindow(GtkWindow* window, EventSink events)
   g_object_weak_ref(G_OBJECT(window_), &GtkMainWindow::on_window_gone, this);
   GtkEventController* legacy = gtk_event_controller_legacy_new();
   gtk_event_controller_set_propagation_phase(legacy, GTK_PHASE_CAPTURE);
-  g_signal_connect(legacy, "event", G_CALLBACK(&GtkMainWindow::on_event), this);
+  window_signals_.push_back(connect(legacy, "event", &GtkMainWindow::on_event, this));
   gtk_widget_add_controller(GTK_WIDGET(window_), legacy);
-  g_signal_connect(window_, "notify::maximized", G_CALLBACK(&GtkMainWindow::on_maximized_changed),
-                   this);
-  g_signal_connect(window_, "notify::is-active", G_CALLBACK(&GtkMainWindow::on_active_changed),
-                   this);
+  window_signals_.push_back(
+      connect(window_, "notify::maximized", &GtkMainWindow::on_maximized_changed, this));
+  window_signals_.push_back(
+      connect(window_, "notify::is-active", &GtkMainWindow::on_active_changed, this));
   // Before the application's own handler, which quits: a held close must never reach it.
-  g_signal_connect(window_, "close-request", G_CALLBACK(&GtkMainWindow::on_close_request), this);
-  g_signal_connect_after(window_, "realize", G_CALLBACK(&GtkMainWindow::on_realize), this);
-  g_signal_connect(window_, "unrealize", G_CALLBACK(&GtkMainWindow::on_unrealize), this);
-  g_signal_connect_after(window_, "map", G_CALLBACK(&GtkMainWindow::on_map), this);
+  window_signals_.push_back(
+      connect(window_, "close-request", &GtkMainWindow::on_close_request, this));
+  window_signals_.push_back(
+      connect(window_, "realize", &GtkMainWindow::on_realize, this, G_CONNECT_AFTER));
+  window_signals_.push_back(connect(window_, "unrealize", &GtkMainWindow::on_unrealize, this));
+  window_signals_.push_back(connect(window_, "map", &GtkMainWindow::on_map, this, G_CONNECT_AFTER));
   if (gtk_widget_get_realized(GTK_WIDGET(window_))) watch_frames();
 }
 
@@ -48,18 +50,9 @@ GtkMainWindow::~GtkMainWindow() {
   zoom_next_.reset();
   zoom_done();
   unwatch_frames();
-  if (window_) {
-    g_signal_handlers_disconnect_by_data(window_, this);
-    // The legacy controller lives in the window; stop it calling back into this object.
-    GListModel* controllers = gtk_widget_observe_controllers(GTK_WIDGET(window_));
-    for (guint i = 0; i < g_list_model_get_n_items(controllers); ++i) {
-      auto* c = static_cast<GObject*>(g_list_model_get_item(controllers, i));
-      g_signal_handlers_disconnect_by_data(c, this);
-      g_object_unref(c);
-    }
-    g_object_unref(controllers);
-    g_object_weak_unref(G_OBJECT(window_), &GtkMainWindow::on_window_gone, this);
-  }
+  // The legacy controller lives in the window; its handler goes with the window's.
+  window_signals_.clear();
+  if (window_) g_object_weak_unref(G_OBJECT(window_), &GtkMainWindow::on_window_gone, this);
 }
 
 void GtkMainWindow::on_window_gone(gpointer data, GObject* /*where*/) noexcept {
@@ -204,20 +197,18 @@ gboolean GtkMainWindow::on_close_request(GtkWindow* /*window*/, gpointer data) n
 void GtkMainWindow::watch_frames() {
   GdkSurface* surface = window_ ? gtk_native_get_surface(GTK_NATIVE(window_)) : nullptr;
   GdkFrameClock* clock = surface ? gdk_surface_get_frame_clock(surface) : nullptr;
-  if (!clock || clock == frame_clock_) return;
+  if (!clock || clock == frame_clock_.get()) return;
   unwatch_frames();
-  frame_clock_ = GDK_FRAME_CLOCK(g_object_ref(clock));
+  frame_clock_ = g_object_ref_ptr(clock);
   // A window already laid out starts from its current size.
   PixelSize now = inner_size();
   if (now.width > 0 && now.height > 0) reported_size_ = now;
-  g_signal_connect(frame_clock_, "after-paint", G_CALLBACK(&GtkMainWindow::on_after_paint), this);
+  after_paint_ = connect(frame_clock_.get(), "after-paint", &GtkMainWindow::on_after_paint, this);
 }
 
 void GtkMainWindow::unwatch_frames() {
-  if (!frame_clock_) return;
-  g_signal_handlers_disconnect_by_data(frame_clock_, this);
-  g_object_unref(frame_clock_);
-  frame_clock_ = nullptr;
+  after_paint_.disconnect();
+  frame_clock_.reset();
 }
 
 void GtkMainWindow::on_realize(GtkWidget* /*widget*/, gpointer data) noexcept {
