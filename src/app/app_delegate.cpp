@@ -14,6 +14,7 @@
 #include "platform/gtk/main_window_gtk.hpp"
 #include "platform/services.hpp"
 #include "support/bundle.hpp"
+#include "support/callback_guard.hpp"
 #include "support/lifecycle.hpp"
 #include "support/log.hpp"
 
@@ -51,24 +52,28 @@ constexpr MenuItem kMenuItems[] = {
 };
 
 void act_about(GSimpleAction*, GVariant*, gpointer data) noexcept {
-  gtk_show_about_dialog(delegate_of(data)->window(), "program-name", "Vessa", "version",
-                        bundle::info_string("CFBundleShortVersionString", "0.0.0").c_str(),
-                        nullptr);
+  guard_callback("about panel failed", [data] {
+    gtk_show_about_dialog(delegate_of(data)->window(), "program-name", "Vessa", "version",
+                          bundle::info_string("CFBundleShortVersionString", "0.0.0").c_str(),
+                          nullptr);
+  });
 }
 void act_name_computer(GSimpleAction*, GVariant*, gpointer data) noexcept {
-  delegate_of(data)->open_device_naming();
+  guard_callback("device naming failed", [data] { delegate_of(data)->open_device_naming(); });
 }
 void act_check_updates(GSimpleAction*, GVariant*, gpointer data) noexcept {
-  delegate_of(data)->check_for_updates();
+  guard_callback("update check failed", [data] { delegate_of(data)->check_for_updates(); });
 }
 void act_hide(GSimpleAction*, GVariant*, gpointer data) noexcept {
   if (GtkWindow* w = delegate_of(data)->window()) gtk_window_minimize(w);
 }
-void act_quit(GSimpleAction*, GVariant*, gpointer data) noexcept { delegate_of(data)->quit(); }
+void act_quit(GSimpleAction*, GVariant*, gpointer data) noexcept {
+  guard_callback("quit failed", [data] { delegate_of(data)->quit(); });
+}
 
 // Editing commands go to the web view, as the first responder would take them.
-void act_edit(GSimpleAction* action, GVariant*, gpointer data) noexcept {
-  auto host = delegate_of(data)->web_controller();
+void edit(GSimpleAction* action, AppDelegate* delegate) {
+  auto host = delegate->web_controller();
   if (!host || !host->web_view()) return;
   const char* name = g_action_get_name(G_ACTION(action));
   const std::pair<const char*, const char*> commands[] = {
@@ -82,15 +87,19 @@ void act_edit(GSimpleAction* action, GVariant*, gpointer data) noexcept {
     }
   }
 }
+void act_edit(GSimpleAction* action, GVariant*, gpointer data) noexcept {
+  guard_callback("editing command failed", [action, data] { edit(action, delegate_of(data)); });
+}
 
 // The window stays until will_terminate takes it down: the quit path still uses it.
 gboolean on_close_request(GtkWindow* /*window*/, gpointer data) noexcept {
-  delegate_of(data)->quit();
+  guard_callback("quit failed", [data] { delegate_of(data)->quit(); });
   return TRUE;
 }
 
 void on_active_changed(GtkWindow* window, GParamSpec* /*pspec*/, gpointer data) noexcept {
-  if (gtk_window_is_active(window)) delegate_of(data)->did_become_active();
+  if (!gtk_window_is_active(window)) return;
+  guard_callback("activation steps failed", [data] { delegate_of(data)->did_become_active(); });
 }
 
 }  // namespace

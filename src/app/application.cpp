@@ -22,6 +22,7 @@
 #include "commands/deep_link.hpp"
 #include "commands/relaunch.hpp"
 #include "platform/dmabuf_workaround.hpp"
+#include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
 #include "support/lifecycle.hpp"
 #include "support/log.hpp"
@@ -50,7 +51,7 @@ gboolean on_signal_pipe(gint fd, GIOCondition /*condition*/, gpointer /*data*/) 
   unsigned char signals[16];
   while (::read(fd, signals, sizeof signals) > 0) {
   }
-  if (g_delegate) (*g_delegate)->quit();
+  if (g_delegate) guard_callback("quit failed", [] { (*g_delegate)->quit(); });
   return G_SOURCE_CONTINUE;
 }
 
@@ -79,7 +80,7 @@ void on_activate(GApplication* /*app*/, gpointer /*data*/) noexcept {
   if (GtkWindow* window = (*g_delegate)->window()) {
     gtk_window_present(window);
   } else {
-    (*g_delegate)->did_finish_launching();
+    guard_callback("launch failed", [] { (*g_delegate)->did_finish_launching(); });
   }
 }
 
@@ -87,7 +88,7 @@ void on_activate(GApplication* /*app*/, gpointer /*data*/) noexcept {
 // scheme are taken from it; the launch's status is 0 either way.
 int on_command_line(GApplication* app, GApplicationCommandLine* command_line,
                     gpointer /*data*/) noexcept {
-  try {
+  guard_callback("command line not read", [command_line] {
     int argc = 0;
     GStrvPtr argv(g_application_command_line_get_arguments(command_line, &argc));
     std::vector<std::string> arguments;
@@ -100,17 +101,13 @@ int on_command_line(GApplication* app, GApplicationCommandLine* command_line,
       deep_link::set_launch_links(links);
     }
     if (g_delegate) (*g_delegate)->open_links(links);
-  } catch (const std::exception& e) {
-    vessa::log(std::string("command line not read: ") + e.what());
-  } catch (...) {
-    vessa::log("command line not read");
-  }
+  });
   g_application_activate(app);
   return 0;
 }
 
 void on_shutdown(GApplication* /*app*/, gpointer /*data*/) noexcept {
-  if (g_delegate) (*g_delegate)->will_terminate();
+  if (g_delegate) guard_callback("quit work failed", [] { (*g_delegate)->will_terminate(); });
 }
 
 // The application under `id`, registered: the primary instance, or a remote one when an

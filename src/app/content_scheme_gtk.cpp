@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/content_scheme.hpp"
+#include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
 
 namespace vessa::app {
@@ -14,8 +15,7 @@ namespace {
 
 GQuark scheme_error_quark() { return g_quark_from_static_string("VessaScheme"); }
 
-void serve(WebKitURISchemeRequest* request, gpointer data) noexcept {
-  const auto& root = *static_cast<std::filesystem::path*>(data);
+void respond(WebKitURISchemeRequest* request, const std::filesystem::path& root) {
   const char* uri = webkit_uri_scheme_request_get_uri(request);
   platform::SchemeAnswer answer;
   try {
@@ -46,6 +46,11 @@ void serve(WebKitURISchemeRequest* request, gpointer data) noexcept {
   }
   webkit_uri_scheme_response_set_http_headers(response.get(), headers);
   webkit_uri_scheme_request_finish_with_response(request, response.get());
+}
+
+void serve(WebKitURISchemeRequest* request, gpointer data) noexcept {
+  guard_callback("content request failed",
+                 [request, data] { respond(request, *static_cast<std::filesystem::path*>(data)); });
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "app/deferred_launch.hpp"
 
+#include "support/callback_guard.hpp"
 #include "support/dispatch.hpp"
 
 namespace vessa::app {
@@ -26,7 +27,9 @@ void DeferredLaunch::release_after_frames(GtkWidget* widget, int frames) {
       +[](GtkWidget*, GdkFrameClock*, gpointer data) noexcept -> gboolean {
         auto* wait = static_cast<Wait*>(data);
         if (--wait->frames > 0) return G_SOURCE_CONTINUE;
-        if (auto launch = wait->launch.lock()) launch->release();
+        if (auto launch = wait->launch.lock()) {
+          guard_callback("launch steps failed", [&launch] { launch->release(); });
+        }
         return G_SOURCE_REMOVE;
       },
       new Wait{weak_from_this(), frames}, [](gpointer data) { delete static_cast<Wait*>(data); });

@@ -17,6 +17,7 @@
 #include "platform/dist_root.hpp"
 #include "platform/gtk/dialogs_gtk.hpp"
 #include "platform/services.hpp"
+#include "support/callback_guard.hpp"
 #include "support/dispatch.hpp"
 #include "support/fs.hpp"
 #include "support/glib_ptr.hpp"
@@ -91,7 +92,7 @@ std::shared_ptr<WebViewEvaluator> attach_evaluator(WebKitWebView* view, bool tak
 void on_script_message(WebKitUserContentManager* /*manager*/, JSCValue* value,
                        gpointer data) noexcept {
   auto& bridge = *static_cast<std::shared_ptr<Bridge>*>(data);
-  try {
+  guard_callback("bridge message failed", [&bridge, value] {
     // The app's IPC script posts one string that starts with the page key; anything else came
     // from a document that is not the app's page.
     if (!jsc_value_is_string(value)) {
@@ -101,11 +102,7 @@ void on_script_message(WebKitUserContentManager* /*manager*/, JSCValue* value,
     GCharPtr text(jsc_value_to_string(value));
     if (!text) return;
     bridge->on_posted_message(text.get());
-  } catch (const std::exception& e) {
-    vessa::log(std::string("bridge message failed: ") + e.what());
-  } catch (...) {
-    vessa::log("bridge message failed");
-  }
+  });
 }
 
 // Large arguments and raw bytes from the app's page, passed on by the web-process extension as
@@ -114,23 +111,19 @@ gboolean on_user_message(WebKitWebView* /*view*/, WebKitUserMessage* message,
                          gpointer data) noexcept {
   if (g_strcmp0(webkit_user_message_get_name(message), "vessa-send") != 0) return FALSE;
   auto& bridge = *static_cast<std::shared_ptr<Bridge>*>(data);
-  try {
+  guard_callback("bridge message failed", [&bridge, message] {
     GVariant* params = webkit_user_message_get_parameters(message);
     GUnixFDList* fds = webkit_user_message_get_fd_list(message);
     if (!params || !fds || !g_variant_is_of_type(params, G_VARIANT_TYPE("(sh)"))) {
       bridge->on_foreign_message();
-      return TRUE;
+      return;
     }
     const char* text = nullptr;
     gint32 handle = -1;
     g_variant_get(params, "(&sh)", &text, &handle);
     fs::UniqueFd fd(g_unix_fd_list_get(fds, handle, nullptr));
     bridge->on_posted_file(text, fd.get());
-  } catch (const std::exception& e) {
-    vessa::log(std::string("bridge message failed: ") + e.what());
-  } catch (...) {
-    vessa::log("bridge message failed");
-  }
+  });
   return TRUE;
 }
 
@@ -157,33 +150,37 @@ bool developer_extras_enabled() {
 }
 
 void on_probe_done(GObject* source, GAsyncResult* result, gpointer /*data*/) noexcept {
-  GErrorPtr error;
-  GObjectPtr<JSCValue> value(
-      webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, out(error)));
-  if (error) {
-    vessa::log(std::string("probe error: ") + error->message);
-    return;
-  }
-  if (value && jsc_value_is_string(value.get())) {
-    GCharPtr text(jsc_value_to_string(value.get()));
-    vessa::log(std::string("page-loaded probe: ") + (text ? text.get() : ""));
-  }
+  guard_callback("page-loaded probe failed", [source, result] {
+    GErrorPtr error;
+    GObjectPtr<JSCValue> value(
+        webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, out(error)));
+    if (error) {
+      vessa::log(std::string("probe error: ") + error->message);
+      return;
+    }
+    if (value && jsc_value_is_string(value.get())) {
+      GCharPtr text(jsc_value_to_string(value.get()));
+      vessa::log(std::string("page-loaded probe: ") + (text ? text.get() : ""));
+    }
+  });
 }
 
 void on_self_test_done(GObject* source, GAsyncResult* result, gpointer /*data*/) noexcept {
-  GErrorPtr error;
-  GObjectPtr<JSCValue> value(webkit_web_view_call_async_javascript_function_finish(
-      WEBKIT_WEB_VIEW(source), result, out(error)));
-  if (error) {
-    vessa::log(std::string("SELFTEST error: ") + error->message);
-    return;
-  }
-  std::string description = "nil";
-  if (value && !jsc_value_is_undefined(value.get()) && !jsc_value_is_null(value.get())) {
-    GCharPtr text(jsc_value_to_string(value.get()));
-    description = text ? text.get() : "";
-  }
-  vessa::log("SELFTEST: " + description);
+  guard_callback("SELFTEST failed", [source, result] {
+    GErrorPtr error;
+    GObjectPtr<JSCValue> value(webkit_web_view_call_async_javascript_function_finish(
+        WEBKIT_WEB_VIEW(source), result, out(error)));
+    if (error) {
+      vessa::log(std::string("SELFTEST error: ") + error->message);
+      return;
+    }
+    std::string description = "nil";
+    if (value && !jsc_value_is_undefined(value.get()) && !jsc_value_is_null(value.get())) {
+      GCharPtr text(jsc_value_to_string(value.get()));
+      description = text ? text.get() : "";
+    }
+    vessa::log("SELFTEST: " + description);
+  });
 }
 
 bool open_with_default_handler(const std::string& uri) {
@@ -291,17 +288,18 @@ void WebViewHost::on_load_changed(WebKitWebView* /*view*/, WebKitLoadEvent event
                                   gpointer self) noexcept {
   auto* host = static_cast<WebViewHost*>(self);
   if (event == WEBKIT_LOAD_COMMITTED) {
-    host->bridge_->page_committed();
-    host->bridge_->registry()->on_page_load();  // resources belong to the page that opened them
+    guard_callback("page commit steps failed", [host] {
+      host->bridge_->page_committed();
+      // Resources belong to the page that opened them.
+      host->bridge_->registry()->on_page_load();
+    });
     return;
   }
   if (event != WEBKIT_LOAD_FINISHED) return;
-  try {
+  guard_callback("after-load steps failed", [host] {
     if (host->options_.on_load_finished) host->options_.on_load_finished();
     host->after_load();
-  } catch (const std::exception& e) {
-    vessa::log(std::string("after-load steps failed: ") + e.what());
-  }
+  });
 }
 
 void WebViewHost::after_load() {
@@ -332,13 +330,15 @@ void WebViewHost::run_self_test() {
 gboolean WebViewHost::on_load_failed(WebKitWebView* /*view*/, WebKitLoadEvent event,
                                      const char* /*uri*/, GError* error,
                                      gpointer /*self*/) noexcept {
-  std::string description = error ? error->message : "unknown error";
-  // A failure before anything was committed is the provisional one.
-  if (event == WEBKIT_LOAD_STARTED || event == WEBKIT_LOAD_REDIRECTED) {
-    vessa::log("provisional navigation failed: " + description);
-  } else {
-    vessa::log("navigation failed: " + description);
-  }
+  guard_callback("navigation failure not logged", [event, error] {
+    std::string description = error ? error->message : "unknown error";
+    // A failure before anything was committed is the provisional one.
+    if (event == WEBKIT_LOAD_STARTED || event == WEBKIT_LOAD_REDIRECTED) {
+      vessa::log("provisional navigation failed: " + description);
+    } else {
+      vessa::log("navigation failed: " + description);
+    }
+  });
   return TRUE;  // no error page: nothing is shown to the user
 }
 
@@ -347,10 +347,8 @@ GtkWidget* WebViewHost::on_create(WebKitWebView* /*view*/, WebKitNavigationActio
   WebKitURIRequest* request = webkit_navigation_action_get_request(action);
   const char* uri = request ? webkit_uri_request_get_uri(request) : nullptr;
   if (uri && *uri) {
-    try {
-      open_with_default_handler(uri);
-    } catch (...) {
-    }
+    guard_callback("opening a new window's address failed",
+                   [uri] { open_with_default_handler(uri); });
   }
   return nullptr;  // never a second web view
 }
@@ -375,7 +373,7 @@ gboolean WebViewHost::on_script_dialog(WebKitWebView* view, WebKitScriptDialog* 
                                  ? webkit_script_dialog_prompt_get_default_text(dialog)
                                  : nullptr;
   webkit_script_dialog_ref(dialog);
-  try {
+  const bool shown = guard_callback("script dialog failed", false, [&] {
     platform::show_message_panel(platform::panel_parent(GTK_WIDGET(view)), kind,
                                  message ? message : "", default_text ? default_text : "",
                                  [dialog, kind](bool ok, const std::string& text) {
@@ -387,7 +385,9 @@ gboolean WebViewHost::on_script_dialog(WebKitWebView* view, WebKitScriptDialog* 
                                    webkit_script_dialog_close(dialog);
                                    webkit_script_dialog_unref(dialog);
                                  });
-  } catch (...) {
+    return true;
+  });
+  if (!shown) {
     webkit_script_dialog_close(dialog);
     webkit_script_dialog_unref(dialog);
   }
@@ -396,9 +396,9 @@ gboolean WebViewHost::on_script_dialog(WebKitWebView* view, WebKitScriptDialog* 
 
 gboolean WebViewHost::on_file_chooser(WebKitWebView* view, WebKitFileChooserRequest* request,
                                       gpointer /*self*/) noexcept {
-  // Held until the answer: WebKit drops its own reference when this handler returns.
-  std::shared_ptr<WebKitFileChooserRequest> held = g_object_share(request);
-  try {
+  const bool asked = guard_callback("file chooser failed", false, [view, request] {
+    // Held until the answer: WebKit drops its own reference when this handler returns.
+    std::shared_ptr<WebKitFileChooserRequest> held = g_object_share(request);
     // WebKitGTK does not expose whether the input allows folders; files only.
     platform::choose_paths_async(platform::panel_parent(GTK_WIDGET(view)), false,
                                  webkit_file_chooser_request_get_select_multiple(request),
@@ -413,9 +413,9 @@ gboolean WebViewHost::on_file_chooser(WebKitWebView* view, WebKitFileChooserRequ
                                      webkit_file_chooser_request_cancel(held.get());
                                    }
                                  });
-  } catch (...) {
-    webkit_file_chooser_request_cancel(request);
-  }
+    return true;
+  });
+  if (!asked) webkit_file_chooser_request_cancel(request);
   return TRUE;
 }
 

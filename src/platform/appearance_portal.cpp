@@ -4,8 +4,8 @@
 #include <gio/gio.h>
 
 #include "platform/notifications_dbus.hpp"
+#include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
-#include "support/log.hpp"
 
 namespace vessa::platform {
 namespace detail {
@@ -35,13 +35,7 @@ struct PortalWatch {
     }
     if (!listener) return;
     // Called from GLib's callbacks: nothing may unwind into them.
-    try {
-      listener(scheme);
-    } catch (const std::exception& e) {
-      vessa::log(std::string("colour scheme listener failed: ") + e.what());
-    } catch (...) {
-      vessa::log("colour scheme listener failed");
-    }
+    guard_callback("colour scheme listener failed", [&] { listener(scheme); });
   }
 };
 
@@ -74,23 +68,25 @@ void read_setting(const Hold& watch, const char* method) {
 
 void on_reply(GObject* source, GAsyncResult* result, gpointer data) noexcept {
   Hold watch = release(data);
-  GErrorPtr error;
-  GVariantPtr reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, out(error)));
-  if (reply == nullptr) {
-    // Portals before version 2 of the interface have only Read.
-    if (g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) &&
-        !watch->asked_read) {
-      watch->asked_read = true;
-      read_setting(watch, "Read");
-    } else if (!cancelled(error)) {
-      watch->report(std::nullopt);
+  guard_callback("colour scheme not read", [&] {
+    GErrorPtr error;
+    GVariantPtr reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, out(error)));
+    if (reply == nullptr) {
+      // Portals before version 2 of the interface have only Read.
+      if (g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) &&
+          !watch->asked_read) {
+        watch->asked_read = true;
+        read_setting(watch, "Read");
+      } else if (!cancelled(error)) {
+        watch->report(std::nullopt);
+      }
+      return;
     }
-    return;
-  }
-  GVariant* raw = nullptr;
-  g_variant_get(reply.get(), "(v)", &raw);
-  GVariantPtr value(raw);
-  watch->report(color_scheme_from_setting(value.get()));
+    GVariant* raw = nullptr;
+    g_variant_get(reply.get(), "(v)", &raw);
+    GVariantPtr value(raw);
+    watch->report(color_scheme_from_setting(value.get()));
+  });
 }
 
 void on_setting_changed(GDBusConnection* /*connection*/, const gchar* /*sender*/,
@@ -109,23 +105,25 @@ void on_setting_changed(GDBusConnection* /*connection*/, const gchar* /*sender*/
 
 void on_connected(GObject* /*source*/, GAsyncResult* result, gpointer data) noexcept {
   Hold watch = release(data);
-  GErrorPtr error;
-  GObjectPtr<GDBusConnection> connection(
-      g_dbus_connection_new_for_address_finish(result, out(error)));
-  if (connection == nullptr) {
-    if (!cancelled(error)) watch->report(std::nullopt);
-    return;
-  }
-  // A private connection: the bus going away must not end the application.
-  g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
-  watch->connection = std::move(connection);
-  if (!watch->listener) return;  // stopped while connecting
-  // Listen before reading, so a change between the two is not lost.
-  watch->subscription = g_dbus_connection_signal_subscribe(
-      watch->connection.get(), kPortal, kInterface, "SettingChanged", kPath, kNamespace,
-      G_DBUS_SIGNAL_FLAGS_NONE, on_setting_changed, hold(watch),
-      [](gpointer held) { delete static_cast<Hold*>(held); });
-  read_setting(watch, "ReadOne");
+  guard_callback("colour scheme not read", [&] {
+    GErrorPtr error;
+    GObjectPtr<GDBusConnection> connection(
+        g_dbus_connection_new_for_address_finish(result, out(error)));
+    if (connection == nullptr) {
+      if (!cancelled(error)) watch->report(std::nullopt);
+      return;
+    }
+    // A private connection: the bus going away must not end the application.
+    g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
+    watch->connection = std::move(connection);
+    if (!watch->listener) return;  // stopped while connecting
+    // Listen before reading, so a change between the two is not lost.
+    watch->subscription = g_dbus_connection_signal_subscribe(
+        watch->connection.get(), kPortal, kInterface, "SettingChanged", kPath, kNamespace,
+        G_DBUS_SIGNAL_FLAGS_NONE, on_setting_changed, hold(watch),
+        [](gpointer held) { delete static_cast<Hold*>(held); });
+    read_setting(watch, "ReadOne");
+  });
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <memory>
 
+#include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
 
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
@@ -30,10 +31,7 @@ void on_response(GtkDialog* dialog, int response, AlertState* data) noexcept {
   gtk_window_destroy(GTK_WINDOW(dialog));
   int button = response >= 0 && response < state->buttons ? response : -1;
   if (!state->done) return;
-  try {
-    state->done(button);
-  } catch (...) {
-  }
+  guard_callback("alert answer failed", [&] { state->done(button); });
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
+#include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
-#include "support/log.hpp"
 
 namespace vessa::platform {
 namespace {
@@ -15,18 +15,6 @@ std::string theme_name_of(GtkSettings* settings) {
   g_object_get(settings, "gtk-theme-name", &raw, nullptr);
   GCharPtr name(raw);
   return name != nullptr ? name.get() : "";
-}
-
-// Runs work started by a GLib callback: nothing may unwind into GLib.
-template <class Work>
-void guarded(Work&& work) noexcept {
-  try {
-    work();
-  } catch (const std::exception& e) {
-    vessa::log(std::string("appearance update failed: ") + e.what());
-  } catch (...) {
-    vessa::log("appearance update failed");
-  }
 }
 
 }  // namespace
@@ -105,14 +93,16 @@ void GtkAppearance::mark_known() {
 void GtkAppearance::on_theme_name(GObject* settings, GParamSpec* /*pspec*/,
                                   gpointer self) noexcept {
   auto* appearance = static_cast<GtkAppearance*>(self);
-  appearance->gtk_.theme_name = theme_name_of(GTK_SETTINGS(settings));
-  guarded([appearance] { appearance->update(); });
+  guard_callback("appearance update failed", [appearance, settings] {
+    appearance->gtk_.theme_name = theme_name_of(GTK_SETTINGS(settings));
+    appearance->update();
+  });
 }
 
 gboolean GtkAppearance::on_known_deadline(gpointer self) noexcept {
   auto* appearance = static_cast<GtkAppearance*>(self);
   appearance->known_deadline_ = 0;
-  guarded([appearance] { appearance->mark_known(); });
+  guard_callback("appearance update failed", [appearance] { appearance->mark_known(); });
   return G_SOURCE_REMOVE;
 }
 

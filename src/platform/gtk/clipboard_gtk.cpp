@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
 
 namespace vessa::platform {
@@ -21,13 +22,11 @@ void on_text_read(GObject* source, GAsyncResult* result, gpointer data) noexcept
   std::unique_ptr<ReadDone> done(static_cast<ReadDone*>(data));
   GErrorPtr error;
   GCharPtr text(gdk_clipboard_read_text_finish(GDK_CLIPBOARD(source), result, out(error)));
-  std::optional<std::string> answer;
-  if (text != nullptr) answer = std::string(text.get());
-  try {
+  guard_callback("clipboard answer failed", [&] {
+    std::optional<std::string> answer;
+    if (text != nullptr) answer = std::string(text.get());
     (*done)(std::move(answer));
-  } catch (...) {
-    // Never unwind through GLib.
-  }
+  });
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
 
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
@@ -28,10 +29,8 @@ void answer_soon(std::function<void()> answer) {
   g_idle_add_full(
       G_PRIORITY_DEFAULT,
       +[](gpointer data) noexcept -> gboolean {
-        try {
-          (*static_cast<std::function<void()>*>(data))();
-        } catch (...) {
-        }
+        guard_callback("panel answer failed",
+                       [data] { (*static_cast<std::function<void()>*>(data))(); });
         return G_SOURCE_REMOVE;
       },
       new std::function<void()>(std::move(answer)),
@@ -51,21 +50,20 @@ struct ChooserState {
 void on_chooser_response(GtkNativeDialog* dialog, int response, ChooserState* data) noexcept {
   std::unique_ptr<ChooserState> state(data);
   forget_panel(data);
-  std::optional<std::vector<std::string>> result;
-  if (response == GTK_RESPONSE_ACCEPT) {
-    result.emplace();
-    GObjectPtr<GListModel> files(gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog)));
-    for (guint i = 0; i < g_list_model_get_n_items(files.get()); ++i) {
-      GObjectPtr<GFile> file(static_cast<GFile*>(g_list_model_get_item(files.get(), i)));
-      if (GCharPtr path{g_file_get_path(file.get())}) result->emplace_back(path.get());
+  guard_callback("file chooser answer failed", [&] {
+    std::optional<std::vector<std::string>> result;
+    if (response == GTK_RESPONSE_ACCEPT) {
+      result.emplace();
+      GObjectPtr<GListModel> files(gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog)));
+      for (guint i = 0; i < g_list_model_get_n_items(files.get()); ++i) {
+        GObjectPtr<GFile> file(static_cast<GFile*>(g_list_model_get_item(files.get(), i)));
+        if (GCharPtr path{g_file_get_path(file.get())}) result->emplace_back(path.get());
+      }
     }
-  }
-  gtk_native_dialog_destroy(dialog);
-  state->native.reset();
-  try {
+    gtk_native_dialog_destroy(dialog);
+    state->native.reset();
     state->done(std::move(result));
-  } catch (...) {
-  }
+  });
 }
 
 struct PanelState {
@@ -77,14 +75,13 @@ struct PanelState {
 void on_panel_response(GtkDialog* dialog, int response, PanelState* data) noexcept {
   std::unique_ptr<PanelState> state(data);
   forget_panel(data);
-  bool ok = response == GTK_RESPONSE_OK;
-  std::string text;
-  if (state->entry) text = gtk_editable_get_text(GTK_EDITABLE(state->entry));
-  gtk_window_destroy(GTK_WINDOW(dialog));
-  try {
+  guard_callback("panel answer failed", [&] {
+    bool ok = response == GTK_RESPONSE_OK;
+    std::string text;
+    if (state->entry) text = gtk_editable_get_text(GTK_EDITABLE(state->entry));
+    gtk_window_destroy(GTK_WINDOW(dialog));
     state->done(ok, std::move(text));
-  } catch (...) {
-  }
+  });
 }
 
 // Filters only narrow what files show; a folder chooser has none.
@@ -133,10 +130,7 @@ void on_buttons_response(GtkDialog* dialog, int response, ButtonsState* data) no
   gtk_window_destroy(GTK_WINDOW(dialog));
   std::optional<size_t> clicked;
   if (response >= 0 && static_cast<size_t>(response) < state->buttons) clicked = response;
-  try {
-    state->done(clicked);
-  } catch (...) {
-  }
+  guard_callback("panel answer failed", [&] { state->done(clicked); });
 }
 
 // Runs a panel started by `start` in a nested main loop until it answers.

@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "support/callback_guard.hpp"
+
 // Last: Xlib's macros (None, Status, Bool) would clash with the headers above.
 #include <gdk/x11/gdkx.h>
 
@@ -59,7 +61,7 @@ void GtkMainWindow::on_window_gone(gpointer data, GObject* /*where*/) noexcept {
   auto* self = static_cast<GtkMainWindow*>(data);
   self->window_ = nullptr;
   self->unwatch_frames();
-  self->zoom_done();
+  guard_callback("window state waiters failed", [self] { self->zoom_done(); });
 }
 
 gboolean GtkMainWindow::on_event(GtkEventControllerLegacy* /*controller*/, GdkEvent* event,
@@ -150,14 +152,16 @@ void GtkMainWindow::on_maximized_changed(GObject* window, GParamSpec* /*pspec*/,
                                          gpointer data) noexcept {
   auto* self = static_cast<GtkMainWindow*>(data);
   bool zoomed = gtk_window_is_maximized(GTK_WINDOW(window)) != FALSE;
-  if (self->zoom_sent_ && *self->zoom_sent_ == zoomed) self->zoom_done();
+  if (self->zoom_sent_ && *self->zoom_sent_ == zoomed) {
+    guard_callback("window state waiters failed", [self] { self->zoom_done(); });
+  }
 }
 
 gboolean GtkMainWindow::on_zoom_deadline(gpointer data) noexcept {
   auto* self = static_cast<GtkMainWindow*>(data);
   // The window manager ignored the request: go on from the state the window really has.
   self->zoom_deadline_ = 0;
-  self->zoom_done();
+  guard_callback("window state waiters failed", [self] { self->zoom_done(); });
   return G_SOURCE_REMOVE;
 }
 
@@ -183,13 +187,12 @@ void GtkMainWindow::set_close_request_handler(std::function<bool()> hold) {
 gboolean GtkMainWindow::on_close_request(GtkWindow* /*window*/, gpointer data) noexcept {
   auto* self = static_cast<GtkMainWindow*>(data);
   if (self->closing_for_good_ || !self->close_hold_) return FALSE;
-  // A copy: the handler may replace itself.
-  auto hold = self->close_hold_;
-  try {
+  // A faulty handler never keeps the user from closing.
+  return guard_callback("close handler failed", FALSE, [self] {
+    // A copy: the handler may replace itself.
+    auto hold = self->close_hold_;
     return hold() ? TRUE : FALSE;
-  } catch (...) {
-    return FALSE;  // a faulty handler never keeps the user from closing
-  }
+  });
 }
 
 // Sizes change without a signal of their own; every change is drawn, so each drawn frame
@@ -233,11 +236,10 @@ void GtkMainWindow::on_after_paint(GdkFrameClock* /*clock*/, gpointer data) noex
   bool first = !self->reported_size_;
   self->reported_size_ = now;
   if (!first && self->events_) {
-    try {
+    // A sink that fails loses this event only.
+    guard_callback("resize event failed", [self, now] {
       self->events_("tauri://resize", json{{"width", now.width}, {"height", now.height}});
-    } catch (...) {
-      // A sink that fails loses this event only.
-    }
+    });
   }
 }
 
@@ -246,11 +248,9 @@ void GtkMainWindow::on_active_changed(GObject* window, GParamSpec* /*pspec*/,
   auto* self = static_cast<GtkMainWindow*>(data);
   if (!self->events_) return;
   bool active = gtk_window_is_active(GTK_WINDOW(window)) != FALSE;
-  try {
+  guard_callback("focus event failed", [self, active] {
     self->events_(active ? "tauri://focus" : "tauri://blur", nullptr);
-  } catch (...) {
-    // As above.
-  }
+  });
 }
 
 double GtkMainWindow::scale_factor() {
