@@ -17,6 +17,7 @@
 #include "support/callback_guard.hpp"
 #include "support/lifecycle.hpp"
 #include "support/log.hpp"
+#include "support/main_thread.hpp"
 
 namespace vessa::app {
 namespace {
@@ -106,6 +107,7 @@ void on_active_changed(GtkWindow* window, GParamSpec* /*pspec*/, gpointer data) 
 
 std::shared_ptr<AppDelegate> AppDelegate::create(GtkApplication* app,
                                                  WebViewHost::Options options) {
+  assert_main_thread();
   return std::shared_ptr<AppDelegate>(new AppDelegate(app, std::move(options)));
 }
 
@@ -132,6 +134,7 @@ std::shared_ptr<WebViewHost> AppDelegate::web_controller() const {
 }
 
 void AppDelegate::did_finish_launching() {
+  assert_main_thread();
   if (launched_) return;
   launched_ = true;
   // The desktop's colour scheme is asked for first, so the window and the page usually start
@@ -284,12 +287,14 @@ void AppDelegate::build_menu() {
 }
 
 void AppDelegate::did_become_active() {
+  assert_main_thread();
   // Becoming active during the launch is covered by the launch's own ensure, still to come.
   if (launch_steps_ && !launch_steps_->done()) return;
   executor_->ensureRunning(false);
 }
 
 void AppDelegate::will_terminate() {
+  assert_main_thread();
   if (terminated_) return;
   terminated_ = true;
   vessa::log("application will terminate");
@@ -326,10 +331,12 @@ void AppDelegate::will_terminate() {
 }
 
 void AppDelegate::open_device_naming() {
+  assert_main_thread();
   if (auto host = web_controller()) host->evaluate("window.location.hash = 'devices';");
 }
 
 void AppDelegate::open_links(const std::vector<std::string>& links) {
+  assert_main_thread();
   links_.receive(links, page_ready());
 }
 
@@ -345,12 +352,14 @@ void AppDelegate::emit(const std::string& event, const json& payload) {
 }
 
 void AppDelegate::quit() {
+  assert_main_thread();
   // A panel left up would hold the quit (and the page's promise): it answers "cancel" first.
   platform::cancel_panels_for_quit();
   g_application_quit(G_APPLICATION(app_));
 }
 
 void AppDelegate::check_for_updates() {
+  assert_main_thread();
   if (auto defaults = platform::services().user_defaults) defaults->remove(kSnoozeKey);
   start_user_initiated_update_check();
 }

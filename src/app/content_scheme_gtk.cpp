@@ -9,6 +9,7 @@
 #include "platform/content_scheme.hpp"
 #include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
+#include "support/main_thread.hpp"
 
 namespace vessa::app {
 namespace {
@@ -56,6 +57,7 @@ void serve(WebKitURISchemeRequest* request, gpointer data) noexcept {
 }  // namespace
 
 void register_content_scheme(WebKitWebContext* context, const std::filesystem::path& root) {
+  assert_main_thread();
   webkit_web_context_register_uri_scheme(
       context, "vessa", &serve, new std::filesystem::path(root),
       [](gpointer p) { delete static_cast<std::filesystem::path*>(p); });

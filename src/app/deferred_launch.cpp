@@ -2,6 +2,7 @@
 
 #include "support/callback_guard.hpp"
 #include "support/dispatch.hpp"
+#include "support/main_thread.hpp"
 
 namespace vessa::app {
 
@@ -10,6 +11,7 @@ std::shared_ptr<DeferredLaunch> DeferredLaunch::create(std::function<void()> ste
 }
 
 void DeferredLaunch::arm(std::chrono::milliseconds limit) {
+  assert_main_thread();
   std::weak_ptr<DeferredLaunch> weak = weak_from_this();
   dispatch::main_after(limit, [weak] {
     if (auto self = weak.lock()) self->release();
@@ -17,6 +19,7 @@ void DeferredLaunch::arm(std::chrono::milliseconds limit) {
 }
 
 void DeferredLaunch::release_after_frames(GtkWidget* widget, int frames) {
+  assert_main_thread();
   if (done_) return;
   struct Wait {
     std::weak_ptr<DeferredLaunch> launch;
@@ -36,11 +39,13 @@ void DeferredLaunch::release_after_frames(GtkWidget* widget, int frames) {
 }
 
 void DeferredLaunch::cancel() {
+  assert_main_thread();
   done_ = true;
   steps_ = nullptr;
 }
 
 void DeferredLaunch::release() {
+  assert_main_thread();
   if (done_) return;
   done_ = true;
   // Moved out first: the steps may drop the last owner of this object.

@@ -4,6 +4,7 @@
 #include "platform/preview_rules.hpp"
 #include "support/dispatch.hpp"
 #include "support/log.hpp"
+#include "support/main_thread.hpp"
 
 namespace vessa::app {
 
@@ -27,6 +28,7 @@ void PreviewWindowController::open(const std::string& url,
 
 void PreviewWindowController::show(const std::string& url,
                                    const std::optional<std::string>& title) {
+  assert_main_thread();
   bool has_title = title && !title->empty();
   if (!window_) {
     build_window(has_title ? *title : "Preview");
@@ -55,6 +57,7 @@ void PreviewWindowController::build_window(const std::string& title) {
 }
 
 void PreviewWindowController::destroy() {
+  assert_main_thread();
   if (!window_) return;
   gtk_window_destroy(window_.get());
   window_.reset();

@@ -22,6 +22,7 @@
 #include "support/fs.hpp"
 #include "support/glib_ptr.hpp"
 #include "support/log.hpp"
+#include "support/main_thread.hpp"
 #include "support/paths.hpp"
 
 namespace vessa::app {
@@ -36,6 +37,7 @@ class WebViewEvaluator : public ScriptEvaluator {
   WebViewEvaluator(WebKitWebView* view, bool takes_values)
       : view_(view), takes_values_(takes_values) {}
   void evaluate_script(const std::string& script) override {
+    assert_main_thread();
     if (!view_) return;
     webkit_web_view_evaluate_javascript(view_, script.data(), static_cast<gssize>(script.size()),
                                         nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -44,9 +46,11 @@ class WebViewEvaluator : public ScriptEvaluator {
   // Messages to the page and evaluations share one ordered channel to the web process, so the
   // value is parked before the evaluation that names it runs.
   void hand_value(const std::string& token, int fd) override {
+    assert_main_thread();
     send_file("vessa-value", token, fd, nullptr);
   }
   void hand_bytes(const std::string& token, int fd, size_t size) override {
+    assert_main_thread();
     send_file("vessa-bytes", token, fd, g_variant_new_uint64(size));
   }
   void detach() { view_ = nullptr; }
@@ -192,6 +196,7 @@ bool open_with_default_handler(const std::string& uri) {
 }  // namespace
 
 std::shared_ptr<WebViewHost> WebViewHost::create(std::weak_ptr<AppContext> app, Options options) {
+  assert_main_thread();
   return std::shared_ptr<WebViewHost>(new WebViewHost(std::move(app), std::move(options)));
 }
 
@@ -207,6 +212,7 @@ WebViewHost::~WebViewHost() {
 }
 
 GtkWidget* WebViewHost::build() {
+  assert_main_thread();
   if (web_view_) return GTK_WIDGET(web_view_.get());
   // 1-2. A fresh context with the content scheme serving the front-end folder.
   GObjectPtr<WebKitWebContext> context(webkit_web_context_new());
@@ -271,6 +277,7 @@ GtkWidget* WebViewHost::build() {
 }
 
 void WebViewHost::evaluate(const std::string& script) {
+  assert_main_thread();
   if (!web_view_) return;
   webkit_web_view_evaluate_javascript(web_view_.get(), script.data(),
                                       static_cast<gssize>(script.size()), nullptr, nullptr, nullptr,

@@ -149,7 +149,7 @@ namespace glib_detail {
 // signal itself in builds with checks, where a wrong count would read garbage off the stack.
 template <class R, class... Params>
 void check_handler(gpointer instance, const char* signal) {
-#if defined(VESSA_DEV_BUILD) || !defined(NDEBUG)
+#ifndef VESSA_NO_DEV_CHECKS
   guint id = 0;
   GQuark detail = 0;
   if (!g_signal_parse_name(signal, G_TYPE_FROM_INSTANCE(instance), &id, &detail, FALSE)) {

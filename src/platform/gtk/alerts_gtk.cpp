@@ -8,6 +8,7 @@
 
 #include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
+#include "support/main_thread.hpp"
 
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 
@@ -37,6 +38,7 @@ void on_response(GtkDialog* dialog, int response, AlertState* data) noexcept {
 }  // namespace
 
 void GtkAlerts::show(const Alert& alert, std::function<void(int button)> done) {
+  assert_main_thread();
   GtkWindow* parent = active_window();
   GtkWidget* dialog = gtk_message_dialog_new(
       parent, GTK_DIALOG_MODAL,
@@ -59,6 +61,7 @@ void GtkAlerts::show(const Alert& alert, std::function<void(int button)> done) {
 }
 
 bool GtkAlerts::ready_to_present() {
+  assert_main_thread();
   GtkWindow* window = active_window();
   return window != nullptr && gtk_widget_get_mapped(GTK_WIDGET(window));
 }

@@ -6,6 +6,7 @@
 
 #include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
+#include "support/main_thread.hpp"
 
 namespace vessa::platform {
 namespace {
@@ -21,6 +22,7 @@ std::string theme_name_of(GtkSettings* settings) {
 
 GtkAppearance::GtkAppearance(Changed changed, std::string portal_address)
     : changed_(std::move(changed)), settings_(gtk_settings_get_default()) {
+  assert_main_thread();
   const char* env = std::getenv("GTK_THEME");
   gtk_.theme_env = env != nullptr ? env : "";
   if (settings_ != nullptr) {
@@ -46,6 +48,7 @@ GtkAppearance::~GtkAppearance() {
 }
 
 void GtkAppearance::read_theme(std::function<void(Theme)> then) {
+  assert_main_thread();
   if (known_) {
     then(shown_);
   } else {
@@ -54,6 +57,7 @@ void GtkAppearance::read_theme(std::function<void(Theme)> then) {
 }
 
 void GtkAppearance::choose(std::optional<Theme> choice) {
+  assert_main_thread();
   choice_ = choice;
   update();
 }

@@ -7,6 +7,7 @@
 
 #include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
+#include "support/main_thread.hpp"
 
 namespace vessa::platform {
 namespace {
@@ -32,6 +33,7 @@ void on_text_read(GObject* source, GAsyncResult* result, gpointer data) noexcept
 }  // namespace
 
 bool GtkClipboard::write_text(const std::string& text) {
+  assert_main_thread();
   GdkClipboard* clipboard = default_clipboard();
   if (clipboard == nullptr) return false;
   gdk_clipboard_set_text(clipboard, text.c_str());
@@ -39,6 +41,7 @@ bool GtkClipboard::write_text(const std::string& text) {
 }
 
 bool GtkClipboard::write_html(const std::string& html, const std::string& alt_text) {
+  assert_main_thread();
   GdkClipboard* clipboard = default_clipboard();
   if (clipboard == nullptr) return false;
   // Readers that want HTML get the markup; plain-text readers get the alternative text.
@@ -55,12 +58,14 @@ bool GtkClipboard::write_html(const std::string& html, const std::string& alt_te
 }
 
 bool GtkClipboard::clear() {
+  assert_main_thread();
   GdkClipboard* clipboard = default_clipboard();
   if (clipboard == nullptr) return false;
   return gdk_clipboard_set_content(clipboard, nullptr) != FALSE;
 }
 
 void GtkClipboard::read_text(std::function<void(std::optional<std::string>)> done) {
+  assert_main_thread();
   GdkClipboard* clipboard = default_clipboard();
   if (clipboard == nullptr) {
     done(std::nullopt);

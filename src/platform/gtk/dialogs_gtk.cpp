@@ -8,6 +8,7 @@
 
 #include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
+#include "support/main_thread.hpp"
 
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 
@@ -152,6 +153,7 @@ T run_modal(const std::function<void(std::function<void(T)>)>& start) {
 }  // namespace
 
 GtkWindow* panel_parent(GtkWidget* widget) {
+  assert_main_thread();
   if (widget) {
     GtkRoot* root = gtk_widget_get_root(widget);
     if (root && GTK_IS_WINDOW(root)) return GTK_WINDOW(root);
@@ -163,6 +165,7 @@ GtkWindow* panel_parent(GtkWidget* widget) {
 }
 
 void choose_paths_async(GtkWindow* parent, bool directories, bool multiple, PathsCallback done) {
+  assert_main_thread();
   ChooserOptions options;
   options.directories = directories;
   options.multiple = multiple;
@@ -171,6 +174,7 @@ void choose_paths_async(GtkWindow* parent, bool directories, bool multiple, Path
 
 void choose_paths_async(GtkWindow* parent, ChooserMode mode, const ChooserOptions& options,
                         PathsCallback done) {
+  assert_main_thread();
   if (g_quitting) {
     answer_soon([done = std::move(done)] { done(std::nullopt); });
     return;
@@ -203,6 +207,7 @@ void choose_paths_async(GtkWindow* parent, ChooserMode mode, const ChooserOption
 void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& message,
                         const std::string& default_text,
                         std::function<void(bool ok, std::string text)> done) {
+  assert_main_thread();
   if (g_quitting) {
     answer_soon([done = std::move(done)] { done(false, std::string()); });
     return;
@@ -236,6 +241,7 @@ void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& me
 
 void show_buttons_panel(GtkWindow* parent, const MessageOptions& options,
                         std::function<void(std::optional<size_t>)> done) {
+  assert_main_thread();
   if (g_quitting || options.buttons.empty()) {
     answer_soon([done = std::move(done)] { done(std::nullopt); });
     return;
@@ -268,6 +274,7 @@ void show_buttons_panel(GtkWindow* parent, const MessageOptions& options,
 }
 
 void cancel_panels_for_quit() {
+  assert_main_thread();
   g_quitting = true;
   // A panel's answer may open no new one now (g_quitting), so this ends.
   while (!g_open_panels.empty()) {
@@ -278,6 +285,7 @@ void cancel_panels_for_quit() {
 }
 
 std::optional<std::vector<std::string>> GtkDialogs::choose_paths(const ChooserOptions& options) {
+  assert_main_thread();
   using Paths = std::optional<std::vector<std::string>>;
   return run_modal<Paths>([&options](std::function<void(Paths)> done) {
     choose_paths_async(panel_parent(nullptr), ChooserMode::kOpen, options, std::move(done));
@@ -285,6 +293,7 @@ std::optional<std::vector<std::string>> GtkDialogs::choose_paths(const ChooserOp
 }
 
 std::optional<std::string> GtkDialogs::choose_save_path(const ChooserOptions& options) {
+  assert_main_thread();
   using Paths = std::optional<std::vector<std::string>>;
   Paths chosen = run_modal<Paths>([&options](std::function<void(Paths)> done) {
     choose_paths_async(panel_parent(nullptr), ChooserMode::kSave, options, std::move(done));
@@ -294,6 +303,7 @@ std::optional<std::string> GtkDialogs::choose_save_path(const ChooserOptions& op
 }
 
 std::optional<size_t> GtkDialogs::show_message(const MessageOptions& options) {
+  assert_main_thread();
   using Clicked = std::optional<size_t>;
   return run_modal<Clicked>([&options](std::function<void(Clicked)> done) {
     show_buttons_panel(panel_parent(nullptr), options, std::move(done));

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "support/callback_guard.hpp"
+#include "support/main_thread.hpp"
 
 // Last: Xlib's macros (None, Status, Bool) would clash with the headers above.
 #include <gdk/x11/gdkx.h>
@@ -29,6 +30,7 @@ GdkX11Surface* x11_surface(GtkWindow* window) {
 
 GtkMainWindow::GtkMainWindow(GtkWindow* window, EventSink events)
     : window_(window), events_(std::move(events)) {
+  assert_main_thread();
   g_object_weak_ref(G_OBJECT(window_), &GtkMainWindow::on_window_gone, this);
   GtkEventController* legacy = gtk_event_controller_legacy_new();
   gtk_event_controller_set_propagation_phase(legacy, GTK_PHASE_CAPTURE);
@@ -81,15 +83,22 @@ gboolean GtkMainWindow::on_event(GtkEventControllerLegacy* /*controller*/, GdkEv
 }
 
 bool GtkMainWindow::is_maximized() {
+  assert_main_thread();
   if (!window_) return false;
   if (zoom_next_) return *zoom_next_;
   if (zoom_sent_) return *zoom_sent_;
   return gtk_window_is_maximized(window_) != FALSE;
 }
 
-void GtkMainWindow::maximize() { request_zoom(true); }
+void GtkMainWindow::maximize() {
+  assert_main_thread();
+  request_zoom(true);
+}
 
-void GtkMainWindow::unmaximize() { request_zoom(false); }
+void GtkMainWindow::unmaximize() {
+  assert_main_thread();
+  request_zoom(false);
+}
 
 void GtkMainWindow::request_zoom(bool on) {
   if (!window_) return;
@@ -141,6 +150,7 @@ void GtkMainWindow::zoom_done() {
 }
 
 void GtkMainWindow::when_settled(std::function<void()> then) {
+  assert_main_thread();
   if (!zoom_sent_ && !zoom_next_) {
     then();
     return;
@@ -166,14 +176,17 @@ gboolean GtkMainWindow::on_zoom_deadline(gpointer data) noexcept {
 }
 
 void GtkMainWindow::minimize() {
+  assert_main_thread();
   if (window_) gtk_window_minimize(window_);
 }
 
 void GtkMainWindow::close() {
+  assert_main_thread();
   if (window_) gtk_window_close(window_);
 }
 
 void GtkMainWindow::destroy() {
+  assert_main_thread();
   if (!window_) return;
   closing_for_good_ = true;
   gtk_window_close(window_);
@@ -181,6 +194,7 @@ void GtkMainWindow::destroy() {
 }
 
 void GtkMainWindow::set_close_request_handler(std::function<bool()> hold) {
+  assert_main_thread();
   close_hold_ = std::move(hold);
 }
 
@@ -254,6 +268,7 @@ void GtkMainWindow::on_active_changed(GObject* window, GParamSpec* /*pspec*/,
 }
 
 double GtkMainWindow::scale_factor() {
+  assert_main_thread();
   if (!window_) return 1.0;
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window_));
   // GTK 4.8 scales by whole numbers only (fractional scales arrived in 4.12).
@@ -276,6 +291,7 @@ PixelSize GtkMainWindow::decoration(bool with_margins) const {
 }
 
 PixelSize GtkMainWindow::inner_size() {
+  assert_main_thread();
   if (!window_) return {};
   GtkWidget* child = gtk_window_get_child(window_);
   GtkWidget* content = child ? child : GTK_WIDGET(window_);
@@ -285,6 +301,7 @@ PixelSize GtkMainWindow::inner_size() {
 }
 
 PixelSize GtkMainWindow::outer_size() {
+  assert_main_thread();
   if (!window_) return {};
   double scale = scale_factor();
   return {to_physical(gtk_widget_get_width(GTK_WIDGET(window_)), scale),
@@ -292,6 +309,7 @@ PixelSize GtkMainWindow::outer_size() {
 }
 
 std::optional<PixelPoint> GtkMainWindow::outer_position() {
+  assert_main_thread();
   GdkX11Surface* surface = x11_surface(window_);
   if (!surface) return std::nullopt;
   Display* display = gdk_x11_display_get_xdisplay(gtk_widget_get_display(GTK_WIDGET(window_)));
@@ -311,6 +329,7 @@ std::optional<PixelPoint> GtkMainWindow::outer_position() {
 }
 
 std::optional<PixelPoint> GtkMainWindow::inner_position() {
+  assert_main_thread();
   auto outer = outer_position();
   GtkWidget* child = window_ ? gtk_window_get_child(window_) : nullptr;
   if (!outer || !child) return outer;
@@ -322,6 +341,7 @@ std::optional<PixelPoint> GtkMainWindow::inner_position() {
 }
 
 bool GtkMainWindow::move_to(PixelPoint where) {
+  assert_main_thread();
   if (!window_ || !GDK_IS_X11_DISPLAY(gtk_widget_get_display(GTK_WIDGET(window_)))) return false;
   if (!gtk_widget_get_mapped(GTK_WIDGET(window_))) {
     move_on_map_ = where;
@@ -345,6 +365,7 @@ bool GtkMainWindow::move_x11(PixelPoint where) {
 }
 
 void GtkMainWindow::center() {
+  assert_main_thread();
   GdkX11Surface* surface = x11_surface(window_);
   if (!surface) return;
   GdkMonitor* monitor = gdk_display_get_monitor_at_surface(
@@ -359,6 +380,7 @@ void GtkMainWindow::center() {
 }
 
 void GtkMainWindow::request_attention(bool on) {
+  assert_main_thread();
   // GTK 4 has no urgency call of its own; on X11 it is the window-manager hint.
   GdkX11Surface* surface = x11_surface(window_);
   if (!surface) return;
@@ -378,31 +400,45 @@ void GtkMainWindow::request_attention(bool on) {
 }
 
 bool GtkMainWindow::is_visible() {
+  assert_main_thread();
   return window_ && gtk_widget_get_visible(GTK_WIDGET(window_)) != FALSE;
 }
 
-bool GtkMainWindow::is_focused() { return window_ && gtk_window_is_active(window_) != FALSE; }
+bool GtkMainWindow::is_focused() {
+  assert_main_thread();
+  return window_ && gtk_window_is_active(window_) != FALSE;
+}
 
 bool GtkMainWindow::is_fullscreen() {
+  assert_main_thread();
   return window_ && gtk_window_is_fullscreen(window_) != FALSE;
 }
 
 bool GtkMainWindow::is_minimized() {
+  assert_main_thread();
   GdkSurface* surface = window_ ? gtk_native_get_surface(GTK_NATIVE(window_)) : nullptr;
   return surface && GDK_IS_TOPLEVEL(surface) &&
          (gdk_toplevel_get_state(GDK_TOPLEVEL(surface)) & GDK_TOPLEVEL_STATE_MINIMIZED) != 0;
 }
 
-bool GtkMainWindow::is_resizable() { return window_ && gtk_window_get_resizable(window_) != FALSE; }
+bool GtkMainWindow::is_resizable() {
+  assert_main_thread();
+  return window_ && gtk_window_get_resizable(window_) != FALSE;
+}
 
-bool GtkMainWindow::is_decorated() { return window_ && gtk_window_get_decorated(window_) != FALSE; }
+bool GtkMainWindow::is_decorated() {
+  assert_main_thread();
+  return window_ && gtk_window_get_decorated(window_) != FALSE;
+}
 
 std::string GtkMainWindow::title() {
+  assert_main_thread();
   const char* text = window_ ? gtk_window_get_title(window_) : nullptr;
   return text ? text : "";
 }
 
 void GtkMainWindow::set_inner_size(PixelSize size) {
+  assert_main_thread();
   if (!window_) return;
   double scale = scale_factor();
   PixelSize extra = decoration(true);
@@ -412,6 +448,7 @@ void GtkMainWindow::set_inner_size(PixelSize size) {
 }
 
 void GtkMainWindow::set_min_inner_size(std::optional<PixelSize> size) {
+  assert_main_thread();
   if (!window_) return;
   if (!size) {
     gtk_widget_set_size_request(GTK_WIDGET(window_), -1, -1);
@@ -424,6 +461,7 @@ void GtkMainWindow::set_min_inner_size(std::optional<PixelSize> size) {
 }
 
 void GtkMainWindow::set_fullscreen(bool on) {
+  assert_main_thread();
   if (!window_) return;
   if (on) {
     gtk_window_fullscreen(window_);
@@ -433,26 +471,32 @@ void GtkMainWindow::set_fullscreen(bool on) {
 }
 
 void GtkMainWindow::set_resizable(bool on) {
+  assert_main_thread();
   if (window_) gtk_window_set_resizable(window_, on ? TRUE : FALSE);
 }
 
 void GtkMainWindow::set_decorated(bool on) {
+  assert_main_thread();
   if (window_) gtk_window_set_decorated(window_, on ? TRUE : FALSE);
 }
 
 void GtkMainWindow::focus() {
+  assert_main_thread();
   if (window_) gtk_window_present(window_);
 }
 
 void GtkMainWindow::show() {
+  assert_main_thread();
   if (window_) gtk_window_present(window_);
 }
 
 void GtkMainWindow::hide() {
+  assert_main_thread();
   if (window_) gtk_widget_set_visible(GTK_WIDGET(window_), FALSE);
 }
 
 std::optional<PixelSize> GtkMainWindow::normal_size() {
+  assert_main_thread();
   if (!window_) return std::nullopt;
   int width = 0;
   int height = 0;
@@ -463,14 +507,17 @@ std::optional<PixelSize> GtkMainWindow::normal_size() {
 }
 
 void GtkMainWindow::set_normal_size(PixelSize size) {
+  assert_main_thread();
   if (window_) gtk_window_set_default_size(window_, size.width, size.height);
 }
 
 void GtkMainWindow::set_title(const std::string& title) {
+  assert_main_thread();
   if (window_) gtk_window_set_title(window_, title.c_str());
 }
 
 void GtkMainWindow::start_dragging() {
+  assert_main_thread();
   if (!window_ || !pressed_ || !press_device_) return;
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window_));
   if (!surface || !GDK_IS_TOPLEVEL(surface)) return;
