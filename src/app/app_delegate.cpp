@@ -1,6 +1,9 @@
 // The application delegate: the main window, the menu, the executor supervisor and quitting.
 #include "app/app_delegate.hpp"
 
+#include <cstring>
+#include <string_view>
+
 #include "app/deferred_launch.hpp"
 #include "app/preview_window.hpp"
 #include "app/updater_hooks.hpp"
@@ -25,32 +28,6 @@ namespace {
 constexpr const char* kSnoozeKey = "vessa.update.snoozeUntil";
 
 AppDelegate* delegate_of(gpointer data) { return static_cast<AppDelegate*>(data); }
-
-struct MenuItem {
-  int section;  // items with the same number share a section
-  bool in_edit_menu;
-  const char* label;
-  const char* action;
-  const char* accel;  // shown beside the label (gtk_accelerator_parse's form); nullptr: none
-  // The window acts on the key when the page leaves it alone. Editing keys are only shown:
-  // the web content performs them itself.
-  bool app_key;
-};
-
-// Hide has no key on Linux: Ctrl+H belongs to the page (and to the desktop's own bindings).
-constexpr MenuItem kMenuItems[] = {
-    {0, false, "About Vessa", "app.about", nullptr, false},
-    {1, false, "Name This Computer\u2026", "app.name-computer", "<Primary>comma", true},
-    {2, false, "Check for Updates\u2026", "app.check-for-updates", nullptr, false},
-    {3, false, "Hide Vessa", "app.hide", nullptr, false},
-    {3, false, "Quit Vessa", "app.quit", "<Primary>q", true},
-    {4, true, "Undo", "win.undo", "<Primary>z", false},
-    {4, true, "Redo", "win.redo", "<Primary><Shift>z", false},
-    {5, true, "Cut", "win.cut", "<Primary>x", false},
-    {5, true, "Copy", "win.copy", "<Primary>c", false},
-    {5, true, "Paste", "win.paste", "<Primary>v", false},
-    {5, true, "Select All", "win.select-all", "<Primary>a", false},
-};
 
 void act_about(GSimpleAction*, GVariant*, gpointer data) noexcept {
   guard_callback("about panel failed", [data] {
@@ -91,6 +68,35 @@ void edit(GSimpleAction* action, AppDelegate* delegate) {
 void act_edit(GSimpleAction* action, GVariant*, gpointer data) noexcept {
   guard_callback("editing command failed", [action, data] { edit(action, delegate_of(data)); });
 }
+
+struct MenuItem {
+  int section;  // items with the same number share a section
+  bool in_edit_menu;
+  const char* label;
+  const char* action;  // "app.<name>" on the application, "win.<name>" on the window
+  const char* accel;   // shown beside the label (gtk_accelerator_parse's form); nullptr: none
+  // The window acts on the key when the page leaves it alone. Editing keys are only shown:
+  // the web content performs them itself.
+  bool app_key;
+  void (*handler)(GSimpleAction*, GVariant*, gpointer) noexcept;
+};
+
+// Hide has no key on Linux: Ctrl+H belongs to the page (and to the desktop's own bindings).
+constexpr MenuItem kMenuItems[] = {
+    {0, false, "About Vessa", "app.about", nullptr, false, act_about},
+    {1, false, "Name This Computer\u2026", "app.name-computer", "<Primary>comma", true,
+     act_name_computer},
+    {2, false, "Check for Updates\u2026", "app.check-for-updates", nullptr, false,
+     act_check_updates},
+    {3, false, "Hide Vessa", "app.hide", nullptr, false, act_hide},
+    {3, false, "Quit Vessa", "app.quit", "<Primary>q", true, act_quit},
+    {4, true, "Undo", "win.undo", "<Primary>z", false, act_edit},
+    {4, true, "Redo", "win.redo", "<Primary><Shift>z", false, act_edit},
+    {5, true, "Cut", "win.cut", "<Primary>x", false, act_edit},
+    {5, true, "Copy", "win.copy", "<Primary>c", false, act_edit},
+    {5, true, "Paste", "win.paste", "<Primary>v", false, act_edit},
+    {5, true, "Select All", "win.select-all", "<Primary>a", false, act_edit},
+};
 
 // The window stays until will_terminate takes it down: the quit path still uses it.
 gboolean on_close_request(GtkWindow* /*window*/, gpointer data) noexcept {
@@ -213,27 +219,9 @@ void AppDelegate::did_finish_launching() {
 }
 
 void AppDelegate::build_menu() {
-  const GActionEntry app_actions[] = {
-      {"about", act_about, nullptr, nullptr, nullptr, {}},
-      {"name-computer", act_name_computer, nullptr, nullptr, nullptr, {}},
-      {"check-for-updates", act_check_updates, nullptr, nullptr, nullptr, {}},
-      {"hide", act_hide, nullptr, nullptr, nullptr, {}},
-      {"quit", act_quit, nullptr, nullptr, nullptr, {}},
-  };
-  g_action_map_add_action_entries(G_ACTION_MAP(app_), app_actions, G_N_ELEMENTS(app_actions), this);
-  const GActionEntry edit_actions[] = {
-      {"undo", act_edit, nullptr, nullptr, nullptr, {}},
-      {"redo", act_edit, nullptr, nullptr, nullptr, {}},
-      {"cut", act_edit, nullptr, nullptr, nullptr, {}},
-      {"copy", act_edit, nullptr, nullptr, nullptr, {}},
-      {"paste", act_edit, nullptr, nullptr, nullptr, {}},
-      {"select-all", act_edit, nullptr, nullptr, nullptr, {}},
-  };
-  g_action_map_add_action_entries(G_ACTION_MAP(window_.get()), edit_actions,
-                                  G_N_ELEMENTS(edit_actions), this);
-
-  // The menu items become the header bar's primary menu; the window's own shortcuts come after
-  // the page, in the bubble phase: WebKit passes on only the keys the page left alone.
+  // Each item's action, its entry in the header bar's primary menu and, for some, a key of the
+  // window: the shortcuts come after the page, in the bubble phase, as WebKit passes on only the
+  // keys the page left alone.
   GObjectPtr<GMenu> primary(g_menu_new());
   GObjectPtr<GMenu> edit;
   GObjectPtr<GMenu> section;
@@ -246,6 +234,12 @@ void AppDelegate::build_menu() {
     section.reset();
   };
   for (const MenuItem& item : kMenuItems) {
+    const bool on_window = std::string_view(item.action).starts_with("win.");
+    const GActionEntry action{
+        std::strchr(item.action, '.') + 1, item.handler, nullptr, nullptr, nullptr, {}};
+    g_action_map_add_action_entries(on_window ? G_ACTION_MAP(window_.get()) : G_ACTION_MAP(app_),
+                                    &action, 1, this);
+
     if (item.in_edit_menu && !edit) {
       end_section();
       edit.reset(g_menu_new());
