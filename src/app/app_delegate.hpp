@@ -12,6 +12,7 @@
 #include "app/web_view_host.hpp"
 #include "commands/app_context.hpp"
 #include "commands/deep_link.hpp"
+#include "support/glib_ptr.hpp"
 
 namespace vessa::app {
 
@@ -52,7 +53,7 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   void quit() override;
   void check_for_updates() override;
 
-  GtkWindow* window() const { return window_; }
+  GtkWindow* window() const { return window_.get(); }
   std::shared_ptr<WebViewHost> web_controller() const;
 
  private:
@@ -63,7 +64,7 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   GtkApplication* app_;
   WebViewHost::Options options_;
   std::shared_ptr<ExecutorSupervisor> executor_;
-  GtkWindow* window_ = nullptr;  // a reference of our own, from launch until will_terminate
+  GObjectPtr<GtkWindow> window_;  // a reference of our own, from launch until will_terminate
   bool launched_ = false;
   // The executor ensure and the update check of the launch, held until the first page load.
   std::shared_ptr<DeferredLaunch> launch_steps_;
@@ -72,6 +73,7 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   deep_link::Inbox links_;
   mutable std::mutex controller_mutex_;  // emit() reads the controller from any thread
   std::shared_ptr<WebViewHost> web_controller_;
+  std::vector<SignalConnection> window_signals_;  // this object's handlers on window_
 };
 
 }  // namespace vessa::app

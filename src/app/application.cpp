@@ -22,14 +22,15 @@
 #include "commands/deep_link.hpp"
 #include "commands/relaunch.hpp"
 #include "platform/dmabuf_workaround.hpp"
+#include "support/callback_guard.hpp"
+#include "support/glib_ptr.hpp"
 #include "support/lifecycle.hpp"
 #include "support/log.hpp"
 
 namespace vessa::app {
 namespace {
 
-// The process-wide application and delegate: the delegate lives for the whole run.
-GtkApplication* g_app = nullptr;
+// The process-wide delegate: it lives for the whole run.
 std::shared_ptr<AppDelegate>* g_delegate = nullptr;
 
 // The session ending (SIGTERM, SIGHUP when the terminal closes), Ctrl-C and Ctrl-\ all quit
@@ -50,7 +51,7 @@ gboolean on_signal_pipe(gint fd, GIOCondition /*condition*/, gpointer /*data*/) 
   unsigned char signals[16];
   while (::read(fd, signals, sizeof signals) > 0) {
   }
-  if (g_delegate) (*g_delegate)->quit();
+  if (g_delegate) guard_callback("quit failed", [] { (*g_delegate)->quit(); });
   return G_SOURCE_CONTINUE;
 }
 
@@ -79,7 +80,7 @@ void on_activate(GApplication* /*app*/, gpointer /*data*/) noexcept {
   if (GtkWindow* window = (*g_delegate)->window()) {
     gtk_window_present(window);
   } else {
-    (*g_delegate)->did_finish_launching();
+    guard_callback("launch failed", [] { (*g_delegate)->did_finish_launching(); });
   }
 }
 
@@ -87,12 +88,11 @@ void on_activate(GApplication* /*app*/, gpointer /*data*/) noexcept {
 // scheme are taken from it; the launch's status is 0 either way.
 int on_command_line(GApplication* app, GApplicationCommandLine* command_line,
                     gpointer /*data*/) noexcept {
-  try {
+  guard_callback("command line not read", [command_line] {
     int argc = 0;
-    gchar** argv = g_application_command_line_get_arguments(command_line, &argc);
+    GStrvPtr argv(g_application_command_line_get_arguments(command_line, &argc));
     std::vector<std::string> arguments;
-    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
-    g_strfreev(argv);
+    for (int i = 1; i < argc; ++i) arguments.emplace_back(argv.get()[i]);
     auto links = deep_link::links_in(arguments);
     if (g_application_command_line_get_is_remote(command_line) != FALSE) {
       vessa::log("another launch came to this instance with " + std::to_string(links.size()) +
@@ -101,34 +101,28 @@ int on_command_line(GApplication* app, GApplicationCommandLine* command_line,
       deep_link::set_launch_links(links);
     }
     if (g_delegate) (*g_delegate)->open_links(links);
-  } catch (const std::exception& e) {
-    vessa::log(std::string("command line not read: ") + e.what());
-  } catch (...) {
-    vessa::log("command line not read");
-  }
+  });
   g_application_activate(app);
   return 0;
 }
 
 void on_shutdown(GApplication* /*app*/, gpointer /*data*/) noexcept {
-  if (g_delegate) (*g_delegate)->will_terminate();
+  if (g_delegate) guard_callback("quit work failed", [] { (*g_delegate)->will_terminate(); });
 }
 
 // The application under `id`, registered: the primary instance, or a remote one when an
 // instance with the same id runs on the session bus. Without a session bus every launch is
 // primary. A bus that refuses the name leaves a run of its own rather than none.
-GtkApplication* register_application(const std::string& id) {
+GObjectPtr<GtkApplication> register_application(const std::string& id) {
   constexpr auto kFlags = G_APPLICATION_HANDLES_COMMAND_LINE;
-  GtkApplication* app = gtk_application_new(id.c_str(), kFlags);
-  GError* error = nullptr;
-  if (g_application_register(G_APPLICATION(app), nullptr, &error) != FALSE) return app;
+  GObjectPtr<GtkApplication> app(gtk_application_new(id.c_str(), kFlags));
+  GErrorPtr error;
+  if (g_application_register(G_APPLICATION(app.get()), nullptr, out(error)) != FALSE) return app;
   vessa::log("single instance unavailable (" + std::string(error ? error->message : "?") +
              "): this launch runs on its own");
-  g_clear_error(&error);
-  g_object_unref(app);
-  app = gtk_application_new(id.c_str(),
-                            static_cast<GApplicationFlags>(kFlags | G_APPLICATION_NON_UNIQUE));
-  g_application_register(G_APPLICATION(app), nullptr, nullptr);
+  app.reset(gtk_application_new(id.c_str(),
+                                static_cast<GApplicationFlags>(kFlags | G_APPLICATION_NON_UNIQUE)));
+  g_application_register(G_APPLICATION(app.get()), nullptr, nullptr);
   return app;
 }
 
@@ -138,36 +132,33 @@ int run_application(int argc, char** argv) {
   const bool replacing = relaunch::wait_for_replaced_instance(kReplacedInstanceWait);
   platform::apply_dmabuf_workaround();
   const std::string id = app_dirs::instance_id();
-  g_app = register_application(id);
+  GObjectPtr<GtkApplication> app = register_application(id);
   for (int i = 0; replacing && i < kNameFreedPolls &&
-                  g_application_get_is_remote(G_APPLICATION(g_app)) != FALSE;
+                  g_application_get_is_remote(G_APPLICATION(app.get())) != FALSE;
        ++i) {
-    g_object_unref(g_app);
+    app.reset();
     std::this_thread::sleep_for(kNameFreedPoll);
-    g_app = register_application(id);
+    app = register_application(id);
   }
-  if (g_application_get_is_remote(G_APPLICATION(g_app)) != FALSE) {
+  if (g_application_get_is_remote(G_APPLICATION(app.get())) != FALSE) {
     // The running instance reads the command line and answers with this launch's status.
     vessa::log("Vessa already runs for these folders (" + id + "): handing over to it");
-    int status = g_application_run(G_APPLICATION(g_app), argc, argv);
-    g_object_unref(g_app);
-    g_app = nullptr;
-    return status;
+    return g_application_run(G_APPLICATION(app.get()), argc, argv);
   }
   // Agents a crashed or killed run left behind end before this run starts anything.
   agents::end_leftover_groups();
   WebViewHost::Options options;
   options.argv0 = argc > 0 && argv[0] ? argv[0] : "";
-  g_delegate = new std::shared_ptr<AppDelegate>(AppDelegate::create(g_app, options));
-  g_signal_connect(g_app, "command-line", G_CALLBACK(on_command_line), nullptr);
-  g_signal_connect(g_app, "activate", G_CALLBACK(on_activate), nullptr);
-  g_signal_connect(g_app, "shutdown", G_CALLBACK(on_shutdown), nullptr);
+  g_delegate = new std::shared_ptr<AppDelegate>(AppDelegate::create(app.get(), options));
+  // The handlers use the process-wide delegate, which outlives the run.
+  connect_for_life(app.get(), "command-line", on_command_line);
+  connect_for_life(app.get(), "activate", on_activate);
+  connect_for_life(app.get(), "shutdown", on_shutdown);
   install_quit_signals();
-  int status = g_application_run(G_APPLICATION(g_app), argc, argv);
+  int status = g_application_run(G_APPLICATION(app.get()), argc, argv);
   delete g_delegate;
   g_delegate = nullptr;
-  g_object_unref(g_app);
-  g_app = nullptr;
+  app.reset();
   return lifecycle::requested_exit_status().value_or(status);
 }
 

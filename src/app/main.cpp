@@ -5,8 +5,10 @@
 #include "app/application.hpp"
 #include "app/invoke_runner.hpp"
 #include "selftest/command_self_test.hpp"
+#include "support/main_thread.hpp"
 
 int main(int argc, char** argv) {
+  vessa::record_main_thread();
   // A child or socket that closes early must never end the shell.
   std::signal(SIGPIPE, SIG_IGN);
   for (int i = 1; i < argc; ++i) {

@@ -4,6 +4,7 @@
 #include "platform/preview_rules.hpp"
 #include "support/dispatch.hpp"
 #include "support/log.hpp"
+#include "support/main_thread.hpp"
 
 namespace vessa::app {
 
@@ -27,38 +28,39 @@ void PreviewWindowController::open(const std::string& url,
 
 void PreviewWindowController::show(const std::string& url,
                                    const std::optional<std::string>& title) {
+  assert_main_thread();
   bool has_title = title && !title->empty();
   if (!window_) {
     build_window(has_title ? *title : "Preview");
   } else if (has_title) {
-    gtk_window_set_title(window_, title->c_str());
+    gtk_window_set_title(window_.get(), title->c_str());
   }
   current_url_ = url;
   webkit_web_view_load_uri(web_view_, url.c_str());
-  gtk_window_present(window_);
+  gtk_window_present(window_.get());
 }
 
 void PreviewWindowController::build_window(const std::string& title) {
   // No user scripts, no message handler, no content scheme: the page cannot reach the bridge.
-  WebKitSettings* settings = webkit_settings_new();
-  webkit_settings_set_enable_developer_extras(settings, TRUE);
-  web_view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", settings, nullptr));
-  g_object_unref(settings);
+  GObjectPtr<WebKitSettings> settings(webkit_settings_new());
+  webkit_settings_set_enable_developer_extras(settings.get(), TRUE);
+  web_view_ =
+      WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "settings", settings.get(), nullptr));
 
-  window_ = GTK_WINDOW(gtk_window_new());
-  g_object_ref_sink(window_);
-  gtk_window_set_title(window_, title.c_str());
-  gtk_window_set_default_size(window_, kWidth, kHeight);
+  window_.reset(GTK_WINDOW(g_object_ref_sink(gtk_window_new())));
+  GtkWindow* window = window_.get();
+  gtk_window_set_title(window, title.c_str());
+  gtk_window_set_default_size(window, kWidth, kHeight);
   // Closing only hides it, so the next address shows the same window.
-  gtk_window_set_hide_on_close(window_, TRUE);
-  gtk_window_set_child(window_, GTK_WIDGET(web_view_));
+  gtk_window_set_hide_on_close(window, TRUE);
+  gtk_window_set_child(window, GTK_WIDGET(web_view_));
 }
 
 void PreviewWindowController::destroy() {
+  assert_main_thread();
   if (!window_) return;
-  gtk_window_destroy(window_);
-  g_object_unref(window_);
-  window_ = nullptr;
+  gtk_window_destroy(window_.get());
+  window_.reset();
   web_view_ = nullptr;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/services.hpp"
+#include "support/glib_ptr.hpp"
 
 namespace vessa::app {
 
@@ -28,7 +29,7 @@ class PreviewWindowController : public platform::PreviewWindows,
   /// Destroys the window at quit. Main thread.
   void destroy();
 
-  GtkWindow* window() const { return window_; }
+  GtkWindow* window() const { return window_.get(); }
   WebKitWebView* web_view() const { return web_view_; }
   const std::optional<std::string>& current_url() const { return current_url_; }
 
@@ -37,8 +38,8 @@ class PreviewWindowController : public platform::PreviewWindows,
   void show(const std::string& url, const std::optional<std::string>& title);
   void build_window(const std::string& title);
 
-  GtkWindow* window_ = nullptr;
-  WebKitWebView* web_view_ = nullptr;
+  GObjectPtr<GtkWindow> window_;
+  WebKitWebView* web_view_ = nullptr;  // the window's child
   std::optional<std::string> current_url_;
 };
 

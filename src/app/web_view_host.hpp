@@ -9,9 +9,11 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "bridge/bridge.hpp"
 #include "commands/app_context.hpp"
+#include "support/glib_ptr.hpp"
 
 namespace vessa::app {
 
@@ -45,7 +47,7 @@ class WebViewHost : public std::enable_shared_from_this<WebViewHost> {
   GtkWidget* build();
 
   /// The web view, or null before build(). Main thread.
-  WebKitWebView* web_view() const { return web_view_; }
+  WebKitWebView* web_view() const { return web_view_.get(); }
   const std::shared_ptr<Bridge>& bridge() const { return bridge_; }
   const std::filesystem::path& dist_root() const { return dist_root_; }
 
@@ -73,7 +75,8 @@ class WebViewHost : public std::enable_shared_from_this<WebViewHost> {
   Options options_;
   std::filesystem::path dist_root_;
   std::shared_ptr<Bridge> bridge_;
-  WebKitWebView* web_view_ = nullptr;  // owned (one reference)
+  GObjectPtr<WebKitWebView> web_view_;
+  std::vector<SignalConnection> view_signals_;  // this object's handlers on web_view_
 };
 
 }  // namespace vessa::app

@@ -7,6 +7,7 @@
 
 #include "support/bundle.hpp"
 #include "support/fs.hpp"
+#include "support/glib_ptr.hpp"
 #include "support/paths.hpp"
 
 namespace vessa::app_dirs {
@@ -90,9 +91,8 @@ std::string instance_id() {
       data_folders_key(paths::home_dir(), paths::config_home(), paths::data_home());
   std::string suffix;
   if (own != usual) {
-    gchar* digest = g_compute_checksum_for_string(G_CHECKSUM_SHA256, own.c_str(), -1);
-    suffix = ".h" + std::string(digest, 12);
-    g_free(digest);
+    GCharPtr digest(g_compute_checksum_for_string(G_CHECKSUM_SHA256, own.c_str(), -1));
+    suffix = ".h" + std::string(digest.get(), 12);
   }
   // The bus name is made of the identifier: one that cannot carry it falls back to the built one.
   std::string id = identifier() + suffix;

@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "support/fs.hpp"
+#include "support/glib_ptr.hpp"
 #include "support/lines.hpp"
 #include "support/paths.hpp"
 #include "support/subprocess.hpp"
@@ -71,10 +72,8 @@ bool valid_utf8(std::string_view text) {
 // Unicode lower case for valid UTF-8, ASCII lower case for anything else.
 std::string lower(std::string_view text) {
   if (valid_utf8(text)) {
-    gchar* down = g_utf8_strdown(text.data(), static_cast<gssize>(text.size()));
-    std::string out(down);
-    g_free(down);
-    return out;
+    GCharPtr down(g_utf8_strdown(text.data(), static_cast<gssize>(text.size())));
+    return std::string(down.get());
   }
   std::string out(text);
   std::transform(out.begin(), out.end(), out.begin(),

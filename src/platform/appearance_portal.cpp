@@ -4,7 +4,8 @@
 #include <gio/gio.h>
 
 #include "platform/notifications_dbus.hpp"
-#include "support/log.hpp"
+#include "support/callback_guard.hpp"
+#include "support/glib_ptr.hpp"
 
 namespace vessa::platform {
 namespace detail {
@@ -20,16 +21,11 @@ constexpr const char* kKey = "color-scheme";
 struct PortalWatch {
   PortalColorScheme::Listener listener;
   int timeout_ms = 0;
-  GCancellable* cancellable = g_cancellable_new();
-  GDBusConnection* connection = nullptr;
+  GObjectPtr<GCancellable> cancellable{g_cancellable_new()};
+  GObjectPtr<GDBusConnection> connection;
   guint subscription = 0;
   bool asked_read = false;
   bool have_reading = false;
-
-  ~PortalWatch() {
-    if (connection != nullptr) g_object_unref(connection);
-    g_object_unref(cancellable);
-  }
 
   void report(std::optional<ColorScheme> scheme) {
     if (scheme) {
@@ -39,13 +35,7 @@ struct PortalWatch {
     }
     if (!listener) return;
     // Called from GLib's callbacks: nothing may unwind into them.
-    try {
-      listener(scheme);
-    } catch (const std::exception& e) {
-      vessa::log(std::string("colour scheme listener failed: ") + e.what());
-    } catch (...) {
-      vessa::log("colour scheme listener failed");
-    }
+    guard_callback("colour scheme listener failed", [&] { listener(scheme); });
   }
 };
 
@@ -63,37 +53,40 @@ Hold release(gpointer data) {
   return watch;
 }
 
-bool cancelled(GError* error) { return g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED); }
+bool cancelled(const GErrorPtr& error) {
+  return g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED);
+}
 
 void on_reply(GObject* source, GAsyncResult* result, gpointer data) noexcept;
 
 void read_setting(const Hold& watch, const char* method) {
-  g_dbus_connection_call(watch->connection, kPortal, kPath, kInterface, method,
+  g_dbus_connection_call(watch->connection.get(), kPortal, kPath, kInterface, method,
                          g_variant_new("(ss)", kNamespace, kKey), G_VARIANT_TYPE("(v)"),
-                         G_DBUS_CALL_FLAGS_NONE, watch->timeout_ms, watch->cancellable, on_reply,
-                         hold(watch));
+                         G_DBUS_CALL_FLAGS_NONE, watch->timeout_ms, watch->cancellable.get(),
+                         on_reply, hold(watch));
 }
 
 void on_reply(GObject* source, GAsyncResult* result, gpointer data) noexcept {
   Hold watch = release(data);
-  GError* error = nullptr;
-  GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-  if (reply == nullptr) {
-    // Portals before version 2 of the interface have only Read.
-    if (g_error_matches(error, G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) && !watch->asked_read) {
-      watch->asked_read = true;
-      read_setting(watch, "Read");
-    } else if (!cancelled(error)) {
-      watch->report(std::nullopt);
+  guard_callback("colour scheme not read", [&] {
+    GErrorPtr error;
+    GVariantPtr reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, out(error)));
+    if (reply == nullptr) {
+      // Portals before version 2 of the interface have only Read.
+      if (g_error_matches(error.get(), G_DBUS_ERROR, G_DBUS_ERROR_UNKNOWN_METHOD) &&
+          !watch->asked_read) {
+        watch->asked_read = true;
+        read_setting(watch, "Read");
+      } else if (!cancelled(error)) {
+        watch->report(std::nullopt);
+      }
+      return;
     }
-    g_clear_error(&error);
-    return;
-  }
-  GVariant* value = nullptr;
-  g_variant_get(reply, "(v)", &value);
-  watch->report(color_scheme_from_setting(value));
-  g_variant_unref(value);
-  g_variant_unref(reply);
+    GVariant* raw = nullptr;
+    g_variant_get(reply.get(), "(v)", &raw);
+    GVariantPtr value(raw);
+    watch->report(color_scheme_from_setting(value.get()));
+  });
 }
 
 void on_setting_changed(GDBusConnection* /*connection*/, const gchar* /*sender*/,
@@ -102,33 +95,35 @@ void on_setting_changed(GDBusConnection* /*connection*/, const gchar* /*sender*/
   if (!g_variant_is_of_type(params, G_VARIANT_TYPE("(ssv)"))) return;
   const gchar* name_space = nullptr;
   const gchar* key = nullptr;
-  GVariant* value = nullptr;
-  g_variant_get(params, "(&s&sv)", &name_space, &key, &value);
+  GVariant* raw = nullptr;
+  g_variant_get(params, "(&s&sv)", &name_space, &key, &raw);
+  GVariantPtr value(raw);
   if (g_strcmp0(name_space, kNamespace) == 0 && g_strcmp0(key, kKey) == 0) {
-    (*static_cast<Hold*>(data))->report(color_scheme_from_setting(value));
+    (*static_cast<Hold*>(data))->report(color_scheme_from_setting(value.get()));
   }
-  g_variant_unref(value);
 }
 
 void on_connected(GObject* /*source*/, GAsyncResult* result, gpointer data) noexcept {
   Hold watch = release(data);
-  GError* error = nullptr;
-  GDBusConnection* connection = g_dbus_connection_new_for_address_finish(result, &error);
-  if (connection == nullptr) {
-    if (!cancelled(error)) watch->report(std::nullopt);
-    g_clear_error(&error);
-    return;
-  }
-  // A private connection: the bus going away must not end the application.
-  g_dbus_connection_set_exit_on_close(connection, FALSE);
-  watch->connection = connection;
-  if (!watch->listener) return;  // stopped while connecting
-  // Listen before reading, so a change between the two is not lost.
-  watch->subscription = g_dbus_connection_signal_subscribe(
-      connection, kPortal, kInterface, "SettingChanged", kPath, kNamespace,
-      G_DBUS_SIGNAL_FLAGS_NONE, on_setting_changed, hold(watch),
-      [](gpointer held) { delete static_cast<Hold*>(held); });
-  read_setting(watch, "ReadOne");
+  guard_callback("colour scheme not read", [&] {
+    GErrorPtr error;
+    GObjectPtr<GDBusConnection> connection(
+        g_dbus_connection_new_for_address_finish(result, out(error)));
+    if (connection == nullptr) {
+      if (!cancelled(error)) watch->report(std::nullopt);
+      return;
+    }
+    // A private connection: the bus going away must not end the application.
+    g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
+    watch->connection = std::move(connection);
+    if (!watch->listener) return;  // stopped while connecting
+    // Listen before reading, so a change between the two is not lost.
+    watch->subscription = g_dbus_connection_signal_subscribe(
+        watch->connection.get(), kPortal, kInterface, "SettingChanged", kPath, kNamespace,
+        G_DBUS_SIGNAL_FLAGS_NONE, on_setting_changed, hold(watch),
+        [](gpointer held) { delete static_cast<Hold*>(held); });
+    read_setting(watch, "ReadOne");
+  });
 }
 
 }  // namespace
@@ -136,15 +131,13 @@ void on_connected(GObject* /*source*/, GAsyncResult* result, gpointer data) noex
 
 ColorScheme color_scheme_from_setting(GVariant* value) {
   if (value == nullptr) return ColorScheme::kNoPreference;
-  GVariant* inner = g_variant_ref(value);
-  while (g_variant_is_of_type(inner, G_VARIANT_TYPE_VARIANT)) {
-    GVariant* unwrapped = g_variant_get_variant(inner);
-    g_variant_unref(inner);
-    inner = unwrapped;
+  GVariantPtr inner(g_variant_ref(value));
+  while (g_variant_is_of_type(inner.get(), G_VARIANT_TYPE_VARIANT)) {
+    inner.reset(g_variant_get_variant(inner.get()));
   }
   ColorScheme scheme = ColorScheme::kNoPreference;
-  if (g_variant_is_of_type(inner, G_VARIANT_TYPE_UINT32)) {
-    switch (g_variant_get_uint32(inner)) {
+  if (g_variant_is_of_type(inner.get(), G_VARIANT_TYPE_UINT32)) {
+    switch (g_variant_get_uint32(inner.get())) {
       case 1:
         scheme = ColorScheme::kPreferDark;
         break;
@@ -155,7 +148,6 @@ ColorScheme color_scheme_from_setting(GVariant* value) {
         break;
     }
   }
-  g_variant_unref(inner);
   return scheme;
 }
 
@@ -171,14 +163,14 @@ PortalColorScheme::PortalColorScheme(Listener listener, std::string address,
       address.c_str(),
       static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                         G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, watch_->cancellable, detail::on_connected, detail::hold(watch_));
+      nullptr, watch_->cancellable.get(), detail::on_connected, detail::hold(watch_));
 }
 
 PortalColorScheme::~PortalColorScheme() {
   watch_->listener = nullptr;
-  g_cancellable_cancel(watch_->cancellable);
+  g_cancellable_cancel(watch_->cancellable.get());
   if (watch_->connection != nullptr && watch_->subscription != 0) {
-    g_dbus_connection_signal_unsubscribe(watch_->connection, watch_->subscription);
+    g_dbus_connection_signal_unsubscribe(watch_->connection.get(), watch_->subscription);
   }
 }
 

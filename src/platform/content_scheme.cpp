@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/fs.hpp"
+#include "support/glib_ptr.hpp"
 
 namespace vessa::platform {
 namespace {
@@ -198,14 +199,11 @@ std::string mime_for_extension(std::string_view extension) {
   if (ext.empty()) return fallback;
   std::string name = "file." + ext;
   gboolean uncertain = FALSE;
-  gchar* type = g_content_type_guess(name.c_str(), nullptr, 0, &uncertain);
+  GCharPtr type(g_content_type_guess(name.c_str(), nullptr, 0, &uncertain));
   if (!type) return fallback;
-  gchar* mime = g_content_type_get_mime_type(type);
-  g_free(type);
+  GCharPtr mime(g_content_type_get_mime_type(type.get()));
   if (!mime) return fallback;
-  std::string out = mime;
-  g_free(mime);
-  return out;
+  return std::string(mime.get());
 }
 
 SchemeAnswer serve_content_request(const stdfs::path& root, const std::optional<std::string>& uri) {
@@ -214,10 +212,9 @@ SchemeAnswer serve_content_request(const stdfs::path& root, const std::optional<
   if (!encoded) return failed("no url");
 
   // A path that does not decode (a stray "%" or an encoded NUL) names no file.
-  gchar* decoded_c = g_uri_unescape_string(encoded->c_str(), nullptr);
-  if (!decoded_c) return failed("not found: " + *encoded);
-  std::string path = decoded_c;
-  g_free(decoded_c);
+  GCharPtr decoded(g_uri_unescape_string(encoded->c_str(), nullptr));
+  if (!decoded) return failed("not found: " + *encoded);
+  std::string path = decoded.get();
   if (path.empty() || path == "/") path = "/index.html";
 
   if (climbs_out(path)) return failed("not found: " + path);

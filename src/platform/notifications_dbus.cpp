@@ -9,6 +9,7 @@
 
 #include "support/bundle.hpp"
 #include "support/dispatch.hpp"
+#include "support/glib_ptr.hpp"
 #include "support/log.hpp"
 
 namespace vessa::platform {
@@ -23,86 +24,73 @@ struct NotificationBus {
   std::string address;
   int timeout_ms;
   std::mutex mutex;
-  GDBusConnection* connection = nullptr;
-
-  ~NotificationBus() {
-    if (connection != nullptr) g_object_unref(connection);
-  }
+  GObjectPtr<GDBusConnection> connection;
 
   // A new reference to a live connection, or null when the bus cannot be reached.
-  GDBusConnection* connect() {
+  GObjectPtr<GDBusConnection> connect() {
     std::lock_guard lock(mutex);
-    if (connection != nullptr && g_dbus_connection_is_closed(connection)) {
-      g_object_unref(connection);
-      connection = nullptr;
+    if (connection != nullptr && g_dbus_connection_is_closed(connection.get())) {
+      connection.reset();
     }
     if (connection == nullptr) {
       std::string where = address.empty() ? sessionBusAddress() : address;
       if (where.empty()) return nullptr;
-      GError* error = nullptr;
+      GErrorPtr error;
       // A private connection: unlike the shared session bus object it does not end the process
       // when the bus goes away.
-      connection = g_dbus_connection_new_for_address_sync(
+      connection.reset(g_dbus_connection_new_for_address_sync(
           where.c_str(),
           static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                             G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-          nullptr, nullptr, &error);
-      if (connection == nullptr) {
-        g_clear_error(&error);
-        return nullptr;
-      }
-      g_dbus_connection_set_exit_on_close(connection, FALSE);
+          nullptr, nullptr, out(error)));
+      if (connection == nullptr) return nullptr;
+      g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
     }
-    return G_DBUS_CONNECTION(g_object_ref(connection));
+    return g_object_ref_ptr(connection.get());
   }
 
   // Calls a method of the bus itself; the reply or null.
-  GVariant* bus_call(GDBusConnection* c, const char* method, GVariant* params,
-                     const char* reply_type) const {
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(
+  GVariantPtr bus_call(GDBusConnection* c, const char* method, GVariant* params,
+                       const char* reply_type) const {
+    GErrorPtr error;
+    return GVariantPtr(g_dbus_connection_call_sync(
         c, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method, params,
-        G_VARIANT_TYPE(reply_type), G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, &error);
-    g_clear_error(&error);
-    return reply;
+        G_VARIANT_TYPE(reply_type), G_DBUS_CALL_FLAGS_NONE, timeout_ms, nullptr, out(error)));
   }
 
   bool service_present() {
-    GDBusConnection* c = connect();
+    GObjectPtr<GDBusConnection> c = connect();
     if (c == nullptr) return false;
     bool present = false;
-    if (GVariant* r = bus_call(c, "NameHasOwner", g_variant_new("(s)", kService), "(b)")) {
+    if (GVariantPtr r = bus_call(c.get(), "NameHasOwner", g_variant_new("(s)", kService), "(b)")) {
       gboolean owned = FALSE;
-      g_variant_get(r, "(b)", &owned);
+      g_variant_get(r.get(), "(b)", &owned);
       present = owned != FALSE;
-      g_variant_unref(r);
     }
     // Many notification daemons are started by the bus on the first message.
     if (!present) {
-      if (GVariant* r = bus_call(c, "ListActivatableNames", nullptr, "(as)")) {
-        GVariantIter* iter = nullptr;
-        g_variant_get(r, "(as)", &iter);
+      if (GVariantPtr r = bus_call(c.get(), "ListActivatableNames", nullptr, "(as)")) {
+        GVariantIter* raw = nullptr;
+        g_variant_get(r.get(), "(as)", &raw);
+        GVariantIterPtr iter(raw);
         const gchar* name = nullptr;
-        while (g_variant_iter_loop(iter, "&s", &name)) {
+        while (g_variant_iter_loop(iter.get(), "&s", &name)) {
           if (g_strcmp0(name, kService) == 0) present = true;
         }
-        g_variant_iter_free(iter);
-        g_variant_unref(r);
       }
     }
-    g_object_unref(c);
     return present;
   }
 
   void post(const std::string& title, const std::optional<std::string>& body, bool sound) {
-    GDBusConnection* c = connect();
+    GObjectPtr<GDBusConnection> c = connect();
     if (c == nullptr) return;
     // D-Bus strings must be valid UTF-8; page text may not be.
-    gchar* summary = g_utf8_make_valid(title.c_str(), static_cast<gssize>(title.size()));
-    gchar* text =
-        body ? g_utf8_make_valid(body->c_str(), static_cast<gssize>(body->size())) : g_strdup("");
+    GCharPtr summary(g_utf8_make_valid(title.c_str(), static_cast<gssize>(title.size())));
+    GCharPtr text(body ? g_utf8_make_valid(body->c_str(), static_cast<gssize>(body->size()))
+                       : g_strdup(""));
     std::string app = bundle::info_string("CFBundleName", "Vessa");
-    gchar* app_name = g_utf8_make_valid(app.c_str(), static_cast<gssize>(app.size()));
+    GCharPtr app_name(g_utf8_make_valid(app.c_str(), static_cast<gssize>(app.size())));
     GVariantBuilder actions;
     g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
     GVariantBuilder hints;
@@ -113,23 +101,16 @@ struct NotificationBus {
     } else {
       g_variant_builder_add(&hints, "{sv}", "suppress-sound", g_variant_new_boolean(TRUE));
     }
-    GVariant* params =
-        g_variant_new("(susssasa{sv}i)", app_name, 0U, "", summary, text, &actions, &hints, -1);
-    GError* error = nullptr;
-    GVariant* reply = g_dbus_connection_call_sync(c, kService, kPath, kService, "Notify", params,
-                                                  G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NONE,
-                                                  kNotifyTimeoutMs, nullptr, &error);
-    if (reply != nullptr) {
-      g_variant_unref(reply);
-    } else {
+    GVariant* params = g_variant_new("(susssasa{sv}i)", app_name.get(), 0U, "", summary.get(),
+                                     text.get(), &actions, &hints, -1);
+    GErrorPtr error;
+    GVariantPtr reply(g_dbus_connection_call_sync(
+        c.get(), kService, kPath, kService, "Notify", params, G_VARIANT_TYPE("(u)"),
+        G_DBUS_CALL_FLAGS_NONE, kNotifyTimeoutMs, nullptr, out(error)));
+    if (reply == nullptr) {
       vessa::log(std::string("notification not delivered: ") +
                  (error != nullptr ? error->message : "unknown error"));
-      g_clear_error(&error);
     }
-    g_free(summary);
-    g_free(text);
-    g_free(app_name);
-    g_object_unref(c);
   }
 };
 
@@ -143,10 +124,8 @@ std::string sessionBusAddress() {
   std::string socket = std::string(runtime) + "/bus";
   struct stat st {};
   if (::stat(socket.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return {};
-  gchar* escaped = g_dbus_address_escape_value(socket.c_str());
-  std::string address = std::string("unix:path=") + escaped;
-  g_free(escaped);
-  return address;
+  GCharPtr escaped(g_dbus_address_escape_value(socket.c_str()));
+  return std::string("unix:path=") + escaped.get();
 }
 
 DBusNotifications::DBusNotifications(std::string address, std::chrono::milliseconds timeout)

@@ -7,6 +7,8 @@
 #include <cctype>
 #include <string>
 
+#include "support/glib_ptr.hpp"
+
 namespace vessa::platform {
 namespace {
 
@@ -31,13 +33,12 @@ bool parses_as_url(std::string_view url) {
 bool isAllowedPreviewURL(std::string_view url) {
   if (url.empty() || has_ambiguous_characters(url)) return false;
   std::string text(url);
-  GUri* parsed = g_uri_parse(text.c_str(), G_URI_FLAGS_NONE, nullptr);
+  GUriPtr parsed(g_uri_parse(text.c_str(), G_URI_FLAGS_NONE, nullptr));
   if (!parsed) return false;
-  const char* scheme_c = g_uri_get_scheme(parsed);
-  const char* host_c = g_uri_get_host(parsed);
+  const char* scheme_c = g_uri_get_scheme(parsed.get());
+  const char* host_c = g_uri_get_host(parsed.get());
   std::string scheme = lower(scheme_c ? scheme_c : "");
   std::string host = lower(host_c ? host_c : "");
-  g_uri_unref(parsed);
   if (scheme != "http" && scheme != "https") return false;
   return host == "localhost" || host == "127.0.0.1" || host == "::1" || host == "[::1]";
 }

@@ -10,6 +10,8 @@
 #include <system_error>
 #include <vector>
 
+#include "support/glib_ptr.hpp"
+
 namespace vessa::paths {
 namespace {
 
@@ -105,11 +107,9 @@ std::optional<std::string> file_uri(const std::string& path) {
   std::error_code ec;
   std::filesystem::path absolute = std::filesystem::absolute(path, ec);
   if (ec) return std::nullopt;
-  gchar* uri = g_filename_to_uri(absolute.c_str(), nullptr, nullptr);
+  GCharPtr uri(g_filename_to_uri(absolute.c_str(), nullptr, nullptr));
   if (uri == nullptr) return std::nullopt;
-  std::string out(uri);
-  g_free(uri);
-  return out;
+  return std::string(uri.get());
 }
 
 }  // namespace vessa::paths

@@ -26,7 +26,14 @@
 #include <optional>
 #include <string>
 
+#include "support/glib_ptr.hpp"
+
 namespace {
+
+using vessa::GBytesPtr;
+using vessa::GCharPtr;
+using vessa::GObjectPtr;
+using vessa::GVariantPtr;
 
 constexpr const char* kParked = "__VESSA_PARKED";
 constexpr const char* kSend = "__VESSA_SEND";
@@ -34,20 +41,19 @@ constexpr const char* kAppScheme = "vessa://";
 
 // Parses the memory file into the page's main world; null when anything is off, so the page
 // answers with a failure rather than a wrong value.
-JSCValue* parse_value(JSCContext* context, int fd) {
+GObjectPtr<JSCValue> parse_value(JSCContext* context, int fd) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || st.st_size < 1) return nullptr;
   const auto size = static_cast<size_t>(st.st_size);
   void* data = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
   if (data == MAP_FAILED) return nullptr;
   const char* text = static_cast<const char*>(data);
-  JSCValue* value = nullptr;
-  if (text[size - 1] == '\0') value = jsc_value_new_from_json(context, text);
+  GObjectPtr<JSCValue> value;
+  if (text[size - 1] == '\0') value.reset(jsc_value_new_from_json(context, text));
   munmap(data, size);
   if (JSCException* exception = jsc_context_get_exception(context)) {
     (void)exception;
     jsc_context_clear_exception(context);
-    if (value) g_object_unref(value);
     return nullptr;
   }
   return value;
@@ -126,7 +132,7 @@ std::optional<size_t> decode_base64(const unsigned char* in, size_t n, unsigned 
 
 // The first `length` bytes of the memory file as a page string of their base64 text, which the
 // IPC script turns into an ArrayBuffer.
-JSCValue* bytes_string(JSCContext* context, int fd, guint64 length) {
+GObjectPtr<JSCValue> bytes_string(JSCContext* context, int fd, guint64 length) {
   struct stat st {};
   if (fstat(fd, &st) != 0 || static_cast<guint64>(st.st_size) != length + 1) return nullptr;
   const auto size = static_cast<size_t>(st.st_size);
@@ -138,34 +144,30 @@ JSCValue* bytes_string(JSCContext* context, int fd, guint64 length) {
   munmap(data, size);
   if (!text) return nullptr;
   // ASCII, so the engine keeps it as 8-bit text; it copies it into its own string.
-  GBytes* bytes = g_bytes_new_take(text, text_size);
-  JSCValue* value = jsc_value_new_string_from_bytes(context, bytes);
-  g_bytes_unref(bytes);
+  GBytesPtr bytes(g_bytes_new_take(text, text_size));
+  GObjectPtr<JSCValue> value(jsc_value_new_string_from_bytes(context, bytes.get()));
   return value;
 }
 
 void park(JSCContext* context, const char* token, JSCValue* value) {
-  JSCValue* global = jsc_context_get_global_object(context);
-  JSCValue* parked = jsc_value_object_get_property(global, kParked);
-  if (!jsc_value_is_object(parked)) {
-    g_object_unref(parked);
-    parked = jsc_value_new_object(context, nullptr, nullptr);
-    jsc_value_object_set_property(global, kParked, parked);
+  GObjectPtr<JSCValue> global(jsc_context_get_global_object(context));
+  GObjectPtr<JSCValue> parked(jsc_value_object_get_property(global.get(), kParked));
+  if (!jsc_value_is_object(parked.get())) {
+    parked.reset(jsc_value_new_object(context, nullptr, nullptr));
+    jsc_value_object_set_property(global.get(), kParked, parked.get());
   }
-  jsc_value_object_set_property(parked, token, value);
-  g_object_unref(parked);
-  g_object_unref(global);
+  jsc_value_object_set_property(parked.get(), token, value);
 }
 
-JSCContext* main_context(WebKitWebPage* page) {
+GObjectPtr<JSCContext> main_context(WebKitWebPage* page) {
   // Deprecated for site isolation, which this page (one origin, one process) does not use.
   G_GNUC_BEGIN_IGNORE_DEPRECATIONS
   WebKitFrame* frame = webkit_web_page_get_main_frame(page);
   G_GNUC_END_IGNORE_DEPRECATIONS
-  return webkit_frame_get_js_context(frame);
+  return GObjectPtr<JSCContext>(webkit_frame_get_js_context(frame));
 }
 
-gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpointer) {
+gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpointer) noexcept {
   const char* name = webkit_user_message_get_name(message);
   const bool bytes = std::strcmp(name, "vessa-bytes") == 0;
   if (!bytes && std::strcmp(name, "vessa-value") != 0) return FALSE;
@@ -176,27 +178,26 @@ gboolean on_user_message(WebKitWebPage* page, WebKitUserMessage* message, gpoint
   }
   const char* token = nullptr;
   gint32 handle = -1;
-  GVariant* extra = nullptr;
+  GVariant* raw_extra = nullptr;
   if (bytes) {
-    g_variant_get(params, "(&shv)", &token, &handle, &extra);
+    g_variant_get(params, "(&shv)", &token, &handle, &raw_extra);
   } else {
     g_variant_get(params, "(&sh)", &token, &handle);
   }
+  GVariantPtr extra(raw_extra);
   guint64 length = 0;
-  const bool length_ok = !bytes || g_variant_is_of_type(extra, G_VARIANT_TYPE_UINT64);
-  if (bytes && length_ok) length = g_variant_get_uint64(extra);
-  if (extra) g_variant_unref(extra);
+  const bool length_ok = !bytes || g_variant_is_of_type(extra.get(), G_VARIANT_TYPE_UINT64);
+  if (bytes && length_ok) length = g_variant_get_uint64(extra.get());
+  extra.reset();
   int fd = g_unix_fd_list_get(fds, handle, nullptr);
   if (fd < 0) return TRUE;
-  JSCContext* context = main_context(page);
-  JSCValue* value = nullptr;
-  if (length_ok) value = bytes ? bytes_string(context, fd, length) : parse_value(context, fd);
-  close(fd);
-  if (value) {
-    park(context, token, value);
-    g_object_unref(value);
+  GObjectPtr<JSCContext> context = main_context(page);
+  GObjectPtr<JSCValue> value;
+  if (length_ok) {
+    value = bytes ? bytes_string(context.get(), fd, length) : parse_value(context.get(), fd);
   }
-  g_object_unref(context);
+  close(fd);
+  if (value) park(context.get(), token, value.get());
   return TRUE;
 }
 
@@ -236,9 +237,9 @@ gboolean send_to_shell(JSCValue* text, JSCValue* payload, gboolean raw, gpointer
       !is_app_document(webkit_web_page_get_uri(page))) {
     return FALSE;
   }
-  GBytes* utf8 = jsc_value_to_string_as_bytes(payload);
+  GBytesPtr utf8(jsc_value_to_string_as_bytes(payload));
   gsize size = 0;
-  const auto* in = static_cast<const unsigned char*>(g_bytes_get_data(utf8, &size));
+  const auto* in = static_cast<const unsigned char*>(g_bytes_get_data(utf8.get(), &size));
   int fd = -1;
   if (raw) {
     std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[size / 4 * 3 + 1]);
@@ -248,20 +249,17 @@ gboolean send_to_shell(JSCValue* text, JSCValue* payload, gboolean raw, gpointer
   } else {
     fd = sealed_file(in, size);
   }
-  g_bytes_unref(utf8);
+  utf8.reset();
   if (fd < 0) return FALSE;
-  GUnixFDList* fds = g_unix_fd_list_new();
-  const gint handle = g_unix_fd_list_append(fds, fd, nullptr);  // keeps a duplicate
+  GObjectPtr<GUnixFDList> fds(g_unix_fd_list_new());
+  const gint handle = g_unix_fd_list_append(fds.get(), fd, nullptr);  // keeps a duplicate
   close(fd);
-  if (handle < 0) {
-    g_object_unref(fds);
-    return FALSE;
-  }
-  char* message_text = jsc_value_to_string(text);
+  if (handle < 0) return FALSE;
+  GCharPtr message_text(jsc_value_to_string(text));
   WebKitUserMessage* message = webkit_user_message_new_with_fd_list(
-      "vessa-send", g_variant_new("(sh)", message_text, handle), fds);
-  g_free(message_text);
-  g_object_unref(fds);
+      "vessa-send", g_variant_new("(sh)", message_text.get(), handle), fds.get());
+  message_text.reset();
+  fds.reset();
   webkit_web_page_send_message_to_view(page, message, nullptr, nullptr, nullptr);
   return TRUE;
 }
@@ -269,32 +267,30 @@ gboolean send_to_shell(JSCValue* text, JSCValue* payload, gboolean raw, gpointer
 // Only the main frame of an app document, in the page's own world, gets the channel; frames,
 // other documents and isolated worlds never see it.
 void on_window_object_cleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKitFrame* frame,
-                              gpointer) {
+                              gpointer) noexcept {
   if (world != webkit_script_world_get_default() || !webkit_frame_is_main_frame(frame) ||
       !is_app_document(webkit_frame_get_uri(frame))) {
     return;
   }
-  JSCContext* context = webkit_frame_get_js_context_for_script_world(frame, world);
-  JSCValue* send =
-      jsc_value_new_function(context, kSend, G_CALLBACK(send_to_shell), page, nullptr,
-                             G_TYPE_BOOLEAN, 3, JSC_TYPE_VALUE, JSC_TYPE_VALUE, G_TYPE_BOOLEAN);
-  JSCValue* global = jsc_context_get_global_object(context);
+  GObjectPtr<JSCContext> context(webkit_frame_get_js_context_for_script_world(frame, world));
+  GObjectPtr<JSCValue> send(jsc_value_new_function(context.get(), kSend, G_CALLBACK(send_to_shell),
+                                                   page, nullptr, G_TYPE_BOOLEAN, 3, JSC_TYPE_VALUE,
+                                                   JSC_TYPE_VALUE, G_TYPE_BOOLEAN));
+  GObjectPtr<JSCValue> global(jsc_context_get_global_object(context.get()));
   // Configurable, so the IPC script can take it off the window before page code runs.
-  jsc_value_object_define_property_data(global, kSend, JSC_VALUE_PROPERTY_CONFIGURABLE, send);
-  g_object_unref(global);
-  g_object_unref(send);
-  g_object_unref(context);
+  jsc_value_object_define_property_data(global.get(), kSend, JSC_VALUE_PROPERTY_CONFIGURABLE,
+                                        send.get());
 }
 
-void on_page_created(WebKitWebProcessExtension*, WebKitWebPage* page, gpointer) {
-  g_signal_connect(page, "user-message-received", G_CALLBACK(on_user_message), nullptr);
+void on_page_created(WebKitWebProcessExtension*, WebKitWebPage* page, gpointer) noexcept {
+  vessa::connect_for_life(page, "user-message-received", on_user_message);
 }
 
 }  // namespace
 
 extern "C" G_MODULE_EXPORT void webkit_web_process_extension_initialize(
     WebKitWebProcessExtension* extension) {
-  g_signal_connect(extension, "page-created", G_CALLBACK(on_page_created), nullptr);
-  g_signal_connect(webkit_script_world_get_default(), "window-object-cleared",
-                   G_CALLBACK(on_window_object_cleared), nullptr);
+  vessa::connect_for_life(extension, "page-created", on_page_created);
+  vessa::connect_for_life(webkit_script_world_get_default(), "window-object-cleared",
+                          on_window_object_cleared);
 }

@@ -1,4 +1,4 @@
-// The main queue, the pool, serial queues and the will-terminate hooks.
+// The main queue, the pool, serial queues, the will-terminate hooks and signal connections.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,6 +9,7 @@
 
 #include "fixtures/helpers.hpp"
 #include "support/dispatch.hpp"
+#include "support/glib_ptr.hpp"
 #include "support/lifecycle.hpp"
 
 namespace vessa::dispatch {
@@ -108,6 +109,64 @@ TEST(Lifecycle, HooksRunOnceEvenWhenOneThrows) {
   EXPECT_EQ(a, 1);
   EXPECT_EQ(b, 1);
   EXPECT_TRUE(logs.contains("[VessaMac] will-terminate hook failed: hook"));
+}
+
+void count_call(GCancellable* /*cancellable*/, int* calls) noexcept { ++*calls; }
+
+TEST(SignalConnection, TheHandlerRunsOnlyWhileItsConnectionLives) {
+  struct Case {
+    const char* name;
+    void (*between)(SignalConnection& connection, SignalConnection& other);
+    int calls;
+  };
+  const Case cases[] = {
+      {"kept", [](SignalConnection&, SignalConnection&) {}, 1},
+      {"disconnected", [](SignalConnection& c, SignalConnection&) { c.disconnect(); }, 0},
+      {"disconnected twice",
+       [](SignalConnection& c, SignalConnection&) {
+         c.disconnect();
+         c.disconnect();
+       },
+       0},
+      {"destroyed", [](SignalConnection& c, SignalConnection&) { SignalConnection(std::move(c)); },
+       0},
+      {"replaced", [](SignalConnection& c, SignalConnection&) { c = SignalConnection(); }, 0},
+      {"moved, the old one disconnected",
+       [](SignalConnection& c, SignalConnection& other) {
+         other = std::move(c);
+         c.disconnect();
+       },
+       1},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.name);
+    int calls = 0;
+    GObjectPtr<GCancellable> cancellable(g_cancellable_new());
+    SignalConnection other;
+    SignalConnection connection = connect(cancellable.get(), "cancelled", count_call, &calls);
+    test.between(connection, other);
+    g_cancellable_cancel(cancellable.get());
+    EXPECT_EQ(calls, test.calls);
+  }
+}
+
+TEST(SignalConnection, OutlivingItsInstanceTouchesNothing) {
+  int warnings = 0;
+  const guint handler = g_log_set_handler(
+      "GLib-GObject", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL),
+      [](const gchar*, GLogLevelFlags, const gchar*, gpointer count) {
+        ++*static_cast<int*>(count);
+      },
+      &warnings);
+  int calls = 0;
+  {
+    GObjectPtr<GCancellable> cancellable(g_cancellable_new());
+    SignalConnection connection = connect(cancellable.get(), "cancelled", count_call, &calls);
+    cancellable.reset();  // finalized: its handlers went with it
+    connection.disconnect();
+  }
+  g_log_remove_handler("GLib-GObject", handler);
+  EXPECT_EQ(warnings, 0);
 }
 
 }  // namespace

@@ -6,6 +6,10 @@
 
 #include <memory>
 
+#include "support/callback_guard.hpp"
+#include "support/glib_ptr.hpp"
+#include "support/main_thread.hpp"
+
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 
 namespace vessa::platform {
@@ -14,6 +18,7 @@ namespace {
 struct AlertState {
   std::function<void(int)> done;
   int buttons = 0;
+  SignalConnection response;  // the handler never outlives this state
 };
 
 GtkWindow* active_window() {
@@ -22,20 +27,18 @@ GtkWindow* active_window() {
   return gtk_application_get_active_window(GTK_APPLICATION(app));
 }
 
-void on_response(GtkDialog* dialog, int response, gpointer data) noexcept {
-  std::unique_ptr<AlertState> state(static_cast<AlertState*>(data));
+void on_response(GtkDialog* dialog, int response, AlertState* data) noexcept {
+  std::unique_ptr<AlertState> state(data);
   gtk_window_destroy(GTK_WINDOW(dialog));
   int button = response >= 0 && response < state->buttons ? response : -1;
   if (!state->done) return;
-  try {
-    state->done(button);
-  } catch (...) {
-  }
+  guard_callback("alert answer failed", [&] { state->done(button); });
 }
 
 }  // namespace
 
 void GtkAlerts::show(const Alert& alert, std::function<void(int button)> done) {
+  assert_main_thread();
   GtkWindow* parent = active_window();
   GtkWidget* dialog = gtk_message_dialog_new(
       parent, GTK_DIALOG_MODAL,
@@ -52,12 +55,13 @@ void GtkAlerts::show(const Alert& alert, std::function<void(int button)> done) {
     gtk_dialog_add_button(GTK_DIALOG(dialog), title.c_str(), index++);
   }
   if (index > 0) gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
-  auto* state = new AlertState{std::move(done), index};
-  g_signal_connect(dialog, "response", G_CALLBACK(on_response), state);
+  auto* state = new AlertState{std::move(done), index, {}};
+  state->response = connect(dialog, "response", on_response, state);
   gtk_window_present(GTK_WINDOW(dialog));
 }
 
 bool GtkAlerts::ready_to_present() {
+  assert_main_thread();
   GtkWindow* window = active_window();
   return window != nullptr && gtk_widget_get_mapped(GTK_WIDGET(window));
 }

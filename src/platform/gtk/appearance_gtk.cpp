@@ -4,35 +4,25 @@
 
 #include <cstdlib>
 
-#include "support/log.hpp"
+#include "support/callback_guard.hpp"
+#include "support/glib_ptr.hpp"
+#include "support/main_thread.hpp"
 
 namespace vessa::platform {
 namespace {
 
 std::string theme_name_of(GtkSettings* settings) {
-  gchar* name = nullptr;
-  g_object_get(settings, "gtk-theme-name", &name, nullptr);
-  std::string text = name != nullptr ? name : "";
-  g_free(name);
-  return text;
-}
-
-// Runs work started by a GLib callback: nothing may unwind into GLib.
-template <class Work>
-void guarded(Work&& work) noexcept {
-  try {
-    work();
-  } catch (const std::exception& e) {
-    vessa::log(std::string("appearance update failed: ") + e.what());
-  } catch (...) {
-    vessa::log("appearance update failed");
-  }
+  gchar* raw = nullptr;
+  g_object_get(settings, "gtk-theme-name", &raw, nullptr);
+  GCharPtr name(raw);
+  return name != nullptr ? name.get() : "";
 }
 
 }  // namespace
 
 GtkAppearance::GtkAppearance(Changed changed, std::string portal_address)
     : changed_(std::move(changed)), settings_(gtk_settings_get_default()) {
+  assert_main_thread();
   const char* env = std::getenv("GTK_THEME");
   gtk_.theme_env = env != nullptr ? env : "";
   if (settings_ != nullptr) {
@@ -41,8 +31,8 @@ GtkAppearance::GtkAppearance(Changed changed, std::string portal_address)
     g_object_get(settings_, "gtk-application-prefer-dark-theme", &prefer_dark, nullptr);
     gtk_.prefer_dark = prefer_dark != FALSE;
     gtk_.theme_name = theme_name_of(settings_);
-    g_signal_connect(settings_, "notify::gtk-theme-name", G_CALLBACK(&GtkAppearance::on_theme_name),
-                     this);
+    theme_name_changed_ =
+        connect(settings_, "notify::gtk-theme-name", &GtkAppearance::on_theme_name, this);
   }
   shown_ = effective_theme(choice_, desktop_, gtk_);
   update();
@@ -53,11 +43,12 @@ GtkAppearance::GtkAppearance(Changed changed, std::string portal_address)
 
 GtkAppearance::~GtkAppearance() {
   portal_.reset();
-  if (settings_ != nullptr) g_signal_handlers_disconnect_by_data(settings_, this);
+  theme_name_changed_.disconnect();
   mark_known();
 }
 
 void GtkAppearance::read_theme(std::function<void(Theme)> then) {
+  assert_main_thread();
   if (known_) {
     then(shown_);
   } else {
@@ -66,6 +57,7 @@ void GtkAppearance::read_theme(std::function<void(Theme)> then) {
 }
 
 void GtkAppearance::choose(std::optional<Theme> choice) {
+  assert_main_thread();
   choice_ = choice;
   update();
 }
@@ -105,14 +97,16 @@ void GtkAppearance::mark_known() {
 void GtkAppearance::on_theme_name(GObject* settings, GParamSpec* /*pspec*/,
                                   gpointer self) noexcept {
   auto* appearance = static_cast<GtkAppearance*>(self);
-  appearance->gtk_.theme_name = theme_name_of(GTK_SETTINGS(settings));
-  guarded([appearance] { appearance->update(); });
+  guard_callback("appearance update failed", [appearance, settings] {
+    appearance->gtk_.theme_name = theme_name_of(GTK_SETTINGS(settings));
+    appearance->update();
+  });
 }
 
 gboolean GtkAppearance::on_known_deadline(gpointer self) noexcept {
   auto* appearance = static_cast<GtkAppearance*>(self);
   appearance->known_deadline_ = 0;
-  guarded([appearance] { appearance->mark_known(); });
+  guard_callback("appearance update failed", [appearance] { appearance->mark_known(); });
   return G_SOURCE_REMOVE;
 }
 

@@ -13,6 +13,7 @@
 
 #include "platform/appearance.hpp"
 #include "platform/appearance_portal.hpp"
+#include "support/glib_ptr.hpp"
 
 namespace vessa::platform {
 
@@ -53,6 +54,7 @@ class GtkAppearance : public Appearance {
   bool known_ = false;
   guint known_deadline_ = 0;
   std::vector<std::function<void(Theme)>> waiting_;
+  SignalConnection theme_name_changed_;
   std::unique_ptr<PortalColorScheme> portal_;  // last: stops calling back before the rest goes
 };
 

@@ -6,6 +6,10 @@
 #include <algorithm>
 #include <memory>
 
+#include "support/callback_guard.hpp"
+#include "support/glib_ptr.hpp"
+#include "support/main_thread.hpp"
+
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
 
 namespace vessa::platform {
@@ -26,10 +30,8 @@ void answer_soon(std::function<void()> answer) {
   g_idle_add_full(
       G_PRIORITY_DEFAULT,
       +[](gpointer data) noexcept -> gboolean {
-        try {
-          (*static_cast<std::function<void()>*>(data))();
-        } catch (...) {
-        }
+        guard_callback("panel answer failed",
+                       [data] { (*static_cast<std::function<void()>*>(data))(); });
         return G_SOURCE_REMOVE;
       },
       new std::function<void()>(std::move(answer)),
@@ -41,105 +43,95 @@ void forget_panel(gpointer state) {
 }
 
 struct ChooserState {
-  GtkFileChooserNative* native;
+  GObjectPtr<GtkFileChooserNative> native;
   PathsCallback done;
+  SignalConnection response;  // first to go: the handler never outlives this state
 };
 
-void on_chooser_response(GtkNativeDialog* dialog, int response, gpointer data) noexcept {
-  std::unique_ptr<ChooserState> state(static_cast<ChooserState*>(data));
+void on_chooser_response(GtkNativeDialog* dialog, int response, ChooserState* data) noexcept {
+  std::unique_ptr<ChooserState> state(data);
   forget_panel(data);
-  std::optional<std::vector<std::string>> result;
-  if (response == GTK_RESPONSE_ACCEPT) {
-    result.emplace();
-    GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog));
-    for (guint i = 0; i < g_list_model_get_n_items(files); ++i) {
-      auto* file = static_cast<GFile*>(g_list_model_get_item(files, i));
-      if (gchar* path = g_file_get_path(file)) {
-        result->emplace_back(path);
-        g_free(path);
+  guard_callback("file chooser answer failed", [&] {
+    std::optional<std::vector<std::string>> result;
+    if (response == GTK_RESPONSE_ACCEPT) {
+      result.emplace();
+      GObjectPtr<GListModel> files(gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog)));
+      for (guint i = 0; i < g_list_model_get_n_items(files.get()); ++i) {
+        GObjectPtr<GFile> file(static_cast<GFile*>(g_list_model_get_item(files.get(), i)));
+        if (GCharPtr path{g_file_get_path(file.get())}) result->emplace_back(path.get());
       }
-      g_object_unref(file);
     }
-    g_object_unref(files);
-  }
-  gtk_native_dialog_destroy(dialog);
-  g_object_unref(state->native);
-  try {
+    gtk_native_dialog_destroy(dialog);
+    state->native.reset();
     state->done(std::move(result));
-  } catch (...) {
-  }
+  });
 }
 
 struct PanelState {
   GtkWidget* entry = nullptr;
   std::function<void(bool, std::string)> done;
+  SignalConnection response;
 };
 
-void on_panel_response(GtkDialog* dialog, int response, gpointer data) noexcept {
-  std::unique_ptr<PanelState> state(static_cast<PanelState*>(data));
+void on_panel_response(GtkDialog* dialog, int response, PanelState* data) noexcept {
+  std::unique_ptr<PanelState> state(data);
   forget_panel(data);
-  bool ok = response == GTK_RESPONSE_OK;
-  std::string text;
-  if (state->entry) text = gtk_editable_get_text(GTK_EDITABLE(state->entry));
-  gtk_window_destroy(GTK_WINDOW(dialog));
-  try {
+  guard_callback("panel answer failed", [&] {
+    bool ok = response == GTK_RESPONSE_OK;
+    std::string text;
+    if (state->entry) text = gtk_editable_get_text(GTK_EDITABLE(state->entry));
+    gtk_window_destroy(GTK_WINDOW(dialog));
     state->done(ok, std::move(text));
-  } catch (...) {
-  }
+  });
 }
 
 // Filters only narrow what files show; a folder chooser has none.
 void add_filters(GtkFileChooser* chooser, const std::vector<FileFilter>& filters) {
   for (const auto& f : filters) {
-    GtkFileFilter* filter = gtk_file_filter_new();
-    gtk_file_filter_set_name(filter, f.name.c_str());
+    GObjectPtr<GtkFileFilter> filter(gtk_file_filter_new());
+    gtk_file_filter_set_name(filter.get(), f.name.c_str());
     for (const auto& ext : f.extensions) {
       if (ext == "*") {
-        gtk_file_filter_add_pattern(filter, "*");
+        gtk_file_filter_add_pattern(filter.get(), "*");
       } else {
-        gtk_file_filter_add_suffix(filter, ext.c_str());  // case-insensitive
+        gtk_file_filter_add_suffix(filter.get(), ext.c_str());  // case-insensitive
       }
     }
-    gtk_file_chooser_add_filter(chooser, filter);
-    g_object_unref(filter);
+    gtk_file_chooser_add_filter(chooser, filter.get());
   }
 }
 
 // A folder opens as itself; a file path opens its folder and, when saving, proposes its name.
 void start_at(GtkFileChooser* chooser, const std::string& path, bool save) {
   if (path.empty()) return;
-  GFile* file = g_file_new_for_path(path.c_str());
+  GObjectPtr<GFile> file(g_file_new_for_path(path.c_str()));
   const bool is_folder =
-      g_file_query_file_type(file, G_FILE_QUERY_INFO_NONE, nullptr) == G_FILE_TYPE_DIRECTORY;
-  GFile* folder = is_folder ? G_FILE(g_object_ref(file)) : g_file_get_parent(file);
-  if (folder != nullptr && g_file_query_exists(folder, nullptr)) {
-    gtk_file_chooser_set_current_folder(chooser, folder, nullptr);
+      g_file_query_file_type(file.get(), G_FILE_QUERY_INFO_NONE, nullptr) == G_FILE_TYPE_DIRECTORY;
+  GObjectPtr<GFile> folder =
+      is_folder ? g_object_ref_ptr(file.get()) : GObjectPtr<GFile>(g_file_get_parent(file.get()));
+  if (folder != nullptr && g_file_query_exists(folder.get(), nullptr)) {
+    gtk_file_chooser_set_current_folder(chooser, folder.get(), nullptr);
   }
   if (save && !is_folder) {
-    if (gchar* name = g_file_get_basename(file)) {
-      gtk_file_chooser_set_current_name(chooser, name);
-      g_free(name);
+    if (GCharPtr name{g_file_get_basename(file.get())}) {
+      gtk_file_chooser_set_current_name(chooser, name.get());
     }
   }
-  if (folder != nullptr) g_object_unref(folder);
-  g_object_unref(file);
 }
 
 struct ButtonsState {
   std::function<void(std::optional<size_t>)> done;
   size_t buttons = 0;
+  SignalConnection response;
 };
 
-void on_buttons_response(GtkDialog* dialog, int response, gpointer data) noexcept {
-  std::unique_ptr<ButtonsState> state(static_cast<ButtonsState*>(data));
+void on_buttons_response(GtkDialog* dialog, int response, ButtonsState* data) noexcept {
+  std::unique_ptr<ButtonsState> state(data);
   forget_panel(data);
   gtk_window_destroy(GTK_WINDOW(dialog));
   std::optional<size_t> clicked;
   if (response >= 0 && static_cast<size_t>(response) < state->buttons) clicked = response;
-  try {
-    state->done(clicked);
-  } catch (...) {
-  }
+  guard_callback("panel answer failed", [&] { state->done(clicked); });
 }
 
 // Runs a panel started by `start` in a nested main loop until it answers.
@@ -147,21 +139,21 @@ template <class T>
 T run_modal(const std::function<void(std::function<void(T)>)>& start) {
   auto result = std::make_shared<T>();
   auto answered = std::make_shared<bool>(false);
-  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-  start([result, answered, loop](T value) {
+  GMainLoopPtr loop(g_main_loop_new(nullptr, FALSE));
+  start([result, answered, loop = loop.get()](T value) {
     *result = std::move(value);
     *answered = true;
     g_main_loop_quit(loop);
   });
   // A loop quit before it runs would run forever.
-  if (!*answered) g_main_loop_run(loop);
-  g_main_loop_unref(loop);
+  if (!*answered) g_main_loop_run(loop.get());
   return std::move(*result);
 }
 
 }  // namespace
 
 GtkWindow* panel_parent(GtkWidget* widget) {
+  assert_main_thread();
   if (widget) {
     GtkRoot* root = gtk_widget_get_root(widget);
     if (root && GTK_IS_WINDOW(root)) return GTK_WINDOW(root);
@@ -173,6 +165,7 @@ GtkWindow* panel_parent(GtkWidget* widget) {
 }
 
 void choose_paths_async(GtkWindow* parent, bool directories, bool multiple, PathsCallback done) {
+  assert_main_thread();
   ChooserOptions options;
   options.directories = directories;
   options.multiple = multiple;
@@ -181,6 +174,7 @@ void choose_paths_async(GtkWindow* parent, bool directories, bool multiple, Path
 
 void choose_paths_async(GtkWindow* parent, ChooserMode mode, const ChooserOptions& options,
                         PathsCallback done) {
+  assert_main_thread();
   if (g_quitting) {
     answer_soon([done = std::move(done)] { done(std::nullopt); });
     return;
@@ -199,10 +193,10 @@ void choose_paths_async(GtkWindow* parent, ChooserMode mode, const ChooserOption
   gtk_file_chooser_set_select_multiple(chooser, !save && options.multiple);
   if (!folders) add_filters(chooser, options.filters);
   if (options.default_path) start_at(chooser, *options.default_path, save);
-  auto* state = new ChooserState{native, std::move(done)};
-  g_signal_connect(native, "response", G_CALLBACK(on_chooser_response), state);
+  auto* state = new ChooserState{GObjectPtr<GtkFileChooserNative>(native), std::move(done), {}};
+  state->response = connect(native, "response", on_chooser_response, state);
   g_open_panels.push_back({state, [native, state] {
-                             g_signal_handlers_disconnect_by_data(native, state);
+                             state->response.disconnect();
                              gtk_native_dialog_hide(GTK_NATIVE_DIALOG(native));
                              on_chooser_response(GTK_NATIVE_DIALOG(native), GTK_RESPONSE_CANCEL,
                                                  state);
@@ -213,6 +207,7 @@ void choose_paths_async(GtkWindow* parent, ChooserMode mode, const ChooserOption
 void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& message,
                         const std::string& default_text,
                         std::function<void(bool ok, std::string text)> done) {
+  assert_main_thread();
   if (g_quitting) {
     answer_soon([done = std::move(done)] { done(false, std::string()); });
     return;
@@ -226,7 +221,7 @@ void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& me
   }
   gtk_dialog_add_button(GTK_DIALOG(dialog), "OK", GTK_RESPONSE_OK);
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), GTK_RESPONSE_OK);
-  auto* state = new PanelState{nullptr, std::move(done)};
+  auto* state = new PanelState{nullptr, std::move(done), {}};
   if (kind == PanelKind::kPrompt) {
     GtkWidget* entry = gtk_entry_new();
     gtk_widget_set_size_request(entry, 260, 24);
@@ -236,9 +231,9 @@ void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& me
     gtk_box_append(GTK_BOX(area), entry);
     state->entry = entry;
   }
-  g_signal_connect(dialog, "response", G_CALLBACK(on_panel_response), state);
+  state->response = connect(dialog, "response", on_panel_response, state);
   g_open_panels.push_back({state, [dialog, state] {
-                             g_signal_handlers_disconnect_by_data(dialog, state);
+                             state->response.disconnect();
                              on_panel_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL, state);
                            }});
   gtk_window_present(GTK_WINDOW(dialog));
@@ -246,6 +241,7 @@ void show_message_panel(GtkWindow* parent, PanelKind kind, const std::string& me
 
 void show_buttons_panel(GtkWindow* parent, const MessageOptions& options,
                         std::function<void(std::optional<size_t>)> done) {
+  assert_main_thread();
   if (g_quitting || options.buttons.empty()) {
     answer_soon([done = std::move(done)] { done(std::nullopt); });
     return;
@@ -268,16 +264,17 @@ void show_buttons_panel(GtkWindow* parent, const MessageOptions& options,
     gtk_dialog_add_button(GTK_DIALOG(dialog), options.buttons[i].c_str(), static_cast<int>(i));
   }
   gtk_dialog_set_default_response(GTK_DIALOG(dialog), 0);
-  auto* state = new ButtonsState{std::move(done), options.buttons.size()};
-  g_signal_connect(dialog, "response", G_CALLBACK(on_buttons_response), state);
+  auto* state = new ButtonsState{std::move(done), options.buttons.size(), {}};
+  state->response = connect(dialog, "response", on_buttons_response, state);
   g_open_panels.push_back({state, [dialog, state] {
-                             g_signal_handlers_disconnect_by_data(dialog, state);
+                             state->response.disconnect();
                              on_buttons_response(GTK_DIALOG(dialog), GTK_RESPONSE_CANCEL, state);
                            }});
   gtk_window_present(GTK_WINDOW(dialog));
 }
 
 void cancel_panels_for_quit() {
+  assert_main_thread();
   g_quitting = true;
   // A panel's answer may open no new one now (g_quitting), so this ends.
   while (!g_open_panels.empty()) {
@@ -288,6 +285,7 @@ void cancel_panels_for_quit() {
 }
 
 std::optional<std::vector<std::string>> GtkDialogs::choose_paths(const ChooserOptions& options) {
+  assert_main_thread();
   using Paths = std::optional<std::vector<std::string>>;
   return run_modal<Paths>([&options](std::function<void(Paths)> done) {
     choose_paths_async(panel_parent(nullptr), ChooserMode::kOpen, options, std::move(done));
@@ -295,6 +293,7 @@ std::optional<std::vector<std::string>> GtkDialogs::choose_paths(const ChooserOp
 }
 
 std::optional<std::string> GtkDialogs::choose_save_path(const ChooserOptions& options) {
+  assert_main_thread();
   using Paths = std::optional<std::vector<std::string>>;
   Paths chosen = run_modal<Paths>([&options](std::function<void(Paths)> done) {
     choose_paths_async(panel_parent(nullptr), ChooserMode::kSave, options, std::move(done));
@@ -304,6 +303,7 @@ std::optional<std::string> GtkDialogs::choose_save_path(const ChooserOptions& op
 }
 
 std::optional<size_t> GtkDialogs::show_message(const MessageOptions& options) {
+  assert_main_thread();
   using Clicked = std::optional<size_t>;
   return run_modal<Clicked>([&options](std::function<void(Clicked)> done) {
     show_buttons_panel(panel_parent(nullptr), options, std::move(done));

@@ -5,6 +5,9 @@
 #include <string>
 #include <utility>
 
+#include "support/callback_guard.hpp"
+#include "support/main_thread.hpp"
+
 // Last: Xlib's macros (None, Status, Bool) would clash with the headers above.
 #include <gdk/x11/gdkx.h>
 
@@ -27,20 +30,23 @@ GdkX11Surface* x11_surface(GtkWindow* window) {
 
 GtkMainWindow::GtkMainWindow(GtkWindow* window, EventSink events)
     : window_(window), events_(std::move(events)) {
+  assert_main_thread();
   g_object_weak_ref(G_OBJECT(window_), &GtkMainWindow::on_window_gone, this);
   GtkEventController* legacy = gtk_event_controller_legacy_new();
   gtk_event_controller_set_propagation_phase(legacy, GTK_PHASE_CAPTURE);
-  g_signal_connect(legacy, "event", G_CALLBACK(&GtkMainWindow::on_event), this);
+  window_signals_.push_back(connect(legacy, "event", &GtkMainWindow::on_event, this));
   gtk_widget_add_controller(GTK_WIDGET(window_), legacy);
-  g_signal_connect(window_, "notify::maximized", G_CALLBACK(&GtkMainWindow::on_maximized_changed),
-                   this);
-  g_signal_connect(window_, "notify::is-active", G_CALLBACK(&GtkMainWindow::on_active_changed),
-                   this);
+  window_signals_.push_back(
+      connect(window_, "notify::maximized", &GtkMainWindow::on_maximized_changed, this));
+  window_signals_.push_back(
+      connect(window_, "notify::is-active", &GtkMainWindow::on_active_changed, this));
   // Before the application's own handler, which quits: a held close must never reach it.
-  g_signal_connect(window_, "close-request", G_CALLBACK(&GtkMainWindow::on_close_request), this);
-  g_signal_connect_after(window_, "realize", G_CALLBACK(&GtkMainWindow::on_realize), this);
-  g_signal_connect(window_, "unrealize", G_CALLBACK(&GtkMainWindow::on_unrealize), this);
-  g_signal_connect_after(window_, "map", G_CALLBACK(&GtkMainWindow::on_map), this);
+  window_signals_.push_back(
+      connect(window_, "close-request", &GtkMainWindow::on_close_request, this));
+  window_signals_.push_back(
+      connect(window_, "realize", &GtkMainWindow::on_realize, this, G_CONNECT_AFTER));
+  window_signals_.push_back(connect(window_, "unrealize", &GtkMainWindow::on_unrealize, this));
+  window_signals_.push_back(connect(window_, "map", &GtkMainWindow::on_map, this, G_CONNECT_AFTER));
   if (gtk_widget_get_realized(GTK_WIDGET(window_))) watch_frames();
 }
 
@@ -48,25 +54,16 @@ GtkMainWindow::~GtkMainWindow() {
   zoom_next_.reset();
   zoom_done();
   unwatch_frames();
-  if (window_) {
-    g_signal_handlers_disconnect_by_data(window_, this);
-    // The legacy controller lives in the window; stop it calling back into this object.
-    GListModel* controllers = gtk_widget_observe_controllers(GTK_WIDGET(window_));
-    for (guint i = 0; i < g_list_model_get_n_items(controllers); ++i) {
-      auto* c = static_cast<GObject*>(g_list_model_get_item(controllers, i));
-      g_signal_handlers_disconnect_by_data(c, this);
-      g_object_unref(c);
-    }
-    g_object_unref(controllers);
-    g_object_weak_unref(G_OBJECT(window_), &GtkMainWindow::on_window_gone, this);
-  }
+  // The legacy controller lives in the window; its handler goes with the window's.
+  window_signals_.clear();
+  if (window_) g_object_weak_unref(G_OBJECT(window_), &GtkMainWindow::on_window_gone, this);
 }
 
 void GtkMainWindow::on_window_gone(gpointer data, GObject* /*where*/) noexcept {
   auto* self = static_cast<GtkMainWindow*>(data);
   self->window_ = nullptr;
   self->unwatch_frames();
-  self->zoom_done();
+  guard_callback("window state waiters failed", [self] { self->zoom_done(); });
 }
 
 gboolean GtkMainWindow::on_event(GtkEventControllerLegacy* /*controller*/, GdkEvent* event,
@@ -86,15 +83,22 @@ gboolean GtkMainWindow::on_event(GtkEventControllerLegacy* /*controller*/, GdkEv
 }
 
 bool GtkMainWindow::is_maximized() {
+  assert_main_thread();
   if (!window_) return false;
   if (zoom_next_) return *zoom_next_;
   if (zoom_sent_) return *zoom_sent_;
   return gtk_window_is_maximized(window_) != FALSE;
 }
 
-void GtkMainWindow::maximize() { request_zoom(true); }
+void GtkMainWindow::maximize() {
+  assert_main_thread();
+  request_zoom(true);
+}
 
-void GtkMainWindow::unmaximize() { request_zoom(false); }
+void GtkMainWindow::unmaximize() {
+  assert_main_thread();
+  request_zoom(false);
+}
 
 void GtkMainWindow::request_zoom(bool on) {
   if (!window_) return;
@@ -146,6 +150,7 @@ void GtkMainWindow::zoom_done() {
 }
 
 void GtkMainWindow::when_settled(std::function<void()> then) {
+  assert_main_thread();
   if (!zoom_sent_ && !zoom_next_) {
     then();
     return;
@@ -157,26 +162,31 @@ void GtkMainWindow::on_maximized_changed(GObject* window, GParamSpec* /*pspec*/,
                                          gpointer data) noexcept {
   auto* self = static_cast<GtkMainWindow*>(data);
   bool zoomed = gtk_window_is_maximized(GTK_WINDOW(window)) != FALSE;
-  if (self->zoom_sent_ && *self->zoom_sent_ == zoomed) self->zoom_done();
+  if (self->zoom_sent_ && *self->zoom_sent_ == zoomed) {
+    guard_callback("window state waiters failed", [self] { self->zoom_done(); });
+  }
 }
 
 gboolean GtkMainWindow::on_zoom_deadline(gpointer data) noexcept {
   auto* self = static_cast<GtkMainWindow*>(data);
   // The window manager ignored the request: go on from the state the window really has.
   self->zoom_deadline_ = 0;
-  self->zoom_done();
+  guard_callback("window state waiters failed", [self] { self->zoom_done(); });
   return G_SOURCE_REMOVE;
 }
 
 void GtkMainWindow::minimize() {
+  assert_main_thread();
   if (window_) gtk_window_minimize(window_);
 }
 
 void GtkMainWindow::close() {
+  assert_main_thread();
   if (window_) gtk_window_close(window_);
 }
 
 void GtkMainWindow::destroy() {
+  assert_main_thread();
   if (!window_) return;
   closing_for_good_ = true;
   gtk_window_close(window_);
@@ -184,19 +194,19 @@ void GtkMainWindow::destroy() {
 }
 
 void GtkMainWindow::set_close_request_handler(std::function<bool()> hold) {
+  assert_main_thread();
   close_hold_ = std::move(hold);
 }
 
 gboolean GtkMainWindow::on_close_request(GtkWindow* /*window*/, gpointer data) noexcept {
   auto* self = static_cast<GtkMainWindow*>(data);
   if (self->closing_for_good_ || !self->close_hold_) return FALSE;
-  // A copy: the handler may replace itself.
-  auto hold = self->close_hold_;
-  try {
+  // A faulty handler never keeps the user from closing.
+  return guard_callback("close handler failed", FALSE, [self] {
+    // A copy: the handler may replace itself.
+    auto hold = self->close_hold_;
     return hold() ? TRUE : FALSE;
-  } catch (...) {
-    return FALSE;  // a faulty handler never keeps the user from closing
-  }
+  });
 }
 
 // Sizes change without a signal of their own; every change is drawn, so each drawn frame
@@ -204,20 +214,18 @@ gboolean GtkMainWindow::on_close_request(GtkWindow* /*window*/, gpointer data) n
 void GtkMainWindow::watch_frames() {
   GdkSurface* surface = window_ ? gtk_native_get_surface(GTK_NATIVE(window_)) : nullptr;
   GdkFrameClock* clock = surface ? gdk_surface_get_frame_clock(surface) : nullptr;
-  if (!clock || clock == frame_clock_) return;
+  if (!clock || clock == frame_clock_.get()) return;
   unwatch_frames();
-  frame_clock_ = GDK_FRAME_CLOCK(g_object_ref(clock));
+  frame_clock_ = g_object_ref_ptr(clock);
   // A window already laid out starts from its current size.
   PixelSize now = inner_size();
   if (now.width > 0 && now.height > 0) reported_size_ = now;
-  g_signal_connect(frame_clock_, "after-paint", G_CALLBACK(&GtkMainWindow::on_after_paint), this);
+  after_paint_ = connect(frame_clock_.get(), "after-paint", &GtkMainWindow::on_after_paint, this);
 }
 
 void GtkMainWindow::unwatch_frames() {
-  if (!frame_clock_) return;
-  g_signal_handlers_disconnect_by_data(frame_clock_, this);
-  g_object_unref(frame_clock_);
-  frame_clock_ = nullptr;
+  after_paint_.disconnect();
+  frame_clock_.reset();
 }
 
 void GtkMainWindow::on_realize(GtkWidget* /*widget*/, gpointer data) noexcept {
@@ -242,11 +250,10 @@ void GtkMainWindow::on_after_paint(GdkFrameClock* /*clock*/, gpointer data) noex
   bool first = !self->reported_size_;
   self->reported_size_ = now;
   if (!first && self->events_) {
-    try {
+    // A sink that fails loses this event only.
+    guard_callback("resize event failed", [self, now] {
       self->events_("tauri://resize", json{{"width", now.width}, {"height", now.height}});
-    } catch (...) {
-      // A sink that fails loses this event only.
-    }
+    });
   }
 }
 
@@ -255,14 +262,13 @@ void GtkMainWindow::on_active_changed(GObject* window, GParamSpec* /*pspec*/,
   auto* self = static_cast<GtkMainWindow*>(data);
   if (!self->events_) return;
   bool active = gtk_window_is_active(GTK_WINDOW(window)) != FALSE;
-  try {
+  guard_callback("focus event failed", [self, active] {
     self->events_(active ? "tauri://focus" : "tauri://blur", nullptr);
-  } catch (...) {
-    // As above.
-  }
+  });
 }
 
 double GtkMainWindow::scale_factor() {
+  assert_main_thread();
   if (!window_) return 1.0;
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window_));
   // GTK 4.8 scales by whole numbers only (fractional scales arrived in 4.12).
@@ -285,6 +291,7 @@ PixelSize GtkMainWindow::decoration(bool with_margins) const {
 }
 
 PixelSize GtkMainWindow::inner_size() {
+  assert_main_thread();
   if (!window_) return {};
   GtkWidget* child = gtk_window_get_child(window_);
   GtkWidget* content = child ? child : GTK_WIDGET(window_);
@@ -294,6 +301,7 @@ PixelSize GtkMainWindow::inner_size() {
 }
 
 PixelSize GtkMainWindow::outer_size() {
+  assert_main_thread();
   if (!window_) return {};
   double scale = scale_factor();
   return {to_physical(gtk_widget_get_width(GTK_WIDGET(window_)), scale),
@@ -301,6 +309,7 @@ PixelSize GtkMainWindow::outer_size() {
 }
 
 std::optional<PixelPoint> GtkMainWindow::outer_position() {
+  assert_main_thread();
   GdkX11Surface* surface = x11_surface(window_);
   if (!surface) return std::nullopt;
   Display* display = gdk_x11_display_get_xdisplay(gtk_widget_get_display(GTK_WIDGET(window_)));
@@ -320,6 +329,7 @@ std::optional<PixelPoint> GtkMainWindow::outer_position() {
 }
 
 std::optional<PixelPoint> GtkMainWindow::inner_position() {
+  assert_main_thread();
   auto outer = outer_position();
   GtkWidget* child = window_ ? gtk_window_get_child(window_) : nullptr;
   if (!outer || !child) return outer;
@@ -331,6 +341,7 @@ std::optional<PixelPoint> GtkMainWindow::inner_position() {
 }
 
 bool GtkMainWindow::move_to(PixelPoint where) {
+  assert_main_thread();
   if (!window_ || !GDK_IS_X11_DISPLAY(gtk_widget_get_display(GTK_WIDGET(window_)))) return false;
   if (!gtk_widget_get_mapped(GTK_WIDGET(window_))) {
     move_on_map_ = where;
@@ -354,6 +365,7 @@ bool GtkMainWindow::move_x11(PixelPoint where) {
 }
 
 void GtkMainWindow::center() {
+  assert_main_thread();
   GdkX11Surface* surface = x11_surface(window_);
   if (!surface) return;
   GdkMonitor* monitor = gdk_display_get_monitor_at_surface(
@@ -368,6 +380,7 @@ void GtkMainWindow::center() {
 }
 
 void GtkMainWindow::request_attention(bool on) {
+  assert_main_thread();
   // GTK 4 has no urgency call of its own; on X11 it is the window-manager hint.
   GdkX11Surface* surface = x11_surface(window_);
   if (!surface) return;
@@ -387,31 +400,45 @@ void GtkMainWindow::request_attention(bool on) {
 }
 
 bool GtkMainWindow::is_visible() {
+  assert_main_thread();
   return window_ && gtk_widget_get_visible(GTK_WIDGET(window_)) != FALSE;
 }
 
-bool GtkMainWindow::is_focused() { return window_ && gtk_window_is_active(window_) != FALSE; }
+bool GtkMainWindow::is_focused() {
+  assert_main_thread();
+  return window_ && gtk_window_is_active(window_) != FALSE;
+}
 
 bool GtkMainWindow::is_fullscreen() {
+  assert_main_thread();
   return window_ && gtk_window_is_fullscreen(window_) != FALSE;
 }
 
 bool GtkMainWindow::is_minimized() {
+  assert_main_thread();
   GdkSurface* surface = window_ ? gtk_native_get_surface(GTK_NATIVE(window_)) : nullptr;
   return surface && GDK_IS_TOPLEVEL(surface) &&
          (gdk_toplevel_get_state(GDK_TOPLEVEL(surface)) & GDK_TOPLEVEL_STATE_MINIMIZED) != 0;
 }
 
-bool GtkMainWindow::is_resizable() { return window_ && gtk_window_get_resizable(window_) != FALSE; }
+bool GtkMainWindow::is_resizable() {
+  assert_main_thread();
+  return window_ && gtk_window_get_resizable(window_) != FALSE;
+}
 
-bool GtkMainWindow::is_decorated() { return window_ && gtk_window_get_decorated(window_) != FALSE; }
+bool GtkMainWindow::is_decorated() {
+  assert_main_thread();
+  return window_ && gtk_window_get_decorated(window_) != FALSE;
+}
 
 std::string GtkMainWindow::title() {
+  assert_main_thread();
   const char* text = window_ ? gtk_window_get_title(window_) : nullptr;
   return text ? text : "";
 }
 
 void GtkMainWindow::set_inner_size(PixelSize size) {
+  assert_main_thread();
   if (!window_) return;
   double scale = scale_factor();
   PixelSize extra = decoration(true);
@@ -421,6 +448,7 @@ void GtkMainWindow::set_inner_size(PixelSize size) {
 }
 
 void GtkMainWindow::set_min_inner_size(std::optional<PixelSize> size) {
+  assert_main_thread();
   if (!window_) return;
   if (!size) {
     gtk_widget_set_size_request(GTK_WIDGET(window_), -1, -1);
@@ -433,6 +461,7 @@ void GtkMainWindow::set_min_inner_size(std::optional<PixelSize> size) {
 }
 
 void GtkMainWindow::set_fullscreen(bool on) {
+  assert_main_thread();
   if (!window_) return;
   if (on) {
     gtk_window_fullscreen(window_);
@@ -442,26 +471,32 @@ void GtkMainWindow::set_fullscreen(bool on) {
 }
 
 void GtkMainWindow::set_resizable(bool on) {
+  assert_main_thread();
   if (window_) gtk_window_set_resizable(window_, on ? TRUE : FALSE);
 }
 
 void GtkMainWindow::set_decorated(bool on) {
+  assert_main_thread();
   if (window_) gtk_window_set_decorated(window_, on ? TRUE : FALSE);
 }
 
 void GtkMainWindow::focus() {
+  assert_main_thread();
   if (window_) gtk_window_present(window_);
 }
 
 void GtkMainWindow::show() {
+  assert_main_thread();
   if (window_) gtk_window_present(window_);
 }
 
 void GtkMainWindow::hide() {
+  assert_main_thread();
   if (window_) gtk_widget_set_visible(GTK_WIDGET(window_), FALSE);
 }
 
 std::optional<PixelSize> GtkMainWindow::normal_size() {
+  assert_main_thread();
   if (!window_) return std::nullopt;
   int width = 0;
   int height = 0;
@@ -472,14 +507,17 @@ std::optional<PixelSize> GtkMainWindow::normal_size() {
 }
 
 void GtkMainWindow::set_normal_size(PixelSize size) {
+  assert_main_thread();
   if (window_) gtk_window_set_default_size(window_, size.width, size.height);
 }
 
 void GtkMainWindow::set_title(const std::string& title) {
+  assert_main_thread();
   if (window_) gtk_window_set_title(window_, title.c_str());
 }
 
 void GtkMainWindow::start_dragging() {
+  assert_main_thread();
   if (!window_ || !pressed_ || !press_device_) return;
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window_));
   if (!surface || !GDK_IS_TOPLEVEL(surface)) return;

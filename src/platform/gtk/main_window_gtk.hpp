@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/services.hpp"
+#include "support/glib_ptr.hpp"
 
 namespace vessa::platform {
 
@@ -116,11 +117,14 @@ class GtkMainWindow : public MainWindow {
   std::vector<std::function<void()>> settle_waiters_;
 
   EventSink events_;
-  GdkFrameClock* frame_clock_ = nullptr;  // watched for size changes while realized
+  GObjectPtr<GdkFrameClock> frame_clock_;  // watched for size changes while realized
   std::optional<PixelSize> reported_size_;
   std::function<bool()> close_hold_;
   bool closing_for_good_ = false;
   std::optional<PixelPoint> move_on_map_;  // a move asked for before the window was shown
+  // Last, so they go first: no handler runs on a half-destroyed object.
+  SignalConnection after_paint_;
+  std::vector<SignalConnection> window_signals_;  // the window's and its legacy controller's
 };
 
 }  // namespace vessa::platform
