@@ -173,10 +173,13 @@ TEST_F(SupervisorTest, ChildrenIgnoringSigtermAreKilledWhenReplacedOrStopped) {
   auto before = std::chrono::steady_clock::now();
   supervisor->stop();
   auto took = std::chrono::steady_clock::now() - before;
+  // The 2 s grace, SIGKILL, then at most 1 s for the end. The rest of the limit is room for a
+  // slow (sanitizer) build on a loaded machine (3.6 s seen); without the SIGKILL the stop would
+  // last the child's 30 s.
   EXPECT_GE(took, std::chrono::milliseconds(1950));
-  EXPECT_LT(took, std::chrono::milliseconds(3000));
+  EXPECT_LT(took, std::chrono::seconds(8));
   EXPECT_TRUE(logs_.contains(killed_line(*previous)));
-  EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(*previous); }, std::chrono::seconds(3)));
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(*previous); }));
 }
 
 TEST_F(SupervisorTest, ForeignListenersAreEndedBeforeTheSidecarStarts) {
@@ -219,14 +222,15 @@ TEST_F(SupervisorTest, AnUnhealthyListenerInThisProcessIsNeverSignalled) {
   std::thread serving([&] { server.listen_after_bind(); });
   auto supervisor = make(testing::sidecar_program(), 2, std::chrono::milliseconds(50));
   auto outcome = ensure_and_wait(*supervisor, false);
-  server.stop();
-  serving.join();
   EXPECT_EQ(outcome.message, kNotReady);
   for (const auto& line : logs_.lines()) EXPECT_EQ(line.find("freePort3212"), std::string::npos);
-  // The sidecar could not take the port and said so on its error stream.
+  // The sidecar could not take the port and said so on its error stream. The listener stays
+  // until then: a slow sidecar would otherwise find the port free.
   EXPECT_TRUE(wait_until([&] {
     return read_file(err_file()).find("cannot listen") != std::string::npos;
   })) << read_file(err_file());
+  server.stop();
+  serving.join();
 }
 
 std::map<std::string, std::string> parse_env_dump(const std::string& text) {
