@@ -260,8 +260,10 @@ TEST_F(AgentRegistryTest, AKilledShellsAgentsAreEndedByTheNextLaunch) {
 
     if (c.kill_shell) {
       ::kill((*shell)->pid(), SIGKILL);
+      // The next launch comes once the killed shell is gone, not merely its npx.
+      EXPECT_TRUE(wait_until([&] { return !alive((*shell)->pid()); })) << c.id;
       // The parent-death signal ends npx; its TERM-ignoring child has none and lives on.
-      EXPECT_TRUE(wait_until([&] { return !alive(leader); }, 5s)) << c.id;
+      EXPECT_TRUE(wait_until([&] { return !alive(leader); })) << c.id;
       EXPECT_TRUE(alive(descendant)) << c.id;
     }
     EXPECT_EQ(agents::end_leftover_groups(), c.kill_shell ? 1 : 0) << c.id;
@@ -271,7 +273,9 @@ TEST_F(AgentRegistryTest, AKilledShellsAgentsAreEndedByTheNextLaunch) {
     ::kill((*shell)->pid(), SIGKILL);
     (*shell)->wait();
     if (!c.kill_shell) {
+      // Its group gone, the record of the shell that has now ended names nothing to end.
       proc::stop_group(leader, 0ms, 2s);
+      ASSERT_TRUE(wait_until([&] { return !proc::group_alive(leader); })) << c.id;
       EXPECT_EQ(agents::end_leftover_groups(), 0);
     }
   }

@@ -17,6 +17,7 @@
 #include "fixtures/http_server.hpp"
 #include "fixtures/loopback.hpp"
 #include "fixtures/temp_home.hpp"
+#include "support/dispatch.hpp"
 #include "support/lifecycle.hpp"
 #include "support/paths.hpp"
 
@@ -42,9 +43,12 @@ class NativeFamily : public ::testing::Test,
                      protected testing::Commands {
  protected:
   NativeFamily() : Commands(app_) {}
-  // Lets queued main-queue work run.
+  // Lets the main-queue work queued so far run: the queue keeps its order, so it has once a
+  // marker queued now has run.
   void drain() {
-    testing::run_until([] { return false; }, std::chrono::milliseconds(50));
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    dispatch::main_async([ran] { *ran = true; });
+    ASSERT_TRUE(testing::run_until([&] { return ran->load(); }));
   }
 
   FakePlatform fake_;

@@ -96,18 +96,20 @@ TEST_F(SupervisorTest, StartsTheSidecarThenDebouncesAndForceRunsTheFullEnsure) {
     return read_file(log_file()).find("CLI credentials reloaded") != std::string::npos;
   })) << read_file(log_file());
 
-  // Within the debounce (the launch's second ensure): one probe, nothing restarted, and no
-  // second "ready" for a page that already has it.
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(ensure_and_wait(*supervisor, false).status, "ready");
-  EXPECT_EQ(events_.take(), std::vector<json>{});
-
   // Forced: the full ensure, which finds our healthy child and keeps it.
   EXPECT_EQ(ensure_and_wait(*supervisor, true).status, "ready");
   EXPECT_EQ(events_.take(), (std::vector<json>{status_event("starting"), status_event("ready")}));
   EXPECT_EQ(supervisor->child_pid(), pid);
   EXPECT_TRUE(
       logs_.contains("[VessaMac] executor healthy on :" + std::to_string(port_) + " — adopting"));
+
+  // Within the debounce (the launch's second ensure): one probe, nothing restarted, and no
+  // second "ready" for a page that already has it. The window opens with the last full ensure;
+  // the forced one above is quick, while the first one's sidecar start can fill most of the
+  // window in a slow (sanitizer) build.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(ensure_and_wait(*supervisor, false).status, "ready");
+  EXPECT_EQ(events_.take(), std::vector<json>{});
 
   // Past the debounce a non-forced ensure runs fully again.
   std::this_thread::sleep_for(std::chrono::milliseconds(2100));
@@ -162,7 +164,8 @@ TEST_F(SupervisorTest, ChildrenIgnoringSigtermAreKilledWhenReplacedOrStopped) {
     EXPECT_NE(pid, previous);
     if (previous) {
       EXPECT_TRUE(logs_.contains(killed_line(*previous)));
-      EXPECT_FALSE(testing::pid_exists(*previous));
+      // Killed before the ensure answered; its zombie may still wait for the background reaper.
+      EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(*previous); }));
     }
     previous = pid;
     // Its "ready" line means SIGTERM is ignored from now on.
@@ -172,10 +175,13 @@ TEST_F(SupervisorTest, ChildrenIgnoringSigtermAreKilledWhenReplacedOrStopped) {
   auto before = std::chrono::steady_clock::now();
   supervisor->stop();
   auto took = std::chrono::steady_clock::now() - before;
+  // The 2 s grace, SIGKILL, then at most 1 s for the end. The rest of the limit is room for a
+  // slow (sanitizer) build on a loaded machine (3.6 s seen); without the SIGKILL the stop would
+  // last the child's 30 s.
   EXPECT_GE(took, std::chrono::milliseconds(1950));
-  EXPECT_LT(took, std::chrono::milliseconds(3000));
+  EXPECT_LT(took, std::chrono::seconds(8));
   EXPECT_TRUE(logs_.contains(killed_line(*previous)));
-  EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(*previous); }, std::chrono::seconds(3)));
+  EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(*previous); }));
 }
 
 TEST_F(SupervisorTest, ForeignListenersAreEndedBeforeTheSidecarStarts) {
@@ -218,14 +224,15 @@ TEST_F(SupervisorTest, AnUnhealthyListenerInThisProcessIsNeverSignalled) {
   std::thread serving([&] { server.listen_after_bind(); });
   auto supervisor = make(testing::sidecar_program(), 2, std::chrono::milliseconds(50));
   auto outcome = ensure_and_wait(*supervisor, false);
-  server.stop();
-  serving.join();
   EXPECT_EQ(outcome.message, kNotReady);
   for (const auto& line : logs_.lines()) EXPECT_EQ(line.find("freePort3212"), std::string::npos);
-  // The sidecar could not take the port and said so on its error stream.
+  // The sidecar could not take the port and said so on its error stream. The listener stays
+  // until then: a slow sidecar would otherwise find the port free.
   EXPECT_TRUE(wait_until([&] {
     return read_file(err_file()).find("cannot listen") != std::string::npos;
   })) << read_file(err_file());
+  server.stop();
+  serving.join();
 }
 
 std::map<std::string, std::string> parse_env_dump(const std::string& text) {

@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <set>
 #include <thread>
 
 #include "commands/command_registry.hpp"
 #include "fixtures/helpers.hpp"
+#include "fixtures/scripts.hpp"
 
 namespace vessa::selftest {
 namespace {
@@ -85,16 +87,19 @@ TEST(CommandSelfTest, ReportLinesAlignTheCommands) {
 
 TEST(CommandSelfTest, UnwiredAndSilentFamiliesAreListedInProbeOrder) {
   std::thread late;
+  std::atomic<bool> next_probe_sent{false};
   auto registry = stand_in_registry(
       [&](const std::string& cmd, const json&, const Completion& done) {
         if (cmd == "convex_status") {
-          // Answers only after the probe gave up: the report must keep "TIMEOUT".
-          late = std::thread([done] {
-            std::this_thread::sleep_for(600ms);
+          // Answers only after the probe gave up (the next one has gone out): the report must
+          // keep "TIMEOUT".
+          late = std::thread([done, &next_probe_sent] {
+            testing::wait_until([&] { return next_probe_sent.load(); });
             done(CommandResult::success());
           });
           return true;
         }
+        if (cmd == "get_device_identity") next_probe_sent = true;
         return false;
       },
       {"git_detect_tools", "skyvern_status"});
