@@ -142,9 +142,10 @@ constexpr size_t kValueRoom = 256;
 // advice: the memory stays the allocator's, and nothing changes where the kernel declines.
 void prefer_huge_pages(char* data, size_t size) {
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  const auto begin = (reinterpret_cast<uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-  const auto end = (reinterpret_cast<uintptr_t>(data) + size) & ~(kHuge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+  const auto address = reinterpret_cast<uintptr_t>(data);
+  const auto begin = (address + kHuge - 1) & ~(kHuge - 1);
+  const auto end = (address + size) & ~(kHuge - 1);
+  if (end > begin) ::madvise(data + (begin - address), end - begin, MADV_HUGEPAGE);
 }
 
 // A quick guess at the encoded size of `value`: arrays and objects of more than kSamples
@@ -158,13 +159,15 @@ size_t size_guess(const json& value) {
     case json::value_t::array: {
       const auto& items = value.get_ref<const json::array_t&>();
       const size_t step = std::max<size_t>(1, items.size() / kSamples);
-      size_t seen = 0, total = 0;
+      size_t seen = 0;
+      size_t total = 0;
       for (size_t i = 0; i < items.size(); i += step, ++seen) total += size_guess(items[i]) + 1;
       return seen == 0 ? 2 : 2 + total / seen * items.size();
     }
     case json::value_t::object: {
       const auto& members = value.get_ref<const json::object_t&>();
-      size_t seen = 0, total = 0;
+      size_t seen = 0;
+      size_t total = 0;
       for (auto it = members.begin(); it != members.end() && seen < kSamples; ++it, ++seen) {
         total += it->first.size() + 4 + size_guess(it->second);
       }
@@ -229,9 +232,10 @@ void encode_json_string_into(std::string& out, std::string_view text, EncodeOpti
   while (i < n) {
     // Eight clean bytes at a time; the byte loop below decides for anything flagged here.
     while (i + 8 <= n) {
-      uint64_t w;
+      uint64_t w = 0;
       std::memcpy(&w, s + i, 8);
-      constexpr uint64_t k01 = 0x0101010101010101ULL, k80 = 0x8080808080808080ULL;
+      constexpr uint64_t k01 = 0x0101010101010101ULL;
+      constexpr uint64_t k80 = 0x8080808080808080ULL;
       const uint64_t quote = w ^ (k01 * '"');
       const uint64_t slash = w ^ (k01 * '\\');
       const uint64_t flagged =
