@@ -26,6 +26,9 @@ struct PortalWatch {
   bool asked_read = false;
   bool have_reading = false;
 
+  PortalWatch() = default;
+  PortalWatch(const PortalWatch&) = delete;
+  PortalWatch& operator=(const PortalWatch&) = delete;
   ~PortalWatch() {
     if (connection != nullptr) g_object_unref(connection);
     g_object_unref(cancellable);

@@ -21,10 +21,13 @@ constexpr int kNotifyTimeoutMs = 10000;
 
 struct NotificationBus {
   std::string address;
-  int timeout_ms;
+  int timeout_ms = 0;
   std::mutex mutex;
   GDBusConnection* connection = nullptr;
 
+  NotificationBus() = default;
+  NotificationBus(const NotificationBus&) = delete;
+  NotificationBus& operator=(const NotificationBus&) = delete;
   ~NotificationBus() {
     if (connection != nullptr) g_object_unref(connection);
   }
