@@ -6,6 +6,7 @@
 #include <atomic>
 #include <exception>
 #include <filesystem>
+#include <type_traits>
 #include <utility>
 
 #include "commands/background.hpp"
@@ -17,7 +18,18 @@
 namespace vessa {
 namespace {
 
-using Family = bool (CommandRegistry::*)(const std::string&, const json&, const Completion&);
+using Family = bool (*)(CommandRegistry&, const std::string&, const json&, const Completion&);
+
+// A family that needs no registry state is a static member; the chain calls both kinds alike.
+template <auto Handler>
+bool call_family([[maybe_unused]] CommandRegistry& registry, const std::string& cmd,
+                 const json& args, const Completion& done) {
+  if constexpr (std::is_member_function_pointer_v<decltype(Handler)>) {
+    return (registry.*Handler)(cmd, args, done);
+  } else {
+    return Handler(cmd, args, done);
+  }
+}
 
 struct FamilyEntry {
   const char* name;
@@ -27,25 +39,25 @@ struct FamilyEntry {
 constexpr FamilyEntry kChain[] = {
     // The store's resource form, the core additions and the window family claim their
     // commands before the platform family's catch-all plug-in namespaces.
-    {"handleStoreV2", &CommandRegistry::handleStoreV2},
-    {"handleTauriCore", &CommandRegistry::handleTauriCore},
-    {"handleWindow", &CommandRegistry::handleWindow},
-    {"handleNative", &CommandRegistry::handleNative},
-    {"handleDialog", &CommandRegistry::handleDialog},
-    {"handlePath", &CommandRegistry::handlePath},
-    {"handleOs", &CommandRegistry::handleOs},
-    {"handleOpener", &CommandRegistry::handleOpener},
-    {"handleClipboard", &CommandRegistry::handleClipboard},
-    {"handleCli", &CommandRegistry::handleCli},
-    {"handleGit", &CommandRegistry::handleGit},
-    {"handleFs", &CommandRegistry::handleFs},
-    {"handleAgent", &CommandRegistry::handleAgent},
-    {"handleConvex", &CommandRegistry::handleConvex},
-    {"handleDeviceCli", &CommandRegistry::handleDeviceCli},
-    {"handleTaskwright", &CommandRegistry::handleTaskwright},
-    {"handleTaskwrightBridge", &CommandRegistry::handleTaskwrightBridge},
-    {"handleSkyvern", &CommandRegistry::handleSkyvern},
-    {"handleDeepLink", &CommandRegistry::handleDeepLink},
+    {"handleStoreV2", &call_family<&CommandRegistry::handleStoreV2>},
+    {"handleTauriCore", &call_family<&CommandRegistry::handleTauriCore>},
+    {"handleWindow", &call_family<&CommandRegistry::handleWindow>},
+    {"handleNative", &call_family<&CommandRegistry::handleNative>},
+    {"handleDialog", &call_family<&CommandRegistry::handleDialog>},
+    {"handlePath", &call_family<&CommandRegistry::handlePath>},
+    {"handleOs", &call_family<&CommandRegistry::handleOs>},
+    {"handleOpener", &call_family<&CommandRegistry::handleOpener>},
+    {"handleClipboard", &call_family<&CommandRegistry::handleClipboard>},
+    {"handleCli", &call_family<&CommandRegistry::handleCli>},
+    {"handleGit", &call_family<&CommandRegistry::handleGit>},
+    {"handleFs", &call_family<&CommandRegistry::handleFs>},
+    {"handleAgent", &call_family<&CommandRegistry::handleAgent>},
+    {"handleConvex", &call_family<&CommandRegistry::handleConvex>},
+    {"handleDeviceCli", &call_family<&CommandRegistry::handleDeviceCli>},
+    {"handleTaskwright", &call_family<&CommandRegistry::handleTaskwright>},
+    {"handleTaskwrightBridge", &call_family<&CommandRegistry::handleTaskwrightBridge>},
+    {"handleSkyvern", &call_family<&CommandRegistry::handleSkyvern>},
+    {"handleDeepLink", &call_family<&CommandRegistry::handleDeepLink>},
 };
 
 // Guards the "exactly once" promise: later calls are dropped and logged.
@@ -114,7 +126,7 @@ void CommandRegistry::dispatch(const std::string& cmd, const json& args, Complet
           continue;
         }
       }
-      if ((this->*family.handler)(cmd, safe_args, guarded)) return;
+      if (family.handler(*this, cmd, safe_args, guarded)) return;
     }
     if (builtin(cmd, safe_args, guarded)) return;
   } catch (const std::exception& e) {

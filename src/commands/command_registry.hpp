@@ -67,21 +67,22 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   bool handleTauriCore(const std::string& cmd, const json& args, const Completion& done);
   bool handleWindow(const std::string& cmd, const json& args, const Completion& done);
   bool handleNative(const std::string& cmd, const json& args, const Completion& done);
-  bool handleDialog(const std::string& cmd, const json& args, const Completion& done);
-  bool handlePath(const std::string& cmd, const json& args, const Completion& done);
-  bool handleOs(const std::string& cmd, const json& args, const Completion& done);
-  bool handleOpener(const std::string& cmd, const json& args, const Completion& done);
-  bool handleClipboard(const std::string& cmd, const json& args, const Completion& done);
-  bool handleCli(const std::string& cmd, const json& args, const Completion& done);
-  bool handleGit(const std::string& cmd, const json& args, const Completion& done);
-  bool handleFs(const std::string& cmd, const json& args, const Completion& done);
-  bool handleAgent(const std::string& cmd, const json& args, const Completion& done);
-  bool handleConvex(const std::string& cmd, const json& args, const Completion& done);
-  bool handleDeviceCli(const std::string& cmd, const json& args, const Completion& done);
+  static bool handleDialog(const std::string& cmd, const json& args, const Completion& done);
+  static bool handlePath(const std::string& cmd, const json& args, const Completion& done);
+  static bool handleOs(const std::string& cmd, const json& args, const Completion& done);
+  static bool handleOpener(const std::string& cmd, const json& args, const Completion& done);
+  static bool handleClipboard(const std::string& cmd, const json& args, const Completion& done);
+  static bool handleCli(const std::string& cmd, const json& args, const Completion& done);
+  static bool handleGit(const std::string& cmd, const json& args, const Completion& done);
+  static bool handleFs(const std::string& cmd, const json& args, const Completion& done);
+  static bool handleAgent(const std::string& cmd, const json& args, const Completion& done);
+  static bool handleConvex(const std::string& cmd, const json& args, const Completion& done);
+  bool handleDeviceCli(const std::string& cmd, const json& args, const Completion& done) const;
   bool handleTaskwright(const std::string& cmd, const json& args, const Completion& done);
-  bool handleTaskwrightBridge(const std::string& cmd, const json& args, const Completion& done);
+  static bool handleTaskwrightBridge(const std::string& cmd, const json& args,
+                                     const Completion& done);
   bool handleSkyvern(const std::string& cmd, const json& args, const Completion& done);
-  bool handleDeepLink(const std::string& cmd, const json& args, const Completion& done);
+  static bool handleDeepLink(const std::string& cmd, const json& args, const Completion& done);
 
   using FamilyFn = std::function<bool(const std::string&, const json&, const Completion&)>;
   /// Test and self-test hook: replaces the family named `family_name` ("handleGit", ...) in

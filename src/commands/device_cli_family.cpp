@@ -7,7 +7,7 @@
 namespace vessa {
 
 bool CommandRegistry::handleDeviceCli(const std::string& cmd, const json& args,
-                                      const Completion& done) {
+                                      const Completion& done) const {
   if (cmd == "get_device_identity") {
     background::run(cmd, done,
                     [path = configPath()] { return CommandResult::success(deviceIdentity(path)); });

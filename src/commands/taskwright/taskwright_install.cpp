@@ -37,7 +37,8 @@ std::chrono::milliseconds eof_wait() {
   return ms >= 0 ? std::chrono::milliseconds(ms) : kDefaultEofWait;
 }
 
-void emit_event(const std::weak_ptr<CommandRegistry>& registry, const char* event, json payload) {
+void emit_event(const std::weak_ptr<CommandRegistry>& registry, const char* event,
+                const json& payload) {
   auto self = registry.lock();
   if (!self) return;
   auto app = self->appDelegate();
