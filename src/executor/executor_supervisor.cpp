@@ -3,11 +3,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <future>
 #include <set>
@@ -122,7 +122,7 @@ std::vector<pid_t> pids_holding_sockets(const std::vector<unsigned long>& inodes
       ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
       if (n <= 0) continue;
       target[n] = '\0';
-      if (targets.count(target) != 0) {
+      if (targets.contains(target)) {
         pids.insert(static_cast<pid_t>(std::strtol(std::string(name).c_str(), nullptr, 10)));
         break;
       }
@@ -356,7 +356,7 @@ void ExecutorSupervisor::emitStatus(const std::string& status,
   emit("executor-status", payload);
 }
 
-void ExecutorSupervisor::freePort() {
+void ExecutorSupervisor::freePort() const {
   auto pids = executor_detail::listening_pids(options_.port);
   if (pids.empty()) return;
   for (pid_t pid : pids) {

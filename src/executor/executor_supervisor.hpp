@@ -44,6 +44,8 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   static std::shared_ptr<ExecutorSupervisor> create();
   static std::shared_ptr<ExecutorSupervisor> create(Options options);
   /// Stops the child it started, if any: a child nobody supervises must not outlive us.
+  ExecutorSupervisor(const ExecutorSupervisor&) = delete;
+  ExecutorSupervisor& operator=(const ExecutorSupervisor&) = delete;
   virtual ~ExecutorSupervisor();
 
   /// Installs the "executor-status" event sink (replacing any earlier one). Any thread. A status
@@ -73,7 +75,7 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   void ensureInternal(const EnsureCompletion& completion, uint64_t stops_at_request);
   uint64_t stop_count();
   void emitStatus(const std::string& status, const std::optional<std::string>& message = {});
-  void freePort();
+  void freePort() const;
   /// The launch environment: our own plus the executor's settings.
   proc::Environment launchEnvironment(const std::string& config_path);
 

@@ -206,7 +206,7 @@ bool is_reserved_client_id(const std::string& id) {
   std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](unsigned char c) {
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   });
-  return kReserved.count(lowered) != 0;
+  return kReserved.contains(lowered);
 }
 
 std::string client_id_slug(const std::string& host) {
@@ -263,7 +263,7 @@ std::string resolveStableClientId(const std::string& configPath) {
   }
 
   const std::string host = display_host_name();
-  const std::string id = "desktop-" + detail::client_id_slug(host) + "-" + detail::random_suffix();
+  std::string id = "desktop-" + detail::client_id_slug(host) + "-" + detail::random_suffix();
   config.object["clientId"] = id;
   if (!non_blank_string(config.object, "deviceName")) config.object["deviceName"] = host;
   fs::create_directories(std::filesystem::path(configPath).parent_path().string());
