@@ -13,12 +13,16 @@
 #include <set>
 #include <thread>
 
-#include "executor/launch_environment.hpp"
+#include "executor/cli_auth_refresh.hpp"
+#include "executor/client_identity.hpp"
+#include "executor/convex_config.hpp"
+#include "executor/sidecar_location.hpp"
 #include "support/dispatch.hpp"
 #include "support/fs.hpp"
 #include "support/http.hpp"
 #include "support/lines.hpp"
 #include "support/log.hpp"
+#include "support/login_path.hpp"
 #include "support/paths.hpp"
 
 namespace vessa {

@@ -12,9 +12,9 @@
 
 #include "commands/agents/agent_leftovers.hpp"
 #include "commands/cli_lookup.hpp"
-#include "executor/launch_environment.hpp"
 #include "support/fs.hpp"
 #include "support/lifecycle.hpp"
+#include "support/login_path.hpp"
 #include "support/paths.hpp"
 
 namespace vessa {

@@ -16,8 +16,8 @@
 #include "commands/taskwright/taskwright_eof_latch.hpp"
 #include "commands/taskwright/taskwright_line_stream.hpp"
 #include "commands/taskwright/taskwright_paths.hpp"
-#include "executor/launch_environment.hpp"
 #include "support/log.hpp"
+#include "support/login_path.hpp"
 #include "support/paths.hpp"
 #include "support/subprocess.hpp"
 
