@@ -11,6 +11,7 @@
 #include "executor/cli_auth_refresh.hpp"
 #include "executor/client_identity.hpp"
 #include "executor/executor_supervisor.hpp"
+#include "executor/port_owners.hpp"
 #include "executor/sidecar_location.hpp"
 #include "executor_test_support.hpp"
 #include "fixtures/bundle.hpp"
