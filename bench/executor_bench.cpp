@@ -14,8 +14,8 @@
 
 #include "bench_home.hpp"
 #include "build_config.hpp"
+#include "executor/cli_auth_refresh.hpp"
 #include "executor/executor_supervisor.hpp"
-#include "executor/launch_environment.hpp"
 
 namespace {
 

@@ -78,7 +78,7 @@ Bytes map_sealed_file(int fd) {
   std::shared_ptr<const void> owner(data, [size](const void* p) {
     ::munmap(const_cast<void*>(p), size);  // NOLINT(cppcoreguidelines-pro-type-const-cast)
   });
-  return Bytes(std::string_view(static_cast<const char*>(data), size), std::move(owner));
+  return {std::string_view(static_cast<const char*>(data), size), std::move(owner)};
 }
 
 }  // namespace
@@ -162,12 +162,12 @@ void Bridge::page_committed() {
   foreign_logged_ = false;
 }
 
-void Bridge::on_message(const json& raw) {
-  if (raw.is_string()) {
-    on_message_text(raw.get_ref<const std::string&>());
+void Bridge::on_message(const json& body) {
+  if (body.is_string()) {
+    on_message_text(body.get_ref<const std::string&>());
     return;
   }
-  handle_message(raw);
+  handle_message(body);
   flush_answered();
 }
 

@@ -77,15 +77,15 @@ class Bridge : public CallbackSink, public std::enable_shared_from_this<Bridge> 
   /// window.__VESSA_BATCH with one pure-ASCII JSON array, which the engine parses on its JSON
   /// fast path. One delivery alone keeps the exact three-argument text while its encoded data
   /// is at most this long. Chosen by measurement (bench/).
-  static constexpr size_t kLargeDataBytes = 12 * 1024;
+  static constexpr size_t kLargeDataBytes = size_t{12} * 1024;
   /// Encoded data longer than this is handed to the page as bytes when the web view takes
   /// values (a memory file its web process parses straight into a page value), instead of
   /// travelling as script text. Chosen by measurement (bench/).
-  static constexpr size_t kValueBytes = 64 * 1024;
+  static constexpr size_t kValueBytes = size_t{64} * 1024;
   /// Leads each message of a post that carries several (the page's calls of one turn).
   static constexpr char kRecordSeparator = '\x1e';
   /// Batches are cut at about this size so one turn never builds a huge script.
-  static constexpr size_t kMaxBatchBytes = 256 * 1024;
+  static constexpr size_t kMaxBatchBytes = size_t{256} * 1024;
 
   /// Page messages closer together than this count as a burst whose answers wait for the
   /// main queue to travel together; a message after a longer pause has an answer given at

@@ -47,7 +47,7 @@ std::optional<stdfs::path> user_dir(const std::string& name) {
       value = value.substr(1, value.size() - 2);
     }
     const std::string home = paths::home_dir();
-    if (value.starts_with("$HOME")) value = home + value.substr(5);
+    if (value.starts_with("$HOME")) value.replace(0, 5, home);
     if (value.empty() || value[0] != '/') continue;
     stdfs::path dir = stdfs::path(value).lexically_normal();
     if (dir == stdfs::path(home).lexically_normal() || dir.string() == home + "/") continue;

@@ -10,7 +10,7 @@ namespace vessa {
 std::optional<int64_t> channel_id(const json& value) {
   static constexpr std::string_view kPrefix = "__CHANNEL__:";
   if (!value.is_string()) return std::nullopt;
-  const std::string& text = value.get_ref<const std::string&>();
+  const auto& text = value.get_ref<const std::string&>();
   if (!text.starts_with(kPrefix) || text.size() == kPrefix.size()) return std::nullopt;
   int64_t id = 0;
   const char* first = text.data() + kPrefix.size();

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "commands/cli_lookup.hpp"
-#include "executor/launch_environment.hpp"
+#include "support/login_path.hpp"
 #include "support/paths.hpp"
 
 namespace vessa::cli {

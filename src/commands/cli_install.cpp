@@ -7,8 +7,8 @@
 #include <thread>
 #include <utility>
 
-#include "executor/launch_environment.hpp"
 #include "support/lines.hpp"
+#include "support/login_path.hpp"
 #include "support/login_shell.hpp"
 #include "support/subprocess.hpp"
 

@@ -1,6 +1,7 @@
 // The shell line that signs the user in to a coding CLI, from the page's request.
 #include "commands/cli_login.hpp"
 
+#include <algorithm>
 #include <array>
 #include <regex>
 #include <string_view>
@@ -26,10 +27,7 @@ std::optional<std::string> account_variable(const std::string& tool) {
 }  // namespace
 
 bool is_allowed_login_command(const std::string& command) {
-  for (auto allowed : kAllowedCommands) {
-    if (command == allowed) return true;
-  }
-  return false;
+  return std::ranges::any_of(kAllowedCommands, [&](auto allowed) { return command == allowed; });
 }
 
 tl::expected<std::string, std::string> login_shell_line(

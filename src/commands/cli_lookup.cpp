@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "executor/launch_environment.hpp"
 #include "support/lines.hpp"
+#include "support/login_path.hpp"
 #include "support/login_shell.hpp"
 #include "support/subprocess.hpp"
 

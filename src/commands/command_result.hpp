@@ -52,9 +52,7 @@ struct CommandRequest {
 class CommandResult {
  public:
   /// Success carrying `value` (JSON null when the command has nothing to return).
-  static CommandResult success(json value = nullptr) {
-    return CommandResult(true, std::move(value), {});
-  }
+  static CommandResult success(json value = nullptr) { return {true, std::move(value), {}}; }
   /// Success carrying raw bytes, which the page receives as an ArrayBuffer.
   static CommandResult bytes(Bytes data) {
     CommandResult r(true, nullptr, {});
@@ -62,9 +60,7 @@ class CommandResult {
     return r;
   }
   /// Failure carrying the message the page receives as the rejection reason.
-  static CommandResult failure(std::string message) {
-    return CommandResult(false, nullptr, std::move(message));
-  }
+  static CommandResult failure(std::string message) { return {false, nullptr, std::move(message)}; }
 
   bool ok() const { return ok_; }
   /// The JSON value of a success (null for a success with bytes).

@@ -14,7 +14,7 @@ namespace vessa::deep_link {
 /// The event that carries links to the page; its payload is the array of link strings.
 inline constexpr const char* kNewUrlEvent = "deep-link://new-url";
 /// Longer arguments are refused: a link is a few hundred bytes, an OAuth callback a few KiB.
-inline constexpr size_t kMaxLinkBytes = 8 * 1024;
+inline constexpr size_t kMaxLinkBytes = size_t{8} * 1024;
 /// Links taken from one command line; the rest are refused.
 inline constexpr size_t kMaxLinks = 16;
 

@@ -19,7 +19,7 @@ constexpr size_t kMaxTitleScalars = 200;
 constexpr size_t kMaxInlineTags = 50;
 // Notes are prose; anything bigger is not a note (or is a link to a device) and is skipped
 // rather than read into one result the page must hold.
-constexpr std::uintmax_t kMaxNoteBytes = 10ull * 1024 * 1024;
+constexpr std::uintmax_t kMaxNoteBytes = 10ULL * 1024 * 1024;
 
 // Decodes the code point at `i` and moves past it. Text is validated before it gets here; a
 // stray byte still decodes as itself so nothing reads past the end.

@@ -54,7 +54,8 @@ Targets targets_for(const std::string& op, const json& args) {
                      ? paths::file_uri(stdfs::absolute(path, ec).parent_path().string())
                      : std::nullopt;
       if (!uri) {
-        t.error = op + ": no such file or folder: " + path;
+        t.error = op + ": no such file or folder: ";
+        t.error += path;
         break;
       }
       if (seen.insert(*uri).second) t.uris.push_back(*uri);
@@ -84,7 +85,9 @@ bool handleOpener(FamilyContext& /*ctx*/, const std::string& cmd, const json& ar
     }
     for (const auto& uri : t.uris) {
       if (!opener->open_uri(uri)) {
-        done(CommandResult::failure(op + ": could not open " + uri));
+        std::string message = op + ": could not open ";
+        message += uri;
+        done(CommandResult::failure(std::move(message)));
         return;
       }
     }

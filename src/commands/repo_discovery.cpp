@@ -188,7 +188,7 @@ class Scan {
 
   // Records `path` when it is a working copy not seen before.
   bool inspect(const std::string& path) {
-    if (seen_.count(path) != 0) return false;
+    if (seen_.contains(path)) return false;
     const std::string marker = join(path, ".git");
     struct stat st {};
     if (::stat(marker.c_str(), &st) != 0) return false;
@@ -237,7 +237,7 @@ class Scan {
     if (should_stop() || depth > kMaxDepth) return;
     list_dir(dir, [&](std::string_view name, unsigned char d_type) {
       if (should_stop()) return false;
-      if (name.starts_with(".") || skip_set().count(name) != 0) return true;
+      if (name.starts_with(".") || skip_set().contains(name)) return true;
       std::string child = join(dir, name);
       if (!entry_is_dir(child, d_type)) return true;
       // A recorded repository is not searched for nested ones.
@@ -250,7 +250,7 @@ class Scan {
     if (should_stop()) return;
     list_dir(home_, [&](std::string_view name, unsigned char d_type) {
       if (should_stop()) return false;
-      if (name.starts_with(".") || skip_set().count(name) != 0) return true;
+      if (name.starts_with(".") || skip_set().contains(name)) return true;
       std::string child = join(home_, name);
       if (entry_is_dir(child, d_type)) inspect(child);
       return true;
@@ -361,7 +361,7 @@ json scanRepos(const ScanOptions& options) {
       continue;
     }
     // The file system knows no "~": a root written from the home folder is taken from there.
-    if (root.starts_with("~/")) root = home + root.substr(1);
+    if (root.starts_with("~/")) root.replace(0, 1, home);
     roots.push_back(root);
   }
   if (home_mode) roots.clear();

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <climits>
 
-#include "executor/launch_environment.hpp"
+#include "executor/sidecar_location.hpp"
 #include "support/fs.hpp"
 #include "support/log.hpp"
 

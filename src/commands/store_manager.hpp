@@ -20,7 +20,7 @@ class StoreManager {
   /// Largest store file read or written (bytes). A bigger file reads as an empty store and is
   /// never overwritten; a store that would serialise bigger is not written (the save fails), so
   /// we never write what we would not read back.
-  static constexpr std::uintmax_t kMaxFileBytes = 256ull * 1024 * 1024;
+  static constexpr std::uintmax_t kMaxFileBytes = 256ULL * 1024 * 1024;
 
   /// The process-wide instance, over `appDataDir()/stores` (fixed and created on first use).
   static StoreManager& shared();

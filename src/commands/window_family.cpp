@@ -254,7 +254,7 @@ CommandResult choose_theme(const std::string& cmd, const json& args, const char*
   std::optional<platform::Theme> choice;
   if (has_arg(args, key) && !args.at(key).is_null()) {
     if (auto name = string_arg(args, key)) choice = platform::theme_from_name(*name);
-    if (!choice) return CommandResult::failure(cmd + ": theme must be \"light\", \"dark\" or null");
+    if (!choice) return CommandResult::failure(cmd + R"(: theme must be "light", "dark" or null)");
   }
   if (auto appearance = FamilyContext::services().appearance) appearance->choose(choice);
   return CommandResult::success();

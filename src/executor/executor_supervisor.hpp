@@ -11,8 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "support/json.hpp"
 #include "support/subprocess.hpp"
@@ -44,6 +42,8 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   static std::shared_ptr<ExecutorSupervisor> create();
   static std::shared_ptr<ExecutorSupervisor> create(Options options);
   /// Stops the child it started, if any: a child nobody supervises must not outlive us.
+  ExecutorSupervisor(const ExecutorSupervisor&) = delete;
+  ExecutorSupervisor& operator=(const ExecutorSupervisor&) = delete;
   virtual ~ExecutorSupervisor();
 
   /// Installs the "executor-status" event sink (replacing any earlier one). Any thread. A status
@@ -73,7 +73,7 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   void ensureInternal(const EnsureCompletion& completion, uint64_t stops_at_request);
   uint64_t stop_count();
   void emitStatus(const std::string& status, const std::optional<std::string>& message = {});
-  void freePort();
+  void freePort() const;
   /// The launch environment: our own plus the executor's settings.
   proc::Environment launchEnvironment(const std::string& config_path);
 
@@ -90,15 +90,5 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   bool has_ensured_ = false;  // queue only; "the distant past" until the first full ensure
   static constexpr std::chrono::milliseconds kEnsureDebounce{2000};
 };
-
-namespace executor_detail {
-/// Inodes of the sockets in a /proc/net/tcp or tcp6 table that listen on `port`.
-std::vector<unsigned long> listening_inodes(std::string_view table, uint16_t port);
-/// Process ids (ascending) holding any of `inodes` open, found through /proc/<pid>/fd.
-std::vector<pid_t> pids_holding_sockets(const std::vector<unsigned long>& inodes,
-                                        const std::string& proc_root = "/proc");
-/// Process ids of everything listening on TCP `port` (IPv4 and IPv6), this process excepted.
-std::vector<pid_t> listening_pids(uint16_t port);
-}  // namespace executor_detail
 
 }  // namespace vessa

@@ -29,7 +29,7 @@ stdfs::path resolveDistRoot(const DistRootInputs& in) {
     if (folder == folder.parent_path()) break;
     folder = folder.parent_path();
   }
-  if (in.web_dist_env) return stdfs::path(*in.web_dist_env);
+  if (in.web_dist_env) return {*in.web_dist_env};
   return in.cwd / "apps" / "web" / "dist";
 }
 

@@ -1,8 +1,7 @@
 // Work-around for blank WebKitGTK windows with the NVIDIA driver's DMA-BUF renderer on X11.
 #include "platform/dmabuf_workaround.hpp"
 
-#include <stdlib.h>
-
+#include <cstdlib>
 #include <filesystem>
 #include <string_view>
 
@@ -52,9 +51,7 @@ DmabufInputs current_dmabuf_inputs() {
   if (backend && !backend->empty()) {
     // GDK tries the listed backends in order; the first one decides.
     in.x11 = starts_with(*backend, "x11");
-  } else if (wayland && !wayland->empty()) {
-    in.x11 = false;
-  } else if (session && *session == "wayland") {
+  } else if ((wayland && !wayland->empty()) || (session && *session == "wayland")) {
     in.x11 = false;
   } else {
     in.x11 = display && !display->empty();

@@ -36,7 +36,7 @@ std::optional<std::string> LinuxHostNames::localized_name() {
 std::string LinuxHostNames::network_name() {
   std::array<char, 256> buf{};
   if (::gethostname(buf.data(), buf.size() - 1) != 0) return "localhost";
-  return std::string(buf.data());
+  return {buf.data()};
 }
 
 }  // namespace vessa::platform

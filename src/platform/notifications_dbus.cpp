@@ -22,7 +22,7 @@ constexpr int kNotifyTimeoutMs = 10000;
 
 struct NotificationBus {
   std::string address;
-  int timeout_ms;
+  int timeout_ms = 0;
   std::mutex mutex;
   GObjectPtr<GDBusConnection> connection;
 

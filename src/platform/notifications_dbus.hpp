@@ -24,6 +24,8 @@ class DBusNotifications : public Notifications {
   /// else $XDG_RUNTIME_DIR/bus). A bus is never launched.
   explicit DBusNotifications(std::string address = {},
                              std::chrono::milliseconds timeout = std::chrono::seconds(1));
+  DBusNotifications(const DBusNotifications&) = delete;
+  DBusNotifications& operator=(const DBusNotifications&) = delete;
   ~DBusNotifications() override;
 
   bool usable() override;

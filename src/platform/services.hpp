@@ -49,6 +49,7 @@ class MainWindow {
   virtual bool exists() { return true; }
   /// Runs `then` once the last zoom change asked for has taken effect (a window manager may
   /// apply it later), or at once when none is pending.
+  // NOLINTNEXTLINE(performance-unnecessary-value-param): windows keep it until they settle
   virtual void when_settled(std::function<void()> then) { then(); }
 
   /// The content area below the title bar, and the whole window without its shadow.
@@ -91,6 +92,7 @@ class MainWindow {
   virtual void destroy() { close(); }
   /// While set, every request to close the window (the user's, the window manager's, close())
   /// calls `hold` first; when it returns true the window stays open. Empty removes it.
+  // NOLINTNEXTLINE(performance-unnecessary-value-param): windows keep the handler
   virtual void set_close_request_handler(std::function<bool()> /*hold*/) {}
 
   /// The window's size when neither maximized nor fullscreen, in logical pixels, title bar and

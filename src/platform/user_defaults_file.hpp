@@ -16,8 +16,8 @@ class FileUserDefaults : public UserDefaults {
   static std::string file_path();
 
  private:
-  json load();
-  void store(const json& all);
+  static json load();
+  static void store(const json& all);
   std::mutex mutex_;
 };
 

@@ -370,15 +370,12 @@ const std::vector<Command>& commands() {
   return table;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+int run(const std::vector<std::string>& args) {
   if (args.empty()) {
     std::cerr << kUsage;
     return 2;
   }
-  const std::string cmd = args[0];
+  const std::string& cmd = args[0];
   if (cmd == "--version" || cmd == "-V") {
     std::cout << "radaro " << kVersion << "\n";
     return 0;
@@ -410,7 +407,9 @@ int main(int argc, char** argv) {
     if (a == "--json") {
       ctx.json_out = true;
     } else if (a.rfind('-', 0) == 0) {
-      return fail("unknown option '" + a + "' for " + cmd, 2);
+      std::string message = "unknown option '" + a + "' for ";
+      message += cmd;
+      return fail(message, 2);
     } else {
       ctx.args.push_back(a);
     }
@@ -429,4 +428,15 @@ int main(int argc, char** argv) {
   std::cout << "radaro " << kVersion
             << " is installed by Vessa; reinstall Taskwright from the app to update it.\n";
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return run(std::vector<std::string>(argv + 1, argv + argc));
+  } catch (const std::exception& e) {
+    // A data file that vanished mid-read or text JSON cannot encode: reported, not a crash.
+    return fail(e.what());
+  }
 }

@@ -1,6 +1,7 @@
 #include "support/config_file.hpp"
 
 #include <filesystem>
+#include <system_error>
 #include <utility>
 
 namespace vessa {
@@ -16,6 +17,19 @@ tl::expected<ConfigFileLock, std::string> ConfigFileLock::acquire(const std::str
   auto file = fs::FileLock::acquire(config_path);
   if (!file) return tl::unexpected(file.error());
   return ConfigFileLock(std::move(local), std::move(*file));
+}
+
+ConfigRead read_config(const std::string& path) {
+  ConfigRead r;
+  std::error_code ec;
+  r.exists = std::filesystem::exists(path, ec);
+  if (auto text = fs::read_file(path)) {
+    if (auto parsed = parse_json(*text); parsed && parsed->is_object()) {
+      r.readable = true;
+      r.object = std::move(*parsed);
+    }
+  }
+  return r;
 }
 
 }  // namespace vessa

@@ -7,6 +7,7 @@
 #include <tl/expected.hpp>
 
 #include "support/fs.hpp"
+#include "support/json.hpp"
 
 namespace vessa {
 
@@ -26,5 +27,14 @@ class ConfigFileLock {
   std::unique_lock<std::mutex> local_;
   fs::FileLock file_;
 };
+
+/// The configuration file at `path` as found: whether it exists, whether it parses as a JSON
+/// object, and that object (empty when it does not). Takes no lock.
+struct ConfigRead {
+  bool exists = false;
+  bool readable = false;
+  json object = json::object();
+};
+ConfigRead read_config(const std::string& path);
 
 }  // namespace vessa

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -57,10 +58,9 @@ bool is_our_temp(std::string_view entry, std::string_view name) {
   if (entry.size() != prefix + kTempSuffixLength || entry[0] != '.') return false;
   if (entry.substr(1, name.size()) != name) return false;
   if (entry.substr(1 + name.size(), kTempMarker.size()) != kTempMarker) return false;
-  for (char c : entry.substr(prefix)) {
-    if (!std::isalnum(static_cast<unsigned char>(c))) return false;
-  }
-  return true;
+  return std::ranges::all_of(entry.substr(prefix), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) != 0;
+  });
 }
 
 // A writer holds an exclusive flock on its temporary file for as long as it lives, so a temp
@@ -75,7 +75,8 @@ void remove_stale_temps(const std::string& dir, const std::string& name) {
   }
   ::closedir(d);
   for (const auto& entry : stale) {
-    const std::string path = dir + "/" + entry;
+    std::string path = dir + "/";
+    path += entry;
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat held {};
     if (!fd || ::fstat(fd.get(), &held) != 0 || !S_ISREG(held.st_mode)) continue;

@@ -92,7 +92,8 @@ tl::expected<Response, std::string> perform(const Request& request) {
   }
   std::unique_ptr<curl_slist, SlistDeleter> headers;
   for (const auto& [k, v] : request.headers) {
-    std::string line = k + ": " + v;
+    std::string line = k + ": ";
+    line += v;
     headers.reset(curl_slist_append(headers.release(), line.c_str()));
   }
   if (headers) curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.get());

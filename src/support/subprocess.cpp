@@ -4,7 +4,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -14,12 +13,11 @@
 #include <array>
 #include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <cstring>
 #include <thread>
 
 #include "support/fs.hpp"
-
-extern char** environ;
 
 namespace vessa::proc {
 namespace {
@@ -61,6 +59,9 @@ struct Pipes {
   std::array<int, 2> in{-1, -1};
   std::array<int, 2> out{-1, -1};
   std::array<int, 2> err{-1, -1};
+  Pipes() = default;
+  Pipes(const Pipes&) = delete;
+  Pipes& operator=(const Pipes&) = delete;
   ~Pipes() {
     for (auto* p : {&in, &out, &err}) {
       close_fd((*p)[0]);
@@ -77,7 +78,7 @@ constexpr auto kGroupPoll = std::chrono::milliseconds(20);
 int remaining_ms(Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
   if (left.count() <= 0) return 0;
-  return static_cast<int>(std::min<long long>(left.count(), 1000 * 60 * 60));
+  return static_cast<int>(std::min<long long>(left.count(), 1000LL * 60 * 60));
 }
 
 }  // namespace
@@ -325,12 +326,17 @@ tl::expected<std::shared_ptr<Process>, std::string> Process::start(const Options
   std::vector<char*> envp;
   if (options.env) {
     env_storage.reserve(options.env->size());
-    for (const auto& [k, v] : *options.env) env_storage.push_back(k + "=" + v);
+    for (const auto& [k, v] : *options.env) {
+      std::string entry = k + "=";
+      entry += v;
+      env_storage.push_back(std::move(entry));
+    }
     for (auto& s : env_storage) envp.push_back(s.data());
     envp.push_back(nullptr);
   }
   std::vector<std::string> argv_storage = options.argv;
   std::vector<char*> argv;
+  argv.reserve(argv_storage.size() + 1);
   for (auto& a : argv_storage) argv.push_back(a.data());
   argv.push_back(nullptr);
   char* const* child_env = options.env ? envp.data() : environ;
@@ -512,13 +518,13 @@ ExitStatus Process::terminate(std::chrono::milliseconds grace) {
   return wait();
 }
 
-Output communicate(Process& process, const RunOptions& ro) {
+Output communicate(Process& process, const RunOptions& run_options) {
   Output result;
   std::thread writer;
-  if (ro.input && process.stdin_fd() >= 0) {
+  if (run_options.input && process.stdin_fd() >= 0) {
     int fd = ::dup(process.stdin_fd());
     process.close_stdin();
-    writer = std::thread([fd, data = *ro.input] {
+    writer = std::thread([fd, data = *run_options.input] {
       const char* p = data.data();
       size_t left = data.size();
       while (left > 0) {
@@ -534,7 +540,7 @@ Output communicate(Process& process, const RunOptions& ro) {
 
   const auto start = Clock::now();
   std::optional<Clock::time_point> deadline;
-  if (ro.timeout) deadline = start + *ro.timeout;
+  if (run_options.timeout) deadline = start + *run_options.timeout;
   std::optional<Clock::time_point> eof_deadline;
 
   int out_fd = process.stdout_fd();
@@ -545,14 +551,14 @@ Output communicate(Process& process, const RunOptions& ro) {
   std::array<char, 65536> buf{};
 
   auto deliver = [&](bool is_out, const char* data, size_t n) {
-    const auto& cb = is_out ? ro.on_stdout : ro.on_stderr;
+    const auto& cb = is_out ? run_options.on_stdout : run_options.on_stderr;
     if (cb) {
       cb(std::string_view(data, n));
       return;
     }
     std::string& dst = is_out ? result.out : result.err;
     bool& truncated = is_out ? result.out_truncated : result.err_truncated;
-    size_t room = ro.max_capture > dst.size() ? ro.max_capture - dst.size() : 0;
+    size_t room = run_options.max_capture > dst.size() ? run_options.max_capture - dst.size() : 0;
     if (n > room) truncated = true;
     dst.append(data, std::min(n, room));
   };
@@ -599,23 +605,24 @@ Output communicate(Process& process, const RunOptions& ro) {
     bool exit_ready = exit_idx >= 0 && (fds[exit_idx].revents & POLLIN) != 0;
     if (!exited && (exit_ready || process.exit_fd() < 0) && !process.running()) {
       exited = true;
-      if (ro.eof_wait_after_exit) eof_deadline = Clock::now() + *ro.eof_wait_after_exit;
+      if (run_options.eof_wait_after_exit)
+        eof_deadline = Clock::now() + *run_options.eof_wait_after_exit;
     }
   }
 
   if (result.timed_out) {
-    result.status = process.terminate(ro.kill_grace);
+    result.status = process.terminate(run_options.kill_grace);
   } else if (auto s = deadline ? process.wait_for(std::chrono::milliseconds(
                                      std::max(remaining_ms(*deadline), 0)))
                                : std::optional<ExitStatus>(process.wait())) {
     result.status = *s;
   } else {
     result.timed_out = true;
-    result.status = process.terminate(ro.kill_grace);
+    result.status = process.terminate(run_options.kill_grace);
   }
   // The child is done but something it started still holds its pipes past the wait: that
   // stray is part of the run and stops with it.
-  if (!result.timed_out && (out_open || err_open)) process.stop(ro.kill_grace, kKillWait);
+  if (!result.timed_out && (out_open || err_open)) process.stop(run_options.kill_grace, kKillWait);
   if (writer.joinable()) writer.join();
   return result;
 }

@@ -109,7 +109,8 @@ tl::expected<Manifest, std::string> parse_manifest(std::string_view body) {
   if (auto platforms = root.find("platforms"); platforms != root.end() && !platforms->is_null()) {
     if (!platforms->is_object()) return tl::unexpected(where + "platforms is not an object");
     for (const auto& [key, entry] : platforms->items()) {
-      std::string entry_where = where + "platforms." + key;
+      std::string entry_where = where + "platforms.";
+      entry_where += key;
       if (!entry.is_object()) return tl::unexpected(entry_where + " is not an object");
       auto url = optional_string(entry, "url", entry_where + ".");
       if (!url) return tl::unexpected(url.error());

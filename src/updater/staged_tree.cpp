@@ -146,7 +146,7 @@ UpdateResult<void> verify_staged_tree(const std::filesystem::path& root,
     if (it->second != what) return tl::unexpected(UpdateError::badArchive("changed " + name));
   }
   for (const auto& [name, what] : *actual) {
-    if (!expected.count(name)) {
+    if (!expected.contains(name)) {
       return tl::unexpected(UpdateError::badArchive("unexpected " + name));
     }
   }

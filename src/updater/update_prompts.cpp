@@ -49,7 +49,7 @@ std::string with_notes(std::string text, const std::optional<std::string>& notes
 }
 
 // Without an alert service (headless runs) nothing is shown and nothing is answered.
-void show(platform::Alert alert, std::function<void(int)> done = {}) {
+void show(const platform::Alert& alert, std::function<void(int)> done = {}) {
   if (auto alerts = platform::services().alerts) alerts->show(alert, std::move(done));
 }
 

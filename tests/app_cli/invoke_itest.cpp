@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "executor/launch_environment.hpp"
+#include "executor/sidecar_location.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/json.hpp"
 #include "support/subprocess.hpp"

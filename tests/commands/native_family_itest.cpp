@@ -9,8 +9,8 @@
 
 #include "commands/commands_test_support.hpp"
 #include "commands/relaunch.hpp"
+#include "executor/cli_auth_refresh.hpp"
 #include "executor/executor_supervisor.hpp"
-#include "executor/launch_environment.hpp"
 #include "fixtures/bundle.hpp"
 #include "fixtures/fake_platform.hpp"
 #include "fixtures/helpers.hpp"

@@ -8,14 +8,18 @@
 #include <filesystem>
 #include <map>
 
+#include "executor/cli_auth_refresh.hpp"
+#include "executor/client_identity.hpp"
 #include "executor/executor_supervisor.hpp"
-#include "executor/launch_environment.hpp"
+#include "executor/port_owners.hpp"
+#include "executor/sidecar_location.hpp"
 #include "executor_test_support.hpp"
 #include "fixtures/bundle.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/http.hpp"
 #include "support/lines.hpp"
+#include "support/login_path.hpp"
 #include "support/paths.hpp"
 #include "support/subprocess.hpp"
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "executor/executor_supervisor.hpp"
+#include "executor/port_owners.hpp"
 #include "executor_test_support.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"

@@ -5,8 +5,8 @@
 
 #include "commands/cli_install.hpp"
 #include "commands/cli_lookup.hpp"
-#include "executor/launch_environment.hpp"
 #include "fixtures/scripts.hpp"
+#include "support/login_path.hpp"
 
 namespace vessa::launch {
 namespace {

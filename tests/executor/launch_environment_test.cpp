@@ -1,6 +1,4 @@
 // The child-process PATH, the stable client id, the device name and the executor's locations.
-#include "executor/launch_environment.hpp"
-
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -11,11 +9,16 @@
 
 #include "build_config.hpp"
 #include "commands/command_registry.hpp"
+#include "executor/cli_auth_refresh.hpp"
+#include "executor/client_identity.hpp"
+#include "executor/convex_config.hpp"
+#include "executor/sidecar_location.hpp"
 #include "fixtures/bundle.hpp"
 #include "fixtures/cli_fakes.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/loopback.hpp"
 #include "support/json.hpp"
+#include "support/login_path.hpp"
 #include "support/paths.hpp"
 
 namespace vessa::launch {

@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "executor/executor_supervisor.hpp"
+#include "executor/port_owners.hpp"
 #include "fixtures/temp_home.hpp"
 
 namespace vessa {

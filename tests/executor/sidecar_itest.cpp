@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "executor/executor_supervisor.hpp"
+#include "executor/port_owners.hpp"
 #include "executor_test_support.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/http.hpp"

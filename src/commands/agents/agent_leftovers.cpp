@@ -113,7 +113,8 @@ int end_leftover_groups() {
   const std::string boot = boot_id();
   int ended = 0;
   for (const auto& name : names) {
-    const std::string path = dir + "/" + name;
+    std::string path = dir + "/";
+    path += name;
     auto record = parse(fs::read_file(path).value_or(""));
     // A shell that still runs (this one, or another instance) owns its agents.
     if (record && same_process(record->owner, record->owner_start)) continue;

@@ -2,19 +2,19 @@
 #include "commands/agents/agent_process_registry.hpp"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 
 #include "commands/agents/agent_leftovers.hpp"
 #include "commands/cli_lookup.hpp"
-#include "executor/launch_environment.hpp"
 #include "support/fs.hpp"
 #include "support/lifecycle.hpp"
+#include "support/login_path.hpp"
 #include "support/paths.hpp"
 
 namespace vessa {
@@ -124,7 +124,7 @@ CommandOutcome AgentProcessRegistry::start(const std::string& agentId,
   {
     std::lock_guard guard(lock_);
     reapDeadLocked();
-    if (processes_.count(agentId) != 0) {
+    if (processes_.contains(agentId)) {
       return CommandOutcome::error("Agent '" + agentId + "' is already running");
     }
   }
@@ -160,7 +160,7 @@ CommandOutcome AgentProcessRegistry::start(const std::string& agentId,
 
   std::lock_guard guard(lock_);
   reapDeadLocked();
-  if (processes_.count(agentId) != 0) {
+  if (processes_.contains(agentId)) {
     return CommandOutcome::error("Agent '" + agentId + "' is already running");
   }
   auto child = proc::Process::start(options);

@@ -9,8 +9,8 @@
 #include <cmath>
 
 #include "commands/cli_lookup.hpp"
-#include "executor/launch_environment.hpp"
 #include "support/lines.hpp"
+#include "support/login_path.hpp"
 #include "support/paths.hpp"
 #include "support/utf8.hpp"
 

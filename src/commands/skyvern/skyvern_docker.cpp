@@ -12,9 +12,9 @@
 #include <unordered_set>
 
 #include "commands/skyvern/skyvern_text.hpp"
-#include "executor/launch_environment.hpp"
 #include "support/fs.hpp"
 #include "support/lines.hpp"
+#include "support/login_path.hpp"
 
 namespace vessa::skyvern {
 namespace {

@@ -131,9 +131,10 @@ CommandResult install_docker(const std::weak_ptr<CommandRegistry>& weak) {
 
 CommandResult start_or_stop(const std::weak_ptr<CommandRegistry>& weak, const std::string& verb) {
   auto r = skyvernRun(skyvernDockerProcess({verb, skyvern::kContainerName}), 180);
-  if (!r)
+  if (!r) {
     return CommandResult::failure("docker " + verb + " failed: could not run " +
                                   skyvernDockerBin());
+  }
   if (!r->status.success()) {
     return CommandResult::failure("docker " + verb + " exited " + r->status.describe());
   }

@@ -9,7 +9,7 @@
 #include <map>
 
 #include "commands/taskwright/taskwright_paths.hpp"
-#include "executor/launch_environment.hpp"
+#include "support/login_path.hpp"
 #include "support/subprocess.hpp"
 #include "support/utf8.hpp"
 

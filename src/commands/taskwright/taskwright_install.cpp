@@ -16,8 +16,8 @@
 #include "commands/taskwright/taskwright_eof_latch.hpp"
 #include "commands/taskwright/taskwright_line_stream.hpp"
 #include "commands/taskwright/taskwright_paths.hpp"
-#include "executor/launch_environment.hpp"
 #include "support/log.hpp"
+#include "support/login_path.hpp"
 #include "support/paths.hpp"
 #include "support/subprocess.hpp"
 
@@ -37,7 +37,8 @@ std::chrono::milliseconds eof_wait() {
   return ms >= 0 ? std::chrono::milliseconds(ms) : kDefaultEofWait;
 }
 
-void emit_event(const std::weak_ptr<CommandRegistry>& registry, const char* event, json payload) {
+void emit_event(const std::weak_ptr<CommandRegistry>& registry, const char* event,
+                const json& payload) {
   auto self = registry.lock();
   if (!self) return;
   auto app = self->appDelegate();
