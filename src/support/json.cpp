@@ -60,16 +60,6 @@ constexpr std::array<uint8_t, 256> make_escape_table() {
 }
 constexpr auto kEscape = make_escape_table();
 
-void append_u_escape(std::string& out, uint32_t unit) {
-  char buf[6] = {'\\',
-                 'u',
-                 kHex[(unit >> 12) & 0xF],
-                 kHex[(unit >> 8) & 0xF],
-                 kHex[(unit >> 4) & 0xF],
-                 kHex[unit & 0xF]};
-  out.append(buf, 6);
-}
-
 // Decodes one UTF-8 sequence at s[i]; returns its length and code point, or 0 when invalid.
 size_t decode_utf8(const unsigned char* s, size_t n, size_t i, uint32_t& cp) {
   unsigned char c = s[i];
@@ -98,17 +88,6 @@ size_t decode_utf8(const unsigned char* s, size_t n, size_t i, uint32_t& cp) {
   }
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
   return len;
-}
-
-// Appends the \u escape (a surrogate pair above U+FFFF) of code point `cp`.
-void append_code_point_escape(std::string& out, uint32_t cp) {
-  if (cp >= 0x10000) {
-    const uint32_t v = cp - 0x10000;
-    append_u_escape(out, 0xD800 + (v >> 10));
-    append_u_escape(out, 0xDC00 + (v & 0x3FF));
-  } else {
-    append_u_escape(out, cp);
-  }
 }
 
 size_t first_non_ascii(std::string_view text) {
@@ -438,20 +417,25 @@ std::string escape_non_ascii(std::string text) {
   if (i == n) return text;
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   std::string out;
-  out.reserve(n + n / 4);
-  out.append(text.data(), i);
-  while (i < n) {
-    if (s[i] < 0x80) {
-      const size_t run = i;
-      i = run + first_non_ascii(std::string_view(text).substr(run));
-      out.append(text.data() + run, i - run);
-      continue;
+  {
+    Writer w(out);
+    w.room(n + n / 4);
+    w.put(text.data(), i);
+    while (i < n) {
+      if (s[i] < 0x80) {
+        const size_t run = i;
+        i = run + first_non_ascii(std::string_view(text).substr(run));
+        w.room(i - run);
+        w.put(text.data() + run, i - run);
+        continue;
+      }
+      uint32_t cp = 0;
+      const size_t len = decode_utf8(s, n, i, cp);
+      w.room(kEscapeRoom);
+      put_code_point_escape(w, len == 0 ? 0xFFFD : cp);
+      i += len == 0 ? 1 : len;
     }
-    uint32_t cp = 0;
-    size_t len = decode_utf8(s, n, i, cp);
-    append_code_point_escape(out, len == 0 ? 0xFFFD : cp);
-    i += len == 0 ? 1 : len;
-  }
+  }  // the writer cuts `out` to what was written
   return out;
 }
 
