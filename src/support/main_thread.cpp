@@ -21,10 +21,10 @@ void record_main_thread() { g_main_thread.store(std::this_thread::get_id()); }
 bool on_main_thread() { return g_main_thread.load() == std::this_thread::get_id(); }
 
 #ifndef VESSA_NO_DEV_CHECKS
-void assert_main_thread(std::source_location where) {
+void assert_main_thread(const char* function, const char* file, int line) {
   if (on_main_thread()) return;
-  vessa::log(std::string("main-thread-only call on another thread: ") + where.function_name() +
-             " (" + where.file_name() + ":" + std::to_string(where.line()) + ")");
+  vessa::log(std::string("main-thread-only call on another thread: ") + function + " (" + file +
+             ":" + std::to_string(line) + ")");
   std::abort();
 }
 #endif
