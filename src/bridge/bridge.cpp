@@ -141,7 +141,7 @@ void Bridge::on_posted_file(std::string_view posted, int fd) {
           handle_message(std::move(*message), std::move(contents));
         } else if (auto parsed = parse_json_checked(contents.view())) {
           (*message)["args"] = std::move(*parsed);
-          handle_message(std::move(*message));
+          handle_message(std::move(*message), {}, FreeArgs::kInBackground);
         } else if (parsed.error() == JsonError::kTooDeep) {
           refuse_too_deep(message->value("reqId", json()), message->value("cmd", json()));
         }
@@ -215,7 +215,7 @@ void Bridge::flush_answered() {
   flush();
 }
 
-void Bridge::handle_message(json body, Bytes raw_body) {
+void Bridge::handle_message(json body, Bytes raw_body, FreeArgs free_args) {
   if (!body.is_object()) return;
   auto& fields = body.get_ref<json::object_t&>();
   auto field = [&fields](const char* key) -> const json* {
@@ -250,6 +250,10 @@ void Bridge::handle_message(json body, Bytes raw_body) {
                               [weak, load, req_id](const CommandResult& result) {
                                 if (auto self = weak.lock()) self->answer(load, req_id, result);
                               });
+  // A command that needs its arguments later has copied what it needs.
+  if (free_args == FreeArgs::kInBackground) {
+    dispatch::global_async([args = std::move(request.args)]() mutable { args = json(); });
+  }
 }
 
 std::string Bridge::resolve_script(int64_t req_id, const CommandResult& result) {

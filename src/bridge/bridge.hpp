@@ -118,7 +118,10 @@ class Bridge : public CallbackSink, public std::enable_shared_from_this<Bridge> 
   explicit Bridge(std::shared_ptr<CommandRegistry> registry);
   /// One message's JSON text, answered with the next flush_answered().
   void read_message_text(std::string_view text);
-  void handle_message(json body, Bytes raw_body = {});
+  /// Where a message's arguments are freed once its command has them: freeing a tree of
+  /// megabytes takes tens of milliseconds, which the page should not wait for.
+  enum class FreeArgs { kHere, kInBackground };
+  void handle_message(json body, Bytes raw_body = {}, FreeArgs free_args = FreeArgs::kHere);
   void refuse_too_deep(const json& req, const json& cmd);
   void answer(uint64_t page_load, int64_t req_id, const CommandResult& result);
   void answer_bytes(uint64_t page_load, int64_t req_id, const Bytes& bytes);
