@@ -169,7 +169,7 @@ TEST_F(PageEvents, NativeEventsReachListenersAndPageEventsStayLocal) {
     const t = window.__TAURI_INTERNALS__;
     const cb = t.transformCallback((e) => window.got.push(['tauri', e.event, e.id, e.payload]));
     await t.invoke('plugin:event|listen', { event: 'executor-status', handler: cb });
-    await t.event.listen('executor-status', (e) => window.got.push(['direct', e.payload]));
+    await t.event.listen('executor-status', (e) => window.got.push(['direct', e.event, e.payload]));
     await t.event.emit('page-only', { a: 1 });
     return true;)JS");
   ASSERT_EQ(setup, "true");
@@ -180,7 +180,8 @@ TEST_F(PageEvents, NativeEventsReachListenersAndPageEventsStayLocal) {
     return got && *got != "[]";
   }));
   EXPECT_EQ(json::parse(*got), json::parse(R"([["tauri","executor-status",1,
-      {"status":"error","message":"x\"'\n"}],["direct",{"status":"error","message":"x\"'\n"}]])"));
+      {"status":"error","message":"x\"'\n"}],["direct","executor-status",
+      {"status":"error","message":"x\"'\n"}]])"));
 }
 
 TEST_F(PageEvents, NewWindowRequestsGoToTheDefaultHandler) {

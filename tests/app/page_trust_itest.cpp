@@ -107,33 +107,46 @@ TEST_F(PageTrust, APageTheViewNavigatedToGetsNothingAndItsMessagesDoNothing) {
   EXPECT_TRUE(config_value("from-remote").is_null()) << "a remote page ran a command";
 }
 
-// Load 1 asks for a slow answer as request 1 and reloads; load 2 asks its own request 1. Load
-// 1's answer arrives first and must not settle load 2's promise.
+// Load 1 asks for a slow answer and for bytes as request 1 and 2 and reloads; load 2 asks its
+// own requests 1 and 2. Load 1's answers arrive first and must not settle load 2's promises.
 TEST_F(PageTrust, AnAnswerToAnEarlierPageLoadIsDropped) {
   write_file(root_ + "/index.html", R"HTML(<!doctype html><script>
 const t = window.__TAURI_INTERNALS__;
+const report = (key) => [(v) => t.invoke('config_set', { key, value: v }),
+  (e) => t.invoke('config_set', { key, value: 'rejected: ' + e })];
 if (location.hash !== '#two') {
   t.invoke('slow_echo', { ms: 600, tag: 'load one' });
+  t.invoke('late_bytes', new Uint8Array([1, 2, 3]), { headers: { 'x-ms': '600' } });
   location.hash = 'two';
   location.reload();
 } else {
-  t.invoke('slow_echo', { ms: 1500, tag: 'load two' }).then(
-      (v) => t.invoke('config_set', { key: 'answer', value: v }),
-      (e) => t.invoke('config_set', { key: 'answer', value: 'rejected: ' + e }));
+  t.invoke('slow_echo', { ms: 1500, tag: 'load two' }).then(...report('answer'));
+  t.invoke('late_bytes', new Uint8Array([4]), { headers: { 'x-ms': '1500' } })
+      .then((v) => Array.from(new Uint8Array(v))).then(...report('bytes'));
 }
 </script>)HTML");
   HostedPage page(root_);
-  page.host().bridge()->registry()->set_family_override_for_testing(
-      "handleNative", [](const std::string& cmd, const json& args, const Completion& done) {
-        if (cmd != "slow_echo") return false;
-        json tag = args.value("tag", json());
-        dispatch::main_after(std::chrono::milliseconds(args.value("ms", 0)),
-                             [done, tag] { done(CommandResult::success(tag)); });
+  auto registry = page.host().bridge()->registry();
+  registry->set_family_override_for_testing(
+      "handleNative", [registry](const std::string& cmd, const json& args, const Completion& done) {
+        if (cmd == "slow_echo") {
+          json tag = args.value("tag", json());
+          dispatch::main_after(std::chrono::milliseconds(args.value("ms", 0)),
+                               [done, tag] { done(CommandResult::success(tag)); });
+          return true;
+        }
+        if (cmd != "late_bytes") return false;
+        const CommandRequest* request = registry->request();
+        const auto ms = std::chrono::milliseconds(std::stoi(request->headers.at("x-ms")));
+        Bytes body = request->body;
+        dispatch::main_after(ms, [done, body] { done(CommandResult::bytes(body)); });
         return true;
       });
-  ASSERT_TRUE(
-      run_until([] { return !config_value("answer").is_null(); }, std::chrono::seconds(30)));
+  ASSERT_TRUE(run_until(
+      [] { return !config_value("answer").is_null() && !config_value("bytes").is_null(); },
+      std::chrono::seconds(30)));
   EXPECT_EQ(config_value("answer"), "load two");
+  EXPECT_EQ(config_value("bytes"), json::array({4}));
 }
 
 }  // namespace

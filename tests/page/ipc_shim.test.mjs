@@ -30,7 +30,9 @@ function page(preset = {}) {
 
 const flush = () => new Promise((r) => setImmediate(r));
 
-test('ids start at 1 for requests, callbacks and listeners and never repeat; falsy args post {}', async () => {
+// What the real engine cannot show: calls of one turn leave in one post, falsy arguments post
+// {}, and callbacks and listeners get their own ids from 1 without posting anything.
+test('calls of one turn leave together after it; callback and listen ids are local', async () => {
   const { t, posted, batches } = page();
   t.invoke('a');
   t.invoke('b', { x: 1 });
@@ -52,18 +54,9 @@ test('ids start at 1 for requests, callbacks and listeners and never repeat; fal
   assert.equal(posted.length, 4, 'listen posts nothing');
 });
 
-test('answers settle the matching promise once; unknown ids are ignored', async () => {
-  const { window, t } = page();
-  const p = t.invoke('__ping');
-  window.__VESSA_RESOLVE(99, true, 'stray');
-  window.__VESSA_RESOLVE(1, true, { ok: true });
-  window.__VESSA_RESOLVE(1, false, 'late');
-  assert.deepEqual(await p, { ok: true });
-});
-
-test('rejection reasons', async () => {
+// The shell always fails with a string (proven in the real engine); anything else it might pass.
+test('rejection reasons that are not strings', async () => {
   const cases = [
-    ['a "quoted" it\'s \\ \n line', 'a "quoted" it\'s \\ \n line'],
     [{ message: 'from object' }, 'from object'],
     [{ message: '' }, 'error'],
     [null, 'error'],
@@ -101,66 +94,23 @@ test('arguments JSON cannot carry reject before anything is posted', async () =>
   assert.deepEqual(posted, [{ type: 'invoke', reqId: 3, cmd: 'z', args: {} }]);
 });
 
-test("the app page's own posts to the handler carry the key too, as string or object", () => {
-  const { window, t, posted } = page();
-  const message = { type: 'invoke', reqId: 9, cmd: 'c', args: {} };
-  t.invoke('first');
-  // Posted at once, after what the shim had queued.
-  window.webkit.messageHandlers.vessa.postMessage(message);
-  window.webkit.messageHandlers.vessa.postMessage(JSON.stringify(message));
-  assert.deepEqual(posted, [{ type: 'invoke', reqId: 1, cmd: 'first', args: {} }, message, message]);
-});
-
-test('a page that replaces JSON.stringify still posts real messages', async () => {
-  const saved = JSON.stringify;
-  try {
-    const { t, posted } = page();
-    JSON.stringify = () => 'garbage';
-    t.invoke('a', { k: 'v' });
-    await flush();
-    assert.deepEqual(posted, [{ type: 'invoke', reqId: 1, cmd: 'a', args: { k: 'v' } }]);
-  } finally {
-    JSON.stringify = saved;
-  }
-});
-
-test('a batch acts exactly like its calls one by one, parked values taken once', async () => {
+// Order, throwing listeners, wrapped globals and parked answers and events are proven in the real
+// engine; channel messages and a parked value asked for twice only here.
+test('a batch calls channels and takes each parked value once', async () => {
   const { window, t } = page();
-  const p1 = t.invoke('a');
-  const p2 = t.invoke('b');
-  const p3 = t.invoke('c');
-  const p4 = t.invoke('d');
-  const p5 = t.invoke('e');
+  const [p1, p2] = [t.invoke('a'), t.invoke('b')];
   const got = [];
-  await t.event.listen('e', (e) => got.push(e.payload));
-  await t.event.listen('boom', () => { throw new Error('listener fault'); });
   const channel = t.transformCallback((m) => got.push(m));
-  window.__VESSA_PARKED = { tok1: { big: 'x'.repeat(10) }, tok2: [3, 4], tok3: 'parked' };
-  // A page that wraps the globals sees every delivery of a batch.
-  const seen = [];
-  const original = window.__VESSA_RESOLVE;
-  window.__VESSA_RESOLVE = (id, ok, data) => { seen.push(id); original(id, ok, data); };
+  window.__VESSA_PARKED = { tok1: { big: 'x' }, tok3: 'parked' };
   window.__VESSA_BATCH([
-    ['e', [1, 2]],
-    [1, true, { u: '\u2028' }],
-    ['boom', null],
-    [2, false, 'no "way"'],
-    [3, false, { message: 'm' }],
-    [1, false, 'late'], // settled already
-    [77, true, 'unknown'],
-    [4, true, null, 'tok1'],
-    ['e', null, 'tok2'],
+    [1, true, null, 'tok1'],
     [null, channel, { index: 0, message: 'm' }],
     [null, channel, null, 'tok3'],
-    [5, true, null, 'tok1'] // taken already
+    [2, true, null, 'tok1'] // taken already
   ]);
-  assert.deepEqual(await p1, { u: '\u2028' });
-  await assert.rejects(p2, (r) => r === 'no "way"');
-  await assert.rejects(p3, (r) => r === 'm');
-  assert.deepEqual(await p4, { big: 'xxxxxxxxxx' });
-  await assert.rejects(p5, (r) => r === 'the result could not be delivered');
-  assert.deepEqual(got, [[1, 2], [3, 4], { index: 0, message: 'm' }, 'parked']);
-  assert.deepEqual(seen, [1, 2, 3, 1, 77, 4, 5]);
+  assert.deepEqual(await p1, { big: 'x' });
+  await assert.rejects(p2, (r) => r === 'the result could not be delivered');
+  assert.deepEqual(got, [{ index: 0, message: 'm' }, 'parked']);
   assert.deepEqual(Object.keys(window.__VESSA_PARKED), []);
 });
 
@@ -197,42 +147,48 @@ test('bytes cross the byte channel as base64 both ways, also without the engine 
   assert.deepEqual(new Uint8Array(got), all);
 });
 
-test('event listen/unlisten through plugin:event and snapshot delivery', async () => {
+// Listening through plugin:event and the event API is proven in the real engine; a listener
+// added while an event is delivered only here.
+test('a listener added during delivery hears only the next event', async () => {
   const { window, t, posted } = page();
   const seen = [];
-  let lateId;
   const h1 = t.transformCallback((e) => {
-    seen.push(['h1', e]);
-    // Added during delivery: only sees the next event.
-    lateId = t.transformCallback((e2) => seen.push(['late', e2.payload]));
-    t.invoke('plugin:event|listen', { event: 'tick', handler: lateId });
+    seen.push(['h1', e.payload]);
+    t.invoke('plugin:event|listen', { event: 'tick', handler: t.transformCallback((e2) => seen.push(['late', e2.payload])) });
   });
   const eid = await t.invoke('plugin:event|listen', { event: 'tick', handler: h1 });
-  const direct = [];
-  const un = await t.event.listen('tick', (e) => direct.push(e));
-  window.__VESSA_EMIT('tick', { n: 1 });
-  assert.deepEqual(seen, [['h1', { event: 'tick', id: eid, payload: { n: 1 } }]]);
-  assert.deepEqual(direct, [{ event: 'tick', payload: { n: 1 } }]);
-
+  window.__VESSA_EMIT('tick', 1);
+  assert.deepEqual(seen, [['h1', 1]]);
   await t.invoke('plugin:event|unlisten', { event: 'tick', eventId: eid });
-  un();
-  seen.length = 0;
   window.__VESSA_EMIT('tick', 2);
-  assert.deepEqual(seen, [['late', 2]]);
-  assert.equal(direct.length, 1);
-  assert.equal(posted.length, 0);
+  assert.deepEqual(seen, [['h1', 1], ['late', 2]]);
+  assert.equal(posted.length, 0, 'listen and unlisten post nothing');
 });
 
-test('a listener whose callback is gone is skipped; unregisterCallback removes it', async () => {
+test('callbacks: removed ones are skipped, once ones run once; listener records go by id', async () => {
   const { window, t } = page();
   const got = [];
   const a = t.transformCallback(() => got.push('a'));
-  const b = t.transformCallback(() => got.push('b'));
+  const b = t.transformCallback((e) => got.push(['b', e.id]));
   await t.invoke('plugin:event|listen', { event: 'x', handler: a });
-  await t.invoke('plugin:event|listen', { event: 'x', handler: b });
+  const e1 = await t.invoke('plugin:event|listen', { event: 'x', handler: b });
+  const e2 = await t.invoke('plugin:event|listen', { event: 'x', handler: b });
   t.unregisterCallback(a);
+  window.__TAURI_EVENT_PLUGIN_INTERNALS__.unregisterListener('x', e1);
+  window.__TAURI_EVENT_PLUGIN_INTERNALS__.unregisterListener('nope', e2);
   window.__VESSA_EMIT('x', null);
-  assert.deepEqual(got, ['b']);
+  assert.deepEqual(got, [['b', e2]]);
+  got.length = 0;
+  const keep = t.transformCallback((p) => got.push(['keep', p]));
+  const one = t.transformCallback((p) => got.push(['one', p]), 1);
+  const nothing = t.transformCallback(null);
+  window.__VESSA_CB(one, 'a');
+  window.__VESSA_CB(one, 'b');
+  t.runCallback(keep, 'c');
+  t.runCallback(keep, 'd');
+  window.__VESSA_CB(nothing, 'e');
+  window.__VESSA_CB(1234, 'f');
+  assert.deepEqual(got, [['one', 'a'], ['keep', 'c'], ['keep', 'd']]);
 });
 
 test('plugin:event|emit delivers locally first, then posts; emit_to ignores the target', async () => {
@@ -262,44 +218,6 @@ test('direct listeners: each unlisten removes only its own wrapper; once keeps l
   assert.deepEqual(got, [1, 'once:1', 2, 'once:2', 3]);
 });
 
-test('callbacks: __VESSA_CB passes the bare payload and drops once callbacks; runCallback too', () => {
-  const { window, t } = page();
-  const got = [];
-  const keep = t.transformCallback((p) => got.push(['keep', p]));
-  const one = t.transformCallback((p) => got.push(['one', p]), 1);
-  const nothing = t.transformCallback(null);
-  window.__VESSA_CB(one, 'a');
-  window.__VESSA_CB(one, 'b');
-  t.runCallback(keep, 'c');
-  t.runCallback(keep, 'd');
-  window.__VESSA_CB(nothing, 'e');
-  window.__VESSA_CB(1234, 'f');
-  assert.deepEqual(got, [['one', 'a'], ['keep', 'c'], ['keep', 'd']]);
-});
-
-test('the event-plugin internals remove the listener record with that id', async () => {
-  const { window, t } = page();
-  const got = [];
-  const cb = t.transformCallback((e) => got.push(e.id));
-  const e1 = await t.invoke('plugin:event|listen', { event: 'x', handler: cb });
-  const e2 = await t.invoke('plugin:event|listen', { event: 'x', handler: cb });
-  window.__TAURI_EVENT_PLUGIN_INTERNALS__.unregisterListener('x', e1);
-  window.__TAURI_EVENT_PLUGIN_INTERNALS__.unregisterListener('nope', e2);
-  window.__VESSA_EMIT('x', 0);
-  assert.deepEqual(got, [e2]);
-});
-
-test('globals: metadata, convertFileSrc, path plugin, __TAURI__', () => {
-  const { window, t } = page();
-  assert.equal(t.metadata.currentWindow.label, 'main');
-  assert.equal(t.metadata.currentWebview.label, 'main');
-  assert.equal(t.convertFileSrc('/a b/c.png'), '/a b/c.png');
-  assert.deepEqual({ ...t.plugins.path }, { sep: '/', delimiter: ':' });
-  assert.equal(window.__TAURI__.core.invoke, t.invoke);
-  assert.equal(window.__TAURI__.core.transformCallback, t.transformCallback);
-  assert.equal(window.__TAURI__.event, t.event);
-});
-
 test("what the page has stays: its own __TAURI__, and an installed shim on a second run", () => {
   const own = { mine: true };
   const mine = page({ __TAURI__: own });
@@ -317,16 +235,6 @@ test("what the page has stays: its own __TAURI__, and an installed shim on a sec
   const before = first.window.__VESSA_RESOLVE;
   install(first.window);
   assert.equal(first.window.__VESSA_RESOLVE, before);
-});
-
-test('a listener that throws stops delivery of that event to later listeners', async () => {
-  const { window, t } = page();
-  const got = [];
-  await t.event.listen('e', () => { throw new Error('boom'); });
-  await t.event.listen('e', () => got.push('after'));
-  assert.throws(() => window.__VESSA_EMIT('e', 1), /boom/);
-  assert.deepEqual(got, []);
-  await flush();
 });
 
 test('the shell hears when close-requested listeners come and go, and whom a request reached', async () => {
