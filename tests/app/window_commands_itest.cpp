@@ -306,34 +306,6 @@ TEST_F(WindowCommands, ClosingEndsTheWindowAndThenEveryCommandAnswersNull) {
   for (const char* op : all) EXPECT_EQ(ok(op), nullptr) << op;
 }
 
-TEST_F(WindowCommands, ThePageDrivesItsOwnWindow) {
-  std::string root = make_temp_dir("vessa-window-page-");
-  write_file(root + "/index.html", "<!doctype html><title>window</title>");
-  Appearance light(false, "Adwaita");
-  {
-    HostedPage page(root);
-    ASSERT_TRUE(page.wait_loads(1));
-    GtkWindow* window = GTK_WINDOW(gtk_widget_get_root(GTK_WIDGET(page.view())));
-    ASSERT_TRUE(run_until([&] { return gtk_window_is_active(window) != FALSE; }));
-    install(window);
-    auto answers = page.call(R"JS(
-      const t = window.__TAURI_INTERNALS__;
-      const r = [];
-      r.push(await t.invoke('plugin:window|set_title', { value: 'From the page' }));
-      r.push(await t.invoke('plugin:window|toggle_maximize', {}));
-      r.push(await t.invoke('plugin:window|is_maximized', {}));
-      r.push(await t.invoke('plugin:window|theme', {}));
-      r.push(await t.invoke('plugin:window|set_maximized', { value: false }));
-      r.push(await t.invoke('plugin:window|is_maximized', {}));
-      return r;)JS");
-    EXPECT_EQ(answers, R"([null,null,true,"light",null,false])");
-    EXPECT_STREQ(gtk_window_get_title(window), "From the page");
-    EXPECT_FALSE(is_zoomed(window));
-    platform::update_services([](platform::Services& s) { s.main_window.reset(); });
-  }
-  std::filesystem::remove_all(root);
-}
-
 TEST_F(WindowCommands, GettersAndSettersRoundTripAndTheResizeEvent) {
   gtk_window_destroy(window_);
   window_ = open_window(true);

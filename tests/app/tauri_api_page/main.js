@@ -6,13 +6,6 @@ import { emit, listen, once } from '@tauri-apps/api/event';
 
 async function run() {
   const r = {};
-  r.ping = await invoke('__ping');
-  try {
-    await invoke('no_such_command', { a: 1 });
-    r.rejected = 'resolved?';
-  } catch (e) {
-    r.rejected = e;
-  }
   await invoke('config_set', { key: 'probe', value: [1, 'two'] });
   r.roundTrip = await invoke('config_get', { key: 'probe' });
 
@@ -25,8 +18,6 @@ async function run() {
   await emit('demo', 3);
   r.events = got;
 
-  window.nativeEvents = [];
-  await listen('executor-status', (e) => window.nativeEvents.push(e.payload));
   await invoke('config_set', { key: 'tauri', value: r });
 }
 
