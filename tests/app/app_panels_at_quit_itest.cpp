@@ -37,13 +37,6 @@ size_t visible_windows() {
   return n;
 }
 
-detail::CallState* start_call(HostedPage& page, const char* body) {
-  auto* state = new detail::CallState();
-  webkit_web_view_call_async_javascript_function(page.view(), body, -1, nullptr, nullptr, nullptr,
-                                                 nullptr, detail::on_call_done, state);
-  return state;
-}
-
 // A file chooser run for a command keeps a nested main loop going: once, it held the quit.
 TEST(AppPanelsAtQuit, OpenAndLaterPanelsAnswerAsCancelled) {
   TempHome home;
@@ -65,13 +58,13 @@ TEST(AppPanelsAtQuit, OpenAndLaterPanelsAnswerAsCancelled) {
     detail::CallState* confirm = nullptr;
     bool cancelled = false;
   } steps{&page, before};
-  steps.chooser = start_call(page, kPanelAnswers[0].script);
+  steps.chooser = page.start(kPanelAnswers[0].script);
   guint timer = g_timeout_add(
       50,
       +[](gpointer data) noexcept -> gboolean {
         auto* st = static_cast<Steps*>(data);
         if (!st->confirm && visible_windows() >= st->before + 1) {
-          st->confirm = start_call(*st->page, kPanelAnswers[1].script);
+          st->confirm = st->page->start(kPanelAnswers[1].script);
         } else if (st->confirm && visible_windows() >= st->before + 2) {
           platform::cancel_panels_for_quit();
           st->cancelled = true;
@@ -85,14 +78,10 @@ TEST(AppPanelsAtQuit, OpenAndLaterPanelsAnswerAsCancelled) {
                 std::chrono::seconds(30));
   if (!steps.cancelled) g_source_remove(timer);
   ASSERT_TRUE(settled) << "a panel never settled";
-  detail::CallState* chooser = steps.chooser;
-  detail::CallState* confirm = steps.confirm;
-  bool cancelled = steps.cancelled;
-  EXPECT_TRUE(cancelled);
-  EXPECT_EQ(chooser->result, kPanelAnswers[0].cancelled);
-  EXPECT_EQ(confirm->result, kPanelAnswers[1].cancelled);
-  delete chooser;
-  delete confirm;
+  EXPECT_EQ(steps.chooser->result, kPanelAnswers[0].cancelled);
+  EXPECT_EQ(steps.confirm->result, kPanelAnswers[1].cancelled);
+  delete steps.chooser;
+  delete steps.confirm;
 
   for (const auto& row : kPanelAnswers) {
     EXPECT_EQ(page.call(row.script, 5000).value_or("TIMEOUT"), row.cancelled) << row.script;

@@ -3,9 +3,6 @@
 #pragma once
 
 #include <gtk/gtk.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <webkit/webkit.h>
 
 #include <chrono>
@@ -17,6 +14,7 @@
 #include "commands/app_context.hpp"
 #include "executor/executor_supervisor.hpp"
 #include "fixtures/helpers.hpp"
+#include "fixtures/loopback.hpp"
 #include "support/json.hpp"
 #include "support/paths.hpp"
 
@@ -38,48 +36,11 @@ class TestApp : public AppContext {
   std::shared_ptr<ExecutorSupervisor> executor_ = ExecutorSupervisor::create(no_sidecar());
   static ExecutorSupervisor::Options no_sidecar() {
     ExecutorSupervisor::Options o;
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-      o.port = ntohs(addr.sin_port);
-    }
-    ::close(s);
+    o.port = free_loopback_port();
     o.sidecar = "/nonexistent/vessa-executor";
     return o;
   }
 };
-
-/// A host serving `root` in its own window; the start page loads when shown.
-class HostedPage {
- public:
-  explicit HostedPage(const std::string& root);
-  ~HostedPage();
-  HostedPage(const HostedPage&) = delete;
-  HostedPage& operator=(const HostedPage&) = delete;
-
-  WebKitWebView* view() const { return host_->web_view(); }
-  /// The page's window; null once it was closed.
-  GtkWindow* window() const { return window_; }
-  app::WebViewHost& host() { return *host_; }
-  /// Runs `body` as an async function in the page and returns the JSON text of its value
-  /// ("ERROR: ..." when it threw, nullopt on time-out).
-  std::optional<std::string> call(const std::string& body, int timeout_ms = 20000);
-  /// Waits until the page has finished loading at least `count` times.
-  bool wait_loads(int count, int timeout_ms = 30000);
-
- private:
-  std::shared_ptr<TestApp> app_;
-  std::shared_ptr<app::WebViewHost> host_;
-  GtkWindow* window_ = nullptr;
-  int loads_ = 0;
-};
-
-/// Reads key `key` of ~/.vessa/config.json (null when absent).
-json config_value(const std::string& key);
 
 namespace detail {
 
@@ -107,52 +68,75 @@ inline void on_call_done(GObject* source, GAsyncResult* res, gpointer data) noex
 
 }  // namespace detail
 
-inline HostedPage::HostedPage(const std::string& root) {
-  gtk_init();
-  app_ = std::make_shared<TestApp>();
-  app::WebViewHost::Options options;
-  options.dist_root = root;
-  options.web_extensions_dir = std::filesystem::path(VESSA_BUNDLE) / "lib" / "web-extensions";
-  host_ = app::WebViewHost::create(app_, options);
-  app_->host = host_;
-  window_ = GTK_WINDOW(gtk_window_new());
-  gtk_window_set_default_size(window_, 800, 600);
-  gtk_window_set_child(window_, host_->build());
-  g_signal_connect(host_->web_view(), "load-changed",
-                   G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent e, gpointer self) noexcept {
-                     if (e == WEBKIT_LOAD_FINISHED) ++static_cast<HostedPage*>(self)->loads_;
-                   }),
-                   this);
-  gtk_window_present(window_);
-  // The page may close its window itself.
-  g_object_add_weak_pointer(G_OBJECT(window_), reinterpret_cast<gpointer*>(&window_));
-}
-
-inline HostedPage::~HostedPage() {
-  g_signal_handlers_disconnect_by_data(host_->web_view(), this);
-  if (window_) {
-    g_object_remove_weak_pointer(G_OBJECT(window_), reinterpret_cast<gpointer*>(&window_));
-    gtk_window_destroy(window_);
+/// A host serving `root` in its own window; the start page loads when shown.
+class HostedPage {
+ public:
+  explicit HostedPage(const std::string& root) {
+    gtk_init();
+    app_ = std::make_shared<TestApp>();
+    app::WebViewHost::Options options;
+    options.dist_root = root;
+    options.web_extensions_dir = std::filesystem::path(VESSA_BUNDLE) / "lib" / "web-extensions";
+    host_ = app::WebViewHost::create(app_, options);
+    app_->host = host_;
+    window_ = GTK_WINDOW(gtk_window_new());
+    gtk_window_set_default_size(window_, 800, 600);
+    gtk_window_set_child(window_, host_->build());
+    g_signal_connect(host_->web_view(), "load-changed",
+                     G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent e, gpointer self) noexcept {
+                       if (e == WEBKIT_LOAD_FINISHED) ++static_cast<HostedPage*>(self)->loads_;
+                     }),
+                     this);
+    gtk_window_present(window_);
+    // The page may close its window itself.
+    g_object_add_weak_pointer(G_OBJECT(window_), reinterpret_cast<gpointer*>(&window_));
   }
-  host_.reset();
-  run_until([] { return false; }, std::chrono::milliseconds(50));
-}
+  ~HostedPage() {
+    g_signal_handlers_disconnect_by_data(host_->web_view(), this);
+    if (window_) {
+      g_object_remove_weak_pointer(G_OBJECT(window_), reinterpret_cast<gpointer*>(&window_));
+      gtk_window_destroy(window_);
+    }
+    host_.reset();
+    run_until([] { return false; }, std::chrono::milliseconds(50));
+  }
+  HostedPage(const HostedPage&) = delete;
+  HostedPage& operator=(const HostedPage&) = delete;
 
-inline bool HostedPage::wait_loads(int count, int timeout_ms) {
-  return run_until([&] { return loads_ >= count; }, std::chrono::milliseconds(timeout_ms));
-}
+  WebKitWebView* view() const { return host_->web_view(); }
+  /// The page's window; null once it was closed.
+  GtkWindow* window() const { return window_; }
+  app::WebViewHost& host() { return *host_; }
+  /// Starts `body` as an async function in the page; the state fills in when it ends.
+  detail::CallState* start(const std::string& body) {
+    auto* state = new detail::CallState();
+    webkit_web_view_call_async_javascript_function(view(), body.c_str(), -1, nullptr, nullptr,
+                                                   nullptr, nullptr, detail::on_call_done, state);
+    return state;
+  }
+  /// Runs `body` as an async function in the page and returns the JSON text of its value
+  /// ("ERROR: ..." when it threw, nullopt on time-out).
+  std::optional<std::string> call(const std::string& body, int timeout_ms = 20000) {
+    auto* state = start(body);
+    bool ok = run_until([&] { return state->done; }, std::chrono::milliseconds(timeout_ms));
+    if (!ok) return std::nullopt;  // the state leaks on purpose: the callback may still come
+    std::string result = state->result;
+    delete state;
+    return result;
+  }
+  /// Waits until the page has finished loading at least `count` times.
+  bool wait_loads(int count, int timeout_ms = 30000) {
+    return run_until([&] { return loads_ >= count; }, std::chrono::milliseconds(timeout_ms));
+  }
 
-inline std::optional<std::string> HostedPage::call(const std::string& body, int timeout_ms) {
-  auto* state = new detail::CallState();
-  webkit_web_view_call_async_javascript_function(view(), body.c_str(), -1, nullptr, nullptr,
-                                                 nullptr, nullptr, detail::on_call_done, state);
-  bool ok = run_until([&] { return state->done; }, std::chrono::milliseconds(timeout_ms));
-  if (!ok) return std::nullopt;  // the state leaks on purpose: the callback may still come
-  std::string result = state->result;
-  delete state;
-  return result;
-}
+ private:
+  std::shared_ptr<TestApp> app_;
+  std::shared_ptr<app::WebViewHost> host_;
+  GtkWindow* window_ = nullptr;
+  int loads_ = 0;
+};
 
+/// Reads key `key` of ~/.vessa/config.json (null when absent).
 inline json config_value(const std::string& key) {
   auto parsed = read_json_file(paths::home_dir() + "/.vessa/config.json");
   if (!parsed || !parsed->is_object() || !parsed->contains(key)) return nullptr;
