@@ -252,22 +252,25 @@ inline bool activate_app_action(pid_t pid, const char* name) {
 }
 
 /// The application, started from a bundle of its own whose front end is `page_body` (HTML).
-/// The bundle has no executor sidecar, so the app leaves the shared port alone. In the page,
-/// `report(text)` writes "command not implemented: page:<text>" to the app's standard error:
-/// an unknown command is the one thing the shell logs with its name. `before_start` runs in the
-/// app's home (HOME and XDG point there) just before the app starts.
+/// Unless `with_executor`, the bundle has no executor sidecar, so the app leaves the shared
+/// port alone. In the page, `report(text)` writes "command not implemented: page:<text>" to the
+/// app's standard error: an unknown command is the one thing the shell logs with its name.
+/// `before_start` runs in the app's home (HOME and XDG point there) just before the app starts.
 class AppProcess {
  public:
   /// `args` follow the program name; `env` entries are set on top of the test's environment.
   explicit AppProcess(const std::string& page_body, const std::vector<std::string>& args = {},
                       const std::map<std::string, std::string>& env = {},
-                      const std::function<void()>& before_start = {}) {
+                      const std::function<void()>& before_start = {}, bool with_executor = false) {
     // Orphaned helpers come to this process, so the test can see them end and reap them.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     namespace stdfs = std::filesystem;
     const stdfs::path bundle = home_.path() + "/Vessa.app";
     const stdfs::path built = VESSA_BUNDLE;
-    for (const char* rel : {"Info.json", "bin/vessa", "lib/web-extensions/libvessa-webext.so"}) {
+    std::vector<std::string> parts = {"Info.json", "bin/vessa",
+                                      "lib/web-extensions/libvessa-webext.so"};
+    if (with_executor) parts.emplace_back("Resources/vessa-executor");
+    for (const auto& rel : parts) {
       std::error_code ec;
       stdfs::create_directories((bundle / rel).parent_path(), ec);
       stdfs::create_hard_link(built / rel, bundle / rel, ec);
@@ -285,7 +288,7 @@ class AppProcess {
     opts.env = proc::current_environment();
     for (const auto& [name, value] : env) (*opts.env)[name] = value;
     (*opts.env)["G_DEBUG"] = "fatal-criticals";
-    (*opts.env)["VESSA_UPDATE_MANIFEST_URL"] = "http://127.0.0.1:1/latest.json";  // refused
+    (*opts.env)["VESSA_RELEASE_HOST"] = "http://127.0.0.1:1";  // refused
     (*opts.env)["PATH"] = bin + ":" + (*opts.env)["PATH"];
     (*opts.env)["SHELL"] = write_fake_login_shell(bin + "/login-sh", bin + ":$PATH");
     opts.err = proc::Stdio::append(log_);
