@@ -29,50 +29,46 @@ proc::Output invoke(const std::vector<std::string>& args,
   return r ? *r : proc::Output{};
 }
 
+// The outcome line of a command that succeeded with `value` (JSON text).
+std::string ok_line(const std::string& value) { return "{\"ok\":true,\"value\":" + value + "}\n"; }
+
 // What each run prints on standard output, its exit status, and what its standard error holds.
 // The configuration runs share one temporary home.
 TEST(InvokeRunner, OutcomeLinesStatusesAndUsageErrors) {
   vessa::testing::TempHome home;
   struct Case {
-    std::vector<std::string> args;
     int status;
     std::string out;
-    std::string err;  // a part of standard error
+    std::string err;                // a part of standard error
+    std::vector<std::string> args;  // after --invoke
   };
   const std::string deep = std::string(60000, '[') + std::string(60000, ']');
   const Case cases[] = {
-      {{"--invoke", "__ping"},
-       0,
-       "{\"ok\":true,\"value\":{\"ok\":true,\"shell\":\"swift\"}}\n",
-       ""},
-      {{"--invoke", "config_set", R"({"key":"theme","value":{"dark":true}})"},
-       0,
-       "{\"ok\":true,\"value\":null}\n",
-       ""},
-      {{"--invoke", "config_get", R"({"key":"theme"})"},
-       0,
-       "{\"ok\":true,\"value\":{\"dark\":true}}\n",
-       ""},
+      {0, ok_line(R"({"ok":true,"shell":"swift"})"), "", {"__ping"}},
+      {0, ok_line("null"), "", {"config_set", R"({"key":"theme","value":{"dark":true}})"}},
+      {0, ok_line(R"({"dark":true})"), "", {"config_get", R"({"key":"theme"})"}},
       // Failures exit with 1; logs go to standard error.
-      {{"--invoke", "no_such_command", "{}"},
-       1,
-       "{\"ok\":false,\"error\":\"command not implemented in the Swift shell yet: "
-       "no_such_command\"}\n",
-       "[VessaMac] command not implemented: no_such_command"},
-      {{"--invoke"}, 2, "", "missing command name"},
-      {{"--invoke", "__ping", "{not json"}, 2, "", "ARGS_JSON is not valid JSON"},
-      {{"--invoke", "__ping", "[1,2]"}, 2, "", "ARGS_JSON must be a JSON object"},
-      {{"--invoke", "__ping", "\"text\""}, 2, "", "ARGS_JSON must be a JSON object"},
-      {{"--invoke", "__ping", "{}", "extra"}, 2, "", "unexpected argument after ARGS_JSON"},
+      {1,
+       R"({"ok":false,"error":"command not implemented in the Swift shell yet: no_such_command"})"
+       "\n",
+       "[VessaMac] command not implemented: no_such_command",
+       {"no_such_command", "{}"}},
+      {2, "", "missing command name", {}},
+      {2, "", "ARGS_JSON is not valid JSON", {"__ping", "{not json"}},
+      {2, "", "ARGS_JSON must be a JSON object", {"__ping", "[1,2]"}},
+      {2, "", "ARGS_JSON must be a JSON object", {"__ping", "\"text\""}},
+      {2, "", "unexpected argument after ARGS_JSON", {"__ping", "{}", "extra"}},
       // 60,000 levels used to be written out as a 7.2 GB pretty-printed file.
-      {{"--invoke", "config_set", "{\"key\":\"k\",\"value\":" + deep + "}"},
-       2,
+      {2,
        "",
-       "ARGS_JSON nests deeper than 512 levels"},
+       "ARGS_JSON nests deeper than 512 levels",
+       {"config_set", "{\"key\":\"k\",\"value\":" + deep + "}"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.args.back().substr(0, 60));
-    auto r = invoke(c.args);
+    std::vector<std::string> args = {"--invoke"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    SCOPED_TRACE(args.back().substr(0, 60));
+    auto r = invoke(args);
     EXPECT_EQ(r.status.code, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
@@ -91,9 +87,8 @@ TEST(InvokeRunner, SettingsAndStoresArePrivateWhateverTheUmask) {
   vessa::testing::TempHome home;
   const mode_t old_umask = ::umask(022);
   EXPECT_EQ(invoke({"--invoke", "config_set", R"({"key":"executorSecret","value":"s"})"}).out,
-            "{\"ok\":true,\"value\":null}\n");
-  EXPECT_EQ(invoke({"--invoke", "plugin:store|save", R"({"path":"x.json"})"}).out,
-            "{\"ok\":true,\"value\":null}\n");
+            ok_line("null"));
+  EXPECT_EQ(invoke({"--invoke", "plugin:store|save", R"({"path":"x.json"})"}).out, ok_line("null"));
   ::umask(old_umask);
   const std::pair<std::string, mode_t> cases[] = {
       {home.path() + "/.vessa", 0700},
@@ -119,7 +114,7 @@ TEST(InvokeRunner, ParallelConfigSetsKeepEveryKey) {
     });
   }
   for (auto& t : runs) t.join();
-  for (const auto& out : outs) EXPECT_EQ(out, "{\"ok\":true,\"value\":null}\n");
+  for (const auto& out : outs) EXPECT_EQ(out, ok_line("null"));
   auto config = parse_json(vessa::testing::read_file(home.path() + "/.vessa/config.json"));
   ASSERT_TRUE(config.has_value());
   json expected = json::object();
