@@ -78,10 +78,6 @@ async function windowScenario() {
       waiters.push({ width, height, resolve });
       setTimeout(() => reject(new Error(`no resize to ${width}x${height}`)), 10000);
     });
-  r.scale = await w.scaleFactor();
-  r.visible = await w.isVisible();
-  await w.setTitle('Plugins \u2713');
-  r.title = await w.title();
   let resized = resizedTo(640, 480);
   await w.setSize(new PhysicalSize(640, 480));
   await resized;
