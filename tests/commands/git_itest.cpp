@@ -187,7 +187,7 @@ TEST_F(GitCommands, NotARepositoryFailsWithoutRunningGit) {
   EXPECT_TRUE(std::filesystem::exists(trace));
 }
 
-TEST_F(GitCommands, CloneReportsThePathAndTheCheckedOutBranch) {
+TEST_F(GitCommands, CloneReportsThePathAndBranchAndTakesOptionLookingValuesAsNames) {
   testing::RemotePair pair("vessa-clone-");
   commit_file(pair.work, "dev.txt", "d\n", "dev work");
   git(pair.work, {"push", "-q", "origin", "main:develop"});
@@ -213,10 +213,7 @@ TEST_F(GitCommands, CloneReportsThePathAndTheCheckedOutBranch) {
       "Cloning into '" + pair.root +
           "/x'...\n"
           "fatal: Remote branch nope not found in upstream origin");
-}
 
-TEST_F(GitCommands, CloneTakesOptionLookingValuesAsNames) {
-  testing::RemotePair pair("vessa-clonedash-");
   std::string dest = pair.root + "/dest";
   // As an option, "--upload-pack=" would name a program for git to run.
   EXPECT_EQ(
