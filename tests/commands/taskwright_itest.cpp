@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <optional>
 
 #include "commands/taskwright/taskwright_install.hpp"
 #include "commands/taskwright_test_support.hpp"
@@ -56,10 +55,8 @@ TEST(TaskwrightInstall, ReportsFailedAndMissingInstallers) {
   for (const auto& [script, message] : cases) {
     SCOPED_TRACE(message);
     TaskwrightEnv env;
-    std::optional<FakeBundle> bundle;
-    std::optional<testing::ScopedExecutable> nowhere;
-    if (script) bundle.emplace(env.home.path(), script);
-    if (!script) nowhere.emplace(env.home.path() + "/nowhere/bin/vessa");
+    FakeBundle bundle(env.home.path(), script ? script : "");
+    if (!script) stdfs::remove(bundle.installer());
     EXPECT_EQ(env.run("taskwright_install").error(), message);
     EXPECT_EQ(env.statuses(), script ? Strings({kInstalling, "error|" + message}) : Strings());
     EXPECT_TRUE(install_lock_free());
