@@ -167,6 +167,6 @@ int CommandSelfTest::run() {
   return status;
 }
 
-int runCommandSelfTest() { return CommandSelfTest::run(); }
+int run_command_self_test() { return CommandSelfTest::run(); }
 
 }  // namespace vessa::selftest
