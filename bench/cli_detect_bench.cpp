@@ -81,7 +81,7 @@ void run(benchmark::State& state, bool with_tools, bool sequential) {
         }
       }
     } else {
-      benchmark::DoNotOptimize(vessa::cli::detectAll());
+      benchmark::DoNotOptimize(vessa::cli::detect_all());
     }
     state.PauseTiming();
     starts += home.starts();

@@ -74,7 +74,7 @@ double run_scan() {
   auto t0 = std::chrono::steady_clock::now();
   vessa::repos::ScanOptions options;
   options.max_repos = 200;
-  auto results = vessa::repos::scanRepos(options);
+  auto results = vessa::repos::scan_repos(options);
   if (results.size() != 200) std::abort();  // the workload must be the intended one
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }

@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       check(url->starts_with("http://") || url->starts_with("https://"),
             "archive URL is not http(s)");
     }
-    (void)vessa::updater::browserDownloadURL(*manifest);
+    (void)vessa::updater::browser_download_url(*manifest);
   } else {
     check(!manifest.error().empty(), "a rejected manifest without a reason");
   }

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   for (int i = 1; i < argc; ++i) {
     if (std::string_view(argv[i]) == "--selftest-commands") {
-      return vessa::selftest::runCommandSelfTest();
+      return vessa::selftest::run_command_self_test();
     }
   }
   for (int i = 1; i < argc; ++i) {

@@ -11,7 +11,7 @@ namespace {
 
 // "Restart Now" quits through the normal path, so every will-terminate hook runs.
 void install_terminate_handler() {
-  updater::UpdateChecker::setTerminateHandler([] {
+  updater::UpdateChecker::set_terminate_handler([] {
     if (GApplication* app = g_application_get_default()) g_application_quit(app);
   });
 }

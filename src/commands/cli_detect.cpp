@@ -63,7 +63,7 @@ json detect(const std::string& name, const std::string& path_value) {
   return json{{"installed", true}, {"version", version ? json(*version) : json(nullptr)}};
 }
 
-json detectAll() {
+json detect_all() {
   const std::string home = paths::home_dir();
   LazyPath path;
   using Probe = std::pair<const char*, std::function<json()>>;

@@ -14,6 +14,6 @@ json detect(const std::string& name, const std::string& path_value);
 /// The seven tool entries ("claude", "codex", "opencode", "gemini", "grok", "kimi",
 /// "taskwright"). The lookups run concurrently; the enriched PATH is computed once, and only
 /// when a version has to be read. Blocks for up to ~15 s (login shells and 5 s version runs).
-json detectAll();
+json detect_all();
 
 }  // namespace vessa::cli

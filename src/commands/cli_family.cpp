@@ -14,7 +14,7 @@ bool handleCli(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
   if (cmd == "cli_detect") {
     background::run(cmd, done, [] {
       try {
-        return CommandResult::success(cli::detectAll());
+        return CommandResult::success(cli::detect_all());
       } catch (...) {
         // Detection never fails: a lookup that could not run counts as not installed.
         json result = json::object();

@@ -155,7 +155,7 @@ bool CommandRegistry::builtin(const std::string& cmd, const json& args, const Co
     }
     auto value_it = args.find("value");
     json value = value_it != args.end() ? *value_it : json(nullptr);
-    done(setConfigKey(*key, std::move(value)));
+    done(set_config_key(*key, std::move(value)));
     return true;
   }
   return false;
@@ -169,7 +169,7 @@ json CommandRegistry::readConfig() const {
 
 // The file also holds what other parts of the shell stored (the executor's secret, the client
 // id): one that exists but cannot be read is never replaced by an object holding one key.
-CommandResult CommandRegistry::setConfigKey(const std::string& key, json value) const {
+CommandResult CommandRegistry::set_config_key(const std::string& key, json value) const {
   auto held = ConfigFileLock::acquire(config_path_);
   if (!held) return CommandResult::failure("config_set: " + held.error());
   auto loaded = load_json_file(config_path_);

@@ -43,7 +43,7 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   /// 0700 folder. The error is the reason the file was not written.
   tl::expected<void, std::string> writeConfig(const json& config) const;
   /// `~/.vessa/config.json` of the user at construction.
-  const std::string& configPath() const { return config_path_; }
+  const std::string& config_path() const { return config_path_; }
 
   std::shared_ptr<AppContext> appDelegate() const { return app_.lock(); }
 
@@ -74,7 +74,7 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
 
  private:
   bool builtin(const std::string& cmd, const json& args, const Completion& done);
-  CommandResult setConfigKey(const std::string& key, json value) const;
+  CommandResult set_config_key(const std::string& key, json value) const;
 
   std::weak_ptr<AppContext> app_;
   std::string config_path_;

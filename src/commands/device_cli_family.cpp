@@ -10,7 +10,7 @@ namespace vessa {
 bool handleDeviceCli(FamilyContext& ctx, const std::string& cmd, const json& args,
                      const Completion& done) {
   if (cmd == "get_device_identity") {
-    background::run(cmd, done, [path = ctx.registry().configPath()] {
+    background::run(cmd, done, [path = ctx.registry().config_path()] {
       return CommandResult::success(deviceIdentity(path));
     });
     return true;

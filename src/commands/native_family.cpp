@@ -161,18 +161,18 @@ bool handleNative(FamilyContext& ctx, const std::string& cmd, const json& args,
     return true;
   }
   if (cmd == "git_detect_tools") {
-    background::run(cmd, done, [] { return CommandResult::success(repos::detectTools()); });
+    background::run(cmd, done, [] { return CommandResult::success(repos::detect_tools()); });
     return true;
   }
   if (cmd == "git_scan_repos") {
-    background::run(cmd, done, [options = repos::scanOptionsFromArgs(args)] {
-      return CommandResult::success(repos::scanRepos(options));
+    background::run(cmd, done, [options = repos::scan_options_from_args(args)] {
+      return CommandResult::success(repos::scan_repos(options));
     });
     return true;
   }
   if (cmd == "find_local_repo") {
     background::run(cmd, done, [slug = string_arg(args, "slug").value_or("")] {
-      return CommandResult::success(repos::findLocalRepo(slug));
+      return CommandResult::success(repos::find_local_repo(slug));
     });
     return true;
   }
@@ -185,7 +185,7 @@ bool handleNative(FamilyContext& ctx, const std::string& cmd, const json& args,
         // Without the application there is no way to end this instance: start no second one.
         auto app = weak_app.lock();
         if (!app) return;
-        relaunch::startNewInstance();
+        relaunch::start_new_instance();
         app->quit();
       });
     }

@@ -49,7 +49,7 @@ bool start_process(const std::vector<std::string>& argv) {
 
 }  // namespace
 
-std::vector<std::string> newInstanceArgv(std::string_view cmdline, const std::string& program) {
+std::vector<std::string> new_instance_argv(std::string_view cmdline, const std::string& program) {
   std::vector<std::string> args;
   size_t start = 0;
   while (start < cmdline.size()) {
@@ -66,11 +66,11 @@ std::vector<std::string> newInstanceArgv(std::string_view cmdline, const std::st
   return args;
 }
 
-bool startNewInstance() {
+bool start_new_instance() {
   auto cmdline = fs::read_file("/proc/self/cmdline");
   std::string program = paths::executable_path().string();
   if (!paths::is_executable_file(program)) program = "/proc/self/exe";
-  std::vector<std::string> argv = newInstanceArgv(cmdline.value_or(""), program);
+  std::vector<std::string> argv = new_instance_argv(cmdline.value_or(""), program);
   if (argv.empty()) {
     vessa::log("relaunch skipped: this run is not an application instance");
     return false;

@@ -13,12 +13,12 @@ namespace vessa::relaunch {
 /// `program` followed by the same arguments. Empty when the cmdline is empty or this run
 /// is a one-shot command run ("--invoke", "--selftest-commands"), which has no instance to
 /// replace and would otherwise start itself again and again.
-std::vector<std::string> newInstanceArgv(std::string_view cmdline, const std::string& program);
+std::vector<std::string> new_instance_argv(std::string_view cmdline, const std::string& program);
 
 /// Starts the new instance of the running executable (its resolved path, so the new instance
 /// keeps a meaningful program name; "/proc/self/exe" when that path is gone), detached in its
 /// own process group. False when nothing started.
-bool startNewInstance();
+bool start_new_instance();
 
 /// Names the instance a new one replaces ("<pid> <start time>") in the new one's environment.
 inline constexpr const char* kReplacesEnv = "VESSA_REPLACES_INSTANCE";

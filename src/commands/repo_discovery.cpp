@@ -219,7 +219,7 @@ class Scan {
     if (auto common = read_text(join(git_dir, "commondir"))) {
       std::string c = trim(*common);
       if (!c.empty()) {
-        common_dir = c.starts_with("/") ? c : standardizePath(join(git_dir, c), home_);
+        common_dir = c.starts_with("/") ? c : standardize_path(join(git_dir, c), home_);
       }
     }
 
@@ -228,7 +228,7 @@ class Scan {
                   {"name", last_component(path)},
                   {"remoteUrl", remote ? json(*remote) : json(nullptr)},
                   {"branch", branch.value_or("main")},
-                  {"provider", remote ? providerFor(*remote) : "other"}};
+                  {"provider", remote ? provider_for(*remote) : "other"}};
     results_.push_back(std::move(entry));
     return true;
   }
@@ -296,14 +296,14 @@ json detect_one(const std::string& tool) {
 
 }  // namespace
 
-std::vector<std::string> defaultRoots(const std::string& home) {
+std::vector<std::string> default_roots(const std::string& home) {
   std::vector<std::string> roots;
   roots.reserve(kDefaultRootSuffixes.size());
   for (const char* suffix : kDefaultRootSuffixes) roots.push_back(home + suffix);
   return roots;
 }
 
-std::string providerFor(const std::string& remote_url) {
+std::string provider_for(const std::string& remote_url) {
   const std::string url = lower(remote_url);
   auto has = [&](std::string_view s) { return url.find(s) != std::string::npos; };
   if (has("github.com") || has("github:")) return "github";
@@ -312,7 +312,7 @@ std::string providerFor(const std::string& remote_url) {
   return "other";
 }
 
-std::string standardizePath(const std::string& path, const std::string& home) {
+std::string standardize_path(const std::string& path, const std::string& home) {
   std::string p = path;
   if (p == "~" || p.starts_with("~/")) p = home + p.substr(1);
   if (p.empty()) return p;
@@ -321,7 +321,7 @@ std::string standardizePath(const std::string& path, const std::string& home) {
   return out;
 }
 
-json detectTools() {
+json detect_tools() {
   json git = detect_one("git");
   json gh = detect_one("gh");
   return {{"gitAvailable", git["available"]},
@@ -331,7 +331,7 @@ json detectTools() {
           {"home", paths::home_dir()}};
 }
 
-ScanOptions scanOptionsFromArgs(const json& args) {
+ScanOptions scan_options_from_args(const json& args) {
   ScanOptions options;
   if (auto n = number_arg(args, "maxRepos"); n && std::isfinite(*n)) {
     double clamped = std::clamp(std::trunc(*n), 1.0, 200.0);
@@ -345,17 +345,17 @@ ScanOptions scanOptionsFromArgs(const json& args) {
   return options;
 }
 
-json scanRepos(const ScanOptions& options) {
+json scan_repos(const ScanOptions& options) {
   const int max_repos = std::clamp(options.max_repos, 1, 200);
   const std::string home = paths::home_dir();
-  const std::string home_std = standardizePath(home, home);
+  const std::string home_std = standardize_path(home, home);
 
-  std::vector<std::string> roots = defaultRoots(home);
+  std::vector<std::string> roots = default_roots(home);
   bool home_mode = false;
   for (const auto& raw : options.extra_roots) {
     std::string root = trim(raw);
     if (root.empty()) continue;
-    std::string standardized = standardizePath(root, home);
+    std::string standardized = standardize_path(root, home);
     if (standardized == home || standardized == home_std) {
       home_mode = true;
       continue;
@@ -384,7 +384,7 @@ json scanRepos(const ScanOptions& options) {
   return scan.sorted_results();
 }
 
-json findLocalRepo(const std::string& slug) {
+json find_local_repo(const std::string& slug) {
   const std::string home = paths::home_dir();
   const std::string wanted = lower(slug);
   for (const char* suffix : kFindRootSuffixes) {

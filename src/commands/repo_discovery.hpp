@@ -12,7 +12,7 @@ namespace vessa::repos {
 
 /// {"gitAvailable", "gitVersion", "ghAvailable", "ghVersion", "home"}. Starts `/usr/bin/env`
 /// twice and waits for each; call on a pool thread.
-json detectTools();
+json detect_tools();
 
 struct ScanOptions {
   int max_repos = 80;  // clamped to 1..200
@@ -23,23 +23,23 @@ struct ScanOptions {
 };
 
 /// Reads `maxRepos` and `extraRoots` the way the page sends them.
-ScanOptions scanOptionsFromArgs(const json& args);
+ScanOptions scan_options_from_args(const json& args);
 
 /// The repository entries under the default and extra roots and the home folder, sorted by
 /// name case-insensitively (stable). Reads git's files only; never runs git.
-json scanRepos(const ScanOptions& options);
+json scan_repos(const ScanOptions& options);
 
 /// {"found": true, "path": ...} or {"found": false, "path": null}.
-json findLocalRepo(const std::string& slug);
+json find_local_repo(const std::string& slug);
 
 /// The 22 folders under `home` that are searched by default, in order.
-std::vector<std::string> defaultRoots(const std::string& home);
+std::vector<std::string> default_roots(const std::string& home);
 
 /// Provider name for a remote URL: "github", "bitbucket", "gitlab" or "other".
-std::string providerFor(const std::string& remote_url);
+std::string provider_for(const std::string& remote_url);
 
 /// Lexical standardisation: a leading "~" becomes `home`, "." and ".." components are resolved,
 /// a trailing "/" is dropped.
-std::string standardizePath(const std::string& path, const std::string& home);
+std::string standardize_path(const std::string& path, const std::string& home);
 
 }  // namespace vessa::repos

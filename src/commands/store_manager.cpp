@@ -30,7 +30,7 @@ StoreManager::StoreManager(std::filesystem::path dir, std::uintmax_t max_file_by
   fs::create_directories(dir_.string(), 0700);
 }
 
-std::optional<std::filesystem::path> StoreManager::fileFor(const std::string& name) const {
+std::optional<std::filesystem::path> StoreManager::file_for(const std::string& name) const {
   std::string file = name;
   std::replace(file.begin(), file.end(), '/', '_');
   // With "/" gone the only names that leave the folder (or name it) are these; a NUL would
@@ -46,7 +46,7 @@ StoreManager::Store& StoreManager::ensureLoaded(const std::string& name) {
   auto it = stores_.find(name);
   if (it != stores_.end()) return it->second;
   Store store;
-  if (auto file = fileFor(name)) {
+  if (auto file = file_for(name)) {
     // The reader takes regular files of sane size only: a FIFO would block the lock holder
     // forever and a giant file would exhaust memory.
     auto loaded = load_json_file(file->string(), max_file_bytes_);
@@ -70,7 +70,7 @@ tl::expected<void, std::string> StoreManager::persist(const std::string& op,
                                                       const std::string& name, bool clear) {
   Store& store = stores_.at(name);
   const std::string prefix = "store " + op + ": ";
-  auto file = fileFor(name);
+  auto file = file_for(name);
   if (!file) return tl::unexpected(prefix + "\"" + name + "\" cannot name a store file");
   const std::string path = file->string();
   fs::create_directories(dir_.string(), 0700);

@@ -35,7 +35,7 @@ class StoreManager {
   /// The file that holds store `name`: every "/" becomes "_". nullopt for names that would not
   /// name a plain file inside the stores folder ("", ".", "..", NUL bytes, too long); such
   /// stores live in memory only, and writing them fails.
-  std::optional<std::filesystem::path> fileFor(const std::string& name) const;
+  std::optional<std::filesystem::path> file_for(const std::string& name) const;
 
   const std::filesystem::path& dir() const { return dir_; }
 

@@ -122,10 +122,10 @@ std::string random_suffix() {
 
 }  // namespace detail
 
-std::string resolveStableClientId(const std::string& configPath) {
+std::string resolveStableClientId(const std::string& config_path) {
   // One read-modify-write at a time with config_set, in this process and any other.
-  auto held = ConfigFileLock::acquire(configPath);
-  ConfigRead config = read_config(configPath);
+  auto held = ConfigFileLock::acquire(config_path);
+  ConfigRead config = read_config(config_path);
   if (auto it = config.object.find("clientId"); it != config.object.end() && it->is_string()) {
     std::string stored = trim(it->get<std::string>());
     if (!detail::is_reserved_client_id(stored)) return stored;
@@ -141,14 +141,14 @@ std::string resolveStableClientId(const std::string& configPath) {
   std::string id = "desktop-" + detail::client_id_slug(host) + "-" + detail::random_suffix();
   config.object["clientId"] = id;
   if (!non_blank_string(config.object, "deviceName")) config.object["deviceName"] = host;
-  fs::create_directories(std::filesystem::path(configPath).parent_path().string());
-  fs::atomic_write(configPath, dump_pretty(config.object));
+  fs::create_directories(std::filesystem::path(config_path).parent_path().string());
+  fs::atomic_write(config_path, dump_pretty(config.object));
   vessa::log("Assigned unique clientId " + id);
   return id;
 }
 
-std::string resolveDeviceName(const std::string& configPath) {
-  ConfigRead config = read_config(configPath);
+std::string resolveDeviceName(const std::string& config_path) {
+  ConfigRead config = read_config(config_path);
   if (auto name = non_blank_string(config.object, "deviceName")) return trim(*name);
   return display_host_name();
 }

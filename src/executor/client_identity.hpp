@@ -5,14 +5,14 @@
 
 namespace vessa::launch {
 
-/// The executor's client id from the configuration file at `configPath`. A usable stored id is
+/// The executor's client id from the configuration file at `config_path`. A usable stored id is
 /// returned trimmed; otherwise a new "desktop-<host>-<4 random>" id is stored (with deviceName
 /// when missing) and returned. A file that exists but does not parse is never rewritten: a
 /// transient "desktop-<host>-tmp" id is returned instead. Takes config_file_mutex(). Any thread.
-std::string resolveStableClientId(const std::string& configPath);
+std::string resolveStableClientId(const std::string& config_path);
 
 /// The stored deviceName (trimmed) when non-blank, else the computer's name. Never writes.
-std::string resolveDeviceName(const std::string& configPath);
+std::string resolveDeviceName(const std::string& config_path);
 
 namespace detail {
 /// The reserved-id rule: trimmed, lower-cased `id` is one of the placeholder ids.

@@ -6,9 +6,9 @@
 
 namespace vessa::launch {
 
-std::pair<std::string, std::string> readConvexConfig(const std::string& configPath) {
+std::pair<std::string, std::string> readConvexConfig(const std::string& config_path) {
   std::pair<std::string, std::string> result{build::kApiBaseUrl, ""};
-  ConfigRead config = read_config(configPath);
+  ConfigRead config = read_config(config_path);
   if (auto it = config.object.find("convexUrl"); it != config.object.end() && it->is_string()) {
     result.first = it->get<std::string>();
   }

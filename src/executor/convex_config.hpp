@@ -8,6 +8,6 @@ namespace vessa::launch {
 
 /// (deployment URL, executor secret): the build's API base URL and "" unless the file overrides
 /// them with `convexUrl` / `executorSecret` strings.
-std::pair<std::string, std::string> readConvexConfig(const std::string& configPath);
+std::pair<std::string, std::string> readConvexConfig(const std::string& config_path);
 
 }  // namespace vessa::launch

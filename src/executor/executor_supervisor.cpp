@@ -139,7 +139,7 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
     terminate_with_escalation(*stale);
   }
 
-  freePort();
+  free_port();
 
   auto sidecar = options_.sidecar ? options_.sidecar : launch::locateSidecar();
   if (!sidecar) {
@@ -159,7 +159,7 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
   proc::Options child;
   child.argv = {sidecar->string()};
   child.cwd = cwd;
-  child.env = launchEnvironment(config_path);
+  child.env = launch_environment(config_path);
   child.in = proc::Stdio::null();
   child.out = append_or_inherit(vessa_dir + "/executor.log");
   child.err = append_or_inherit(vessa_dir + "/executor.err");
@@ -205,7 +205,7 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
   finish("error", std::string("executor did not become ready within 15s"));
 }
 
-proc::Environment ExecutorSupervisor::launchEnvironment(const std::string& config_path) {
+proc::Environment ExecutorSupervisor::launch_environment(const std::string& config_path) {
   proc::Environment env = proc::current_environment();
   auto [convex_url, secret] = launch::readConvexConfig(config_path);
   env["PATH"] = launch::enrichedPath();
@@ -267,7 +267,7 @@ void ExecutorSupervisor::emitStatus(const std::string& status,
   emit("executor-status", payload);
 }
 
-void ExecutorSupervisor::freePort() const {
+void ExecutorSupervisor::free_port() const {
   auto pids = executor_detail::listening_pids(options_.port);
   if (pids.empty()) return;
   for (pid_t pid : pids) {

@@ -73,9 +73,9 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   void ensureInternal(const EnsureCompletion& completion, uint64_t stops_at_request);
   uint64_t stop_count();
   void emitStatus(const std::string& status, const std::optional<std::string>& message = {});
-  void freePort() const;
+  void free_port() const;
   /// The launch environment: our own plus the executor's settings.
-  proc::Environment launchEnvironment(const std::string& config_path);
+  proc::Environment launch_environment(const std::string& config_path);
 
   Options options_;
   std::shared_ptr<proc::Process> process_;  // guarded by stop_lock_

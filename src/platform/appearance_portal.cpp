@@ -156,7 +156,7 @@ PortalColorScheme::PortalColorScheme(Listener listener, std::string address,
     : watch_(std::make_shared<detail::PortalWatch>()) {
   watch_->listener = std::move(listener);
   watch_->timeout_ms = static_cast<int>(timeout.count());
-  if (address.empty()) address = sessionBusAddress();
+  if (address.empty()) address = session_bus_address();
   // No bus to ask: an address that cannot be parsed fails the same asynchronous way.
   if (address.empty()) address = "none:";
   g_dbus_connection_new_for_address(

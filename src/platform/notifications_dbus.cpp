@@ -33,7 +33,7 @@ struct NotificationBus {
       connection.reset();
     }
     if (connection == nullptr) {
-      std::string where = address.empty() ? sessionBusAddress() : address;
+      std::string where = address.empty() ? session_bus_address() : address;
       if (where.empty()) return nullptr;
       GErrorPtr error;
       // A private connection: unlike the shared session bus object it does not end the process
@@ -116,7 +116,7 @@ struct NotificationBus {
 
 }  // namespace detail
 
-std::string sessionBusAddress() {
+std::string session_bus_address() {
   const char* env = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   if (env != nullptr && *env != '\0') return env;
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");

@@ -39,6 +39,6 @@ class DBusNotifications : public Notifications {
 };
 
 /// The session bus address this login uses, or "" when there is none to reach.
-std::string sessionBusAddress();
+std::string session_bus_address();
 
 }  // namespace vessa::platform

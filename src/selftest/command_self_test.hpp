@@ -65,6 +65,6 @@ class CommandSelfTest {
 };
 
 /// Runs the command self-test, printing its report; returns the exit status.
-int runCommandSelfTest();
+int run_command_self_test();
 
 }  // namespace vessa::selftest

@@ -42,7 +42,7 @@ std::optional<std::string> login_shell_path() {
 
 }  // namespace
 
-std::vector<std::string> fixedToolDirs(const std::string& home) {
+std::vector<std::string> fixed_tool_dirs(const std::string& home) {
   std::vector<std::string> dirs = {
       "/opt/homebrew/bin",
       "/usr/local/bin",
@@ -77,7 +77,7 @@ std::vector<std::string> fixedToolDirs(const std::string& home) {
 std::string enrichedPath() {
   const std::string inherited = env_value("PATH");
   const std::string home = paths::home_dir();
-  auto fixed = fixedToolDirs(home);
+  auto fixed = fixed_tool_dirs(home);
   std::string fixed_joined;
   for (const auto& d : fixed) {
     if (!fixed_joined.empty()) fixed_joined += ':';

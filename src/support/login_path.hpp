@@ -13,6 +13,6 @@ namespace vessa::launch {
 std::string enrichedPath();
 
 /// The fixed tool folders under `home`, in order, followed by the nvm versions' bin folders.
-std::vector<std::string> fixedToolDirs(const std::string& home);
+std::vector<std::string> fixed_tool_dirs(const std::string& home);
 
 }  // namespace vessa::launch

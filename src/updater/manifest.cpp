@@ -180,7 +180,7 @@ std::optional<std::string> updaterTarballURL(const Manifest& manifest) {
   return http_url(*it->second.url);
 }
 
-std::string browserDownloadURL(const Manifest& manifest, InstallFormat format) {
+std::string browser_download_url(const Manifest& manifest, InstallFormat format) {
   std::vector<std::string> keys;
   if (format != InstallFormat::kArchive) keys.push_back(asset_key(format));
   keys.push_back(asset_key());

@@ -59,7 +59,7 @@ std::string manifestURL();
 std::optional<std::string> updaterTarballURL(const Manifest& manifest);
 /// What to download for manual installation in `format`: its asset (below the host's root
 /// unless absolute), else the archive's asset, else the default archive name at the root.
-std::string browserDownloadURL(const Manifest& manifest,
-                               InstallFormat format = InstallFormat::kArchive);
+std::string browser_download_url(const Manifest& manifest,
+                                 InstallFormat format = InstallFormat::kArchive);
 
 }  // namespace vessa::updater

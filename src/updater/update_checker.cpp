@@ -42,13 +42,13 @@ void UpdateChecker::checkNow(bool userInitiated) {
   auto manifest = fetch_manifest();
   if (!manifest) {
     if (userInitiated) {
-      dispatch::main_async([error = manifest.error()] { presentCheckError(error); });
+      dispatch::main_async([error = manifest.error()] { present_check_error(error); });
     }
     return;
   }
   const std::string remote = normalize_version(manifest->version);
   if (isNewer(remote, local)) {
-    (void)installKind();  // asks the package managers here, off the main thread
+    (void)install_kind();  // asks the package managers here, off the main thread
     dispatch::main_async([m = *manifest, remote, local, userInitiated] {
       startBackgroundUpdate(m, remote, local, userInitiated);
     });
@@ -68,7 +68,7 @@ void UpdateChecker::checkOnLaunch() {
   }
   const std::string remote = normalize_version(manifest->version);
   if (isNewer(remote, local)) {
-    (void)installKind();  // asks the package managers here, off the main thread
+    (void)install_kind();  // asks the package managers here, off the main thread
     dispatch::main_async(
         [m = *manifest, remote, local] { startBackgroundUpdate(m, remote, local, false); });
     return;
@@ -89,11 +89,11 @@ void UpdateChecker::startBackgroundUpdate(const Manifest& manifest, const std::s
     if (userInitiated) presentDownloading(remote);
     return;
   }
-  const InstallKind kind = installKind();
+  const InstallKind kind = install_kind();
   const InstallFormat format = kind == InstallKind::kDeb   ? InstallFormat::kDeb
                                : kind == InstallKind::kRpm ? InstallFormat::kRpm
                                                            : InstallFormat::kArchive;
-  const std::string fallback = browserDownloadURL(manifest, format);
+  const std::string fallback = browser_download_url(manifest, format);
   auto tarball = updaterTarballURL(manifest);
   // A copy that cannot be replaced in place (a package, a system folder) is only offered the
   // download; it never fetches the archive.

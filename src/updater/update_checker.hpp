@@ -58,7 +58,7 @@ class UpdateChecker {
   // ---- main thread ----
 
   static void presentUpToDate(const std::string& version);
-  static void presentCheckError(const std::string& description);
+  static void present_check_error(const std::string& description);
   /// Decides what to offer for a newer `remote`, and starts the download when the running
   /// copy can be replaced in place.
   static void startBackgroundUpdate(const Manifest& manifest, const std::string& remote,
@@ -85,7 +85,7 @@ class UpdateChecker {
 
   /// How the running copy is installed. The first call asks the package managers (blocking:
   /// the checks make it on their pool thread); later calls answer from memory. Any thread.
-  static InstallKind installKind();
+  static InstallKind install_kind();
   /// The bundle folder when it can be replaced in place: writable, and no package owns it.
   static std::optional<std::filesystem::path> installTargetURL();
   /// Runs `block` once the application can show it (or after about four seconds anyway).
@@ -108,21 +108,21 @@ class UpdateChecker {
   static void installOnExit(const std::filesystem::path& newApp, bool relaunch);
   /// The script `installOnExit` runs: waits for `pid` to end, then swaps `newApp` into
   /// `target` so that either the old or the new bundle is left whole.
-  static std::string installScript(pid_t pid, const std::filesystem::path& newApp,
-                                   const std::filesystem::path& target, bool relaunch);
+  static std::string install_script(pid_t pid, const std::filesystem::path& newApp,
+                                    const std::filesystem::path& target, bool relaunch);
 
   /// How "Restart Now" asks the application to quit (set by the application).
-  static void setTerminateHandler(std::function<void()> handler);
+  static void set_terminate_handler(std::function<void()> handler);
 
   // ---- tests ----
 
   /// Clears the state and the remembered install kind (the quit observer, once registered,
   /// stays).
-  static void resetForTesting();
+  static void reset_for_testing();
   /// How long a download may go without receiving a byte (default 60 s).
-  static void setDownloadIdleLimitForTesting(std::chrono::seconds limit);
+  static void set_download_idle_limit_for_testing(std::chrono::seconds limit);
   /// The process the install script waits for (0: this one).
-  static void setInstallWaitPidForTesting(pid_t pid);
+  static void set_install_wait_pid_for_testing(pid_t pid);
 };
 
 }  // namespace vessa::updater

@@ -60,7 +60,7 @@ std::string tar_path() {
 
 }  // namespace
 
-void UpdateChecker::setDownloadIdleLimitForTesting(std::chrono::seconds limit) {
+void UpdateChecker::set_download_idle_limit_for_testing(std::chrono::seconds limit) {
   g_idle_limit = limit.count();
 }
 

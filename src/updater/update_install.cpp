@@ -48,7 +48,7 @@ InstallKind detect_install_kind() {
 
 }  // namespace
 
-InstallKind UpdateChecker::installKind() {
+InstallKind UpdateChecker::install_kind() {
   std::lock_guard lock(g_kind_mutex);
   if (!g_kind) g_kind = detect_install_kind();
   return *g_kind;
@@ -56,11 +56,11 @@ InstallKind UpdateChecker::installKind() {
 
 std::optional<std::filesystem::path> UpdateChecker::installTargetURL() {
   // A packaged copy belongs to its package manager, even for a user who could write there.
-  if (installKind() != InstallKind::kWritable) return std::nullopt;
+  if (install_kind() != InstallKind::kWritable) return std::nullopt;
   return paths::bundle_dir();
 }
 
-void UpdateChecker::resetForTesting() {
+void UpdateChecker::reset_for_testing() {
   bool observer = state().quitObserverInstalled;
   state() = UpdaterState{};
   state().quitObserverInstalled = observer;
@@ -68,8 +68,8 @@ void UpdateChecker::resetForTesting() {
   g_kind.reset();
 }
 
-std::string UpdateChecker::installScript(pid_t pid, const std::filesystem::path& newApp,
-                                         const std::filesystem::path& target, bool relaunch) {
+std::string UpdateChecker::install_script(pid_t pid, const std::filesystem::path& newApp,
+                                          const std::filesystem::path& target, bool relaunch) {
   // The old bundle is moved aside, not deleted, until the new one is in place: a failed move
   // (another file system, a full disk) puts it back instead of leaving no application.
   std::string s;
@@ -103,7 +103,7 @@ void UpdateChecker::installOnExit(const std::filesystem::path& newApp, bool rela
   }
   pid_t pid = g_wait_pid.load() != 0 ? g_wait_pid.load() : ::getpid();
   proc::Options options;
-  options.argv = {"/bin/sh", "-c", installScript(pid, newApp, *target, relaunch)};
+  options.argv = {"/bin/sh", "-c", install_script(pid, newApp, *target, relaunch)};
   options.in = proc::Stdio::null();
   options.out = proc::Stdio::null();
   options.err = proc::Stdio::null();
@@ -123,6 +123,6 @@ void UpdateChecker::installQuitObserver() {
   });
 }
 
-void UpdateChecker::setInstallWaitPidForTesting(pid_t pid) { g_wait_pid = pid; }
+void UpdateChecker::set_install_wait_pid_for_testing(pid_t pid) { g_wait_pid = pid; }
 
 }  // namespace vessa::updater

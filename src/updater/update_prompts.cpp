@@ -64,7 +64,7 @@ void try_present(const std::shared_ptr<std::function<void()>>& block, int attemp
 
 }  // namespace
 
-void UpdateChecker::setTerminateHandler(std::function<void()> handler) {
+void UpdateChecker::set_terminate_handler(std::function<void()> handler) {
   std::lock_guard lock(terminate_mutex());
   terminate_handler() = std::move(handler);
 }
@@ -82,7 +82,7 @@ void UpdateChecker::presentUpToDate(const std::string& version) {
         {"OK"}});
 }
 
-void UpdateChecker::presentCheckError(const std::string& description) {
+void UpdateChecker::present_check_error(const std::string& description) {
   show({platform::AlertStyle::kWarning, "Couldn't check for updates", description, {"OK"}});
 }
 

@@ -232,7 +232,7 @@ TEST_F(AgentRegistryTest, QuitKillsEveryAgentWithinOneSecond) {
   EXPECT_LT(std::chrono::steady_clock::now() - began, 1500ms);
   EXPECT_FALSE(alive(pid_of(a.value().get<std::string>())));
   EXPECT_FALSE(alive(pid_of(b.value().get<std::string>())));
-  EXPECT_TRUE(AgentProcessRegistry::shared()->listRunning().empty());
+  EXPECT_TRUE(AgentProcessRegistry::shared()->list_running().empty());
 }
 
 // A shell killed with -9 runs no quit hook: its npx dies with it, and the next launch ends the
@@ -294,12 +294,12 @@ TEST_F(AgentRegistryTest, LogFileNamesStayInsideTheAgentsFolder) {
       {"..", ".."},
       {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf---"},
   };
-  for (const auto& c : cases) EXPECT_EQ(AgentProcessRegistry::safeId(c.id), c.safe) << c.id;
-  EXPECT_EQ(AgentProcessRegistry::safeId(""), "agent");
+  for (const auto& c : cases) EXPECT_EQ(AgentProcessRegistry::safe_id(c.id), c.safe) << c.id;
+  EXPECT_EQ(AgentProcessRegistry::safe_id(""), "agent");
 
-  const std::string long_safe = AgentProcessRegistry::safeId(long_id);
+  const std::string long_safe = AgentProcessRegistry::safe_id(long_id);
   EXPECT_LE(long_safe.size(), 200u);
-  EXPECT_NE(long_safe, AgentProcessRegistry::safeId(long_id + "y"));
+  EXPECT_NE(long_safe, AgentProcessRegistry::safe_id(long_id + "y"));
 
   auto registry = own_registry();
   const std::string path = script("logger", "echo \"logged $1\"");
@@ -308,7 +308,7 @@ TEST_F(AgentRegistryTest, LogFileNamesStayInsideTheAgentsFolder) {
     auto r = registry->start(id, path);
     ASSERT_TRUE(r.ok) << r.message;
     started_.push_back(pid_of(r.message));
-    const std::string safe = AgentProcessRegistry::safeId(id);
+    const std::string safe = AgentProcessRegistry::safe_id(id);
     EXPECT_TRUE(log_has(safe, "logged " + id.substr(0, 20))) << safe;
   }
   EXPECT_FALSE(std::filesystem::exists(agents + "/../escape.log"));
@@ -329,7 +329,7 @@ TEST_F(AgentRegistryTest, RelativeScriptPathIsResolvedBeforeChangingFolder) {
   started_.push_back(pid_of(r.message));
   EXPECT_TRUE(log_has("rel", "ran-relative"));
   EXPECT_NE(log_of("rel").find("cwd: " + root_ + "/scripts\n"), std::string::npos);
-  EXPECT_EQ(registry->listRunning(), std::vector<std::string>{"rel"});
+  EXPECT_EQ(registry->list_running(), std::vector<std::string>{"rel"});
 }
 
 TEST_F(AgentRegistryTest, ConcurrentStartsOfOneIdStartOneProcess) {

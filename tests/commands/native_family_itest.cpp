@@ -476,7 +476,7 @@ TEST(Relaunch, NewInstanceCommandLine) {
       {"", V{}},
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(relaunch::newInstanceArgv(c.cmdline, "/p/vessa"), c.expected) << c.cmdline;
+    EXPECT_EQ(relaunch::new_instance_argv(c.cmdline, "/p/vessa"), c.expected) << c.cmdline;
   }
 }
 

@@ -70,7 +70,7 @@ TEST_F(RepoDiscovery, ScanFindsRepositoriesWithinTheRulesAndDescribesThem) {
   stdfs::create_directories(h() + "/repos");
   stdfs::create_directory_symlink(h() + "/elsewhere/linked-target", h() + "/repos/linked");
 
-  json results = repos::scanRepos({});
+  json results = repos::scan_repos({});
   auto found = by_path(results, h());
   std::vector<std::string> paths;
   for (const auto& [p, e] : found) paths.push_back(p);
@@ -99,7 +99,7 @@ TEST_F(RepoDiscovery, LinkedWorktreeWithRelativeGitdirUsesItsHeadAndTheCommonCon
   // The relative form newer git writes with worktree.useRelativePaths.
   write_file(h() + "/Projects/wt/.git", "  gitdir: ../main-repo/.git/worktrees/wt\t\n");
   ASSERT_EQ(testing::read_file(h() + "/Projects/main-repo/.git/worktrees/wt/commondir"), "../..\n");
-  auto found = by_path(repos::scanRepos({}), h());
+  auto found = by_path(repos::scan_repos({}), h());
   ASSERT_TRUE(found.count("/Projects/wt"));
   EXPECT_EQ(found["/Projects/wt"]["branch"], "topic");
   EXPECT_EQ(found["/Projects/wt"]["remoteUrl"], "https://github.com/me/main-repo.git");
@@ -113,7 +113,7 @@ TEST_F(RepoDiscovery, UnreadableGitFilesLeaveDefaults) {
   write_file(h() + "/Projects/badhead/.git/config", "[remote \"origin\"]\n url = \xff\n");
   stdfs::create_directories(h() + "/Projects/fifohead/.git");
   ASSERT_EQ(::mkfifo((h() + "/Projects/fifohead/.git/HEAD").c_str(), 0644), 0);
-  auto found = by_path(repos::scanRepos({}), h());
+  auto found = by_path(repos::scan_repos({}), h());
   for (const char* p : {"/Projects/nogitdir", "/Projects/badhead", "/Projects/fifohead"}) {
     ASSERT_TRUE(found.count(p)) << p;
     EXPECT_EQ(found[p]["branch"], "main") << p;
@@ -126,7 +126,7 @@ TEST_F(RepoDiscovery, SortIsCaseInsensitive) {
     write_file(h() + p + "/.git/HEAD", "ref: refs/heads/main\n");
   }
   std::vector<std::string> names;
-  for (const auto& e : repos::scanRepos({})) names.push_back(e["name"]);
+  for (const auto& e : repos::scan_repos({})) names.push_back(e["name"]);
   EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "Api", "beta"}));
 }
 
@@ -137,7 +137,7 @@ TEST_F(RepoDiscovery, HomeModeInspectsOnlyTheChildrenOfHome) {
        {std::string("~"), std::string(" ") + h() + "/ ", h() + "/Projects/.."}) {
     repos::ScanOptions o;
     o.extra_roots = {h() + "/Projects", root};
-    auto found = by_path(repos::scanRepos(o), h());
+    auto found = by_path(repos::scan_repos(o), h());
     EXPECT_EQ(found.size(), 1u) << root;
     EXPECT_TRUE(found.count("/top")) << root;
   }
@@ -155,15 +155,15 @@ TEST_F(RepoDiscovery, ExtraRootsLimitAndDeadline) {
                    h() + "/Projects/",
                    h() + "/missing",
                    "~/tilde"};
-  auto found = by_path(repos::scanRepos(o), h());
+  auto found = by_path(repos::scan_repos(o), h());
   EXPECT_EQ(found.size(), 4u);
   EXPECT_TRUE(found.count("/elsewhere/one") && found.count("/tilde/two"));
 
   o.max_repos = 2;
-  EXPECT_EQ(repos::scanRepos(o).size(), 2u);
+  EXPECT_EQ(repos::scan_repos(o).size(), 2u);
   o.max_repos = 80;
   o.budget = std::chrono::milliseconds(0);
-  EXPECT_EQ(repos::scanRepos(o), json::array());
+  EXPECT_EQ(repos::scan_repos(o), json::array());
 }
 
 TEST(RepoScanOptions, ArgumentsFromThePage) {
@@ -182,7 +182,7 @@ TEST(RepoScanOptions, ArgumentsFromThePage) {
       {{{"extraRoots", "/a"}}, 80, 0},
   };
   for (const auto& c : cases) {
-    auto o = repos::scanOptionsFromArgs(c.args);
+    auto o = repos::scan_options_from_args(c.args);
     EXPECT_EQ(o.max_repos, c.max) << c.args;
     EXPECT_EQ(o.extra_roots.size(), c.roots) << c.args;
   }
@@ -201,11 +201,11 @@ TEST(RepoProvider, FromRemoteUrl) {
       {"https://gitlab.example.com/g/x.git", "other"},
       {"ssh://git.internal/x", "other"},
   };
-  for (const auto& c : cases) EXPECT_EQ(repos::providerFor(c.url), c.provider) << c.url;
+  for (const auto& c : cases) EXPECT_EQ(repos::provider_for(c.url), c.provider) << c.url;
 }
 
 TEST_F(RepoDiscovery, FindLocalRepo) {
-  EXPECT_EQ(repos::findLocalRepo("nothing"), json({{"found", false}, {"path", nullptr}}));
+  EXPECT_EQ(repos::find_local_repo("nothing"), json({{"found", false}, {"path", nullptr}}));
   make_repo(h() + "/Projects/lower");
   make_repo(h() + "/Projects/MixedCase");
   make_repo(h() + "/GitHub/both");
@@ -219,11 +219,11 @@ TEST_F(RepoDiscovery, FindLocalRepo) {
       {"both", h() + "/both"},  // home comes first
   };
   for (const auto& c : cases) {
-    EXPECT_EQ(repos::findLocalRepo(c.slug), json({{"found", true}, {"path", c.path}})) << c.slug;
+    EXPECT_EQ(repos::find_local_repo(c.slug), json({{"found", true}, {"path", c.path}})) << c.slug;
   }
-  EXPECT_EQ(repos::findLocalRepo(""), json({{"found", false}, {"path", nullptr}}));
+  EXPECT_EQ(repos::find_local_repo(""), json({{"found", false}, {"path", nullptr}}));
   make_repo(h());
-  EXPECT_EQ(repos::findLocalRepo(""), json({{"found", true}, {"path", h()}}));
+  EXPECT_EQ(repos::find_local_repo(""), json({{"found", true}, {"path", h()}}));
 }
 
 TEST_F(RepoDiscovery, DetectToolsReadsFirstLineOfStdoutFromThePath) {
@@ -233,7 +233,7 @@ TEST_F(RepoDiscovery, DetectToolsReadsFirstLineOfStdoutFromThePath) {
   json tools;
   {
     testing::ScopedEnv path("PATH", bin + ":" + std::getenv("PATH"));
-    tools = repos::detectTools();
+    tools = repos::detect_tools();
   }
   EXPECT_EQ(tools, json::parse(R"({"gitAvailable": true, "gitVersion": "git version 9.9.9  ",
     "ghAvailable": true, "ghVersion": null, "home": )" +
@@ -242,7 +242,7 @@ TEST_F(RepoDiscovery, DetectToolsReadsFirstLineOfStdoutFromThePath) {
   std::remove((bin + "/git").c_str());
   {
     testing::ScopedEnv path("PATH", bin);  // /usr/bin/env finds no git at all
-    tools = repos::detectTools();
+    tools = repos::detect_tools();
   }
   EXPECT_EQ(tools["gitVersion"], "");
   EXPECT_FALSE(tools["gitAvailable"] || tools["ghAvailable"]);

@@ -36,9 +36,9 @@ exit "$(cat "$dir/$sub.code" 2>/dev/null || echo 0)")SH";
 /// ends, so the path is computed from the variable while it holds.
 struct ScopedPathEnv {
   ScopedPathEnv(const char* name, const std::string& value) : env(name, value) {
-    skyvern::resetSkyvernPathForTesting();
+    skyvern::reset_skyvern_path_for_testing();
   }
-  ~ScopedPathEnv() { skyvern::resetSkyvernPathForTesting(); }
+  ~ScopedPathEnv() { skyvern::reset_skyvern_path_for_testing(); }
   ScopedEnv env;
 };
 

@@ -35,7 +35,7 @@ TEST(SkyvernDocker, ConfiguredProgramIsUsedUncheckedAndReportedMissing) {
   EXPECT_FALSE(skyvern::skyvernDockerOnPath());
   EXPECT_FALSE(skyvern::skyvernDockerRunning());  // cannot start: counts as not running
   write_file(env.settings_dir() + "/skyvern.env", "SKYVERN_PORT=8123\nSKYVERN_API_KEY=k\n");
-  EXPECT_EQ(skyvern::skyvernStatusSnapshot(), json::parse(R"({"docker_available": false,
+  EXPECT_EQ(skyvern::skyvern_status_snapshot(), json::parse(R"({"docker_available": false,
     "docker_running": false, "container_exists": false, "container_running": false,
     "endpoint": "http://localhost:8123", "has_api_key": true, "supported_os": true})"));
 }
@@ -55,7 +55,7 @@ TEST(SkyvernDocker, BareProgramNameRunsThroughEnvOnTheSearchPath) {
 
 TEST(SkyvernDocker, SearchPathHasEachFolderOnceAndIsKept) {
   SkyvernEnv env;
-  skyvern::resetSkyvernPathForTesting();
+  skyvern::reset_skyvern_path_for_testing();
   const std::string path = skyvern::skyvernPath();
   std::vector<std::string> pieces;
   std::stringstream in(path);
@@ -66,7 +66,7 @@ TEST(SkyvernDocker, SearchPathHasEachFolderOnceAndIsKept) {
   EXPECT_EQ(unique.count(env.home() + "/.docker/bin"), 1U);
   TempHome other;  // computed once: a later HOME does not change it
   EXPECT_EQ(skyvern::skyvernPath(), path);
-  skyvern::resetSkyvernPathForTesting();
+  skyvern::reset_skyvern_path_for_testing();
 }
 
 TEST(SkyvernDocker, StatusReadsTheFirstStateLine) {
@@ -84,7 +84,7 @@ TEST(SkyvernDocker, StatusReadsTheFirstStateLine) {
     SCOPED_TRACE(ps_out);
     SkyvernEnv env;
     env.answer("ps", ps_code, ps_out);
-    json s = skyvern::skyvernStatusSnapshot();
+    json s = skyvern::skyvern_status_snapshot();
     EXPECT_TRUE(s["docker_available"] && s["docker_running"]);
     EXPECT_EQ(s["container_exists"], exists);
     EXPECT_EQ(s["container_running"], running);

@@ -43,7 +43,7 @@ TEST(SkyvernEnvFile, ParsesOnlyPlainKeyValueLines) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    EnvSettings s = skyvernParseEnvText(c.text);
+    EnvSettings s = skyvern_parse_env_text(c.text);
     EXPECT_EQ(s.endpoint,
               c.port ? std::optional("http://localhost:" + std::to_string(*c.port)) : std::nullopt);
     EXPECT_EQ(s.hasApiKey, c.has_key);

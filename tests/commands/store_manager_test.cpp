@@ -223,10 +223,10 @@ TEST_F(StoreTest, NamesThatWouldLeaveTheFolderStayInMemoryAndCannotBeWritten) {
   for (const auto& name : cases) {
     if (name == "/" || name == "//") {
       // "/" becomes "_", a plain name inside the folder.
-      EXPECT_EQ(m.fileFor(name), stdfs::path(dir_) / std::string(name.size(), '_'));
+      EXPECT_EQ(m.file_for(name), stdfs::path(dir_) / std::string(name.size(), '_'));
       continue;
     }
-    EXPECT_FALSE(m.fileFor(name).has_value()) << name;
+    EXPECT_FALSE(m.file_for(name).has_value()) << name;
     json s = {{"path", name}};
     ok(m, "set", {{"path", name}, {"key", "k"}, {"value", "v"}});
     EXPECT_EQ(m.handle("save", s).error(), "store save: \"" + name + "\" cannot name a store file");

@@ -102,11 +102,11 @@ TEST(TaskwrightInstall, StopsWaitingForOutputAfterTheEndOfFileWait) {
   TaskwrightEnv env;
   testing::PidFileGuard grandchild{env.home.path() + "/gc.pid"};
   FakeBundle bundle(env.home.path(), "echo started\nsleep 60 &\necho $! > \"$HOME/gc.pid\"");
-  taskwright::setEofWaitForTesting(std::chrono::milliseconds(300));
+  taskwright::set_eof_wait_for_testing(std::chrono::milliseconds(300));
   const auto start = std::chrono::steady_clock::now();
   CommandResult r = env.run("taskwright_install");
   const auto took = std::chrono::steady_clock::now() - start;
-  taskwright::setEofWaitForTesting(std::nullopt);
+  taskwright::set_eof_wait_for_testing(std::nullopt);
   EXPECT_TRUE(r.ok()) << r.error();
   EXPECT_LT(took, std::chrono::seconds(20));
   EXPECT_EQ(env.progress(), (Strings{"started"}));

@@ -40,12 +40,12 @@ TEST(TaskwrightLineStream, SplitsDecodesAndFlushesAsTheInstallerOutputArrives) {
 
 TEST(TaskwrightEOFLatch, OpensOnlyWhenBothStreamsEndedAndNeverGoesNegative) {
   TaskwrightEOFLatch latch;
-  latch.streamEnded();
-  EXPECT_FALSE(latch.waitUntil(Clock::now() + std::chrono::milliseconds(20)));
-  std::thread later([&] { latch.streamEnded(); });
-  EXPECT_TRUE(latch.waitUntil(Clock::now() + std::chrono::seconds(10)));
+  latch.stream_ended();
+  EXPECT_FALSE(latch.wait_until(Clock::now() + std::chrono::milliseconds(20)));
+  std::thread later([&] { latch.stream_ended(); });
+  EXPECT_TRUE(latch.wait_until(Clock::now() + std::chrono::seconds(10)));
   later.join();
-  latch.streamEnded();
+  latch.stream_ended();
   EXPECT_EQ(latch.remaining(), 0);
 }
 
@@ -181,7 +181,7 @@ TEST(TaskwrightExec, ReadsAndClampsTheTimeout) {
       {{{"timeout_ms", true}}, 30000},
       {{{"timeout_ms", 10}, {"timeoutMs", 20}}, 10},
   };
-  for (const auto& [opts, ms] : cases) EXPECT_EQ(taskwright::execTimeoutMs(opts), ms) << opts;
+  for (const auto& [opts, ms] : cases) EXPECT_EQ(taskwright::exec_timeout_ms(opts), ms) << opts;
 }
 
 TEST(TaskwrightExec, TakesOnlyStringOverridesFromTheChosenKey) {
@@ -207,7 +207,7 @@ TEST(TaskwrightExec, TakesOnlyStringOverridesFromTheChosenKey) {
       {{{"env_overrides", {{"GCONV_PATH", "/tmp"}}}}, refused("GCONV_PATH")},
   };
   for (const auto& [opts, outcome] : cases) {
-    EXPECT_EQ(taskwright::execEnvOverrides(opts), outcome) << opts;
+    EXPECT_EQ(taskwright::exec_env_overrides(opts), outcome) << opts;
   }
 }
 

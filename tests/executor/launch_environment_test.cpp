@@ -45,7 +45,7 @@ TEST(EnrichedPath, LoginPathThenInheritedThenFixedEachOnceInFirstSeenOrder) {
   ScopedEnv s("SHELL", shell);
   ScopedEnv p("PATH", "/inherit/x:/shared:/usr/bin::/inherit/x");
   std::vector<std::string> expected = {"/login/a", "/shared", "/login/b", "/inherit/x", "/usr/bin"};
-  for (const auto& d : fixedToolDirs(home.path())) {
+  for (const auto& d : fixed_tool_dirs(home.path())) {
     if (d != "/usr/bin") expected.push_back(d);
   }
   EXPECT_EQ(split_path(enrichedPath()), expected);
@@ -79,17 +79,17 @@ TEST(EnrichedPath, ShellThatCannotStartGivesFixedListAndInheritedPath) {
   TempHome home;
   ScopedEnv s("SHELL", home.path() + "/no-such-shell");
   ScopedEnv p("PATH", "");
-  EXPECT_EQ(split_path(enrichedPath()), fixedToolDirs(home.path()));
+  EXPECT_EQ(split_path(enrichedPath()), fixed_tool_dirs(home.path()));
 }
 
 TEST(FixedToolDirs, NvmVersionsWithABinFolderComeLast) {
   TempHome home;
   const std::string h = home.path();
-  const auto without_nvm = fixedToolDirs(h);
+  const auto without_nvm = fixed_tool_dirs(h);
   std::filesystem::create_directories(h + "/.nvm/versions/node/v20.1.0/bin");
   std::filesystem::create_directories(h + "/.nvm/versions/node/v22.0.0/bin");
   std::filesystem::create_directories(h + "/.nvm/versions/node/broken");
-  auto dirs = fixedToolDirs(h);
+  auto dirs = fixed_tool_dirs(h);
   ASSERT_EQ(dirs.size(), without_nvm.size() + 2);
   EXPECT_EQ(std::vector<std::string>(dirs.begin(), dirs.end() - 2), without_nvm);
   std::sort(dirs.end() - 2, dirs.end());
@@ -191,7 +191,7 @@ TEST_F(ClientIdTest, UnparsableFileGivesTransientIdAndIsLeftUntouched) {
 // A config_set racing the id assignment must not drop either key.
 TEST_F(ClientIdTest, AssignmentAndConfigSetDoNotLoseEachOthersKeys) {
   auto registry = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
-  ASSERT_EQ(registry->configPath(), config());
+  ASSERT_EQ(registry->config_path(), config());
   for (int round = 0; round < 40; ++round) {
     std::filesystem::remove(config());
     std::thread setter([&] {

@@ -88,14 +88,14 @@ TEST(DBusNotifications, SessionBusAddressNeverLaunchesABus) {
   ASSERT_TRUE(bus.ready());
   {
     testing::ScopedEnv given("DBUS_SESSION_BUS_ADDRESS", "unix:path=/given");
-    EXPECT_EQ(sessionBusAddress(), "unix:path=/given");
+    EXPECT_EQ(session_bus_address(), "unix:path=/given");
   }
   testing::ScopedEnv unset("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
   testing::ScopedEnv runtime("XDG_RUNTIME_DIR", bus.dir());
-  EXPECT_EQ(sessionBusAddress(), bus.address());
+  EXPECT_EQ(session_bus_address(), bus.address());
   EXPECT_FALSE(DBusNotifications().usable());  // the login's bus: found through the runtime folder
   testing::ScopedEnv no_bus("XDG_RUNTIME_DIR", bus.dir() + "/services");
-  EXPECT_EQ(sessionBusAddress(), "");
+  EXPECT_EQ(session_bus_address(), "");
 }
 
 }  // namespace

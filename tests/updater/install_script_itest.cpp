@@ -56,7 +56,7 @@ TEST(InstallScript, SwapLeavesOneWholeBundleAndNoLeftovers) {
       write_versioned_bundle(target.string() + ".previous", "0.9.0");
       write_versioned_bundle(target.string() + ".updating", "0.9.1");
     }
-    auto status = run_script(UpdateChecker::installScript(ended_pid(), staged, target, false));
+    auto status = run_script(UpdateChecker::install_script(ended_pid(), staged, target, false));
     EXPECT_EQ(status.success(), c.staged) << status.describe();
     EXPECT_EQ(marker(target), c.staged ? "2.0.0" : "1.0.0");
     EXPECT_TRUE(paths::is_executable_file(target / "bin/vessa"));
@@ -80,7 +80,7 @@ TEST(InstallScript, WaitsForTheApplicationThenRelaunchesTheNewBundle) {
   ASSERT_TRUE(app);
   proc::Options script_options;
   script_options.argv = {"/bin/sh", "-c",
-                         UpdateChecker::installScript(app->pid(), staged, target, true)};
+                         UpdateChecker::install_script(app->pid(), staged, target, true)};
   auto script = proc::Process::start(script_options);
   ASSERT_TRUE(script.has_value());
 

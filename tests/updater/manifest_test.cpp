@@ -64,7 +64,7 @@ TEST_F(ManifestDecoding, ReadsThisBuildsEntryAndIgnoresUnknownKeys) {
   EXPECT_EQ(m->notes, "Fixes");
   EXPECT_EQ(updaterTarballURL(*m), "https://cdn.example/u.tar.gz");
   EXPECT_EQ(m->platforms.at(platform_key()).signature, "c2ln");
-  EXPECT_EQ(browserDownloadURL(*m), "https://staging.example/files/Vessa-1.4.2.tar.gz");
+  EXPECT_EQ(browser_download_url(*m), "https://staging.example/files/Vessa-1.4.2.tar.gz");
   EXPECT_EQ(manifestURL(), "https://staging.example/latest.json");
 }
 
@@ -72,7 +72,7 @@ TEST_F(ManifestDecoding, WithoutPlatformsOrAssetsFallsBackToTheDefaultArchive) {
   auto m = parse_manifest(R"({"version": "2.0.0"})");
   ASSERT_TRUE(m.has_value()) << m.error();
   EXPECT_FALSE(updaterTarballURL(*m).has_value());
-  EXPECT_EQ(browserDownloadURL(*m), "https://staging.example/" + archive_name());
+  EXPECT_EQ(browser_download_url(*m), "https://staging.example/" + archive_name());
   EXPECT_EQ(archive_name(), "Vessa-latest-" + build_arch() + ".tar.gz");
 }
 
@@ -100,7 +100,7 @@ TEST_F(ManifestDecoding, EachInstallFormatGetsItsOwnAssetOrTheArchive) {
   for (const auto& c : cases) {
     auto m = parse_manifest(R"({"version": "2.0.0", "assets": )" + c.assets + "}");
     ASSERT_TRUE(m.has_value()) << c.assets << ": " << m.error();
-    EXPECT_EQ(browserDownloadURL(*m, c.format), c.url) << c.assets;
+    EXPECT_EQ(browser_download_url(*m, c.format), c.url) << c.assets;
   }
 }
 

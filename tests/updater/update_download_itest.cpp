@@ -147,7 +147,7 @@ TEST_F(UpdateDownload, StalledDownloadFailsWhileASlowSteadyOneCompletes) {
     ~Release() { flag = true; }
   } release{released};
 
-  UpdateChecker::setDownloadIdleLimitForTesting(std::chrono::seconds(2));
+  UpdateChecker::set_download_idle_limit_for_testing(std::chrono::seconds(2));
   struct Case {
     std::string path;
     bool completes;

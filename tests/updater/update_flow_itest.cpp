@@ -154,7 +154,7 @@ TEST_F(UpdateFlow, PackagedCopyIsOfferedItsPackageAndHonoursTheSnooze) {
     const size_t opened = env_.opener()->opened.all().size();
     LogCapture log;
 
-    UpdateChecker::resetForTesting();  // a fresh launch
+    UpdateChecker::reset_for_testing();  // a fresh launch
     env_.alerts()->answer_with({c.answer});
     UpdateChecker::checkOnLaunch();
     ASSERT_TRUE(alerts_reach(shown + 1));
@@ -166,7 +166,7 @@ TEST_F(UpdateFlow, PackagedCopyIsOfferedItsPackageAndHonoursTheSnooze) {
     EXPECT_EQ(std::vector<std::string>(all_opened.begin() + opened, all_opened.end()), c.opened);
     EXPECT_EQ(snooze().has_value(), c.quiet_next_launch);
 
-    UpdateChecker::resetForTesting();  // the next launch
+    UpdateChecker::reset_for_testing();  // the next launch
     UpdateChecker::checkOnLaunch();
     if (c.quiet_next_launch) {
       EXPECT_TRUE(run_until(
@@ -199,7 +199,7 @@ TEST_F(UpdateFlow, FailedOrRefusedDownloadFallsBackToTheBrowser) {
     const size_t shown = env_.alerts()->shown().size();
     env_.server().serve("/" + archive_name(), c.body, c.status);
     LogCapture log;
-    UpdateChecker::resetForTesting();
+    UpdateChecker::reset_for_testing();
     UpdateChecker::checkOnLaunch();
     ASSERT_TRUE(alerts_reach(shown + 1));
     EXPECT_EQ(env_.alerts()->shown()[shown].message, "Vessa 1.3.0 is available");
@@ -244,9 +244,9 @@ TEST_F(UpdateFlow, StagedUpdateIsOfferedSnoozedAndReofferedWhenAsked) {
   // Asked for: shown despite the snooze; "Restart Now" starts the installer and quits.
   auto app = testing::sleeping_app();
   ASSERT_TRUE(app);
-  UpdateChecker::setInstallWaitPidForTesting(app->pid());
+  UpdateChecker::set_install_wait_pid_for_testing(app->pid());
   int quits = 0;
-  UpdateChecker::setTerminateHandler([&] { ++quits; });
+  UpdateChecker::set_terminate_handler([&] { ++quits; });
   env_.alerts()->answer_with({0});
   UpdateChecker::checkNow(true);
   ASSERT_TRUE(alerts_reach(2));
@@ -309,7 +309,7 @@ TEST_F(UpdateFlow, StagedTreeChangedSinceStagingIsRefusedAtQuit) {
     auto app = UpdateChecker::downloadAndPrepare("1.3.0", entry["url"], entry["signature"]);
     ASSERT_TRUE(app.has_value()) << app.error().description();
     change(*app);
-    UpdateChecker::setInstallWaitPidForTesting(testing::ended_pid());
+    UpdateChecker::set_install_wait_pid_for_testing(testing::ended_pid());
     LogCapture log;
     UpdateChecker::installOnExit(*app, false);
     const std::string marker = env_.installed() + "/Resources/marker.txt";
@@ -363,7 +363,7 @@ TEST_F(UpdateFlow, ReleaseScriptArchiveIsInstalledAtQuitOverTheBuiltBundle) {
 
   auto app = testing::sleeping_app();
   ASSERT_TRUE(app);
-  UpdateChecker::setInstallWaitPidForTesting(app->pid());
+  UpdateChecker::set_install_wait_pid_for_testing(app->pid());
   LogCapture log;
   lifecycle::run_will_terminate();
   EXPECT_TRUE(

@@ -162,13 +162,13 @@ class UpdaterEnv {
     auto s = platform::services();
     s.alerts = alerts_;
     platform::set_services(s);
-    updater::UpdateChecker::resetForTesting();
+    updater::UpdateChecker::reset_for_testing();
   }
   ~UpdaterEnv() {
-    updater::UpdateChecker::resetForTesting();
-    updater::UpdateChecker::setTerminateHandler({});
-    updater::UpdateChecker::setInstallWaitPidForTesting(0);
-    updater::UpdateChecker::setDownloadIdleLimitForTesting(std::chrono::seconds(60));
+    updater::UpdateChecker::reset_for_testing();
+    updater::UpdateChecker::set_terminate_handler({});
+    updater::UpdateChecker::set_install_wait_pid_for_testing(0);
+    updater::UpdateChecker::set_download_idle_limit_for_testing(std::chrono::seconds(60));
     updater::set_release_public_key_for_testing(std::nullopt);
     ::unsetenv("VESSA_RELEASE_HOST");
     if (saved_tmpdir_.empty()) {

@@ -57,7 +57,7 @@ bool handleAgent(FamilyContext& /*ctx*/, const std::string& cmd, const json& arg
   if (cmd == "list_running_agents") {
     background::run(cmd, done, [] {
       json ids = json::array();
-      for (auto& id : AgentProcessRegistry::shared()->listRunning()) ids.push_back(std::move(id));
+      for (auto& id : AgentProcessRegistry::shared()->list_running()) ids.push_back(std::move(id));
       return CommandResult::success(std::move(ids));
     });
     return true;

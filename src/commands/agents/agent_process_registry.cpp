@@ -70,7 +70,7 @@ std::shared_ptr<AgentProcessRegistry> AgentProcessRegistry::shared() {
   return *instance;
 }
 
-std::string AgentProcessRegistry::safeId(const std::string& agentId) {
+std::string AgentProcessRegistry::safe_id(const std::string& agentId) {
   // One "-" per character (not per UTF-8 byte), so "é" gives one "-".
   std::string safe;
   safe.reserve(agentId.size());
@@ -89,11 +89,11 @@ std::string AgentProcessRegistry::safeId(const std::string& agentId) {
   return safe;
 }
 
-std::optional<std::string> AgentProcessRegistry::logPath(const std::string& agentId) {
+std::optional<std::string> AgentProcessRegistry::log_path(const std::string& agentId) {
   const std::string dir = paths::home_dir() + "/.vessa/agents";
   fs::create_directories(dir);
-  // safeId never holds "/" and the ".log" suffix rules out "." and "..": the file stays in dir.
-  std::string path = dir + "/" + safeId(agentId) + ".log";
+  // safe_id never holds "/" and the ".log" suffix rules out "." and "..": the file stays in dir.
+  std::string path = dir + "/" + safe_id(agentId) + ".log";
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) return std::nullopt;
   ::close(fd);
@@ -146,7 +146,7 @@ CommandOutcome AgentProcessRegistry::start(const std::string& agentId,
   const auto folder = script.parent_path();
   if (!folder.empty() && std::filesystem::is_directory(folder, ec)) options.cwd = folder.string();
   options.in = proc::Stdio::null();
-  if (auto log = logPath(agentId)) {
+  if (auto log = log_path(agentId)) {
     options.out = proc::Stdio::append(*log);
     options.err = proc::Stdio::append(*log);
   } else {
@@ -192,7 +192,7 @@ CommandOutcome AgentProcessRegistry::stop(const std::string& agentId) {
   return CommandOutcome::success("Stopped agent '" + agentId + "'");
 }
 
-std::vector<std::string> AgentProcessRegistry::listRunning() {
+std::vector<std::string> AgentProcessRegistry::list_running() {
   std::lock_guard guard(lock_);
   reapDeadLocked();
   std::vector<std::string> ids;

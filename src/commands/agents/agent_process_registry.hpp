@@ -39,7 +39,7 @@ class AgentProcessRegistry : public std::enable_shared_from_this<AgentProcessReg
   CommandOutcome stop(const std::string& agentId);
 
   /// Ids of the agents still running, ascending. Drops those that ended by themselves.
-  std::vector<std::string> listRunning();
+  std::vector<std::string> list_running();
 
   /// SIGKILL to every tracked agent's group, then waits for them, at most 1 s in all. Any thread.
   void killAllOnExit();
@@ -48,11 +48,11 @@ class AgentProcessRegistry : public std::enable_shared_from_this<AgentProcessReg
   static std::optional<std::string> resolveNpx(const std::string& enriched_path);
 
   /// `~/.vessa/agents/<safe id>.log`, created when missing; nullopt when it cannot be opened.
-  static std::optional<std::string> logPath(const std::string& agentId);
+  static std::optional<std::string> log_path(const std::string& agentId);
 
   /// The file-name form of an agent id: characters outside [A-Za-z0-9._-] become "-", "agent"
   /// when empty, long ids cut and given a hash suffix so the name fits the file system.
-  static std::string safeId(const std::string& agentId);
+  static std::string safe_id(const std::string& agentId);
 
  private:
   AgentProcessRegistry() = default;

@@ -75,7 +75,7 @@ CommandResult pull(const std::string& path) {
   return CommandResult::success({{"updated", true}, {"newCommits", new_commits}});
 }
 
-CommandResult createBranch(const std::string& path, const std::string& name) {
+CommandResult create_branch(const std::string& path, const std::string& name) {
   if (auto missing = Shell::openRepo(path)) return CommandResult::failure(*missing);
   Out created = Shell::run({"branch", "--", name}, path, 60);
   if (!created.ok()) return fail(created);

@@ -16,7 +16,7 @@ CommandResult clone(const std::string& url, const std::string& path, const std::
 CommandResult pull(const std::string& path);
 
 /// Creates branch `name` at HEAD without switching to it.
-CommandResult createBranch(const std::string& path, const std::string& name);
+CommandResult create_branch(const std::string& path, const std::string& name);
 
 /// Checks out `name` (a branch, tag or commit; never a file path).
 CommandResult checkout(const std::string& path, const std::string& name);

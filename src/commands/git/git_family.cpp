@@ -61,7 +61,7 @@ bool handleGit(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
     }
     if (cmd == "git_create_branch") {
       background::run(cmd, done,
-                      [path = *path, name = *name] { return git::createBranch(path, name); });
+                      [path = *path, name = *name] { return git::create_branch(path, name); });
     } else {
       background::run(cmd, done,
                       [path = *path, name = *name] { return git::checkout(path, name); });

@@ -120,9 +120,9 @@ std::string skyvernHomeDir() {
   return "/tmp";
 }
 
-std::string skyvernSettingsDir() { return skyvernHomeDir() + "/.vessa-skyvern"; }
+std::string skyvern_settings_dir() { return skyvernHomeDir() + "/.vessa-skyvern"; }
 
-std::string skyvernEnvFilePath() { return skyvernSettingsDir() + "/skyvern.env"; }
+std::string skyvernEnvFilePath() { return skyvern_settings_dir() + "/skyvern.env"; }
 
 std::string skyvernPath() {
   // The lock also makes concurrent first callers wait for the one login-shell run.
@@ -131,7 +131,7 @@ std::string skyvernPath() {
   return *kept_path();
 }
 
-void resetSkyvernPathForTesting() {
+void reset_skyvern_path_for_testing() {
   std::lock_guard lock(path_mutex());
   kept_path().reset();
 }
@@ -213,7 +213,7 @@ ContainerState skyvernContainerState() {
   return s;
 }
 
-EnvSettings skyvernParseEnvText(const std::string& text) {
+EnvSettings skyvern_parse_env_text(const std::string& text) {
   std::optional<int> port;
   bool has_key = false;
   std::string_view all = text;
@@ -247,10 +247,10 @@ EnvSettings skyvernParseEnvText(const std::string& text) {
 EnvSettings skyvernParseEnvFile() {
   auto text = fs::read_file(skyvernEnvFilePath());
   if (!text || !is_valid_utf8(*text)) return {};
-  return skyvernParseEnvText(*text);
+  return skyvern_parse_env_text(*text);
 }
 
-json skyvernStatusSnapshot() {
+json skyvern_status_snapshot() {
   bool available = skyvernDockerOnPath();
   bool running = available && skyvernDockerRunning();
   ContainerState state = running ? skyvernContainerState() : ContainerState{};

@@ -16,7 +16,7 @@ inline constexpr const char* kContainerName = "vessa-skyvern";
 /// $HOME when set and non-empty, else the password database's home, else "/tmp".
 std::string skyvernHomeDir();
 /// `<home>/.vessa-skyvern`.
-std::string skyvernSettingsDir();
+std::string skyvern_settings_dir();
 /// `<home>/.vessa-skyvern/skyvern.env`.
 std::string skyvernEnvFilePath();
 
@@ -25,7 +25,7 @@ std::string skyvernEnvFilePath();
 /// kept for the life of the process. Any thread.
 std::string skyvernPath();
 /// Test hook: forgets the kept search path so the next call computes it again.
-void resetSkyvernPathForTesting();
+void reset_skyvern_path_for_testing();
 
 /// $VESSA_DOCKER_BIN when set and non-empty (not checked), else the first docker found in the
 /// usual install places, else the bare name "docker".
@@ -58,12 +58,12 @@ struct EnvSettings {
   bool hasApiKey = false;
 };
 /// Parses `text` as the settings file (KEY=VALUE lines, "#" comments, no quoting).
-EnvSettings skyvernParseEnvText(const std::string& text);
+EnvSettings skyvern_parse_env_text(const std::string& text);
 /// Reads and parses the settings file; a missing, unreadable or non-UTF-8 file gives no endpoint
 /// and no key.
 EnvSettings skyvernParseEnvFile();
 
 /// The `skyvern_status` snapshot (seven keys). Never fails; up to ~50 s when docker hangs.
-json skyvernStatusSnapshot();
+json skyvern_status_snapshot();
 
 }  // namespace vessa::skyvern

@@ -149,7 +149,7 @@ CommandResult start_or_stop(const std::weak_ptr<CommandRegistry>& weak, const st
 CommandResult uninstall(const std::weak_ptr<CommandRegistry>& weak) {
   // The container may well be gone already; only the data folder decides the outcome.
   skyvernRun(skyvernDockerProcess({"rm", "-f", skyvern::kContainerName}), 60);
-  const std::string dir = skyvern::skyvernSettingsDir();
+  const std::string dir = skyvern::skyvern_settings_dir();
   std::error_code ec;
   if (std::filesystem::exists(std::filesystem::symlink_status(dir, ec))) {
     std::filesystem::remove_all(dir, ec);
@@ -175,7 +175,7 @@ bool handleSkyvern(FamilyContext& ctx, const std::string& cmd, const json& /*arg
   std::weak_ptr<CommandRegistry> weak = ctx.registry().weak_from_this();
   if (cmd == "skyvern_status") {
     run_plain(cmd, weak, done, [](const std::weak_ptr<CommandRegistry>&) {
-      return CommandResult::success(skyvern::skyvernStatusSnapshot());
+      return CommandResult::success(skyvern::skyvern_status_snapshot());
     });
   } else if (cmd == "skyvern_install") {
     run_gated(cmd, weak, done, install_skyvern);

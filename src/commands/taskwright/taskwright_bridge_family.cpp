@@ -13,7 +13,7 @@ bool handleTaskwrightBridge(FamilyContext& /*ctx*/, const std::string& cmd, cons
   }
   if (cmd == "taskwright_storage_info") {
     background::run(cmd, done,
-                    [] { return CommandResult::success(taskwright::taskwrightStorageInfo()); });
+                    [] { return CommandResult::success(taskwright::taskwright_storage_info()); });
     return true;
   }
   return false;

@@ -3,7 +3,7 @@
 
 namespace vessa {
 
-void TaskwrightEOFLatch::streamEnded() {
+void TaskwrightEOFLatch::stream_ended() {
   {
     std::lock_guard lock(mutex_);
     if (remaining_ >= 1) --remaining_;
@@ -11,7 +11,7 @@ void TaskwrightEOFLatch::streamEnded() {
   cond_.notify_all();
 }
 
-bool TaskwrightEOFLatch::waitUntil(std::chrono::steady_clock::time_point deadline) {
+bool TaskwrightEOFLatch::wait_until(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(mutex_);
   return cond_.wait_until(lock, deadline, [this] { return remaining_ < 1; });
 }

@@ -11,9 +11,9 @@ namespace vessa {
 class TaskwrightEOFLatch {
  public:
   /// One stream reached end of file: one fewer remaining (never below zero); wakes all waiters.
-  void streamEnded();
+  void stream_ended();
   /// Waits until no stream remains or `deadline` passes; true when none remains.
-  bool waitUntil(std::chrono::steady_clock::time_point deadline);
+  bool wait_until(std::chrono::steady_clock::time_point deadline);
   int remaining();
 
  private:

@@ -79,7 +79,7 @@ bool injects_code(const std::string& key) {
 
 }  // namespace
 
-long long execTimeoutMs(const json& opts) {
+long long exec_timeout_ms(const json& opts) {
   auto n = number_arg(opts, "timeout_ms");
   if (!n) n = number_arg(opts, "timeoutMs");
   if (!n) return kDefaultTimeoutMs;
@@ -88,7 +88,7 @@ long long execTimeoutMs(const json& opts) {
   return static_cast<long long>(clamped);
 }
 
-tl::expected<std::map<std::string, std::string>, std::string> execEnvOverrides(const json& opts) {
+tl::expected<std::map<std::string, std::string>, std::string> exec_env_overrides(const json& opts) {
   std::map<std::string, std::string> overrides;
   if (!opts.is_object()) return overrides;
   auto it = opts.find("env_overrides");
@@ -180,8 +180,8 @@ CommandResult taskwrightExec(const json& args) {
   // Argument checks, like the allow-list, come before anything touches the disk.
   json opts = json::object();
   if (auto it = args.find("opts"); it != args.end() && it->is_object()) opts = *it;
-  const long long timeout_ms = execTimeoutMs(opts);
-  auto overrides = execEnvOverrides(opts);
+  const long long timeout_ms = exec_timeout_ms(opts);
+  auto overrides = exec_env_overrides(opts);
   if (!overrides) return CommandResult::failure(overrides.error());
 
   const std::string program = radaroBinaryPath();
@@ -197,7 +197,7 @@ CommandResult taskwrightExec(const json& args) {
   options.argv.insert(options.argv.end(), argv.begin(), argv.end());
   options.env = proc::current_environment();
   (*options.env)["PATH"] = launch::enrichedPath();
-  (*options.env)["RADARO_HOME"] = taskwright::dataDir();
+  (*options.env)["RADARO_HOME"] = taskwright::data_dir();
   for (const auto& [key, value] : *overrides) (*options.env)[key] = value;
   options.in = proc::Stdio::null();
   options.out = proc::Stdio::pipe();
@@ -235,8 +235,8 @@ CommandResult taskwrightExec(const json& args) {
            {"truncated", truncated}});
 }
 
-json taskwrightStorageInfo() {
-  const std::string data = taskwright::dataDir();
+json taskwright_storage_info() {
+  const std::string data = taskwright::data_dir();
   std::error_code ec;
   return json{{"install_path", taskwright::home()},
               {"home_path", data},

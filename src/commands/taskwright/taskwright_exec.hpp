@@ -27,19 +27,19 @@ std::string radaroBinaryPath();
 
 /// The run's time-out from `opts`: `timeout_ms`, else `timeoutMs` when that is absent or not a
 /// number; fractions dropped, clamped to 0..300000; 30000 without a number.
-long long execTimeoutMs(const json& opts);
+long long exec_timeout_ms(const json& opts);
 
 /// Environment overrides from `opts`: the object under `env_overrides` when that key is present
 /// (whatever its type), else under `envOverrides`; only string members count. The error is the
 /// refusal message when a member would corrupt the environment block or inject code into the
 /// program's loader or an interpreter (LD_PRELOAD, NODE_OPTIONS, BASH_ENV, ...).
-tl::expected<std::map<std::string, std::string>, std::string> execEnvOverrides(const json& opts);
+tl::expected<std::map<std::string, std::string>, std::string> exec_env_overrides(const json& opts);
 
 /// Checks the page's `args` and `opts`, runs radaro and returns the run object (stdout,
 /// stderr, exit_code, duration_ms, truncated) or a failure. Blocks up to the time-out.
 CommandResult taskwrightExec(const json& args);
 
 /// The `taskwright_storage_info` object.
-json taskwrightStorageInfo();
+json taskwright_storage_info();
 
 }  // namespace vessa::taskwright

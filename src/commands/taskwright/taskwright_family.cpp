@@ -24,12 +24,12 @@ bool handleTaskwright(FamilyContext& ctx, const std::string& cmd, const json& /*
                       const Completion& done) {
   if (cmd == "taskwright_status") {
     background::run(cmd, done,
-                    [] { return CommandResult::success(taskwright::taskwrightStatus()); });
+                    [] { return CommandResult::success(taskwright::taskwright_status()); });
     return true;
   }
   if (cmd == "taskwright_uninstall") {
     background::run(cmd, done, [weak = ctx.registry().weak_from_this()] {
-      return taskwright::runTaskwrightUninstall(weak);
+      return taskwright::run_taskwright_uninstall(weak);
     });
     return true;
   }
@@ -57,7 +57,7 @@ bool handleTaskwright(FamilyContext& ctx, const std::string& cmd, const json& /*
       return true;
     }
     background::run(cmd, releasing_lock(done), [weak = ctx.registry().weak_from_this()] {
-      return taskwright::runTaskwrightReset(weak);
+      return taskwright::run_taskwright_reset(weak);
     });
     return true;
   }

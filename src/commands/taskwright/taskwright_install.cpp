@@ -107,7 +107,7 @@ class PipeReader {
       break;
     }
     stream.flush();
-    latch.streamEnded();
+    latch.stream_ended();
   }
 
   std::thread thread_;
@@ -118,7 +118,7 @@ std::optional<std::string> clean_stale_install(const std::weak_ptr<CommandRegist
   const std::string home = taskwright::home();
   if (!exists(home)) return std::nullopt;
   // A source checkout is never cleaned.
-  if (taskwright::itemExists(home + "/.git")) return std::nullopt;
+  if (taskwright::item_exists(home + "/.git")) return std::nullopt;
   const bool ours = exists(home + "/.install-incomplete") || exists(home + "/bin/radaro") ||
                     exists(home + "/venv");
   std::vector<std::string> names;
@@ -137,7 +137,7 @@ std::optional<std::string> clean_stale_install(const std::weak_ptr<CommandRegist
 
 }  // namespace
 
-void setEofWaitForTesting(std::optional<std::chrono::milliseconds> wait) {
+void set_eof_wait_for_testing(std::optional<std::chrono::milliseconds> wait) {
   eof_wait_override_ms = wait ? wait->count() : -1;
 }
 
@@ -146,7 +146,7 @@ void runTaskwrightInstall(const std::weak_ptr<CommandRegistry>& registry,
   auto fail = [&](const std::string& message) { finish(CommandResult::failure(message)); };
 
   std::error_code ignored;
-  stdfs::remove(taskwright::inProgressMarker(), ignored);
+  stdfs::remove(taskwright::in_progress_marker(), ignored);
 
   if (auto err = clean_stale_install(registry)) return fail(*err);
 
@@ -189,7 +189,7 @@ void runTaskwrightInstall(const std::weak_ptr<CommandRegistry>& registry,
 
     status = child->wait();
     // A grandchild may keep the pipes open; its output is not waited for past the deadline.
-    latch.waitUntil(Clock::now() + eof_wait());
+    latch.wait_until(Clock::now() + eof_wait());
 
     uint64_t one = 1;
     (void)::write(stop_fd, &one, sizeof one);
@@ -210,7 +210,7 @@ void runTaskwrightInstall(const std::weak_ptr<CommandRegistry>& registry,
   fail(message);
 }
 
-CommandResult runTaskwrightUninstall(const std::weak_ptr<CommandRegistry>& registry) {
+CommandResult run_taskwright_uninstall(const std::weak_ptr<CommandRegistry>& registry) {
   const std::string home = taskwright::home();
   if (exists(home)) {
     if (auto err = remove_tree(home)) {
@@ -221,9 +221,9 @@ CommandResult runTaskwrightUninstall(const std::weak_ptr<CommandRegistry>& regis
   return CommandResult::success("uninstalled");
 }
 
-CommandResult runTaskwrightReset(const std::weak_ptr<CommandRegistry>& registry) {
+CommandResult run_taskwright_reset(const std::weak_ptr<CommandRegistry>& registry) {
   std::error_code ignored;
-  stdfs::remove(taskwright::inProgressMarker(), ignored);
+  stdfs::remove(taskwright::in_progress_marker(), ignored);
   const std::string home = taskwright::home();
   if (!exists(home)) {
     emitTaskwrightStatus(registry, "not-installed", "Nothing to reset.");
@@ -244,7 +244,7 @@ CommandResult runTaskwrightReset(const std::weak_ptr<CommandRegistry>& registry)
   return CommandResult::success("reset");
 }
 
-json taskwrightStatus() {
+json taskwright_status() {
   const bool installed = taskwright::isInstalled();
   json version = nullptr;
   json binary_path = nullptr;

@@ -20,18 +20,18 @@ namespace vessa::taskwright {
 void runTaskwrightInstall(const std::weak_ptr<CommandRegistry>& registry, const Completion& finish);
 
 /// Deletes the runtime home; emits "not-installed". Blocking.
-CommandResult runTaskwrightUninstall(const std::weak_ptr<CommandRegistry>& registry);
+CommandResult run_taskwright_uninstall(const std::weak_ptr<CommandRegistry>& registry);
 
 /// Deletes the runtime home when it looks like ours; the caller holds TaskwrightInstallLock
 /// throughout. Blocking.
-CommandResult runTaskwrightReset(const std::weak_ptr<CommandRegistry>& registry);
+CommandResult run_taskwright_reset(const std::weak_ptr<CommandRegistry>& registry);
 
 /// The `taskwright_status` object: installed, version, install_path, binary_path,
 /// supported_os, install_incomplete.
-json taskwrightStatus();
+json taskwright_status();
 
 /// Test hook: how long to wait for both output streams to end once the installer has exited
 /// (nullopt restores the 10 s default).
-void setEofWaitForTesting(std::optional<std::chrono::milliseconds> wait);
+void set_eof_wait_for_testing(std::optional<std::chrono::milliseconds> wait);
 
 }  // namespace vessa::taskwright

@@ -31,29 +31,29 @@ std::string trim_spaces_and_tabs(std::string_view s) {
 
 std::string home() { return paths::home_dir() + "/.vessa-taskwright"; }
 std::string binary() { return home() + "/bin/radaro"; }
-std::string dataDir() { return home() + "/home"; }
-std::string incompleteMarker() { return home() + "/.install-incomplete"; }
-std::string inProgressMarker() {
+std::string data_dir() { return home() + "/home"; }
+std::string incomplete_marker() { return home() + "/.install-incomplete"; }
+std::string in_progress_marker() {
   return paths::home_dir() + "/.vessa/taskwright-install-in-progress";
 }
-std::string installedVersionFile() { return home() + "/.installed-version"; }
+std::string installed_version_file() { return home() + "/.installed-version"; }
 
-bool itemExists(const std::string& path) {
+bool item_exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
 }
 
 bool isInstalled() {
-  return file_exists(binary()) && !file_exists(inProgressMarker()) &&
-         !file_exists(incompleteMarker());
+  return file_exists(binary()) && !file_exists(in_progress_marker()) &&
+         !file_exists(incomplete_marker());
 }
 
 bool isInstallIncomplete() {
-  return file_exists(inProgressMarker()) || file_exists(incompleteMarker());
+  return file_exists(in_progress_marker()) || file_exists(incomplete_marker());
 }
 
 std::optional<std::string> readInstalledTag() {
-  auto text = fs::read_file(installedVersionFile());
+  auto text = fs::read_file(installed_version_file());
   if (!text || !is_valid_utf8(*text)) return std::nullopt;
   constexpr std::string_view kPrefix = "upstream_tag=";
   std::string_view rest(*text);

@@ -11,13 +11,13 @@ std::string home();
 /// `~/.vessa-taskwright/bin/radaro`, the runtime's program.
 std::string binary();
 /// `~/.vessa-taskwright/home`, the data folder handed to radaro as RADARO_HOME.
-std::string dataDir();
+std::string data_dir();
 /// `~/.vessa-taskwright/.install-incomplete`, written by the installer while it works.
-std::string incompleteMarker();
+std::string incomplete_marker();
 /// `~/.vessa/taskwright-install-in-progress`, written by the installer while it runs.
-std::string inProgressMarker();
+std::string in_progress_marker();
 /// `~/.vessa-taskwright/.installed-version`, holding an "upstream_tag=" line.
-std::string installedVersionFile();
+std::string installed_version_file();
 
 /// The program exists and neither install marker does.
 bool isInstalled();
@@ -31,6 +31,6 @@ std::optional<std::string> readInstalledTag();
 std::optional<std::string> locateInstaller();
 
 /// True when anything (a dangling symbolic link included) exists at `path`.
-bool itemExists(const std::string& path);
+bool item_exists(const std::string& path);
 
 }  // namespace vessa::taskwright
