@@ -324,7 +324,7 @@ void AppDelegate::will_terminate() {
   host.reset();
 }
 
-void AppDelegate::open_device_naming() {
+void AppDelegate::open_device_naming() const {
   assert_main_thread();
   if (auto host = web_controller()) host->evaluate("window.location.hash = 'devices';");
 }

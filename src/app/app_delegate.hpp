@@ -42,7 +42,7 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   /// end any open page panel as cancelled, take the windows down.
   void will_terminate();
   /// "Name This Computer…": shows the front end's device view.
-  void open_device_naming();
+  void open_device_naming() const;
   /// Links of our scheme handed to this instance (at launch or by a later launch): they reach
   /// the page as "deep-link://new-url" now, or once its load has finished. Main thread.
   void open_links(const std::vector<std::string>& links);

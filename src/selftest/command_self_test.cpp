@@ -12,6 +12,7 @@
 
 #include "commands/command_registry.hpp"
 #include "support/bundle.hpp"
+#include "support/glib_ptr.hpp"
 #include "support/http.hpp"
 #include "support/utf8.hpp"
 #include "updater/manifest.hpp"
@@ -35,12 +36,10 @@ std::string first_code_points(const std::string& text, size_t count) {
 }
 
 std::string host_of(const std::string& url) {
-  GUri* uri = g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr);
+  GUriPtr uri(g_uri_parse(url.c_str(), G_URI_FLAGS_NONE, nullptr));
   if (!uri) return {};
-  const char* host = g_uri_get_host(uri);
-  std::string out = host ? host : "";
-  g_uri_unref(uri);
-  return out;
+  const char* host = g_uri_get_host(uri.get());
+  return host ? host : "";
 }
 
 // Written by a probe's completion (any thread), read after the wait.

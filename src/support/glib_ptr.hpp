@@ -106,7 +106,7 @@ class SignalConnection {
     g_weak_ref_clear(&instance_);
   }
   SignalConnection(SignalConnection&& other) noexcept : id_(std::exchange(other.id_, 0)) {
-    GObject* instance = static_cast<GObject*>(g_weak_ref_get(&other.instance_));
+    auto* instance = static_cast<GObject*>(g_weak_ref_get(&other.instance_));
     g_weak_ref_init(&instance_, instance);
     g_weak_ref_set(&other.instance_, nullptr);
     if (instance != nullptr) g_object_unref(instance);
@@ -114,7 +114,7 @@ class SignalConnection {
   SignalConnection& operator=(SignalConnection&& other) noexcept {
     if (this != &other) {
       disconnect();
-      GObject* instance = static_cast<GObject*>(g_weak_ref_get(&other.instance_));
+      auto* instance = static_cast<GObject*>(g_weak_ref_get(&other.instance_));
       g_weak_ref_set(&instance_, instance);
       g_weak_ref_set(&other.instance_, nullptr);
       if (instance != nullptr) g_object_unref(instance);
@@ -139,7 +139,7 @@ class SignalConnection {
   bool connected() const noexcept { return id_ != 0; }
 
  private:
-  GWeakRef instance_;
+  GWeakRef instance_{};
   gulong id_ = 0;
 };
 
@@ -203,9 +203,11 @@ template <class Instance, class Data, class R, class First, class... Params>
   static_assert(glib_detail::kTakesData<Data, Params...>,
                 "the handler's last parameter is the data, typed as passed or as gpointer");
   glib_detail::check_handler<R, Params...>(instance, signal);
-  const gulong id =
-      g_signal_connect_data(instance, signal, reinterpret_cast<GCallback>(callback),
-                            const_cast<std::remove_const_t<Data>*>(data), nullptr, flags);
+  // GLib hands the data back untouched; the handler's own type keeps it const.
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
+  auto* user_data = const_cast<std::remove_const_t<Data>*>(data);
+  const gulong id = g_signal_connect_data(instance, signal, reinterpret_cast<GCallback>(callback),
+                                          user_data, nullptr, flags);
   return SignalConnection(instance, id);
 }
 

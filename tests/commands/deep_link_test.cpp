@@ -70,12 +70,7 @@ TEST(DeepLink, OnlyWellFormedLinksOfTheAppsOwnSchemeAreTaken) {
 TEST(DeepLink, PluginCommands) {
   TempHome home;
   Commands commands;
-  deep_link::set_launch_links({});
-  EXPECT_EQ(commands.ok("plugin:deep-link|get_current"), nullptr);
-  deep_link::set_launch_links({kLink});
-  EXPECT_EQ(commands.ok("plugin:deep-link|get_current"), json::array({kLink}));
-  deep_link::set_launch_links({});
-
+  // get_current, with and without launch links, is the single-instance app test's.
   const std::pair<json, json> registered[] = {
       {{{"protocol", "app.vessa.desktop"}}, true},
       {{{"protocol", "App.Vessa.Desktop"}}, true},

@@ -66,7 +66,7 @@ std::string nul_join(const Strings& entries) {
   return s;
 }
 
-TEST(GitPorcelain, SortsEntriesIntoTheStatusLists) {
+TEST(GitPorcelain, SortsEntriesIntoTheStatusListsAndSkipsShortOnes) {
   // Names with spaces, a newline and non-ASCII come through -z unquoted.
   std::string out = nul_join({
       "M  staged.txt",
@@ -86,8 +86,11 @@ TEST(GitPorcelain, SortsEntriesIntoTheStatusLists) {
       "renamed-from.txt",
       "C  copied.txt",
       "M  copy-source-that-is-skipped.txt",
+      "M",  // too short: skipped, as an empty entry is
+      "",
       "AM added-then-edited.txt",
   });
+  out.pop_back();  // the last entry needs no trailing NUL
   auto lists = parse_porcelain_z(out);
   EXPECT_EQ(lists.staged_files, (Strings{"staged.txt", "both.txt", "gone-staged.txt", "new/ü.txt",
                                          "added-then-edited.txt"}));
@@ -95,13 +98,6 @@ TEST(GitPorcelain, SortsEntriesIntoTheStatusLists) {
             (Strings{"work tree.txt", "both.txt", "gone\nhere.txt", "added-then-edited.txt"}));
   EXPECT_EQ(lists.untracked_files, (Strings{"dir/sub/untracked.txt"}));
   EXPECT_EQ(lists.conflict_files, (Strings{"u.txt", "aa.txt", "dd.txt", "au.txt", "ud.txt"}));
-}
-
-TEST(GitPorcelain, SkipsShortAndEmptyEntries) {
-  auto lists = parse_porcelain_z(std::string("?? a") + '\0' + "M" + '\0' + "" + '\0' + " M b");
-  EXPECT_EQ(lists.untracked_files, (Strings{"a"}));
-  EXPECT_EQ(lists.modified, (Strings{"b"}));  // the last entry needs no trailing NUL
-  EXPECT_TRUE(lists.staged_files.empty() && lists.conflict_files.empty());
 }
 
 TEST(GitAheadBehind, ReadsTheFirstTwoFieldsOfTheFirstLine) {
