@@ -92,10 +92,10 @@ int run_invoke(int argc, char** argv) {
     registry->dispatch(cmd, args, [&](const CommandResult& r) {
       std::string line;
       if (r.ok()) {
-        line = "{\"ok\":true,\"value\":";
+        line = R"({"ok":true,"value":)";
         encode_json_into(line, r.value());
       } else {
-        line = "{\"ok\":false,\"error\":";
+        line = R"({"ok":false,"error":)";
         encode_json_string_into(line, r.error());
       }
       line += "}";

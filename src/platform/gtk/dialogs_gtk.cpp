@@ -295,7 +295,7 @@ std::optional<std::vector<std::string>> GtkDialogs::choose_paths(const ChooserOp
 std::optional<std::string> GtkDialogs::choose_save_path(const ChooserOptions& options) {
   assert_main_thread();
   using Paths = std::optional<std::vector<std::string>>;
-  Paths chosen = run_modal<Paths>([&options](std::function<void(Paths)> done) {
+  auto chosen = run_modal<Paths>([&options](std::function<void(Paths)> done) {
     choose_paths_async(panel_parent(nullptr), ChooserMode::kSave, options, std::move(done));
   });
   if (!chosen || chosen->empty()) return std::nullopt;

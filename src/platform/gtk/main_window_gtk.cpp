@@ -333,7 +333,7 @@ std::optional<PixelPoint> GtkMainWindow::inner_position() {
   auto outer = outer_position();
   GtkWidget* child = window_ ? gtk_window_get_child(window_) : nullptr;
   if (!outer || !child) return outer;
-  graphene_point_t origin = GRAPHENE_POINT_INIT(0, 0);
+  graphene_point_t origin{};  // (0, 0)
   graphene_point_t at = origin;
   if (!gtk_widget_compute_point(child, GTK_WIDGET(window_), &origin, &at)) return outer;
   double scale = scale_factor();
