@@ -785,35 +785,49 @@ int main(int argc, char** argv) {
 
   // Sequential __ping: native arrival stamps give each round trip at microsecond precision.
   if (want("ping")) {
+    // The raw program and our shell take turns, five rounds of 2,000 each, so that a drift in
+    // this machine's speed during the run falls on both sides of each round's ratio.
+    constexpr int kPingRounds = 5;
     const int n_seq = 2000;
-    call_page(view, "await bench.sequential(() => window.__TAURI_INTERNALS__.invoke('__ping'), " +
-                        std::to_string(n_seq) + "); return 1;");
-    std::vector<double> shell_rt;
-    for (size_t i = 201; i < ping_stamps.size(); ++i) {
-      shell_rt.push_back(
-          std::chrono::duration<double, std::milli>(ping_stamps[i] - ping_stamps[i - 1]).count());
+    std::vector<double> ratios, shell_meds, raw_meds, shell_all, raw_all;
+    for (int round = 0; round < kPingRounds; ++round) {
+      std::optional<json> raw_round = round == 0 ? raw : run_raw_floor(bare, dist);
+      if (!raw_round || !raw_round->contains("native")) {
+        std::fprintf(stderr, "the raw floor program gave no arrival stamps\n");
+        return 1;
+      }
+      ping_stamps.clear();
+      call_page(view, "await bench.sequential(() => window.__TAURI_INTERNALS__.invoke('__ping'), " +
+                          std::to_string(n_seq) + "); return 1;");
+      std::vector<double> shell_rt;
+      for (size_t i = 201; i < ping_stamps.size(); ++i) {
+        shell_rt.push_back(
+            std::chrono::duration<double, std::milli>(ping_stamps[i] - ping_stamps[i - 1]).count());
+      }
+      const auto raw_rt = (*raw_round)["native"].get<std::vector<double>>();
+      if (shell_rt.empty() || raw_rt.empty()) return 1;
+      shell_meds.push_back(median(shell_rt) * 1000);  // µs
+      raw_meds.push_back(median(raw_rt) * 1000);
+      ratios.push_back(shell_meds.back() / raw_meds.back());
+      shell_all.insert(shell_all.end(), shell_rt.begin(), shell_rt.end());
+      raw_all.insert(raw_all.end(), raw_rt.begin(), raw_rt.end());
     }
-    if (!raw->contains("native")) {
-      std::fprintf(stderr, "the raw floor program gave no arrival stamps\n");
-      return 1;
-    }
-    std::vector<double> raw_rt = (*raw)["native"].get<std::vector<double>>();
-    const double raw_med = median(raw_rt);
-    const double shell_med = median(shell_rt);
-    const double shell_p99 = percentile(shell_rt, 0.99);
     report.notes.push_back(
         "round trips are timed between native arrivals of consecutive requests (the page's "
         "clock has 1 ms resolution): raw " +
-        fmt("median %.3f ms", raw_med) + fmt(", p99 %.3f ms", percentile(raw_rt, 0.99)));
-    report.row("sequential `__ping`, median (2,000)", "≤ 1.2× raw",
-               fmt("%.3f ms", shell_med) + fmt(" vs %.3f ms raw", raw_med) +
-                   fmt(" = %.2f×", shell_med / raw_med),
-               shell_med <= 1.2 * raw_med);
+        fmt("median %.3f ms", median(raw_all)) + fmt(", p99 %.3f ms", percentile(raw_all, 0.99)));
+    report.row("sequential `__ping`, median (5 rounds of 2,000, taking turns with raw)",
+               "≤ 1.2× raw",
+               fmt("%.2f×", median(ratios)) +
+                   fmt(" (%.2f–", *std::min_element(ratios.begin(), ratios.end())) +
+                   fmt("%.2f, n=5)", *std::max_element(ratios.begin(), ratios.end())) + "; ours " +
+                   spread(shell_meds, "µs") + ", raw " + spread(raw_meds, "µs"),
+               median(ratios) <= 1.2);
     // The raw program's own tail in the same run is the machine's floor for this row.
-    report.row(
-        "sequential `__ping`, p99", "≤ 1 ms",
-        fmt("%.3f ms", shell_p99) + fmt(" (raw p99 %.3f ms in this run)", percentile(raw_rt, 0.99)),
-        shell_p99 <= 1.0);
+    report.row("sequential `__ping`, p99", "≤ 1 ms",
+               fmt("%.3f ms", percentile(shell_all, 0.99)) +
+                   fmt(" (raw p99 %.3f ms in this run)", percentile(raw_all, 0.99)),
+               percentile(shell_all, 0.99) <= 1.0);
   }
 
   // 100 in flight.
