@@ -23,16 +23,7 @@ std::vector<unsigned long> listening_inodes(std::string_view table, uint16_t por
       continue;
     }
     // sl local_address rem_address st tx:rx tr:when retrnsmt uid timeout inode ...
-    std::vector<std::string_view> fields;
-    std::string_view rest = line;
-    while (!rest.empty()) {
-      size_t start = rest.find_first_not_of(' ');
-      if (start == std::string_view::npos) break;
-      rest.remove_prefix(start);
-      size_t end = rest.find(' ');
-      fields.push_back(rest.substr(0, end));
-      rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
-    }
+    const auto fields = split_fields(line);
     if (fields.size() < 10 || fields[3] != kListenState) continue;
     std::string_view local = fields[1];
     size_t colon = local.rfind(':');

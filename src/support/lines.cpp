@@ -1,6 +1,7 @@
 // Splits a byte stream into lines as it arrives.
 #include "support/lines.hpp"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace vessa {
@@ -54,6 +55,19 @@ std::string trim(std::string_view text) {
 std::string first_line(std::string_view text) {
   auto e = text.find_first_of("\r\n");
   return std::string(text.substr(0, e));
+}
+
+std::vector<std::string_view> split_fields(std::string_view text, size_t max) {
+  std::vector<std::string_view> fields;
+  while (!text.empty() && fields.size() < max) {
+    const size_t start = text.find_first_not_of(' ');
+    if (start == std::string_view::npos) break;
+    text.remove_prefix(start);
+    const size_t end = std::min(text.find(' '), text.size());
+    fields.push_back(text.substr(0, end));
+    text.remove_prefix(end);
+  }
+  return fields;
 }
 
 }  // namespace vessa

@@ -1,6 +1,7 @@
 // Splits a byte stream into lines as it arrives.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -38,5 +39,9 @@ std::string trim(std::string_view text);
 
 /// The first line of `text` (up to the first "\n" or "\r").
 std::string first_line(std::string_view text);
+
+/// The space-separated fields of `text` (runs of spaces count as one), at most `max` of them:
+/// the columns of a /proc table row. Views into `text`.
+std::vector<std::string_view> split_fields(std::string_view text, size_t max = SIZE_MAX);
 
 }  // namespace vessa

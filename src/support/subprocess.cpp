@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "support/fs.hpp"
+#include "support/lines.hpp"
 
 namespace vessa::proc {
 namespace {
@@ -215,16 +216,8 @@ std::optional<ProcStat> read_proc_stat(pid_t pid) {
   // The name in parentheses may hold spaces and ")": the fields start after the last ")".
   size_t close = text->rfind(')');
   if (close == std::string::npos) return std::nullopt;
-  std::vector<std::string_view> fields;  // fields[0] is field 3 (state)
-  std::string_view rest = std::string_view(*text).substr(close + 1);
-  while (!rest.empty() && fields.size() < 20) {
-    size_t begin = rest.find_first_not_of(' ');
-    if (begin == std::string_view::npos) break;
-    rest.remove_prefix(begin);
-    size_t end = rest.find(' ');
-    fields.push_back(rest.substr(0, end));
-    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end);
-  }
+  // fields[0] is field 3 (state)
+  const auto fields = split_fields(std::string_view(*text).substr(close + 1), 20);
   if (fields.size() < 20 || fields[0].empty()) return std::nullopt;
   auto number = [](std::string_view f) {
     return std::strtoull(std::string(f).c_str(), nullptr, 10);
