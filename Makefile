@@ -84,14 +84,18 @@ format-check: build
 
 # clang-tidy over every source file under src/ with the dev build's compile commands; the headers
 # under src/ are checked through the files that include them. Silent when clean, any finding
-# fails. Two files at a time: tidy parses as slowly as the compiler.
-TIDY ?= clang-tidy-14
+# fails. Two files at a time: tidy parses as slowly as the compiler. clang-tidy 22 leaves system
+# headers out of its matching (14 took ten times as long); its clang marks the get_temporary_buffer
+# inside libstdc++ 12's stable_sort deprecated, which is not ours to fix (GCC's -Werror build
+# still catches a deprecated call of our own).
+TIDY ?= clang-tidy-22
 TIDY_JOBS ?= 2
 tidy: bootstrap
 	@test -f $(BUILD_DIR)/compile_commands.json || cmake --preset $(PRESET) >/dev/null
 	@find src -name '*.cpp' | sort | xargs -P $(TIDY_JOBS) -n 1 sh -c \
 	  'out=$$($(TIDY) -p $(BUILD_DIR) --quiet --warnings-as-errors="*" \
-	    --header-filter="^$(CURDIR)/src/" "$$0" 2>&1) || { printf "%s\n" "$$out"; exit 1; }'
+	    --header-filter="^$(CURDIR)/src/" --extra-arg=-Wno-deprecated-declarations "$$0" 2>&1) \
+	    || { printf "%s\n" "$$out"; exit 1; }'
 
 clean:
 	rm -rf build build-asan build-tsan build-release build-fuzz build-package

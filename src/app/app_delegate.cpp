@@ -135,7 +135,7 @@ AppDelegate::~AppDelegate() {
 }
 
 std::shared_ptr<WebViewHost> AppDelegate::web_controller() const {
-  std::lock_guard lock(controller_mutex_);
+  std::scoped_lock lock(controller_mutex_);
   return web_controller_;
 }
 
@@ -173,7 +173,7 @@ void AppDelegate::did_finish_launching() {
   };
   auto host = WebViewHost::create(weak_from_this(), std::move(options));
   {
-    std::lock_guard lock(controller_mutex_);
+    std::scoped_lock lock(controller_mutex_);
     web_controller_ = host;
   }
   GtkWidget* content = host->build();
@@ -313,7 +313,7 @@ void AppDelegate::will_terminate() {
   PreviewWindowController::shared()->destroy();
   std::shared_ptr<WebViewHost> host;
   {
-    std::lock_guard lock(controller_mutex_);
+    std::scoped_lock lock(controller_mutex_);
     host.swap(web_controller_);
   }
   if (window_) {

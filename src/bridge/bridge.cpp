@@ -93,19 +93,19 @@ std::shared_ptr<Bridge> Bridge::create(std::shared_ptr<CommandRegistry> registry
 }
 
 void Bridge::set_web_view(std::weak_ptr<ScriptEvaluator> web_view) {
-  std::lock_guard lock(web_view_mutex_);
+  std::scoped_lock lock(web_view_mutex_);
   auto view = web_view.lock();
   view_takes_values_ = view && view->takes_values();
   web_view_ = std::move(web_view);
 }
 
 std::shared_ptr<ScriptEvaluator> Bridge::web_view() {
-  std::lock_guard lock(web_view_mutex_);
+  std::scoped_lock lock(web_view_mutex_);
   return web_view_.lock();
 }
 
 void Bridge::on_posted_message(std::string_view posted) {
-  if (posted.size() < page_key_.size() || posted.compare(0, page_key_.size(), page_key_) != 0) {
+  if (posted.size() < page_key_.size() || !posted.starts_with(page_key_)) {
     on_foreign_message();
     return;
   }
@@ -126,7 +126,7 @@ void Bridge::on_posted_message(std::string_view posted) {
 }
 
 void Bridge::on_posted_file(std::string_view posted, int fd) {
-  if (posted.size() < page_key_.size() || posted.compare(0, page_key_.size(), page_key_) != 0) {
+  if (posted.size() < page_key_.size() || !posted.starts_with(page_key_)) {
     on_foreign_message();
     return;
   }
@@ -209,7 +209,7 @@ void Bridge::flush_answered() {
   last_message_us_ = now;
   if (burst) return;
   {
-    std::lock_guard lock(batch_mutex_);
+    std::scoped_lock lock(batch_mutex_);
     if (batch_.empty()) return;
   }
   flush();
@@ -413,7 +413,7 @@ void Bridge::run(std::string script) {
 }
 
 void Bridge::enqueue(Delivery delivery) {
-  std::lock_guard lock(batch_mutex_);
+  std::scoped_lock lock(batch_mutex_);
   batch_.push_back(std::move(delivery));
   if (flush_scheduled_) return;
   flush_scheduled_ = true;
@@ -427,7 +427,7 @@ void Bridge::enqueue(Delivery delivery) {
 void Bridge::flush() {
   std::vector<Delivery> items;
   {
-    std::lock_guard lock(batch_mutex_);
+    std::scoped_lock lock(batch_mutex_);
     items.swap(batch_);
     flush_scheduled_ = false;
   }

@@ -102,7 +102,7 @@ std::string instance_id() {
 stdfs::path app_data_dir() { return stdfs::path(paths::data_home()) / identifier(); }
 
 std::optional<stdfs::path> base_dir(int code) {
-  const std::string home = paths::home_dir();
+  std::string home = paths::home_dir();
   switch (static_cast<Base>(code)) {
     case Base::kAudio:
       return user_dir("MUSIC");

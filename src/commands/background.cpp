@@ -26,7 +26,7 @@ std::optional<std::string>& pending_fault() {
 void maybe_throw_injected_fault() {
   std::optional<std::string> fault;
   {
-    std::lock_guard lock(fault_mutex());
+    std::scoped_lock lock(fault_mutex());
     fault.swap(pending_fault());
   }
   if (fault) throw std::runtime_error(*fault);
@@ -110,7 +110,7 @@ void run_answering(const std::string& cmd, Completion done, AnsweringWork work) 
 }
 
 void throw_in_next_job_for_testing(const std::string& what) {
-  std::lock_guard lock(fault_mutex());
+  std::scoped_lock lock(fault_mutex());
   pending_fault() = what;
 }
 

@@ -24,7 +24,7 @@ ChannelSender::ChannelSender(std::weak_ptr<CallbackSink> sink, uint64_t page_loa
     : sink_(std::move(sink)), page_load_(page_load), id_(id), stream_(std::make_shared<Stream>()) {}
 
 bool ChannelSender::send(json message) {
-  std::lock_guard lock(stream_->mutex);
+  std::scoped_lock lock(stream_->mutex);
   auto sink = sink_.lock();
   if (stream_->ended || !sink || !sink->page_current(page_load_)) return false;
   sink->call_back(page_load_, id_,
@@ -33,7 +33,7 @@ bool ChannelSender::send(json message) {
 }
 
 void ChannelSender::end() {
-  std::lock_guard lock(stream_->mutex);
+  std::scoped_lock lock(stream_->mutex);
   if (stream_->ended) return;
   stream_->ended = true;
   auto sink = sink_.lock();
@@ -43,26 +43,27 @@ void ChannelSender::end() {
 }
 
 bool ChannelSender::open() const {
-  std::lock_guard lock(stream_->mutex);
+  std::scoped_lock lock(stream_->mutex);
   auto sink = sink_.lock();
   return !stream_->ended && sink && sink->page_current(page_load_);
 }
 
 void PluginListeners::add(const std::string& plugin, const std::string& event,
                           ChannelSender sender) {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   channels_[{plugin, event}].push_back(std::move(sender));
 }
 
 bool PluginListeners::remove(const std::string& plugin, const std::string& event, int64_t id) {
   std::vector<ChannelSender> removed;
   {
-    std::lock_guard lock(mutex_);
+    std::scoped_lock lock(mutex_);
     auto it = channels_.find({plugin, event});
     if (it == channels_.end()) return false;
     auto& list = it->second;
-    auto split = std::stable_partition(list.begin(), list.end(),
-                                       [id](const ChannelSender& c) { return c.id() != id; });
+    auto split = std::ranges::stable_partition(list, [id](const ChannelSender& c) {
+                   return c.id() != id;
+                 }).begin();
     removed.assign(split, list.end());
     list.erase(split, list.end());
   }
@@ -74,7 +75,7 @@ void PluginListeners::send(const std::string& plugin, const std::string& event,
                            const json& message) {
   std::vector<ChannelSender> targets;
   {
-    std::lock_guard lock(mutex_);
+    std::scoped_lock lock(mutex_);
     auto it = channels_.find({plugin, event});
     if (it == channels_.end()) return;
     // Channels whose page has gone are let go on the way.
@@ -85,7 +86,7 @@ void PluginListeners::send(const std::string& plugin, const std::string& event,
 }
 
 void PluginListeners::clear() {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   channels_.clear();
 }
 

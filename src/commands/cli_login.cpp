@@ -45,7 +45,7 @@ tl::expected<std::string, std::string> login_shell_line(
   while (!base.empty() && base.back() == '/') base.pop_back();
   const std::string prefix = base + "/.vessa/cli-accounts/";
   const std::string& folder = *account_dir;
-  const bool under_prefix = folder.compare(0, prefix.size(), prefix) == 0;
+  const bool under_prefix = folder.starts_with(prefix);
   const std::string relative = under_prefix ? folder.substr(prefix.size()) : std::string();
   static const std::regex kRelative("^[a-z]+/[a-z0-9][a-z0-9-]{0,31}$");
   const bool allowed = variable && under_prefix && std::regex_match(relative, kRelative) &&

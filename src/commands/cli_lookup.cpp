@@ -13,7 +13,7 @@ namespace vessa::cli {
 namespace {
 
 bool plain_program_name(const std::string& name) {
-  return !name.empty() && name.front() != '-' && std::all_of(name.begin(), name.end(), [](char c) {
+  return !name.empty() && name.front() != '-' && std::ranges::all_of(name, [](char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '_' || c == '+' || c == '-';
   });

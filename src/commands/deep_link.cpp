@@ -29,8 +29,8 @@ std::optional<std::vector<std::string>>& stored_launch_links() {
 
 bool valid_scheme_name(const std::string& name) {
   if (name.empty() || !g_ascii_isalpha(name[0])) return false;
-  return std::all_of(name.begin(), name.end(),
-                     [](char c) { return g_ascii_isalnum(c) || c == '+' || c == '-' || c == '.'; });
+  return std::ranges::all_of(
+      name, [](char c) { return g_ascii_isalnum(c) || c == '+' || c == '-' || c == '.'; });
 }
 
 // Why `argument` is not one of our links; nullopt when it is.
@@ -60,8 +60,8 @@ void log_refused(const std::string& argument, const std::string& why) {
 
 std::string scheme() {
   std::string id = app_dirs::identifier();
-  std::transform(id.begin(), id.end(), id.begin(),
-                 [](char c) { return static_cast<char>(g_ascii_tolower(c)); });
+  std::ranges::transform(id, id.begin(),
+                         [](char c) { return static_cast<char>(g_ascii_tolower(c)); });
   // An identifier that cannot be a scheme name leaves the one the desktop entry declares.
   return valid_scheme_name(id) ? id : "app.vessa.desktop";
 }
@@ -82,12 +82,12 @@ std::vector<std::string> links_in(const std::vector<std::string>& arguments) {
 }
 
 std::optional<std::vector<std::string>> launch_links() {
-  std::lock_guard lock(links_mutex());
+  std::scoped_lock lock(links_mutex());
   return stored_launch_links();
 }
 
 void set_launch_links(std::vector<std::string> links) {
-  std::lock_guard lock(links_mutex());
+  std::scoped_lock lock(links_mutex());
   if (links.empty()) {
     stored_launch_links().reset();
   } else {

@@ -26,8 +26,8 @@ bool handleDeepLink(FamilyContext& /*ctx*/, const std::string& cmd, const json& 
     }
     // Scheme names do not depend on case.
     std::string lower = *protocol;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char c) { return static_cast<char>(g_ascii_tolower(c)); });
+    std::ranges::transform(lower, lower.begin(),
+                           [](char c) { return static_cast<char>(g_ascii_tolower(c)); });
     done(CommandResult::success(lower == deep_link::scheme()));
     return true;
   }

@@ -126,7 +126,7 @@ struct FrontMatter {
 FrontMatter split_front_matter(std::string_view text) {
   FrontMatter fm;
   fm.body = text;
-  if (text.substr(0, 4) != "---\n") return fm;
+  if (!text.starts_with("---\n")) return fm;
   std::string_view rest = text.substr(4);
   auto close = rest.find("\n---");
   if (close == std::string_view::npos) return fm;
@@ -137,7 +137,7 @@ FrontMatter split_front_matter(std::string_view text) {
 }
 
 void add_tag(std::vector<std::string>& tags, std::string_view tag) {
-  if (std::find(tags.begin(), tags.end(), tag) == tags.end()) tags.emplace_back(tag);
+  if (std::ranges::find(tags, tag) == tags.end()) tags.emplace_back(tag);
 }
 
 std::string file_name(const std::string& path) {
@@ -185,7 +185,7 @@ class Collector {
       struct stat child {};
       // Regular files need no stat; links and unknown types are resolved (links to folders count).
       if (type != DT_REG && is_directory(path, child)) {
-        if (std::find(skipDirs.begin(), skipDirs.end(), name) == skipDirs.end()) {
+        if (std::ranges::find(skipDirs, name) == skipDirs.end()) {
           collect(path, child, depth + 1);
         }
       } else if (ends_with_md_any_case(name)) {
@@ -242,7 +242,7 @@ std::string titleOf(std::string_view text, const std::string& file) {
       i = next;
     }
     std::string_view rest = line.substr(i);
-    if (rest.substr(0, 2) != "# ") continue;
+    if (!rest.starts_with("# ")) continue;
     std::string_view candidate = trim_ws(rest.substr(2));
     if (candidate.empty()) continue;
     size_t end = 0;
@@ -261,7 +261,7 @@ std::vector<std::string> extractTags(std::string_view text) {
   if (fm.found) {
     for (std::string_view raw : lines(fm.inner)) {
       std::string_view line = trim_ws(raw);
-      if (line.substr(0, 5) != "tags:") continue;
+      if (!line.starts_with("tags:")) continue;
       auto pieces = split_at(line.substr(5), [](char32_t c) {
         return c == ',' || c == '[' || c == ']' || is_space(c);
       });
@@ -311,8 +311,7 @@ tl::expected<json, std::string> read(const std::string& path) {
   for (const std::string& file : collectMarkdown(root)) {
     auto text = fs::read_regular_file(file, kMaxNoteBytes);
     if (!text || !is_valid_utf8(*text) || trim_ws(*text).empty()) continue;
-    std::string relative =
-        file.compare(0, prefix.size(), prefix) == 0 ? file.substr(prefix.size()) : file;
+    std::string relative = file.starts_with(prefix) ? file.substr(prefix.size()) : file;
     std::string_view link_path = relative;
     if (link_path.size() >= 3 && link_path.substr(link_path.size() - 3) == ".md") {
       link_path.remove_suffix(3);

@@ -77,7 +77,7 @@ bool start_new_instance() {
   }
   std::function<bool(const std::vector<std::string>&)> custom;
   {
-    std::lock_guard lock(starter_mutex());
+    std::scoped_lock lock(starter_mutex());
     custom = starter();
   }
   return custom ? custom(argv) : start_process(argv);
@@ -109,7 +109,7 @@ bool wait_for_replaced_instance(std::chrono::milliseconds limit) {
 }
 
 void set_starter_for_testing(std::function<bool(const std::vector<std::string>&)> s) {
-  std::lock_guard lock(starter_mutex());
+  std::scoped_lock lock(starter_mutex());
   starter() = std::move(s);
 }
 

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string_view>
 #include <unordered_set>
+#include <utility>
 
 #include "support/fs.hpp"
 #include "support/glib_ptr.hpp"
@@ -73,11 +74,11 @@ bool valid_utf8(std::string_view text) {
 std::string lower(std::string_view text) {
   if (valid_utf8(text)) {
     GCharPtr down(g_utf8_strdown(text.data(), static_cast<gssize>(text.size())));
-    return std::string(down.get());
+    return {down.get()};
   }
   std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::ranges::transform(out, out.begin(),
+                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return out;
 }
 
@@ -138,7 +139,7 @@ std::vector<std::string> split_any_newline(std::string_view text) {
 // Calls `visit(name, d_type)` for each entry of `dir` in the file system's order until it
 // returns false. False when the folder cannot be listed.
 template <typename Visit>
-bool list_dir(const std::string& dir, Visit&& visit) {
+bool list_dir(const std::string& dir, Visit visit) {
   DIR* d = ::opendir(dir.c_str());
   if (d == nullptr) return false;
   while (dirent* e = ::readdir(d)) {
@@ -183,7 +184,7 @@ class Scan {
       : home_(std::move(home)), max_repos_(max_repos), deadline_(deadline) {}
 
   bool should_stop() const {
-    return Clock::now() > deadline_ || static_cast<int>(results_.size()) >= max_repos_;
+    return Clock::now() > deadline_ || std::cmp_greater_equal(results_.size(), max_repos_);
   }
 
   // Records `path` when it is a working copy not seen before.
@@ -263,8 +264,7 @@ class Scan {
     for (auto& entry : results_) {
       keyed.emplace_back(lower(entry["name"].get<std::string>()), std::move(entry));
     }
-    std::stable_sort(keyed.begin(), keyed.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::ranges::stable_sort(keyed, [](const auto& a, const auto& b) { return a.first < b.first; });
     json out = json::array();
     for (auto& [key, entry] : keyed) out.push_back(std::move(entry));
     return out;

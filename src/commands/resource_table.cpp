@@ -9,20 +9,20 @@ namespace vessa {
 int64_t ResourceTable::add(std::shared_ptr<PageResource> resource) {
   static std::atomic<int64_t> next{1};
   const int64_t rid = next++;
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   items_.emplace(rid, std::move(resource));
   return rid;
 }
 
 std::shared_ptr<PageResource> ResourceTable::get(int64_t rid) const {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   auto it = items_.find(rid);
   return it == items_.end() ? nullptr : it->second;
 }
 
 std::optional<std::pair<int64_t, std::shared_ptr<PageResource>>> ResourceTable::find(
     const std::function<bool(const PageResource&)>& match) const {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   for (const auto& [rid, resource] : items_) {
     if (match(*resource)) return std::make_pair(rid, resource);
   }
@@ -32,7 +32,7 @@ std::optional<std::pair<int64_t, std::shared_ptr<PageResource>>> ResourceTable::
 bool ResourceTable::close(int64_t rid) {
   std::shared_ptr<PageResource> resource;
   {
-    std::lock_guard lock(mutex_);
+    std::scoped_lock lock(mutex_);
     auto it = items_.find(rid);
     if (it == items_.end()) return false;
     resource = std::move(it->second);
@@ -46,7 +46,7 @@ bool ResourceTable::close(int64_t rid) {
 void ResourceTable::clear() {
   std::map<int64_t, std::shared_ptr<PageResource>> items;
   {
-    std::lock_guard lock(mutex_);
+    std::scoped_lock lock(mutex_);
     items.swap(items_);
   }
   for (auto& [rid, resource] : items) resource->close();

@@ -32,7 +32,7 @@ StoreManager::StoreManager(std::filesystem::path dir, std::uintmax_t max_file_by
 
 std::optional<std::filesystem::path> StoreManager::file_for(const std::string& name) const {
   std::string file = name;
-  std::replace(file.begin(), file.end(), '/', '_');
+  std::ranges::replace(file, '/', '_');
   // With "/" gone the only names that leave the folder (or name it) are these; a NUL would
   // silently cut the name short, and an over-long name cannot be created anyway.
   if (file.empty() || file == "." || file == ".." || file.find('\0') != std::string::npos ||
@@ -108,7 +108,7 @@ tl::expected<void, std::string> StoreManager::persist(const std::string& op,
 }
 
 CommandResult StoreManager::handle(const std::string& op, const json& args) {
-  std::lock_guard guard(lock_);
+  std::scoped_lock guard(lock_);
   const std::string name = store_name(args);
   Store& loaded = ensureLoaded(name);
   json& store = loaded.data;

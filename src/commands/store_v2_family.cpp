@@ -64,6 +64,8 @@ class StoreResource : public PageResource, public std::enable_shared_from_this<S
     std::error_code ec;
     if (!use_defaults || (override_defaults && stdfs::exists(file_, ec))) return;
     for (const auto& [key, value] : defaults_.items()) {
+      // nlohmann's json is no std::ranges range.
+      // NOLINTNEXTLINE(modernize-use-ranges)
       if (std::find(on_disk.begin(), on_disk.end(), key) == on_disk.end()) {
         op("set", {{"key", key}, {"value", value}});
       }
@@ -135,7 +137,7 @@ class StoreResource : public PageResource, public std::enable_shared_from_this<S
 
   bool has(const std::string& key) {
     json all = keys();
-    return std::find(all.begin(), all.end(), key) != all.end();
+    return std::find(all.begin(), all.end(), key) != all.end();  // NOLINT(modernize-use-ranges)
   }
 
   CommandResult save() {
@@ -155,11 +157,12 @@ class StoreResource : public PageResource, public std::enable_shared_from_this<S
                                        {"exists", exists}});
     }
     if (!auto_save_ms_) return;
+    const std::chrono::milliseconds wait(*auto_save_ms_);
     // Debounced: each change restarts the wait, and only the last timer saves.
     dirty_ = true;
     const uint64_t generation = ++generation_;
     std::weak_ptr<StoreResource> weak = weak_from_this();
-    dispatch::main_after(std::chrono::milliseconds(*auto_save_ms_), [weak, generation] {
+    dispatch::main_after(wait, [weak, generation] {
       auto self = weak.lock();
       if (self && self->dirty_ && self->generation_ == generation) self->save();
     });

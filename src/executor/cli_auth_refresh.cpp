@@ -27,7 +27,7 @@ std::string& refresh_url_override() {
 namespace detail {
 
 void set_refresh_url_for_testing(const std::string& url) {
-  std::lock_guard lock(refresh_url_mutex());
+  std::scoped_lock lock(refresh_url_mutex());
   refresh_url_override() = url;
 }
 
@@ -36,7 +36,7 @@ void set_refresh_url_for_testing(const std::string& url) {
 void refreshCliAuth() {
   std::string url;
   {
-    std::lock_guard lock(refresh_url_mutex());
+    std::scoped_lock lock(refresh_url_mutex());
     url = refresh_url_override().empty() ? kRefreshUrl : refresh_url_override();
   }
   dispatch::global_async(

@@ -83,7 +83,7 @@ bool is_reserved_client_id(const std::string& id) {
       "",        "unknown", "vessa-desktop", "vessa-desktop-windows", "vessa-desktop-linux",
       "desktop", "executor"};
   std::string lowered = trim(id);
-  std::transform(lowered.begin(), lowered.end(), lowered.begin(), [](unsigned char c) {
+  std::ranges::transform(lowered, lowered.begin(), [](unsigned char c) {
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   });
   return kReserved.contains(lowered);

@@ -74,17 +74,17 @@ ExecutorSupervisor::ExecutorSupervisor(Options options)
 ExecutorSupervisor::~ExecutorSupervisor() { stop(); }
 
 uint64_t ExecutorSupervisor::stop_count() {
-  std::lock_guard lock(stop_lock_);
+  std::scoped_lock lock(stop_lock_);
   return stops_;
 }
 
 void ExecutorSupervisor::set_emit(EmitFn emit) {
-  std::lock_guard lock(emit_mutex_);
+  std::scoped_lock lock(emit_mutex_);
   emit_ = std::move(emit);
 }
 
 std::optional<pid_t> ExecutorSupervisor::child_pid() {
-  std::lock_guard lock(stop_lock_);
+  std::scoped_lock lock(stop_lock_);
   if (!process_) return std::nullopt;
   return process_->pid();
 }
@@ -130,7 +130,7 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
   // stop() uses, and its end is bounded like stop()'s so a stuck child cannot hang the queue.
   std::shared_ptr<proc::Process> stale;
   {
-    std::lock_guard lock(stop_lock_);
+    std::scoped_lock lock(stop_lock_);
     if (process_ && process_->tree_running()) stale = process_;
     process_.reset();
   }
@@ -176,7 +176,7 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
   std::shared_ptr<proc::Process> fresh = *started;
   bool stopped_meanwhile = false;
   {
-    std::lock_guard lock(stop_lock_);
+    std::scoped_lock lock(stop_lock_);
     // A stop() since this ensure was asked for means the shell is quitting: a child recorded
     // now would outlive it.
     stopped_meanwhile = stops_ != stops_at_request;
@@ -258,7 +258,7 @@ void ExecutorSupervisor::emitStatus(const std::string& status,
   if (message) payload["message"] = *message;
   EmitFn emit;
   {
-    std::lock_guard lock(emit_mutex_);
+    std::scoped_lock lock(emit_mutex_);
     // The page hears of changes only: the after-load and the launch ensures both end "ready".
     if (!emit_ || payload == last_status_) return;
     last_status_ = payload;
@@ -284,7 +284,7 @@ void ExecutorSupervisor::free_port() const {
 void ExecutorSupervisor::stop() {
   std::shared_ptr<proc::Process> child;
   {
-    std::lock_guard lock(stop_lock_);
+    std::scoped_lock lock(stop_lock_);
     ++stops_;
     child.swap(process_);
   }

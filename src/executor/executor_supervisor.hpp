@@ -86,7 +86,7 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   std::shared_ptr<dispatch::SerialQueue> queue_;
   std::mutex stop_lock_;
   uint64_t stops_ = 0;  // guarded by stop_lock_: bumped by every stop()
-  std::chrono::steady_clock::time_point last_ensure_at_{};
+  std::chrono::steady_clock::time_point last_ensure_at_;
   bool has_ensured_ = false;  // queue only; "the distant past" until the first full ensure
   static constexpr std::chrono::milliseconds kEnsureDebounce{2000};
 };

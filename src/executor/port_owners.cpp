@@ -50,8 +50,7 @@ std::vector<pid_t> pids_holding_sockets(const std::vector<unsigned long>& inodes
   if (proc_dir == nullptr) return {};
   while (dirent* entry = ::readdir(proc_dir)) {
     std::string_view name = entry->d_name;
-    if (name.empty() ||
-        !std::all_of(name.begin(), name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    if (name.empty() || !std::ranges::all_of(name, [](char c) { return c >= '0' && c <= '9'; })) {
       continue;
     }
     std::string fd_dir = proc_root + "/" + std::string(name) + "/fd";
@@ -85,7 +84,7 @@ std::vector<pid_t> listening_pids(uint16_t port) {
   }
   auto pids = pids_holding_sockets(inodes);
   // Never end the shell itself, whatever holds the port.
-  pids.erase(std::remove(pids.begin(), pids.end(), ::getpid()), pids.end());
+  std::erase(pids, ::getpid());
   return pids;
 }
 

@@ -108,7 +108,7 @@ Resolved open_beneath(int root_fd, const std::string& root_real, std::string_vie
   dirs.emplace_back(::fcntl(root_fd, F_DUPFD_CLOEXEC, 0));
   if (!dirs.back()) return Resolved::kUnreadable;
   std::vector<std::string> todo = split_path(relative);
-  std::reverse(todo.begin(), todo.end());  // a stack: the next component is at the back
+  std::ranges::reverse(todo);  // a stack: the next component is at the back
   int links = 0;
   while (!todo.empty()) {
     std::string name = std::move(todo.back());
@@ -134,7 +134,7 @@ Resolved open_beneath(int root_fd, const std::string& root_real, std::string_vie
       target.resize(static_cast<size_t>(n));
       if (target.front() == '/') {
         // An absolute link is followed only into the root itself.
-        if (target.compare(0, root_real.size(), root_real) != 0 ||
+        if (!target.starts_with(root_real) ||
             (target.size() > root_real.size() && target[root_real.size()] != '/')) {
           return Resolved::kOutside;
         }
@@ -190,8 +190,8 @@ SchemeAnswer failed(std::string message) {
 
 std::string mime_for_extension(std::string_view extension) {
   std::string ext(extension);
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::ranges::transform(ext, ext.begin(),
+                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   for (const auto& entry : kMimeTable) {
     if (entry.ext == ext) return std::string(entry.mime);
   }
@@ -203,7 +203,7 @@ std::string mime_for_extension(std::string_view extension) {
   if (!type) return fallback;
   GCharPtr mime(g_content_type_get_mime_type(type.get()));
   if (!mime) return fallback;
-  return std::string(mime.get());
+  return {mime.get()};
 }
 
 SchemeAnswer serve_content_request(const stdfs::path& root, const std::optional<std::string>& uri) {

@@ -16,9 +16,7 @@ std::optional<std::string> env(const char* name) {
   return std::string(v);
 }
 
-bool starts_with(const std::string& s, std::string_view prefix) {
-  return s.compare(0, prefix.size(), prefix) == 0;
-}
+bool starts_with(const std::string& s, std::string_view prefix) { return s.starts_with(prefix); }
 
 }  // namespace
 

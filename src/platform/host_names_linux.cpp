@@ -16,7 +16,7 @@ std::optional<std::string> LinuxHostNames::localized_name() {
   for (const auto& line : split_lines(*text)) {
     std::string_view l(line);
     constexpr std::string_view kKey = "PRETTY_HOSTNAME=";
-    if (l.substr(0, kKey.size()) != kKey) continue;
+    if (!l.starts_with(kKey)) continue;
     std::string v = trim(l.substr(kKey.size()));
     // Shell-style quoting as written by hostnamectl.
     if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) {

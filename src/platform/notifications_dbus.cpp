@@ -28,7 +28,7 @@ struct NotificationBus {
 
   // A new reference to a live connection, or null when the bus cannot be reached.
   GObjectPtr<GDBusConnection> connect() {
-    std::lock_guard lock(mutex);
+    std::scoped_lock lock(mutex);
     if (connection != nullptr && g_dbus_connection_is_closed(connection.get())) {
       connection.reset();
     }

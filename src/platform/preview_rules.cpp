@@ -13,14 +13,14 @@ namespace vessa::platform {
 namespace {
 
 std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::ranges::transform(s, s.begin(),
+                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return s;
 }
 
 bool has_ambiguous_characters(std::string_view url) {
-  return std::any_of(url.begin(), url.end(),
-                     [](unsigned char c) { return c == '\\' || c <= 0x20 || c == 0x7f; });
+  return std::ranges::any_of(url,
+                             [](unsigned char c) { return c == '\\' || c <= 0x20 || c == 0x7f; });
 }
 
 }  // namespace

@@ -35,17 +35,17 @@ Services default_services() {
 }
 
 Services services() {
-  std::lock_guard lock(services_mutex());
+  std::scoped_lock lock(services_mutex());
   return current();
 }
 
 void set_services(Services s) {
-  std::lock_guard lock(services_mutex());
+  std::scoped_lock lock(services_mutex());
   current() = std::move(s);
 }
 
 void update_services(const std::function<void(Services&)>& change) {
-  std::lock_guard lock(services_mutex());
+  std::scoped_lock lock(services_mutex());
   change(current());
 }
 

@@ -22,7 +22,7 @@ void FileUserDefaults::store(const json& all) {
 }
 
 std::optional<json> FileUserDefaults::get(const std::string& key) {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   auto all = load();
   auto it = all.find(key);
   if (it == all.end()) return std::nullopt;
@@ -30,14 +30,14 @@ std::optional<json> FileUserDefaults::get(const std::string& key) {
 }
 
 void FileUserDefaults::set(const std::string& key, const json& value) {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   auto all = load();
   all[key] = value;
   store(all);
 }
 
 void FileUserDefaults::remove(const std::string& key) {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   auto all = load();
   if (all.erase(key) > 0) store(all);
 }

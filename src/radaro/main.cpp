@@ -80,8 +80,8 @@ std::optional<json> read_json(const fs::path& p) {
 }
 
 std::string lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::ranges::transform(s, s.begin(),
+                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return s;
 }
 
@@ -97,7 +97,7 @@ std::vector<fs::path> entries(const fs::path& dir, bool (*keep)(const fs::direct
   for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     if (keep(*it)) out.push_back(it->path());
   }
-  std::sort(out.begin(), out.end());
+  std::ranges::sort(out);
   return out;
 }
 
@@ -392,7 +392,7 @@ int run(const std::vector<std::string>& args) {
   ctx.home = radaro_home();
   std::string verb = it->verbs.empty() ? "" : it->verbs.front();
   size_t at = 1;
-  if (!it->verbs.empty() && at < args.size() && args[at].rfind('-', 0) != 0) {
+  if (!it->verbs.empty() && at < args.size() && !args[at].starts_with('-')) {
     verb = args[at++];
     if (std::find(it->verbs.begin(), it->verbs.end(), verb) == it->verbs.end()) {
       return fail("unknown sub-verb '" + cmd + " " + verb + "' (see radaro --help)", 2);
@@ -406,7 +406,7 @@ int run(const std::vector<std::string>& args) {
     }
     if (a == "--json") {
       ctx.json_out = true;
-    } else if (a.rfind('-', 0) == 0) {
+    } else if (a.starts_with('-')) {
       std::string message = "unknown option '" + a + "' for ";
       message += cmd;
       return fail(message, 2);

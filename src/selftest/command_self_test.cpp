@@ -107,7 +107,7 @@ int CommandSelfTest::run(CommandRegistry& registry, std::string& report, const O
     registry.dispatch(probe.command, probe.args, [state](const CommandResult& result) {
       ProbeOutcome outcome = outcome_of(result);
       {
-        std::lock_guard lock(state->mutex);
+        std::scoped_lock lock(state->mutex);
         // A completion after the time-out does not change the report.
         if (state->settled) return;
         state->outcome = std::move(outcome);

@@ -29,7 +29,7 @@ std::mutex g_output_mutex;
 
 // One whole line per call, flushed at once: stdout and stderr are usually log files.
 void write_line(FILE* stream, std::string_view line) {
-  std::lock_guard lock(g_output_mutex);
+  std::scoped_lock lock(g_output_mutex);
   std::fwrite(line.data(), 1, line.size(), stream);
   std::fputc('\n', stream);
   std::fflush(stream);
@@ -76,7 +76,7 @@ std::string presented_token(const httplib::Request& req) {
   if (req.has_header(kTokenHeader)) return req.get_header_value(kTokenHeader);
   std::string auth = req.get_header_value("Authorization");
   constexpr std::string_view kBearer = "Bearer ";
-  if (auth.compare(0, kBearer.size(), kBearer) == 0) return auth.substr(kBearer.size());
+  if (auth.starts_with(kBearer)) return auth.substr(kBearer.size());
   return {};
 }
 
@@ -194,7 +194,7 @@ int main() {
           if (ep) std::rethrow_exception(ep);
         } catch (const std::exception& e) {
           what = e.what();
-        } catch (...) {
+        } catch (...) {  // NOLINT(bugprone-empty-catch): reported as "unknown error"
         }
         log_err("error handling " + req.method + " " + req.path + ": " + what);
         res.status = 500;

@@ -23,7 +23,7 @@ inline void report(const char* failure, std::exception_ptr error) noexcept {
     } catch (...) {
       vessa::log(failure);
     }
-  } catch (...) {
+  } catch (...) {  // NOLINT(bugprone-empty-catch): nothing is left to report it with
   }
 }
 

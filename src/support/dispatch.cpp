@@ -38,7 +38,7 @@ gboolean drain_main(gpointer /*unused*/) noexcept {
   auto& q = main_queue();
   std::deque<Task> batch;
   {
-    std::lock_guard lock(q.mutex);
+    std::scoped_lock lock(q.mutex);
     batch.swap(q.tasks);
     q.scheduled = false;
   }
@@ -105,7 +105,7 @@ Pool& pool() {
 
 void main_async(Task task) {
   auto& q = main_queue();
-  std::lock_guard lock(q.mutex);
+  std::scoped_lock lock(q.mutex);
   q.tasks.push_back(std::move(task));
   if (!q.scheduled) {
     q.scheduled = true;
@@ -141,7 +141,7 @@ std::shared_ptr<SerialQueue> SerialQueue::create(std::string label) {
 }
 
 void SerialQueue::async(Task task) {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   tasks_.push_back(std::move(task));
   if (running_) return;
   running_ = true;
@@ -152,7 +152,7 @@ void SerialQueue::drain() {
   for (;;) {
     Task t;
     {
-      std::lock_guard lock(mutex_);
+      std::scoped_lock lock(mutex_);
       if (tasks_.empty()) {
         running_ = false;
         return;

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace vessa::fs {
@@ -133,7 +134,7 @@ tl::expected<std::string, ReadError> read_regular_file(const std::string& path,
     return tl::unexpected(
         ReadError{ReadFailure::kTooLarge, "larger than " + std::to_string(max_bytes) + " bytes"});
   };
-  if (static_cast<std::uintmax_t>(st.st_size) > max_bytes) return too_large();
+  if (std::cmp_greater(st.st_size, max_bytes)) return too_large();
   std::string out;
   out.reserve(static_cast<size_t>(st.st_size));
   std::vector<char> buf(1 << 16);

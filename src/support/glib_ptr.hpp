@@ -155,7 +155,7 @@ void check_handler(gpointer instance, const char* signal) {
   if (!g_signal_parse_name(signal, G_TYPE_FROM_INSTANCE(instance), &id, &detail, FALSE)) {
     g_error("no signal \"%s\" on %s", signal, G_OBJECT_TYPE_NAME(instance));
   }
-  GSignalQuery query{};
+  GSignalQuery query{};  // NOLINT(bugprone-invalid-enum-default-initialization): filled below
   g_signal_query(id, &query);
   // Params holds the signal's parameters and the data pointer.
   if (query.n_params + 1 != sizeof...(Params) ||

@@ -10,8 +10,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
-#if defined(__SSE2__)
+#ifdef __SSE2__
 #include <emmintrin.h>
 #endif
 
@@ -41,7 +42,7 @@ std::optional<double> number_arg(const json& args, std::string_view key) {
 }
 
 bool has_arg(const json& args, std::string_view key) {
-  return args.is_object() && args.find(key) != args.end();
+  return args.is_object() && args.contains(key);
 }
 
 namespace {
@@ -118,10 +119,11 @@ constexpr size_t kEscapeRoom = 12;
 // advice: the memory stays the allocator's, and nothing changes where the kernel declines.
 void prefer_huge_pages(const char* data, size_t size) {
   constexpr size_t kHuge = size_t{2} << 20;
-  const size_t offset = (kHuge - reinterpret_cast<uintptr_t>(data) % kHuge) % kHuge;
+  const size_t offset = (kHuge - (reinterpret_cast<uintptr_t>(data) % kHuge)) % kHuge;
   if (size <= offset) return;
   const size_t length = (size - offset) & ~(kHuge - 1);
   // madvise takes a mutable pointer; the advice changes no byte.
+  // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
   if (length > 0) ::madvise(const_cast<char*>(data + offset), length, MADV_HUGEPAGE);
 }
 
@@ -139,7 +141,7 @@ size_t size_guess(const json& value) {
       size_t seen = 0;
       size_t total = 0;
       for (size_t i = 0; i < items.size(); i += step, ++seen) total += size_guess(items[i]) + 1;
-      return seen == 0 ? 2 : 2 + total / seen * items.size();
+      return seen == 0 ? 2 : 2 + (total / seen * items.size());
     }
     case json::value_t::object: {
       const auto& members = value.get_ref<const json::object_t&>();
@@ -148,7 +150,7 @@ size_t size_guess(const json& value) {
       for (auto it = members.begin(); it != members.end() && seen < kSamples; ++it, ++seen) {
         total += it->first.size() + 4 + size_guess(it->second);
       }
-      return seen == 0 ? 2 : 2 + total / seen * members.size();
+      return seen == 0 ? 2 : 2 + (total / seen * members.size());
     }
     default:
       return 8;
@@ -170,7 +172,7 @@ class Writer {
 
   // Makes `n` bytes writable at the cursor.
   void room(size_t n) {
-    if (static_cast<size_t>(end_ - p_) < n) grow(n);
+    if (std::cmp_less(end_ - p_, n)) grow(n);
   }
   void put(char c) { *p_++ = c; }
   void put(const char* s, size_t n) {
@@ -188,7 +190,7 @@ class Writer {
 
  private:
   void grow(size_t n) {
-    const size_t used = static_cast<size_t>(p_ - out_.data());
+    const auto used = static_cast<size_t>(p_ - out_.data());
     const size_t size = std::max(out_.size() * 2, used + n);
     if (size < kHugeOutputBytes) {
       out_.resize(size);
@@ -234,7 +236,7 @@ void put_code_point_escape(Writer& w, uint32_t cp) {
 // Index of the first byte at or after `i` that is a quote, a backslash, a control character or
 // not ASCII; `n` when there is none.
 size_t next_special(const unsigned char* s, size_t n, size_t i) {
-#if defined(__SSE2__)
+#ifdef __SSE2__
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i slash = _mm_set1_epi8('\\');
   const __m128i space = _mm_set1_epi8(0x20);
@@ -419,7 +421,7 @@ std::string escape_non_ascii(std::string text) {
   std::string out;
   {
     Writer w(out);
-    w.room(n + n / 4);
+    w.room(n + (n / 4));
     w.put(text.data(), i);
     while (i < n) {
       if (s[i] < 0x80) {
@@ -448,7 +450,7 @@ void encode_json_into(std::string& out, const json& value, EncodeOptions options
   Writer w(out);
   // Sized once for the whole value where the guess holds; growth past it stays cheap.
   const size_t guess = size_guess(value);
-  w.room(guess + guess / 8 + kValueRoom);
+  w.room(guess + (guess / 8) + kValueRoom);
   put_value(w, value, options);
 }
 
@@ -471,6 +473,8 @@ class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
   DepthLimitedBuilder(json& result, int max_depth)
       : json_sax_dom_parser(result, false), max_depth_(max_depth) {}
 
+  // The SAX parser calls these by name on the type it is given, so hiding is how they extend it.
+  // NOLINTBEGIN(bugprone-derived-method-shadowing-base-method)
   bool start_object(std::size_t elements) {
     return enter() && json_sax_dom_parser::start_object(elements);
   }
@@ -485,6 +489,7 @@ class DepthLimitedBuilder : public nlohmann::detail::json_sax_dom_parser<json> {
     --depth_;
     return json_sax_dom_parser::end_array();
   }
+  // NOLINTEND(bugprone-derived-method-shadowing-base-method)
   bool too_deep() const { return too_deep_; }
 
  private:

@@ -37,14 +37,14 @@ std::optional<int> requested_exit_status() {
 }
 
 void on_will_terminate(std::function<void()> hook) {
-  std::lock_guard lock(hooks().mutex);
+  std::scoped_lock lock(hooks().mutex);
   hooks().hooks.push_back(std::move(hook));
 }
 
 void run_will_terminate() {
   std::vector<std::function<void()>> todo;
   {
-    std::lock_guard lock(hooks().mutex);
+    std::scoped_lock lock(hooks().mutex);
     if (hooks().ran) return;
     hooks().ran = true;
     todo.swap(hooks().hooks);

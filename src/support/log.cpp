@@ -24,7 +24,7 @@ std::function<void(const std::string&)>& sink() {
 void log(std::string_view message) {
   std::string line = "[VessaMac] ";
   line.append(message);
-  std::lock_guard lock(sink_mutex());
+  std::scoped_lock lock(sink_mutex());
   if (sink()) {
     sink()(line);
     return;
@@ -35,7 +35,7 @@ void log(std::string_view message) {
 }
 
 void set_log_sink(std::function<void(const std::string&)> s) {
-  std::lock_guard lock(sink_mutex());
+  std::scoped_lock lock(sink_mutex());
   sink() = std::move(s);
 }
 

@@ -69,7 +69,7 @@ std::string cache_home() {
 
 std::filesystem::path executable_path() {
   {
-    std::lock_guard lock(exe_mutex());
+    std::scoped_lock lock(exe_mutex());
     if (!exe_override().empty()) return exe_override();
   }
   std::error_code ec;
@@ -78,7 +78,7 @@ std::filesystem::path executable_path() {
 }
 
 void set_executable_path_for_testing(const std::filesystem::path& exe) {
-  std::lock_guard lock(exe_mutex());
+  std::scoped_lock lock(exe_mutex());
   exe_override() = exe;
 }
 

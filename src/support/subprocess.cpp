@@ -424,7 +424,7 @@ Process::~Process() {
 }
 
 void Process::close_stdin() {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   close_fd(stdin_fd_);
 }
 
@@ -448,7 +448,7 @@ std::optional<ExitStatus> Process::reap_locked(bool block) {
 }
 
 std::optional<ExitStatus> Process::try_wait() {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   return reap_locked(false);
 }
 
@@ -474,7 +474,7 @@ ExitStatus Process::wait() {
 }
 
 bool Process::send_signal(int sig) {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   if (group_leader_) {
     // Our zombie leader is reaped first so that it alone does not count as the group.
     reap_locked(false);
@@ -485,7 +485,7 @@ bool Process::send_signal(int sig) {
 }
 
 bool Process::tree_running() {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   bool exited = reap_locked(false).has_value();
   if (!group_leader_) return !exited;
   // While a member lives, the group id cannot be handed to another process.

@@ -102,7 +102,7 @@ tl::expected<Manifest, std::string> parse_manifest(std::string_view body) {
     for (const std::string& key : asset_keys()) {
       auto asset = optional_string(*assets, key.c_str(), where + "assets.");
       if (!asset) return tl::unexpected(asset.error());
-      if (*asset) m.assets[key] = **asset;
+      if (const std::optional<std::string>& value = *asset) m.assets[key] = *value;
     }
   }
 
@@ -176,8 +176,10 @@ std::string manifestURL() { return release_host() + "/latest.json"; }
 
 std::optional<std::string> updaterTarballURL(const Manifest& manifest) {
   auto it = manifest.platforms.find(platform_key());
-  if (it == manifest.platforms.end() || !it->second.url) return std::nullopt;
-  return http_url(*it->second.url);
+  if (it == manifest.platforms.end()) return std::nullopt;
+  const std::optional<std::string>& url = it->second.url;
+  if (!url) return std::nullopt;
+  return http_url(*url);
 }
 
 std::string browser_download_url(const Manifest& manifest, InstallFormat format) {

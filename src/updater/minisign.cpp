@@ -55,7 +55,7 @@ struct Signature {
 
 tl::expected<Signature, std::string> parse_signature(std::string_view field) {
   std::string text = trim(field);
-  if (text.rfind(kUntrusted, 0) != 0) {
+  if (!text.starts_with(kUntrusted)) {
     // Manifests carry the signature file base64-encoded; its length is not known up front.
     std::vector<unsigned char> raw(text.size());
     size_t len = 0;
@@ -66,12 +66,12 @@ tl::expected<Signature, std::string> parse_signature(std::string_view field) {
       return tl::unexpected(std::string("signature is not minisign text or base64"));
     }
     text.assign(reinterpret_cast<const char*>(raw.data()), len);
-    if (text.rfind(kUntrusted, 0) != 0) {
+    if (!text.starts_with(kUntrusted)) {
       return tl::unexpected(std::string("signature is not a minisign signature"));
     }
   }
   auto lines = text_lines(text);
-  if (lines.size() < 4 || lines[2].rfind(kTrusted, 0) != 0) {
+  if (lines.size() < 4 || !lines[2].starts_with(kTrusted)) {
     return tl::unexpected(std::string("signature is incomplete"));
   }
   auto sig = decode_base64(lines[1], 2 + 8 + 64);
@@ -80,7 +80,7 @@ tl::expected<Signature, std::string> parse_signature(std::string_view field) {
   Signature s;
   if ((*sig)[0] == 'E' && (*sig)[1] == 'D') {
     s.prehashed = true;
-  } else if (!((*sig)[0] == 'E' && (*sig)[1] == 'd')) {
+  } else if ((*sig)[0] != 'E' || (*sig)[1] != 'd') {
     return tl::unexpected(std::string("unsupported signature algorithm"));
   }
   std::copy(sig->begin() + 2, sig->begin() + 10, s.key_id.begin());
@@ -141,7 +141,7 @@ std::optional<std::string>& key_override() {
 
 tl::expected<PublicKey, std::string> parse_public_key(std::string_view text) {
   auto lines = text_lines(text);
-  if (!lines.empty() && lines[0].rfind(kUntrusted, 0) == 0) lines.erase(lines.begin());
+  if (!lines.empty() && lines[0].starts_with(kUntrusted)) lines.erase(lines.begin());
   if (lines.empty()) return tl::unexpected(std::string("public key is empty"));
   auto raw = decode_base64(trim(lines[0]), 2 + 8 + 32);
   if (!raw || (*raw)[0] != 'E' || (*raw)[1] != 'd') {
@@ -179,12 +179,12 @@ tl::expected<void, std::string> verify_file_signature(const std::string& path,
 }
 
 std::string release_public_key() {
-  std::lock_guard lock(key_mutex());
-  return key_override() ? *key_override() : std::string(kReleasePublicKey);
+  std::scoped_lock lock(key_mutex());
+  return key_override().value_or(std::string(kReleasePublicKey));
 }
 
 void set_release_public_key_for_testing(std::optional<std::string> key) {
-  std::lock_guard lock(key_mutex());
+  std::scoped_lock lock(key_mutex());
   key_override() = std::move(key);
 }
 

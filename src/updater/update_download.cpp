@@ -139,7 +139,7 @@ UpdateResult<std::filesystem::path> UpdateChecker::downloadAndPrepare(
       UpdateError::Kind::kBadArchive);
   if (!extracted) return tl::unexpected(extracted.error());
 
-  const stdfs::path app = work / "Vessa.app";
+  stdfs::path app = work / "Vessa.app";
   // Refuses a linked root, special files and links leading out of the tree.
   auto record = describe_staged_tree(app);
   if (!record) return tl::unexpected(record.error());

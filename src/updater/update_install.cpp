@@ -49,7 +49,7 @@ InstallKind detect_install_kind() {
 }  // namespace
 
 InstallKind UpdateChecker::install_kind() {
-  std::lock_guard lock(g_kind_mutex);
+  std::scoped_lock lock(g_kind_mutex);
   if (!g_kind) g_kind = detect_install_kind();
   return *g_kind;
 }
@@ -64,7 +64,7 @@ void UpdateChecker::reset_for_testing() {
   bool observer = state().quitObserverInstalled;
   state() = UpdaterState{};
   state().quitObserverInstalled = observer;
-  std::lock_guard lock(g_kind_mutex);
+  std::scoped_lock lock(g_kind_mutex);
   g_kind.reset();
 }
 

@@ -65,7 +65,7 @@ void try_present(const std::shared_ptr<std::function<void()>>& block, int attemp
 }  // namespace
 
 void UpdateChecker::set_terminate_handler(std::function<void()> handler) {
-  std::lock_guard lock(terminate_mutex());
+  std::scoped_lock lock(terminate_mutex());
   terminate_handler() = std::move(handler);
 }
 
@@ -106,7 +106,7 @@ void UpdateChecker::presentReady(const std::string& remote, const std::string& l
       state().preparedAppURL.reset();
       std::function<void()> quit;
       {
-        std::lock_guard lock(terminate_mutex());
+        std::scoped_lock lock(terminate_mutex());
         quit = terminate_handler();
       }
       if (quit) quit();

@@ -242,7 +242,7 @@ gboolean send_to_shell(JSCValue* text, JSCValue* payload, gboolean raw, gpointer
   const auto* in = static_cast<const unsigned char*>(g_bytes_get_data(utf8.get(), &size));
   int fd = -1;
   if (raw) {
-    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[size / 4 * 3 + 1]);
+    std::unique_ptr<unsigned char[]> bytes(new (std::nothrow) unsigned char[(size / 4 * 3) + 1]);
     if (bytes) {
       if (auto n = decode_base64(in, size, bytes.get())) fd = sealed_file(bytes.get(), *n);
     }

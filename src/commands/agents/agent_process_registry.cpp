@@ -122,7 +122,7 @@ void AgentProcessRegistry::reapDeadLocked() {
 CommandOutcome AgentProcessRegistry::start(const std::string& agentId,
                                            const std::string& scriptPath) {
   {
-    std::lock_guard guard(lock_);
+    std::scoped_lock guard(lock_);
     reapDeadLocked();
     if (processes_.contains(agentId)) {
       return CommandOutcome::error("Agent '" + agentId + "' is already running");
@@ -158,7 +158,7 @@ CommandOutcome AgentProcessRegistry::start(const std::string& agentId,
   options.new_process_group = true;
   options.die_with_parent = true;
 
-  std::lock_guard guard(lock_);
+  std::scoped_lock guard(lock_);
   reapDeadLocked();
   if (processes_.contains(agentId)) {
     return CommandOutcome::error("Agent '" + agentId + "' is already running");
@@ -175,7 +175,7 @@ CommandOutcome AgentProcessRegistry::start(const std::string& agentId,
 CommandOutcome AgentProcessRegistry::stop(const std::string& agentId) {
   std::shared_ptr<proc::Process> child;
   {
-    std::lock_guard guard(lock_);
+    std::scoped_lock guard(lock_);
     auto it = processes_.find(agentId);
     if (it == processes_.end()) {
       return CommandOutcome::error("Agent '" + agentId + "' is not running");
@@ -193,7 +193,7 @@ CommandOutcome AgentProcessRegistry::stop(const std::string& agentId) {
 }
 
 std::vector<std::string> AgentProcessRegistry::list_running() {
-  std::lock_guard guard(lock_);
+  std::scoped_lock guard(lock_);
   reapDeadLocked();
   std::vector<std::string> ids;
   ids.reserve(processes_.size());
@@ -204,7 +204,7 @@ std::vector<std::string> AgentProcessRegistry::list_running() {
 void AgentProcessRegistry::killAllOnExit() {
   std::map<std::string, std::shared_ptr<proc::Process>> taken;
   {
-    std::lock_guard guard(lock_);
+    std::scoped_lock guard(lock_);
     taken.swap(processes_);
   }
   for (auto& entry : taken) entry.second->send_signal(SIGKILL);

@@ -247,7 +247,7 @@ namespace {
 bool valid_ref_component(std::string_view c) {
   constexpr std::string_view kLock = ".lock";
   if (c.empty() || c.front() == '.') return false;
-  return !(c.size() >= kLock.size() && c.substr(c.size() - kLock.size()) == kLock);
+  return !c.ends_with(kLock);
 }
 
 bool valid_ref_text(std::string_view name) {

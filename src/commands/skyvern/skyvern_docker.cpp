@@ -84,7 +84,7 @@ std::optional<int> parse_port(std::string_view v) {
   long long value = 0;
   for (char c : v) {
     if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
+    value = (value * 10) + (c - '0');
     if (value > 65535) return std::nullopt;  // also keeps huge numbers from overflowing
   }
   if (negative && value != 0) return std::nullopt;
@@ -126,13 +126,14 @@ std::string skyvernEnvFilePath() { return skyvern_settings_dir() + "/skyvern.env
 
 std::string skyvernPath() {
   // The lock also makes concurrent first callers wait for the one login-shell run.
-  std::lock_guard lock(path_mutex());
-  if (!kept_path()) kept_path() = compute_path();
-  return *kept_path();
+  std::scoped_lock lock(path_mutex());
+  std::optional<std::string>& kept = kept_path();
+  if (!kept) kept = compute_path();
+  return *kept;
 }
 
 void reset_skyvern_path_for_testing() {
-  std::lock_guard lock(path_mutex());
+  std::scoped_lock lock(path_mutex());
   kept_path().reset();
 }
 

@@ -61,7 +61,7 @@ void run_gated(const std::string& cmd, std::weak_ptr<CommandRegistry> weak, cons
                Work work) {
   bool refused = false;
   {
-    std::lock_guard lock(install_gate());
+    std::scoped_lock lock(install_gate());
     refused = install_in_flight;
     install_in_flight = true;
   }
@@ -71,7 +71,7 @@ void run_gated(const std::string& cmd, std::weak_ptr<CommandRegistry> weak, cons
   }
   Completion clear_then_done = [done](CommandResult result) {
     {
-      std::lock_guard lock(install_gate());
+      std::scoped_lock lock(install_gate());
       install_in_flight = false;
     }
     done(std::move(result));

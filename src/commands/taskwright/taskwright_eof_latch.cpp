@@ -5,7 +5,7 @@ namespace vessa {
 
 void TaskwrightEOFLatch::stream_ended() {
   {
-    std::lock_guard lock(mutex_);
+    std::scoped_lock lock(mutex_);
     if (remaining_ >= 1) --remaining_;
   }
   cond_.notify_all();
@@ -17,7 +17,7 @@ bool TaskwrightEOFLatch::wait_until(std::chrono::steady_clock::time_point deadli
 }
 
 int TaskwrightEOFLatch::remaining() {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   return remaining_;
 }
 

@@ -73,8 +73,8 @@ bool injects_code(const std::string& key) {
                                                   "JAVA_TOOL_OPTIONS",
                                                   "JDK_JAVA_OPTIONS",
                                                   "_JAVA_OPTIONS"};
-  if (key.rfind("LD_", 0) == 0 || key.rfind("DYLD_", 0) == 0) return true;
-  return std::find(kNames.begin(), kNames.end(), key) != kNames.end();
+  if (key.starts_with("LD_") || key.starts_with("DYLD_")) return true;
+  return std::ranges::find(kNames, key) != kNames.end();
 }
 
 }  // namespace
@@ -138,7 +138,7 @@ const std::vector<std::string>* allowedSubverbs(const std::string& subcommand) {
 }
 
 std::string debugSet(std::vector<std::string> items) {
-  std::sort(items.begin(), items.end());
+  std::ranges::sort(items);
   std::string out = "{";
   for (size_t i = 0; i < items.size(); ++i) {
     if (i > 0) out += ", ";
@@ -158,20 +158,20 @@ CommandResult taskwrightExec(const json& args) {
   }
   if (argv.empty()) return CommandResult::failure("taskwright_exec: args must not be empty");
   // A NUL would cut an argument short: radaro would run another command than the one checked.
-  if (std::any_of(argv.begin(), argv.end(), has_nul)) {
+  if (std::ranges::any_of(argv, has_nul)) {
     return CommandResult::failure("taskwright_exec: args must not contain NUL characters");
   }
 
   const std::string& sub = argv[0];
   const auto& names = subcommands();
-  if (std::find(names.begin(), names.end(), sub) == names.end()) {
+  if (std::ranges::find(names, sub) == names.end()) {
     return CommandResult::failure("taskwright_exec: subcommand '" + sub +
                                   "' is not allowlisted. Allowed: " + debugSet(names));
   }
   if (const auto* verbs = allowedSubverbs(sub); verbs != nullptr && argv.size() >= 2) {
     const std::string& verb = argv[1];
     const bool flag = !verb.empty() && verb[0] == '-';
-    if (!flag && std::find(verbs->begin(), verbs->end(), verb) == verbs->end()) {
+    if (!flag && std::ranges::find(*verbs, verb) == verbs->end()) {
       return CommandResult::failure("taskwright_exec: '" + sub + " " + verb +
                                     "' is not allowlisted. Allowed sub-verbs: " + debugSet(*verbs));
     }

@@ -148,11 +148,16 @@ void runTaskwrightInstall(const std::weak_ptr<CommandRegistry>& registry,
   std::error_code ignored;
   stdfs::remove(taskwright::in_progress_marker(), ignored);
 
-  if (auto err = clean_stale_install(registry)) return fail(*err);
+  if (auto err = clean_stale_install(registry)) {
+    fail(*err);
+    return;
+  }
 
   auto installer = taskwright::locateInstaller();
-  if (!installer)
-    return fail("install-taskwright.sh not found (looked in resources and ancestor dirs)");
+  if (!installer) {
+    fail("install-taskwright.sh not found (looked in resources and ancestor dirs)");
+    return;
+  }
 
   emitTaskwrightStatus(registry, "installing", "Downloading runtime and running installer\u2026");
 
@@ -174,11 +179,15 @@ void runTaskwrightInstall(const std::weak_ptr<CommandRegistry>& registry,
 
   // Tells the pipe readers to stop once the wait for end of file is over.
   const int stop_fd = ::eventfd(0, EFD_CLOEXEC);
-  if (stop_fd < 0) return fail("Failed to spawn installer: " + std::string(std::strerror(errno)));
+  if (stop_fd < 0) {
+    fail("Failed to spawn installer: " + std::string(std::strerror(errno)));
+    return;
+  }
   auto started = proc::Process::start(options);
   if (!started) {
     ::close(stop_fd);
-    return fail("Failed to spawn installer: " + started.error());
+    fail("Failed to spawn installer: " + started.error());
+    return;
   }
   auto child = *started;
 

@@ -16,14 +16,14 @@ bool held = false;
 }  // namespace
 
 bool TaskwrightInstallLock::tryAcquire() {
-  std::lock_guard lock(flag_mutex());
+  std::scoped_lock lock(flag_mutex());
   if (held) return false;
   held = true;
   return true;
 }
 
 void TaskwrightInstallLock::release() {
-  std::lock_guard lock(flag_mutex());
+  std::scoped_lock lock(flag_mutex());
   held = false;
 }
 

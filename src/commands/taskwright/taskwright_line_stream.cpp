@@ -6,7 +6,7 @@
 namespace vessa {
 
 void TaskwrightLineStream::feed(std::string_view data) {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   buffer_.append(data);
   size_t start = 0;
   for (size_t nl = buffer_.find('\n'); nl != std::string::npos; nl = buffer_.find('\n', start)) {
@@ -17,7 +17,7 @@ void TaskwrightLineStream::feed(std::string_view data) {
 }
 
 void TaskwrightLineStream::flush() {
-  std::lock_guard lock(mutex_);
+  std::scoped_lock lock(mutex_);
   if (buffer_.empty()) return;
   std::string rest = std::move(buffer_);
   buffer_.clear();

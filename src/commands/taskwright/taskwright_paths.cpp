@@ -61,7 +61,7 @@ std::optional<std::string> readInstalledTag() {
   while (true) {
     size_t nl = rest.find_first_of("\r\n");
     std::string_view line = rest.substr(0, nl);
-    if (line.substr(0, kPrefix.size()) == kPrefix) {
+    if (line.starts_with(kPrefix)) {
       return trim_spaces_and_tabs(line.substr(kPrefix.size()));
     }
     if (nl == std::string_view::npos) break;

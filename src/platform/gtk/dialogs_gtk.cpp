@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 
 #include "support/callback_guard.hpp"
 #include "support/glib_ptr.hpp"
@@ -130,7 +131,7 @@ void on_buttons_response(GtkDialog* dialog, int response, ButtonsState* data) no
   forget_panel(data);
   gtk_window_destroy(GTK_WINDOW(dialog));
   std::optional<size_t> clicked;
-  if (response >= 0 && static_cast<size_t>(response) < state->buttons) clicked = response;
+  if (response >= 0 && std::cmp_less(response, state->buttons)) clicked = response;
   guard_callback("panel answer failed", [&] { state->done(clicked); });
 }
 

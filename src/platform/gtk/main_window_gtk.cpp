@@ -375,8 +375,8 @@ void GtkMainWindow::center() {
   gdk_monitor_get_geometry(monitor, &area);
   double scale = gdk_monitor_get_scale_factor(monitor);
   PixelSize outer = outer_size();
-  move_x11({to_physical(area.x, scale) + (to_physical(area.width, scale) - outer.width) / 2,
-            to_physical(area.y, scale) + (to_physical(area.height, scale) - outer.height) / 2});
+  move_x11({to_physical(area.x, scale) + ((to_physical(area.width, scale) - outer.width) / 2),
+            to_physical(area.y, scale) + ((to_physical(area.height, scale) - outer.height) / 2)});
 }
 
 void GtkMainWindow::request_attention(bool on) {
