@@ -61,9 +61,10 @@ bool PluginListeners::remove(const std::string& plugin, const std::string& event
     auto it = channels_.find({plugin, event});
     if (it == channels_.end()) return false;
     auto& list = it->second;
-    auto split = std::ranges::stable_partition(list, [id](const ChannelSender& c) {
-                   return c.id() != id;
-                 }).begin();
+    // clang 14 (the fuzz build) cannot compile libstdc++ 12's ranges::subrange.
+    // NOLINTNEXTLINE(modernize-use-ranges)
+    auto split = std::stable_partition(list.begin(), list.end(),
+                                       [id](const ChannelSender& c) { return c.id() != id; });
     removed.assign(split, list.end());
     list.erase(split, list.end());
   }
