@@ -8,12 +8,15 @@
 //   a number N          -> evaluates "__RAW_RESOLVE(N)" in the page (one transport round trip)
 //   {"events": N}       -> evaluates "__RAW_EVT(i)" N times, one evaluation each
 //   {"arg": "..."}      -> evaluates "__RAW_RESOLVE(-1)" once the text has been taken out
-//   "stamps"            -> prints {"intervals":[...]}: microseconds between numeric messages
+//   "K…K{…"reqId":N…}"  -> (32 characters of key, then a request's JSON text) evaluates
+//                          "__RAW_RESOLVE(N)": the round trip of a request carried as text
+//   "stamps"            -> prints {"intervals":[...]}: microseconds between requests
 //   any string          -> printed on its own line to stdout ("quit" ends the program)
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,7 +24,9 @@
 namespace {
 
 GMainLoop* loop = nullptr;
-std::vector<gint64> stamps;  // arrival of each numeric message, microseconds
+std::vector<gint64> stamps;  // arrival of each request, microseconds
+// A request as text starts with this many characters of key, as the shell's page messages do.
+constexpr size_t kKeyLength = 32;
 
 void evaluate(WebKitWebView* view, const std::string& script) {
   webkit_web_view_evaluate_javascript(view, script.data(), static_cast<gssize>(script.size()),
@@ -37,7 +42,14 @@ void on_message(WebKitUserContentManager*, JSCValue* value, gpointer data) noexc
   }
   if (jsc_value_is_string(value)) {
     char* text = jsc_value_to_string(value);
-    if (std::strcmp(text, "quit") == 0) {
+    const char* req = std::strlen(text) > kKeyLength && text[kKeyLength] == '{'
+                          ? std::strstr(text + kKeyLength, "\"reqId\":")
+                          : nullptr;
+    if (req != nullptr) {
+      stamps.push_back(g_get_monotonic_time());
+      const long id = std::strtol(req + 8, nullptr, 10);
+      evaluate(view, "__RAW_RESOLVE(" + std::to_string(id) + ")");
+    } else if (std::strcmp(text, "quit") == 0) {
       g_main_loop_quit(loop);
     } else if (std::strcmp(text, "stamps") == 0) {
       // Time between arrivals: one full round trip each when the page calls in sequence.
