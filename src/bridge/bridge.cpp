@@ -105,7 +105,7 @@ std::shared_ptr<ScriptEvaluator> Bridge::web_view() {
 }
 
 void Bridge::on_posted_message(std::string_view posted) {
-  if (posted.size() < page_key_.size() || !posted.starts_with(page_key_)) {
+  if (!posted.starts_with(page_key_)) {
     on_foreign_message();
     return;
   }
@@ -126,7 +126,7 @@ void Bridge::on_posted_message(std::string_view posted) {
 }
 
 void Bridge::on_posted_file(std::string_view posted, int fd) {
-  if (posted.size() < page_key_.size() || !posted.starts_with(page_key_)) {
+  if (!posted.starts_with(page_key_)) {
     on_foreign_message();
     return;
   }

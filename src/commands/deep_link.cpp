@@ -10,6 +10,7 @@
 #include "commands/app_dirs.hpp"
 #include "support/json.hpp"
 #include "support/log.hpp"
+#include "support/utf8.hpp"
 
 namespace vessa::deep_link {
 namespace {
@@ -59,9 +60,7 @@ void log_refused(const std::string& argument, const std::string& why) {
 }  // namespace
 
 std::string scheme() {
-  std::string id = app_dirs::identifier();
-  std::ranges::transform(id, id.begin(),
-                         [](char c) { return static_cast<char>(g_ascii_tolower(c)); });
+  const std::string id = ascii_lower(app_dirs::identifier());
   // An identifier that cannot be a scheme name leaves the one the desktop entry declares.
   return valid_scheme_name(id) ? id : "app.vessa.desktop";
 }

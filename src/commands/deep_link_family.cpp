@@ -3,11 +3,10 @@
 // those operations stay unanswered by any family (not implemented).
 #include <glib.h>
 
-#include <algorithm>
-
 #include "commands/command_registry.hpp"
 #include "commands/deep_link.hpp"
 #include "commands/families.hpp"
+#include "support/utf8.hpp"
 
 namespace vessa {
 
@@ -25,10 +24,7 @@ bool handleDeepLink(FamilyContext& /*ctx*/, const std::string& cmd, const json& 
       return true;
     }
     // Scheme names do not depend on case.
-    std::string lower = *protocol;
-    std::ranges::transform(lower, lower.begin(),
-                           [](char c) { return static_cast<char>(g_ascii_tolower(c)); });
-    done(CommandResult::success(lower == deep_link::scheme()));
+    done(CommandResult::success(ascii_lower(*protocol) == deep_link::scheme()));
     return true;
   }
   return false;

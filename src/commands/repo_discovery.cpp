@@ -20,6 +20,7 @@
 #include "support/lines.hpp"
 #include "support/paths.hpp"
 #include "support/subprocess.hpp"
+#include "support/utf8.hpp"
 
 namespace vessa::repos {
 namespace {
@@ -76,10 +77,7 @@ std::string lower(std::string_view text) {
     GCharPtr down(g_utf8_strdown(text.data(), static_cast<gssize>(text.size())));
     return {down.get()};
   }
-  std::string out(text);
-  std::ranges::transform(out, out.begin(),
-                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
+  return ascii_lower(text);
 }
 
 std::string trim_spaces_tabs(std::string_view text) {

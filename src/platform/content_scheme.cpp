@@ -7,13 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <vector>
 
 #include "support/fs.hpp"
 #include "support/glib_ptr.hpp"
+#include "support/utf8.hpp"
 
 namespace vessa::platform {
 namespace {
@@ -189,9 +189,7 @@ SchemeAnswer failed(std::string message) {
 }  // namespace
 
 std::string mime_for_extension(std::string_view extension) {
-  std::string ext(extension);
-  std::ranges::transform(ext, ext.begin(),
-                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string ext = ascii_lower(extension);
   for (const auto& entry : kMimeTable) {
     if (entry.ext == ext) return std::string(entry.mime);
   }

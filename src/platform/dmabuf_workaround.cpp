@@ -16,8 +16,6 @@ std::optional<std::string> env(const char* name) {
   return std::string(v);
 }
 
-bool starts_with(const std::string& s, std::string_view prefix) { return s.starts_with(prefix); }
-
 }  // namespace
 
 DmabufDecision decide_dmabuf(const DmabufInputs& in) {
@@ -48,7 +46,7 @@ DmabufInputs current_dmabuf_inputs() {
   auto display = env("DISPLAY");
   if (backend && !backend->empty()) {
     // GDK tries the listed backends in order; the first one decides.
-    in.x11 = starts_with(*backend, "x11");
+    in.x11 = backend->starts_with("x11");
   } else if ((wayland && !wayland->empty()) || (session && *session == "wayland")) {
     in.x11 = false;
   } else {

@@ -4,19 +4,13 @@
 #include <glib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <string>
 
 #include "support/glib_ptr.hpp"
+#include "support/utf8.hpp"
 
 namespace vessa::platform {
 namespace {
-
-std::string lower(std::string s) {
-  std::ranges::transform(s, s.begin(),
-                         [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
 
 bool has_ambiguous_characters(std::string_view url) {
   return std::ranges::any_of(url,
@@ -37,8 +31,8 @@ bool isAllowedPreviewURL(std::string_view url) {
   if (!parsed) return false;
   const char* scheme_c = g_uri_get_scheme(parsed.get());
   const char* host_c = g_uri_get_host(parsed.get());
-  std::string scheme = lower(scheme_c ? scheme_c : "");
-  std::string host = lower(host_c ? host_c : "");
+  std::string scheme = ascii_lower(scheme_c ? scheme_c : "");
+  std::string host = ascii_lower(host_c ? host_c : "");
   if (scheme != "http" && scheme != "https") return false;
   return host == "localhost" || host == "127.0.0.1" || host == "::1" || host == "[::1]";
 }

@@ -78,4 +78,12 @@ std::string utf8_lossy(std::string_view bytes) {
   return out;
 }
 
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
 }  // namespace vessa
