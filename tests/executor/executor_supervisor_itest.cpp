@@ -284,23 +284,26 @@ TEST_F(SupervisorTest, TheChildGetsTheLaunchEnvironmentAndWorkingFolder) {
     supervisor->stop();
 
     EXPECT_EQ(cwd, (c.documents ? home() + "/Documents" : home()) + "\n");
-    EXPECT_EQ(env["CONVEX_URL"], "https://convex.example");
-    EXPECT_EQ(env["EXECUTOR_SECRET"], "s3cret");
-    EXPECT_EQ(env["EXECUTION_MODE"], "cli");
-    EXPECT_EQ(env["POLL_INTERVAL"], "5000");
-    EXPECT_EQ(env["MAX_TURNS"], "50");
-    EXPECT_EQ(env["AGENT_TIMEOUT"], "900000");
-    EXPECT_EQ(env["VESSA_TEST_INHERITED"], "kept");
-    EXPECT_EQ(env["VESSA_EXECUTOR_PORT"], std::to_string(port_));
-    EXPECT_EQ(env["PATH"], launch::enrichedPath());
     // The client id is resolved at launch, so the first launch stores it.
     auto config = parse_json(read_file(home() + "/.vessa/config.json"));
     ASSERT_TRUE(config && config->is_object());
-    EXPECT_EQ(env["EXECUTOR_CLIENT_ID"], (*config)["clientId"]);
-    EXPECT_EQ(env["EXECUTOR_DEVICE_NAME"],
-              launch::resolveDeviceName(home() + "/.vessa/config.json"));
     const std::string browsers = launch::appDataDir().string() + "/ms-playwright";
-    EXPECT_EQ(env["PLAYWRIGHT_BROWSERS_PATH"], browsers);
+    const std::map<std::string, std::string> expected = {
+        {"CONVEX_URL", "https://convex.example"},
+        {"EXECUTOR_SECRET", "s3cret"},
+        {"EXECUTION_MODE", "cli"},
+        {"POLL_INTERVAL", "5000"},
+        {"MAX_TURNS", "50"},
+        {"AGENT_TIMEOUT", "900000"},
+        {"VESSA_TEST_INHERITED", "kept"},
+        {"VESSA_EXECUTOR_PORT", std::to_string(port_)},
+        {"PATH", launch::enrichedPath()},
+        {"EXECUTOR_CLIENT_ID", (*config)["clientId"]},
+        {"EXECUTOR_DEVICE_NAME", launch::resolveDeviceName(home() + "/.vessa/config.json")},
+        {"PLAYWRIGHT_BROWSERS_PATH", browsers},
+        {"VESSA_UI_TOKEN", kToken},
+    };
+    for (const auto& [name, value] : expected) EXPECT_EQ(env[name], value) << name;
     EXPECT_TRUE(std::filesystem::is_directory(browsers));
     EXPECT_EQ(env["VESSA_UI_TOKEN"], kToken);
     if (c.playwright) {

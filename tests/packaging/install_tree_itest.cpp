@@ -1,16 +1,14 @@
-// `cmake --install` into a temporary prefix: the installed bundle is the built one, file for
-// file; the command on PATH and the desktop entry lead to it, and the desktop's validators
-// accept the entry and the metainfo; the self-test passes from there.
+// `cmake --install` into a temporary prefix whose name a desktop launcher treats specially: the
+// installed bundle is the built one, file for file, and the command on PATH and the desktop
+// entry lead to it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <map>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "commands/deep_link.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/fs.hpp"
 #include "support/lines.hpp"
@@ -126,51 +124,17 @@ TEST(Install, TreeMatchesTheBuildAndTheDesktopEntryLeadsToIt) {
       fs::read_file((prefix / "share/applications/app.vessa.desktop.desktop").string())
           .value_or(""));
   EXPECT_EQ(entry["Type"], "Application");
-  EXPECT_EQ(entry["Name"], "Vessa");
   EXPECT_EQ(exec_program(entry["Exec"]), (bundle / "bin/vessa").string()) << entry["Exec"];
   EXPECT_EQ(unescape_value(entry["TryExec"]), (bundle / "bin/vessa").string());
-  // The desktop hands links of the app's own scheme over as the one argument.
   EXPECT_TRUE(entry["Exec"].ends_with("\" %u")) << entry["Exec"];
-  EXPECT_EQ(entry["MimeType"], "x-scheme-handler/" + deep_link::scheme() + ";");
-  ASSERT_EQ(entry["Icon"], "app.vessa.desktop");
-  std::string icon =
-      fs::read_file((prefix / "share/icons/hicolor/scalable/apps/app.vessa.desktop.svg").string())
-          .value_or("");
-  EXPECT_NE(icon.find("<svg"), std::string::npos);
-  for (int size : {16, 24, 32, 48, 64, 128, 256, 512}) {
-    std::string dir = std::to_string(size) + "x" + std::to_string(size);
-    EXPECT_TRUE(stdfs::is_regular_file(prefix / "share/icons/hicolor" / dir / "apps" /
-                                       "app.vessa.desktop.png"))
-        << dir;
-  }
-
-  // The desktop's own validators accept what was installed, escaped Exec path included.
-  const std::pair<std::vector<std::string>, stdfs::path> validators[] = {
-      {{"desktop-file-validate"}, prefix / "share/applications/app.vessa.desktop.desktop"},
-      {{"appstreamcli", "validate", "--no-net"},
-       prefix / "share/metainfo/app.vessa.desktop.metainfo.xml"},
-  };
-  for (const auto& [tool, file] : validators) {
-    proc::Options validate;
-    validate.argv = tool;
-    validate.argv.push_back(file.string());
-    auto checked = proc::run(validate, limit);
-    ASSERT_TRUE(checked.has_value()) << tool[0] << " is not installed (scripts/bootstrap)";
-    EXPECT_TRUE(checked->status.success()) << tool[0] << ": " << checked->out << checked->err;
-  }
-
-  // The installed command runs from its bundle: version known, every family reached.
-  proc::Options run;
-  run.argv = {command.string(), "--selftest-commands"};
-  run.env = proc::current_environment();
-  (*run.env)["VESSA_RELEASE_HOST"] = "http://127.0.0.1:1";
-  auto selftest = proc::run(run, limit);
-  ASSERT_TRUE(selftest.has_value());
-  EXPECT_EQ(selftest->status.code, 0) << selftest->out << selftest->err;
-  auto lines = split_lines(selftest->out);
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[1].find("nil"), std::string::npos) << lines[1];
-  EXPECT_EQ(lines.back(), "All probes reached a handler.");
+  // The desktop's validator accepts the entry with the escaped path (the packages' icons,
+  // metainfo and self-test from the installed tree are checked by scripts/package-check).
+  proc::Options validate;
+  validate.argv = {"desktop-file-validate",
+                   (prefix / "share/applications/app.vessa.desktop.desktop").string()};
+  auto checked = proc::run(validate, limit);
+  ASSERT_TRUE(checked.has_value()) << "desktop-file-validate is not installed (scripts/bootstrap)";
+  EXPECT_TRUE(checked->status.success()) << checked->out << checked->err;
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "fixtures/fake_platform.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/http_server.hpp"
+#include "fixtures/scripts.hpp"
 #include "fixtures/temp_home.hpp"
 #include "platform/services.hpp"
 #include "support/lines.hpp"
@@ -99,12 +100,6 @@ inline std::string base64(const std::string& text) {
   return r ? r->out : "";
 }
 
-/// Packs `parent`'s entry `name` into the gzip tar file `archive`.
-inline void make_archive(const std::string& parent, const std::string& name,
-                         const std::string& archive) {
-  run_tool({"tar", "-czf", archive, "-C", parent, name});
-}
-
 /// Alerts that record what was shown and answer from a script (button indexes, in order;
 /// an empty script leaves the alert unanswered).
 class ScriptedAlerts : public platform::Alerts {
@@ -128,12 +123,6 @@ class ScriptedAlerts : public platform::Alerts {
     std::lock_guard lock(mutex_);
     return shown_;
   }
-  std::vector<std::string> messages() const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& a : shown_) out.push_back(a.message);
-    return out;
-  }
 
   bool ready = true;
 
@@ -148,15 +137,11 @@ class ScriptedAlerts : public platform::Alerts {
 class UpdaterEnv {
  public:
   explicit UpdaterEnv(const std::string& installed_version = "1.2.0")
-      : key_(KeyPair::make(home_.path(), "release")) {
-    root_ = home_.path();
-    tmp_ = root_ + "/tmp";
-    std::filesystem::create_directories(tmp_);
-    saved_tmpdir_ = getenv("TMPDIR") != nullptr ? getenv("TMPDIR") : "";
-    ::setenv("TMPDIR", tmp_.c_str(), 1);
-    ::setenv("VESSA_RELEASE_HOST", server_.root().c_str(), 1);
+      : key_(KeyPair::make(home_.path(), "release")),
+        root_(home_.path()),
+        installed_(root_ + "/apps/Vessa.app") {
+    std::filesystem::create_directories(root_ + "/tmp");
     updater::set_release_public_key_for_testing(key_.public_key);
-    installed_ = root_ + "/apps/Vessa.app";
     write_versioned_bundle(installed_, installed_version, "echo old");
     running_.emplace(installed_ + "/bin/vessa");
     auto s = platform::services();
@@ -170,12 +155,6 @@ class UpdaterEnv {
     updater::UpdateChecker::set_install_wait_pid_for_testing(0);
     updater::UpdateChecker::set_download_idle_limit_for_testing(std::chrono::seconds(60));
     updater::set_release_public_key_for_testing(std::nullopt);
-    ::unsetenv("VESSA_RELEASE_HOST");
-    if (saved_tmpdir_.empty()) {
-      ::unsetenv("TMPDIR");
-    } else {
-      ::setenv("TMPDIR", saved_tmpdir_.c_str(), 1);
-    }
   }
   UpdaterEnv(const UpdaterEnv&) = delete;
   UpdaterEnv& operator=(const UpdaterEnv&) = delete;
@@ -186,7 +165,7 @@ class UpdaterEnv {
     std::string src = root_ + "/release-" + version;
     write_versioned_bundle(src + "/Vessa.app", version, "echo new");
     std::string archive = src + "/update.tar.gz";
-    make_archive(src, "Vessa.app", archive);
+    run_tool({"tar", "-czf", archive, "-C", src, "Vessa.app"});
     std::string sig = key_.sign(archive);
     std::string path = "/" + updater::archive_name();
     server_.serve(path, read_file(archive));
@@ -200,7 +179,6 @@ class UpdaterEnv {
   }
 
   const std::string& root() const { return root_; }
-  const std::string& tmp() const { return tmp_; }
   /// Where downloads are staged (the user's cache folder).
   std::string updates() const { return root_ + "/.cache/vessa/updates"; }
   const std::string& installed() const { return installed_; }
@@ -213,12 +191,12 @@ class UpdaterEnv {
   TempHome home_;
   FakePlatform platform_;
   HttpServer server_;
+  ScopedEnv release_host_{"VESSA_RELEASE_HOST", server_.root()};
   KeyPair key_;
   std::shared_ptr<ScriptedAlerts> alerts_ = std::make_shared<ScriptedAlerts>();
   std::string root_;
-  std::string tmp_;
+  ScopedEnv tmpdir_{"TMPDIR", root_ + "/tmp"};
   std::string installed_;
-  std::string saved_tmpdir_;
   std::optional<ScopedExecutable> running_;
 };
 
