@@ -45,7 +45,7 @@ TEST_F(Signatures, GoodSignaturesPassInBothFormsAndEncodings) {
   }
 }
 
-// Each refusal, with its reason where one is given (garbage of any kind only has to fail).
+// Each refusal, with its reason where one is given (arbitrary text is the fuzz target's).
 TEST_F(Signatures, BadSignaturesAreRejectedWithTheirReason) {
   const std::string sig = key_.sign(archive_);
   const std::string legacy_sig = key_.sign(archive_, true);
@@ -66,11 +66,8 @@ TEST_F(Signatures, BadSignaturesAreRejectedWithTheirReason) {
       {legacy_sig, true, "signature does not match the archive"},
       {relapse, false, "trusted comment signature does not match"},
       {"", false, "no signature"},
-      {"  \n", false, ""},
       {sig.substr(0, sig.size() / 2), false, ""},
       {lines[0] + "\n" + lines[1].substr(0, 40) + rest, false, ""},
-      {"not a signature at all!", false, ""},
-      {base64("untrusted comment: x\nAAAA\n"), false, ""},
       {lines[0] + "\nRX" + lines[1].substr(2) + rest, false, ""},  // unknown algorithm
   };
   for (const auto& c : cases) {
