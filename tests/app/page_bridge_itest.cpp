@@ -131,38 +131,15 @@ TEST_F(PageBridge, FrontEndReportsIdsRejectionsTokenAndSchemeThroughTheBridge) {
   EXPECT_TRUE(probed) << "no page-loaded probe line";
 }
 
-class PageEvents : public PageBridge {
+class PageWindowOpen : public PageBridge {
  protected:
   void SetUp() override {
     PageBridge::SetUp();
-    write_file(root_ + "/index.html", "<!doctype html><title>events</title><div id=root></div>");
+    write_file(root_ + "/index.html", "<!doctype html><title>open</title><div id=root></div>");
   }
 };
 
-TEST_F(PageEvents, NativeEventsReachListenersAndPageEventsStayLocal) {
-  HostedPage page(root_);
-  ASSERT_TRUE(page.wait_loads(1));
-  auto setup = page.call(R"JS(
-    window.got = [];
-    const t = window.__TAURI_INTERNALS__;
-    const cb = t.transformCallback((e) => window.got.push(['tauri', e.event, e.id, e.payload]));
-    await t.invoke('plugin:event|listen', { event: 'executor-status', handler: cb });
-    await t.event.listen('executor-status', (e) => window.got.push(['direct', e.event, e.payload]));
-    await t.event.emit('page-only', { a: 1 });
-    return true;)JS");
-  ASSERT_EQ(setup, "true");
-  page.host().bridge()->emit("executor-status", json{{"status", "error"}, {"message", "x\"'\n"}});
-  std::optional<std::string> got;
-  ASSERT_TRUE(run_until([&] {
-    got = page.call("return window.got;");
-    return got && *got != "[]";
-  }));
-  EXPECT_EQ(json::parse(*got), json::parse(R"([["tauri","executor-status",1,
-      {"status":"error","message":"x\"'\n"}],["direct","executor-status",
-      {"status":"error","message":"x\"'\n"}]])"));
-}
-
-TEST_F(PageEvents, NewWindowRequestsGoToTheDefaultHandler) {
+TEST_F(PageWindowOpen, NewWindowRequestsGoToTheDefaultHandler) {
   FakePlatform fakes;
   HostedPage page(root_);
   ASSERT_TRUE(page.wait_loads(1));

@@ -1,7 +1,8 @@
-// The fast transport in the real engine: results and events settle the same in every form,
-// batched scripts keep their order and survive a throwing listener, concurrent requests settle
-// once, the page's own posts to the handler reach the bridge, and raw bytes, headers and large
-// arguments cross the byte channel intact.
+// The fast transport in the real engine: results and native events (the Tauri event object for
+// plugin:event listeners) settle the same in every form, batched scripts keep their order and
+// survive a throwing listener, concurrent requests settle once, the page's own posts to the
+// handler reach the bridge, and raw bytes, headers and large arguments cross the byte channel
+// intact.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -82,7 +83,8 @@ TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThres
     const t = window.__TAURI_INTERNALS__;
     const out = {};
     const events = [];
-    await t.event.listen('shout', (e) => events.push(e.payload.text));
+    const eid = await t.invoke('plugin:event|listen',
+        { event: 'shout', handler: t.transformCallback((e) => events.push(e)) });
     for (const [name, pad] of [['small', 0], ['large', )JS" +
                        std::to_string(large_pad) + "], ['bytes', " + std::to_string(bytes_pad) +
                        R"JS(]]) {
@@ -92,8 +94,9 @@ TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThres
       await t.invoke('shout', { pad });
       // Events are delivered before the answer that follows them.
       out[name] = { ok: ok.text.slice(pad), n: ok.n, okLength: ok.text.length,
-                    failed: failed.slice(pad), event: events[events.length - 1].slice(pad) };
+                    failed: failed.slice(pad), event: events[events.length - 1].payload.text.slice(pad) };
     }
+    out.heard = [events.length, events[0].event, events[0].id === eid];
     return out;)JS");
   ASSERT_TRUE(got.has_value());
   json r = json::parse(*got);
@@ -109,6 +112,7 @@ TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThres
     EXPECT_EQ(r[side]["failed"], expected) << side;
     EXPECT_EQ(r[side]["event"], expected) << side;
   }
+  EXPECT_EQ(r["heard"], json::array({3, "shout", true}));
   EXPECT_EQ(r["large"]["okLength"].get<size_t>(), large_pad + r["small"]["okLength"].get<size_t>());
   EXPECT_EQ(r["bytes"]["okLength"].get<size_t>(), bytes_pad + r["small"]["okLength"].get<size_t>());
 }
