@@ -1,5 +1,6 @@
 // The page bridge end to end in the real WebKit engine: a test front end served through the
-// "vessa" scheme calls invoke, listens and emits, and reports back through config_set.
+// "vessa" scheme calls invoke and fetch and reports back through config_set; window.open goes
+// to the default handler.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
