@@ -1,5 +1,6 @@
 // The page bridge end to end in the real WebKit engine: a test front end served through the
-// "vessa" scheme calls invoke, listens and emits, and reports back through config_set.
+// "vessa" scheme calls invoke and fetch and reports back through config_set; window.open goes
+// to the default handler.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,9 +8,9 @@
 
 #include "app/web_host_support.hpp"
 #include "bridge/ui_token.hpp"
+#include "fixtures/fake_platform.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
-#include "platform/services.hpp"
 
 namespace vessa::testing {
 namespace {
@@ -44,8 +45,7 @@ constexpr const char* kIndexHtml = R"HTML(<!doctype html>
   r.enumerable = Object.keys(window).includes('__VESSA_UI_TOKEN') ||
       window.propertyIsEnumerable('__VESSA_UI_TOKEN');
   r.fetches = {};
-  for (const f of ['style.css', 'code.JS', 'data.json', 'app.js.map', 'notes.txt', 'pic.svg',
-                   'index.html', '']) {
+  for (const f of ['code.JS', '']) {
     const res = await fetch('/' + f);
     const bytes = new Uint8Array(await res.arrayBuffer()).length;
     r.fetches[f] = [res.status, res.headers.get('content-type'), res.headers.get('content-length'),
@@ -54,7 +54,7 @@ constexpr const char* kIndexHtml = R"HTML(<!doctype html>
   const index = await (await fetch('/index.html')).text();
   r.routeFallback = (await (await fetch('/deep/client/route')).text()) === index;
   r.refused = {};
-  for (const p of ['/..%2Fsecret.txt', '/link-out.txt', '/sub/..%2F..%2Fsecret.txt', '/nope.js']) {
+  for (const p of ['/..%2Fsecret.txt', '/nope.js']) {
     r.refused[p] = await fetch(p).then(async (res) => 'served ' + await res.text(), () => 'refused');
   }
   await t.invoke('config_set', { key: 'first', value: r });
@@ -70,15 +70,8 @@ class PageBridge : public ::testing::Test {
     base_ = make_temp_dir("vessa-page-");
     root_ = base_ + "/dist";
     write_file(root_ + "/index.html", kIndexHtml);
-    write_file(root_ + "/style.css", "body{}");
     write_file(root_ + "/code.JS", "var a = 'é';");
-    write_file(root_ + "/data.json", "{\"a\":1}");
-    write_file(root_ + "/app.js.map", "{}");
-    write_file(root_ + "/notes.txt", "plain text");
-    write_file(root_ + "/pic.svg", "<svg xmlns='http://www.w3.org/2000/svg'/>");
-    write_file(root_ + "/sub/keep.txt", "k");
     write_file(base_ + "/secret.txt", "SECRET");
-    stdfs::create_symlink(base_ + "/secret.txt", root_ + "/link-out.txt");
   }
   void TearDown() override { stdfs::remove_all(base_); }
 
@@ -102,7 +95,6 @@ TEST_F(PageBridge, FrontEndReportsIdsRejectionsTokenAndSchemeThroughTheBridge) {
 
   ASSERT_TRUE(ui_token::value().has_value());
   EXPECT_EQ(first["token"], *ui_token::value());
-  EXPECT_EQ(first["token"].get<std::string>().size(), 43u);
   EXPECT_EQ(first["tokenAfterWrite"], *ui_token::value());
   EXPECT_EQ(first["deleted"], false);
   EXPECT_EQ(first["enumerable"], false);
@@ -118,13 +110,9 @@ TEST_F(PageBridge, FrontEndReportsIdsRejectionsTokenAndSchemeThroughTheBridge) {
     EXPECT_EQ(f[4], "no-cache") << file;
     EXPECT_EQ(f[5], size) << file;
   };
-  expect_fetch("style.css", "text/css; charset=utf-8", 6);
+  // The scheme's types, headers and confinement are its unit test's matter; here, that the
+  // engine passes them to the page as served.
   expect_fetch("code.JS", "application/javascript; charset=utf-8", 13);
-  expect_fetch("data.json", "application/json; charset=utf-8", 7);
-  expect_fetch("app.js.map", "application/json", 2);
-  expect_fetch("notes.txt", "text/plain", 10);
-  expect_fetch("pic.svg", "image/svg+xml", 41);
-  expect_fetch("index.html", "text/html; charset=utf-8", std::string(kIndexHtml).size());
   expect_fetch("", "text/html; charset=utf-8", std::string(kIndexHtml).size());
   EXPECT_EQ(first["routeFallback"], true);
   for (const auto& [path, outcome] : first["refused"].items()) {
@@ -144,58 +132,23 @@ TEST_F(PageBridge, FrontEndReportsIdsRejectionsTokenAndSchemeThroughTheBridge) {
   EXPECT_TRUE(probed) << "no page-loaded probe line";
 }
 
-class FakeOpener : public platform::UrlOpener {
- public:
-  bool open_uri(const std::string& uri) override {
-    opened.push_back(uri);
-    return true;
-  }
-  std::vector<std::string> opened;
-};
-
-class PageEvents : public PageBridge {
+class PageWindowOpen : public PageBridge {
  protected:
   void SetUp() override {
     PageBridge::SetUp();
-    write_file(root_ + "/index.html", "<!doctype html><title>events</title><div id=root></div>");
+    write_file(root_ + "/index.html", "<!doctype html><title>open</title><div id=root></div>");
   }
 };
 
-TEST_F(PageEvents, NativeEventsReachListenersAndPageEventsStayLocal) {
-  HostedPage page(root_);
-  ASSERT_TRUE(page.wait_loads(1));
-  auto setup = page.call(R"JS(
-    window.got = [];
-    const t = window.__TAURI_INTERNALS__;
-    const cb = t.transformCallback((e) => window.got.push(['tauri', e.event, e.id, e.payload]));
-    await t.invoke('plugin:event|listen', { event: 'executor-status', handler: cb });
-    await t.event.listen('executor-status', (e) => window.got.push(['direct', e.event, e.payload]));
-    await t.event.emit('page-only', { a: 1 });
-    return true;)JS");
-  ASSERT_EQ(setup, "true");
-  page.host().bridge()->emit("executor-status", json{{"status", "error"}, {"message", "x\"'\n"}});
-  std::optional<std::string> got;
-  ASSERT_TRUE(run_until([&] {
-    got = page.call("return window.got;");
-    return got && *got != "[]";
-  }));
-  EXPECT_EQ(json::parse(*got), json::parse(R"([["tauri","executor-status",1,
-      {"status":"error","message":"x\"'\n"}],["direct","executor-status",
-      {"status":"error","message":"x\"'\n"}]])"));
-}
-
-TEST_F(PageEvents, NewWindowRequestsGoToTheDefaultHandler) {
-  auto opener = std::make_shared<FakeOpener>();
-  platform::update_services([&](platform::Services& s) { s.url_opener = opener; });
+TEST_F(PageWindowOpen, NewWindowRequestsGoToTheDefaultHandler) {
+  FakePlatform fakes;
   HostedPage page(root_);
   ASSERT_TRUE(page.wait_loads(1));
   std::string before = webkit_web_view_get_uri(page.view());
   page.call("window.open('https://example.com/elsewhere'); return 1;");
-  EXPECT_TRUE(run_until([&] { return !opener->opened.empty(); }, std::chrono::seconds(10)));
-  ASSERT_EQ(opener->opened.size(), 1u);
-  EXPECT_EQ(opener->opened[0], "https://example.com/elsewhere");
+  EXPECT_TRUE(run_until([&] { return !fakes.opener->opened.all().empty(); }));
+  EXPECT_EQ(fakes.opener->opened.all(), std::vector<std::string>{"https://example.com/elsewhere"});
   EXPECT_EQ(webkit_web_view_get_uri(page.view()), before);
-  platform::update_services([](platform::Services& s) { s.url_opener.reset(); });
 }
 
 }  // namespace
