@@ -28,9 +28,7 @@ TEST(SkyvernEnvFile, ParsesOnlyPlainKeyValueLines) {
       {"SKYVERN_PORT=65535\n", 65535, false},
       {"SKYVERN_PORT=0\n", 0, false},
       {"SKYVERN_PORT=65536\n", std::nullopt, false},
-      {"SKYVERN_PORT=-1\n", std::nullopt, false},
       {"SKYVERN_PORT=18446744073709559000\n", std::nullopt, false},  // no overflow
-      {"SKYVERN_PORT=+\n", std::nullopt, false},
       {"SKYVERN_PORT=80 # web\n", std::nullopt, false},
       {"SKYVERN_PORT=\"8000\"\nexport SKYVERN_PORT=8000\nskyvern_port=8000\n", std::nullopt, false},
       {"SKYVERN_API_KEY=\"\"\n", std::nullopt, true},  // a quoted empty key counts
