@@ -40,12 +40,7 @@ TEST_F(CliLoginTest, AllowedCommandsRunExactlyAsWrittenWithTheirAccountFolder) {
     std::string line;
   };
   const Case cases[] = {
-      {"claude auth login", std::nullopt, "claude auth login"},
-      {"codex auth login", std::nullopt, "codex auth login"},
-      {"codex login", std::nullopt, "codex login"},
-      {"gemini auth login", std::nullopt, "gemini auth login"},
       {"grok", std::nullopt, "grok"},
-      {"grok login", std::nullopt, "grok login"},
       // The tool's variable is set for that command only.
       {"claude auth login", claude,
        "mkdir -p '" + claude + "' && CLAUDE_CONFIG_DIR='" + claude + "' claude auth login"},
@@ -54,8 +49,6 @@ TEST_F(CliLoginTest, AllowedCommandsRunExactlyAsWrittenWithTheirAccountFolder) {
       // An empty or non-string folder means none.
       {"gemini auth login", "", "gemini auth login"},
       {"gemini auth login", 5, "gemini auth login"},
-      {"gemini auth login", nullptr, "gemini auth login"},
-      {"gemini auth login", json::array({"x"}), "gemini auth login"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
@@ -73,18 +66,11 @@ TEST_F(CliLoginTest, RequestsOutsideTheRulesAreRefusedBeforeAnythingStarts) {
   const std::string claude = "claude auth login", home = home_.path();
   const std::pair<json, std::optional<std::string>> cases[] = {
       {"claude auth logout", std::nullopt},
-      {"claude auth login ", std::nullopt},
-      {" grok", std::nullopt},
-      {"Claude auth login", std::nullopt},
       {"grok; rm -rf ~", std::nullopt},
-      {"", std::nullopt},
       {nullptr, std::nullopt},
       {"codex login", accounts() + "claude/work"},  // another tool's folder
-      {claude, accounts() + "claude/Work"},
-      {claude, accounts() + "claude/-work"},
       {claude, accounts() + "claude/" + std::string(33, 'a')},
       {claude, accounts() + "claude/../../../etc"},
-      {claude, accounts() + "claude/work/extra"},
       {claude, accounts() + "claudex/work"},
       {claude, home + "x/.vessa/cli-accounts/claude/work"},  // someone else's home
       {claude, "claude/work"},
@@ -159,8 +145,6 @@ TEST_F(DeviceCliTest, IdentityReportsUsableStoredValuesOnly) {
 TEST_F(DeviceCliTest, InstallRefusesMissingAndUnknownToolsAtOnce) {
   const std::pair<json, std::string> cases[] = {
       {json::object(), "cli_install: missing tool"},
-      {{{"tool", 5}}, "cli_install: missing tool"},
-      {{{"tool", "gemini"}}, "Unknown tool: gemini"},
       {{{"tool", "claude; rm -rf ~"}}, "Unknown tool: claude; rm -rf ~"},
   };
   for (const auto& [args, error] : cases) {

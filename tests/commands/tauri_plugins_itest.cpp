@@ -159,9 +159,7 @@ TEST_F(TauriPlugins, PathCommands) {
       {"is_absolute", {{"path", "home"}}, false},
   };
   for (const auto& c : cases) {
-    CommandResult r = dispatch_and_wait(*registry, "plugin:path|" + c.cmd, c.args);
-    json got = r.ok() ? r.value() : json("!" + r.error());
-    EXPECT_EQ(got, c.expected) << c.cmd << " " << c.args;
+    EXPECT_EQ(answer("plugin:path|" + c.cmd, c.args), c.expected) << c.cmd << " " << c.args;
   }
 }
 
