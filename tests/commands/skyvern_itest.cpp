@@ -1,5 +1,4 @@
-// Docker discovery, bounded docker runs and the status snapshot, and the Skyvern lifecycle
-// commands through the registry (installers, gate, start/stop, uninstall), against a fake docker.
+// Docker discovery and the Skyvern commands through the registry, against a fake docker.
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -269,7 +268,6 @@ TEST(SkyvernUninstall, RemovesTheContainerAndTheSettingsFolder) {
   }
 }
 
-// The shipped installer, run against the fake docker.
 TEST(SkyvernScripts, InstallerWritesPrivateSettingsAndStartsTheContainer) {
   SkyvernEnv env;
   env.use_bundle({{"install-skyvern.sh", read_file(kReal + "install-skyvern.sh")}});

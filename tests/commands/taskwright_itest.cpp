@@ -1,7 +1,4 @@
-// taskwright_install / _reset / _uninstall with real installer processes (the shipped script and
-// test scripts that write known bytes, fail, get killed or leave a grandchild behind), and
-// taskwright_exec against a stand-in runtime program: argv and environment, exit codes and
-// signals, output caps with floods on both streams, invalid UTF-8 and the time-out.
+// Taskwright install, reset, uninstall and exec with real installer and runtime processes.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -346,7 +343,6 @@ TEST(TaskwrightExecRun, ReportsAProgramThatCannotStart) {
   EXPECT_EQ(r.error(), "Failed to spawn radaro: Permission denied");
 }
 
-// The real runtime program answers from RADARO_HOME.
 TEST(TaskwrightExecRun, RealRadaroAnswersFromItsHome) {
   TaskwrightEnv env;
   std::filesystem::create_directories(env.tw_home() + "/bin");

@@ -1,5 +1,4 @@
-// Taskwright pieces without child processes: line splitting, the latch, the runtime-home
-// predicates, installer lookup, exec argument checks, status and storage info.
+// Taskwright pieces without child processes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -194,8 +193,7 @@ TEST(TaskwrightExec, TakesOnlyStringOverridesFromTheChosenKey) {
       {{{"env_overrides", {{"", "x"}, {"OK", "y"}}}}, refused("")},
       {{{"env_overrides", {{"A=B", "x"}}}}, refused("A=B")},
       {{{"env_overrides", {{"V", std::string("a\0b", 3)}}}}, refused("V")},
-      // So are variables that make the loader or an interpreter run the page's code: the LD_
-      // prefix, and one of the named ones.
+      // So are variables that make the loader or an interpreter run the page's code.
       {{{"env_overrides", {{"LD_PRELOAD", "/tmp/x.so"}}}}, refused("LD_PRELOAD")},
       {{{"env_overrides", {{"NODE_OPTIONS", "--require /tmp/x.js"}}}}, refused("NODE_OPTIONS")},
   };

@@ -88,9 +88,8 @@ TEST_F(TauriPlugins, LoadOptionsDecideBetweenFileAndDefaults) {
   }
 }
 
-// Changes of an auto-saved store land after a quiet spell, or at the latest when the page goes
-// or the application quits; a store without auto-save keeps them in memory only. (The change
-// events reach the page tests' store package.)
+// Changes of an auto-saved store land after a quiet spell, or at the latest when it is closed or
+// the application quits; without auto-save they stay in memory. (Change events are the page's.)
 TEST_F(TauriPlugins, AutoSaveAndClosing) {
   json quick = load("quick.json", {{"autoSave", 30}});
   json slow = load("slow.json", {{"autoSave", 600000}});
