@@ -189,12 +189,14 @@ TEST_F(NativeFamily, DialogCommands) {
   EXPECT_EQ(ok("plugin:dialog|message", {{"message", "m"}, {"buttons", "OkCancel"}}), "Cancel");
 }
 
-// Granted permission and what a notification shows are the page tests'.
+// Granted permission and what a notification shows are the page tests'; any other operation
+// answers null.
 TEST_F(NativeFamily, NotificationsDeniedAndMistypedFields) {
   fake_.notifications->allowed = false;
   EXPECT_EQ(ok("plugin:notification|is_permission_granted"), false);
   EXPECT_EQ(ok("plugin:notification|request_permission"), "denied");
   fake_.notifications->allowed = true;
+  EXPECT_EQ(ok("plugin:notification|register_action_types"), nullptr);
   ok("plugin:notification|notify", {{"title", 3}, {"body", 4}});
   ok("plugin:notification|notify", {{"title", "Done"}, {"sound", false}});
   auto posted = fake_.notifications->posted.all();
