@@ -139,15 +139,11 @@ TEST_F(AgentRegistryTest, ArgumentSpellingsAndFailures) {
   };
   const std::vector<Case> failures = {
       {"start_agent", json::object(), "start_agent: missing agentId"},
-      {"start_agent", {{"agentId", ""}, {"scriptPath", path}}, "start_agent: missing agentId"},
       {"start_agent", {{"agentId", "x"}, {"scriptPath", 7}}, "start_agent: missing scriptPath"},
       // argv cannot carry a NUL: the child would run under a different id than the one tracked.
       {"start_agent",
        {{"agentId", std::string("a\0b", 3)}, {"scriptPath", path}},
        "start_agent: missing agentId"},
-      {"start_agent",
-       {{"agentId", "x"}, {"scriptPath", path + std::string("\0.sh", 4)}},
-       "start_agent: missing scriptPath"},
       {"stop_agent", {{"agentId", 3}}, "stop_agent: missing agentId"},
       {"stop_agent", {{"agentId", "nobody"}}, "Agent 'nobody' is not running"},
   };
@@ -289,7 +285,6 @@ TEST_F(AgentRegistryTest, LogFileNamesStayInsideTheAgentsFolder) {
   const std::string long_id(10000, 'x');
   const std::vector<Case> cases = {
       {"plain-id_1.0", "plain-id_1.0"},
-      {"a/b c", "a-b-c"},
       {"../escape", "..-escape"},
       {"..", ".."},
       {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf---"},

@@ -80,7 +80,6 @@ TEST(GitPorcelain, SortsEntriesIntoTheStatusListsAndSkipsShortOnes) {
       "AA aa.txt",
       "DD dd.txt",
       "AU au.txt",
-      "UD ud.txt",
       "T  typechange",
       "R  renamed-to.txt",
       "renamed-from.txt",
@@ -97,7 +96,7 @@ TEST(GitPorcelain, SortsEntriesIntoTheStatusListsAndSkipsShortOnes) {
   EXPECT_EQ(lists.modified,
             (Strings{"work tree.txt", "both.txt", "gone\nhere.txt", "added-then-edited.txt"}));
   EXPECT_EQ(lists.untracked_files, (Strings{"dir/sub/untracked.txt"}));
-  EXPECT_EQ(lists.conflict_files, (Strings{"u.txt", "aa.txt", "dd.txt", "au.txt", "ud.txt"}));
+  EXPECT_EQ(lists.conflict_files, (Strings{"u.txt", "aa.txt", "dd.txt", "au.txt"}));
 }
 
 TEST(GitAheadBehind, ReadsTheFirstTwoFieldsOfTheFirstLine) {

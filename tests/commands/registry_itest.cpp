@@ -1,10 +1,8 @@
 // The family chain, the built-ins, the exception firewall and the configuration file.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
 #include <string_view>
 #include <thread>
 
@@ -25,8 +23,13 @@ struct RegistryTest : ::testing::Test {
 };
 
 TEST_F(RegistryTest, FamiliesAreOfferedInOrderUntilOneClaims) {
+  const auto& names = vessa::testing::kFamilyNames;
+  auto families_before = [&](std::string_view family) {
+    return static_cast<size_t>(std::find(std::begin(names), std::end(names), family) -
+                               std::begin(names));
+  };
   std::vector<std::string> offered;
-  for (const char* name : vessa::testing::kFamilyNames) {
+  for (const char* name : names) {
     registry.set_family_override_for_testing(
         name,
         [&, name = std::string(name)](const std::string& cmd, const json&, const Completion& done) {
@@ -40,15 +43,13 @@ TEST_F(RegistryTest, FamiliesAreOfferedInOrderUntilOneClaims) {
   }
   auto r = dispatch_and_wait(registry, "claim-at-handleFs");
   EXPECT_EQ(r.value(), "handleFs");
-  EXPECT_EQ(offered, (std::vector<std::string>{"handleStoreV2", "handleTauriCore", "handleWindow",
-                                               "handleNative", "handleDialog", "handlePath",
-                                               "handleOs", "handleOpener", "handleClipboard",
-                                               "handleCli", "handleGit", "handleFs"}));
+  EXPECT_EQ(offered,
+            std::vector<std::string>(std::begin(names), names + families_before("handleFs") + 1));
   offered.clear();
   EXPECT_EQ(dispatch_and_wait(registry, "__ping", {{"ignored", true}}).value(),
             (json{{"ok", true}, {"shell", "swift"}}));
   // Every family declined before the built-in answered.
-  EXPECT_EQ(offered.size(), std::size(vessa::testing::kFamilyNames));
+  EXPECT_EQ(offered.size(), std::size(names));
   offered.clear();
   // A family that claims a built-in's name shadows it.
   registry.set_family_override_for_testing(
@@ -59,10 +60,7 @@ TEST_F(RegistryTest, FamiliesAreOfferedInOrderUntilOneClaims) {
       });
   EXPECT_EQ(dispatch_and_wait(registry, "__ping").value(), "shadowed");
   // Only the families before it were offered the command.
-  const auto& names = vessa::testing::kFamilyNames;
-  EXPECT_EQ(offered.size(), static_cast<size_t>(std::find(std::begin(names), std::end(names),
-                                                          std::string_view("handleSkyvern")) -
-                                                std::begin(names)));
+  EXPECT_EQ(offered.size(), families_before("handleSkyvern"));
 }
 
 TEST_F(RegistryTest, ThrowingFamilyBecomesAFailureAndExtraCompletionsAreDropped) {
@@ -128,10 +126,8 @@ TEST_F(RegistryTest, UnclaimedCommandsFailAndAreLogged) {
 
 TEST_F(RegistryTest, ConfigSetAndGetRoundTrip) {
   EXPECT_EQ(dispatch_and_wait(registry, "config_get").value(), nullptr);  // "" key, fresh
-  for (const json& args :
-       {json::object(), json{{"key", 1}}, json{{"key", nullptr}}, json{{"key", json::array()}}}) {
-    EXPECT_EQ(dispatch_and_wait(registry, "config_set", args).error(), "config_set: missing key");
-  }
+  EXPECT_EQ(dispatch_and_wait(registry, "config_set", {{"key", 1}}).error(),
+            "config_set: missing key");
   EXPECT_FALSE(std::filesystem::exists(home.path() + "/.vessa"));
 
   EXPECT_EQ(dispatch_and_wait(registry, "config_set", {{"key", "b"}, {"value", {1, "x"}}}).value(),
@@ -139,18 +135,17 @@ TEST_F(RegistryTest, ConfigSetAndGetRoundTrip) {
   dispatch_and_wait(registry, "config_set", {{"key", "a"}, {"value", "caf\xC3\xA9"}});
   dispatch_and_wait(registry, "config_set", {{"key", ""}, {"value", false}});
   dispatch_and_wait(registry, "config_set", {{"key", "nul"}});  // no value: stored as null
-  dispatch_and_wait(registry, "config_set", {{"key", "nul2"}, {"value", nullptr}});
 
   EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "b"}}).value(), json({1, "x"}));
   EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", 5}}).value(), false);  // "" key
   EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "nul"}}).value(), nullptr);
   EXPECT_EQ(vessa::testing::read_file(config()),
             "{\n  \"\": false,\n  \"a\": \"caf\xC3\xA9\",\n  \"b\": [\n    1,\n    \"x\"\n  ],\n"
-            "  \"nul\": null,\n  \"nul2\": null\n}");
+            "  \"nul\": null\n}");
 }
 
 TEST_F(RegistryTest, DamagedConfigFilesReadAsEmptyAndAreReplaced) {
-  const std::string contents[] = {"[1,2,3]", "", "\xFF\xFE\x00garbage", "{\"a\":"};
+  const std::string contents[] = {"[1,2,3]", "{\"a\":"};
   for (const auto& content : contents) {
     vessa::testing::write_file(config(), content);
     EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "a"}}).value(), nullptr);
@@ -160,33 +155,16 @@ TEST_F(RegistryTest, DamagedConfigFilesReadAsEmptyAndAreReplaced) {
 }
 
 // The file also holds the executor's secret: one that exists but cannot be read used to be
-// replaced by an object holding the one new key.
+// replaced by an object holding the one new key. Which files cannot be loaded (folders, FIFOs,
+// nesting) is the store tests': the two share the loader.
 TEST_F(RegistryTest, ConfigFilesThatCannotBeLoadedAreNeverReplaced) {
   const std::string deep =
       "{\"executorSecret\":" + std::string(600, '[') + std::string(600, ']') + "}";
-  struct Case {
-    std::string what;
-    std::function<void()> make;
-    std::string reason;
-  };
-  const Case cases[] = {
-      {"folder", [&] { std::filesystem::create_directories(config()); }, "not a regular file"},
-      {"too deep", [&] { vessa::testing::write_file(config(), deep); }, "nested deeper"},
-      {"fifo", [&] { ASSERT_EQ(::mkfifo(config().c_str(), 0600), 0); }, "not a regular file"},
-  };
-  for (const auto& c : cases) {
-    std::filesystem::remove_all(home.path() + "/.vessa");
-    std::filesystem::create_directories(home.path() + "/.vessa");
-    c.make();
-    EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "k"}}).value(), nullptr);
-    const std::string error = dispatch_and_wait(registry, "config_set", {{"key", "k"}}).error();
-    EXPECT_EQ(error.rfind("config_set: " + config() + " could not be loaded (", 0), 0u) << error;
-    EXPECT_NE(error.find(c.reason), std::string::npos) << error;
-  }
-  EXPECT_TRUE(std::filesystem::is_fifo(config()));
-  std::filesystem::remove(config());
   vessa::testing::write_file(config(), deep);
-  EXPECT_FALSE(dispatch_and_wait(registry, "config_set", {{"key", "k"}}).ok());
+  EXPECT_EQ(dispatch_and_wait(registry, "config_get", {{"key", "k"}}).value(), nullptr);
+  const std::string error = dispatch_and_wait(registry, "config_set", {{"key", "k"}}).error();
+  EXPECT_EQ(error.rfind("config_set: " + config() + " could not be loaded (", 0), 0u) << error;
+  EXPECT_NE(error.find("nested deeper"), std::string::npos) << error;
   EXPECT_EQ(vessa::testing::read_file(config()), deep);
 }
 

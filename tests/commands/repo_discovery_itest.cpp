@@ -54,7 +54,6 @@ TEST_F(RepoDiscovery, ScanFindsRepositoriesWithinTheRulesAndDescribesThem) {
   make_repo(h() + "/Desktop/skipped");
   make_repo(h() + "/Desktop/deeper/skipped");
   make_repo(h() + "/notroot/nested");  // home pass does not descend
-  // Detached HEAD.
   make_repo(h() + "/dev/detached");
   write_file(h() + "/dev/detached/.git/HEAD", "0123456789abcdef0123456789abcdef01234567\n");
   // Hand-written configs: single-quoted origin, url in another remote, no "=" on a url line.

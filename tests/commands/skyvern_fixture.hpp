@@ -19,16 +19,10 @@
 namespace vessa::testing::skyvern_fixture {
 
 // A docker stand-in: records each call's arguments in calls.log (one line, space-joined) and
-// answers sub-command S from the files S.out (printed), S.code (exit status), S.hang (sleeps;
-// with "noterm" in it, SIGTERM is ignored; S.pid gets its pid).
+// answers sub-command S from the files S.out (printed) and S.code (exit status).
 inline const char* kFakeDocker = R"SH(dir="$(cd "$(dirname "$0")" && pwd)"
 printf '%s\n' "$*" >> "$dir/calls.log"
 sub="$1"
-if [ -f "$dir/$sub.hang" ]; then
-  echo $$ > "$dir/$sub.pid"
-  if grep -q noterm "$dir/$sub.hang"; then trap '' TERM; fi
-  exec sleep 30
-fi
 [ -f "$dir/$sub.out" ] && cat "$dir/$sub.out"
 exit "$(cat "$dir/$sub.code" 2>/dev/null || echo 0)")SH";
 
@@ -62,10 +56,6 @@ class SkyvernEnv {
     write_file(fake_dir_ + "/" + sub + ".code", std::to_string(code));
     write_file(fake_dir_ + "/" + sub + ".out", out);
   }
-  void hang(const std::string& sub, bool ignore_term) const {
-    write_file(fake_dir_ + "/" + sub + ".hang", ignore_term ? "noterm" : "term");
-  }
-  std::string fake_file(const std::string& name) const { return fake_dir_ + "/" + name; }
   /// The recorded docker calls, one per entry.
   std::vector<std::string> calls() const {
     return split_lines(read_file(fake_dir_ + "/calls.log"));

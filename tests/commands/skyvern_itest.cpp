@@ -1,8 +1,6 @@
-// Docker discovery, bounded docker runs and the status snapshot, and the Skyvern lifecycle
-// commands through the registry (installers, gate, start/stop, uninstall), against a fake docker.
+// Docker discovery and the Skyvern commands through the registry, against a fake docker.
 #include <sys/stat.h>
 
-#include <chrono>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -74,10 +72,8 @@ TEST(SkyvernDocker, SearchPathHasEachFolderOnceAndIsKept) {
 TEST(SkyvernDocker, StatusReadsTheFirstStateLine) {
   const std::tuple<int, int, std::string, bool, bool> cases[] = {
       {0, 0, "  Running \n", true, true},
-      {0, 0, "exited\n", true, false},
       {0, 0, "exited\nrunning\n", true, false},
       {0, 0, "", false, false},
-      {0, 0, " \n\n", false, false},
       {0, 1, "running\n", false, false},
       {0, 0, "running\xff\n", false, false},  // undecodable
       {1, 0, "running\n", false, false},
@@ -97,21 +93,11 @@ TEST(SkyvernDocker, StatusReadsTheFirstStateLine) {
   }
 }
 
-TEST(SkyvernDocker, HangingDockerIsStoppedEvenWhenItIgnoresTerm) {
-  SkyvernEnv env;
-  env.hang("info", /*ignore_term=*/true);
-  auto started = std::chrono::steady_clock::now();
-  EXPECT_FALSE(skyvern::skyvernRun(skyvern::skyvernDockerProcess({"info"}), 0.5));
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
-  EXPECT_TRUE(process_gone(pid_in(env.fake_file("info.pid"))));
-}
-
 TEST(SkyvernInstall, StreamsOutputAndAnswersWithTheLastNonBlankLine) {
   SkyvernEnv env;
+  // How bytes become lines is the line stream's unit test.
   env.use_bundle({{"install-skyvern.sh",
-                   "printf 'Pulling\\r\\nlayer 10%%\\rlayer 20%%\\nbad \\377 byte\\n'\n"
-                   "echo 'a warning' >&2\n"
-                   "echo 'http://localhost:8123'\n"
+                   "echo Pulling\necho 'a warning' >&2\necho 'http://localhost:8123'\n"
                    "printf ' \\t\\n\\n  '\n"}});
   Harness h;
   CommandResult r = h.run("skyvern_install");
@@ -122,8 +108,7 @@ TEST(SkyvernInstall, StreamsOutputAndAnswersWithTheLastNonBlankLine) {
   Strings out;
   std::copy_if(lines.begin(), lines.end(), std::back_inserter(out),
                [](const std::string& l) { return l.rfind("[docker] ", 0) != 0; });
-  EXPECT_EQ(out, (Strings{"Pulling", "layer 10%\rlayer 20%", "bad \xEF\xBF\xBD byte",
-                          "http://localhost:8123", " \t", "", "  "}));
+  EXPECT_EQ(out, (Strings{"Pulling", "http://localhost:8123", " \t", "", "  "}));
   EXPECT_EQ(lines.size(), out.size() + 1);
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "[docker] a warning"), 1);
 }
@@ -150,8 +135,6 @@ TEST(SkyvernInstall, OutcomesOfBothInstallers) {
        "Install Docker again."},
       {"skyvern_install_docker", "install-docker.sh", 1, "exit 0",
        "!Docker setup did not complete (exit Some(0)). See the log above."},
-      {"skyvern_install_docker", "install-docker.sh", 1, "kill -TERM $$",
-       "!Docker setup did not complete (exit None). See the log above."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.script);
@@ -285,7 +268,6 @@ TEST(SkyvernUninstall, RemovesTheContainerAndTheSettingsFolder) {
   }
 }
 
-// The shipped installer, run against the fake docker.
 TEST(SkyvernScripts, InstallerWritesPrivateSettingsAndStartsTheContainer) {
   SkyvernEnv env;
   env.use_bundle({{"install-skyvern.sh", read_file(kReal + "install-skyvern.sh")}});

@@ -1,7 +1,4 @@
-// taskwright_install / _reset / _uninstall with real installer processes (the shipped script and
-// test scripts that write known bytes, fail, get killed or leave a grandchild behind), and
-// taskwright_exec against a stand-in runtime program: argv and environment, exit codes and
-// signals, output caps with floods on both streams, invalid UTF-8 and the time-out.
+// Taskwright install, reset, uninstall and exec with real installer and runtime processes.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -29,18 +26,17 @@ const std::string kBusy =
 
 TEST(TaskwrightInstall, StreamsBothOutputsWithTheHomeAndTheEnrichedPath) {
   TaskwrightEnv env;
-  FakeBundle bundle(env.home.path(), R"(printf 'a\r\n'
-echo "home=$HOME"
+  FakeBundle bundle(env.home.path(), R"(echo "home=$HOME"
 case ":$PATH:" in *":$HOME/.bun/bin:"*) echo "path=enriched" ;; *) echo "path=plain" ;; esac
 echo "arg=$0 count=$#"
 printf 'oops\n' >&2
-printf 'b')");
+printf 'last')");
   EXPECT_EQ(env.run("taskwright_install").value(), "installed");
   Strings lines = env.progress(), out;
   std::copy_if(lines.begin(), lines.end(), std::back_inserter(out),
                [](const std::string& l) { return l.rfind("[stderr] ", 0) != 0; });
-  EXPECT_EQ(out, (Strings{"a", "home=" + env.home.path(), "path=enriched",
-                          "arg=" + bundle.installer() + " count=0", "b"}));
+  EXPECT_EQ(out, (Strings{"home=" + env.home.path(), "path=enriched",
+                          "arg=" + bundle.installer() + " count=0", "last"}));
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "[stderr] oops"), 1);
   EXPECT_EQ(env.statuses(), (Strings{kInstalling, kReady}));
 }
@@ -66,7 +62,6 @@ TEST(TaskwrightInstall, ReportsFailedAndMissingInstallers) {
 TEST(TaskwrightInstall, CleansOnlyStaleInstallsOfOurOwnAndTheOldMarker) {
   const std::pair<Strings, bool> cases[] = {
       {{"bin/radaro", "old.txt"}, true},  // a complete install
-      {{"venv/x", "old.txt"}, true},
       {{".install-incomplete"}, true},
       {{}, true},                                       // an empty home
       {{".git/HEAD", "bin/radaro", "old.txt"}, false},  // a checkout with an install
@@ -201,7 +196,6 @@ TEST(TaskwrightReset, RemovesOnlyHomesThatLookLikeOurs) {
       {{}, "nothing-to-reset"},
       {{".installed-version"}, "reset"},
       {{".git/HEAD", "venv/x"}, "reset"},
-      {{"bin/radaro"}, "reset"},
       {{"notes.txt", ".git/HEAD"}, nullptr},  // foreign: refused
   };
   for (const auto& [files, result] : cases) {
@@ -323,32 +317,23 @@ TEST(TaskwrightExecRun, CapsEachStreamAtFourMebibytesWhileReadingToTheEnd) {
   }
 }
 
+// How the time-out is read and clamped is the unit tests'.
 TEST(TaskwrightExecRun, KillsARunThatOutlivesItsTimeout) {
   ExecEnv env;
-  // The time-out asked for, and as the message gives it.
-  const std::pair<json, std::string> cases[] = {{200, "200"}, {-50, "0"}};
-  for (const auto& c : cases) {
-    json opts = ExecEnv::mode("sleep");
-    opts["timeout_ms"] = c.first;
-    const auto start = std::chrono::steady_clock::now();
-    json r = env.exec({"cron", "tick", "--now"}, opts);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-    EXPECT_EQ(r, (json{{"stdout", ""},
-                       {"stderr", "radaro cron tick --now timed out after " + c.second + "ms"},
-                       {"exit_code", nullptr},
-                       {"duration_ms", r["duration_ms"]},
-                       {"truncated", false}}));
-    // What radaro started is killed with it (at 0 ms it may not have started anything yet).
-    const std::string pid_file = env.home.path() + "/radaro-child.pid";
-    const int started = testing::pid_in(pid_file);
-    if (c.second == "200") {
-      EXPECT_GT(started, 0);
-    }
-    if (started > 0) {
-      EXPECT_TRUE(testing::process_gone(started));
-    }
-    std::filesystem::remove(pid_file);
-  }
+  json opts = ExecEnv::mode("sleep");
+  opts["timeout_ms"] = 200;
+  const auto start = std::chrono::steady_clock::now();
+  json r = env.exec({"cron", "tick", "--now"}, opts);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(r, (json{{"stdout", ""},
+                     {"stderr", "radaro cron tick --now timed out after 200ms"},
+                     {"exit_code", nullptr},
+                     {"duration_ms", r["duration_ms"]},
+                     {"truncated", false}}));
+  // What radaro started is killed with it.
+  const int started = testing::pid_in(env.home.path() + "/radaro-child.pid");
+  ASSERT_GT(started, 0);
+  EXPECT_TRUE(testing::process_gone(started));
 }
 
 TEST(TaskwrightExecRun, ReportsAProgramThatCannotStart) {
@@ -358,7 +343,6 @@ TEST(TaskwrightExecRun, ReportsAProgramThatCannotStart) {
   EXPECT_EQ(r.error(), "Failed to spawn radaro: Permission denied");
 }
 
-// The real runtime program answers from RADARO_HOME.
 TEST(TaskwrightExecRun, RealRadaroAnswersFromItsHome) {
   TaskwrightEnv env;
   std::filesystem::create_directories(env.tw_home() + "/bin");

@@ -1,5 +1,4 @@
-// Taskwright pieces without child processes: line splitting, the latch, the runtime-home
-// predicates, installer lookup, exec argument checks, status and storage info.
+// Taskwright pieces without child processes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -96,10 +95,9 @@ TEST(TaskwrightStatus, ReportsEachStateOfTheRuntimeHome) {
   fresh["install_path"] = tw;
   EXPECT_EQ(env.run("taskwright_status").value(), fresh);
   write_file(tw + "/bin/radaro", "", 0755);
-  json s = env.run("taskwright_status").value();
-  EXPECT_EQ(s["installed"], true);
-  EXPECT_EQ(s["version"], nullptr);  // no .installed-version
-  EXPECT_EQ(s["binary_path"], tw + "/bin/radaro");
+  json installed = fresh;
+  installed.update({{"installed", true}, {"binary_path", tw + "/bin/radaro"}});
+  EXPECT_EQ(env.run("taskwright_status").value(), installed);  // no version without the tag
   write_file(tw + "/.installed-version", "upstream_tag=v9\n");
   EXPECT_EQ(env.run("taskwright_status").value()["version"], "v9");
 
@@ -130,13 +128,15 @@ TEST(TaskwrightStorageInfo, ReportsSizesAndPathsOfTheDataFolder) {
   write_file(env.home.path() + "/elsewhere/user.md", "1234567");
   std::filesystem::create_symlink(env.home.path() + "/elsewhere/user.md",
                                   data + "/memories/USER.md");
-  json info = env.run("taskwright_storage_info").value();
-  EXPECT_EQ(info["home_exists"], true);
-  EXPECT_EQ(info["sessions_db_bytes"], 0);  // empty, not null
-  EXPECT_EQ(info["memory_md_bytes"], 5);
-  EXPECT_EQ(info["user_md_bytes"], 7);
-  EXPECT_EQ(info["soul_md_path"], data + "/SOUL.md");
-  EXPECT_EQ(info["config_yaml_path"], data + "/config.yaml");
+  // An empty database is 0 bytes, not null.
+  json full = bare;
+  full.update({{"home_exists", true},
+               {"sessions_db_bytes", 0},
+               {"memory_md_bytes", 5},
+               {"user_md_bytes", 7},
+               {"soul_md_path", data + "/SOUL.md"},
+               {"config_yaml_path", data + "/config.yaml"}});
+  EXPECT_EQ(env.run("taskwright_storage_info").value(), full);
 }
 
 TEST(TaskwrightExec, RefusesEveryWrongShapeBeforeAnyProcessStarts) {
@@ -148,22 +148,16 @@ TEST(TaskwrightExec, RefusesEveryWrongShapeBeforeAnyProcessStarts) {
       " is not allowlisted. Allowed: {\"--help\", \"--version\", \"config\", \"cron\", "
       "\"gateway\", \"memory\", \"sessions\", \"skills\", \"update\"}";
   const std::pair<json, std::string> cases[] = {
-      {json::object(), empty},
-      {{{"args", "sessions list"}}, empty},
       {{{"args", {1, true, nullptr}}}, empty},
       {{{"args", {"rm", "-rf"}}}, "taskwright_exec: subcommand 'rm'" + allowed},
       {{{"args", {"Sessions"}}}, "taskwright_exec: subcommand 'Sessions'" + allowed},
       {{{"args", {"sessions", "delete"}}},
        "taskwright_exec: 'sessions delete' is not allowlisted. Allowed sub-verbs: {\"export\", "
        "\"list\", \"stats\"}"},
-      {{{"args", {"config", ""}}},
-       "taskwright_exec: 'config ' is not allowlisted. Allowed sub-verbs: {\"check\", "
-       "\"env-path\", \"path\", \"show\"}"},
       // These pass the checks and stop only because nothing is installed.
       {{{"args", {1, "sessions", true, "list"}}}, not_installed},
       {{{"args", {"sessions", "--anything"}}}, not_installed},
       {{{"args", {"update", "whatever"}}}, not_installed},
-      {{{"args", {"config", "show", "; rm -rf ~"}}}, not_installed},
   };
   for (const auto& [args, message] : cases) {
     EXPECT_EQ(env.run("taskwright_exec", args).error(), message) << args.dump();
@@ -201,10 +195,7 @@ TEST(TaskwrightExec, TakesOnlyStringOverridesFromTheChosenKey) {
       {{{"env_overrides", {{"V", std::string("a\0b", 3)}}}}, refused("V")},
       // So are variables that make the loader or an interpreter run the page's code.
       {{{"env_overrides", {{"LD_PRELOAD", "/tmp/x.so"}}}}, refused("LD_PRELOAD")},
-      {{{"envOverrides", {{"LD_LIBRARY_PATH", "/tmp"}}}}, refused("LD_LIBRARY_PATH")},
       {{{"env_overrides", {{"NODE_OPTIONS", "--require /tmp/x.js"}}}}, refused("NODE_OPTIONS")},
-      {{{"env_overrides", {{"BASH_ENV", "/tmp/x.sh"}}}}, refused("BASH_ENV")},
-      {{{"env_overrides", {{"GCONV_PATH", "/tmp"}}}}, refused("GCONV_PATH")},
   };
   for (const auto& [opts, outcome] : cases) {
     EXPECT_EQ(taskwright::exec_env_overrides(opts), outcome) << opts;
