@@ -21,7 +21,8 @@ class CountingEvaluator : public vessa::ScriptEvaluator {
 
 // One page message in, one resolve script evaluated (main queue drained each iteration).
 void BM_PingThroughBridge(benchmark::State& state) {
-  auto registry = std::make_shared<vessa::CommandRegistry>(std::weak_ptr<vessa::AppContext>());
+  auto registry = std::make_shared<vessa::commands::CommandRegistry>(
+      std::weak_ptr<vessa::commands::AppContext>());
   auto bridge = vessa::Bridge::create(registry);
   auto view = std::make_shared<CountingEvaluator>();
   bridge->set_web_view(view);

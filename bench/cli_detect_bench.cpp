@@ -69,19 +69,19 @@ void run(benchmark::State& state, bool with_tools, bool sequential) {
   for (auto _ : state) {
     if (sequential) {
       for (const char* t : {"claude", "codex", "opencode", "gemini", "grok"}) {
-        if (auto p = vessa::cli::whichViaLoginShell(t))
-          benchmark::DoNotOptimize(vessa::cli::runVersion(*p));
+        if (auto p = vessa::commands::cli::whichViaLoginShell(t))
+          benchmark::DoNotOptimize(vessa::commands::cli::runVersion(*p));
       }
       for (const char* rel : {"/.local/bin/kimi", "/.vessa-taskwright/bin/radaro"}) {
         std::string p = home.root + rel;
         if (vessa::paths::is_executable_file(p)) {
-          benchmark::DoNotOptimize(vessa::cli::runVersion(p));
+          benchmark::DoNotOptimize(vessa::commands::cli::runVersion(p));
         } else {
-          benchmark::DoNotOptimize(vessa::cli::whichViaLoginShell("x"));
+          benchmark::DoNotOptimize(vessa::commands::cli::whichViaLoginShell("x"));
         }
       }
     } else {
-      benchmark::DoNotOptimize(vessa::cli::detect_all());
+      benchmark::DoNotOptimize(vessa::commands::cli::detect_all());
     }
     state.PauseTiming();
     starts += home.starts();

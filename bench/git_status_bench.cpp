@@ -13,7 +13,7 @@
 
 namespace {
 
-using vessa::git::GitCommandShell;
+using vessa::commands::git::GitCommandShell;
 
 std::string g_scratch;  // removed at exit
 
@@ -88,7 +88,7 @@ void BM_GitStatusParseOnly(benchmark::State& state) {
       GitCommandShell::run({"status", "--porcelain", "--untracked-files=all", "--no-renames", "-z"},
                            repo(), 120)
           .out;
-  for (auto _ : state) benchmark::DoNotOptimize(vessa::git::parse_porcelain_z(out));
+  for (auto _ : state) benchmark::DoNotOptimize(vessa::commands::git::parse_porcelain_z(out));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * out.size()));
 }
 BENCHMARK(BM_GitStatusParseOnly)->Unit(benchmark::kMicrosecond);

@@ -47,7 +47,7 @@ void BM_ReadVaultAndEncode(benchmark::State& state) {
   const Vault& v = vault();
   size_t bytes = 0;
   for (auto _ : state) {
-    auto notes = vessa::obsidian::read(v.root);
+    auto notes = vessa::commands::obsidian::read(v.root);
     std::string encoded = vessa::encode_json(*notes);
     bytes = encoded.size();
     benchmark::DoNotOptimize(encoded.data());

@@ -213,7 +213,7 @@ constexpr const char* kShellPage = R"HTML(<!doctype html><meta charset="utf-8"><
 
 // ---- The shell in this process ----
 
-class BenchApp : public vessa::AppContext {
+class BenchApp : public vessa::commands::AppContext {
  public:
   void emit(const std::string& event, const json& payload) override {
     if (auto h = host.lock()) h->bridge()->emit(event, payload);
@@ -730,8 +730,8 @@ int main(int argc, char** argv) {
   auto& bridge = host->bridge();
   std::weak_ptr<vessa::Bridge> weak_bridge = bridge;
   bridge->registry()->set_family_override_for_testing(
-      "handleNative",
-      [&, weak_bridge](const std::string& cmd, const json& args, const vessa::Completion& done) {
+      "handleNative", [&, weak_bridge](const std::string& cmd, const json& args,
+                                       const vessa::commands::Completion& done) {
         if (cmd == "__ping") {
           ping_stamps.push_back(Clock::now());
           return false;  // answered by the built-in
@@ -744,7 +744,7 @@ int main(int argc, char** argv) {
             if (auto& ready = built[mb]; !ready.empty()) {
               vessa::dispatch::global_async(
                   [done, v = std::make_shared<json>(std::move(ready.back()))]() mutable {
-                    done(vessa::CommandResult::success(std::move(*v)));
+                    done(vessa::commands::CommandResult::success(std::move(*v)));
                   });
               ready.pop_back();
               return true;
@@ -756,7 +756,7 @@ int main(int argc, char** argv) {
             value = &sized[kb];
           }
           vessa::dispatch::global_async(
-              [done, value] { done(vessa::CommandResult::success(*value)); });
+              [done, value] { done(vessa::commands::CommandResult::success(*value)); });
           return true;
         }
         if (cmd == "bench_events") {
@@ -765,30 +765,30 @@ int main(int argc, char** argv) {
             if (auto b = weak_bridge.lock()) {
               for (int i = 0; i < n; ++i) b->emit("bench-tick", i);
             }
-            done(vessa::CommandResult::success(n));
+            done(vessa::commands::CommandResult::success(n));
           });
           return true;
         }
         if (cmd == "bench_bytes") {
           // The size of raw bytes received, or 10 MB of bytes when sent none.
-          const vessa::CommandRequest* request = bridge->registry()->request();
+          const vessa::commands::CommandRequest* request = bridge->registry()->request();
           if (request && request->body) {
-            done(vessa::CommandResult::success(request->body.size()));
+            done(vessa::commands::CommandResult::success(request->body.size()));
           } else {
             // Every byte value, as binary payloads have; the page checks the same pattern.
-            static const vessa::Bytes kTen([] {
+            static const vessa::commands::Bytes kTen([] {
               std::string b(size_t{10} << 20, '\0');
               for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>((i * 7 + 3) & 0xFF);
               return b;
             }());
-            done(vessa::CommandResult::bytes(kTen));
+            done(vessa::commands::CommandResult::bytes(kTen));
           }
           return true;
         }
         if (cmd == "bench_arg") {
           const auto it = args.find("data");
-          done(vessa::CommandResult::success(it != args.end() && it->is_array() ? it->size()
-                                                                                : size_t{0}));
+          done(vessa::commands::CommandResult::success(
+              it != args.end() && it->is_array() ? it->size() : size_t{0}));
           return true;
         }
         return false;

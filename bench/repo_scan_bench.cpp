@@ -72,9 +72,9 @@ double run_find() {
 
 double run_scan() {
   auto t0 = std::chrono::steady_clock::now();
-  vessa::repos::ScanOptions options;
+  vessa::commands::repos::ScanOptions options;
   options.max_repos = 200;
-  auto results = vessa::repos::scan_repos(options);
+  auto results = vessa::commands::repos::scan_repos(options);
   if (results.size() != 200) std::abort();  // the workload must be the intended one
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
 }

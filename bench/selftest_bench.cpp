@@ -36,12 +36,13 @@ BENCHMARK(BM_SelfTestWhole)->Unit(benchmark::kMillisecond)->UseRealTime()->Itera
 void BM_Probe(benchmark::State& state) {
   BenchHome home;
   const auto& probe = vessa::selftest::CommandSelfTest::probes().at(state.range(0));
-  auto registry = std::make_shared<vessa::CommandRegistry>(std::weak_ptr<vessa::AppContext>{});
+  auto registry = std::make_shared<vessa::commands::CommandRegistry>(
+      std::weak_ptr<vessa::commands::AppContext>{});
   for (auto _ : state) {
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
-    registry->dispatch(probe.command, probe.args, [&](const vessa::CommandResult&) {
+    registry->dispatch(probe.command, probe.args, [&](const vessa::commands::CommandResult&) {
       std::lock_guard lock(m);
       done = true;
       cv.notify_all();

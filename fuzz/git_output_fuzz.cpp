@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Status output is decoded before it is parsed, as the status command does.
   const std::string text = vessa::utf8_lossy(raw);
 
-  const auto lists = vessa::git::parse_porcelain_z(text);
+  const auto lists = vessa::commands::git::parse_porcelain_z(text);
   size_t entries = 1;
   for (char c : text) entries += c == '\0' ? 1 : 0;
   for (const auto* list :
@@ -28,19 +28,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  (void)vessa::git::parse_ahead_behind(text);
-  if (auto line = vessa::git::GitCommandShell::firstLine(text)) {
+  (void)vessa::commands::git::parse_ahead_behind(text);
+  if (auto line = vessa::commands::git::GitCommandShell::firstLine(text)) {
     check(!line->empty() && line->find('\n') == std::string::npos, "first line is not one line");
   }
 
   // Every int reads back from its decimal text; text that is not a whole number never reads.
-  if (auto value = vessa::git::parse_int(raw)) {
-    check(vessa::git::parse_int(std::to_string(*value)) == value, "integer does not round-trip");
+  if (auto value = vessa::commands::git::parse_int(raw)) {
+    check(vessa::commands::git::parse_int(std::to_string(*value)) == value,
+          "integer does not round-trip");
   }
   if (size >= sizeof(int)) {
     int n = 0;
     std::memcpy(&n, data, sizeof n);
-    check(vessa::git::parse_int(std::to_string(n)) == n, "integer text does not read back");
+    check(vessa::commands::git::parse_int(std::to_string(n)) == n,
+          "integer text does not read back");
   }
   return 0;
 }

@@ -25,7 +25,7 @@ class RecordingView : public vessa::ScriptEvaluator {
 };
 
 struct Harness {
-  std::shared_ptr<vessa::CommandRegistry> registry;
+  std::shared_ptr<vessa::commands::CommandRegistry> registry;
   std::shared_ptr<vessa::Bridge> bridge;
   std::shared_ptr<RecordingView> view = std::make_shared<RecordingView>();
 };
@@ -35,11 +35,13 @@ Harness& harness() {
     vessa::fuzz::isolate_home();
     g_main_context_acquire(g_main_context_default());
     auto* made = new Harness;
-    made->registry = std::make_shared<vessa::CommandRegistry>(std::weak_ptr<vessa::AppContext>());
+    made->registry = std::make_shared<vessa::commands::CommandRegistry>(
+        std::weak_ptr<vessa::commands::AppContext>());
     // One family takes every command and echoes its arguments: no real work, no files.
     made->registry->set_family_override_for_testing(
-        "handleNative", [](const std::string&, const json& args, const vessa::Completion& done) {
-          done(vessa::CommandResult::success(args));
+        "handleNative",
+        [](const std::string&, const json& args, const vessa::commands::Completion& done) {
+          done(vessa::commands::CommandResult::success(args));
           return true;
         });
     made->bridge = vessa::Bridge::create(made->registry);

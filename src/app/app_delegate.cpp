@@ -126,7 +126,7 @@ AppDelegate::AppDelegate(GtkApplication* app, WebViewHost::Options options)
         return executor;
       }())),
       links_([this](const std::vector<std::string>& links) {
-        emit(deep_link::kNewUrlEvent, json(links));
+        emit(commands::deep_link::kNewUrlEvent, json(links));
       }) {}
 
 AppDelegate::~AppDelegate() {
@@ -184,7 +184,7 @@ void AppDelegate::did_finish_launching() {
         if (auto self = weak.lock()) self->emit(event, payload);
       });
   // The size and zoom of the last run, before the window is first shown.
-  window_state::restore(*main_window);
+  commands::window_state::restore(*main_window);
   platform::update_services([&main_window](platform::Services& s) {
     s.main_window = main_window;
     s.dialogs = std::make_shared<platform::GtkDialogs>();
@@ -297,7 +297,7 @@ void AppDelegate::will_terminate() {
   if (launch_steps_) launch_steps_->cancel();
   executor_->stop();
   if (auto main_window = platform::services().main_window) {
-    if (auto saved = window_state::save(*main_window); !saved) {
+    if (auto saved = commands::window_state::save(*main_window); !saved) {
       vessa::log("window state not saved: " + saved.error());
     }
   }

@@ -16,7 +16,7 @@
 
 namespace vessa::app {
 
-class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDelegate> {
+class AppDelegate : public commands::AppContext, public std::enable_shared_from_this<AppDelegate> {
  public:
   static constexpr int kWidth = 1400;
   static constexpr int kHeight = 900;
@@ -70,7 +70,7 @@ class AppDelegate : public AppContext, public std::enable_shared_from_this<AppDe
   std::shared_ptr<DeferredLaunch> launch_steps_;
   bool terminated_ = false;
   bool page_loaded_ = false;  // a page load has finished
-  deep_link::Inbox links_;
+  commands::deep_link::Inbox links_;
   mutable std::mutex controller_mutex_;  // emit() reads the controller from any thread
   std::shared_ptr<WebViewHost> web_controller_;
   std::vector<SignalConnection> window_signals_;  // this object's handlers on window_

@@ -93,12 +93,12 @@ int on_command_line(GApplication* app, GApplicationCommandLine* command_line,
     GStrvPtr argv(g_application_command_line_get_arguments(command_line, &argc));
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) arguments.emplace_back(argv.get()[i]);
-    auto links = deep_link::links_in(arguments);
+    auto links = commands::deep_link::links_in(arguments);
     if (g_application_command_line_get_is_remote(command_line) != FALSE) {
       vessa::log("another launch came to this instance with " + std::to_string(links.size()) +
                  " link(s)");
     } else {
-      deep_link::set_launch_links(links);
+      commands::deep_link::set_launch_links(links);
     }
     if (g_delegate) (*g_delegate)->open_links(links);
   });
@@ -129,9 +129,9 @@ GObjectPtr<GtkApplication> register_application(const std::string& id) {
 }  // namespace
 
 int run_application(int argc, char** argv) {
-  const bool replacing = relaunch::wait_for_replaced_instance(kReplacedInstanceWait);
+  const bool replacing = commands::relaunch::wait_for_replaced_instance(kReplacedInstanceWait);
   platform::apply_dmabuf_workaround();
-  const std::string id = app_dirs::instance_id();
+  const std::string id = commands::app_dirs::instance_id();
   GObjectPtr<GtkApplication> app = register_application(id);
   for (int i = 0; replacing && i < kNameFreedPolls &&
                   g_application_get_is_remote(G_APPLICATION(app.get())) != FALSE;
@@ -146,7 +146,7 @@ int run_application(int argc, char** argv) {
     return g_application_run(G_APPLICATION(app.get()), argc, argv);
   }
   // Agents a crashed or killed run left behind end before this run starts anything.
-  agents::end_leftover_groups();
+  commands::agents::end_leftover_groups();
   WebViewHost::Options options;
   options.argv0 = argc > 0 && argv[0] ? argv[0] : "";
   g_delegate = new std::shared_ptr<AppDelegate>(AppDelegate::create(app.get(), options));

@@ -19,6 +19,10 @@
 #include "support/lifecycle.hpp"
 
 namespace vessa::app {
+
+using commands::AppContext;
+using commands::CommandRegistry;
+using commands::CommandResult;
 namespace {
 
 void print_line(const std::string& line) {
@@ -76,7 +80,7 @@ int run_invoke(int argc, char** argv) {
   }
   if (at + 3 < argc) return usage("unexpected argument after ARGS_JSON");
   // It can start agents too: a dead shell's leftovers go first.
-  agents::end_leftover_groups();
+  commands::agents::end_leftover_groups();
 
   auto app = std::make_shared<HeadlessApp>();
   std::weak_ptr<HeadlessApp> weak_app = app;

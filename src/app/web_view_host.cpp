@@ -26,6 +26,9 @@
 #include "support/paths.hpp"
 
 namespace vessa::app {
+
+using commands::AppContext;
+using commands::CommandRegistry;
 namespace {
 
 constexpr auto kSelfTestDelay = std::chrono::milliseconds(2000);

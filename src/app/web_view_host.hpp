@@ -37,7 +37,8 @@ class WebViewHost : public std::enable_shared_from_this<WebViewHost> {
   static constexpr const char* kWebExtensionFile = "libvessa-webext.so";
 
   /// Creates the command registry (with `app`) and the bridge; no web view yet. Main thread.
-  static std::shared_ptr<WebViewHost> create(std::weak_ptr<AppContext> app, Options options);
+  static std::shared_ptr<WebViewHost> create(std::weak_ptr<commands::AppContext> app,
+                                             Options options);
   ~WebViewHost();
   WebViewHost(const WebViewHost&) = delete;
   WebViewHost& operator=(const WebViewHost&) = delete;
@@ -55,7 +56,7 @@ class WebViewHost : public std::enable_shared_from_this<WebViewHost> {
   void evaluate(const std::string& script);
 
  private:
-  WebViewHost(std::weak_ptr<AppContext> app, Options options);
+  WebViewHost(std::weak_ptr<commands::AppContext> app, Options options);
 
   static void on_map(GtkWidget* widget, gpointer self) noexcept;
   static void on_load_changed(WebKitWebView* view, WebKitLoadEvent event, gpointer self) noexcept;
@@ -71,7 +72,7 @@ class WebViewHost : public std::enable_shared_from_this<WebViewHost> {
   void after_load();
   void run_self_test();
 
-  std::weak_ptr<AppContext> app_;
+  std::weak_ptr<commands::AppContext> app_;
   Options options_;
   std::filesystem::path dist_root_;
   std::shared_ptr<Bridge> bridge_;

@@ -16,13 +16,15 @@
 #include "support/fs.hpp"
 #include "support/json.hpp"
 
+namespace vessa::commands {
+class CommandRegistry;
+}
+
 namespace vessa {
 
-class CommandRegistry;
-
-class Bridge : public CallbackSink, public std::enable_shared_from_this<Bridge> {
+class Bridge : public commands::CallbackSink, public std::enable_shared_from_this<Bridge> {
  public:
-  static std::shared_ptr<Bridge> create(std::shared_ptr<CommandRegistry> registry);
+  static std::shared_ptr<Bridge> create(std::shared_ptr<commands::CommandRegistry> registry);
 
   /// The page the bridge answers; held weakly so a closed web view is simply gone.
   void set_web_view(std::weak_ptr<ScriptEvaluator> web_view);
@@ -60,7 +62,7 @@ class Bridge : public CallbackSink, public std::enable_shared_from_this<Bridge> 
   void emit(const std::string& event, const json& payload);
 
   /// Answers request `req_id` of the current page load with `result`. Any thread.
-  void resolve(int64_t req_id, const CommandResult& result);
+  void resolve(int64_t req_id, const commands::CommandResult& result);
 
   /// Calls page callback `id` (window.__VESSA_CB) in page load `page_load`, in order with the
   /// answers and events; dropped when that load has gone. Any thread.
@@ -71,7 +73,7 @@ class Bridge : public CallbackSink, public std::enable_shared_from_this<Bridge> 
   /// order with the answers and events queued around it.
   void run(std::string script);
 
-  const std::shared_ptr<CommandRegistry>& registry() const { return registry_; }
+  const std::shared_ptr<commands::CommandRegistry>& registry() const { return registry_; }
 
   /// Deliveries queued in one main-loop turn travel together as one evaluation of
   /// window.__VESSA_BATCH with one pure-ASCII JSON array, which the engine parses on its JSON
@@ -97,7 +99,7 @@ class Bridge : public CallbackSink, public std::enable_shared_from_this<Bridge> 
   void set_value_bytes_for_testing(size_t bytes) { value_bytes_ = bytes; }
 
   /// The exact script texts of one answer or one event travelling alone.
-  static std::string resolve_script(int64_t req_id, const CommandResult& result);
+  static std::string resolve_script(int64_t req_id, const commands::CommandResult& result);
   static std::string emit_script(const std::string& event, const json& payload);
 
  private:
@@ -115,16 +117,17 @@ class Bridge : public CallbackSink, public std::enable_shared_from_this<Bridge> 
     std::optional<size_t> bytes_size;  // set when the file holds raw bytes, not JSON text
   };
 
-  explicit Bridge(std::shared_ptr<CommandRegistry> registry);
+  explicit Bridge(std::shared_ptr<commands::CommandRegistry> registry);
   /// One message's JSON text, answered with the next flush_answered().
   void read_message_text(std::string_view text);
   /// Where a message's arguments are freed once its command has them: freeing a tree of
   /// megabytes takes tens of milliseconds, which the page should not wait for.
   enum class FreeArgs { kHere, kInBackground };
-  void handle_message(json body, Bytes raw_body = {}, FreeArgs free_args = FreeArgs::kHere);
+  void handle_message(json body, commands::Bytes raw_body = {},
+                      FreeArgs free_args = FreeArgs::kHere);
   void refuse_too_deep(const json& req, const json& cmd);
-  void answer(uint64_t page_load, int64_t req_id, const CommandResult& result);
-  void answer_bytes(uint64_t page_load, int64_t req_id, const Bytes& bytes);
+  void answer(uint64_t page_load, int64_t req_id, const commands::CommandResult& result);
+  void answer_bytes(uint64_t page_load, int64_t req_id, const commands::Bytes& bytes);
   void enqueue(Delivery delivery);
   Delivery prepare(Delivery::Kind kind, std::string data);
   void flush();
@@ -132,7 +135,7 @@ class Bridge : public CallbackSink, public std::enable_shared_from_this<Bridge> 
   static std::string single_script(const Delivery& d);
   static std::string batch_script(std::vector<Delivery>& items, size_t begin, size_t end);
 
-  std::shared_ptr<CommandRegistry> registry_;
+  std::shared_ptr<commands::CommandRegistry> registry_;
   const std::string page_key_;
   // Committed page loads so far; an answer carries the one its request came from.
   std::atomic<uint64_t> page_load_{0};

@@ -7,8 +7,10 @@
 #include "support/json.hpp"
 
 namespace vessa {
-
 class ExecutorSupervisor;
+}
+
+namespace vessa::commands {
 
 /// Implemented by the GTK application and by the headless runner; held weakly by the
 /// registry, so families must cope with it being gone.
@@ -26,4 +28,4 @@ class AppContext {
   virtual void check_for_updates() {}
 };
 
-}  // namespace vessa
+}  // namespace vessa::commands

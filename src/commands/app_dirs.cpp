@@ -10,7 +10,7 @@
 #include "support/glib_ptr.hpp"
 #include "support/paths.hpp"
 
-namespace vessa::app_dirs {
+namespace vessa::commands::app_dirs {
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -154,4 +154,4 @@ std::optional<stdfs::path> base_dir(int code) {
   return std::nullopt;
 }
 
-}  // namespace vessa::app_dirs
+}  // namespace vessa::commands::app_dirs

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace vessa::app_dirs {
+namespace vessa::commands::app_dirs {
 
 /// The numbers the page uses for each base folder.
 enum class Base {
@@ -52,4 +52,4 @@ std::optional<std::filesystem::path> base_dir(int code);
 /// The page's appDataDir(): the data home joined with the identifier.
 std::filesystem::path app_data_dir();
 
-}  // namespace vessa::app_dirs
+}  // namespace vessa::commands::app_dirs

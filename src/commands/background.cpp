@@ -11,7 +11,7 @@
 #include "support/dispatch.hpp"
 #include "support/log.hpp"
 
-namespace vessa::background {
+namespace vessa::commands::background {
 namespace {
 
 std::mutex& fault_mutex() {
@@ -114,4 +114,4 @@ void throw_in_next_job_for_testing(const std::string& what) {
   pending_fault() = what;
 }
 
-}  // namespace vessa::background
+}  // namespace vessa::commands::background

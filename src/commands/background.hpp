@@ -6,7 +6,7 @@
 
 #include "commands/command_result.hpp"
 
-namespace vessa::background {
+namespace vessa::commands::background {
 
 /// The failure a command gets when its own code throws: "<cmd>: internal error: <what>", or
 /// "<cmd>: internal error" when nothing describes the throw. Logs the throw. Any thread.
@@ -30,4 +30,4 @@ void run_answering(const std::string& cmd, Completion done, AnsweringWork work);
 /// in place of its work, as a fault inside the work would.
 void throw_in_next_job_for_testing(const std::string& what);
 
-}  // namespace vessa::background
+}  // namespace vessa::commands::background

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <string_view>
 
-namespace vessa {
+namespace vessa::commands {
 
 std::optional<int64_t> channel_id(const json& value) {
   static constexpr std::string_view kPrefix = "__CHANNEL__:";
@@ -91,4 +91,4 @@ void PluginListeners::clear() {
   channels_.clear();
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -12,7 +12,7 @@
 
 #include "support/json.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 /// Where channel messages go: the callback table of one page load (the bridge).
 class CallbackSink {
@@ -72,4 +72,4 @@ class PluginListeners {
   std::map<std::pair<std::string, std::string>, std::vector<ChannelSender>> channels_;
 };
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -13,7 +13,7 @@
 #include "support/login_path.hpp"
 #include "support/paths.hpp"
 
-namespace vessa::cli {
+namespace vessa::commands::cli {
 namespace {
 
 // The enriched PATH costs a login shell: worked out once per detection, on first need.
@@ -94,4 +94,4 @@ json detect_all() {
   return result;
 }
 
-}  // namespace vessa::cli
+}  // namespace vessa::commands::cli

@@ -5,7 +5,7 @@
 
 #include "support/json.hpp"
 
-namespace vessa::cli {
+namespace vessa::commands::cli {
 
 /// The tool entry for `name` found through the login shell: {"installed": true, "version": …}
 /// or {"installed": false}. Versions run with PATH = `path_value`.
@@ -16,4 +16,4 @@ json detect(const std::string& name, const std::string& path_value);
 /// when a version has to be read. Blocks for up to ~15 s (login shells and 5 s version runs).
 json detect_all();
 
-}  // namespace vessa::cli
+}  // namespace vessa::commands::cli

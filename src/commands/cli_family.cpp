@@ -7,7 +7,7 @@
 #include "platform/services.hpp"
 #include "support/paths.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 bool handleCli(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
                const Completion& done) {
@@ -47,4 +47,4 @@ bool handleCli(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

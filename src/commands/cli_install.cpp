@@ -12,7 +12,7 @@
 #include "support/login_shell.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa::cli {
+namespace vessa::commands::cli {
 namespace {
 
 // Tool name → command line. Only these fixed lines ever reach the shell.
@@ -98,4 +98,4 @@ CommandResult runInstaller(const std::string& tool, const std::string& script) {
   return CommandResult::failure("Installation failed: " + reason);
 }
 
-}  // namespace vessa::cli
+}  // namespace vessa::commands::cli

@@ -7,7 +7,7 @@
 
 #include "commands/command_result.hpp"
 
-namespace vessa::cli {
+namespace vessa::commands::cli {
 
 /// The fixed install command line for `tool` (exact, case-sensitive name), or nullopt.
 std::optional<std::string> install_script(const std::string& tool);
@@ -21,4 +21,4 @@ CommandResult runInstaller(const std::string& tool, const std::string& script);
 /// Test hook: replaces the 900 s install limit (nullopt restores it).
 void set_install_limit_for_testing(std::optional<std::chrono::milliseconds> limit);
 
-}  // namespace vessa::cli
+}  // namespace vessa::commands::cli

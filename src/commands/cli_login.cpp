@@ -8,7 +8,7 @@
 
 #include "support/shell_quote.hpp"
 
-namespace vessa::cli {
+namespace vessa::commands::cli {
 namespace {
 
 constexpr std::array<std::string_view, 6> kAllowedCommands = {
@@ -56,4 +56,4 @@ tl::expected<std::string, std::string> login_shell_line(
   return "mkdir -p " + quoted + " && " + *variable + "=" + quoted + " " + command;
 }
 
-}  // namespace vessa::cli
+}  // namespace vessa::commands::cli

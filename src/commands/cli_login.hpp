@@ -5,7 +5,7 @@
 #include <string>
 #include <tl/expected.hpp>
 
-namespace vessa::cli {
+namespace vessa::commands::cli {
 
 /// The whole-command allow-list for cli_login.
 bool is_allowed_login_command(const std::string& command);
@@ -16,4 +16,4 @@ tl::expected<std::string, std::string> login_shell_line(
     const std::string& command, const std::optional<std::string>& account_dir,
     const std::string& home);
 
-}  // namespace vessa::cli
+}  // namespace vessa::commands::cli

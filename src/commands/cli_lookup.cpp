@@ -9,7 +9,7 @@
 #include "support/login_shell.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa::cli {
+namespace vessa::commands::cli {
 namespace {
 
 bool plain_program_name(const std::string& name) {
@@ -64,4 +64,4 @@ std::optional<std::string> runVersion(const std::string& path, const std::string
   return std::nullopt;
 }
 
-}  // namespace vessa::cli
+}  // namespace vessa::commands::cli

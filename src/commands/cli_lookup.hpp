@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace vessa::cli {
+namespace vessa::commands::cli {
 
 /// The absolute path of `name` as the user's login shell finds it (`command -v`, then `which`),
 /// or nullopt. Only plain program names are looked up (letters, digits, ".", "_", "+", "-");
@@ -18,4 +18,4 @@ std::optional<std::string> runVersion(const std::string& path);
 /// The same with the PATH value given (callers that read many versions compute it once).
 std::optional<std::string> runVersion(const std::string& path, const std::string& path_value);
 
-}  // namespace vessa::cli
+}  // namespace vessa::commands::cli

@@ -6,7 +6,7 @@
 #include "platform/services.hpp"
 #include "support/dispatch.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 constexpr std::string_view kClipboardPrefix = "plugin:clipboard-manager|";
@@ -57,4 +57,4 @@ bool handleClipboard(FamilyContext& /*ctx*/, const std::string& cmd, const json&
   return true;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -14,7 +14,7 @@
 #include "support/log.hpp"
 #include "support/paths.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 struct FamilyEntry {
@@ -191,4 +191,4 @@ tl::expected<void, std::string> CommandRegistry::writeConfig(const json& config)
   return fs::atomic_write(config_path_, dump_pretty(config));
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -20,7 +20,7 @@
 #include "support/fs.hpp"
 #include "support/json.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
  public:
@@ -86,4 +86,4 @@ class CommandRegistry : public std::enable_shared_from_this<CommandRegistry> {
   FamilyContext context_{*this};
 };
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -12,7 +12,7 @@
 
 #include "support/json.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 /// Raw bytes passed along without copying: a view kept valid by whatever owns the memory (a
 /// string, a mapped file). Cheap to copy; immutable.
@@ -81,4 +81,4 @@ class CommandResult {
 /// Called exactly once with a command's outcome, from any thread.
 using Completion = std::function<void(CommandResult)>;
 
-}  // namespace vessa
+}  // namespace vessa::commands

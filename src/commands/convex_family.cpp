@@ -4,7 +4,7 @@
 #include "commands/families.hpp"
 #include "executor/convex_status.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 bool handleConvex(FamilyContext& /*ctx*/, const std::string& cmd, const json& /*args*/,
                   const Completion& done) {
@@ -22,4 +22,4 @@ bool handleConvex(FamilyContext& /*ctx*/, const std::string& cmd, const json& /*
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -12,7 +12,7 @@
 #include "support/log.hpp"
 #include "support/utf8.hpp"
 
-namespace vessa::deep_link {
+namespace vessa::commands::deep_link {
 namespace {
 
 // Enough of a refused argument to recognise it in the log.
@@ -105,4 +105,4 @@ void Inbox::page_loaded() {
   for (const auto& links : held) deliver_(links);
 }
 
-}  // namespace vessa::deep_link
+}  // namespace vessa::commands::deep_link

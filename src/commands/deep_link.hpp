@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace vessa::deep_link {
+namespace vessa::commands::deep_link {
 
 /// The event that carries links to the page; its payload is the array of link strings.
 inline constexpr const char* kNewUrlEvent = "deep-link://new-url";
@@ -51,4 +51,4 @@ class Inbox {
   std::vector<std::vector<std::string>> held_;
 };
 
-}  // namespace vessa::deep_link
+}  // namespace vessa::commands::deep_link

@@ -8,7 +8,7 @@
 #include "commands/families.hpp"
 #include "support/utf8.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 bool handleDeepLink(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
                     const Completion& done) {
@@ -30,4 +30,4 @@ bool handleDeepLink(FamilyContext& /*ctx*/, const std::string& cmd, const json& 
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

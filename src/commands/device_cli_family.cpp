@@ -5,7 +5,7 @@
 #include "commands/device_identity.hpp"
 #include "commands/families.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 bool handleDeviceCli(FamilyContext& ctx, const std::string& cmd, const json& args,
                      const Completion& done) {
@@ -33,4 +33,4 @@ bool handleDeviceCli(FamilyContext& ctx, const std::string& cmd, const json& arg
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

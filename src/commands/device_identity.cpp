@@ -4,7 +4,7 @@
 #include "support/fs.hpp"
 #include "support/lines.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 json deviceIdentity(const std::string& config_path) {
   json config = json::object();
@@ -25,4 +25,4 @@ json deviceIdentity(const std::string& config_path) {
   return json{{"clientId", client_id}, {"deviceName", device_name}};
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -5,10 +5,10 @@
 
 #include "support/json.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 /// {"clientId": …, "deviceName": …} from the configuration file at `config_path`, each null
 /// when absent or unusable. Read-only: never creates the file or an id.
 json deviceIdentity(const std::string& config_path);
 
-}  // namespace vessa
+}  // namespace vessa::commands

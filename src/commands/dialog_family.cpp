@@ -10,7 +10,7 @@
 #include "platform/services.hpp"
 #include "support/dispatch.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 // The plug-in package sends open and save options as {options: {...}}; the older form gives
@@ -148,4 +148,4 @@ bool handleDialog(FamilyContext& /*ctx*/, const std::string& cmd, const json& ar
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -9,7 +9,7 @@
 #include "platform/services.hpp"
 #include "support/json.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 class CommandRegistry;
 
@@ -71,4 +71,4 @@ bool handleSkyvern(FamilyContext& ctx, const std::string& cmd, const json& args,
 bool handleDeepLink(FamilyContext& ctx, const std::string& cmd, const json& args,
                     const Completion& done);
 
-}  // namespace vessa
+}  // namespace vessa::commands

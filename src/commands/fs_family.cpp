@@ -4,7 +4,7 @@
 #include "commands/families.hpp"
 #include "commands/obsidian_vault.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 bool handleFs(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
               const Completion& done) {
@@ -17,4 +17,4 @@ bool handleFs(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
   return true;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -22,7 +22,7 @@
 #include "support/log.hpp"
 #include "support/paths.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 constexpr std::string_view kStorePrefix = "plugin:store|";
@@ -210,4 +210,4 @@ bool handleNative(FamilyContext& ctx, const std::string& cmd, const json& args,
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -12,7 +12,7 @@
 #include "support/fs.hpp"
 #include "support/utf8.hpp"
 
-namespace vessa::obsidian {
+namespace vessa::commands::obsidian {
 namespace {
 
 constexpr size_t kMaxTitleScalars = 200;
@@ -329,4 +329,4 @@ tl::expected<json, std::string> read(const std::string& path) {
   return notes;
 }
 
-}  // namespace vessa::obsidian
+}  // namespace vessa::commands::obsidian

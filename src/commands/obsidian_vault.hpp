@@ -9,7 +9,7 @@
 
 #include "support/json.hpp"
 
-namespace vessa::obsidian {
+namespace vessa::commands::obsidian {
 
 /// Folder names never entered, at any depth.
 inline constexpr std::array<std::string_view, 5> skipDirs = {".obsidian", ".trash", ".git",
@@ -39,4 +39,4 @@ std::vector<std::string_view> lines(std::string_view text);
 /// Percent-encodes every UTF-8 byte except ASCII letters, digits, "-", ".", "_" and "~".
 std::string urlencode(std::string_view text);
 
-}  // namespace vessa::obsidian
+}  // namespace vessa::commands::obsidian

@@ -12,7 +12,7 @@
 #include "support/dispatch.hpp"
 #include "support/paths.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -96,4 +96,4 @@ bool handleOpener(FamilyContext& /*ctx*/, const std::string& cmd, const json& ar
   return true;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -8,7 +8,7 @@
 #include "commands/families.hpp"
 #include "platform/services.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 // The user's locale as a BCP 47 tag ("en_US.UTF-8" is "en-US"); none for C/POSIX.
@@ -49,4 +49,4 @@ bool handleOs(FamilyContext& /*ctx*/, const std::string& cmd, const json& /*args
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -8,7 +8,7 @@
 #include "commands/command_registry.hpp"
 #include "commands/families.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -120,4 +120,4 @@ bool handlePath(FamilyContext& /*ctx*/, const std::string& cmd, const json& args
   return true;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

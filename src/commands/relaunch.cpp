@@ -13,7 +13,7 @@
 #include "support/paths.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa::relaunch {
+namespace vessa::commands::relaunch {
 namespace {
 
 std::mutex& starter_mutex() {
@@ -113,4 +113,4 @@ void set_starter_for_testing(std::function<bool(const std::vector<std::string>&)
   starter() = std::move(s);
 }
 
-}  // namespace vessa::relaunch
+}  // namespace vessa::commands::relaunch

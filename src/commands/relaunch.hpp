@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vessa::relaunch {
+namespace vessa::commands::relaunch {
 
 /// The command line of the new instance, from this process's raw /proc/self/cmdline bytes:
 /// `program` followed by the same arguments. Empty when the cmdline is empty or this run
@@ -32,4 +32,4 @@ bool wait_for_replaced_instance(std::chrono::milliseconds limit);
 /// Test hook: replaces how the new instance is started (empty function restores the default).
 void set_starter_for_testing(std::function<bool(const std::vector<std::string>&)> starter);
 
-}  // namespace vessa::relaunch
+}  // namespace vessa::commands::relaunch

@@ -22,7 +22,7 @@
 #include "support/subprocess.hpp"
 #include "support/utf8.hpp"
 
-namespace vessa::repos {
+namespace vessa::commands::repos {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -402,4 +402,4 @@ json find_local_repo(const std::string& slug) {
   return {{"found", false}, {"path", nullptr}};
 }
 
-}  // namespace vessa::repos
+}  // namespace vessa::commands::repos

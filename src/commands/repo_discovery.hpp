@@ -8,7 +8,7 @@
 
 #include "support/json.hpp"
 
-namespace vessa::repos {
+namespace vessa::commands::repos {
 
 /// {"gitAvailable", "gitVersion", "ghAvailable", "ghVersion", "home"}. Starts `/usr/bin/env`
 /// twice and waits for each; call on a pool thread.
@@ -42,4 +42,4 @@ std::string provider_for(const std::string& remote_url);
 /// a trailing "/" is dropped.
 std::string standardize_path(const std::string& path, const std::string& home);
 
-}  // namespace vessa::repos
+}  // namespace vessa::commands::repos

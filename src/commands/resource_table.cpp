@@ -4,7 +4,7 @@
 #include <atomic>
 #include <vector>
 
-namespace vessa {
+namespace vessa::commands {
 
 int64_t ResourceTable::add(std::shared_ptr<PageResource> resource) {
   static std::atomic<int64_t> next{1};
@@ -59,4 +59,4 @@ std::optional<int64_t> rid_arg(const json& args) {
   return it->get<int64_t>();
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -10,7 +10,7 @@
 
 #include "support/json.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 /// One thing the page holds by id.
 class PageResource {
@@ -47,4 +47,4 @@ class ResourceTable {
 /// The "rid" argument when it is an integer number.
 std::optional<int64_t> rid_arg(const json& args);
 
-}  // namespace vessa
+}  // namespace vessa::commands

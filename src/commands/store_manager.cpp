@@ -8,7 +8,7 @@
 #include "support/fs.hpp"
 #include "support/log.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 std::string store_name(const json& args) {
@@ -159,4 +159,4 @@ CommandResult StoreManager::handle(const std::string& op, const json& args) {
   return CommandResult::failure("store op not implemented: " + op);
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -13,7 +13,7 @@
 #include "commands/command_result.hpp"
 #include "support/json.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 class StoreManager {
  public:
@@ -58,4 +58,4 @@ class StoreManager {
   std::map<std::string, Store> stores_;
 };
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -16,7 +16,7 @@
 #include "support/dispatch.hpp"
 #include "support/log.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -259,4 +259,4 @@ bool handleStoreV2(FamilyContext& ctx, const std::string& cmd, const json& args,
   return true;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

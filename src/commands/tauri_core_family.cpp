@@ -11,7 +11,7 @@
 #include "support/lifecycle.hpp"
 #include "support/log.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 // The log module's levels, 1 (trace) to 5 (error).
@@ -108,4 +108,4 @@ bool handleTauriCore(FamilyContext& ctx, const std::string& cmd, const json& arg
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -14,7 +14,7 @@
 #include "support/dispatch.hpp"
 #include "support/log.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 constexpr std::string_view kWindowPrefix = "plugin:window|";
@@ -349,4 +349,4 @@ bool handleWindow(FamilyContext& ctx, const std::string& cmd, const json& args,
   return true;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

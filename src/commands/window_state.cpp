@@ -5,7 +5,7 @@
 #include "support/fs.hpp"
 #include "support/json.hpp"
 
-namespace vessa::window_state {
+namespace vessa::commands::window_state {
 namespace {
 
 constexpr const char* kLabel = "main";
@@ -85,4 +85,4 @@ bool restore(platform::MainWindow& window, unsigned flags) {
   return applied;
 }
 
-}  // namespace vessa::window_state
+}  // namespace vessa::commands::window_state

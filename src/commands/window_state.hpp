@@ -8,7 +8,7 @@
 
 #include "platform/services.hpp"
 
-namespace vessa::window_state {
+namespace vessa::commands::window_state {
 
 /// The window-state plug-in's StateFlags bits this shell keeps.
 inline constexpr unsigned kSize = 1;
@@ -31,4 +31,4 @@ tl::expected<void, std::string> save(platform::MainWindow& window, unsigned flag
 /// nothing usable. Before the window is shown, it opens that way. Main thread.
 bool restore(platform::MainWindow& window, unsigned flags = kAll);
 
-}  // namespace vessa::window_state
+}  // namespace vessa::commands::window_state

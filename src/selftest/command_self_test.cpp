@@ -18,6 +18,10 @@
 #include "updater/manifest.hpp"
 
 namespace vessa::selftest {
+
+using commands::AppContext;
+using commands::CommandRegistry;
+using commands::CommandResult;
 namespace {
 
 constexpr std::string_view kUnwiredMarker = "not implemented in the Swift shell";

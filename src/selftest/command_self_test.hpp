@@ -9,7 +9,7 @@
 #include "commands/command_result.hpp"
 #include "support/json.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 class CommandRegistry;
 }
 
@@ -41,7 +41,7 @@ class CommandSelfTest {
   static const std::vector<Probe>& probes();
 
   /// Maps a completion to its outcome: reached unless the dispatcher found no handler.
-  static ProbeOutcome outcome_of(const CommandResult& result);
+  static ProbeOutcome outcome_of(const commands::CommandResult& result);
 
   /// "  ✓ <family padded to 11> <command> → <detail>".
   static std::string report_line(const Probe& probe, const ProbeOutcome& outcome);
@@ -56,7 +56,7 @@ class CommandSelfTest {
   /// Sends every probe through `registry` one after another (calling thread; no main loop
   /// needed, completions may come from any thread), appends the whole report to `report` and
   /// returns the exit status: 0 when every probe reached a handler, else 1.
-  static int run(CommandRegistry& registry, std::string& report, const Options& options);
+  static int run(commands::CommandRegistry& registry, std::string& report, const Options& options);
 
   /// The command-line mode: a registry without an application, the report on standard output.
   /// Test hook: VESSA_SELFTEST_DISABLE_FAMILY (comma-separated names such as "handleSkyvern")

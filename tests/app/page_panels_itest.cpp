@@ -97,7 +97,9 @@ TEST_F(PagePanels, ButtonsMapToTheAnswers) {
     Answer a{c.response, c.typed, {}, false};
     EXPECT_EQ(ask(page, c.script, a), c.expected) << c.script << " / " << c.response;
     EXPECT_TRUE(a.answered) << c.script;
-    if (c.typed) EXPECT_EQ(a.seen_text, "Ada") << "the field shows the default text";
+    if (c.typed) {
+      EXPECT_EQ(a.seen_text, "Ada") << "the field shows the default text";
+    }
   }
   Answer empty{GTK_RESPONSE_OK, std::nullopt, {}, false};
   EXPECT_EQ(ask(page, "return prompt('Name?');", empty), "\"\"");

@@ -15,6 +15,11 @@
 #include "support/dispatch.hpp"
 
 namespace vessa::testing {
+
+using commands::Bytes;
+using commands::CommandRequest;
+using commands::CommandResult;
+using commands::Completion;
 namespace {
 
 class PageTransport : public ::testing::Test {

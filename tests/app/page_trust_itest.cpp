@@ -13,6 +13,11 @@
 #include "support/dispatch.hpp"
 
 namespace vessa::testing {
+
+using commands::Bytes;
+using commands::CommandRequest;
+using commands::CommandResult;
+using commands::Completion;
 namespace {
 
 namespace stdfs = std::filesystem;

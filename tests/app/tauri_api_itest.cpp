@@ -90,12 +90,12 @@ TEST(TauriPluginPackages, StoreAcrossRestartPathOsClipboardLogOpener) {
   EXPECT_EQ(first["nullKept"], true);
   EXPECT_EQ(first["changes"].size(), 9u) << first["changes"];
   EXPECT_EQ(first["changes"][7], json::parse(R"(["int","undefined"])"));
-  const std::string data = app_dirs::app_data_dir().string();
+  const std::string data = commands::app_dirs::app_data_dir().string();
   EXPECT_EQ(first["paths"], json({data, "/x/z.txt", "z"}));
   EXPECT_EQ(first["os"][0], "linux");
   EXPECT_EQ(first["os"][4], "\n");
   EXPECT_EQ(first["os"][6], "string");
-  EXPECT_EQ(first["identifier"], app_dirs::identifier());
+  EXPECT_EQ(first["identifier"], commands::app_dirs::identifier());
   EXPECT_EQ(first["clipText"], "clip ✓ 1");
   EXPECT_EQ(first["clipHtmlAlt"], "bold");
   EXPECT_EQ(first["clipCleared"],
@@ -148,7 +148,8 @@ TEST(TauriPluginPackages, WindowSizesResizeEventStateFileAndCloseRequest) {
     EXPECT_EQ(r["resizeType"], "Physical");
     EXPECT_EQ(r["restored"], true);
     EXPECT_EQ(r["file"], ".window-state.json");
-    const json state = read_json_file(window_state::file_path().string()).value_or(json());
+    const json state =
+        read_json_file(commands::window_state::file_path().string()).value_or(json());
     EXPECT_EQ(state["main"]["width"], 640) << state;
     EXPECT_EQ(state["main"]["height"], 480) << state;
     EXPECT_EQ(state["main"]["maximized"], false) << state;

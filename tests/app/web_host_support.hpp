@@ -21,7 +21,7 @@
 namespace vessa::testing {
 
 /// The application context of a test: events go to the host's bridge.
-class TestApp : public AppContext {
+class TestApp : public commands::AppContext {
  public:
   void emit(const std::string& event, const json& payload) override {
     if (auto h = host.lock()) h->bridge()->emit(event, payload);

@@ -22,6 +22,10 @@
 #include "platform/services.hpp"
 
 namespace vessa::testing {
+
+using commands::AppContext;
+using commands::CommandRegistry;
+using commands::CommandResult;
 namespace {
 
 constexpr int kWidth = 420;

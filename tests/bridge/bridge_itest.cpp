@@ -15,6 +15,13 @@
 #include "support/dispatch.hpp"
 
 namespace vessa {
+
+using commands::AppContext;
+using commands::Bytes;
+using commands::ChannelSender;
+using commands::CommandRegistry;
+using commands::CommandResult;
+using commands::Completion;
 namespace {
 
 using vessa::testing::FakeEvaluator;

@@ -13,7 +13,7 @@
 #include "support/lifecycle.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 using namespace std::chrono_literals;
@@ -347,4 +347,4 @@ TEST_F(AgentRegistryTest, ConcurrentStartsOfOneIdStartOneProcess) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -12,7 +12,7 @@
 #include "fixtures/temp_home.hpp"
 #include "support/dispatch.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 TEST(Background, AnsweringWorkSettlesOnceWithItsFirstAnswerOrTheInternalError) {
@@ -68,4 +68,4 @@ TEST(Background, AnsweringWorkSettlesOnceWithItsFirstAnswerOrTheInternalError) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -7,7 +7,7 @@
 #include "commands/commands_test_support.hpp"
 #include "fixtures/cli_fakes.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 using testing::FakeTerminal;
@@ -157,4 +157,4 @@ TEST_F(DeviceCliTest, InstallRefusesMissingAndUnknownToolsAtOnce) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

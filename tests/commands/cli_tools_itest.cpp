@@ -8,7 +8,7 @@
 #include "commands/commands_test_support.hpp"
 #include "fixtures/cli_fakes.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 using testing::ScopedEnv;
@@ -150,4 +150,4 @@ TEST_F(CliInstallTest, InstallerPastTheLimitIsStopped) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -15,32 +15,34 @@ namespace vessa::testing {
 
 struct Commands {
   /// Without `app` the registry has no application, as after it has gone.
-  explicit Commands(std::shared_ptr<AppContext> app = nullptr)
-      : registry(std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>(app))) {}
+  explicit Commands(std::shared_ptr<commands::AppContext> app = nullptr)
+      : registry(
+            std::make_shared<commands::CommandRegistry>(std::weak_ptr<commands::AppContext>(app))) {
+  }
 
-  CommandResult run(const std::string& cmd, const json& args = json::object(),
-                    std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+  commands::CommandResult run(const std::string& cmd, const json& args = json::object(),
+                              std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
     return dispatch_and_wait(*registry, cmd, args, timeout);
   }
   /// Expects success and gives the value.
   json ok(const std::string& cmd, const json& args = json::object()) {
-    CommandResult r = run(cmd, args);
+    commands::CommandResult r = run(cmd, args);
     EXPECT_TRUE(r.ok()) << cmd << " " << args << ": " << r.error();
     return r.value();
   }
   /// Expects failure and gives the message.
   std::string fails(const std::string& cmd, const json& args = json::object()) {
-    CommandResult r = run(cmd, args);
+    commands::CommandResult r = run(cmd, args);
     EXPECT_FALSE(r.ok()) << cmd << " " << args << " gave " << r.value();
     return r.error();
   }
   /// The value, or "!" and the message of a failure: one comparable answer for tables.
   json answer(const std::string& cmd, const json& args = json::object()) {
-    CommandResult r = run(cmd, args);
+    commands::CommandResult r = run(cmd, args);
     return r.ok() ? r.value() : json("!" + r.error());
   }
 
-  std::shared_ptr<CommandRegistry> registry;
+  std::shared_ptr<commands::CommandRegistry> registry;
 };
 
 /// The parts a fixture that is also `Commands` makes before its registry (which keeps the home

@@ -21,7 +21,7 @@ const std::string kLink = "app.vessa.desktop://open/task?id=7&q=a%20b#top";
 
 TEST(DeepLink, OnlyWellFormedLinksOfTheAppsOwnSchemeAreTaken) {
   LogCapture logs;
-  const std::string own = deep_link::scheme();
+  const std::string own = commands::deep_link::scheme();
   const std::pair<std::string, bool> cases[] = {
       {kLink, true},
       {"APP.Vessa.Desktop://host/path", true},  // scheme names do not depend on case
@@ -34,10 +34,10 @@ TEST(DeepLink, OnlyWellFormedLinksOfTheAppsOwnSchemeAreTaken) {
       {own + "://host/\n", false},
       {own + "://host/\xc3\xa9", false},
       {own + "://host/%zz", false},
-      {own + "://host/" + std::string(deep_link::kMaxLinkBytes, 'a'), false},
+      {own + "://host/" + std::string(commands::deep_link::kMaxLinkBytes, 'a'), false},
   };
   for (const auto& [argument, taken] : cases) {
-    auto links = deep_link::links_in({argument});
+    auto links = commands::deep_link::links_in({argument});
     EXPECT_EQ(links, taken ? std::vector<std::string>{argument} : std::vector<std::string>{})
         << argument;
   }
@@ -55,12 +55,12 @@ TEST(DeepLink, OnlyWellFormedLinksOfTheAppsOwnSchemeAreTaken) {
 
   // Order is kept; links past the limit are refused.
   std::vector<std::string> many;
-  for (size_t i = 0; i < deep_link::kMaxLinks + 2; ++i) {
+  for (size_t i = 0; i < commands::deep_link::kMaxLinks + 2; ++i) {
     many.push_back(own + "://n/" + std::to_string(i));
   }
-  auto taken = deep_link::links_in(many);
-  ASSERT_EQ(taken.size(), deep_link::kMaxLinks);
-  EXPECT_EQ(taken.back(), own + "://n/" + std::to_string(deep_link::kMaxLinks - 1));
+  auto taken = commands::deep_link::links_in(many);
+  ASSERT_EQ(taken.size(), commands::deep_link::kMaxLinks);
+  EXPECT_EQ(taken.back(), own + "://n/" + std::to_string(commands::deep_link::kMaxLinks - 1));
 }
 
 TEST(DeepLink, PluginCommands) {
@@ -88,23 +88,23 @@ TEST(DeepLink, PluginCommands) {
 // and one folder named two ways must not split it.
 TEST(AppDirs, InstanceIdFollowsTheDataFolders) {
   TempHome home;
-  const std::string base = app_dirs::identifier();
-  const std::string isolated = app_dirs::instance_id();
+  const std::string base = commands::app_dirs::identifier();
+  const std::string isolated = commands::app_dirs::instance_id();
   EXPECT_TRUE(isolated.starts_with(base + ".h")) << isolated;
   EXPECT_TRUE(g_application_id_is_valid(isolated.c_str())) << isolated;
 
   ::setenv("HOME", (home.path() + "/./").c_str(), 1);
-  EXPECT_EQ(app_dirs::instance_id(), isolated);
+  EXPECT_EQ(commands::app_dirs::instance_id(), isolated);
   ::setenv("XDG_DATA_HOME", (home.path() + "/other").c_str(), 1);
-  EXPECT_NE(app_dirs::instance_id(), isolated);
+  EXPECT_NE(commands::app_dirs::instance_id(), isolated);
 
   const std::string account = paths::account_home();
   ::setenv("HOME", account.c_str(), 1);
   ::unsetenv("XDG_DATA_HOME");
   ::setenv("XDG_CONFIG_HOME", (account + "/.config").c_str(), 1);
-  EXPECT_EQ(app_dirs::instance_id(), base);
+  EXPECT_EQ(commands::app_dirs::instance_id(), base);
   ::setenv("XDG_CONFIG_HOME", "relative/ignored", 1);
-  EXPECT_EQ(app_dirs::instance_id(), base);
+  EXPECT_EQ(commands::app_dirs::instance_id(), base);
 }
 
 }  // namespace

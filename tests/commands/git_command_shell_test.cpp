@@ -9,7 +9,7 @@
 #include "fixtures/git_repos.hpp"
 #include "fixtures/temp_home.hpp"
 
-namespace vessa::git {
+namespace vessa::commands::git {
 namespace {
 
 using Strings = std::vector<std::string>;
@@ -114,4 +114,4 @@ TEST(GitAheadBehind, ReadsTheFirstTwoFieldsOfTheFirstLine) {
 }
 
 }  // namespace
-}  // namespace vessa::git
+}  // namespace vessa::commands::git

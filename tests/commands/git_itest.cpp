@@ -11,7 +11,7 @@
 #include "fixtures/git_repos.hpp"
 #include "fixtures/scripts.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 using testing::commit_file;
@@ -392,4 +392,4 @@ TEST_F(GitCommands, PushToOriginOrANamedRemote) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

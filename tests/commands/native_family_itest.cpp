@@ -19,7 +19,7 @@
 #include "support/dispatch.hpp"
 #include "support/paths.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 using testing::dispatch_and_wait;
@@ -389,4 +389,4 @@ TEST(Relaunch, NewInstanceCommandLine) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

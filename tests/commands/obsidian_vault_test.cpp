@@ -14,7 +14,7 @@
 
 #include "commands/commands_test_support.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 namespace ov = obsidian;
@@ -261,4 +261,4 @@ TEST_F(ObsidianVaultReadTest, UnreadableFilesAndFoldersAreSkipped) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

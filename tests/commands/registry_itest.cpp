@@ -11,7 +11,7 @@
 #include "fixtures/helpers.hpp"
 #include "fixtures/temp_home.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 using vessa::testing::dispatch_and_wait;
@@ -194,4 +194,4 @@ TEST_F(RegistryTest, ConcurrentConfigSetsInThisProcessKeepEveryKey) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

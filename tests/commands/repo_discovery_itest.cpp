@@ -11,7 +11,7 @@
 #include "fixtures/helpers.hpp"
 #include "fixtures/scripts.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -258,4 +258,4 @@ TEST_F(RepoDiscovery, CommandsAnswerThroughTheRegistry) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

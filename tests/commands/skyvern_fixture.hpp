@@ -30,9 +30,9 @@ exit "$(cat "$dir/$sub.code" 2>/dev/null || echo 0)")SH";
 /// ends, so the path is computed from the variable while it holds.
 struct ScopedPathEnv {
   ScopedPathEnv(const char* name, const std::string& value) : env(name, value) {
-    skyvern::reset_skyvern_path_for_testing();
+    commands::skyvern::reset_skyvern_path_for_testing();
   }
-  ~ScopedPathEnv() { skyvern::reset_skyvern_path_for_testing(); }
+  ~ScopedPathEnv() { commands::skyvern::reset_skyvern_path_for_testing(); }
   ScopedEnv env;
 };
 
@@ -81,9 +81,10 @@ class SkyvernEnv {
 /// A registry whose events land in a RecordingApp.
 struct Harness {
   std::shared_ptr<RecordingApp> app = std::make_shared<RecordingApp>();
-  std::shared_ptr<CommandRegistry> registry = std::make_shared<CommandRegistry>(app);
+  std::shared_ptr<commands::CommandRegistry> registry =
+      std::make_shared<commands::CommandRegistry>(app);
 
-  CommandResult run(const std::string& cmd) { return dispatch_and_wait(*registry, cmd); }
+  commands::CommandResult run(const std::string& cmd) { return dispatch_and_wait(*registry, cmd); }
   std::vector<std::string> progress() const { return app->lines("skyvern-install-progress"); }
   /// The status events once `n` have arrived (waiting a little for stragglers).
   std::vector<std::string> statuses_after(size_t n) {

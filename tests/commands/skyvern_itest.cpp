@@ -10,6 +10,8 @@
 #include "support/subprocess.hpp"
 
 namespace vessa::testing {
+
+using commands::CommandResult;
 namespace {
 
 using skyvern_fixture::Harness;
@@ -29,11 +31,11 @@ TEST(SkyvernDocker, ConfiguredProgramIsUsedUncheckedAndReportedMissing) {
   SkyvernEnv env;
   const std::string missing = env.home() + "/no/such/docker";
   env.use_docker(missing);
-  EXPECT_EQ(skyvern::skyvernDockerBin(), missing);
-  EXPECT_FALSE(skyvern::skyvernDockerOnPath());
-  EXPECT_FALSE(skyvern::skyvernDockerRunning());  // cannot start: counts as not running
+  EXPECT_EQ(commands::skyvern::skyvernDockerBin(), missing);
+  EXPECT_FALSE(commands::skyvern::skyvernDockerOnPath());
+  EXPECT_FALSE(commands::skyvern::skyvernDockerRunning());  // cannot start: counts as not running
   write_file(env.settings_dir() + "/skyvern.env", "SKYVERN_PORT=8123\nSKYVERN_API_KEY=k\n");
-  EXPECT_EQ(skyvern::skyvern_status_snapshot(), json::parse(R"({"docker_available": false,
+  EXPECT_EQ(commands::skyvern::skyvern_status_snapshot(), json::parse(R"({"docker_available": false,
     "docker_running": false, "container_exists": false, "container_running": false,
     "endpoint": "http://localhost:8123", "has_api_key": true, "supported_os": true})"));
 }
@@ -41,20 +43,20 @@ TEST(SkyvernDocker, ConfiguredProgramIsUsedUncheckedAndReportedMissing) {
 TEST(SkyvernDocker, BareProgramNameRunsThroughEnvOnTheSearchPath) {
   SkyvernEnv env;
   env.use_docker("docker");
-  proc::Options o = skyvern::skyvernDockerProcess({"ps", "-a"});
+  proc::Options o = commands::skyvern::skyvernDockerProcess({"ps", "-a"});
   EXPECT_EQ(o.argv, (std::vector<std::string>{"/usr/bin/env", "docker", "ps", "-a"}));
   ASSERT_TRUE(o.env);
-  EXPECT_EQ(o.env->at("PATH"), skyvern::skyvernPath());
+  EXPECT_EQ(o.env->at("PATH"), commands::skyvern::skyvernPath());
   EXPECT_EQ(o.env->at("HOME"), env.home());
   // The fake's folder reaches the search path through the inherited PATH.
   skyvern_fixture::ScopedPathEnv path("PATH", env.home() + "/fake:/usr/bin:/bin");
-  EXPECT_TRUE(skyvern::skyvernDockerOnPath());
+  EXPECT_TRUE(commands::skyvern::skyvernDockerOnPath());
 }
 
 TEST(SkyvernDocker, SearchPathHasEachFolderOnceAndIsKept) {
   SkyvernEnv env;
-  skyvern::reset_skyvern_path_for_testing();
-  const std::string path = skyvern::skyvernPath();
+  commands::skyvern::reset_skyvern_path_for_testing();
+  const std::string path = commands::skyvern::skyvernPath();
   std::vector<std::string> pieces;
   std::stringstream in(path);
   for (std::string piece; std::getline(in, piece, ':');) pieces.push_back(piece);
@@ -63,8 +65,8 @@ TEST(SkyvernDocker, SearchPathHasEachFolderOnceAndIsKept) {
   EXPECT_EQ(unique.count(""), 0U);
   EXPECT_EQ(unique.count(env.home() + "/.docker/bin"), 1U);
   TempHome other;  // computed once: a later HOME does not change it
-  EXPECT_EQ(skyvern::skyvernPath(), path);
-  skyvern::reset_skyvern_path_for_testing();
+  EXPECT_EQ(commands::skyvern::skyvernPath(), path);
+  commands::skyvern::reset_skyvern_path_for_testing();
 }
 
 // Through the page's route: docker info's and docker ps's exit status and output; whether the
@@ -159,8 +161,9 @@ TEST(SkyvernInstall, RunsWithTheStoppedDaemonButNotWithoutDocker) {
     env.answer("info", 1);
     env.use_bundle({{"install-skyvern.sh", "echo \"$PATH\"\n"}});
     Harness h;
-    EXPECT_EQ(h.run("skyvern_install").value(), skyvern::skyvernPath());  // the search path
-    EXPECT_TRUE(env.calls().empty());  // the daemon is not asked here
+    EXPECT_EQ(h.run("skyvern_install").value(),
+              commands::skyvern::skyvernPath());  // the search path
+    EXPECT_TRUE(env.calls().empty());             // the daemon is not asked here
   }
   SkyvernEnv env;
   env.use_docker(env.home() + "/nowhere/docker");
@@ -329,7 +332,8 @@ TEST(SkyvernScripts, DockerInstallerReportsMissingHomebrew) {
        {"/opt/homebrew/bin/brew", "/usr/local/bin/brew", "/home/linuxbrew/.linuxbrew/bin/brew"}) {
     if (stdfs::exists(brew)) GTEST_SKIP() << "Homebrew is installed here: " << brew;
   }
-  if (proc::find_in_path("brew", skyvern::skyvernPath())) GTEST_SKIP() << "brew on the path";
+  if (proc::find_in_path("brew", commands::skyvern::skyvernPath()))
+    GTEST_SKIP() << "brew on the path";
   Harness h;
   EXPECT_EQ(h.run("skyvern_install_docker").error(),
             "Homebrew is required to auto-install Docker. Install it once (see the log), then "

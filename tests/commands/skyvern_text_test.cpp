@@ -10,7 +10,7 @@
 #include "commands/skyvern/skyvern_docker.hpp"
 #include "fixtures/temp_home.hpp"
 
-namespace vessa::skyvern {
+namespace vessa::commands::skyvern {
 namespace {
 
 TEST(SkyvernEnvFile, ParsesOnlyPlainKeyValueLines) {
@@ -96,4 +96,4 @@ TEST(SkyvernLineStream, SplitsAtLineFeedsOnly) {
 }
 
 }  // namespace
-}  // namespace vessa::skyvern
+}  // namespace vessa::commands::skyvern

@@ -12,7 +12,7 @@
 
 #include "fixtures/temp_home.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -279,4 +279,4 @@ TEST_F(StoreTest, ConcurrentOperationsLoseNothing) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -8,7 +8,7 @@
 #include "commands/taskwright_test_support.hpp"
 #include "fixtures/scripts.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 using testing::FakeBundle;
@@ -365,4 +365,4 @@ TEST(TaskwrightExecRun, RealRadaroAnswersFromItsHome) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

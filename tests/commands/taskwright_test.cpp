@@ -10,7 +10,7 @@
 #include "commands/taskwright/taskwright_paths.hpp"
 #include "commands/taskwright_test_support.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 using testing::TaskwrightEnv;
@@ -214,4 +214,4 @@ TEST(TaskwrightFamilies, InstallWithoutALiveRegistryAbortsAndReleasesTheLock) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -19,11 +19,12 @@ namespace vessa::testing {
 struct TaskwrightEnv {
   TempHome home;
   std::shared_ptr<RecordingApp> app = std::make_shared<RecordingApp>();
-  std::shared_ptr<CommandRegistry> registry = std::make_shared<CommandRegistry>(app);
+  std::shared_ptr<commands::CommandRegistry> registry =
+      std::make_shared<commands::CommandRegistry>(app);
 
   std::string tw_home() const { return home.path() + "/.vessa-taskwright"; }
   std::string marker() const { return home.path() + "/.vessa/taskwright-install-in-progress"; }
-  CommandResult run(const std::string& cmd, const json& args = json::object()) {
+  commands::CommandResult run(const std::string& cmd, const json& args = json::object()) {
     return dispatch_and_wait(*registry, cmd, args, std::chrono::seconds(60));
   }
   std::vector<std::string> progress() const { return app->lines("taskwright-install-progress"); }
@@ -32,8 +33,8 @@ struct TaskwrightEnv {
 
 /// True when nobody holds the install lock (taking and giving it back to find out).
 inline bool install_lock_free() {
-  if (!TaskwrightInstallLock::tryAcquire()) return false;
-  TaskwrightInstallLock::release();
+  if (!commands::TaskwrightInstallLock::tryAcquire()) return false;
+  commands::TaskwrightInstallLock::release();
   return true;
 }
 

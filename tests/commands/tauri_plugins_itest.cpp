@@ -12,6 +12,8 @@
 #include "support/paths.hpp"
 
 namespace vessa::testing {
+
+using commands::CommandRegistry;
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -25,7 +27,7 @@ class TauriPlugins : public ::testing::Test,
     return ok("plugin:store|load", {{"path", path}, {"options", options}});
   }
   json on_disk(const std::string& rel) {
-    return read_json_file((app_dirs::app_data_dir() / rel).string()).value_or(json());
+    return read_json_file((commands::app_dirs::app_data_dir() / rel).string()).value_or(json());
   }
   void restart() { registry = std::make_shared<CommandRegistry>(app_); }
 };
@@ -71,7 +73,7 @@ TEST_F(TauriPlugins, LoadOptionsDecideBetweenFileAndDefaults) {
   int n = 0;
   for (const auto& c : cases) {
     const std::string rel = "case" + std::to_string(n++) + ".json";
-    if (c.file) write_file((app_dirs::app_data_dir() / rel).string(), c.file);
+    if (c.file) write_file((commands::app_dirs::app_data_dir() / rel).string(), c.file);
     json options = c.options;
     options["autoSave"] = false;
     json rid = load(rel, options);
@@ -128,7 +130,7 @@ TEST_F(TauriPlugins, PathCommands) {
   write_file(config + "/user-dirs.dirs",
              "XDG_DESKTOP_DIR=\"$HOME/Desk top\"\nXDG_MUSIC_DIR=\"$HOME\"\n"
              "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n");
-  const std::string id = app_dirs::identifier();
+  const std::string id = commands::app_dirs::identifier();
   struct Case {
     std::string cmd;
     json args;

@@ -14,6 +14,10 @@
 #include "support/json.hpp"
 
 namespace vessa::launch {
+
+using commands::AppContext;
+using commands::CommandRegistry;
+using commands::CommandResult;
 namespace {
 
 using testing::FakeHostNames;

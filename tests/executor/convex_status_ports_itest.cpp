@@ -9,6 +9,9 @@
 #include "fixtures/loopback.hpp"
 
 namespace vessa {
+
+using commands::AppContext;
+using commands::CommandRegistry;
 namespace {
 
 TEST(ConvexStatus, RunningOnlyWithAListenerOnLoopback) {

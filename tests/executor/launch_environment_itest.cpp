@@ -42,7 +42,8 @@ TEST(LoginShellWithoutShellVariable, EveryCallerUsesTheAccountsShellAndItsLoginP
   };
   const Case cases[] = {
       {"whichViaLoginShell",
-       [] { return cli::whichViaLoginShell("vessa-login-probe").value_or("<none>"); }, tool},
+       [] { return commands::cli::whichViaLoginShell("vessa-login-probe").value_or("<none>"); },
+       tool},
       {"enrichedPath",
        [] {
          auto path = enrichedPath();
@@ -51,7 +52,7 @@ TEST(LoginShellWithoutShellVariable, EveryCallerUsesTheAccountsShellAndItsLoginP
        bin},
       {"runInstaller",
        [] {
-         auto r = cli::runInstaller("probe", "vessa-login-probe");
+         auto r = commands::cli::runInstaller("probe", "vessa-login-probe");
          return r.ok() ? r.value().get<std::string>() : r.error();
        },
        "Successfully installed probe"},

@@ -13,6 +13,11 @@
 #include "fixtures/scripts.hpp"
 
 namespace vessa::selftest {
+
+using commands::AppContext;
+using commands::CommandRegistry;
+using commands::CommandResult;
+using commands::Completion;
 namespace {
 
 using namespace std::chrono_literals;

@@ -4,7 +4,7 @@
 #include "commands/command_registry.hpp"
 #include "commands/families.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 // The page's camel-case name, else its snake-case twin; nullopt unless one is a non-empty string.
@@ -65,4 +65,4 @@ bool handleAgent(FamilyContext& /*ctx*/, const std::string& cmd, const json& arg
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

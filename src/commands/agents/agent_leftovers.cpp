@@ -16,7 +16,7 @@
 #include "support/paths.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa::agents {
+namespace vessa::commands::agents {
 namespace {
 
 constexpr auto kLeftoverGrace = std::chrono::milliseconds(1000);
@@ -129,4 +129,4 @@ int end_leftover_groups() {
   return ended;
 }
 
-}  // namespace vessa::agents
+}  // namespace vessa::commands::agents

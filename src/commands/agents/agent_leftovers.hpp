@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace vessa::agents {
+namespace vessa::commands::agents {
 
 /// Where the records live: $XDG_RUNTIME_DIR/vessa/agents, else $XDG_CACHE_HOME (or
 /// ~/.cache)/vessa/agents. Not created here.
@@ -24,4 +24,4 @@ void forget_group(pid_t pgid);
 /// few seconds when a leftover ignores SIGTERM. Returns how many groups were ended.
 int end_leftover_groups();
 
-}  // namespace vessa::agents
+}  // namespace vessa::commands::agents

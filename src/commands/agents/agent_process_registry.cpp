@@ -17,7 +17,7 @@
 #include "support/login_path.hpp"
 #include "support/paths.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 using namespace std::chrono_literals;
@@ -216,4 +216,4 @@ void AgentProcessRegistry::killAllOnExit() {
   }
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

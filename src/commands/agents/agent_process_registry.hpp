@@ -10,7 +10,7 @@
 
 #include "support/subprocess.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 /// The answer of `start` and `stop`: a message for the page, as success or failure.
 struct CommandOutcome {
@@ -62,4 +62,4 @@ class AgentProcessRegistry : public std::enable_shared_from_this<AgentProcessReg
   std::map<std::string, std::shared_ptr<proc::Process>> processes_;
 };
 
-}  // namespace vessa
+}  // namespace vessa::commands

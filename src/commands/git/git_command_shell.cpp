@@ -14,7 +14,7 @@
 #include "support/paths.hpp"
 #include "support/utf8.hpp"
 
-namespace vessa::git {
+namespace vessa::commands::git {
 namespace {
 
 constexpr auto kKillGrace = std::chrono::milliseconds(300);
@@ -290,4 +290,4 @@ std::optional<int> parse_int(std::string_view text) {
   return value;
 }
 
-}  // namespace vessa::git
+}  // namespace vessa::commands::git

@@ -11,7 +11,7 @@
 #include "support/json.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa::git {
+namespace vessa::commands::git {
 
 /// The outcome of one git run.
 struct Out {
@@ -88,4 +88,4 @@ bool is_valid_branch_name(std::string_view name);
 /// A configured remote's name under the same rules: never a URL, path or option.
 bool is_valid_remote_name(std::string_view name);
 
-}  // namespace vessa::git
+}  // namespace vessa::commands::git

@@ -6,7 +6,7 @@
 
 #include "commands/git/git_command_shell.hpp"
 
-namespace vessa::git {
+namespace vessa::commands::git {
 namespace {
 
 using Shell = GitCommandShell;
@@ -108,4 +108,4 @@ CommandResult push(const std::string& path, const std::string& remote, const std
   return CommandResult::success("Pushed " + name + " to " + remote + "/" + name);
 }
 
-}  // namespace vessa::git
+}  // namespace vessa::commands::git

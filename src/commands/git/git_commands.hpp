@@ -6,7 +6,7 @@
 
 #include "commands/command_result.hpp"
 
-namespace vessa::git {
+namespace vessa::commands::git {
 
 /// Clones `url` into `path` (a branch only when `branch` is non-empty); reports the path and
 /// the clone's current branch.
@@ -24,4 +24,4 @@ CommandResult checkout(const std::string& path, const std::string& name);
 /// Pushes `branch` (the current one when empty) to the same name on `remote`.
 CommandResult push(const std::string& path, const std::string& remote, const std::string& branch);
 
-}  // namespace vessa::git
+}  // namespace vessa::commands::git

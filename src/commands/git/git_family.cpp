@@ -5,7 +5,7 @@
 #include "commands/git/git_command_shell.hpp"
 #include "commands/git/git_commands.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 bool has_nul(const std::string& text) { return text.find('\0') != std::string::npos; }
@@ -86,4 +86,4 @@ bool handleGit(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -16,7 +16,7 @@
 #include "support/lines.hpp"
 #include "support/login_path.hpp"
 
-namespace vessa::skyvern {
+namespace vessa::commands::skyvern {
 namespace {
 
 // `docker ps` prints one short word per container; anything beyond this is not worth keeping.
@@ -267,4 +267,4 @@ json skyvern_status_snapshot() {
   };
 }
 
-}  // namespace vessa::skyvern
+}  // namespace vessa::commands::skyvern

@@ -9,7 +9,7 @@
 #include "support/json.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa::skyvern {
+namespace vessa::commands::skyvern {
 
 inline constexpr const char* kContainerName = "vessa-skyvern";
 
@@ -66,4 +66,4 @@ EnvSettings skyvernParseEnvFile();
 /// The `skyvern_status` snapshot (seven keys). Never fails; up to ~50 s when docker hangs.
 json skyvern_status_snapshot();
 
-}  // namespace vessa::skyvern
+}  // namespace vessa::commands::skyvern

@@ -11,7 +11,7 @@
 #include "commands/skyvern/skyvern_docker.hpp"
 #include "commands/skyvern/skyvern_script.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 using skyvern::skyvernDockerBin;
@@ -193,4 +193,4 @@ bool handleSkyvern(FamilyContext& ctx, const std::string& cmd, const json& /*arg
   return true;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

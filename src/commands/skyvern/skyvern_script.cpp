@@ -9,7 +9,7 @@
 #include "support/paths.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa::skyvern {
+namespace vessa::commands::skyvern {
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -81,4 +81,4 @@ SkyvernScriptRun skyvernRunScript(const std::string& path, const std::string& sp
   return run;
 }
 
-}  // namespace vessa::skyvern
+}  // namespace vessa::commands::skyvern

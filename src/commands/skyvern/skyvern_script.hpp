@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace vessa::skyvern {
+namespace vessa::commands::skyvern {
 
 /// The outcome of one installer run.
 struct SkyvernScriptRun {
@@ -28,4 +28,4 @@ std::optional<std::string> skyvernLocateScript(const std::string& name);
 SkyvernScriptRun skyvernRunScript(const std::string& path, const std::string& spawn_error_prefix,
                                   const std::function<void(const std::string&)>& on_progress);
 
-}  // namespace vessa::skyvern
+}  // namespace vessa::commands::skyvern

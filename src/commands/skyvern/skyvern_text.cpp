@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace vessa::skyvern {
+namespace vessa::commands::skyvern {
 
 void ScriptLineStream::feed(std::string_view chunk) {
   buffer_.append(chunk);
@@ -24,4 +24,4 @@ void ScriptLineStream::finish() {
   on_line_(line);
 }
 
-}  // namespace vessa::skyvern
+}  // namespace vessa::commands::skyvern

@@ -7,7 +7,7 @@
 
 #include "support/utf8.hpp"
 
-namespace vessa::skyvern {
+namespace vessa::commands::skyvern {
 
 /// Splits an installer's output into lines as it arrives: lines end at "\n" only, one "\r"
 /// before it is dropped, bytes are decoded leniently (U+FFFD). Empty lines are delivered; a
@@ -26,4 +26,4 @@ class ScriptLineStream {
   std::string buffer_;
 };
 
-}  // namespace vessa::skyvern
+}  // namespace vessa::commands::skyvern

@@ -4,7 +4,7 @@
 #include "commands/families.hpp"
 #include "commands/taskwright/taskwright_exec.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 bool handleTaskwrightBridge(FamilyContext& /*ctx*/, const std::string& cmd, const json& args,
                             const Completion& done) {
   if (cmd == "taskwright_exec") {
@@ -19,4 +19,4 @@ bool handleTaskwrightBridge(FamilyContext& /*ctx*/, const std::string& cmd, cons
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -1,7 +1,7 @@
 // Counts the installer's output streams that have not reached end of file.
 #include "commands/taskwright/taskwright_eof_latch.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 void TaskwrightEOFLatch::stream_ended() {
   {
@@ -21,4 +21,4 @@ int TaskwrightEOFLatch::remaining() {
   return remaining_;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
-namespace vessa {
+namespace vessa::commands {
 
 /// One per installer run, starting at two streams. Any thread.
 class TaskwrightEOFLatch {
@@ -22,4 +22,4 @@ class TaskwrightEOFLatch {
   int remaining_ = 2;
 };
 
-}  // namespace vessa
+}  // namespace vessa::commands

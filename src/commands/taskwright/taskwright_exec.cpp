@@ -13,7 +13,7 @@
 #include "support/subprocess.hpp"
 #include "support/utf8.hpp"
 
-namespace vessa::taskwright {
+namespace vessa::commands::taskwright {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -248,4 +248,4 @@ json taskwright_storage_info() {
               {"config_yaml_path", path_if_exists(data + "/config.yaml")}};
 }
 
-}  // namespace vessa::taskwright
+}  // namespace vessa::commands::taskwright

@@ -10,7 +10,7 @@
 #include "commands/command_result.hpp"
 #include "support/json.hpp"
 
-namespace vessa::taskwright {
+namespace vessa::commands::taskwright {
 
 /// Most bytes kept per output stream of one run.
 constexpr size_t kRadaroOutputCap = 4194304;
@@ -42,4 +42,4 @@ CommandResult taskwrightExec(const json& args);
 /// The `taskwright_storage_info` object.
 json taskwright_storage_info();
 
-}  // namespace vessa::taskwright
+}  // namespace vessa::commands::taskwright

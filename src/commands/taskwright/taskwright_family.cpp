@@ -7,7 +7,7 @@
 #include "commands/taskwright/taskwright_install.hpp"
 #include "commands/taskwright/taskwright_install_lock.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 // The install lock is held until the command answers, whoever gives the answer.
@@ -64,4 +64,4 @@ bool handleTaskwright(FamilyContext& ctx, const std::string& cmd, const json& /*
   return false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

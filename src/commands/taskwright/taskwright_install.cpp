@@ -21,7 +21,7 @@
 #include "support/paths.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa::taskwright {
+namespace vessa::commands::taskwright {
 namespace {
 
 namespace stdfs = std::filesystem;
@@ -269,4 +269,4 @@ json taskwright_status() {
               {"install_incomplete", taskwright::isInstallIncomplete()}};
 }
 
-}  // namespace vessa::taskwright
+}  // namespace vessa::commands::taskwright

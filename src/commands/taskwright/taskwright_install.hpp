@@ -8,11 +8,11 @@
 #include "commands/command_result.hpp"
 #include "support/json.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 class CommandRegistry;
 }
 
-namespace vessa::taskwright {
+namespace vessa::commands::taskwright {
 
 /// One whole install run; the caller holds TaskwrightInstallLock and frees it when `finish` is
 /// called (exactly once). Blocks for as long as the installer runs. Events go to
@@ -34,4 +34,4 @@ json taskwright_status();
 /// (nullopt restores the 10 s default).
 void set_eof_wait_for_testing(std::optional<std::chrono::milliseconds> wait);
 
-}  // namespace vessa::taskwright
+}  // namespace vessa::commands::taskwright

@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-namespace vessa {
+namespace vessa::commands {
 namespace {
 
 // A mutex stands for the serial queue the flag is read and written on synchronously.
@@ -27,4 +27,4 @@ void TaskwrightInstallLock::release() {
   held = false;
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -1,7 +1,7 @@
 // The process-wide flag that keeps runtime installs and resets apart.
 #pragma once
 
-namespace vessa {
+namespace vessa::commands {
 
 /// One flag for the whole process; every read and write of it is serialised, so at most one
 /// install or reset holds it. Any thread.
@@ -13,4 +13,4 @@ class TaskwrightInstallLock {
   static void release();
 };
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -3,7 +3,7 @@
 
 #include "support/utf8.hpp"
 
-namespace vessa {
+namespace vessa::commands {
 
 void TaskwrightLineStream::feed(std::string_view data) {
   std::scoped_lock lock(mutex_);
@@ -30,4 +30,4 @@ void TaskwrightLineStream::emit(std::string_view line_bytes) {
   if (on_line_) on_line_(std::string(line_bytes));
 }
 
-}  // namespace vessa
+}  // namespace vessa::commands

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace vessa {
+namespace vessa::commands {
 
 /// One per output stream of one installer run. `feed` and `flush` are serialised, so lines of
 /// a stream reach `onLine` one at a time and in order. Any thread.
@@ -29,4 +29,4 @@ class TaskwrightLineStream {
   LineCallback on_line_;
 };
 
-}  // namespace vessa
+}  // namespace vessa::commands

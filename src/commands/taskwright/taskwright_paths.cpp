@@ -9,7 +9,7 @@
 #include "support/paths.hpp"
 #include "support/utf8.hpp"
 
-namespace vessa::taskwright {
+namespace vessa::commands::taskwright {
 namespace {
 
 constexpr const char* kInstallerName = "install-taskwright.sh";
@@ -84,4 +84,4 @@ std::optional<std::string> locateInstaller() {
   return std::nullopt;
 }
 
-}  // namespace vessa::taskwright
+}  // namespace vessa::commands::taskwright

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace vessa::taskwright {
+namespace vessa::commands::taskwright {
 
 /// `~/.vessa-taskwright`, the runtime home (never created by the shell).
 std::string home();
@@ -33,4 +33,4 @@ std::optional<std::string> locateInstaller();
 /// True when anything (a dangling symbolic link included) exists at `path`.
 bool item_exists(const std::string& path);
 
-}  // namespace vessa::taskwright
+}  // namespace vessa::commands::taskwright
