@@ -13,7 +13,7 @@
 
 namespace {
 
-class CountingEvaluator : public vessa::ScriptEvaluator {
+class CountingEvaluator : public vessa::bridge::ScriptEvaluator {
  public:
   void evaluate_script(const std::string& script) override { bytes += script.size(); }
   size_t bytes = 0;
@@ -23,7 +23,7 @@ class CountingEvaluator : public vessa::ScriptEvaluator {
 void BM_PingThroughBridge(benchmark::State& state) {
   auto registry = std::make_shared<vessa::commands::CommandRegistry>(
       std::weak_ptr<vessa::commands::AppContext>());
-  auto bridge = vessa::Bridge::create(registry);
+  auto bridge = vessa::bridge::Bridge::create(registry);
   auto view = std::make_shared<CountingEvaluator>();
   bridge->set_web_view(view);
   vessa::json msg = {{"type", "invoke"}, {"reqId", 1}, {"cmd", "__ping"}};
@@ -59,7 +59,7 @@ void BM_EncodeRecords10MB(benchmark::State& state) {
   auto value = make_records(10u << 20);
   size_t bytes = 0;
   for (auto _ : state) {
-    auto s = vessa::js::encode(value);
+    auto s = vessa::bridge::js::encode(value);
     bytes = s.size();
     benchmark::DoNotOptimize(s.data());
   }
@@ -71,7 +71,7 @@ void BM_EncodeRecords10MBAscii(benchmark::State& state) {
   auto value = make_records(10u << 20);
   size_t bytes = 0;
   for (auto _ : state) {
-    auto s = vessa::js::encode_ascii(value);
+    auto s = vessa::bridge::js::encode_ascii(value);
     bytes = s.size();
     benchmark::DoNotOptimize(s.data());
   }
@@ -82,7 +82,7 @@ BENCHMARK(BM_EncodeRecords10MBAscii)->Unit(benchmark::kMillisecond);
 void BM_EscapeCleanText(benchmark::State& state) {
   vessa::json value = std::string(10u << 20, 'a');
   for (auto _ : state) {
-    auto s = vessa::js::encode(value);
+    auto s = vessa::bridge::js::encode(value);
     benchmark::DoNotOptimize(s.data());
   }
   state.SetBytesProcessed(static_cast<int64_t>(10u << 20) * state.iterations());

@@ -225,9 +225,9 @@ class BenchApp : public vessa::commands::AppContext {
 
 // Forwards to the web view and counts the main-thread time spent handing scripts over.
 // The shell's own evaluator with the main-thread time of every hand-over counted.
-class TimingEvaluator : public vessa::ScriptEvaluator {
+class TimingEvaluator : public vessa::bridge::ScriptEvaluator {
  public:
-  explicit TimingEvaluator(std::shared_ptr<vessa::ScriptEvaluator> inner)
+  explicit TimingEvaluator(std::shared_ptr<vessa::bridge::ScriptEvaluator> inner)
       : inner_(std::move(inner)) {}
   void evaluate_script(const std::string& script) override {
     auto t0 = Clock::now();
@@ -253,7 +253,7 @@ class TimingEvaluator : public vessa::ScriptEvaluator {
   std::vector<Clock::time_point> eval_stamps;
 
  private:
-  std::shared_ptr<vessa::ScriptEvaluator> inner_;
+  std::shared_ptr<vessa::bridge::ScriptEvaluator> inner_;
 };
 
 struct CallState {
@@ -728,7 +728,7 @@ int main(int argc, char** argv) {
   std::map<int, std::vector<json>> built;
   std::vector<Clock::time_point> ping_stamps;
   auto& bridge = host->bridge();
-  std::weak_ptr<vessa::Bridge> weak_bridge = bridge;
+  std::weak_ptr<vessa::bridge::Bridge> weak_bridge = bridge;
   bridge->registry()->set_family_override_for_testing(
       "handleNative", [&, weak_bridge](const std::string& cmd, const json& args,
                                        const vessa::commands::Completion& done) {
@@ -1098,7 +1098,8 @@ int main(int argc, char** argv) {
     for (size_t kb : {2, 4, 8, 16, 32, 64, 256}) {
       const std::string data = vessa::encode_json(make_records(kb << 10));
       const std::string three = "window.__BENCH_SINK(1, true, " + data + ");";
-      const std::string one = "window.__BENCH_SINK1([1,true," + vessa::js::ascii_only(data) + "]);";
+      const std::string one =
+          "window.__BENCH_SINK1([1,true," + vessa::bridge::js::ascii_only(data) + "]);";
       auto per_eval = [&](const std::string& script) {
         int pending = 0;
         const int n = 60;
@@ -1149,7 +1150,7 @@ int main(int argc, char** argv) {
       line +=
           fmt(" %.0f KiB:", static_cast<double>(kb)) + fmt(" %.2f", text) + fmt(" / %.2f;", bytes);
     }
-    bridge->set_value_bytes_for_testing(vessa::Bridge::kValueBytes);
+    bridge->set_value_bytes_for_testing(vessa::bridge::Bridge::kValueBytes);
     report.notes.push_back(line);
     std::fprintf(stderr, "%s\n", line.c_str());
   }

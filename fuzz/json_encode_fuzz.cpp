@@ -27,10 +27,11 @@ bool is_ascii(std::string_view text) {
 void round_trip(const json& value, const json& expected) {
   const std::string plain = vessa::encode_json(value);
   const std::string ascii = vessa::encode_json(value, {.ascii_only = true});
-  const std::string js = vessa::js::encode(value);
-  const std::string js_ascii = vessa::js::encode_ascii(value);
+  const std::string js = vessa::bridge::js::encode(value);
+  const std::string js_ascii = vessa::bridge::js::encode_ascii(value);
   check(is_ascii(ascii) && is_ascii(js_ascii), "ASCII encoding holds other bytes");
-  check(vessa::js::ascii_only(js) == js_ascii, "escaping afterwards differs from encoding ASCII");
+  check(vessa::bridge::js::ascii_only(js) == js_ascii,
+        "escaping afterwards differs from encoding ASCII");
   for (const std::string* text : {&plain, &ascii, &js, &js_ascii}) {
     check(vessa::is_valid_utf8(*text), "encoding is not valid UTF-8");
     // Line and paragraph separators end a statement in older script engines.

@@ -18,7 +18,7 @@ namespace {
 
 using vessa::json;
 
-class RecordingView : public vessa::ScriptEvaluator {
+class RecordingView : public vessa::bridge::ScriptEvaluator {
  public:
   void evaluate_script(const std::string& script) override { scripts.push_back(script); }
   std::vector<std::string> scripts;
@@ -26,7 +26,7 @@ class RecordingView : public vessa::ScriptEvaluator {
 
 struct Harness {
   std::shared_ptr<vessa::commands::CommandRegistry> registry;
-  std::shared_ptr<vessa::Bridge> bridge;
+  std::shared_ptr<vessa::bridge::Bridge> bridge;
   std::shared_ptr<RecordingView> view = std::make_shared<RecordingView>();
 };
 
@@ -44,7 +44,7 @@ Harness& harness() {
           done(vessa::commands::CommandResult::success(args));
           return true;
         });
-    made->bridge = vessa::Bridge::create(made->registry);
+    made->bridge = vessa::bridge::Bridge::create(made->registry);
     made->bridge->set_web_view(made->view);
     // Every message is its own burst, so its answer is evaluated before the call returns.
     made->bridge->set_burst_gap_for_testing(0);

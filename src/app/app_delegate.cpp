@@ -122,7 +122,7 @@ AppDelegate::AppDelegate(GtkApplication* app, WebViewHost::Options options)
       options_(std::move(options)),
       executor_(ExecutorSupervisor::create([] {
         ExecutorSupervisor::Options executor;
-        executor.ui_token = ui_token::value();
+        executor.ui_token = bridge::ui_token::value();
         return executor;
       }())),
       links_([this](const std::vector<std::string>& links) {

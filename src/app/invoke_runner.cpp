@@ -36,7 +36,7 @@ class HeadlessApp : public AppContext {
   HeadlessApp()
       : executor_(ExecutorSupervisor::create([] {
           ExecutorSupervisor::Options executor;
-          executor.ui_token = ui_token::value();
+          executor.ui_token = bridge::ui_token::value();
           return executor;
         }())) {}
   std::shared_ptr<ExecutorSupervisor> executor() override { return executor_; }

@@ -27,6 +27,9 @@
 
 namespace vessa::app {
 
+using bridge::Bridge;
+using bridge::ScriptEvaluator;
+
 using commands::AppContext;
 using commands::CommandRegistry;
 namespace {
@@ -240,11 +243,11 @@ GtkWidget* WebViewHost::build() {
 
   // 3-4. The token script (when there is a token), then the IPC shim, at document start.
   GObjectPtr<WebKitUserContentManager> ucm(webkit_user_content_manager_new());
-  if (auto token_script = ui_token::injectionScript()) {
+  if (auto token_script = bridge::ui_token::injectionScript()) {
     add_app_page_script(ucm.get(), *token_script);
   }
-  add_app_page_script(ucm.get(), page_scripts::ipc_shim_script(bridge_->page_key()));
-  add_app_page_script(ucm.get(), page_scripts::plugin_shim_script());
+  add_app_page_script(ucm.get(), bridge::page_scripts::ipc_shim_script(bridge_->page_key()));
+  add_app_page_script(ucm.get(), bridge::page_scripts::plugin_shim_script());
 
   // 5. The bridge as the "vessa" message handler; the content manager holds it.
   webkit_user_content_manager_register_script_message_handler(ucm.get(), "vessa", nullptr);
@@ -316,7 +319,7 @@ void WebViewHost::after_load() {
   if (auto app = app_.lock()) {
     if (auto executor = app->executor()) executor->ensureRunning(false);
   }
-  std::string_view probe = page_scripts::kPageLoadedProbe;
+  std::string_view probe = bridge::page_scripts::kPageLoadedProbe;
   webkit_web_view_evaluate_javascript(web_view_.get(), probe.data(),
                                       static_cast<gssize>(probe.size()), nullptr, nullptr, nullptr,
                                       on_probe_done, nullptr);
@@ -331,7 +334,7 @@ void WebViewHost::after_load() {
 
 void WebViewHost::run_self_test() {
   if (!web_view_) return;
-  std::string_view body = page_scripts::kSelfTestBody;
+  std::string_view body = bridge::page_scripts::kSelfTestBody;
   webkit_web_view_call_async_javascript_function(web_view_.get(), body.data(),
                                                  static_cast<gssize>(body.size()), nullptr, nullptr,
                                                  nullptr, nullptr, on_self_test_done, nullptr);

@@ -49,7 +49,7 @@ class WebViewHost : public std::enable_shared_from_this<WebViewHost> {
 
   /// The web view, or null before build(). Main thread.
   WebKitWebView* web_view() const { return web_view_.get(); }
-  const std::shared_ptr<Bridge>& bridge() const { return bridge_; }
+  const std::shared_ptr<bridge::Bridge>& bridge() const { return bridge_; }
   const std::filesystem::path& dist_root() const { return dist_root_; }
 
   /// Evaluates `script` in the page, ignoring its outcome; nothing without a web view.
@@ -75,7 +75,7 @@ class WebViewHost : public std::enable_shared_from_this<WebViewHost> {
   std::weak_ptr<commands::AppContext> app_;
   Options options_;
   std::filesystem::path dist_root_;
-  std::shared_ptr<Bridge> bridge_;
+  std::shared_ptr<bridge::Bridge> bridge_;
   GObjectPtr<WebKitWebView> web_view_;
   std::vector<SignalConnection> view_signals_;  // this object's handlers on web_view_
 };

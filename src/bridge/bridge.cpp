@@ -17,7 +17,7 @@
 #include "support/dispatch.hpp"
 #include "support/log.hpp"
 
-namespace vessa {
+namespace vessa::bridge {
 
 using commands::Bytes;
 using commands::CommandRegistry;
@@ -488,4 +488,4 @@ void Bridge::flush() {
   }
 }
 
-}  // namespace vessa
+}  // namespace vessa::bridge

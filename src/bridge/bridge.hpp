@@ -20,7 +20,7 @@ namespace vessa::commands {
 class CommandRegistry;
 }
 
-namespace vessa {
+namespace vessa::bridge {
 
 class Bridge : public commands::CallbackSink, public std::enable_shared_from_this<Bridge> {
  public:
@@ -153,4 +153,4 @@ class Bridge : public commands::CallbackSink, public std::enable_shared_from_thi
   std::atomic<bool> view_takes_values_{false};
 };
 
-}  // namespace vessa
+}  // namespace vessa::bridge

@@ -1,7 +1,7 @@
 // Turns JSON values into JavaScript literals for scripts evaluated in the page.
 #include "bridge/js.hpp"
 
-namespace vessa::js {
+namespace vessa::bridge::js {
 
 std::string encode(const json& value) { return encode_json(value); }
 
@@ -11,4 +11,4 @@ std::string encode_ascii(const json& value) {
 
 std::string ascii_only(std::string text) { return escape_non_ascii(std::move(text)); }
 
-}  // namespace vessa::js
+}  // namespace vessa::bridge::js

@@ -5,7 +5,7 @@
 
 #include "support/json.hpp"
 
-namespace vessa::js {
+namespace vessa::bridge::js {
 
 /// The JavaScript literal of `value`: compact JSON, U+2028/U+2029 escaped, invalid UTF-8
 /// replaced by U+FFFD. Never throws; always a valid expression.
@@ -19,4 +19,4 @@ std::string encode_ascii(const json& value);
 /// unchanged when it is ASCII already. Non-ASCII only occurs inside string literals there.
 std::string ascii_only(std::string text);
 
-}  // namespace vessa::js
+}  // namespace vessa::bridge::js

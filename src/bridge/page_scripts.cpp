@@ -1,7 +1,7 @@
 // Script texts the web view host runs in the page.
 #include "bridge/page_scripts.hpp"
 
-namespace vessa::page_scripts {
+namespace vessa::bridge::page_scripts {
 
 std::string ipc_shim_script(std::string_view page_key) {
   static constexpr std::string_view kPlaceholder = "__VESSA_PAGE_KEY__";
@@ -51,4 +51,4 @@ for (const [member, cmd, args] of probes) {
 }
 return JSON.stringify(out);)JS";
 
-}  // namespace vessa::page_scripts
+}  // namespace vessa::bridge::page_scripts

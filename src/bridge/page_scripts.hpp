@@ -10,7 +10,7 @@ namespace vessa::embedded {
 extern const std::string_view kIpcShimSource;
 }  // namespace vessa::embedded
 
-namespace vessa::page_scripts {
+namespace vessa::bridge::page_scripts {
 
 /// The IPC shim as injected into the app's page: its source with this launch's page key.
 std::string ipc_shim_script(std::string_view page_key);
@@ -22,4 +22,4 @@ extern const std::string_view kPageLoadedProbe;
 /// `window.__TAURI_INTERNALS__.invoke` and returns the JSON text of its result object.
 extern const std::string_view kSelfTestBody;
 
-}  // namespace vessa::page_scripts
+}  // namespace vessa::bridge::page_scripts

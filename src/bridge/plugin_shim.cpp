@@ -5,7 +5,7 @@
 
 #include "support/fs.hpp"
 
-namespace vessa::page_scripts {
+namespace vessa::bridge::page_scripts {
 namespace {
 
 // The distribution's VERSION_ID ("12" on Debian 12), else the kernel release.
@@ -48,4 +48,4 @@ std::string plugin_shim_script() {
   return script;
 }
 
-}  // namespace vessa::page_scripts
+}  // namespace vessa::bridge::page_scripts

@@ -11,7 +11,7 @@ namespace vessa::embedded {
 extern const std::string_view kPluginShimSource;
 }  // namespace vessa::embedded
 
-namespace vessa::page_scripts {
+namespace vessa::bridge::page_scripts {
 
 /// The os plug-in's facts about this machine: eol, platform, family, os_type, arch,
 /// exe_extension and version.
@@ -20,4 +20,4 @@ json os_plugin_info();
 /// The plug-in script as injected into the app's page, carrying os_plugin_info().
 std::string plugin_shim_script();
 
-}  // namespace vessa::page_scripts
+}  // namespace vessa::bridge::page_scripts

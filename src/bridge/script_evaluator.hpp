@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-namespace vessa {
+namespace vessa::bridge {
 
 class ScriptEvaluator {
  public:
@@ -24,4 +24,4 @@ class ScriptEvaluator {
   virtual void hand_bytes(const std::string& /*token*/, int /*fd*/, size_t /*size*/) {}
 };
 
-}  // namespace vessa
+}  // namespace vessa::bridge

@@ -11,7 +11,7 @@
 #include "support/json.hpp"
 #include "support/log.hpp"
 
-namespace vessa::ui_token {
+namespace vessa::bridge::ui_token {
 namespace detail {
 
 std::string base64url(const unsigned char* data, size_t size) {
@@ -105,4 +105,4 @@ std::optional<std::string> injectionScript() {
   return detail::script_for(*token);
 }
 
-}  // namespace vessa::ui_token
+}  // namespace vessa::bridge::ui_token

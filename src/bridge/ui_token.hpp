@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace vessa::ui_token {
+namespace vessa::bridge::ui_token {
 
 /// The token: 43 characters of URL-safe base64 from 32 random bytes, minted once per process
 /// on first read (thread-safe); nullopt when no secure random source was available.
@@ -24,4 +24,4 @@ std::string base64url(const unsigned char* data, size_t size);
 std::string script_for(const std::string& token);
 }  // namespace detail
 
-}  // namespace vessa::ui_token
+}  // namespace vessa::bridge::ui_token

@@ -93,9 +93,9 @@ TEST_F(PageBridge, FrontEndReportsIdsRejectionsTokenAndSchemeThroughTheBridge) {
   EXPECT_EQ(second["firstId"], 1) << "request ids restart with every page load";
   EXPECT_EQ(first["rejection"], "command not implemented in the Swift shell yet: x\"'\\\nY");
 
-  ASSERT_TRUE(ui_token::value().has_value());
-  EXPECT_EQ(first["token"], *ui_token::value());
-  EXPECT_EQ(first["tokenAfterWrite"], *ui_token::value());
+  ASSERT_TRUE(bridge::ui_token::value().has_value());
+  EXPECT_EQ(first["token"], *bridge::ui_token::value());
+  EXPECT_EQ(first["tokenAfterWrite"], *bridge::ui_token::value());
   EXPECT_EQ(first["deleted"], false);
   EXPECT_EQ(first["enumerable"], false);
   EXPECT_EQ(second["token"], first["token"]) << "a reload keeps the token";

@@ -16,6 +16,8 @@
 
 namespace vessa::testing {
 
+using bridge::Bridge;
+
 using commands::Bytes;
 using commands::CommandRequest;
 using commands::CommandResult;

@@ -14,7 +14,7 @@
 #include "fixtures/helpers.hpp"
 #include "support/dispatch.hpp"
 
-namespace vessa {
+namespace vessa::bridge {
 
 using commands::AppContext;
 using commands::Bytes;
@@ -388,4 +388,4 @@ TEST_F(BridgeFixture, BytesAndLargeValuesTravelOnlyAsSealedMemoryFiles) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::bridge

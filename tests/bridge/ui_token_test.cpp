@@ -8,7 +8,7 @@
 
 #include "fixtures/helpers.hpp"
 
-namespace vessa::ui_token {
+namespace vessa::bridge::ui_token {
 namespace {
 
 bool failing_random(unsigned char* /*buf*/, size_t /*size*/) { return false; }
@@ -63,4 +63,4 @@ TEST(UIToken, FallsBackToUrandomThenGivesUpWithTheLogLine) {
 }
 
 }  // namespace
-}  // namespace vessa::ui_token
+}  // namespace vessa::bridge::ui_token

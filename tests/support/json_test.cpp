@@ -33,7 +33,7 @@ TEST(JsonEncode, ValuesBecomeCompactLiterals) {
       {json{{"b", 1}, {"a", json::array({1, "x", nullptr})}}, R"({"a":[1,"x",null],"b":1})"},
       {json::binary({1, 2, 3}), "null"},
   };
-  for (const auto& c : cases) EXPECT_EQ(js::encode(c.value), c.expected) << c.value.dump();
+  for (const auto& c : cases) EXPECT_EQ(bridge::js::encode(c.value), c.expected) << c.value.dump();
 }
 
 TEST(JsonEncode, StringsAreEscapedForJavaScriptSource) {
@@ -52,7 +52,7 @@ TEST(JsonEncode, StringsAreEscapedForJavaScriptSource) {
       {"a\x80z", "\"a\xEF\xBF\xBDz\""},
       {"\xE2\x82", "\"\xEF\xBF\xBD\xEF\xBF\xBD\""},
   };
-  for (const auto& c : cases) EXPECT_EQ(js::encode(json(c.in)), c.expected) << c.in;
+  for (const auto& c : cases) EXPECT_EQ(bridge::js::encode(json(c.in)), c.expected) << c.in;
 }
 
 // The escaper skips clean text sixteen bytes at a time: every special byte must still be caught
@@ -65,7 +65,7 @@ TEST(JsonEncode, SpecialBytesAreEscapedAtEveryOffset) {
   for (const auto& sp : specials) {
     for (size_t at = 0; at < 40; ++at) {
       const std::string text = std::string(at, 'a') + sp + std::string(33, 'b');
-      const std::string out = js::encode(json(text));
+      const std::string out = bridge::js::encode(json(text));
       auto back = parse_json(out);
       ASSERT_TRUE(back.has_value()) << out;
       EXPECT_EQ(*back, json(utf8_lossy(text))) << at;
@@ -77,11 +77,11 @@ TEST(JsonEncode, SpecialBytesAreEscapedAtEveryOffset) {
 
 TEST(JsonEncode, AsciiFormEscapesEveryNonAsciiCharacter) {
   json v = {{"k\xC3\xA9", "caf\xC3\xA9 \xF0\x9F\x98\x80 \xE2\x80\xA8 \xFF"}};
-  std::string s = js::encode_ascii(v);
+  std::string s = bridge::js::encode_ascii(v);
   for (unsigned char c : s) EXPECT_LT(c, 0x80);
   EXPECT_EQ(s, R"({"k\u00e9":"caf\u00e9 \ud83d\ude00 \u2028 \ufffd"})");
   // Both forms parse back to the same value.
-  EXPECT_EQ(json::parse(s), json::parse(js::encode(v)));
+  EXPECT_EQ(json::parse(s), json::parse(bridge::js::encode(v)));
 }
 
 // Outputs large enough to be grown onto huge pages, from sizes the encoder guesses wrong
@@ -108,7 +108,7 @@ TEST(JsonEncode, LargeOutputsMatchWhateverTheSizeGuess) {
   std::string dense;
   while (dense.size() < (3u << 20)) dense += "\x01\xC3\xA9\xF0\x9F\x98\x80\"";
   const json escaped = json::array({dense, records});
-  EXPECT_EQ(js::encode_ascii(escaped), escaped.dump(-1, ' ', true));
+  EXPECT_EQ(bridge::js::encode_ascii(escaped), escaped.dump(-1, ' ', true));
 }
 
 std::string nested(const std::string& open, const std::string& close, int depth,
