@@ -16,7 +16,7 @@
 namespace {
 
 using vessa::fuzz::check;
-namespace vault = vessa::obsidian;
+namespace vault = vessa::commands::obsidian;
 
 size_t scalars(std::string_view utf8) {
   size_t n = 0;
