@@ -45,7 +45,8 @@ constexpr const char* kIndexHtml = R"HTML(<!doctype html>
   r.enumerable = Object.keys(window).includes('__VESSA_UI_TOKEN') ||
       window.propertyIsEnumerable('__VESSA_UI_TOKEN');
   r.fetches = {};
-  for (const f of ['code.JS', '']) {
+  for (const f of ['style.css', 'code.JS', 'data.json', 'app.js.map', 'notes.txt', 'pic.svg',
+                   'index.html', '']) {
     const res = await fetch('/' + f);
     const bytes = new Uint8Array(await res.arrayBuffer()).length;
     r.fetches[f] = [res.status, res.headers.get('content-type'), res.headers.get('content-length'),
@@ -54,7 +55,7 @@ constexpr const char* kIndexHtml = R"HTML(<!doctype html>
   const index = await (await fetch('/index.html')).text();
   r.routeFallback = (await (await fetch('/deep/client/route')).text()) === index;
   r.refused = {};
-  for (const p of ['/..%2Fsecret.txt', '/nope.js']) {
+  for (const p of ['/..%2Fsecret.txt', '/link-out.txt', '/sub/..%2F..%2Fsecret.txt', '/nope.js']) {
     r.refused[p] = await fetch(p).then(async (res) => 'served ' + await res.text(), () => 'refused');
   }
   await t.invoke('config_set', { key: 'first', value: r });
@@ -70,8 +71,15 @@ class PageBridge : public ::testing::Test {
     base_ = make_temp_dir("vessa-page-");
     root_ = base_ + "/dist";
     write_file(root_ + "/index.html", kIndexHtml);
+    write_file(root_ + "/style.css", "body{}");
     write_file(root_ + "/code.JS", "var a = 'é';");
+    write_file(root_ + "/data.json", "{\"a\":1}");
+    write_file(root_ + "/app.js.map", "{}");
+    write_file(root_ + "/notes.txt", "plain text");
+    write_file(root_ + "/pic.svg", "<svg xmlns='http://www.w3.org/2000/svg'/>");
+    write_file(root_ + "/sub/keep.txt", "k");
     write_file(base_ + "/secret.txt", "SECRET");
+    stdfs::create_symlink(base_ + "/secret.txt", root_ + "/link-out.txt");
   }
   void TearDown() override { stdfs::remove_all(base_); }
 
@@ -95,6 +103,7 @@ TEST_F(PageBridge, FrontEndReportsIdsRejectionsTokenAndSchemeThroughTheBridge) {
 
   ASSERT_TRUE(bridge::ui_token::value().has_value());
   EXPECT_EQ(first["token"], *bridge::ui_token::value());
+  EXPECT_EQ(first["token"].get<std::string>().size(), 43u);
   EXPECT_EQ(first["tokenAfterWrite"], *bridge::ui_token::value());
   EXPECT_EQ(first["deleted"], false);
   EXPECT_EQ(first["enumerable"], false);
@@ -110,9 +119,13 @@ TEST_F(PageBridge, FrontEndReportsIdsRejectionsTokenAndSchemeThroughTheBridge) {
     EXPECT_EQ(f[4], "no-cache") << file;
     EXPECT_EQ(f[5], size) << file;
   };
-  // The scheme's types, headers and confinement are its unit test's matter; here, that the
-  // engine passes them to the page as served.
+  expect_fetch("style.css", "text/css; charset=utf-8", 6);
   expect_fetch("code.JS", "application/javascript; charset=utf-8", 13);
+  expect_fetch("data.json", "application/json; charset=utf-8", 7);
+  expect_fetch("app.js.map", "application/json", 2);
+  expect_fetch("notes.txt", "text/plain", 10);
+  expect_fetch("pic.svg", "image/svg+xml", 41);
+  expect_fetch("index.html", "text/html; charset=utf-8", std::string(kIndexHtml).size());
   expect_fetch("", "text/html; charset=utf-8", std::string(kIndexHtml).size());
   EXPECT_EQ(first["routeFallback"], true);
   for (const auto& [path, outcome] : first["refused"].items()) {

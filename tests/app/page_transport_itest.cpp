@@ -1,7 +1,7 @@
 // The fast transport in the real engine: results and native events (the Tauri event object for
 // plugin:event listeners) settle the same in every form, batched scripts keep their order and
-// survive a throwing listener, concurrent requests settle once, the page's own posts to the
-// handler reach the bridge, and raw bytes, headers and large arguments cross the byte channel
+// survive a throwing listener, concurrent requests settle once, messages posted as JSON text
+// follow the object rules, and raw bytes, headers and large arguments cross the byte channel
 // intact.
 #include <gtest/gtest.h>
 
@@ -180,13 +180,13 @@ TEST_F(PageTransport, AThousandConcurrentInvokesEachSettleOnceWithTheirOwnValue)
   EXPECT_EQ(json::parse(*got), (json{{"wrong", 0}, {"answers", 1002}}));
 }
 
-TEST_F(PageTransport, DirectPostsCarryTheKeyAndLeaveAfterQueuedCalls) {
+TEST_F(PageTransport, MessagesPostedAsTextFollowTheObjectRules) {
   HostedPage page(base_ + "/dist");
   ASSERT_TRUE(page.wait_loads(1));
-  // Posted directly to the handler, as an object and as text (how the bridge reads each form is
-  // its own unit test's matter). A direct post leaves after what the shim had queued, and the
-  // shim posts with its own JSON.stringify. Messages are handled in order, so once "done"
-  // (queued last) is stored the others have been seen.
+  // Posted directly, past the shim: text and object forms, a string reqId in each, then a
+  // valid text message last. A direct post leaves after what the shim had queued, and the shim
+  // posts with its own JSON.stringify. Messages are handled in order, so once "done" (queued
+  // last) is stored the others have been seen.
   auto got = page.call(R"JS(
     const t = window.__TAURI_INTERNALS__;
     const h = window.webkit.messageHandlers.vessa;
@@ -197,6 +197,9 @@ TEST_F(PageTransport, DirectPostsCarryTheKeyAndLeaveAfterQueuedCalls) {
     JSON.stringify = saved;
     t.invoke('config_set', { key: 'order', value: 'queued' });
     h.postMessage(set(6, 'order', 'posted'));
+    h.postMessage(JSON.stringify(set('1', 'textStringId')));
+    h.postMessage(set('2', 'objectStringId'));
+    h.postMessage(JSON.stringify(JSON.stringify(set(3, 'doubleEncoded'))));
     h.postMessage(set(4, 'object'));
     h.postMessage(JSON.stringify(set(5, 'last')));
     t.invoke('config_set', { key: 'done', value: 1 });
@@ -207,6 +210,9 @@ TEST_F(PageTransport, DirectPostsCarryTheKeyAndLeaveAfterQueuedCalls) {
   EXPECT_EQ(config_value("stringified"), 1);
   EXPECT_EQ(config_value("order"), "posted");
   EXPECT_EQ(config_value("object"), 1);
+  EXPECT_TRUE(config_value("textStringId").is_null());
+  EXPECT_TRUE(config_value("objectStringId").is_null());
+  EXPECT_TRUE(config_value("doubleEncoded").is_null());
 }
 
 // Byte `i` of a test buffer; an odd factor makes every value 0-255 appear in any 256 bytes.

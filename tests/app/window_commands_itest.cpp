@@ -233,8 +233,7 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
     EXPECT_EQ(std::string(now ? now : ""), c.title) << c.args;
   }
 
-  // Without a portal the GTK settings decide (what each one means is the appearance unit test's
-  // table; the theme name is read in the block below).
+  // Without a portal the GTK settings decide.
   std::vector<std::string> changes;
   auto use_gtk_appearance = [&] {
     auto appearance = std::make_shared<platform::GtkAppearance>(
@@ -249,7 +248,8 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
     const char* answer;
   };
   for (const ThemeCase& c :
-       {ThemeCase{false, "Adwaita", "light"}, ThemeCase{true, "Adwaita", "dark"}}) {
+       {ThemeCase{false, "Adwaita", "light"}, ThemeCase{true, "Adwaita", "dark"},
+        ThemeCase{false, "Adwaita-dark", "dark"}, ThemeCase{false, "Darkly", "light"}}) {
     Appearance appearance(c.prefer_dark, c.theme);
     auto installed = use_gtk_appearance();
     EXPECT_EQ(ok("theme"), c.answer) << c.prefer_dark << " " << c.theme;
