@@ -52,7 +52,7 @@ long rss_kb(pid_t pid) {
 
 using vessa::bench::BenchHome;
 
-bool ensure(vessa::ExecutorSupervisor& supervisor) {
+bool ensure(vessa::executor::ExecutorSupervisor& supervisor) {
   std::promise<bool> ready;
   supervisor.ensureRunning(
       true, [&](const std::string& status, const auto&) { ready.set_value(status == "ready"); });
@@ -61,12 +61,12 @@ bool ensure(vessa::ExecutorSupervisor& supervisor) {
 
 void BM_EnsureToReady(benchmark::State& state) {
   BenchHome home;
-  vessa::ExecutorSupervisor::Options o;
+  vessa::executor::ExecutorSupervisor::Options o;
   o.port = free_port();
   o.sidecar = sidecar();
-  vessa::launch::detail::set_refresh_url_for_testing("http://127.0.0.1:" + std::to_string(o.port) +
-                                                     "/refresh-cli-auth");
-  auto supervisor = vessa::ExecutorSupervisor::create(o);
+  vessa::executor::detail::set_refresh_url_for_testing(
+      "http://127.0.0.1:" + std::to_string(o.port) + "/refresh-cli-auth");
+  auto supervisor = vessa::executor::ExecutorSupervisor::create(o);
   long rss = -1;
   for (auto _ : state) {
     if (!ensure(*supervisor)) {
@@ -82,7 +82,7 @@ void BM_EnsureToReady(benchmark::State& state) {
     state.ResumeTiming();
   }
   state.counters["sidecar_idle_rss_kB"] = static_cast<double>(rss);
-  vessa::launch::detail::set_refresh_url_for_testing("");
+  vessa::executor::detail::set_refresh_url_for_testing("");
 }
 BENCHMARK(BM_EnsureToReady)->Unit(benchmark::kMillisecond)->Iterations(10)->UseRealTime();
 

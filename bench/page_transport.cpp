@@ -218,7 +218,7 @@ class BenchApp : public vessa::commands::AppContext {
   void emit(const std::string& event, const json& payload) override {
     if (auto h = host.lock()) h->bridge()->emit(event, payload);
   }
-  std::shared_ptr<vessa::ExecutorSupervisor> executor() override { return nullptr; }
+  std::shared_ptr<vessa::executor::ExecutorSupervisor> executor() override { return nullptr; }
   void quit() override {}
   std::weak_ptr<vessa::app::WebViewHost> host;
 };

@@ -23,6 +23,8 @@
 #include "support/main_thread.hpp"
 
 namespace vessa::app {
+
+using executor::ExecutorSupervisor;
 namespace {
 
 constexpr const char* kSnoozeKey = "vessa.update.snoozeUntil";

@@ -49,7 +49,7 @@ class AppDelegate : public commands::AppContext, public std::enable_shared_from_
 
   // AppContext
   void emit(const std::string& event, const json& payload) override;
-  std::shared_ptr<ExecutorSupervisor> executor() override { return executor_; }
+  std::shared_ptr<executor::ExecutorSupervisor> executor() override { return executor_; }
   void quit() override;
   void check_for_updates() override;
 
@@ -63,7 +63,7 @@ class AppDelegate : public commands::AppContext, public std::enable_shared_from_
 
   GtkApplication* app_;
   WebViewHost::Options options_;
-  std::shared_ptr<ExecutorSupervisor> executor_;
+  std::shared_ptr<executor::ExecutorSupervisor> executor_;
   GObjectPtr<GtkWindow> window_;  // a reference of our own, from launch until will_terminate
   bool launched_ = false;
   // The executor ensure and the update check of the launch, held until the first page load.

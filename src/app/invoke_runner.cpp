@@ -20,6 +20,8 @@
 
 namespace vessa::app {
 
+using executor::ExecutorSupervisor;
+
 using commands::AppContext;
 using commands::CommandRegistry;
 using commands::CommandResult;

@@ -6,7 +6,7 @@
 
 #include "support/json.hpp"
 
-namespace vessa {
+namespace vessa::executor {
 class ExecutorSupervisor;
 }
 
@@ -21,7 +21,7 @@ class AppContext {
   /// Any thread.
   virtual void emit(const std::string& event, const json& payload) = 0;
   /// The executor supervisor, or null where this application has none. Any thread.
-  virtual std::shared_ptr<ExecutorSupervisor> executor() { return nullptr; }
+  virtual std::shared_ptr<executor::ExecutorSupervisor> executor() { return nullptr; }
   /// Quits through the normal path (will-terminate hooks run). Main thread.
   virtual void quit() = 0;
   /// Starts a user-initiated update check (the snooze is cleared first). Main thread.

@@ -10,7 +10,8 @@ bool handleConvex(FamilyContext& /*ctx*/, const std::string& cmd, const json& /*
                   const Completion& done) {
   if (cmd == "convex_status") {
     background::run(cmd, done, [] {
-      bool in_use = convex::convexPortInUse(convex::kConvexPort, convex::kProbeTimeoutMs);
+      bool in_use = executor::convex::convexPortInUse(executor::convex::kConvexPort,
+                                                      executor::convex::kProbeTimeoutMs);
       return CommandResult::success(in_use ? "running" : "stopped");
     });
     return true;

@@ -21,7 +21,7 @@ std::string store_name(const json& args) {
 
 StoreManager& StoreManager::shared() {
   // Never destroyed: store calls may still arrive from pool threads while the process exits.
-  static auto* instance = new StoreManager(launch::appDataDir() / "stores");
+  static auto* instance = new StoreManager(executor::appDataDir() / "stores");
   return *instance;
 }
 

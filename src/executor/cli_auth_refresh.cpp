@@ -7,7 +7,7 @@
 #include "support/dispatch.hpp"
 #include "support/http.hpp"
 
-namespace vessa::launch {
+namespace vessa::executor {
 namespace {
 
 constexpr const char* kRefreshUrl = "http://127.0.0.1:3212/refresh-cli-auth";
@@ -43,4 +43,4 @@ void refreshCliAuth() {
       [url] { (void)http::post(url, std::string(), std::chrono::milliseconds(3000)); });
 }
 
-}  // namespace vessa::launch
+}  // namespace vessa::executor

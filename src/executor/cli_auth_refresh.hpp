@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace vessa::launch {
+namespace vessa::executor {
 
 /// Asks a running executor to reload the coding CLIs' credentials: a POST sent from a pool
 /// thread with a 3 s limit; returns at once and ignores the outcome.
@@ -14,4 +14,4 @@ namespace detail {
 void set_refresh_url_for_testing(const std::string& url);
 }  // namespace detail
 
-}  // namespace vessa::launch
+}  // namespace vessa::executor

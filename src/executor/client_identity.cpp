@@ -21,7 +21,7 @@
 #include "support/lines.hpp"
 #include "support/log.hpp"
 
-namespace vessa::launch {
+namespace vessa::executor {
 namespace {
 
 constexpr std::string_view kClientIdAlphabet = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -153,4 +153,4 @@ std::string resolveDeviceName(const std::string& config_path) {
   return display_host_name();
 }
 
-}  // namespace vessa::launch
+}  // namespace vessa::executor

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace vessa::launch {
+namespace vessa::executor {
 
 /// The executor's client id from the configuration file at `config_path`. A usable stored id is
 /// returned trimmed; otherwise a new "desktop-<host>-<4 random>" id is stored (with deviceName
@@ -23,4 +23,4 @@ std::string client_id_slug(const std::string& host);
 std::string random_suffix();
 }  // namespace detail
 
-}  // namespace vessa::launch
+}  // namespace vessa::executor

@@ -4,7 +4,7 @@
 #include "build_config.hpp"
 #include "support/config_file.hpp"
 
-namespace vessa::launch {
+namespace vessa::executor {
 
 std::pair<std::string, std::string> readConvexConfig(const std::string& config_path) {
   std::pair<std::string, std::string> result{build::kApiBaseUrl, ""};
@@ -19,4 +19,4 @@ std::pair<std::string, std::string> readConvexConfig(const std::string& config_p
   return result;
 }
 
-}  // namespace vessa::launch
+}  // namespace vessa::executor

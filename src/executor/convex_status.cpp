@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <chrono>
 
-namespace vessa::convex {
+namespace vessa::executor::convex {
 namespace {
 
 // Closes the probe socket on every path.
@@ -67,4 +67,4 @@ bool convexPortInUse(uint16_t port, int32_t timeoutMs) {
   return ::getsockopt(sock.fd(), SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
 }
 
-}  // namespace vessa::convex
+}  // namespace vessa::executor::convex

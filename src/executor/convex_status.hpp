@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace vessa::convex {
+namespace vessa::executor::convex {
 
 inline constexpr uint16_t kConvexPort = 3210;
 inline constexpr int32_t kProbeTimeoutMs = 500;
@@ -13,4 +13,4 @@ inline constexpr int32_t kProbeTimeoutMs = 500;
 /// short by signals resume against the original deadline.
 bool convexPortInUse(uint16_t port, int32_t timeoutMs);
 
-}  // namespace vessa::convex
+}  // namespace vessa::executor::convex

@@ -21,7 +21,7 @@
 #include "support/login_path.hpp"
 #include "support/paths.hpp"
 
-namespace vessa {
+namespace vessa::executor {
 namespace {
 
 constexpr uint16_t kDefaultPort = 3212;
@@ -100,7 +100,7 @@ void ExecutorSupervisor::ensureRunning(bool force, EnsureCompletion completion) 
     auto now = std::chrono::steady_clock::now();
     if (!force && self->has_ensured_ && now - self->last_ensure_at_ < kEnsureDebounce &&
         self->isHealthy()) {
-      launch::refreshCliAuth();
+      executor::refreshCliAuth();
       self->emitStatus("ready");
       if (completion) completion("ready", std::nullopt);
       return;
@@ -121,7 +121,7 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
   emitStatus("starting");
   if (isHealthy()) {
     vessa::log("executor healthy on :" + std::to_string(options_.port) + " — adopting");
-    launch::refreshCliAuth();
+    executor::refreshCliAuth();
     finish("ready", std::nullopt);
     return;
   }
@@ -141,7 +141,7 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
 
   free_port();
 
-  auto sidecar = options_.sidecar ? options_.sidecar : launch::locateSidecar();
+  auto sidecar = options_.sidecar ? options_.sidecar : executor::locateSidecar();
   if (!sidecar) {
     vessa::log("executor binary not found");
     finish("error", std::string("executor binary not found"));
@@ -154,7 +154,7 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
   const std::string config_path = vessa_dir + "/config.json";
   std::string cwd = home + "/Documents";
   if (!is_directory(cwd)) cwd = home;
-  fs::create_directories((launch::appDataDir() / "ms-playwright").string());
+  fs::create_directories((executor::appDataDir() / "ms-playwright").string());
 
   proc::Options child;
   child.argv = {sidecar->string()};
@@ -195,7 +195,7 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
       return;
     }
     if (isHealthy()) {
-      launch::refreshCliAuth();
+      executor::refreshCliAuth();
       finish("ready", std::nullopt);
       return;
     }
@@ -207,24 +207,24 @@ void ExecutorSupervisor::ensureInternal(const EnsureCompletion& completion,
 
 proc::Environment ExecutorSupervisor::launch_environment(const std::string& config_path) {
   proc::Environment env = proc::current_environment();
-  auto [convex_url, secret] = launch::readConvexConfig(config_path);
+  auto [convex_url, secret] = executor::readConvexConfig(config_path);
   env["PATH"] = launch::enrichedPath();
   env["CONVEX_URL"] = convex_url;
   env["EXECUTOR_SECRET"] = secret;
   env["EXECUTION_MODE"] = "cli";
-  env["EXECUTOR_CLIENT_ID"] = launch::resolveStableClientId(config_path);
-  env["EXECUTOR_DEVICE_NAME"] = launch::resolveDeviceName(config_path);
+  env["EXECUTOR_CLIENT_ID"] = executor::resolveStableClientId(config_path);
+  env["EXECUTOR_DEVICE_NAME"] = executor::resolveDeviceName(config_path);
   env["POLL_INTERVAL"] = "5000";
   env["MAX_TURNS"] = "50";
   env["AGENT_TIMEOUT"] = "900000";
   // Optional values are removed rather than inherited: a stale one from the shell's own parent
   // would point the executor at the wrong files or the wrong page.
-  if (auto pw = launch::locatePlaywrightDir()) {
+  if (auto pw = executor::locatePlaywrightDir()) {
     env["VESSA_PLAYWRIGHT_DIR"] = pw->string();
   } else {
     env.erase("VESSA_PLAYWRIGHT_DIR");
   }
-  env["PLAYWRIGHT_BROWSERS_PATH"] = (launch::appDataDir() / "ms-playwright").string();
+  env["PLAYWRIGHT_BROWSERS_PATH"] = (executor::appDataDir() / "ms-playwright").string();
   if (options_.ui_token) {
     env["VESSA_UI_TOKEN"] = *options_.ui_token;
   } else {
@@ -268,7 +268,7 @@ void ExecutorSupervisor::emitStatus(const std::string& status,
 }
 
 void ExecutorSupervisor::free_port() const {
-  auto pids = executor_detail::listening_pids(options_.port);
+  auto pids = executor::detail::listening_pids(options_.port);
   if (pids.empty()) return;
   for (pid_t pid : pids) {
     vessa::log("freePort3212: killing pid " + std::to_string(pid));
@@ -292,4 +292,4 @@ void ExecutorSupervisor::stop() {
   terminate_with_escalation(*child);
 }
 
-}  // namespace vessa
+}  // namespace vessa::executor

@@ -15,11 +15,11 @@
 #include "support/json.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa {
-
-namespace dispatch {
+namespace vessa::dispatch {
 class SerialQueue;
 }
+
+namespace vessa::executor {
 
 class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSupervisor> {
  public:
@@ -91,4 +91,4 @@ class ExecutorSupervisor : public std::enable_shared_from_this<ExecutorSuperviso
   static constexpr std::chrono::milliseconds kEnsureDebounce{2000};
 };
 
-}  // namespace vessa
+}  // namespace vessa::executor

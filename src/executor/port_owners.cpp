@@ -11,7 +11,7 @@
 #include "support/fs.hpp"
 #include "support/lines.hpp"
 
-namespace vessa::executor_detail {
+namespace vessa::executor::detail {
 
 std::vector<unsigned long> listening_inodes(std::string_view table, uint16_t port) {
   constexpr std::string_view kListenState = "0A";
@@ -88,4 +88,4 @@ std::vector<pid_t> listening_pids(uint16_t port) {
   return pids;
 }
 
-}  // namespace vessa::executor_detail
+}  // namespace vessa::executor::detail

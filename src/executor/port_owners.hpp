@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vessa::executor_detail {
+namespace vessa::executor::detail {
 
 /// Inodes of the sockets in a /proc/net/tcp or tcp6 table that listen on `port`.
 std::vector<unsigned long> listening_inodes(std::string_view table, uint16_t port);
@@ -18,4 +18,4 @@ std::vector<pid_t> pids_holding_sockets(const std::vector<unsigned long>& inodes
 /// Process ids of everything listening on TCP `port` (IPv4 and IPv6), this process excepted.
 std::vector<pid_t> listening_pids(uint16_t port);
 
-}  // namespace vessa::executor_detail
+}  // namespace vessa::executor::detail

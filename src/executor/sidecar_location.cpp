@@ -7,7 +7,7 @@
 #include "build_config.hpp"
 #include "support/paths.hpp"
 
-namespace vessa::launch {
+namespace vessa::executor {
 
 std::filesystem::path appDataDir() {
   return std::filesystem::path(paths::data_home()) / "vessa.app";
@@ -40,4 +40,4 @@ std::optional<std::filesystem::path> locatePlaywrightDir() {
   return pw;
 }
 
-}  // namespace vessa::launch
+}  // namespace vessa::executor

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <optional>
 
-namespace vessa::launch {
+namespace vessa::executor {
 
 /// $XDG_DATA_HOME/vessa.app (not created here).
 std::filesystem::path appDataDir();
@@ -16,4 +16,4 @@ std::optional<std::filesystem::path> locateSidecar();
 /// The bundle's Resources/pw folder when it exists.
 std::optional<std::filesystem::path> locatePlaywrightDir();
 
-}  // namespace vessa::launch
+}  // namespace vessa::executor

@@ -26,16 +26,17 @@ class TestApp : public commands::AppContext {
   void emit(const std::string& event, const json& payload) override {
     if (auto h = host.lock()) h->bridge()->emit(event, payload);
   }
-  std::shared_ptr<ExecutorSupervisor> executor() override { return executor_; }
+  std::shared_ptr<executor::ExecutorSupervisor> executor() override { return executor_; }
   void quit() override {}
   std::weak_ptr<app::WebViewHost> host;
 
  private:
   // Every page load ensures an executor. Window tests are not about it: a program that cannot
   // start keeps them from leaving a sidecar behind or touching the shared port 3212.
-  std::shared_ptr<ExecutorSupervisor> executor_ = ExecutorSupervisor::create(no_sidecar());
-  static ExecutorSupervisor::Options no_sidecar() {
-    ExecutorSupervisor::Options o;
+  std::shared_ptr<executor::ExecutorSupervisor> executor_ =
+      executor::ExecutorSupervisor::create(no_sidecar());
+  static executor::ExecutorSupervisor::Options no_sidecar() {
+    executor::ExecutorSupervisor::Options o;
     o.port = free_loopback_port();
     o.sidecar = "/nonexistent/vessa-executor";
     return o;

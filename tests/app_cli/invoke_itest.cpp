@@ -80,7 +80,7 @@ mode_t mode_of(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-std::string stores_dir() { return (launch::appDataDir() / "stores").string(); }
+std::string stores_dir() { return (executor::appDataDir() / "stores").string(); }
 
 TEST(InvokeRunner, SettingsAndStoresArePrivateWhateverTheUmask) {
   vessa::testing::TempHome home;

@@ -20,6 +20,8 @@
 #include "support/paths.hpp"
 
 namespace vessa::commands {
+
+using executor::ExecutorSupervisor;
 namespace {
 
 using testing::dispatch_and_wait;
@@ -313,7 +315,7 @@ TEST_F(NativeFamily, ExecutorEnsureAnswersWithTheSupervisorsOutcome) {
 
   testing::HttpServer healthy;  // an executor already answering on the port is adopted
   healthy.serve("/health", "ok");
-  launch::detail::set_refresh_url_for_testing(healthy.url("/refresh-cli-auth"));
+  executor::detail::set_refresh_url_for_testing(healthy.url("/refresh-cli-auth"));
   testing::ScopedExecutable nowhere(home_.path() + "/elsewhere/bin/vessa");
   ExecutorSupervisor::Options o;
   o.port = static_cast<uint16_t>(std::stoi(healthy.root().substr(healthy.root().rfind(':') + 1)));
@@ -325,7 +327,7 @@ TEST_F(NativeFamily, ExecutorEnsureAnswersWithTheSupervisorsOutcome) {
   EXPECT_EQ(ok("executor_ensure", {{"force", "yes"}}),
             json({{"status", "error"}, {"message", "executor binary not found"}}));
   app_->supervisor->stop();
-  launch::detail::set_refresh_url_for_testing("");
+  executor::detail::set_refresh_url_for_testing("");
 }
 
 TEST_F(NativeFamily, ProcessCommands) {

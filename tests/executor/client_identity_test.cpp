@@ -13,7 +13,7 @@
 #include "fixtures/temp_home.hpp"
 #include "support/json.hpp"
 
-namespace vessa::launch {
+namespace vessa::executor {
 
 using commands::AppContext;
 using commands::CommandRegistry;
@@ -163,4 +163,4 @@ TEST_F(ClientIdTest, DeviceNameFromFileElseHost) {
 }
 
 }  // namespace
-}  // namespace vessa::launch
+}  // namespace vessa::executor

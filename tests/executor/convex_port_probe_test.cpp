@@ -12,7 +12,7 @@
 #include "executor/convex_status.hpp"
 #include "fixtures/loopback.hpp"
 
-namespace vessa {
+namespace vessa::executor {
 namespace {
 
 using namespace std::chrono_literals;
@@ -50,7 +50,7 @@ TEST(ConvexPortProbe, UnansweredConnectWaitsOutTheTimeoutDespiteSignals) {
   std::chrono::steady_clock::duration took{};
   std::thread prober([&] {
     const auto began = std::chrono::steady_clock::now();
-    result = convex::convexPortInUse(full.port(), 400);
+    result = executor::convex::convexPortInUse(full.port(), 400);
     took = std::chrono::steady_clock::now() - began;
     done = true;
   });
@@ -66,4 +66,4 @@ TEST(ConvexPortProbe, UnansweredConnectWaitsOutTheTimeoutDespiteSignals) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::executor

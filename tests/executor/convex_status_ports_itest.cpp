@@ -8,7 +8,7 @@
 #include "fixtures/helpers.hpp"
 #include "fixtures/loopback.hpp"
 
-namespace vessa {
+namespace vessa::executor {
 
 using commands::AppContext;
 using commands::CommandRegistry;
@@ -39,4 +39,4 @@ TEST(ConvexStatus, RunningOnlyWithAListenerOnLoopback) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::executor

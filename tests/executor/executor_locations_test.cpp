@@ -14,7 +14,7 @@
 #include "fixtures/scripts.hpp"
 #include "fixtures/temp_home.hpp"
 
-namespace vessa::launch {
+namespace vessa::executor {
 namespace {
 
 using testing::TempHome;
@@ -104,4 +104,4 @@ TEST(RefreshCliAuth, PostsWithoutBodyAndReturnsAtOnce) {
 }
 
 }  // namespace
-}  // namespace vessa::launch
+}  // namespace vessa::executor

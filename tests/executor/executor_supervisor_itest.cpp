@@ -23,7 +23,7 @@
 #include "support/paths.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa {
+namespace vessa::executor {
 namespace {
 
 using testing::ensure_and_wait;
@@ -40,12 +40,12 @@ class SupervisorTest : public ::testing::Test {
  protected:
   void SetUp() override {
     port_ = testing::free_loopback_port();
-    launch::detail::set_refresh_url_for_testing(base_url() + "/refresh-cli-auth");
+    executor::detail::set_refresh_url_for_testing(base_url() + "/refresh-cli-auth");
   }
   void TearDown() override {
     // Whatever a test started is stopped, also when it failed half-way.
     for (auto& s : supervisors_) s->stop();
-    launch::detail::set_refresh_url_for_testing("");
+    executor::detail::set_refresh_url_for_testing("");
     paths::set_executable_path_for_testing({});
   }
 
@@ -124,7 +124,7 @@ TEST_F(SupervisorTest, StartsTheSidecarThenDebouncesAndForceRunsTheFullEnsure) {
   EXPECT_EQ(supervisor->child_pid(), std::nullopt);
   EXPECT_TRUE(wait_until([&] { return !testing::pid_exists(*pid); }, std::chrono::seconds(3)));
   EXPECT_FALSE(supervisor->isHealthy());
-  EXPECT_TRUE(executor_detail::listening_pids(port_).empty());
+  EXPECT_TRUE(executor::detail::listening_pids(port_).empty());
 }
 
 // The log files are appended to, by every child, never started afresh.
@@ -287,7 +287,7 @@ TEST_F(SupervisorTest, TheChildGetsTheLaunchEnvironmentAndWorkingFolder) {
     // The client id is resolved at launch, so the first launch stores it.
     auto config = parse_json(read_file(home() + "/.vessa/config.json"));
     ASSERT_TRUE(config && config->is_object());
-    const std::string browsers = launch::appDataDir().string() + "/ms-playwright";
+    const std::string browsers = executor::appDataDir().string() + "/ms-playwright";
     const std::map<std::string, std::string> expected = {
         {"CONVEX_URL", "https://convex.example"},
         {"EXECUTOR_SECRET", "s3cret"},
@@ -299,7 +299,7 @@ TEST_F(SupervisorTest, TheChildGetsTheLaunchEnvironmentAndWorkingFolder) {
         {"VESSA_EXECUTOR_PORT", std::to_string(port_)},
         {"PATH", launch::enrichedPath()},
         {"EXECUTOR_CLIENT_ID", (*config)["clientId"]},
-        {"EXECUTOR_DEVICE_NAME", launch::resolveDeviceName(home() + "/.vessa/config.json")},
+        {"EXECUTOR_DEVICE_NAME", executor::resolveDeviceName(home() + "/.vessa/config.json")},
         {"PLAYWRIGHT_BROWSERS_PATH", browsers},
         {"VESSA_UI_TOKEN", kToken},
     };
@@ -394,4 +394,4 @@ TEST_F(SupervisorTest, ASupervisorThatGoesAwayStopsItsChild) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::executor

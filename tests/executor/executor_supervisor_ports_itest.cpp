@@ -9,7 +9,7 @@
 #include "support/http.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa {
+namespace vessa::executor {
 namespace {
 
 using testing::ensure_and_wait;
@@ -36,7 +36,7 @@ std::shared_ptr<ExecutorSupervisor> ensured_default_supervisor(EventLog& events)
 
 TEST(ExecutorOnPort3212, AHealthyExecutorStartedElsewhereIsAdoptedAndLeftRunningAtStop) {
   testing::TempHome home;
-  ASSERT_TRUE(executor_detail::listening_pids(kPort).empty()) << "port 3212 is already taken";
+  ASSERT_TRUE(executor::detail::listening_pids(kPort).empty()) << "port 3212 is already taken";
   proc::Options o;
   o.argv = {testing::sidecar_program()};
   o.env = proc::current_environment();
@@ -58,28 +58,28 @@ TEST(ExecutorOnPort3212, AHealthyExecutorStartedElsewhereIsAdoptedAndLeftRunning
   EXPECT_TRUE(elsewhere->running());
   EXPECT_TRUE(healthy_on_3212());
   elsewhere->terminate(std::chrono::milliseconds(2000));
-  EXPECT_TRUE(executor_detail::listening_pids(kPort).empty());
+  EXPECT_TRUE(executor::detail::listening_pids(kPort).empty());
 }
 
 TEST(ExecutorOnPort3212, TheDefaultSupervisorFindsTheBuiltSidecarAndStopsItAtQuit) {
   testing::TempHome home;
-  ASSERT_TRUE(executor_detail::listening_pids(kPort).empty()) << "port 3212 is already taken";
+  ASSERT_TRUE(executor::detail::listening_pids(kPort).empty()) << "port 3212 is already taken";
   EventLog events;
   // No bundle around the test program: the development copy in the build folder is used.
   auto supervisor = ensured_default_supervisor(events);
   auto pid = supervisor->child_pid();
   ASSERT_TRUE(pid.has_value());
-  EXPECT_EQ(executor_detail::listening_pids(kPort), std::vector<pid_t>{*pid});
+  EXPECT_EQ(executor::detail::listening_pids(kPort), std::vector<pid_t>{*pid});
   EXPECT_TRUE(wait_until([&] {
     return testing::read_file(home.path() + "/.vessa/executor.log").find("reloaded") !=
            std::string::npos;
   }));
 
   supervisor->stop();
-  EXPECT_TRUE(wait_until([&] { return executor_detail::listening_pids(kPort).empty(); },
+  EXPECT_TRUE(wait_until([&] { return executor::detail::listening_pids(kPort).empty(); },
                          std::chrono::seconds(3)));
   EXPECT_FALSE(healthy_on_3212());
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::executor

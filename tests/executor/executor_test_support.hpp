@@ -28,7 +28,7 @@ inline std::string sidecar_program() {
 /// Records the supervisor's events in order.
 class EventLog {
  public:
-  ExecutorSupervisor::EmitFn sink() {
+  executor::ExecutorSupervisor::EmitFn sink() {
     return [this](const std::string& event, const json& payload) {
       std::lock_guard lock(mutex_);
       events_.emplace_back(event, payload);
@@ -56,7 +56,8 @@ struct EnsureOutcome {
 };
 
 /// Starts one ensure; its outcome arrives through the future.
-inline std::future<EnsureOutcome> ensure_async(ExecutorSupervisor& supervisor, bool force) {
+inline std::future<EnsureOutcome> ensure_async(executor::ExecutorSupervisor& supervisor,
+                                               bool force) {
   auto promise = std::make_shared<std::promise<EnsureOutcome>>();
   auto future = promise->get_future();
   supervisor.ensureRunning(
@@ -67,7 +68,7 @@ inline std::future<EnsureOutcome> ensure_async(ExecutorSupervisor& supervisor, b
 }
 
 /// Runs one ensure and waits for its completion (60 s at most; "TIMEOUT" otherwise).
-inline EnsureOutcome ensure_and_wait(ExecutorSupervisor& supervisor, bool force) {
+inline EnsureOutcome ensure_and_wait(executor::ExecutorSupervisor& supervisor, bool force) {
   auto future = ensure_async(supervisor, force);
   if (future.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
     return {"TIMEOUT", std::nullopt};

@@ -7,11 +7,11 @@
 #include "executor/port_owners.hpp"
 #include "fixtures/temp_home.hpp"
 
-namespace vessa {
+namespace vessa::executor {
 namespace {
 
-using executor_detail::listening_inodes;
-using executor_detail::pids_holding_sockets;
+using executor::detail::listening_inodes;
+using executor::detail::pids_holding_sockets;
 
 // Real lines from /proc/net/tcp and tcp6 (port 3212 = 0x0C8C, LISTEN = 0A).
 constexpr const char* kTcp =
@@ -64,4 +64,4 @@ TEST(PortOwners, ProcessesAreFoundThroughTheirSocketLinks) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::executor

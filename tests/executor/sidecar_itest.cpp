@@ -12,7 +12,7 @@
 #include "support/http.hpp"
 #include "support/subprocess.hpp"
 
-namespace vessa {
+namespace vessa::executor {
 namespace {
 
 using testing::free_loopback_port;
@@ -155,9 +155,9 @@ TEST(Sidecar, ListensOnLoopbackOnlyAndStopsCleanlyOnSigterm) {
   std::snprintf(local, sizeof local, "0100007F:%04X", port);
   std::string table = read_file("/proc/net/tcp");
   EXPECT_NE(table.find(local), std::string::npos);
-  EXPECT_EQ(executor_detail::listening_inodes(table, port).size(), 1u);
-  EXPECT_TRUE(executor_detail::listening_inodes(read_file("/proc/net/tcp6"), port).empty());
-  EXPECT_EQ(executor_detail::listening_pids(port), std::vector<pid_t>{sidecar.process().pid()});
+  EXPECT_EQ(executor::detail::listening_inodes(table, port).size(), 1u);
+  EXPECT_TRUE(executor::detail::listening_inodes(read_file("/proc/net/tcp6"), port).empty());
+  EXPECT_EQ(executor::detail::listening_pids(port), std::vector<pid_t>{sidecar.process().pid()});
 
   // An idle open connection must not hold the stop up.
   int idle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -172,7 +172,7 @@ TEST(Sidecar, ListensOnLoopbackOnlyAndStopsCleanlyOnSigterm) {
   ASSERT_TRUE(end.has_value()) << "still running 1.5 s after SIGTERM";
   EXPECT_TRUE(end->success()) << end->describe();
   ::close(idle);
-  EXPECT_TRUE(executor_detail::listening_pids(port).empty());
+  EXPECT_TRUE(executor::detail::listening_pids(port).empty());
   std::string out = sidecar.out();
   EXPECT_NE(out.find("received SIGTERM, stopping\n"), std::string::npos) << out;
   EXPECT_NE(out.find("vessa-executor stopped\n"), std::string::npos) << out;
@@ -194,4 +194,4 @@ TEST(Sidecar, ReportsAnOccupiedPortOnStandardErrorAndExits) {
 }
 
 }  // namespace
-}  // namespace vessa
+}  // namespace vessa::executor
