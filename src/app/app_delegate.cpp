@@ -25,6 +25,7 @@
 namespace vessa::app {
 
 using executor::ExecutorSupervisor;
+
 namespace {
 
 constexpr const char* kSnoozeKey = "vessa.update.snoozeUntil";

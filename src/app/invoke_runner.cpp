@@ -20,11 +20,11 @@
 
 namespace vessa::app {
 
-using executor::ExecutorSupervisor;
-
 using commands::AppContext;
 using commands::CommandRegistry;
 using commands::CommandResult;
+using executor::ExecutorSupervisor;
+
 namespace {
 
 void print_line(const std::string& line) {

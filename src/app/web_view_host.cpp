@@ -29,9 +29,9 @@ namespace vessa::app {
 
 using bridge::Bridge;
 using bridge::ScriptEvaluator;
-
 using commands::AppContext;
 using commands::CommandRegistry;
+
 namespace {
 
 constexpr auto kSelfTestDelay = std::chrono::milliseconds(2000);

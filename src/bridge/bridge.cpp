@@ -23,6 +23,7 @@ using commands::Bytes;
 using commands::CommandRegistry;
 using commands::CommandRequest;
 using commands::CommandResult;
+
 namespace {
 
 // The page's number as a signed integer: fractions truncated, out-of-range values saturated.

@@ -22,6 +22,7 @@ namespace vessa::selftest {
 using commands::AppContext;
 using commands::CommandRegistry;
 using commands::CommandResult;
+
 namespace {
 
 constexpr std::string_view kUnwiredMarker = "not implemented in the Swift shell";

@@ -17,11 +17,11 @@
 namespace vessa::testing {
 
 using bridge::Bridge;
-
 using commands::Bytes;
 using commands::CommandRequest;
 using commands::CommandResult;
 using commands::Completion;
+
 namespace {
 
 class PageTransport : public ::testing::Test {

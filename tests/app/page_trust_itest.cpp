@@ -18,6 +18,7 @@ using commands::Bytes;
 using commands::CommandRequest;
 using commands::CommandResult;
 using commands::Completion;
+
 namespace {
 
 namespace stdfs = std::filesystem;

@@ -26,6 +26,7 @@ namespace vessa::testing {
 using commands::AppContext;
 using commands::CommandRegistry;
 using commands::CommandResult;
+
 namespace {
 
 constexpr int kWidth = 420;

@@ -22,6 +22,7 @@ using commands::ChannelSender;
 using commands::CommandRegistry;
 using commands::CommandResult;
 using commands::Completion;
+
 namespace {
 
 using vessa::testing::FakeEvaluator;

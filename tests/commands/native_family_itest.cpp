@@ -22,6 +22,7 @@
 namespace vessa::commands {
 
 using executor::ExecutorSupervisor;
+
 namespace {
 
 using testing::dispatch_and_wait;

@@ -12,6 +12,7 @@
 namespace vessa::testing {
 
 using commands::CommandResult;
+
 namespace {
 
 using skyvern_fixture::Harness;

@@ -14,6 +14,7 @@
 namespace vessa::testing {
 
 using commands::CommandRegistry;
+
 namespace {
 
 namespace stdfs = std::filesystem;

@@ -18,6 +18,7 @@ namespace vessa::executor {
 using commands::AppContext;
 using commands::CommandRegistry;
 using commands::CommandResult;
+
 namespace {
 
 using testing::FakeHostNames;

@@ -12,6 +12,7 @@ namespace vessa::executor {
 
 using commands::AppContext;
 using commands::CommandRegistry;
+
 namespace {
 
 TEST(ConvexStatus, RunningOnlyWithAListenerOnLoopback) {

@@ -18,6 +18,7 @@ using commands::AppContext;
 using commands::CommandRegistry;
 using commands::CommandResult;
 using commands::Completion;
+
 namespace {
 
 using namespace std::chrono_literals;
