@@ -700,11 +700,36 @@ int main(int argc, char** argv) {
   vessa::app::WebViewHost::Options options;
   options.dist_root = dist;
   options.web_extensions_dir = bundle / "lib" / "web-extensions";
+  // Measured as packaged: the inspector of development builds slows every evaluation.
+  options.inspector = false;
   auto host = vessa::app::WebViewHost::create(app, options);
   app->host = host;
   GtkWindow* window = GTK_WINDOW(gtk_window_new());
   gtk_window_set_default_size(window, 800, 600);
   gtk_window_set_child(window, host->build());
+  // A bare handler beside the shell's, in the same view: what the page and the engine cost
+  // without the bridge, with the view's own settings and scripts (see the `__ping` notes).
+  WebKitUserContentManager* view_ucm = webkit_web_view_get_user_content_manager(host->web_view());
+  webkit_user_content_manager_register_script_message_handler(view_ucm, "raw", nullptr);
+  g_signal_connect(view_ucm, "script-message-received::raw",
+                   G_CALLBACK(+[](WebKitUserContentManager*, JSCValue* value, gpointer v) noexcept {
+                     long id = -1;
+                     if (jsc_value_is_number(value)) {
+                       id = jsc_value_to_int32(value);
+                     } else if (jsc_value_is_string(value)) {
+                       char* text = jsc_value_to_string(value);
+                       if (const char* req = std::strstr(text, "\"reqId\":")) {
+                         id = std::strtol(req + 8, nullptr, 10);
+                       }
+                       g_free(text);
+                     }
+                     const std::string script = "__RAW_RESOLVE(" + std::to_string(id) + ")";
+                     webkit_web_view_evaluate_javascript(
+                         static_cast<WebKitWebView*>(v), script.data(),
+                         static_cast<gssize>(script.size()), nullptr, nullptr, nullptr, nullptr,
+                         nullptr);
+                   }),
+                   host->web_view());
   int loads = 0;
   g_signal_connect(host->web_view(), "load-changed",
                    G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent e, gpointer n) noexcept {
@@ -856,6 +881,48 @@ int main(int argc, char** argv) {
                        *std::max_element(text_ratios.begin(), text_ratios.end())) +
                    spread(text_meds, "µs"),
                median(ratios) <= 1.2);
+    // The same page, view and engine settings, taking turns in blocks of 200 calls: a bare
+    // handler answering a number, the bare handler answering the shell's request text (key and
+    // JSON), and the shell. The page's clock times each block.
+    const json blocks = call_json(view, R"JS(
+      const pend = new Map();
+      let seq = 1;
+      window.__RAW_RESOLVE = (id) => { const r = pend.get(id); if (r) { pend.delete(id); r(); } };
+      const post = (m) => webkit.messageHandlers.raw.postMessage(m);
+      const key = 'k'.repeat(32);
+      const kinds = {
+        number: () => new Promise((r) => { const id = seq++; pend.set(id, r); post(id); }),
+        text: () => new Promise((r) => {
+          const id = seq++;
+          pend.set(id, r);
+          post(key + JSON.stringify({ type: 'invoke', reqId: id, cmd: '__ping' }));
+        }),
+        shell: () => window.__TAURI_INTERNALS__.invoke('__ping'),
+      };
+      const out = { number: [], text: [], shell: [] };
+      for (let b = 0; b < 23; b++) {
+        for (const k of Object.keys(kinds)) {
+          const a = performance.now();
+          for (let i = 0; i < 200; i++) await kinds[k]();
+          if (b >= 3) out[k].push((performance.now() - a) * 5);  // µs per call
+        }
+      }
+      return out;)JS");
+    if (blocks.is_object()) {
+      const auto number = blocks["number"].get<std::vector<double>>();
+      const auto text = blocks["text"].get<std::vector<double>>();
+      const auto shell = blocks["shell"].get<std::vector<double>>();
+      report.notes.push_back(
+          "`__ping` in the shell's own view (same page and engine settings, 20 blocks of 200 "
+          "calls each taking turns, the page's clock): a bare handler answering a number " +
+          spread(number, "µs") +
+          ", the same handler answering the shell's request text (key "
+          "and JSON) " +
+          spread(text, "µs") + ", the shell " + spread(shell, "µs") +
+          fmt(": the shell is %.2f×", median(shell) / median(text)) +
+          " the bare handler answering the same text" +
+          fmt(" and %.2f× it answering a number", median(shell) / median(number)));
+    }
     report.notes.push_back(
         "of each `__ping` round trip, the shell's part from the request reaching the command "
         "registry to its answer handed to WebKit took " +

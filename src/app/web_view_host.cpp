@@ -256,7 +256,8 @@ GtkWidget* WebViewHost::build() {
 
   // 7. The web inspector.
   GObjectPtr<WebKitSettings> settings(webkit_settings_new());
-  webkit_settings_set_enable_developer_extras(settings.get(), developer_extras_enabled());
+  webkit_settings_set_enable_developer_extras(
+      settings.get(), options_.inspector.value_or(developer_extras_enabled()));
 
   // 6, 8. The view with this configuration (it takes its own references to them).
   web_view_.reset(WEBKIT_WEB_VIEW(g_object_ref_sink(

@@ -262,46 +262,12 @@ void Bridge::handle_message(json body, Bytes raw_body, FreeArgs free_args) {
   }
 }
 
-std::string Bridge::resolve_script(int64_t req_id, const CommandResult& result) {
-  Delivery d;
-  d.kind = Delivery::Kind::kResolve;
-  d.req_id = req_id;
-  d.ok = result.ok();
-  if (result.ok()) {
-    encode_json_into(d.data, result.value());
-  } else {
-    encode_json_string_into(d.data, result.error());
-  }
-  return single_script(d);
-}
-
-std::string Bridge::emit_script(const std::string& event, const json& payload) {
-  Delivery d;
-  d.kind = Delivery::Kind::kEmit;
-  encode_json_string_into(d.name, event);
-  encode_json_into(d.data, payload);
-  return single_script(d);
-}
-
-std::string Bridge::single_script(const Delivery& d) {
-  std::string s;
-  s.reserve(d.name.size() + d.data.size() + 48);
-  if (d.kind == Delivery::Kind::kResolve) {
-    s.append("window.__VESSA_RESOLVE(").append(std::to_string(d.req_id));
-    s.append(d.ok ? ", true, " : ", false, ");
-  } else if (d.kind == Delivery::Kind::kCallback) {
-    s.append("window.__VESSA_CB(").append(std::to_string(d.req_id)).append(", ");
-  } else {
-    s.append("window.__VESSA_EMIT(").append(d.name).append(", ");
-  }
-  s.append(d.data).append(");");
-  return s;
-}
-
 // One array for the page's __VESSA_BATCH: [reqId, ok, value] answers a request, [name, value]
 // delivers an event, [null, id, value] calls a callback; a value waiting as bytes is null,
-// followed by its address. Pure ASCII, so
-// the engine keeps the script as 8-bit text on its JSON fast path.
+// followed by its address. Every delivery travels this way, alone too: the engine runs a call
+// with one JSON argument without compiling it, where a call of several arguments is compiled
+// first (about 30 µs more per answer, bench/). Pure ASCII, so the engine keeps the script as
+// 8-bit text.
 std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, size_t end) {
   size_t total = 32;
   for (size_t i = begin; i < end; ++i) {
@@ -470,21 +436,17 @@ void Bridge::flush() {
         break;
       }
     }
-    if (end - i == 1 && items[i].token.empty() && items[i].data.size() <= kLargeDataBytes) {
-      view->evaluate_script(single_script(items[i]));
-    } else {
-      // The values go first: the page parks them before the batch that names them runs.
-      for (size_t k = i; k < end; ++k) {
-        const Delivery& d = items[k];
-        if (!d.value_file) continue;
-        if (d.bytes_size) {
-          view->hand_bytes(d.token, d.value_file.get(), *d.bytes_size);
-        } else {
-          view->hand_value(d.token, d.value_file.get());
-        }
+    // The values go first: the page parks them before the batch that names them runs.
+    for (size_t k = i; k < end; ++k) {
+      const Delivery& d = items[k];
+      if (!d.value_file) continue;
+      if (d.bytes_size) {
+        view->hand_bytes(d.token, d.value_file.get(), *d.bytes_size);
+      } else {
+        view->hand_value(d.token, d.value_file.get());
       }
-      view->evaluate_script(batch_script(items, i, end));
     }
+    view->evaluate_script(batch_script(items, i, end));
     i = end;
   }
 }

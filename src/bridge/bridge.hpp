@@ -77,8 +77,8 @@ class Bridge : public commands::CallbackSink, public std::enable_shared_from_thi
 
   /// Deliveries queued in one main-loop turn travel together as one evaluation of
   /// window.__VESSA_BATCH with one pure-ASCII JSON array, which the engine parses on its JSON
-  /// fast path. One delivery alone keeps the exact three-argument text while its encoded data
-  /// is at most this long. Chosen by measurement (bench/).
+  /// fast path. Encoded data longer than this is made pure ASCII on the caller's thread, sparing
+  /// the main thread; for shorter data it costs next to nothing there.
   static constexpr size_t kLargeDataBytes = size_t{12} * 1024;
   /// Encoded data longer than this is handed to the page as bytes when the web view takes
   /// values (a memory file its web process parses straight into a page value), instead of
@@ -97,10 +97,6 @@ class Bridge : public commands::CallbackSink, public std::enable_shared_from_thi
   void set_burst_gap_for_testing(int64_t microseconds) { burst_gap_us_ = microseconds; }
   /// Moves the bytes threshold (normally kValueBytes), for tests and measurements.
   void set_value_bytes_for_testing(size_t bytes) { value_bytes_ = bytes; }
-
-  /// The exact script texts of one answer or one event travelling alone.
-  static std::string resolve_script(int64_t req_id, const commands::CommandResult& result);
-  static std::string emit_script(const std::string& event, const json& payload);
 
  private:
   // One answer, event or raw script waiting for the main queue.
@@ -132,7 +128,6 @@ class Bridge : public commands::CallbackSink, public std::enable_shared_from_thi
   Delivery prepare(Delivery::Kind kind, std::string data);
   void flush();
   void flush_answered();
-  static std::string single_script(const Delivery& d);
   static std::string batch_script(std::vector<Delivery>& items, size_t begin, size_t end);
 
   std::shared_ptr<commands::CommandRegistry> registry_;

@@ -1,8 +1,8 @@
 // The page side of the bridge: the Tauri page interface (window.__TAURI_INTERNALS__ and
 // window.__TAURI__) on top of the "vessa" message handler. Injected at document start into the
 // main frame of every page load of the app's own content scheme (no other document gets it); the
-// native side answers through __VESSA_RESOLVE and pushes events through __VESSA_EMIT (or several
-// of both at once through __VESSA_BATCH).
+// native side answers and pushes events through __VESSA_BATCH, which hands each delivery to
+// __VESSA_RESOLVE, __VESSA_EMIT or __VESSA_CB.
 (function () {
   'use strict';
   if (window.__TAURI_INTERNALS__) return;
@@ -328,7 +328,8 @@
     }
   };
   window.__VESSA_CB = runCallback;
-  // Deliveries that travel together: one array, which the engine parses on its JSON fast path.
+  // Every delivery arrives here, alone or with others of its turn: one array, which the engine
+  // parses on its JSON fast path.
   // [reqId, ok, value] answers a request, [event, value] delivers an event and [null, id, value]
   // calls a callback (a channel's message), in order, each through the globals above as if it
   // had come alone. A large value arrives as null followed by the token under which it waits,
