@@ -915,9 +915,7 @@ int main(int argc, char** argv) {
       report.notes.push_back(
           "`__ping` in the shell's own view (same page and engine settings, 20 blocks of 200 "
           "calls each taking turns, the page's clock): a bare handler answering a number " +
-          spread(number, "µs") +
-          ", the same handler answering the shell's request text (key "
-          "and JSON) " +
+          spread(number, "µs") + ", answering the shell's request text (key and JSON) " +
           spread(text, "µs") + ", the shell " + spread(shell, "µs") +
           fmt(": the shell is %.2f×", median(shell) / median(text)) +
           " the bare handler answering the same text" +
