@@ -16,39 +16,29 @@
 #include <webkit/webkit.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "raw_answer.hpp"
 
 namespace {
 
 GMainLoop* loop = nullptr;
 std::vector<gint64> stamps;  // arrival of each request, microseconds
-// A request as text starts with this many characters of key, as the shell's page messages do.
-constexpr size_t kKeyLength = 32;
-
-void evaluate(WebKitWebView* view, const std::string& script) {
-  webkit_web_view_evaluate_javascript(view, script.data(), static_cast<gssize>(script.size()),
-                                      nullptr, nullptr, nullptr, nullptr, nullptr);
-}
 
 void on_message(WebKitUserContentManager*, JSCValue* value, gpointer data) noexcept {
   auto* view = static_cast<WebKitWebView*>(data);
   if (jsc_value_is_number(value)) {
     stamps.push_back(g_get_monotonic_time());
-    evaluate(view, "__RAW_RESOLVE(" + std::to_string(jsc_value_to_int32(value)) + ")");
+    raw::resolve(view, jsc_value_to_int32(value));
     return;
   }
   if (jsc_value_is_string(value)) {
     char* text = jsc_value_to_string(value);
-    const char* req = std::strlen(text) > kKeyLength && text[kKeyLength] == '{'
-                          ? std::strstr(text + kKeyLength, "\"reqId\":")
-                          : nullptr;
-    if (req != nullptr) {
+    if (const long id = raw::request_id(text); id >= 0) {
       stamps.push_back(g_get_monotonic_time());
-      const long id = std::strtol(req + 8, nullptr, 10);
-      evaluate(view, "__RAW_RESOLVE(" + std::to_string(id) + ")");
+      raw::resolve(view, id);
     } else if (std::strcmp(text, "quit") == 0) {
       g_main_loop_quit(loop);
     } else if (std::strcmp(text, "stamps") == 0) {
@@ -73,13 +63,13 @@ void on_message(WebKitUserContentManager*, JSCValue* value, gpointer data) noexc
       JSCValue* n = jsc_value_object_get_property(value, "events");
       int count = jsc_value_to_int32(n);
       g_object_unref(n);
-      for (int i = 0; i < count; ++i) evaluate(view, "__RAW_EVT(" + std::to_string(i) + ")");
+      for (int i = 0; i < count; ++i) raw::evaluate(view, "__RAW_EVT(" + std::to_string(i) + ")");
     } else if (jsc_value_object_has_property(value, "arg")) {
       JSCValue* arg = jsc_value_object_get_property(value, "arg");
       char* text = jsc_value_to_string(arg);
       g_free(text);
       g_object_unref(arg);
-      evaluate(view, "__RAW_RESOLVE(-1)");
+      raw::resolve(view, -1);
     }
   }
 }

@@ -37,6 +37,7 @@
 #include "commands/app_context.hpp"
 #include "commands/command_registry.hpp"
 #include "executor/executor_supervisor.hpp"
+#include "raw_answer.hpp"
 #include "support/dispatch.hpp"
 #include "support/fs.hpp"
 #include "support/glib_ptr.hpp"
@@ -146,18 +147,30 @@ window.bench = {
     const a = performance.now();
     for (let r = 0; r < rounds; r++) await Promise.all(Array.from({ length: width }, call));
     return (rounds * width) / ((performance.now() - a) / 1000);
+  },
+  // Calls the bare handler "raw" answers: posting a number, or the shell's request text (a
+  // 32-character key and the JSON).
+  rawCalls() {
+    const pend = new Map();
+    let seq = 1;
+    window.__RAW_RESOLVE = (id) => { const r = pend.get(id); if (r) { pend.delete(id); r(); } };
+    const post = (m) => webkit.messageHandlers.raw.postMessage(m);
+    const key = 'k'.repeat(32);
+    return {
+      number: () => new Promise((r) => { const id = seq++; pend.set(id, r); post(id); }),
+      text: () => new Promise((r) => {
+        const id = seq++;
+        pend.set(id, r);
+        post(key + JSON.stringify({ type: 'invoke', reqId: id, cmd: '__ping' }));
+      }),
+    };
   }
 };
 )JS";
 
 constexpr const char* kRawPage = R"HTML(<!doctype html><meta charset="utf-8"><title>raw</title>
 <script src="common.js"></script><script>
-const pend = new Map();
-let seq = 1;
-window.__RAW_RESOLVE = (id) => { const r = pend.get(id); if (r) { pend.delete(id); r(); } };
-const call = () => new Promise((r) => { const id = seq++; pend.set(id, r); webkit.messageHandlers.raw.postMessage(id); });
-const key = 'k'.repeat(32);
-const callText = () => new Promise((r) => { const id = seq++; pend.set(id, r); webkit.messageHandlers.raw.postMessage(key + JSON.stringify({ type: 'invoke', reqId: id, cmd: '__ping' })); });
+const { number: call, text: callText } = bench.rawCalls();
 const report = (o) => webkit.messageHandlers.raw.postMessage(JSON.stringify(o));
 window.addEventListener('load', async () => {
   const out = {};
@@ -718,16 +731,10 @@ int main(int argc, char** argv) {
                        id = jsc_value_to_int32(value);
                      } else if (jsc_value_is_string(value)) {
                        char* text = jsc_value_to_string(value);
-                       if (const char* req = std::strstr(text, "\"reqId\":")) {
-                         id = std::strtol(req + 8, nullptr, 10);
-                       }
+                       id = raw::request_id(text);
                        g_free(text);
                      }
-                     const std::string script = "__RAW_RESOLVE(" + std::to_string(id) + ")";
-                     webkit_web_view_evaluate_javascript(
-                         static_cast<WebKitWebView*>(v), script.data(),
-                         static_cast<gssize>(script.size()), nullptr, nullptr, nullptr, nullptr,
-                         nullptr);
+                     if (id >= 0) raw::resolve(static_cast<WebKitWebView*>(v), id);
                    }),
                    host->web_view());
   int loads = 0;
@@ -885,18 +892,8 @@ int main(int argc, char** argv) {
     // handler answering a number, the bare handler answering the shell's request text (key and
     // JSON), and the shell. The page's clock times each block.
     const json blocks = call_json(view, R"JS(
-      const pend = new Map();
-      let seq = 1;
-      window.__RAW_RESOLVE = (id) => { const r = pend.get(id); if (r) { pend.delete(id); r(); } };
-      const post = (m) => webkit.messageHandlers.raw.postMessage(m);
-      const key = 'k'.repeat(32);
       const kinds = {
-        number: () => new Promise((r) => { const id = seq++; pend.set(id, r); post(id); }),
-        text: () => new Promise((r) => {
-          const id = seq++;
-          pend.set(id, r);
-          post(key + JSON.stringify({ type: 'invoke', reqId: id, cmd: '__ping' }));
-        }),
+        ...bench.rawCalls(),
         shell: () => window.__TAURI_INTERNALS__.invoke('__ping'),
       };
       const out = { number: [], text: [], shell: [] };
