@@ -2,7 +2,9 @@
 // message handler "raw". It is the floor the shell's bridge is measured against, and the bare
 // program its cold start and memory are compared with. Only GTK and WebKit, nothing of Vessa.
 //
-//   bare_webkit URI [WIDTHxHEIGHT]      (window size, 800x600 unless given)
+//   bare_webkit URI [WIDTHxHEIGHT] [--chrome]
+//     (window size, 800x600 unless given; --chrome adds what the shell's window has around its
+//     view: a header bar with the title and a main-menu button)
 //
 // Messages from the page to handler "raw":
 //   a number N          -> evaluates "__RAW_RESOLVE(N)" in the page (one transport round trip)
@@ -93,6 +95,16 @@ int main(int argc, char** argv) {
   if (argc > 2) std::sscanf(argv[2], "%dx%d", &width, &height);
   gtk_window_set_default_size(window, width, height);
   gtk_window_set_child(window, GTK_WIDGET(view));
+  if (argc > 3 && std::strcmp(argv[3], "--chrome") == 0) {
+    // The shell's window chrome, for a start-up floor that draws the same widgets.
+    gtk_window_set_title(window, "Vessa");
+    GtkWidget* header = gtk_header_bar_new();
+    GtkWidget* button = gtk_menu_button_new();
+    gtk_menu_button_set_icon_name(GTK_MENU_BUTTON(button), "open-menu-symbolic");
+    gtk_widget_set_tooltip_text(button, "Main Menu");
+    gtk_header_bar_pack_end(GTK_HEADER_BAR(header), button);
+    gtk_window_set_titlebar(window, header);
+  }
   g_signal_connect_swapped(window, "close-request", G_CALLBACK(g_main_loop_quit), loop);
   gtk_window_present(window);
   webkit_web_view_load_uri(view, argv[1]);
