@@ -2,8 +2,6 @@
 // panels, always answer the page, mapped from the button.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "app/web_host_support.hpp"
 #include "fixtures/cli_fakes.hpp"
 #include "fixtures/helpers.hpp"
@@ -58,12 +56,6 @@ gboolean answer_when_shown(gpointer data) noexcept {
 
 class PagePanels : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = make_temp_dir("vessa-panels-");
-    write_file(root_ + "/index.html", "<!doctype html><title>panels</title>");
-  }
-  void TearDown() override { std::filesystem::remove_all(root_); }
-
   std::string ask(HostedPage& page, const std::string& body, Answer& answer) {
     guint source = g_timeout_add(50, answer_when_shown, &answer);
     auto result = page.call(body);
@@ -72,46 +64,16 @@ class PagePanels : public ::testing::Test {
   }
 
   TempHome home_;
-  std::string root_;
+  PageFolder root_{"<!doctype html><title>panels</title>"};
 };
 
+// Every answer but OK is a refusal, closing the panel included. The plug-in's button ids are
+// the labels' order, whatever the layout; its save chooser proposes the default path's name in
+// its folder.
 TEST_F(PagePanels, ButtonsMapToTheAnswers) {
-  HostedPage page(root_);
-  ASSERT_TRUE(page.wait_loads(1));
-  struct Case {
-    const char* script;
-    int response;
-    std::optional<std::string> typed;
-    const char* expected;
-  };
-  const Case cases[] = {
-      // Every answer but OK is a refusal, closing the panel included.
-      {"alert('hi'); return 'continued';", GTK_RESPONSE_DELETE_EVENT, std::nullopt,
-       "\"continued\""},
-      {"return confirm('Sure?');", GTK_RESPONSE_OK, std::nullopt, "true"},
-      {"return confirm('Sure?');", GTK_RESPONSE_DELETE_EVENT, std::nullopt, "false"},
-      {"return prompt('Name?', 'Ada');", GTK_RESPONSE_OK, "Grace", "\"Grace\""},
-      {"return prompt('Name?', 'Ada');", GTK_RESPONSE_CANCEL, "Grace", "null"},
-  };
-  for (const auto& c : cases) {
-    Answer a{c.response, c.typed, {}, false};
-    EXPECT_EQ(ask(page, c.script, a), c.expected) << c.script << " / " << c.response;
-    EXPECT_TRUE(a.answered) << c.script;
-    if (c.typed) {
-      EXPECT_EQ(a.seen_text, "Ada") << "the field shows the default text";
-    }
-  }
-  Answer empty{GTK_RESPONSE_OK, std::nullopt, {}, false};
-  EXPECT_EQ(ask(page, "return prompt('Name?');", empty), "\"\"");
-  EXPECT_EQ(empty.seen_text, "") << "a prompt without default text shows an empty field";
-}
-
-// The button ids are the labels' order, whatever the layout; the save chooser proposes the
-// default path's name in its folder.
-TEST_F(PagePanels, PluginMessageAndSavePanels) {
   ScopedServices services(
       [](platform::Services& s) { s.dialogs = std::make_shared<platform::GtkDialogs>(); });
-  HostedPage page(root_);
+  HostedPage page(root_.path());
   ASSERT_TRUE(page.wait_loads(1));
   const std::string message =
       "return window.__TAURI_INTERNALS__.invoke('plugin:dialog|message', {message: 'm', title: "
@@ -120,23 +82,32 @@ TEST_F(PagePanels, PluginMessageAndSavePanels) {
       "return window.__TAURI_INTERNALS__.invoke('plugin:dialog|save', {options: {defaultPath: '" +
       home_.path() + "/out.txt'}});";
   struct Case {
-    const std::string& script;
+    std::string script;
     int response;
+    std::optional<std::string> typed;
     std::string expected;
-  } cases[] = {
-      {message, 0, "\"Yes\""},
-      {message, 1, "\"No\""},
-      {message, GTK_RESPONSE_DELETE_EVENT, "\"Cancel\""},
-      {save, GTK_RESPONSE_ACCEPT, "\"" + home_.path() + "/out.txt\""},
-      {save, GTK_RESPONSE_CANCEL, "null"},
+    std::string shown;  // the prompt's field or the save chooser's name, as shown
+  };
+  const Case cases[] = {
+      {"alert('hi'); return 'continued';", GTK_RESPONSE_DELETE_EVENT, std::nullopt, "\"continued\"",
+       ""},
+      {"return confirm('Sure?');", GTK_RESPONSE_OK, std::nullopt, "true", ""},
+      {"return confirm('Sure?');", GTK_RESPONSE_DELETE_EVENT, std::nullopt, "false", ""},
+      {"return prompt('Name?', 'Ada');", GTK_RESPONSE_OK, "Grace", "\"Grace\"", "Ada"},
+      {"return prompt('Name?', 'Ada');", GTK_RESPONSE_CANCEL, "Grace", "null", "Ada"},
+      // Without default text the field shows empty.
+      {"return prompt('Name?');", GTK_RESPONSE_OK, std::nullopt, "\"\"", ""},
+      {message, 0, std::nullopt, "\"Yes\"", ""},
+      {message, 1, std::nullopt, "\"No\"", ""},
+      {message, GTK_RESPONSE_DELETE_EVENT, std::nullopt, "\"Cancel\"", ""},
+      {save, GTK_RESPONSE_ACCEPT, std::nullopt, "\"" + home_.path() + "/out.txt\"", "out.txt"},
+      {save, GTK_RESPONSE_CANCEL, std::nullopt, "null", "out.txt"},
   };
   for (const auto& c : cases) {
-    Answer a{c.response, std::nullopt, {}, false};
+    Answer a{c.response, c.typed, {}, false};
     EXPECT_EQ(ask(page, c.script, a), c.expected) << c.script << " / " << c.response;
     EXPECT_TRUE(a.answered) << c.script;
-    if (&c.script == &save) {
-      EXPECT_EQ(a.seen_text, "out.txt");
-    }
+    EXPECT_EQ(a.seen_text, c.shown) << c.script;
   }
 }
 
