@@ -2,8 +2,6 @@
 // after that answer the same way at once: the page's promise settles and nothing holds the quit.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "app/web_host_support.hpp"
 #include "fixtures/cli_fakes.hpp"
 #include "fixtures/temp_home.hpp"
@@ -40,11 +38,10 @@ size_t visible_windows() {
 // A file chooser run for a command keeps a nested main loop going: once, it held the quit.
 TEST(AppPanelsAtQuit, OpenAndLaterPanelsAnswerAsCancelled) {
   TempHome home;
-  const std::string root = make_temp_dir("vessa-quit-panels-");
-  write_file(root + "/index.html", "<!doctype html><title>panels</title>");
+  PageFolder root("<!doctype html><title>panels</title>");
   ScopedServices services(
       [](platform::Services& s) { s.dialogs = std::make_shared<platform::GtkDialogs>(); });
-  HostedPage page(root);
+  HostedPage page(root.path());
   ASSERT_TRUE(page.wait_loads(1));
   const size_t before = visible_windows();
 
@@ -87,7 +84,6 @@ TEST(AppPanelsAtQuit, OpenAndLaterPanelsAnswerAsCancelled) {
     EXPECT_EQ(page.call(row.script, 5000).value_or("TIMEOUT"), row.cancelled) << row.script;
     EXPECT_EQ(visible_windows(), before) << row.script << " showed a panel while quitting";
   }
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "app/web_host_support.hpp"
@@ -132,30 +133,21 @@ TEST_F(PageBridge, FrontEndReportsIdsRejectionsTokenAndSchemeThroughTheBridge) {
     EXPECT_EQ(outcome, "refused") << path;
   }
 
-  bool probed = false;
-  for (const auto& line : logs.lines()) {
-    if (line.rfind("[VessaMac] page-loaded probe: ", 0) == 0 &&
-        line.find("\"shim\":true") != std::string::npos &&
-        line.find("\"isTauriInternals\":true") != std::string::npos &&
-        line.find("\"title\":\"bridge test\"") != std::string::npos &&
-        line.find("\"rootChildren\":2") != std::string::npos) {
-      probed = true;
-    }
-  }
-  EXPECT_TRUE(probed) << "no page-loaded probe line";
+  const auto lines = logs.lines();
+  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+    return line.starts_with("[VessaMac] page-loaded probe: ") &&
+           line.find("\"shim\":true") != std::string::npos &&
+           line.find("\"isTauriInternals\":true") != std::string::npos &&
+           line.find("\"title\":\"bridge test\"") != std::string::npos &&
+           line.find("\"rootChildren\":2") != std::string::npos;
+  })) << "no page-loaded probe line";
 }
 
-class PageWindowOpen : public PageBridge {
- protected:
-  void SetUp() override {
-    PageBridge::SetUp();
-    write_file(root_ + "/index.html", "<!doctype html><title>open</title><div id=root></div>");
-  }
-};
-
-TEST_F(PageWindowOpen, NewWindowRequestsGoToTheDefaultHandler) {
+TEST(PageWindowOpen, NewWindowRequestsGoToTheDefaultHandler) {
+  TempHome home;
   FakePlatform fakes;
-  HostedPage page(root_);
+  PageFolder root("<!doctype html><title>open</title><div id=root></div>");
+  HostedPage page(root.path());
   ASSERT_TRUE(page.wait_loads(1));
   std::string before = webkit_web_view_get_uri(page.view());
   page.call("window.open('https://example.com/elsewhere'); return 1;");

@@ -5,7 +5,6 @@
 // intact.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <thread>
 
 #include "app/web_host_support.hpp"
@@ -26,12 +25,6 @@ namespace {
 
 class PageTransport : public ::testing::Test {
  protected:
-  void SetUp() override {
-    base_ = make_temp_dir("vessa-transport-");
-    write_file(base_ + "/dist/index.html", "<!doctype html><title>t</title><div id=root></div>");
-  }
-  void TearDown() override { std::filesystem::remove_all(base_); }
-
   // Commands for the page: "blob" answers {text, pad} (or fails with that text) from a pool
   // thread; "shout" emits the same from a pool thread.
   void install_commands(app::WebViewHost& host) {
@@ -75,12 +68,12 @@ class PageTransport : public ::testing::Test {
   // Lower than the shell's own, so the bytes path is exercised with modest values.
   static constexpr size_t kBytesThreshold = 64 * 1024;
   TempHome home_;
-  std::string base_;
+  PageFolder dist_{"<!doctype html><title>t</title><div id=root></div>"};
   Completion held_;
 };
 
 TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThreshold) {
-  HostedPage page(base_ + "/dist");
+  HostedPage page(dist_.path());
   ASSERT_TRUE(page.wait_loads(1));
   install_commands(page.host());
   page.host().bridge()->set_value_bytes_for_testing(kBytesThreshold);
@@ -125,7 +118,7 @@ TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThres
 }
 
 TEST_F(PageTransport, BatchedScriptsKeepTheirOrderAndAThrowingListenerStopsOnlyItsOwnEvent) {
-  HostedPage page(base_ + "/dist");
+  HostedPage page(dist_.path());
   ASSERT_TRUE(page.wait_loads(1));
   install_commands(page.host());
   page.host().bridge()->set_value_bytes_for_testing(kBytesThreshold);
@@ -160,7 +153,7 @@ TEST_F(PageTransport, BatchedScriptsKeepTheirOrderAndAThrowingListenerStopsOnlyI
 }
 
 TEST_F(PageTransport, AThousandConcurrentInvokesEachSettleOnceWithTheirOwnValue) {
-  HostedPage page(base_ + "/dist");
+  HostedPage page(dist_.path());
   ASSERT_TRUE(page.wait_loads(1));
   install_commands(page.host());
   auto got = page.call(R"JS(
@@ -181,7 +174,7 @@ TEST_F(PageTransport, AThousandConcurrentInvokesEachSettleOnceWithTheirOwnValue)
 }
 
 TEST_F(PageTransport, MessagesPostedAsTextFollowTheObjectRules) {
-  HostedPage page(base_ + "/dist");
+  HostedPage page(dist_.path());
   ASSERT_TRUE(page.wait_loads(1));
   // Posted directly, past the shim: text and object forms, a string reqId in each, then a
   // valid text message last. A direct post leaves after what the shim had queued, and the shim
@@ -227,7 +220,7 @@ std::string byte_pattern(size_t size, unsigned factor) {
 // reach the page as an ArrayBuffer. The last call is a JSON argument large enough for the byte
 // channel.
 TEST_F(PageTransport, BytesHeadersAndLargeArgumentsCrossIntactBothWays) {
-  HostedPage page(base_ + "/dist");
+  HostedPage page(dist_.path());
   ASSERT_TRUE(page.wait_loads(1));
   struct Seen {
     bool body_ok = false;

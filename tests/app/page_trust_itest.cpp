@@ -3,8 +3,6 @@
 // Answers belong to the page load that asked.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "app/web_host_support.hpp"
 #include "commands/command_registry.hpp"
 #include "fixtures/helpers.hpp"
@@ -20,8 +18,6 @@ using commands::CommandResult;
 using commands::Completion;
 
 namespace {
-
-namespace stdfs = std::filesystem;
 
 // What a foreign document tries: both message forms, straight to the handler, then a report of
 // what it can see.
@@ -41,14 +37,7 @@ std::string frame_page(const std::string& name) {
 
 class PageTrust : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = make_temp_dir("vessa-trust-") + "/dist";
-    stdfs::create_directories(root_);
-  }
-  void TearDown() override { stdfs::remove_all(stdfs::path(root_).parent_path()); }
-
   TempHome home_;
-  std::string root_;
 };
 
 TEST_F(PageTrust, FramesOfTheAppPageGetNothingAndTheirMessagesDoNothing) {
@@ -57,21 +46,20 @@ TEST_F(PageTrust, FramesOfTheAppPageGetNothingAndTheirMessagesDoNothing) {
   const std::string srcdoc = frame_page("srcdoc");
   std::string escaped;
   for (char c : srcdoc) escaped += c == '"' ? std::string("&quot;") : std::string(1, c);
-  write_file(root_ + "/index.html",
-             "<!doctype html><div id=root></div><script>\n"
-             "const reports = [];\n"
-             "addEventListener('message', async (e) => {\n"
-             "  reports.push(e.data);\n"
-             "  if (reports.length === 2) {\n"
-             "    await window.__TAURI_INTERNALS__.invoke('config_set', {key: 'frames', value: "
-             "reports});\n"
-             "  }\n"
-             "});\n"
-             "</script>\n"
-             "<iframe src=\"data:text/html," +
-                 frame_page("data") + "\"></iframe>\n<iframe srcdoc=\"" + escaped +
-                 "\"></iframe>\n");
-  HostedPage page(root_);
+  PageFolder root(
+      "<!doctype html><div id=root></div><script>\n"
+      "const reports = [];\n"
+      "addEventListener('message', async (e) => {\n"
+      "  reports.push(e.data);\n"
+      "  if (reports.length === 2) {\n"
+      "    await window.__TAURI_INTERNALS__.invoke('config_set', {key: 'frames', value: "
+      "reports});\n"
+      "  }\n"
+      "});\n"
+      "</script>\n"
+      "<iframe src=\"data:text/html," +
+      frame_page("data") + "\"></iframe>\n<iframe srcdoc=\"" + escaped + "\"></iframe>\n");
+  HostedPage page(root.path());
   ASSERT_TRUE(run_until([] { return !config_value("frames").is_null(); }, std::chrono::seconds(30)))
       << "the frames never reported";
   json frames = config_value("frames");
@@ -85,14 +73,14 @@ TEST_F(PageTrust, FramesOfTheAppPageGetNothingAndTheirMessagesDoNothing) {
 }
 
 TEST_F(PageTrust, APageTheViewNavigatedToGetsNothingAndItsMessagesDoNothing) {
-  write_file(root_ + "/index.html", "<!doctype html><title>app</title>");
+  PageFolder root("<!doctype html><title>app</title>");
   HttpServer server([](httplib::Server& s) {
     s.Get("/remote", [](const httplib::Request&, httplib::Response& res) {
       res.set_content("<!doctype html><title>remote</title>", "text/html");
     });
   });
   LogCapture logs;
-  HostedPage page(root_);
+  HostedPage page(root.path());
   ASSERT_TRUE(page.wait_loads(1));
   page.call("location.href = '" + server.url("/remote") + "'; return 1;");
   ASSERT_TRUE(page.wait_loads(2));
@@ -112,7 +100,7 @@ TEST_F(PageTrust, APageTheViewNavigatedToGetsNothingAndItsMessagesDoNothing) {
 // Load 1 asks for a slow answer and for bytes as request 1 and 2 and reloads; load 2 asks its
 // own requests 1 and 2. Load 1's answers arrive first and must not settle load 2's promises.
 TEST_F(PageTrust, AnAnswerToAnEarlierPageLoadIsDropped) {
-  write_file(root_ + "/index.html", R"HTML(<!doctype html><script>
+  PageFolder root(R"HTML(<!doctype html><script>
 const t = window.__TAURI_INTERNALS__;
 const report = (key) => [(v) => t.invoke('config_set', { key, value: v }),
   (e) => t.invoke('config_set', { key, value: 'rejected: ' + e })];
@@ -127,7 +115,7 @@ if (location.hash !== '#two') {
       .then((v) => Array.from(new Uint8Array(v))).then(...report('bytes'));
 }
 </script>)HTML");
-  HostedPage page(root_);
+  HostedPage page(root.path());
   auto registry = page.host().bridge()->registry();
   registry->set_family_override_for_testing(
       "handleNative", [registry](const std::string& cmd, const json& args, const Completion& done) {

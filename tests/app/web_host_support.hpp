@@ -6,6 +6,7 @@
 #include <webkit/webkit.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "executor/executor_supervisor.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/loopback.hpp"
+#include "fixtures/temp_home.hpp"
 #include "support/json.hpp"
 #include "support/paths.hpp"
 
@@ -68,6 +70,21 @@ inline void on_call_done(GObject* source, GAsyncResult* res, gpointer data) noex
 }
 
 }  // namespace detail
+
+/// A front-end folder of its own whose index.html is `index_html`; removed with the object.
+class PageFolder {
+ public:
+  explicit PageFolder(const std::string& index_html) : path_(make_temp_dir("vessa-page-")) {
+    write_file(path_ + "/index.html", index_html);
+  }
+  ~PageFolder() { std::filesystem::remove_all(path_); }
+  PageFolder(const PageFolder&) = delete;
+  PageFolder& operator=(const PageFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
 
 /// A host serving `root` in its own window; the start page loads when shown.
 class HostedPage {
