@@ -32,10 +32,19 @@ proc::Output invoke(const std::vector<std::string>& args,
 // The outcome line of a command that succeeded with `value` (JSON text).
 std::string ok_line(const std::string& value) { return "{\"ok\":true,\"value\":" + value + "}\n"; }
 
+mode_t mode_of(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+std::string stores_dir() { return (executor::appDataDir() / "stores").string(); }
+
 // What each run prints on standard output, its exit status, and what its standard error holds.
-// The configuration runs share one temporary home.
-TEST(InvokeRunner, OutcomeLinesStatusesAndUsageErrors) {
+// The configuration runs share one temporary home; the settings and stores they leave are
+// private whatever the umask.
+TEST(InvokeRunner, OutcomeLinesStatusesUsageErrorsAndPrivateFiles) {
   vessa::testing::TempHome home;
+  const mode_t old_umask = ::umask(022);
   struct Case {
     int status;
     std::string out;
@@ -47,6 +56,7 @@ TEST(InvokeRunner, OutcomeLinesStatusesAndUsageErrors) {
       {0, ok_line(R"({"ok":true,"shell":"swift"})"), "", {"__ping"}},
       {0, ok_line("null"), "", {"config_set", R"({"key":"theme","value":{"dark":true}})"}},
       {0, ok_line(R"({"dark":true})"), "", {"config_get", R"({"key":"theme"})"}},
+      {0, ok_line("null"), "", {"plugin:store|save", R"({"path":"x.json"})"}},
       // Failures exit with 1; logs go to standard error.
       {1,
        R"({"ok":false,"error":"command not implemented in the Swift shell yet: no_such_command"})"
@@ -72,30 +82,14 @@ TEST(InvokeRunner, OutcomeLinesStatusesAndUsageErrors) {
     EXPECT_EQ(r.out, c.out);
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
   }
-  EXPECT_TRUE(std::filesystem::exists(home.path() + "/.vessa/config.json"));
-}
-
-mode_t mode_of(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-std::string stores_dir() { return (executor::appDataDir() / "stores").string(); }
-
-TEST(InvokeRunner, SettingsAndStoresArePrivateWhateverTheUmask) {
-  vessa::testing::TempHome home;
-  const mode_t old_umask = ::umask(022);
-  EXPECT_EQ(invoke({"--invoke", "config_set", R"({"key":"executorSecret","value":"s"})"}).out,
-            ok_line("null"));
-  EXPECT_EQ(invoke({"--invoke", "plugin:store|save", R"({"path":"x.json"})"}).out, ok_line("null"));
   ::umask(old_umask);
-  const std::pair<std::string, mode_t> cases[] = {
+  const std::pair<std::string, mode_t> modes[] = {
       {home.path() + "/.vessa", 0700},
       {home.path() + "/.vessa/config.json", 0600},
       {stores_dir(), 0700},
       {stores_dir() + "/x.json", 0600},
   };
-  for (const auto& [path, mode] : cases) EXPECT_EQ(mode_of(path), mode) << path;
+  for (const auto& [path, mode] : modes) EXPECT_EQ(mode_of(path), mode) << path;
 }
 
 // Ten parallel config_set runs used to keep four keys.
