@@ -44,12 +44,6 @@ std::shared_ptr<CommandRegistry> stand_in_registry(CommandRegistry::FamilyFn cus
   return registry;
 }
 
-CommandSelfTest::Options quick() {
-  CommandSelfTest::Options o;
-  o.probe_timeout = 300ms;
-  return o;
-}
-
 TEST(CommandSelfTest, OutcomeTable) {
   const std::string long_error(100, 'e');
   struct Case {
@@ -94,8 +88,10 @@ TEST(CommandSelfTest, UnwiredAndSilentFamiliesAreListedInProbeOrder) {
         return false;
       },
       {"git_detect_tools", "skyvern_status"});
+  CommandSelfTest::Options quick;
+  quick.probe_timeout = 300ms;
   std::string report;
-  EXPECT_EQ(CommandSelfTest::run(*registry, report, quick()), 1);
+  EXPECT_EQ(CommandSelfTest::run(*registry, report, quick), 1);
   late.join();
   EXPECT_NE(report.find("  \u2717 git         git_detect_tools \u2192 UNWIRED\n"),
             std::string::npos)

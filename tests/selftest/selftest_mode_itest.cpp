@@ -63,11 +63,6 @@ std::string bundle_version() {
   return info ? info->value("CFBundleShortVersionString", "") : "";
 }
 
-bool ends_with(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() &&
-         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 // Every family is reached; the manifest line comes from the release host, before the probes.
 TEST(SelfTestMode, HealthyBuildReachesEveryFamily) {
   HttpServer server;
@@ -83,7 +78,7 @@ TEST(SelfTestMode, HealthyBuildReachesEveryFamily) {
   EXPECT_EQ(r.lines[7],
             "  \u2713 fs          read_obsidian_vault \u2192 handled-error: Not a folder: "
             "/nonexistent-selftest-path");
-  EXPECT_TRUE(ends_with(r.out, "\n\nAll probes reached a handler.\n")) << r.out;
+  EXPECT_TRUE(r.out.ends_with("\n\nAll probes reached a handler.\n")) << r.out;
 }
 
 // The families named are taken out of the chain: their commands, and only theirs, are
@@ -93,9 +88,9 @@ TEST(SelfTestMode, FamilyTakenOutOfTheChainIsReportedUnreachable) {
   EXPECT_EQ(r.status, 1) << r.out;
   const std::string agent = "  \u2717 agent       list_running_agents \u2192 UNWIRED";
   EXPECT_NE(std::find(r.lines.begin(), r.lines.end(), agent), r.lines.end()) << r.out;
-  EXPECT_TRUE(ends_with(r.out,
-                        "\n\nUNREACHABLE COMMANDS: list_running_agents, skyvern_status\n"
-                        "Chain the owning handler in CommandRegistry.dispatch.\n"))
+  EXPECT_TRUE(
+      r.out.ends_with("\n\nUNREACHABLE COMMANDS: list_running_agents, skyvern_status\n"
+                      "Chain the owning handler in CommandRegistry.dispatch.\n"))
       << r.out;
 }
 
