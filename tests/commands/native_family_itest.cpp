@@ -15,6 +15,7 @@
 #include "fixtures/helpers.hpp"
 #include "fixtures/http_server.hpp"
 #include "fixtures/loopback.hpp"
+#include "fixtures/recording_app.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/dispatch.hpp"
 #include "support/paths.hpp"
@@ -27,17 +28,7 @@ namespace {
 
 using testing::dispatch_and_wait;
 using testing::FakePlatform;
-
-class RecordingApp : public AppContext {
- public:
-  void emit(const std::string& /*event*/, const json& /*payload*/) override {}
-  void quit() override { ++quits; }
-  void check_for_updates() override { ++update_checks; }
-  std::shared_ptr<ExecutorSupervisor> executor() override { return supervisor; }
-  std::atomic<int> quits{0};
-  std::atomic<int> update_checks{0};
-  std::shared_ptr<ExecutorSupervisor> supervisor;
-};
+using testing::RecordingApp;
 
 class NativeFamily : public ::testing::Test,
                      protected testing::HomeAndApp<RecordingApp>,
@@ -376,18 +367,15 @@ TEST_F(NativeFamily, UpdaterRoutes) {
 
 TEST(Relaunch, NewInstanceCommandLine) {
   using V = std::vector<std::string>;
-  struct Case {
-    std::string cmdline;
-    V expected;
-  } cases[] = {
+  const std::pair<std::string, V> cases[] = {
       {std::string("vessa\0--flag\0two words\0", 23), V{"/p/vessa", "--flag", "two words"}},
       {std::string("vessa\0\0", 7), V{"/p/vessa", ""}},
       {std::string("vessa\0--invoke\0__ping\0", 22), V{}},
       {std::string("vessa\0--selftest-commands\0", 26), V{}},
       {"", V{}},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(relaunch::new_instance_argv(c.cmdline, "/p/vessa"), c.expected) << c.cmdline;
+  for (const auto& [cmdline, expected] : cases) {
+    EXPECT_EQ(relaunch::new_instance_argv(cmdline, "/p/vessa"), expected) << cmdline;
   }
 }
 
