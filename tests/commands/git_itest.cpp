@@ -38,24 +38,20 @@ TEST(GitRunner, ChildGetsTheFixedEnvironmentAndNoStandardInput) {
 
 TEST(GitRunner, ReportsExitsSignalsStartFailuresAndUndecodableOutput) {
   testing::ScratchDir dir("vessa-fakegit-");
-  struct Case {
-    std::string script;
-    int status;
-    std::string message;
-    std::string out;
-  };
-  const Case cases[] = {
+  // The fake git's script; the status, message and standard output it gives.
+  const std::tuple<std::string, int, std::string, std::string> cases[] = {
       {"echo out; printf '\\n  fatal: no \\r\\n' >&2; exit 128", 128, "fatal: no", "out\n"},
       {"echo '  on stdout'; exit 1", 1, "on stdout", "  on stdout\n"},  // no stderr: stdout
       {"printf 'caf\\351\\n'; printf 'bad \\377' >&2; exit 2", 2, "git exited with status 2", ""},
       {"kill -9 $$", 9, "git exited with status 9", ""},
   };
-  for (const auto& c : cases) {
-    std::string name = "git" + std::to_string(&c - cases);
-    git::Out o = git::GitCommandShell::exec(testing::write_script(dir / name, c.script), {}, 30);
-    EXPECT_EQ(o.status, c.status) << c.script;
-    EXPECT_EQ(o.errorMessage(), c.message) << c.script;
-    EXPECT_EQ(o.out, c.out) << c.script;
+  int n = 0;
+  for (const auto& [script, status, message, out] : cases) {
+    std::string name = "git" + std::to_string(n++);
+    git::Out o = git::GitCommandShell::exec(testing::write_script(dir / name, script), {}, 30);
+    EXPECT_EQ(o.status, status) << script;
+    EXPECT_EQ(o.errorMessage(), message) << script;
+    EXPECT_EQ(o.out, out) << script;
   }
   git::Out missing = git::GitCommandShell::exec(dir / "no-such-git", {"status"}, 30);
   EXPECT_EQ(missing.status, -1);
@@ -116,38 +112,6 @@ class GitCommands : public ::testing::Test, protected testing::Commands {
   static std::string head(const std::string& repo) { return git(repo, {"rev-parse", "HEAD"}); }
 };
 
-TEST_F(GitCommands, ArgumentChecksFailAtOnceInColumnOrder) {
-  struct Case {
-    std::string cmd;
-    json args;
-    std::string message;
-  };
-  const std::vector<Case> cases = {
-      {"git_clone", json::object(), "git_clone: missing url"},
-      {"git_clone", {{"url", "/r.git"}}, "git_clone: missing path"},
-      {"git_pull", {{"path", ""}}, "git_pull: missing path"},
-      {"git_create_branch", {{"path", "/nope"}}, "git_create_branch: missing branchName"},
-      {"git_create_branch",
-       {{"path", "/nope"}, {"branchName", ""}, {"branch_name", "x"}},
-       "git_create_branch: missing branchName"},
-      {"git_checkout",
-       {{"path", "/nope"}, {"branch_name", ""}},
-       "git_checkout: missing branchName"},
-      {"git_push", json::array(), "git_push: missing path"},
-  };
-  for (const auto& c : cases) {
-    bool completed = false;
-    std::string message;
-    bool claimed =
-        handleGit(registry->family_context(), c.cmd, c.args, [&](const CommandResult& r) {
-          completed = true;
-          message = r.error();
-        });
-    EXPECT_TRUE(claimed && completed) << c.cmd << " " << c.args << " did not fail at once";
-    EXPECT_EQ(message, c.message) << c.cmd << " " << c.args;
-  }
-}
-
 TEST_F(GitCommands, NotARepositoryFailsWithoutRunningGit) {
   testing::RemotePair pair("vessa-trace-");
   testing::ScratchDir dir("vessa-norepo-");
@@ -173,19 +137,16 @@ TEST_F(GitCommands, CloneReportsThePathAndBranchAndTakesOptionLookingValuesAsNam
   commit_file(pair.work, "dev.txt", "d\n", "dev work");
   git(pair.work, {"push", "-q", "origin", "main:develop"});
 
-  struct Case {
-    json branch;
-    std::string want;
-  };
-  const std::vector<Case> cases = {{nullptr, "main"}, {"", "main"}, {"develop", "develop"}};
+  const std::vector<std::pair<json, std::string>> cases = {
+      {nullptr, "main"}, {"", "main"}, {"develop", "develop"}};
   int n = 0;
-  for (const auto& c : cases) {
+  for (const auto& [branch, want] : cases) {
     std::string dest = pair.root + "/clone " + std::to_string(n++);
     json args = {{"url", pair.bare}, {"path", dest}};
-    if (!c.branch.is_null()) args["branch"] = c.branch;
+    if (!branch.is_null()) args["branch"] = branch;
     json v = ok("git_clone", args);
-    EXPECT_EQ(v, json({{"path", dest}, {"branch", c.want}}));
-    EXPECT_EQ(git(dest, {"rev-parse", "--abbrev-ref", "HEAD"}), c.want + "\n");
+    EXPECT_EQ(v, json({{"path", dest}, {"branch", want}}));
+    EXPECT_EQ(git(dest, {"rev-parse", "--abbrev-ref", "HEAD"}), want + "\n");
   }
 
   // git's whole standard error is the message.
@@ -301,20 +262,29 @@ TEST_F(GitCommands, CreateBranchLeavesTheWorkTreeWhereItWas) {
             "fatal: a branch named 'feature/x' already exists");
 }
 
-// Page-chosen names reach git as arguments: one that git would read as an option, a pattern
-// ("*" pushes every branch), a forced refspec ("+main") or, cut at a NUL, as another name, is
-// refused before git runs. Every other rule of the name check is GitRefNames'.
-TEST_F(GitCommands, NamesGitWouldNotTakeAsOneBranchOrRemoteAreRefused) {
+// Missing arguments fail in column order, before the repository is looked at. Page-chosen names
+// reach git as arguments: one that git would read as an option, a pattern ("*" pushes every
+// branch), a forced refspec ("+main") or, cut at a NUL, as another name, is refused before git
+// runs. Every other rule of the name check is GitRefNames'. All of them fail at once, on the
+// dispatching thread.
+TEST_F(GitCommands, MissingArgumentsAndNamesGitWouldNotTakeAsOneBranchOrRemoteAreRefused) {
   testing::RemotePair pair("vessa-badnames-");
   write_file(pair.work + "/README.md", "local edit\n");
   const std::string marker = pair.root + "/owned";
   const std::string nul_name("feature\0--evil", 14);
-  struct Case {
-    std::string cmd;
-    json args;
-    std::string message;
+  std::vector<std::tuple<std::string, json, std::string>> cases = {
+      {"git_clone", json::object(), "git_clone: missing url"},
+      {"git_clone", {{"url", "/r.git"}}, "git_clone: missing path"},
+      {"git_pull", {{"path", ""}}, "git_pull: missing path"},
+      {"git_create_branch", {{"path", "/nope"}}, "git_create_branch: missing branchName"},
+      {"git_create_branch",
+       {{"path", "/nope"}, {"branchName", ""}, {"branch_name", "x"}},
+       "git_create_branch: missing branchName"},
+      {"git_checkout",
+       {{"path", "/nope"}, {"branch_name", ""}},
+       "git_checkout: missing branchName"},
+      {"git_push", json::array(), "git_push: missing path"},
   };
-  std::vector<Case> cases;
   for (const std::string& name :
        {nul_name, std::string("*"), std::string("+main"), std::string("-f")}) {
     cases.push_back({"git_create_branch",
@@ -335,7 +305,16 @@ TEST_F(GitCommands, NamesGitWouldNotTakeAsOneBranchOrRemoteAreRefused) {
   cases.push_back({"git_clone",
                    {{"url", pair.bare + std::string("\0x", 2)}, {"path", pair.root + "/c"}},
                    "git_clone: missing url"});
-  for (const auto& c : cases) EXPECT_EQ(fails(c.cmd, c.args), c.message) << c.cmd << " " << c.args;
+  for (const auto& [cmd, args, expected] : cases) {
+    bool completed = false;
+    std::string message;
+    bool claimed = handleGit(registry->family_context(), cmd, args, [&](const CommandResult& r) {
+      completed = true;
+      message = r.error();
+    });
+    EXPECT_TRUE(claimed && completed) << cmd << " " << args << " did not fail at once";
+    EXPECT_EQ(message, expected) << cmd << " " << args;
+  }
 
   EXPECT_EQ(git(pair.work, {"branch", "--format=%(refname:short)"}), "main\n");
   EXPECT_EQ(git(pair.work, {"rev-parse", "--abbrev-ref", "HEAD"}), "main\n");
