@@ -75,25 +75,18 @@ TEST(Subprocess, StoppingUsesTermAndEscalatesToKillWhenTermIsIgnored) {
 }
 
 TEST(Subprocess, ExitCodeAndSignalAreToldApart) {
-  struct Case {
-    std::vector<std::string> args;
-    bool exited;
-    int code;
-    int signal;
-    std::string text;
-  };
-  const Case cases[] = {
+  const std::tuple<std::vector<std::string>, bool, int, int, std::string> cases[] = {
       {{"exit", "0"}, true, 0, 0, "Some(0)"},
       {{"exit", "255"}, true, 255, 0, "Some(255)"},
       {{"signal", std::to_string(SIGSEGV)}, false, 0, SIGSEGV, "None"},
   };
-  for (const auto& c : cases) {
-    auto r = run(child(c.args));
+  for (const auto& [args, exited, code, signal, text] : cases) {
+    auto r = run(child(args));
     ASSERT_TRUE(r.has_value());
-    EXPECT_EQ(r->status.exited, c.exited) << c.args[0] << " " << c.args[1];
-    EXPECT_EQ(r->status.code, c.code);
-    EXPECT_EQ(r->status.signal, c.signal);
-    EXPECT_EQ(r->status.describe(), c.text);
+    EXPECT_EQ(r->status.exited, exited) << args[0] << " " << args[1];
+    EXPECT_EQ(r->status.code, code);
+    EXPECT_EQ(r->status.signal, signal);
+    EXPECT_EQ(r->status.describe(), text);
   }
 }
 
@@ -122,30 +115,38 @@ TEST(Subprocess, StartErrorsCarryTheSystemDescription) {
   }
 }
 
-TEST(Subprocess, EnvironmentWorkingFolderAndLookupFollowTheOptions) {
+// What the child sees: its environment, folder and standard input, and a bare name looked up
+// in the child's PATH, not ours.
+TEST(Subprocess, EnvironmentWorkingFolderInputAndLookupFollowTheOptions) {
   std::string home = std::getenv("HOME");
-  Options o = child({"env", "VESSA_PROBE"});
-  o.env = Environment{{"VESSA_PROBE", "it's \"quoted\" $HOME"}};
-  auto r = run(o);
-  ASSERT_TRUE(r.has_value());
-  EXPECT_EQ(r->out, "it's \"quoted\" $HOME\n");
-
+  Options probe = child({"env", "VESSA_PROBE"});
+  probe.env = Environment{{"VESSA_PROBE", "it's \"quoted\" $HOME"}};
   Options counted = child({"env-count"});
   counted.env = Environment{{"A", "1"}, {"B", "2"}};
-  EXPECT_EQ(run(counted)->out, "2\n");
-
   Options cwd = child({"cwd"});
   cwd.cwd = home;
-  EXPECT_EQ(run(cwd)->out, home + "\n");
-
-  // A bare name is looked up in the child's PATH, not ours.
-  auto dir = std::filesystem::path(test_child()).parent_path().string();
   Options by_name;
   by_name.argv = {"vessa_test_child", "echo", "found"};
-  by_name.env = Environment{{"PATH", "/nonexistent:" + dir}};
-  auto named = run(by_name);
-  ASSERT_TRUE(named.has_value()) << named.error();
-  EXPECT_EQ(named->out, "found\n");
+  by_name.env = Environment{
+      {"PATH", "/nonexistent:" + std::filesystem::path(test_child()).parent_path().string()}};
+  Options input = child({"stdin"});
+  input.in = Stdio::pipe();
+  RunOptions with_input;
+  with_input.input = std::string(300000, 'z');
+  with_input.timeout = milliseconds(10000);
+  const std::tuple<const Options*, RunOptions, std::string> cases[] = {
+      {&probe, {}, "it's \"quoted\" $HOME\n"},
+      {&counted, {}, "2\n"},
+      {&cwd, {}, home + "\n"},
+      {&by_name, {}, "found\n"},
+      {&input, with_input, std::string(300000, 'z')},
+  };
+  for (const auto& [options, run_options, out] : cases) {
+    auto r = run(*options, run_options);
+    ASSERT_TRUE(r.has_value()) << options->argv[1] << ": " << r.error();
+    EXPECT_FALSE(r->timed_out) << options->argv[1];
+    EXPECT_EQ(r->out, out) << options->argv[1];
+  }
 }
 
 TEST(Subprocess, AppendFileAndNullDevice) {
@@ -160,18 +161,6 @@ TEST(Subprocess, AppendFileAndNullDevice) {
     EXPECT_TRUE(r->out.empty());
   }
   EXPECT_EQ(vessa::testing::read_file(log), "one\ntwo\n");
-}
-
-TEST(Subprocess, StandardInputIsDeliveredAndClosed) {
-  Options o = child({"stdin"});
-  o.in = Stdio::pipe();
-  RunOptions ro;
-  ro.input = std::string(300000, 'z');
-  ro.timeout = milliseconds(10000);
-  auto r = run(o, ro);
-  ASSERT_TRUE(r.has_value());
-  EXPECT_FALSE(r->timed_out);
-  EXPECT_EQ(r->out.size(), 300000u);
 }
 
 TEST(Subprocess, GrandchildHoldingThePipeIsBoundedByTheEofWait) {
