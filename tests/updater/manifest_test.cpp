@@ -8,12 +8,7 @@ namespace vessa::updater {
 namespace {
 
 TEST(UpdateVersions, OrderFollowsIntegerPieces) {
-  struct Case {
-    const char* remote;
-    const char* local;
-    bool newer;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, const char*, bool> cases[] = {
       {"1.3.0", "1.2.9", true},
       {"1.3", "1.3.0", false},
       {"1.3.0", "1.3", false},
@@ -27,8 +22,8 @@ TEST(UpdateVersions, OrderFollowsIntegerPieces) {
       {"-1", "0", false},
       {"99999999999999999999", "1", false},  // does not fit: dropped
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(isNewer(c.remote, c.local), c.newer) << c.remote << " vs " << c.local;
+  for (const auto& [remote, local, newer] : cases) {
+    EXPECT_EQ(isNewer(remote, local), newer) << remote << " vs " << local;
   }
 }
 
@@ -63,25 +58,13 @@ TEST_F(ManifestDecoding, ReadsThisBuildsEntryAndIgnoresUnknownKeys) {
   EXPECT_EQ(manifestURL(), "https://staging.example/latest.json");
 }
 
-TEST_F(ManifestDecoding, WithoutPlatformsOrAssetsFallsBackToTheDefaultArchive) {
-  auto m = parse_manifest(R"({"version": "2.0.0"})");
-  ASSERT_TRUE(m.has_value()) << m.error();
-  EXPECT_FALSE(updaterTarballURL(*m).has_value());
-  EXPECT_EQ(browser_download_url(*m), "https://staging.example/" + archive_name());
-  EXPECT_EQ(archive_name(), "Vessa-latest-" + build_arch() + ".tar.gz");
-}
-
-// Each install format is offered its own asset, falling back to the archive's.
+// Each install format is offered its own asset, falling back to the archive's, then to the
+// default archive name.
 TEST_F(ManifestDecoding, EachInstallFormatGetsItsOwnAssetOrTheArchive) {
   using F = InstallFormat;
   const std::string arch = build_arch();
   const std::string host = "https://staging.example/";
-  struct Case {
-    std::string assets;
-    F format;
-    std::string url;
-  };
-  const Case cases[] = {
+  const std::tuple<std::string, F, std::string> cases[] = {
       {R"({"linux-)" + arch + R"(-deb": "/pkg/v.deb", "linux_)" + arch + R"(": "a.tar.gz"})",
        F::kDeb, host + "pkg/v.deb"},
       {R"({"linux-)" + arch + R"(-rpm": "https://cdn.example/v.rpm"})", F::kRpm,
@@ -91,11 +74,12 @@ TEST_F(ManifestDecoding, EachInstallFormatGetsItsOwnAssetOrTheArchive) {
       {R"({"linux-)" + arch + R"(": "b.tar.gz"})", F::kDeb, host + "b.tar.gz"},
       {R"({"linux-)" + arch + R"(-deb": "v.deb"})", F::kArchive, host + archive_name()},
       {R"({"linux-)" + arch + R"(-deb": ""})", F::kDeb, host + archive_name()},
+      {"{}", F::kArchive, host + "Vessa-latest-" + arch + ".tar.gz"},
   };
-  for (const auto& c : cases) {
-    auto m = parse_manifest(R"({"version": "2.0.0", "assets": )" + c.assets + "}");
-    ASSERT_TRUE(m.has_value()) << c.assets << ": " << m.error();
-    EXPECT_EQ(browser_download_url(*m, c.format), c.url) << c.assets;
+  for (const auto& [assets, format, url] : cases) {
+    auto m = parse_manifest(R"({"version": "2.0.0", "assets": )" + assets + "}");
+    ASSERT_TRUE(m.has_value()) << assets << ": " << m.error();
+    EXPECT_EQ(browser_download_url(*m, format), url) << assets;
   }
 }
 
