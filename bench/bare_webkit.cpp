@@ -31,17 +31,14 @@ std::vector<gint64> stamps;  // arrival of each request, microseconds
 
 void on_message(WebKitUserContentManager*, JSCValue* value, gpointer data) noexcept {
   auto* view = static_cast<WebKitWebView*>(data);
-  if (jsc_value_is_number(value)) {
+  if (const long id = raw::call_id(value); id >= 0) {
     stamps.push_back(g_get_monotonic_time());
-    raw::resolve(view, jsc_value_to_int32(value));
+    raw::resolve(view, id);
     return;
   }
   if (jsc_value_is_string(value)) {
     char* text = jsc_value_to_string(value);
-    if (const long id = raw::request_id(text); id >= 0) {
-      stamps.push_back(g_get_monotonic_time());
-      raw::resolve(view, id);
-    } else if (std::strcmp(text, "quit") == 0) {
+    if (std::strcmp(text, "quit") == 0) {
       g_main_loop_quit(loop);
     } else if (std::strcmp(text, "stamps") == 0) {
       // Time between arrivals: one full round trip each when the page calls in sequence.

@@ -741,15 +741,9 @@ int main(int argc, char** argv) {
   webkit_user_content_manager_register_script_message_handler(view_ucm, "raw", nullptr);
   g_signal_connect(view_ucm, "script-message-received::raw",
                    G_CALLBACK(+[](WebKitUserContentManager*, JSCValue* value, gpointer v) noexcept {
-                     long id = -1;
-                     if (jsc_value_is_number(value)) {
-                       id = jsc_value_to_int32(value);
-                     } else if (jsc_value_is_string(value)) {
-                       char* text = jsc_value_to_string(value);
-                       id = raw::request_id(text);
-                       g_free(text);
+                     if (const long id = raw::call_id(value); id >= 0) {
+                       raw::resolve(static_cast<WebKitWebView*>(v), id);
                      }
-                     if (id >= 0) raw::resolve(static_cast<WebKitWebView*>(v), id);
                    }),
                    host->web_view());
   int loads = 0;

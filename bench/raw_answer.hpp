@@ -21,6 +21,16 @@ inline long request_id(const char* text) {
   return req != nullptr ? std::strtol(req + 8, nullptr, 10) : -1;
 }
 
+// The id of a page call posted to the handler: a number, or a request as text; -1 otherwise.
+inline long call_id(JSCValue* value) {
+  if (jsc_value_is_number(value)) return jsc_value_to_int32(value);
+  if (!jsc_value_is_string(value)) return -1;
+  char* text = jsc_value_to_string(value);
+  const long id = request_id(text);
+  g_free(text);
+  return id;
+}
+
 inline void evaluate(WebKitWebView* view, const std::string& script) {
   webkit_web_view_evaluate_javascript(view, script.data(), static_cast<gssize>(script.size()),
                                       nullptr, nullptr, nullptr, nullptr, nullptr);

@@ -69,8 +69,6 @@ constexpr const char* kIndexHtml = R"HTML(<!doctype html>
 class PageBridge : public ::testing::Test {
  protected:
   void SetUp() override {
-    base_ = make_temp_dir("vessa-page-");
-    root_ = base_ + "/dist";
     write_file(root_ + "/index.html", kIndexHtml);
     write_file(root_ + "/style.css", "body{}");
     write_file(root_ + "/code.JS", "var a = 'é';");
@@ -82,11 +80,10 @@ class PageBridge : public ::testing::Test {
     write_file(base_ + "/secret.txt", "SECRET");
     stdfs::create_symlink(base_ + "/secret.txt", root_ + "/link-out.txt");
   }
-  void TearDown() override { stdfs::remove_all(base_); }
-
   TempHome home_;
-  std::string base_;
-  std::string root_;
+  ScratchDir scratch_{"vessa-page-"};
+  std::string base_ = scratch_.path();
+  std::string root_ = base_ + "/dist";
 };
 
 TEST_F(PageBridge, FrontEndReportsIdsRejectionsTokenAndSchemeThroughTheBridge) {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 
 #include "app/web_host_support.hpp"
 #include "commands/app_dirs.hpp"
@@ -24,7 +23,7 @@ namespace {
 // A test page built by one of the scripts/ build scripts into a temporary folder, removed with
 // the object. `skip`: npm is not there (the test then skips); `error`: the failed build's output.
 struct BuiltPage {
-  explicit BuiltPage(const std::string& script) : dir(make_temp_dir("vessa-tauri-page-")) {
+  explicit BuiltPage(const std::string& script) {
     proc::RunOptions run;
     run.timeout = std::chrono::minutes(4);
     auto built = proc::run({{std::string(VESSA_SOURCE_DIR) + "/scripts/" + script, dir},
@@ -39,11 +38,8 @@ struct BuiltPage {
     if (!built->status.success()) error = built->err.empty() ? "build failed" : built->err;
     out = built->out;
   }
-  ~BuiltPage() { std::filesystem::remove_all(dir); }
-  BuiltPage(const BuiltPage&) = delete;
-  BuiltPage& operator=(const BuiltPage&) = delete;
-
-  std::string dir;
+  ScratchDir scratch{"vessa-tauri-page-"};
+  std::string dir = scratch.path();
   std::string out;
   std::string error;
   bool skip = false;

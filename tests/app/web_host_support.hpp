@@ -72,18 +72,11 @@ inline void on_call_done(GObject* source, GAsyncResult* res, gpointer data) noex
 }  // namespace detail
 
 /// A front-end folder of its own whose index.html is `index_html`; removed with the object.
-class PageFolder {
+class PageFolder : public ScratchDir {
  public:
-  explicit PageFolder(const std::string& index_html) : path_(make_temp_dir("vessa-page-")) {
-    write_file(path_ + "/index.html", index_html);
+  explicit PageFolder(const std::string& index_html) : ScratchDir("vessa-page-") {
+    write_file(*this / "index.html", index_html);
   }
-  ~PageFolder() { std::filesystem::remove_all(path_); }
-  PageFolder(const PageFolder&) = delete;
-  PageFolder& operator=(const PageFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 /// A host serving `root` in its own window; the start page loads when shown.

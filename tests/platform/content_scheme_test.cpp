@@ -16,14 +16,12 @@ namespace vessa::platform {
 namespace {
 
 namespace stdfs = std::filesystem;
-using vessa::testing::make_temp_dir;
+using vessa::testing::ScratchDir;
 using vessa::testing::write_file;
 
 class ContentScheme : public ::testing::Test {
  protected:
   void SetUp() override {
-    base_ = make_temp_dir("vessa-scheme-");
-    root_ = base_ + "/dist";
     write_file(root_ + "/index.html", "<!doctype html>INDEX");
     write_file(root_ + "/app.JS", "console.log(1)");
     write_file(root_ + "/assets/app.js.map", "{}");
@@ -37,12 +35,11 @@ class ContentScheme : public ::testing::Test {
     stdfs::create_symlink(base_ + "/outside", root_ + "/dir-out");
     stdfs::create_symlink(root_ + "/notes.txt", root_ + "/link-in.txt");
   }
-  void TearDown() override { stdfs::remove_all(base_); }
-
   SchemeAnswer get(const std::string& uri) { return serve_content_request(root_, uri); }
 
-  std::string base_;
-  std::string root_;
+  ScratchDir scratch_{"vessa-scheme-"};
+  std::string base_ = scratch_.path();
+  std::string root_ = base_ + "/dist";
 };
 
 // Every answer carries exactly the four headers.
