@@ -288,7 +288,8 @@ std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, siz
       s.append(js::ascii_only(std::move(d.name))).push_back(',');
     }
     if (d.token.empty()) {
-      s.append(js::ascii_only(std::move(d.data)));
+      // A long value was made ASCII off the main thread: scanning it again here would not be.
+      s.append(d.ascii ? d.data : js::ascii_only(std::move(d.data)));
     } else {
       s.append("null,\"").append(d.token).push_back('"');
     }
@@ -314,6 +315,7 @@ Bridge::Delivery Bridge::prepare(Delivery::Kind kind, std::string data) {
   }
   if (data.size() > kLargeDataBytes) {
     d.data = js::ascii_only(std::move(data));
+    d.ascii = true;
   } else {
     d.data = std::move(data);
   }

@@ -105,10 +105,10 @@ class Bridge : public commands::CallbackSink, public std::enable_shared_from_thi
     int64_t req_id = 0;      // the request, or the callback id
     uint64_t page_load = 0;  // the load that asked (answers and callbacks)
     bool ok = false;
-    std::string name;   // the event's encoded name
-    std::string data;   // the encoded value (pure ASCII once longer than kLargeDataBytes),
-                        // or the script text
-    std::string token;  // set when the value travels as the memory file below instead
+    std::string name;    // the event's encoded name
+    std::string data;    // the encoded value, or the script text
+    bool ascii = false;  // data was made pure ASCII on the caller's thread (long values)
+    std::string token;   // set when the value travels as the memory file below instead
     fs::UniqueFd value_file;
     std::optional<size_t> bytes_size;  // set when the file holds raw bytes, not JSON text
   };
