@@ -287,9 +287,11 @@ std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, siz
     } else {
       s.append(js::ascii_only(std::move(d.name))).push_back(',');
     }
-    if (d.token.empty()) {
+    if (d.token.empty() && d.ascii) {
       // A long value was made ASCII off the main thread: scanning it again here would not be.
-      s.append(d.ascii ? d.data : js::ascii_only(std::move(d.data)));
+      s.append(d.data);
+    } else if (d.token.empty()) {
+      s.append(js::ascii_only(std::move(d.data)));
     } else {
       s.append("null,\"").append(d.token).push_back('"');
     }
