@@ -1,10 +1,13 @@
 // The smallest GTK + WebKit program that can answer a page: one window, one web view, one
 // message handler "raw". It is the floor the shell's bridge is measured against, and the bare
-// program its cold start and memory are compared with. Only GTK and WebKit, nothing of Vessa.
+// program its cold start and memory are compared with. Only GTK and WebKit, nothing of Vessa
+// (and libcurl, loaded at run time, with --http).
 //
-//   bare_webkit URI [WIDTHxHEIGHT] [--chrome]
+//   bare_webkit URI [WIDTHxHEIGHT] [--chrome] [--http]
 //     (window size, 800x600 unless given; --chrome adds what the shell's window has around its
-//     view: a header bar with the title and a main-menu button)
+//     view: a header bar with the title and a main-menu button; --http loads the shell's HTTP
+//     client, libcurl, at start and makes one request with it once the page has loaded, as the
+//     shell's first launch step does)
 //
 // Messages from the page to handler "raw":
 //   a number N          -> evaluates "__RAW_RESOLVE(N)" in the page (one transport round trip)
@@ -14,12 +17,15 @@
 //                          "__RAW_RESOLVE(N)": the round trip of a request carried as text
 //   "stamps"            -> prints {"intervals":[...]}: microseconds between requests
 //   any string          -> printed on its own line to stdout ("quit" ends the program)
+#include <curl/curl.h>
+#include <dlfcn.h>
 #include <gtk/gtk.h>
 #include <webkit/webkit.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "raw_answer.hpp"
@@ -73,13 +79,56 @@ void on_message(WebKitUserContentManager*, JSCValue* value, gpointer data) noexc
   }
 }
 
+// libcurl through dlopen, so that the plain runs load nothing of it. Loaded before gtk_init, as
+// the shell's libraries are; the request is one the shell's launch makes: libcurl's global set-up
+// (TLS included), then a GET to a local port, on a thread of its own.
+void* curl = nullptr;
+
+void load_http_client() {
+  curl = dlopen("libcurl.so.4", RTLD_NOW | RTLD_GLOBAL);
+  if (curl == nullptr) std::fprintf(stderr, "bare_webkit: %s\n", dlerror());
+}
+
+void make_one_request() {
+  // The header gives the names and types; nothing of libcurl is linked.
+  auto global_init = reinterpret_cast<decltype(&curl_global_init)>(dlsym(curl, "curl_global_init"));
+  auto easy_init = reinterpret_cast<decltype(&curl_easy_init)>(dlsym(curl, "curl_easy_init"));
+  auto easy_setopt = reinterpret_cast<decltype(&curl_easy_setopt)>(dlsym(curl, "curl_easy_setopt"));
+  auto easy_perform =
+      reinterpret_cast<decltype(&curl_easy_perform)>(dlsym(curl, "curl_easy_perform"));
+  auto easy_cleanup =
+      reinterpret_cast<decltype(&curl_easy_cleanup)>(dlsym(curl, "curl_easy_cleanup"));
+  if (!global_init || !easy_init || !easy_setopt || !easy_perform || !easy_cleanup) return;
+  global_init(CURL_GLOBAL_DEFAULT);
+  CURL* easy = easy_init();
+  if (easy == nullptr) return;
+  easy_setopt(easy, CURLOPT_URL, "http://127.0.0.1:9/health");
+  easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  easy_setopt(easy, CURLOPT_TIMEOUT_MS, 1500L);
+  easy_perform(easy);
+  easy_cleanup(easy);
+}
+
+void on_load_changed(WebKitWebView*, WebKitLoadEvent event, gpointer) noexcept {
+  static bool requested = false;
+  if (event != WEBKIT_LOAD_FINISHED || requested || curl == nullptr) return;
+  requested = true;
+  std::thread(make_one_request).detach();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: bare_webkit URI [WIDTHxHEIGHT]\n");
+    std::fprintf(stderr, "usage: bare_webkit URI [WIDTHxHEIGHT] [--chrome] [--http]\n");
     return 2;
   }
+  bool chrome = false, http = false;
+  for (int i = 3; i < argc; ++i) {
+    chrome = chrome || std::strcmp(argv[i], "--chrome") == 0;
+    http = http || std::strcmp(argv[i], "--http") == 0;
+  }
+  if (http) load_http_client();
   gtk_init();
   loop = g_main_loop_new(nullptr, FALSE);
   WebKitUserContentManager* ucm = webkit_user_content_manager_new();
@@ -92,7 +141,7 @@ int main(int argc, char** argv) {
   if (argc > 2) std::sscanf(argv[2], "%dx%d", &width, &height);
   gtk_window_set_default_size(window, width, height);
   gtk_window_set_child(window, GTK_WIDGET(view));
-  if (argc > 3 && std::strcmp(argv[3], "--chrome") == 0) {
+  if (chrome) {
     // The shell's window chrome, for a start-up floor that draws the same widgets.
     gtk_window_set_title(window, "Vessa");
     GtkWidget* header = gtk_header_bar_new();
@@ -103,6 +152,7 @@ int main(int argc, char** argv) {
     gtk_window_set_titlebar(window, header);
   }
   g_signal_connect_swapped(window, "close-request", G_CALLBACK(g_main_loop_quit), loop);
+  g_signal_connect(view, "load-changed", G_CALLBACK(on_load_changed), nullptr);
   gtk_window_present(window);
   webkit_web_view_load_uri(view, argv[1]);
   g_main_loop_run(loop);
