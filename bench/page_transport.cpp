@@ -523,7 +523,10 @@ void run_cold_start(Report& report, const std::string& bare, const stdfs::path& 
     return env;
   };
   const auto bare_env = home_env("bare"), chrome_env = home_env("chrome"),
-             http_env = home_env("http"), shell_env = home_env("shell");
+             http_env = home_env("http");
+  // The shell as packaged: a developer build would otherwise turn its web inspector on.
+  auto shell_env = home_env("shell");
+  shell_env["VESSA_INSPECTOR"] = "0";
   const std::string config = shell_env.at("HOME") + "/.vessa/config.json";
   enum class Floor { none, chrome, http };
   auto start_bare = [&](Floor floor) {

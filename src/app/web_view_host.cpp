@@ -148,10 +148,12 @@ void add_app_page_script(WebKitUserContentManager* ucm, const std::string& sourc
   webkit_user_script_unref(script);
 }
 
-// The inspector is for developers: dev builds and VESSA_INSPECTOR=1 only.
+// The inspector is for developers: dev builds and VESSA_INSPECTOR=1 only. VESSA_INSPECTOR=0 runs
+// a dev build as packaged, without it (it slows every script the shell evaluates).
 bool developer_extras_enabled() {
   const char* flag = std::getenv("VESSA_INSPECTOR");
   if (flag && std::string_view(flag) == "1") return true;
+  if (flag && std::string_view(flag) == "0") return false;
 #ifdef VESSA_DEV_BUILD
   return true;
 #else

@@ -29,7 +29,8 @@ class WebViewHost : public std::enable_shared_from_this<WebViewHost> {
     /// The folder holding the web-process extension; the bundle's lib/web-extensions when
     /// unset. Without the extension, large values travel as script text.
     std::optional<std::filesystem::path> web_extensions_dir;
-    /// The web inspector; when unset, on in development builds and with VESSA_INSPECTOR=1.
+    /// The web inspector; when unset, on in development builds or with VESSA_INSPECTOR=1, and
+    /// off with VESSA_INSPECTOR=0.
     /// It makes every script the shell evaluates in the page slower.
     std::optional<bool> inspector;
     /// Called on the main thread at every finished page load, before the after-load steps.

@@ -11,6 +11,7 @@
 #include "bridge/ui_token.hpp"
 #include "fixtures/fake_platform.hpp"
 #include "fixtures/helpers.hpp"
+#include "fixtures/scripts.hpp"
 #include "fixtures/temp_home.hpp"
 
 namespace vessa::testing {
@@ -151,6 +152,37 @@ TEST(PageWindowOpen, NewWindowRequestsGoToTheDefaultHandler) {
   EXPECT_TRUE(run_until([&] { return !fakes.opener->opened.all().empty(); }));
   EXPECT_EQ(fakes.opener->opened.all(), std::vector<std::string>{"https://example.com/elsewhere"});
   EXPECT_EQ(webkit_web_view_get_uri(page.view()), before);
+}
+
+// VESSA_INSPECTOR turns the inspector on or off for one run; the host's own option wins over it.
+TEST(PageInspector, TheVariableTurnsItOnOrOffAndTheOptionWins) {
+  gtk_init();
+  struct Case {
+    std::optional<std::string> variable;
+    std::optional<bool> option;
+    bool inspector;
+  };
+  const Case cases[] = {
+      {"1", std::nullopt, true},
+      {"0", std::nullopt, false},
+      {"0", true, true},
+      {"1", false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.variable.value_or("unset"));
+    ScopedEnv variable("VESSA_INSPECTOR", c.variable);
+    auto app = std::make_shared<TestApp>();
+    app::WebViewHost::Options options;
+    options.dist_root = "/nonexistent";
+    options.inspector = c.option;
+    auto host = app::WebViewHost::create(app, options);
+    GtkWidget* view = g_object_ref_sink(host->build());
+    EXPECT_EQ(webkit_settings_get_enable_developer_extras(
+                  webkit_web_view_get_settings(WEBKIT_WEB_VIEW(view))),
+              c.inspector);
+    host.reset();
+    g_object_unref(view);
+  }
 }
 
 }  // namespace
