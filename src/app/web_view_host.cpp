@@ -150,15 +150,16 @@ void add_app_page_script(WebKitUserContentManager* ucm, const std::string& sourc
 
 // The inspector is for developers: dev builds and VESSA_INSPECTOR=1 only. VESSA_INSPECTOR=0 runs
 // a dev build as packaged, without it (it slows every script the shell evaluates).
-bool developer_extras_enabled() {
-  const char* flag = std::getenv("VESSA_INSPECTOR");
-  if (flag && std::string_view(flag) == "1") return true;
-  if (flag && std::string_view(flag) == "0") return false;
 #ifdef VESSA_DEV_BUILD
-  return true;
+constexpr bool kDevBuild = true;
 #else
-  return false;
+constexpr bool kDevBuild = false;
 #endif
+
+bool developer_extras_enabled() {
+  const char* set = std::getenv("VESSA_INSPECTOR");
+  const std::string_view flag = set ? set : "";
+  return flag == "1" || flag == "0" ? flag == "1" : kDevBuild;
 }
 
 void on_probe_done(GObject* source, GAsyncResult* result, gpointer /*data*/) noexcept {
