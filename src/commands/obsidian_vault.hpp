@@ -27,7 +27,8 @@ tl::expected<json, std::string> read(const std::string& path);
 std::vector<std::string> collectMarkdown(const std::string& dir);
 
 /// The first first-level heading after any front matter (200 characters at most), else the
-/// file name without its extension, else "Untitled".
+/// file name without its extension, else "Untitled". `text` is UTF-8: `read` skips notes that
+/// are not; other bytes are read within bounds but not counted as characters.
 std::string titleOf(std::string_view text, const std::string& file);
 
 /// Front-matter "tags:" values, then inline #tags (up to 50 in all), first appearance first.
