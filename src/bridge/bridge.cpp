@@ -285,13 +285,10 @@ std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, siz
     } else if (d.kind == Delivery::Kind::kCallback) {
       s.append("null,").append(std::to_string(d.req_id)).push_back(',');
     } else {
-      s.append(js::ascii_only(std::move(d.name))).push_back(',');
+      s.append(d.name).push_back(',');
     }
-    if (d.token.empty() && d.ascii) {
-      // A long value was made ASCII off the main thread: scanning it again here would not be.
+    if (d.token.empty()) {
       s.append(d.data);
-    } else if (d.token.empty()) {
-      s.append(js::ascii_only(std::move(d.data)));
     } else {
       s.append("null,\"").append(d.token).push_back('"');
     }
@@ -301,26 +298,20 @@ std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, siz
   return s;
 }
 
-// Runs on the caller's thread, so the costly steps for large values (escaping, parking) stay
-// off the main thread.
+// Runs on the caller's thread, so escaping and parking stay off the main thread. Pure ASCII,
+// so the engine reads the value into 8-bit text and parses that (faster than 16-bit).
 Bridge::Delivery Bridge::prepare(Delivery::Kind kind, std::string data) {
   Delivery d;
   d.kind = kind;
+  data = js::ascii_only(std::move(data));
   if (data.size() > value_bytes_.load(std::memory_order_relaxed) && view_takes_values_.load()) {
-    // Pure ASCII, so the engine reads it into 8-bit text and parses that (faster than 16-bit).
-    data = js::ascii_only(std::move(data));
     if (fs::UniqueFd file = fs::sealed_memory_file("vessa-value", data)) {
       d.token = random_token();
       d.value_file = std::move(file);
       return d;
     }
   }
-  if (data.size() > kLargeDataBytes) {
-    d.data = js::ascii_only(std::move(data));
-    d.ascii = true;
-  } else {
-    d.data = std::move(data);
-  }
+  d.data = std::move(data);
   return d;
 }
 
@@ -369,6 +360,7 @@ void Bridge::emit(const std::string& event, const json& payload) {
   encode_json_into(data, payload);
   Delivery d = prepare(Delivery::Kind::kEmit, std::move(data));
   encode_json_string_into(d.name, event);
+  d.name = js::ascii_only(std::move(d.name));
   enqueue(std::move(d));
 }
 

@@ -77,9 +77,7 @@ class Bridge : public commands::CallbackSink, public std::enable_shared_from_thi
 
   /// Deliveries queued in one main-loop turn travel together as one evaluation of
   /// window.__VESSA_BATCH with one pure-ASCII JSON array, which the engine parses on its JSON
-  /// fast path. Encoded data longer than this is made pure ASCII on the caller's thread, sparing
-  /// the main thread; for shorter data it costs next to nothing there.
-  static constexpr size_t kLargeDataBytes = size_t{12} * 1024;
+  /// fast path. Each value is made pure ASCII on the caller's thread, sparing the main thread.
   /// Encoded data longer than this is handed to the page as bytes when the web view takes
   /// values (a memory file its web process parses straight into a page value), instead of
   /// travelling as script text. Chosen by measurement (bench/).
@@ -105,10 +103,9 @@ class Bridge : public commands::CallbackSink, public std::enable_shared_from_thi
     int64_t req_id = 0;      // the request, or the callback id
     uint64_t page_load = 0;  // the load that asked (answers and callbacks)
     bool ok = false;
-    std::string name;    // the event's encoded name
-    std::string data;    // the encoded value, or the script text
-    bool ascii = false;  // data was made pure ASCII on the caller's thread (long values)
-    std::string token;   // set when the value travels as the memory file below instead
+    std::string name;   // the event's encoded name, pure ASCII
+    std::string data;   // the encoded value, pure ASCII, or the script text
+    std::string token;  // set when the value travels as the memory file below instead
     fs::UniqueFd value_file;
     std::optional<size_t> bytes_size;  // set when the file holds raw bytes, not JSON text
   };

@@ -301,8 +301,8 @@ TEST_F(BridgeFixture, LateResultsAfterTheViewOrBridgeIsGoneAreDropped) {
 // that an event follows; the order always holds.
 TEST_F(BridgeFixture, DeliveriesOfOneTurnTravelInOrderedBatches) {
   bridge->set_value_bytes_for_testing(1);  // this view takes no values: all stays text
-  // Long enough to be made ASCII on the worker's thread, and not ASCII to begin with.
-  const std::string big = std::string(Bridge::kLargeDataBytes, 'x') + "\u00e9\u2028";
+  // Long, and not ASCII to begin with: the worker's thread makes it so.
+  const std::string big = std::string(size_t{12} * 1024, 'x') + "\u00e9\u2028";
   std::thread worker([&] {
     bridge->emit("a", 1);
     bridge->emit("b", 2);
