@@ -382,7 +382,7 @@ double program_file_pss_mb(pid_t pid) {
   for (const auto& line : vessa::split_lines(*text)) {
     // A mapping's header line ends in its path; the lines under it are its counters.
     if (line.find('-') < line.find(' ') && std::isxdigit(static_cast<unsigned char>(line[0]))) {
-      in_exe = line.size() > exe.string().size() && line.ends_with(" " + exe.string());
+      in_exe = line.ends_with(" " + exe.string());
     } else if (in_exe && line.starts_with("Pss:")) {
       kb += std::strtod(line.c_str() + 4, nullptr);
     }
@@ -558,12 +558,15 @@ void run_cold_start(Report& report, const std::string& bare, const stdfs::path& 
   start_bare(Floor::chrome);
   start_bare(Floor::http);
   start_shell();
-  std::vector<double> bare_fcp, chrome_fcp, http_fcp, shell_fcp, bare_pss, chrome_pss, http_pss,
-      shell_pss, sidecar_pss, code_pss;
-  auto keep = [](const StartSample& s, std::vector<double>& fcp, std::vector<double>& pss) {
-    if (!std::isnan(s.fcp_ms)) fcp.push_back(s.fcp_ms), pss.push_back(s.pss_mb);
-    return !std::isnan(s.fcp_ms);
-  };
+  // Each program's samples of the starts that painted.
+  struct Series {
+    std::vector<double> fcp, pss, sidecar, code;
+    void add(const StartSample& s) {
+      if (std::isnan(s.fcp_ms)) return;
+      fcp.push_back(s.fcp_ms), pss.push_back(s.pss_mb);
+      sidecar.push_back(s.sidecar_mb), code.push_back(s.code_mb);
+    }
+  } bare_runs, chrome_runs, http_runs, shell_runs;
   for (int i = 0; i < runs; ++i) {
     auto b = start_bare(Floor::none);
     auto c = start_bare(Floor::chrome);
@@ -573,34 +576,31 @@ void run_cold_start(Report& report, const std::string& bare, const stdfs::path& 
                  "start-up %d: bare %.0f ms %.1f MB, chrome %.0f ms %.1f MB, chrome and HTTP "
                  "client %.0f ms %.1f MB, shell %.0f ms %.1f MB\n",
                  i, b.fcp_ms, b.pss_mb, c.fcp_ms, c.pss_mb, h.fcp_ms, h.pss_mb, s.fcp_ms, s.pss_mb);
-    keep(b, bare_fcp, bare_pss);
-    keep(c, chrome_fcp, chrome_pss);
-    keep(h, http_fcp, http_pss);
-    if (keep(s, shell_fcp, shell_pss)) {
-      sidecar_pss.push_back(s.sidecar_mb);
-      code_pss.push_back(s.code_mb);
-    }
+    bare_runs.add(b);
+    chrome_runs.add(c);
+    http_runs.add(h);
+    shell_runs.add(s);
   }
   // Two floors under both rows, each a bare program that does one more thing the shell cannot
   // leave out: its window chrome (header bar, title, menu button; under a software renderer its
   // texture atlases sit in the process's memory), then also its HTTP client (libcurl and the
   // libraries it loads, and its set-up with TLS, which the first launch step makes).
-  const double bf = median(bare_fcp), cf = median(chrome_fcp), hf = median(http_fcp),
-               sf = median(shell_fcp);
+  const double bf = median(bare_runs.fcp), cf = median(chrome_runs.fcp), hf = median(http_runs.fcp),
+               sf = median(shell_runs.fcp);
   report.row("cold start to first contentful paint", "≤ 1.05× bare",
              fmt("%.0f ms", sf) + fmt(" vs %.0f ms bare", bf) + fmt(" = %.2f×", sf / bf) +
                  fmt("; floors, bare with the shell's window chrome: %.2f×", cf / bf) +
                  fmt(", and with its HTTP client too: %.2f×", hf / bf) +
                  fmt(" (medians of %.0f alternating runs)", static_cast<double>(runs)),
              sf <= 1.05 * bf);
-  const double bp = median(bare_pss), cp = median(chrome_pss), hp = median(http_pss),
-               sp = median(shell_pss);
+  const double bp = median(bare_runs.pss), cp = median(chrome_runs.pss), hp = median(http_runs.pss),
+               sp = median(shell_runs.pss);
   report.row("memory over the bare program (PSS, whole process tree)", "≤ 10 MB",
              fmt("%.1f MB", sp - bp) + fmt(" (%.1f MB", sp) + fmt(" vs %.1f MB;", bp) +
                  fmt(" floors, the window chrome: %.1f MB,", cp - bp) +
                  fmt(" with the HTTP client too: %.1f MB;", hp - bp) +
-                 fmt(" of the rest, the shell's program file: %.1f MB;", median(code_pss)) +
-                 fmt(" executor sidecar apart: %.1f MB)", median(sidecar_pss)),
+                 fmt(" of the rest, the shell's program file: %.1f MB;", median(shell_runs.code)) +
+                 fmt(" executor sidecar apart: %.1f MB)", median(shell_runs.sidecar)),
              sp - bp <= 10);
 }
 
