@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "fixtures/helpers.hpp"
+#include "fixtures/temp_home.hpp"
 
 namespace vessa::bridge::ui_token {
 namespace {
@@ -33,17 +34,6 @@ TEST(UIToken, FortyThreeUrlSafeCharactersStableForTheProcess) {
       std::string::npos);
 }
 
-TEST(UIToken, Base64UrlMatchesKnownVectors) {
-  auto enc = [](const std::string& s) {
-    return detail::base64url(reinterpret_cast<const unsigned char*>(s.data()), s.size());
-  };
-  EXPECT_EQ(enc(""), "");
-  EXPECT_EQ(enc("f"), "Zg");
-  EXPECT_EQ(enc("fo"), "Zm8");
-  EXPECT_EQ(enc("foo"), "Zm9v");
-  EXPECT_EQ(enc("\xfb\xff\xbf"), "-_-_");  // the two URL-safe characters
-}
-
 TEST(UIToken, FallsBackToUrandomThenGivesUpWithTheLogLine) {
   vessa::testing::LogCapture logs;
   auto from_urandom = detail::mint(failing_random, "/dev/urandom");
@@ -52,10 +42,8 @@ TEST(UIToken, FallsBackToUrandomThenGivesUpWithTheLogLine) {
   EXPECT_TRUE(logs.lines().empty());
 
   // A short read counts as failure of that source.
-  std::string short_file = std::string(std::getenv("HOME")) + "/short";
-  FILE* f = std::fopen(short_file.c_str(), "w");
-  std::fputs("only a few bytes", f);
-  std::fclose(f);
+  const std::string short_file =
+      vessa::testing::write_file(std::string(std::getenv("HOME")) + "/short", "only a few bytes");
   EXPECT_FALSE(detail::mint(failing_random, short_file.c_str()).has_value());
   EXPECT_FALSE(detail::mint(failing_random, "/nonexistent").has_value());
   EXPECT_TRUE(logs.contains(
