@@ -12,14 +12,12 @@ namespace vessa::platform {
 namespace {
 
 namespace stdfs = std::filesystem;
-using vessa::testing::make_temp_dir;
 using vessa::testing::write_file;
 
 class DistRoot : public ::testing::Test {
  protected:
-  void SetUp() override { base_ = make_temp_dir("vessa-dist-"); }
-  void TearDown() override { stdfs::remove_all(base_); }
-  stdfs::path base_;
+  vessa::testing::ScratchDir scratch_{"vessa-dist-"};
+  stdfs::path base_ = scratch_.path();
 };
 
 TEST_F(DistRoot, BundleWebWinsOverEverything) {
