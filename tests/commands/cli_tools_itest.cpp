@@ -1,8 +1,6 @@
 // cli_detect and cli_install against fake tools and installers found through a fake login shell.
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "commands/cli_install.hpp"
 #include "commands/cli_lookup.hpp"
 #include "commands/commands_test_support.hpp"

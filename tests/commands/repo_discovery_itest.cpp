@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "commands/command_registry.hpp"
 #include "commands/repo_discovery.hpp"
 #include "fixtures/git_repos.hpp"
 #include "fixtures/helpers.hpp"
@@ -164,11 +163,8 @@ TEST_F(RepoDiscovery, ExtraRootsHomeModeLimitAndDeadline) {
 }
 
 TEST(RepoScanOptions, ArgumentsFromThePage) {
-  struct Case {
-    json args;
-    int max;
-    size_t roots;
-  } cases[] = {
+  // The arguments; the limit and the number of extra roots read from them.
+  const std::tuple<json, int, size_t> cases[] = {
       {json::object(), 80, 0},
       {{{"maxRepos", 0}}, 1, 0},
       {{{"maxRepos", 500}}, 200, 0},
@@ -178,18 +174,14 @@ TEST(RepoScanOptions, ArgumentsFromThePage) {
       {{{"extraRoots", {"/a", 3}}}, 80, 0},
       {{{"extraRoots", "/a"}}, 80, 0},
   };
-  for (const auto& c : cases) {
-    auto o = repos::scan_options_from_args(c.args);
-    EXPECT_EQ(o.max_repos, c.max) << c.args;
-    EXPECT_EQ(o.extra_roots.size(), c.roots) << c.args;
+  for (const auto& [args, max, roots] : cases) {
+    auto o = repos::scan_options_from_args(args);
+    EXPECT_EQ(std::pair(o.max_repos, o.extra_roots.size()), std::pair(max, roots)) << args;
   }
 }
 
 TEST(RepoProvider, FromRemoteUrl) {
-  struct Case {
-    const char* url;
-    const char* provider;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"git@github.com:me/x.git", "github"},
       {"HTTPS://GitHub.com/me/x", "github"},
       {"https://bitbucket.org/t/x.git", "bitbucket"},
@@ -198,7 +190,7 @@ TEST(RepoProvider, FromRemoteUrl) {
       {"https://gitlab.example.com/g/x.git", "other"},
       {"ssh://git.internal/x", "other"},
   };
-  for (const auto& c : cases) EXPECT_EQ(repos::provider_for(c.url), c.provider) << c.url;
+  for (const auto& [url, provider] : cases) EXPECT_EQ(repos::provider_for(url), provider) << url;
 }
 
 TEST_F(RepoDiscovery, FindLocalRepo) {
@@ -207,16 +199,13 @@ TEST_F(RepoDiscovery, FindLocalRepo) {
   make_repo(h() + "/Projects/MixedCase");
   make_repo(h() + "/GitHub/both");
   make_repo(h() + "/both");
-  struct Case {
-    const char* slug;
-    std::string path;
-  } cases[] = {
+  const std::pair<const char*, std::string> cases[] = {
       {"LOWER", h() + "/Projects/lower"},
       {"mixedcase", h() + "/Projects/MixedCase"},
       {"both", h() + "/both"},  // home comes first
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(repos::find_local_repo(c.slug), json({{"found", true}, {"path", c.path}})) << c.slug;
+  for (const auto& [slug, path] : cases) {
+    EXPECT_EQ(repos::find_local_repo(slug), json({{"found", true}, {"path", path}})) << slug;
   }
   EXPECT_EQ(repos::find_local_repo(""), json({{"found", false}, {"path", nullptr}}));
   make_repo(h());
