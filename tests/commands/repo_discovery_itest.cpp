@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "commands/commands_test_support.hpp"
 #include "commands/repo_discovery.hpp"
 #include "fixtures/git_repos.hpp"
-#include "fixtures/helpers.hpp"
 #include "fixtures/scripts.hpp"
 
 namespace vessa::commands {
@@ -68,8 +68,7 @@ TEST_F(RepoDiscovery, ScanFindsRepositoriesWithinTheRulesAndDescribesThem) {
   stdfs::create_directories(h() + "/repos");
   stdfs::create_directory_symlink(h() + "/elsewhere/linked-target", h() + "/repos/linked");
 
-  json results = repos::scan_repos({});
-  auto found = by_path(results, h());
+  auto found = by_path(repos::scan_repos({}), h());
   std::vector<std::string> paths;
   for (const auto& [p, e] : found) paths.push_back(p);
   EXPECT_EQ(paths, (std::vector<std::string>{"/Projects/a/b/c", "/Projects/alpha", "/code",
@@ -237,13 +236,10 @@ TEST_F(RepoDiscovery, DetectToolsReadsFirstLineOfStdoutFromThePath) {
 
 TEST_F(RepoDiscovery, CommandsAnswerThroughTheRegistry) {
   make_repo(h() + "/Projects/reg");
-  auto registry = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
-  auto run = [&](const char* cmd, const json& args) {
-    return testing::dispatch_and_wait(*registry, cmd, args).value();
-  };
-  EXPECT_EQ(run("git_scan_repos", {{"maxRepos", "x"}})[0]["name"], "reg");
-  EXPECT_EQ(run("find_local_repo", {{"slug", "REG"}})["path"], h() + "/Projects/reg");
-  EXPECT_EQ(run("git_detect_tools", json::object())["home"], h());
+  testing::Commands commands;
+  EXPECT_EQ(commands.ok("git_scan_repos", {{"maxRepos", "x"}})[0]["name"], "reg");
+  EXPECT_EQ(commands.ok("find_local_repo", {{"slug", "REG"}})["path"], h() + "/Projects/reg");
+  EXPECT_EQ(commands.ok("git_detect_tools")["home"], h());
 }
 
 }  // namespace

@@ -59,7 +59,6 @@ TEST_F(StoreTest, KeySemantics) {
   EXPECT_EQ(ok(m, "get", with({{"key", "v"}})), json({{"deep", {1, 2, 3}}}));
   EXPECT_EQ(ok(m, "length", s), 3);
 
-  // keys / values / entries agree with each other.
   json keys = ok(m, "keys", s), values = ok(m, "values", s), entries = ok(m, "entries", s);
   ASSERT_EQ(entries.size(), 3u);
   for (size_t i = 0; i < 3; ++i) EXPECT_EQ(entries[i], json::array({keys[i], values[i]}));

@@ -48,8 +48,7 @@ TEST_F(TauriPlugins, StoresAreNamedByTheirFileAndIdsDieWithTheRegistry) {
 }
 
 TEST_F(TauriPlugins, LoadOptionsDecideBetweenFileAndDefaults) {
-  // What the row shows; the file (nullptr: none yet); the options; the store after load, and the
-  // file after a save.
+  // Name; file (nullptr: none yet); options; the store after load, and the file after a save.
   const json defaults = {{"a", 0}, {"b", 2}};
   const std::tuple<const char*, const char*, json, json> cases[] = {
       {"overrideDefaults takes the file alone",
