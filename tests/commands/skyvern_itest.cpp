@@ -63,7 +63,7 @@ struct SkyvernEnv : HomeAndApp<RecordingApp>, Commands {
   void use_docker(const std::string& program) { docker_.emplace("VESSA_DOCKER_BIN", program); }
 
   /// Sets how the fake answers `sub`: its exit status and what it prints.
-  void answer(const std::string& sub, int code, const std::string& out = "") const {
+  void respond(const std::string& sub, int code, const std::string& out = "") const {
     write_file(fake_dir_ + "/" + sub + ".code", std::to_string(code));
     write_file(fake_dir_ + "/" + sub + ".out", out);
   }
@@ -150,8 +150,8 @@ TEST(SkyvernDocker, StatusReadsTheFirstStateLine) {
   for (const auto& [info_code, ps_code, ps_out, exists, running] : cases) {
     SCOPED_TRACE(ps_out + std::to_string(info_code));
     SkyvernEnv env;
-    env.answer("info", info_code);
-    env.answer("ps", ps_code, ps_out);
+    env.respond("info", info_code);
+    env.respond("ps", ps_code, ps_out);
     json s = env.run("skyvern_status").value();
     EXPECT_EQ(json({s["docker_available"], s["docker_running"], s["container_exists"],
                     s["container_running"]}),
@@ -167,9 +167,7 @@ TEST(SkyvernInstall, StreamsOutputAndAnswersWithTheLastNonBlankLine) {
   env.use_bundle({{"install-skyvern.sh",
                    "echo Pulling\necho 'a warning' >&2\necho 'http://localhost:8123'\n"
                    "printf ' \\t\\n\\n  '\n"}});
-  CommandResult r = env.run("skyvern_install");
-  ASSERT_TRUE(r.ok()) << r.error();
-  EXPECT_EQ(r.value(), "http://localhost:8123");
+  EXPECT_EQ(env.ok("skyvern_install"), "http://localhost:8123");
   EXPECT_EQ(env.statuses_after(2), (Strings{kInstalling, kReady}));
   Strings lines = env.progress(), out = lines;
   std::erase_if(out, [](const std::string& l) { return l.starts_with("[docker] "); });
@@ -196,11 +194,10 @@ TEST(SkyvernInstall, OutcomesOfBothInstallers) {
   for (const auto& [docker, script, answer] : cases) {
     SCOPED_TRACE(script);
     SkyvernEnv env;
-    env.answer("info", docker ? 1 : 0);
+    env.respond("info", docker ? 1 : 0);
     env.use_bundle({{docker ? "install-docker.sh" : "install-skyvern.sh", script}});
-    CommandResult r = env.run(docker ? "skyvern_install_docker" : "skyvern_install");
-    const bool failed = !answer.empty() && answer[0] == '!';
-    EXPECT_EQ(failed ? "!" + r.error() : r.value().get<std::string>(), answer);
+    EXPECT_EQ(env.answer(docker ? "skyvern_install_docker" : "skyvern_install"), answer);
+    const bool failed = answer.starts_with("!");
     EXPECT_EQ(env.statuses_after(2), (Strings{docker ? kInstallingDocker : kInstalling,
                                               failed   ? "error|" + answer.substr(1)
                                               : docker ? docker_ready
@@ -211,7 +208,7 @@ TEST(SkyvernInstall, OutcomesOfBothInstallers) {
 TEST(SkyvernInstall, RunsWithTheStoppedDaemonButNotWithoutDocker) {
   {
     SkyvernEnv env;
-    env.answer("info", 1);
+    env.respond("info", 1);
     env.use_bundle({{"install-skyvern.sh", "echo \"$PATH\"\n"}});
     EXPECT_EQ(env.run("skyvern_install").value(), sk::skyvernPath());  // the search path
     EXPECT_TRUE(env.calls().empty());  // the daemon is not asked here
@@ -238,7 +235,7 @@ TEST(SkyvernInstall, FindsScriptsInResourcesAndAncestorFolders) {
   }
   SkyvernEnv env;  // nothing anywhere: no event, just the message
   env.use_bundle({});
-  env.answer("info", 1);
+  env.respond("info", 1);
   EXPECT_EQ(env.run("skyvern_install").error(),
             "install-skyvern.sh not found (checked Resources/skyvern, Resources, and ancestor "
             "dirs)");
@@ -253,8 +250,8 @@ TEST(SkyvernInstall, GateRefusesASecondInstallOfEitherKindWhileOneRuns) {
                    "for i in $(seq 1 200); do [ -f \"$HOME/release\" ] && break; sleep 0.05; done\n"
                    "echo done\n"},
                   {"install-docker.sh", "touch \"$HOME/ran\"\n"}});
-  env.answer("info", 0);
-  env.answer("stop", 0);
+  env.respond("info", 0);
+  env.respond("stop", 0);
   Pending first;
   env.registry->dispatch("skyvern_install", json::object(), first.completion());
   // Refused at once, on the dispatching thread.
@@ -283,12 +280,12 @@ TEST(SkyvernStartStop, MessagesAndEvents) {
         std::tuple{"skyvern_stop", "stop", "stopped", "not-installed|Skyvern stopped."}}) {
     SCOPED_TRACE(cmd);
     SkyvernEnv env;
-    env.answer(verb, 0);
+    env.respond(verb, 0);
     EXPECT_EQ(env.run(cmd).value(), value);
     EXPECT_EQ(env.statuses_after(1), Strings{status});
     EXPECT_EQ(env.calls(), Strings{std::string(verb) + " vessa-skyvern"});
 
-    env.answer(verb, 1);
+    env.respond(verb, 1);
     EXPECT_EQ(env.run(cmd).error(), std::string("docker ") + verb + " exited Some(1)");
     EXPECT_EQ(env.statuses_after(1).size(), 1U);  // no event for a failure
 
@@ -303,7 +300,7 @@ TEST(SkyvernUninstall, RemovesTheContainerAndTheSettingsFolder) {
   for (const char* settings : {"folder", "link", "none"}) {
     SCOPED_TRACE(settings);
     SkyvernEnv env;
-    env.answer("rm", 1);  // no such container: ignored
+    env.respond("rm", 1);  // no such container: ignored
     write_file(env.home() + "/elsewhere/keep", "x");
     if (settings == std::string("folder")) write_file(env.settings_dir() + "/data/deep/file", "x");
     if (settings == std::string("link")) {
@@ -321,10 +318,9 @@ TEST(SkyvernUninstall, RemovesTheContainerAndTheSettingsFolder) {
 TEST(SkyvernScripts, InstallerWritesPrivateSettingsAndStartsTheContainer) {
   SkyvernEnv env;
   env.use_bundle({{"install-skyvern.sh", read_file(kReal + "install-skyvern.sh")}});
-  env.answer("pull", 0, "Status: Downloaded newer image\n");
-  env.answer("inspect", 0, "true\n");
-  CommandResult r = env.run("skyvern_install");
-  ASSERT_TRUE(r.ok()) << r.error();
+  env.respond("pull", 0, "Status: Downloaded newer image\n");
+  env.respond("inspect", 0, "true\n");
+  const json url = env.ok("skyvern_install");
 
   const std::string env_file = env.settings_dir() + "/skyvern.env";
   struct stat st {};
@@ -336,7 +332,7 @@ TEST(SkyvernScripts, InstallerWritesPrivateSettingsAndStartsTheContainer) {
       text, m, std::regex("SKYVERN_PORT=([0-9]+)\nSKYVERN_API_KEY=([0-9a-f]{64})\n")))
       << text;
   const std::string port = m[1], key = m[2];
-  EXPECT_EQ(r.value(), "http://localhost:" + port);
+  EXPECT_EQ(url, "http://localhost:" + port);
   Strings lines = env.progress();
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Status: Downloaded newer image"), lines.end());
   for (const auto& l : lines) EXPECT_EQ(l.find(key), std::string::npos) << "key shown: " << l;
@@ -348,8 +344,8 @@ TEST(SkyvernScripts, InstallerWritesPrivateSettingsAndStartsTheContainer) {
   EXPECT_EQ(calls[4], "start vessa-skyvern");
 
   // A reinstall replaces the container and keeps the port and key.
-  env.answer("ps", 0, "vessa-skyvern\n");
-  EXPECT_EQ(env.run("skyvern_install").value(), r.value());
+  env.respond("ps", 0, "vessa-skyvern\n");
+  EXPECT_EQ(env.run("skyvern_install").value(), url);
   EXPECT_EQ(read_file(env_file), text);
   calls = env.calls();
   EXPECT_NE(std::find(calls.begin(), calls.end(), "rm -f vessa-skyvern"), calls.end());
@@ -358,7 +354,7 @@ TEST(SkyvernScripts, InstallerWritesPrivateSettingsAndStartsTheContainer) {
 TEST(SkyvernScripts, InstallerFailsWhenTheContainerDoesNotRun) {
   SkyvernEnv env;
   env.use_bundle({{"install-skyvern.sh", read_file(kReal + "install-skyvern.sh")}});
-  env.answer("inspect", 0, "false\n");
+  env.respond("inspect", 0, "false\n");
   EXPECT_EQ(env.run("skyvern_install").error(), "Installer exited with status Some(1)");
   Strings lines = env.progress();
   ASSERT_FALSE(lines.empty());
@@ -369,7 +365,7 @@ TEST(SkyvernScripts, InstallerFailsWhenTheContainerDoesNotRun) {
 TEST(SkyvernScripts, DockerInstallerReportsMissingHomebrew) {
   SkyvernEnv env;
   env.use_bundle({{"install-docker.sh", read_file(kReal + "install-docker.sh")}});
-  env.answer("info", 1);
+  env.respond("info", 1);
   // Keep any brew of the inherited PATH or the login shell's out of the script's reach.
   ScopedPathEnv path("PATH", "/usr/bin:/bin");
   ScopedEnv shell("SHELL", "/bin/false");

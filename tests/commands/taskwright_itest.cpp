@@ -141,8 +141,7 @@ TEST(TaskwrightInstall, ShippedScriptInstallsTheRuntimeOffline) {
   // A complete earlier install is cleaned first.
   write_file(env.tw_home() + "/bin/radaro", "old", 0755);
   write_file(env.tw_home() + "/leftover", "x");
-  CommandResult r = env.run("taskwright_install");
-  ASSERT_TRUE(r.ok()) << r.error();
+  env.ok("taskwright_install");
   Strings lines = env.progress();
   ASSERT_GE(lines.size(), 3U);
   EXPECT_EQ(lines.back(), "[taskwright] Done: Taskwright v0.1.0 is ready");
@@ -238,9 +237,7 @@ struct ExecEnv : TaskwrightEnv {
             json opts = json::object()) {
     extra["FAKE_MODE"] = mode;
     opts["env_overrides"] = extra;
-    CommandResult r = run("taskwright_exec", {{"args", std::move(args)}, {"opts", opts}});
-    EXPECT_TRUE(r.ok()) << r.error();
-    return r.value();
+    return ok("taskwright_exec", {{"args", std::move(args)}, {"opts", opts}});
   }
 };
 
