@@ -147,11 +147,9 @@ TEST(TaskwrightInstall, ShippedScriptInstallsTheRuntimeOffline) {
   EXPECT_EQ(lines.back(), "[taskwright] Done: Taskwright v0.1.0 is ready");
   EXPECT_FALSE(stdfs::exists(env.tw_home() + "/leftover"));
   EXPECT_EQ(env.statuses(), (Strings{kInstalling, kReady}));
-  json status = env.run("taskwright_status").value();
-  EXPECT_EQ(status["version"], "v0.1.0");
-  EXPECT_EQ(status["install_incomplete"], false);
-  EXPECT_EQ(env.run("taskwright_exec", {{"args", {"--version"}}}).value()["stdout"],
-            "radaro 0.1.0\n");
+  json status = env.ok("taskwright_status");
+  EXPECT_EQ(json({status["version"], status["install_incomplete"]}), json({"v0.1.0", false}));
+  EXPECT_EQ(env.ok("taskwright_exec", {{"args", {"--version"}}})["stdout"], "radaro 0.1.0\n");
 }
 
 TEST(TaskwrightInstall, ShippedScriptFailsClearlyWithoutTheProgram) {
@@ -167,9 +165,8 @@ TEST(TaskwrightInstall, ShippedScriptFailsClearlyWithoutTheProgram) {
   const std::string missing = "[stderr] install-taskwright: radaro program not found at ";
   EXPECT_EQ(std::ranges::count_if(lines, [&](const auto& l) { return l.starts_with(missing); }), 1);
   // The markers stay, so the status shows an unfinished install.
-  json status = env.run("taskwright_status").value();
-  EXPECT_EQ(status["installed"], false);
-  EXPECT_EQ(status["install_incomplete"], true);
+  json status = env.ok("taskwright_status");
+  EXPECT_EQ(json({status["installed"], status["install_incomplete"]}), json({false, true}));
 }
 
 TEST(TaskwrightUninstall, RemovesTheHomeAndAlwaysReportsNotInstalled) {
