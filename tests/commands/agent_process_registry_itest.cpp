@@ -7,8 +7,7 @@
 
 #include "commands/agents/agent_leftovers.hpp"
 #include "commands/agents/agent_process_registry.hpp"
-#include "commands/command_registry.hpp"
-#include "fixtures/helpers.hpp"
+#include "commands/commands_test_support.hpp"
 #include "fixtures/scripts.hpp"
 #include "support/lifecycle.hpp"
 #include "support/subprocess.hpp"
@@ -17,7 +16,6 @@ namespace vessa::commands {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::dispatch_and_wait;
 using testing::read_file;
 using testing::write_file;
 
@@ -29,7 +27,7 @@ pid_t pid_of(const std::string& started_message) {
   return static_cast<pid_t>(std::stol(started_message.substr(at + 1)));
 }
 
-class AgentRegistryTest : public ::testing::Test {
+class AgentRegistryTest : public ::testing::Test, protected testing::Commands {
  protected:
   void SetUp() override {
     // Fake npx: checks it was asked for tsx, then runs the script with its arguments.
@@ -57,8 +55,7 @@ class AgentRegistryTest : public ::testing::Test {
   }
 
   CommandResult start(const std::string& id, const std::string& script_path) {
-    auto r = dispatch_and_wait(*registry_, "start_agent",
-                               {{"agentId", id}, {"scriptPath", script_path}});
+    auto r = run("start_agent", {{"agentId", id}, {"scriptPath", script_path}});
     if (r.ok()) started_.push_back(pid_of(r.value().get<std::string>()));
     return r;
   }
@@ -92,8 +89,6 @@ class AgentRegistryTest : public ::testing::Test {
   std::string root_ = home_.path() + "/agents-test";
   std::string bin_ = root_ + "/bin";
   std::optional<testing::ScopedEnv> shell_, path_;
-  std::shared_ptr<CommandRegistry> registry_ =
-      std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
   std::vector<std::shared_ptr<AgentProcessRegistry>> own_;
   std::vector<pid_t> started_;
 };
@@ -113,16 +108,11 @@ TEST_F(AgentRegistryTest, StartListStopRoundTrip) {
   EXPECT_NE(log.find("cwd: " + root_ + "/scripts\n"), std::string::npos) << log;
   EXPECT_NE(log.find("path: " + bin_ + ":"), std::string::npos) << log;
 
-  EXPECT_EQ(dispatch_and_wait(*registry_, "list_running_agents").value(), json({"alpha"}));
-  auto again = start("alpha", path);
-  EXPECT_FALSE(again.ok());
-  EXPECT_EQ(again.error(), "Agent 'alpha' is already running");
-
-  auto stopped = dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "alpha"}});
-  ASSERT_TRUE(stopped.ok()) << stopped.error();
-  EXPECT_EQ(stopped.value(), "Stopped agent 'alpha'");
+  EXPECT_EQ(ok("list_running_agents"), json({"alpha"}));
+  EXPECT_EQ(start("alpha", path).error(), "Agent 'alpha' is already running");
+  EXPECT_EQ(ok("stop_agent", {{"agentId", "alpha"}}), "Stopped agent 'alpha'");
   EXPECT_FALSE(alive(pid));
-  EXPECT_EQ(dispatch_and_wait(*registry_, "list_running_agents").value(), json::array());
+  EXPECT_EQ(ok("list_running_agents"), json::array());
 
   // A second run appends to the same log rather than truncating it.
   ASSERT_TRUE(start("alpha", script("alpha2", "echo second; exec sleep 30")).ok());
@@ -132,12 +122,7 @@ TEST_F(AgentRegistryTest, StartListStopRoundTrip) {
 
 TEST_F(AgentRegistryTest, ArgumentSpellingsAndFailures) {
   const std::string path = script("snake", "exec sleep 30");
-  struct Case {
-    const char* cmd;
-    json args;
-    const char* error;
-  };
-  const std::vector<Case> failures = {
+  const std::tuple<const char*, json, const char*> failures[] = {
       {"start_agent", json::object(), "start_agent: missing agentId"},
       {"start_agent", {{"agentId", "x"}, {"scriptPath", 7}}, "start_agent: missing scriptPath"},
       // argv cannot carry a NUL: the child would run under a different id than the one tracked.
@@ -147,19 +132,14 @@ TEST_F(AgentRegistryTest, ArgumentSpellingsAndFailures) {
       {"stop_agent", {{"agentId", 3}}, "stop_agent: missing agentId"},
       {"stop_agent", {{"agentId", "nobody"}}, "Agent 'nobody' is not running"},
   };
-  for (const auto& c : failures) {
-    EXPECT_EQ(dispatch_and_wait(*registry_, c.cmd, c.args).error(), c.error) << c.args.dump();
-  }
+  for (const auto& [cmd, args, error] : failures) EXPECT_EQ(fails(cmd, args), error) << args.dump();
 
   // The snake-case names are consulted when the camel-case ones are missing, empty or no string.
-  auto r = dispatch_and_wait(*registry_, "start_agent",
-                             {{"agentId", ""}, {"agent_id", "snake"}, {"script_path", path}});
-  ASSERT_TRUE(r.ok()) << r.error();
-  started_.push_back(pid_of(r.value().get<std::string>()));
-  EXPECT_EQ(r.value().get<std::string>().rfind("Started agent 'snake' with PID ", 0), 0u);
-  auto stopped =
-      dispatch_and_wait(*registry_, "stop_agent", {{"agentId", 1}, {"agent_id", "snake"}});
-  EXPECT_EQ(stopped.value(), "Stopped agent 'snake'");
+  const std::string started =
+      ok("start_agent", {{"agentId", ""}, {"agent_id", "snake"}, {"script_path", path}});
+  started_.push_back(pid_of(started));
+  EXPECT_TRUE(started.starts_with("Started agent 'snake' with PID ")) << started;
+  EXPECT_EQ(ok("stop_agent", {{"agentId", 1}, {"agent_id", "snake"}}), "Stopped agent 'snake'");
 }
 
 TEST_F(AgentRegistryTest, AgentThatExitedIsReapedAndCanStartAgain) {
@@ -171,14 +151,12 @@ TEST_F(AgentRegistryTest, AgentThatExitedIsReapedAndCanStartAgain) {
   ASSERT_TRUE(wait_until([&] { return !alive(pid); }));
 
   // Stopping an agent that ended by itself still succeeds and forgets it.
-  EXPECT_EQ(dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "quick"}}).value(),
-            "Stopped agent 'quick'");
-  EXPECT_EQ(dispatch_and_wait(*registry_, "stop_agent", {{"agentId", "quick"}}).error(),
-            "Agent 'quick' is not running");
+  EXPECT_EQ(ok("stop_agent", {{"agentId", "quick"}}), "Stopped agent 'quick'");
+  EXPECT_EQ(fails("stop_agent", {{"agentId", "quick"}}), "Agent 'quick' is not running");
 
   ASSERT_TRUE(start("quick", quick).ok());
   ASSERT_TRUE(wait_until([&] { return !alive(started_.back()); }));
-  EXPECT_EQ(dispatch_and_wait(*registry_, "list_running_agents").value(), json::array());
+  EXPECT_EQ(ok("list_running_agents"), json::array());
   // The dead entry was reaped: starting the same id again is allowed.
   EXPECT_TRUE(start("quick", quick).ok());
 }
@@ -187,32 +165,27 @@ TEST_F(AgentRegistryTest, AgentThatExitedIsReapedAndCanStartAgain) {
 // SIGTERM, nor a TERM-ignoring child that outlived npx (which alone used to be waited for).
 TEST_F(AgentRegistryTest, StopAnswersOnceTheWholeTreeIsGone) {
   const std::string child = testing::test_child();
-  struct Case {
-    const char* id;
-    std::string body;
-    bool ignores_term;
-  };
-  const Case cases[] = {
+  // The agent's id, its script, and whether it ignores SIGTERM.
+  const std::tuple<const char*, std::string, bool> cases[] = {
       {"stubborn", "trap '' TERM\necho 'child: 0'\nexec sleep 30", true},
       {"family", "sleep 30 &\necho \"child: $!\"\nwait", false},
       {"orphan", "printf 'child: '\n'" + child + "' grandchild 30000 ignore-term", true},
   };
-  for (const auto& c : cases) {
-    auto r = start(c.id, script(c.id, c.body));
+  for (const auto& [id, body, ignores_term] : cases) {
+    auto r = start(id, script(id, body));
     ASSERT_TRUE(r.ok()) << r.error();
-    const pid_t descendant = descendant_of(c.id);
+    const pid_t descendant = descendant_of(id);
     // An agent whose npx has gone still runs while its tree does.
-    EXPECT_EQ(dispatch_and_wait(*registry_, "list_running_agents").value(), json({c.id})) << c.id;
+    EXPECT_EQ(ok("list_running_agents"), json({id})) << id;
 
     const auto began = std::chrono::steady_clock::now();
-    auto stopped = dispatch_and_wait(*registry_, "stop_agent", {{"agentId", c.id}});
-    EXPECT_EQ(stopped.value(), std::string("Stopped agent '") + c.id + "'");
-    if (c.ignores_term) {
-      EXPECT_GE(std::chrono::steady_clock::now() - began, 1900ms) << c.id;
+    EXPECT_EQ(ok("stop_agent", {{"agentId", id}}), std::string("Stopped agent '") + id + "'");
+    if (ignores_term) {
+      EXPECT_GE(std::chrono::steady_clock::now() - began, 1900ms) << id;
     }
-    EXPECT_FALSE(alive(pid_of(r.value().get<std::string>()))) << c.id;
+    EXPECT_FALSE(alive(pid_of(r.value().get<std::string>()))) << id;
     if (descendant > 0) {
-      EXPECT_FALSE(alive(descendant)) << c.id;
+      EXPECT_FALSE(alive(descendant)) << id;
     }
   }
 }
@@ -235,72 +208,63 @@ TEST_F(AgentRegistryTest, QuitKillsEveryAgentWithinOneSecond) {
 // rest of the agent's group, but never the agents of a shell that still runs.
 TEST_F(AgentRegistryTest, AKilledShellsAgentsAreEndedByTheNextLaunch) {
   const std::string child = testing::test_child();
-  struct Case {
-    const char* id;
-    bool kill_shell;
-  };
-  const Case cases[] = {{"left", true}, {"kept", false}};
-  for (const auto& c : cases) {
+  for (const auto& [id, kill_shell] : {std::pair{"left", true}, std::pair{"kept", false}}) {
     const std::string body =
         "printf 'child: '\n'" + child + "' grandchild 30000 ignore-term\nexec sleep 30";
     proc::Options o;
-    o.argv = {child, "start-agent", c.id, script(c.id, body)};
+    o.argv = {child, "start-agent", id, script(id, body)};
     auto shell = proc::Process::start(o);
     ASSERT_TRUE(shell.has_value()) << shell.error();
     const std::string answer = testing::read_line((*shell)->stdout_fd(), 20s);
     ASSERT_EQ(answer.rfind("Started agent", 0), 0u) << answer;
     const pid_t leader = pid_of(answer);
     started_.push_back(leader);
-    const pid_t descendant = descendant_of(c.id);
-    ASSERT_GT(descendant, 0) << c.id;
+    const pid_t descendant = descendant_of(id);
+    ASSERT_GT(descendant, 0) << id;
 
-    if (c.kill_shell) {
+    if (kill_shell) {
       ::kill((*shell)->pid(), SIGKILL);
       // The next launch comes once the killed shell is gone, not merely its npx.
-      EXPECT_TRUE(wait_until([&] { return !alive((*shell)->pid()); })) << c.id;
+      EXPECT_TRUE(wait_until([&] { return !alive((*shell)->pid()); })) << id;
       // The parent-death signal ends npx; its TERM-ignoring child has none and lives on.
-      EXPECT_TRUE(wait_until([&] { return !alive(leader); })) << c.id;
-      EXPECT_TRUE(alive(descendant)) << c.id;
+      EXPECT_TRUE(wait_until([&] { return !alive(leader); })) << id;
+      EXPECT_TRUE(alive(descendant)) << id;
     }
-    EXPECT_EQ(agents::end_leftover_groups(), c.kill_shell ? 1 : 0) << c.id;
-    EXPECT_EQ(alive(descendant), !c.kill_shell) << c.id;
-    EXPECT_EQ(alive(leader), !c.kill_shell) << c.id;
+    EXPECT_EQ(agents::end_leftover_groups(), kill_shell ? 1 : 0) << id;
+    EXPECT_EQ(alive(descendant), !kill_shell) << id;
+    EXPECT_EQ(alive(leader), !kill_shell) << id;
 
     ::kill((*shell)->pid(), SIGKILL);
     (*shell)->wait();
-    if (!c.kill_shell) {
+    if (!kill_shell) {
       // Its group gone, the record of the shell that has now ended names nothing to end.
       proc::stop_group(leader, 0ms, 2s);
-      ASSERT_TRUE(wait_until([&] { return !proc::group_alive(leader); })) << c.id;
+      ASSERT_TRUE(wait_until([&] { return !proc::group_alive(leader); })) << id;
       EXPECT_EQ(agents::end_leftover_groups(), 0);
     }
   }
 }
 
 TEST_F(AgentRegistryTest, LogFileNamesStayInsideTheAgentsFolder) {
-  struct Case {
-    std::string id;
-    std::string safe;
-  };
   const std::string long_id(10000, 'x');
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::string> cases[] = {
       {"plain-id_1.0", "plain-id_1.0"},
       {"../escape", "..-escape"},
       {"..", ".."},
       {"caf\xC3\xA9 \xF0\x9F\x98\x80", "caf---"},
   };
-  for (const auto& c : cases) EXPECT_EQ(AgentProcessRegistry::safe_id(c.id), c.safe) << c.id;
+  for (const auto& [id, safe] : cases) EXPECT_EQ(AgentProcessRegistry::safe_id(id), safe) << id;
   EXPECT_EQ(AgentProcessRegistry::safe_id(""), "agent");
 
   const std::string long_safe = AgentProcessRegistry::safe_id(long_id);
   EXPECT_LE(long_safe.size(), 200u);
   EXPECT_NE(long_safe, AgentProcessRegistry::safe_id(long_id + "y"));
 
-  auto registry = own_registry();
+  auto mine = own_registry();
   const std::string path = script("logger", "echo \"logged $1\"");
   const std::string agents = std::string(std::getenv("HOME")) + "/.vessa/agents";
   for (const std::string& id : {std::string("../escape"), long_id}) {
-    auto r = registry->start(id, path);
+    auto r = mine->start(id, path);
     ASSERT_TRUE(r.ok) << r.message;
     started_.push_back(pid_of(r.message));
     const std::string safe = AgentProcessRegistry::safe_id(id);
@@ -317,33 +281,33 @@ TEST_F(AgentRegistryTest, RelativeScriptPathIsResolvedBeforeChangingFolder) {
   script("relative", "echo ran-relative\nexec sleep 30");
   const auto old_cwd = std::filesystem::current_path();
   std::filesystem::current_path(root_);
-  auto registry = own_registry();
-  auto r = registry->start("rel", "scripts/relative.sh");
+  auto mine = own_registry();
+  auto r = mine->start("rel", "scripts/relative.sh");
   std::filesystem::current_path(old_cwd);
   ASSERT_TRUE(r.ok) << r.message;
   started_.push_back(pid_of(r.message));
   EXPECT_TRUE(log_has("rel", "ran-relative"));
   EXPECT_NE(log_of("rel").find("cwd: " + root_ + "/scripts\n"), std::string::npos);
-  EXPECT_EQ(registry->list_running(), std::vector<std::string>{"rel"});
+  EXPECT_EQ(mine->list_running(), std::vector<std::string>{"rel"});
 }
 
 TEST_F(AgentRegistryTest, ConcurrentStartsOfOneIdStartOneProcess) {
-  auto registry = own_registry();
+  auto mine = own_registry();
   const std::string path = script("twin", "exec sleep 30");
   std::vector<CommandOutcome> outcomes(4);
   std::vector<std::thread> threads;
-  for (auto& o : outcomes) threads.emplace_back([&] { o = registry->start("twin", path); });
+  for (auto& o : outcomes) threads.emplace_back([&] { o = mine->start("twin", path); });
   for (auto& t : threads) t.join();
-  int ok = 0;
+  int winners = 0;
   for (const auto& o : outcomes) {
     if (o.ok) {
-      ++ok;
+      ++winners;
       started_.push_back(pid_of(o.message));
     } else {
       EXPECT_EQ(o.message, "Agent 'twin' is already running");
     }
   }
-  EXPECT_EQ(ok, 1);
+  EXPECT_EQ(winners, 1);
 }
 
 }  // namespace

@@ -33,12 +33,8 @@ class CliLoginTest : public ::testing::Test {
 TEST_F(CliLoginTest, AllowedCommandsRunExactlyAsWrittenWithTheirAccountFolder) {
   const std::string claude = accounts() + "claude/work", codex = accounts() + "codex/a",
                     grok = accounts() + "grok/" + std::string(32, 'z');
-  struct Case {
-    const char* command;
-    std::optional<json> folder;  // the accountDir argument
-    std::string line;
-  };
-  const Case cases[] = {
+  // The command, its accountDir argument and the line the terminal runs.
+  const std::tuple<const char*, std::optional<json>, std::string> cases[] = {
       {"grok", std::nullopt, "grok"},
       // The tool's variable is set for that command only.
       {"claude auth login", claude,
@@ -49,15 +45,14 @@ TEST_F(CliLoginTest, AllowedCommandsRunExactlyAsWrittenWithTheirAccountFolder) {
       {"gemini auth login", "", "gemini auth login"},
       {"gemini auth login", 5, "gemini auth login"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.line);
-    json args = {{"command", c.command}};
-    if (c.folder) args["accountDir"] = *c.folder;
-    auto r = login(args);
-    ASSERT_TRUE(r.ok()) << c.command << ": " << r.error();
-    EXPECT_EQ(r.value(), "opened terminal");
-    EXPECT_EQ(terminal_->lines.all().back(), c.line);
+  std::vector<std::string> lines;
+  for (const auto& [command, folder, line] : cases) {
+    json args = {{"command", command}};
+    if (folder) args["accountDir"] = *folder;
+    EXPECT_EQ(commands_.ok("cli_login", args), "opened terminal");
+    lines.push_back(line);
   }
+  EXPECT_EQ(terminal_->lines.all(), lines);
 }
 
 // A command off the list, or a folder that is not this tool's own account folder.
@@ -113,11 +108,8 @@ class DeviceCliTest : public ::testing::Test {
 };
 
 TEST_F(DeviceCliTest, IdentityReportsUsableStoredValuesOnly) {
-  struct Case {
-    const char* content;  // nullptr: no file
-    json client_id, device_name;
-  };
-  const Case cases[] = {
+  // The file (nullptr: none) and the identity read from it.
+  const std::tuple<const char*, json, json> cases[] = {
       {nullptr, nullptr, nullptr},
       {"{oops", nullptr, nullptr},
       {R"({"clientId": "unknown", "deviceName": "  Desk  "})", nullptr, "  Desk  "},

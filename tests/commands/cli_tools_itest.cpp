@@ -1,8 +1,6 @@
 // cli_detect and cli_install against fake tools and installers found through a fake login shell.
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 #include "commands/cli_install.hpp"
 #include "commands/cli_lookup.hpp"
 #include "commands/commands_test_support.hpp"
@@ -110,22 +108,19 @@ TEST_F(CliInstallTest, OutcomesAndTheirMessages) {
     write_script(tools_ + "/npm", npm_body);
     EXPECT_EQ(commands_.answer("cli_install", {{"tool", "claude"}}), answer) << npm_body;
   }
-  // A shell that cannot start.
   ScopedEnv shell("SHELL", home_.path() + "/no-such-shell");
   EXPECT_EQ(install("claude").error(), "Failed to run installer: No such file or directory");
 }
 
 TEST_F(CliInstallTest, EachToolRunsItsPublishedCommandWithTheEnrichedPath) {
   const std::string log = home_.path() + "/calls";
-  for (const char* prog : {"npm", "go", "curl"}) {
+  // Each fake logs its call and fails without the enriched PATH or when given input.
+  const std::string checks = "case \"$PATH\" in *'" + home_.path() +
+                             "/.bun/bin'*) ;; *) exit 9;; esac\n[ \"$(cat)\" = '' ] || exit 8\n";
+  for (const std::string prog : {"npm", "go", "curl"}) {
     write_script(tools_ + "/" + prog,
-                 std::string("echo \"") + prog + " $*\" >> '" + log +
-                     "'\n"
-                     "case \"$PATH\" in *'" +
-                     home_.path() +
-                     "/.bun/bin'*) ;; *) exit 9;; esac\n"
-                     "[ \"$(cat)\" = '' ] || exit 8\n" +
-                     (std::string(prog) == "curl" ? "echo 'echo piped-to-bash >&2'" : "true"));
+                 "echo \"" + prog + " $*\" >> '" + log + "'\n" + checks +
+                     (prog == "curl" ? "echo 'echo piped-to-bash >&2'" : "true"));
   }
   for (const char* tool : {"claude", "codex", "opencode", "grok", "kimi"}) {
     EXPECT_EQ(commands_.answer("cli_install", {{"tool", tool}}),

@@ -3,11 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "fixtures/git_repos.hpp"
-#include "fixtures/temp_home.hpp"
 
 namespace vessa::commands::git {
 namespace {
@@ -100,17 +96,13 @@ TEST(GitPorcelain, SortsEntriesIntoTheStatusListsAndSkipsShortOnes) {
 }
 
 TEST(GitAheadBehind, ReadsTheFirstTwoFieldsOfTheFirstLine) {
-  struct Case {
-    std::string text;
-    std::pair<int, int> want;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, std::pair<int, int>> cases[] = {
       {"  0 \t 12  \nignored 9\n", {0, 12}},
       {"7\n", {0, 0}},
       {"x\t4\n", {0, 4}},
       {"2\t99999999999999999999\n", {2, 0}},
   };
-  for (const auto& c : cases) EXPECT_EQ(parse_ahead_behind(c.text), c.want) << c.text;
+  for (const auto& [text, want] : cases) EXPECT_EQ(parse_ahead_behind(text), want) << text;
 }
 
 }  // namespace

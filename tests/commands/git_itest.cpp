@@ -47,11 +47,10 @@ TEST(GitRunner, ReportsExitsSignalsStartFailuresAndUndecodableOutput) {
   };
   int n = 0;
   for (const auto& [script, status, message, out] : cases) {
-    std::string name = "git" + std::to_string(n++);
-    git::Out o = git::GitCommandShell::exec(testing::write_script(dir / name, script), {}, 30);
-    EXPECT_EQ(o.status, status) << script;
-    EXPECT_EQ(o.errorMessage(), message) << script;
-    EXPECT_EQ(o.out, out) << script;
+    const std::string fake = testing::write_script(dir / ("git" + std::to_string(n++)), script);
+    git::Out o = git::GitCommandShell::exec(fake, {}, 30);
+    EXPECT_EQ(std::tuple(o.status, o.errorMessage(), o.out), std::tuple(status, message, out))
+        << script;
   }
   git::Out missing = git::GitCommandShell::exec(dir / "no-such-git", {"status"}, 30);
   EXPECT_EQ(missing.status, -1);
@@ -144,8 +143,7 @@ TEST_F(GitCommands, CloneReportsThePathAndBranchAndTakesOptionLookingValuesAsNam
     std::string dest = pair.root + "/clone " + std::to_string(n++);
     json args = {{"url", pair.bare}, {"path", dest}};
     if (!branch.is_null()) args["branch"] = branch;
-    json v = ok("git_clone", args);
-    EXPECT_EQ(v, json({{"path", dest}, {"branch", want}}));
+    EXPECT_EQ(ok("git_clone", args), json({{"path", dest}, {"branch", want}}));
     EXPECT_EQ(git(dest, {"rev-parse", "--abbrev-ref", "HEAD"}), want + "\n");
   }
 
@@ -272,48 +270,39 @@ TEST_F(GitCommands, MissingArgumentsAndNamesGitWouldNotTakeAsOneBranchOrRemoteAr
   write_file(pair.work + "/README.md", "local edit\n");
   const std::string marker = pair.root + "/owned";
   const std::string nul_name("feature\0--evil", 14);
+  // The command, its arguments and the argument it reports missing.
   std::vector<std::tuple<std::string, json, std::string>> cases = {
-      {"git_clone", json::object(), "git_clone: missing url"},
-      {"git_clone", {{"url", "/r.git"}}, "git_clone: missing path"},
-      {"git_pull", {{"path", ""}}, "git_pull: missing path"},
-      {"git_create_branch", {{"path", "/nope"}}, "git_create_branch: missing branchName"},
+      {"git_clone", json::object(), "url"},
+      {"git_clone", {{"url", "/r.git"}}, "path"},
+      {"git_clone",
+       {{"url", pair.bare + std::string("\0x", 2)}, {"path", pair.root + "/c"}},
+       "url"},
+      {"git_pull", {{"path", ""}}, "path"},
+      {"git_create_branch", {{"path", "/nope"}}, "branchName"},
       {"git_create_branch",
        {{"path", "/nope"}, {"branchName", ""}, {"branch_name", "x"}},
-       "git_create_branch: missing branchName"},
-      {"git_checkout",
-       {{"path", "/nope"}, {"branch_name", ""}},
-       "git_checkout: missing branchName"},
-      {"git_push", json::array(), "git_push: missing path"},
+       "branchName"},
+      {"git_checkout", {{"path", "/nope"}, {"branch_name", ""}}, "branchName"},
+      {"git_push", json::array(), "path"},
   };
   for (const std::string& name :
        {nul_name, std::string("*"), std::string("+main"), std::string("-f")}) {
-    cases.push_back({"git_create_branch",
-                     {{"path", pair.work}, {"branchName", name}},
-                     "git_create_branch: missing branchName"});
-    cases.push_back({"git_checkout",
-                     {{"path", pair.work}, {"branch_name", name}},
-                     "git_checkout: missing branchName"});
     cases.push_back(
-        {"git_push", {{"path", pair.work}, {"branch", name}}, "git_push: missing branch"});
+        {"git_create_branch", {{"path", pair.work}, {"branchName", name}}, "branchName"});
+    cases.push_back({"git_checkout", {{"path", pair.work}, {"branch_name", name}}, "branchName"});
+    cases.push_back({"git_push", {{"path", pair.work}, {"branch", name}}, "branch"});
   }
   for (const std::string& remote :
        {std::string("--receive-pack=touch " + marker), std::string("+origin"),
         std::string("/tmp/elsewhere.git"), std::string("origin\0x", 8)}) {
-    cases.push_back(
-        {"git_push", {{"path", pair.work}, {"remote", remote}}, "git_push: missing remote"});
+    cases.push_back({"git_push", {{"path", pair.work}, {"remote", remote}}, "remote"});
   }
-  cases.push_back({"git_clone",
-                   {{"url", pair.bare + std::string("\0x", 2)}, {"path", pair.root + "/c"}},
-                   "git_clone: missing url"});
-  for (const auto& [cmd, args, expected] : cases) {
-    bool completed = false;
-    std::string message;
-    bool claimed = handleGit(registry->family_context(), cmd, args, [&](const CommandResult& r) {
-      completed = true;
-      message = r.error();
-    });
-    EXPECT_TRUE(claimed && completed) << cmd << " " << args << " did not fail at once";
-    EXPECT_EQ(message, expected) << cmd << " " << args;
+  for (const auto& [cmd, args, missing] : cases) {
+    std::optional<CommandResult> r;
+    EXPECT_TRUE(handleGit(registry->family_context(), cmd, args,
+                          [&](const CommandResult& result) { r = result; }));
+    ASSERT_TRUE(r) << cmd << " " << args << " did not fail at once";
+    EXPECT_EQ(r->error(), cmd + ": missing " + missing) << args;
   }
 
   EXPECT_EQ(git(pair.work, {"branch", "--format=%(refname:short)"}), "main\n");

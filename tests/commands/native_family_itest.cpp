@@ -1,6 +1,5 @@
 // The platform plug-in family against fake desktop services.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -12,11 +11,9 @@
 #include "executor/executor_supervisor.hpp"
 #include "fixtures/bundle.hpp"
 #include "fixtures/fake_platform.hpp"
-#include "fixtures/helpers.hpp"
 #include "fixtures/http_server.hpp"
 #include "fixtures/loopback.hpp"
 #include "fixtures/recording_app.hpp"
-#include "fixtures/temp_home.hpp"
 #include "support/dispatch.hpp"
 #include "support/paths.hpp"
 
@@ -254,15 +251,11 @@ TEST(ChannelSender, KeepsOrderAcrossThreadsAndReadsOnlyChannelArguments) {
   }
   EXPECT_EQ(calls.back()["payload"], json::parse(R"({"index": 800, "end": true})"));
 
-  const std::pair<json, std::optional<int64_t>> ids[] = {
-      {"__CHANNEL__:12", 12},
-      {"__CHANNEL__:", std::nullopt},
-      {"__CHANNEL__:-1", std::nullopt},
-      {"__CHANNEL__:1x", std::nullopt},
-      {"__CHANNEL__:99999999999999999999", std::nullopt},
-      {"12", std::nullopt},
-      {12, std::nullopt}};
-  for (const auto& [value, id] : ids) EXPECT_EQ(channel_id(value), id) << value;
+  EXPECT_EQ(channel_id("__CHANNEL__:12"), 12);
+  for (const json& bad : {json("__CHANNEL__:"), json("__CHANNEL__:-1"), json("__CHANNEL__:1x"),
+                          json("__CHANNEL__:99999999999999999999"), json("12"), json(12)}) {
+    EXPECT_EQ(channel_id(bad), std::nullopt) << bad;
+  }
 }
 
 TEST_F(NativeFamily, NotificationsWhenNotUsable) {

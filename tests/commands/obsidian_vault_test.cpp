@@ -5,11 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <string>
 #include <vector>
 
 #include "commands/commands_test_support.hpp"
@@ -27,12 +24,8 @@ std::string repeat(const std::string& s, int n) {
 }
 
 TEST(ObsidianVaultTitle, HeadingFrontMatterAndFileNameRules) {
-  struct Case {
-    std::string text;
-    std::string file;
-    std::string title;
-  };
-  const std::vector<Case> cases = {
+  // The note's text, its file and its title.
+  const std::tuple<std::string, std::string, std::string> cases[] = {
       {"---\ntitle: x\ntags: [a]\n---\nIntro\n# Plan\n", "/v/a.md", "Plan"},
       {"Just text\n## Not this\n", "/v/Meeting Notes.md", "Meeting Notes"},
       {"  \t#   Spaced out  \n", "/v/x.md", "Spaced out"},
@@ -44,7 +37,7 @@ TEST(ObsidianVaultTitle, HeadingFrontMatterAndFileNameRules) {
       {"# Windows\r\nline\r\n", "/v/x.md", "Windows"},
       {"text", "/v/a.b.md", "a.b"},
   };
-  for (const auto& c : cases) EXPECT_EQ(ov::titleOf(c.text, c.file), c.title) << c.text;
+  for (const auto& [text, file, title] : cases) EXPECT_EQ(ov::titleOf(text, file), title) << text;
 
   // Cut at 200 characters, not bytes: a multi-byte character is never split.
   EXPECT_EQ(ov::titleOf("# " + repeat("\xC3\xA9", 300), "/v/x.md"), repeat("\xC3\xA9", 200));
@@ -52,11 +45,7 @@ TEST(ObsidianVaultTitle, HeadingFrontMatterAndFileNameRules) {
 
 TEST(ObsidianVaultTags, FrontMatterAndInlineRules) {
   using Tags = std::vector<std::string>;
-  struct Case {
-    std::string text;
-    Tags tags;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<std::string, Tags> cases[] = {
       {"---\ntags: [alpha, \"beta\", 'gamma']\n---\nLater #alpha and #delta\n",
        {"alpha", "beta", "gamma", "delta"}},
       {"---\ntags:\n  - one\n  - two\n---\nbody\n", {}},
@@ -68,7 +57,7 @@ TEST(ObsidianVaultTags, FrontMatterAndInlineRules) {
       {"e#mbedded ##double #_under #x_y", {"x_y"}},
       {"#caf\x65\xCC\x81s", {"caf\x65\xCC\x81s"}},  // a combining accent stays in the tag
   };
-  for (const auto& c : cases) EXPECT_EQ(ov::extractTags(c.text), c.tags) << c.text;
+  for (const auto& [text, tags] : cases) EXPECT_EQ(ov::extractTags(text), tags) << text;
 
   std::string many;
   for (int i = 0; i < 60; ++i) many += "#t" + std::to_string(i) + " ";
@@ -164,21 +153,14 @@ TEST_F(ObsidianVaultReadTest, PathsThatAreNotFolders) {
   EXPECT_EQ(with_slashes, by_id(read({{"path", vault_}})));
   EXPECT_EQ(with_slashes.count("a.md"), 1u);
 
-  struct Case {
-    json args;
-    std::string error;
-  };
-  const std::vector<Case> cases = {
+  const std::pair<json, std::string> cases[] = {
       {{{"path", vault_ + "/missing//"}}, "Not a folder: " + vault_ + "/missing//"},
       {{{"path", vault_ + "/a.md"}}, "Not a folder: " + vault_ + "/a.md"},
       {{{"path", ""}}, "Not a folder: "},
       {{{"path", 42}}, "Not a folder: "},
   };
-  for (const auto& c : cases) {
-    auto r = read(c.args);
-    EXPECT_FALSE(r.ok()) << c.args.dump();
-    EXPECT_EQ(r.error(), c.error);
-  }
+  for (const auto& [args, error] : cases)
+    EXPECT_EQ(commands_.fails("read_obsidian_vault", args), error);
 
   std::filesystem::create_directories(vault_ + "/../Empty");
   auto empty = read({{"path", vault_ + "/../Empty"}});

@@ -5,10 +5,9 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "commands/command_registry.hpp"
+#include "commands/commands_test_support.hpp"
 #include "commands/repo_discovery.hpp"
 #include "fixtures/git_repos.hpp"
-#include "fixtures/helpers.hpp"
 #include "fixtures/scripts.hpp"
 
 namespace vessa::commands {
@@ -69,8 +68,7 @@ TEST_F(RepoDiscovery, ScanFindsRepositoriesWithinTheRulesAndDescribesThem) {
   stdfs::create_directories(h() + "/repos");
   stdfs::create_directory_symlink(h() + "/elsewhere/linked-target", h() + "/repos/linked");
 
-  json results = repos::scan_repos({});
-  auto found = by_path(results, h());
+  auto found = by_path(repos::scan_repos({}), h());
   std::vector<std::string> paths;
   for (const auto& [p, e] : found) paths.push_back(p);
   EXPECT_EQ(paths, (std::vector<std::string>{"/Projects/a/b/c", "/Projects/alpha", "/code",
@@ -164,11 +162,8 @@ TEST_F(RepoDiscovery, ExtraRootsHomeModeLimitAndDeadline) {
 }
 
 TEST(RepoScanOptions, ArgumentsFromThePage) {
-  struct Case {
-    json args;
-    int max;
-    size_t roots;
-  } cases[] = {
+  // The arguments; the limit and the number of extra roots read from them.
+  const std::tuple<json, int, size_t> cases[] = {
       {json::object(), 80, 0},
       {{{"maxRepos", 0}}, 1, 0},
       {{{"maxRepos", 500}}, 200, 0},
@@ -178,18 +173,14 @@ TEST(RepoScanOptions, ArgumentsFromThePage) {
       {{{"extraRoots", {"/a", 3}}}, 80, 0},
       {{{"extraRoots", "/a"}}, 80, 0},
   };
-  for (const auto& c : cases) {
-    auto o = repos::scan_options_from_args(c.args);
-    EXPECT_EQ(o.max_repos, c.max) << c.args;
-    EXPECT_EQ(o.extra_roots.size(), c.roots) << c.args;
+  for (const auto& [args, max, roots] : cases) {
+    auto o = repos::scan_options_from_args(args);
+    EXPECT_EQ(std::pair(o.max_repos, o.extra_roots.size()), std::pair(max, roots)) << args;
   }
 }
 
 TEST(RepoProvider, FromRemoteUrl) {
-  struct Case {
-    const char* url;
-    const char* provider;
-  } cases[] = {
+  const std::pair<const char*, const char*> cases[] = {
       {"git@github.com:me/x.git", "github"},
       {"HTTPS://GitHub.com/me/x", "github"},
       {"https://bitbucket.org/t/x.git", "bitbucket"},
@@ -198,7 +189,7 @@ TEST(RepoProvider, FromRemoteUrl) {
       {"https://gitlab.example.com/g/x.git", "other"},
       {"ssh://git.internal/x", "other"},
   };
-  for (const auto& c : cases) EXPECT_EQ(repos::provider_for(c.url), c.provider) << c.url;
+  for (const auto& [url, provider] : cases) EXPECT_EQ(repos::provider_for(url), provider) << url;
 }
 
 TEST_F(RepoDiscovery, FindLocalRepo) {
@@ -207,16 +198,13 @@ TEST_F(RepoDiscovery, FindLocalRepo) {
   make_repo(h() + "/Projects/MixedCase");
   make_repo(h() + "/GitHub/both");
   make_repo(h() + "/both");
-  struct Case {
-    const char* slug;
-    std::string path;
-  } cases[] = {
+  const std::pair<const char*, std::string> cases[] = {
       {"LOWER", h() + "/Projects/lower"},
       {"mixedcase", h() + "/Projects/MixedCase"},
       {"both", h() + "/both"},  // home comes first
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(repos::find_local_repo(c.slug), json({{"found", true}, {"path", c.path}})) << c.slug;
+  for (const auto& [slug, path] : cases) {
+    EXPECT_EQ(repos::find_local_repo(slug), json({{"found", true}, {"path", path}})) << slug;
   }
   EXPECT_EQ(repos::find_local_repo(""), json({{"found", false}, {"path", nullptr}}));
   make_repo(h());
@@ -248,13 +236,10 @@ TEST_F(RepoDiscovery, DetectToolsReadsFirstLineOfStdoutFromThePath) {
 
 TEST_F(RepoDiscovery, CommandsAnswerThroughTheRegistry) {
   make_repo(h() + "/Projects/reg");
-  auto registry = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
-  auto run = [&](const char* cmd, const json& args) {
-    return testing::dispatch_and_wait(*registry, cmd, args).value();
-  };
-  EXPECT_EQ(run("git_scan_repos", {{"maxRepos", "x"}})[0]["name"], "reg");
-  EXPECT_EQ(run("find_local_repo", {{"slug", "REG"}})["path"], h() + "/Projects/reg");
-  EXPECT_EQ(run("git_detect_tools", json::object())["home"], h());
+  testing::Commands commands;
+  EXPECT_EQ(commands.ok("git_scan_repos", {{"maxRepos", "x"}})[0]["name"], "reg");
+  EXPECT_EQ(commands.ok("find_local_repo", {{"slug", "REG"}})["path"], h() + "/Projects/reg");
+  EXPECT_EQ(commands.ok("git_detect_tools")["home"], h());
 }
 
 }  // namespace

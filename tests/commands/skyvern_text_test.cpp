@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "commands/skyvern/skyvern_docker.hpp"
@@ -14,12 +13,8 @@ namespace vessa::commands::skyvern {
 namespace {
 
 TEST(SkyvernEnvFile, ParsesOnlyPlainKeyValueLines) {
-  struct Case {
-    std::string text;
-    std::optional<int> port;
-    bool has_key;
-  };
-  const Case cases[] = {
+  // The file's text; the port read from it; whether it holds an API key.
+  const std::tuple<std::string, std::optional<int>, bool> cases[] = {
       {"SKYVERN_PORT=8000\nSKYVERN_API_KEY=abc\n", 8000, true},
       {" \tSKYVERN_PORT = 8001\t\n", 8001, false},
       {"SKYVERN_PORT=8000\nSKYVERN_PORT=abc\n", 8000, false},  // a later invalid port is ignored
@@ -39,12 +34,12 @@ TEST(SkyvernEnvFile, ParsesOnlyPlainKeyValueLines) {
       {"SKYVERN_PORT=8003\rSKYVERN_API_KEY=k", 8003, true},            // lone CR
       {"SKYVERN_PORT=8004\xE2\x80\xA8SKYVERN_API_KEY=k", 8004, true},  // U+2028
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.text);
-    EnvSettings s = skyvern_parse_env_text(c.text);
+  for (const auto& [text, port, has_key] : cases) {
+    SCOPED_TRACE(text);
+    EnvSettings s = skyvern_parse_env_text(text);
     EXPECT_EQ(s.endpoint,
-              c.port ? std::optional("http://localhost:" + std::to_string(*c.port)) : std::nullopt);
-    EXPECT_EQ(s.hasApiKey, c.has_key);
+              port ? std::optional("http://localhost:" + std::to_string(*port)) : std::nullopt);
+    EXPECT_EQ(s.hasApiKey, has_key);
   }
 }
 

@@ -59,12 +59,9 @@ TEST_F(StoreTest, KeySemantics) {
   EXPECT_EQ(ok(m, "get", with({{"key", "v"}})), json({{"deep", {1, 2, 3}}}));
   EXPECT_EQ(ok(m, "length", s), 3);
 
-  // keys / values / entries agree with each other.
   json keys = ok(m, "keys", s), values = ok(m, "values", s), entries = ok(m, "entries", s);
   ASSERT_EQ(entries.size(), 3u);
-  for (size_t i = 0; i < 3; ++i) {
-    EXPECT_EQ(entries[i], json::array({keys[i], values[i]}));
-  }
+  for (size_t i = 0; i < 3; ++i) EXPECT_EQ(entries[i], json::array({keys[i], values[i]}));
 
   EXPECT_EQ(ok(m, "delete", with({{"key", "n"}})), true);  // present with null counts
   EXPECT_EQ(ok(m, "delete", with({{"key", "n"}})), false);
@@ -91,25 +88,20 @@ TEST_F(StoreTest, FailuresAndTheirSideEffects) {
 
 TEST_F(StoreTest, StoreNameResolution) {
   StoreManager m(dir_);
-  struct Case {
-    json args;
-    std::string file;
-  } cases[] = {
+  const std::pair<json, std::string> cases[] = {
       {json::object(), "store.json"},
       {{{"path", 7}, {"store", "named.json"}}, "named.json"},
       {{{"path", "p.json"}, {"store", "ignored.json"}}, "p.json"},
       {{{"path", "a/b/c.json"}}, "a_b_c.json"},
       {{{"path", "../up.json"}}, ".._up.json"},
   };
-  for (const auto& c : cases) {
-    json args = c.args;
-    args["key"] = "k";
-    args["value"] = c.file;
+  for (auto [args, file] : cases) {
+    args.update({{"key", "k"}, {"value", file}});
     ok(m, "set", args);
     ok(m, "save", args);
-    auto parsed = parse_json(read_file(dir_ + "/" + c.file));
-    ASSERT_TRUE(parsed) << c.file;
-    EXPECT_EQ((*parsed)["k"], c.file);
+    auto parsed = parse_json(read_file(dir_ + "/" + file));
+    ASSERT_TRUE(parsed) << file;
+    EXPECT_EQ((*parsed)["k"], file);
   }
   EXPECT_FALSE(stdfs::exists(root_ + "/data/up.json"));
 }
@@ -153,7 +145,7 @@ TEST_F(StoreTest, FilesThatAreNotJsonObjectsLoadAsEmptyAndAreOverwrittenBySave) 
 }
 
 // A 68 MB store used to load as {} under a 64 MiB cap, and the next save wrote {} over it.
-TEST_F(StoreTest, StoreFilesThatCannotBeLoadedAreNeverOverwritten) {
+TEST_F(StoreTest, StoreFilesThatCannotBeLoadedOrWouldOutgrowTheCapAreNeverOverwritten) {
   // 68 MB in one value: the text is built by hand, sparing the test a slow dump.
   const std::string blob(68u * 1000 * 1000, 'x');
   write_file(dir_ + "/big.json", "{\"theme\": \"dark\", \"blob\": \"" + blob + "\"}");
@@ -164,11 +156,7 @@ TEST_F(StoreTest, StoreFilesThatCannotBeLoadedAreNeverOverwritten) {
   EXPECT_EQ(*parse_json(read_file(dir_ + "/big.json")),
             json({{"theme", "dark"}, {"blob", blob}, {"added", true}}));
 
-  struct Case {
-    std::string name;
-    std::string content;
-  };
-  const Case cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"over-cap.json", "{\"theme\": \"" + std::string(4096, 'x') + "\"}"},
       {"deep.json", "{\"theme\": " + std::string(600, '[') + std::string(600, ']') + "}"},
       {"folder.json", ""},
@@ -176,36 +164,32 @@ TEST_F(StoreTest, StoreFilesThatCannotBeLoadedAreNeverOverwritten) {
   };
   stdfs::create_directories(dir_ + "/folder.json");
   ASSERT_EQ(::mkfifo((dir_ + "/fifo.json").c_str(), 0644), 0);
-  for (const auto& c : cases) {
-    if (!c.content.empty()) write_file(dir_ + "/" + c.name, c.content);
+  for (const auto& [name, content] : cases) {
+    if (!content.empty()) write_file(dir_ + "/" + name, content);
   }
   StoreManager capped(dir_, 2048);
-  for (const auto& c : cases) {
-    json s = {{"path", c.name}};
-    EXPECT_EQ(ok(capped, "get", {{"path", c.name}, {"key", "theme"}}), nullptr) << c.name;
-    ok(capped, "set", {{"path", c.name}, {"key", "k"}, {"value", 1}});
+  for (const auto& [name, content] : cases) {
+    json s = {{"path", name}};
+    EXPECT_EQ(ok(capped, "get", {{"path", name}, {"key", "theme"}}), nullptr) << name;
+    ok(capped, "set", {{"path", name}, {"key", "k"}, {"value", 1}});
     for (const char* op : {"save", "clear", "reset"}) {
       const std::string error = capped.handle(op, s).error();
-      EXPECT_EQ(error.rfind(std::string("store ") + op + ": " + dir_ + "/" + c.name, 0), 0u)
-          << error;
+      EXPECT_EQ(error.rfind(std::string("store ") + op + ": " + dir_ + "/" + name, 0), 0u) << error;
       EXPECT_NE(error.find("left unchanged"), std::string::npos) << error;
     }
-    if (!c.content.empty()) {
-      EXPECT_EQ(read_file(dir_ + "/" + c.name), c.content) << c.name;
+    if (!content.empty()) {
+      EXPECT_EQ(read_file(dir_ + "/" + name), content) << name;
     }
   }
   EXPECT_TRUE(stdfs::is_directory(dir_ + "/folder.json"));
-}
 
-TEST_F(StoreTest, StoreThatWouldOutgrowTheCapFailsToSaveAndKeepsTheLastGoodFile) {
-  StoreManager small(dir_, 1024);
-  ok(small, "set", {{"path", "cap.json"}, {"key", "a"}, {"value", 1}});
-  ok(small, "save", {{"path", "cap.json"}});
-  ok(small, "set", {{"path", "cap.json"}, {"key", "b"}, {"value", std::string(2048, 'x')}});
-  EXPECT_EQ(small.handle("save", {{"path", "cap.json"}}).error(),
-            "store save: " + dir_ +
-                "/cap.json would be larger than 1024 bytes; it was left "
-                "unchanged");
+  // A store that would outgrow the cap fails to save and keeps the last good file.
+  ok(capped, "set", {{"path", "cap.json"}, {"key", "a"}, {"value", 1}});
+  ok(capped, "save", {{"path", "cap.json"}});
+  ok(capped, "set", {{"path", "cap.json"}, {"key", "b"}, {"value", std::string(4096, 'x')}});
+  EXPECT_EQ(
+      capped.handle("save", {{"path", "cap.json"}}).error(),
+      "store save: " + dir_ + "/cap.json would be larger than 2048 bytes; it was left unchanged");
   EXPECT_EQ(*parse_json(read_file(dir_ + "/cap.json")), json({{"a", 1}}));
 }
 

@@ -26,16 +26,15 @@ const std::string kBusy =
 
 TEST(TaskwrightInstall, StreamsBothOutputsWithTheHomeAndTheEnrichedPath) {
   TaskwrightEnv env;
-  FakeBundle bundle(env.home.path(), R"(echo "home=$HOME"
+  FakeBundle bundle(env.home_.path(), R"(echo "home=$HOME"
 case ":$PATH:" in *":$HOME/.bun/bin:"*) echo "path=enriched" ;; *) echo "path=plain" ;; esac
 echo "arg=$0 count=$#"
 printf 'oops\n' >&2
 printf 'last')");
   EXPECT_EQ(env.run("taskwright_install").value(), "installed");
-  Strings lines = env.progress(), out;
-  std::copy_if(lines.begin(), lines.end(), std::back_inserter(out),
-               [](const std::string& l) { return l.rfind("[stderr] ", 0) != 0; });
-  EXPECT_EQ(out, (Strings{"home=" + env.home.path(), "path=enriched",
+  Strings lines = env.progress(), out = lines;
+  std::erase_if(out, [](const std::string& l) { return l.starts_with("[stderr] "); });
+  EXPECT_EQ(out, (Strings{"home=" + env.home_.path(), "path=enriched",
                           "arg=" + bundle.installer() + " count=0", "last"}));
   EXPECT_EQ(std::count(lines.begin(), lines.end(), "[stderr] oops"), 1);
   EXPECT_EQ(env.statuses(), (Strings{kInstalling, kReady}));
@@ -51,7 +50,7 @@ TEST(TaskwrightInstall, ReportsFailedAndMissingInstallers) {
   for (const auto& [script, message] : cases) {
     SCOPED_TRACE(message);
     TaskwrightEnv env;
-    FakeBundle bundle(env.home.path(), script ? script : "");
+    FakeBundle bundle(env.home_.path(), script ? script : "");
     if (!script) stdfs::remove(bundle.installer());
     EXPECT_EQ(env.run("taskwright_install").error(), message);
     EXPECT_EQ(env.statuses(), script ? Strings({kInstalling, "error|" + message}) : Strings());
@@ -74,7 +73,7 @@ if [ -e "$T" ]; then ls -A "$T" | tr '\n' ' '; echo; else echo absent; fi)";
   for (const auto& [files, cleaned] : cases) {
     SCOPED_TRACE(files.empty() ? "empty" : files[0]);
     TaskwrightEnv env;
-    FakeBundle bundle(env.home.path(), script);
+    FakeBundle bundle(env.home_.path(), script);
     stdfs::create_directories(env.tw_home());
     write_file(env.marker(), "");
     for (const auto& f : files) write_file(env.tw_home() + "/" + f, "x");
@@ -93,8 +92,8 @@ if [ -e "$T" ]; then ls -A "$T" | tr '\n' ' '; echo; else echo absent; fi)";
 // An installer whose grandchild keeps the pipes open must not hang the install.
 TEST(TaskwrightInstall, StopsWaitingForOutputAfterTheEndOfFileWait) {
   TaskwrightEnv env;
-  testing::PidFileGuard grandchild{env.home.path() + "/gc.pid"};
-  FakeBundle bundle(env.home.path(), "echo started\nsleep 60 &\necho $! > \"$HOME/gc.pid\"");
+  testing::PidFileGuard grandchild{env.home_.path() + "/gc.pid"};
+  FakeBundle bundle(env.home_.path(), "echo started\nsleep 60 &\necho $! > \"$HOME/gc.pid\"");
   taskwright::set_eof_wait_for_testing(std::chrono::milliseconds(300));
   const auto start = std::chrono::steady_clock::now();
   CommandResult r = env.run("taskwright_install");
@@ -108,8 +107,8 @@ TEST(TaskwrightInstall, StopsWaitingForOutputAfterTheEndOfFileWait) {
 
 TEST(TaskwrightInstall, RefusesASecondInstallAndResetsWhileOneRuns) {
   TaskwrightEnv env;
-  const std::string go = env.home.path() + "/go";
-  FakeBundle bundle(env.home.path(), R"(echo waiting
+  const std::string go = env.home_.path() + "/go";
+  FakeBundle bundle(env.home_.path(), R"(echo waiting
 for i in $(seq 1 400); do [ -e "$HOME/go" ] && break; sleep 0.05; done
 echo finished)");
   // Lets the installer finish whatever happens below, so no process outlives the test.
@@ -142,18 +141,15 @@ TEST(TaskwrightInstall, ShippedScriptInstallsTheRuntimeOffline) {
   // A complete earlier install is cleaned first.
   write_file(env.tw_home() + "/bin/radaro", "old", 0755);
   write_file(env.tw_home() + "/leftover", "x");
-  CommandResult r = env.run("taskwright_install");
-  ASSERT_TRUE(r.ok()) << r.error();
+  env.ok("taskwright_install");
   Strings lines = env.progress();
   ASSERT_GE(lines.size(), 3U);
   EXPECT_EQ(lines.back(), "[taskwright] Done: Taskwright v0.1.0 is ready");
   EXPECT_FALSE(stdfs::exists(env.tw_home() + "/leftover"));
   EXPECT_EQ(env.statuses(), (Strings{kInstalling, kReady}));
-  json status = env.run("taskwright_status").value();
-  EXPECT_EQ(status["version"], "v0.1.0");
-  EXPECT_EQ(status["install_incomplete"], false);
-  EXPECT_EQ(env.run("taskwright_exec", {{"args", {"--version"}}}).value()["stdout"],
-            "radaro 0.1.0\n");
+  json status = env.ok("taskwright_status");
+  EXPECT_EQ(json({status["version"], status["install_incomplete"]}), json({"v0.1.0", false}));
+  EXPECT_EQ(env.ok("taskwright_exec", {{"args", {"--version"}}})["stdout"], "radaro 0.1.0\n");
 }
 
 TEST(TaskwrightInstall, ShippedScriptFailsClearlyWithoutTheProgram) {
@@ -162,22 +158,15 @@ TEST(TaskwrightInstall, ShippedScriptFailsClearlyWithoutTheProgram) {
   std::string script =
       read_file(std::string(VESSA_BUNDLE) + "/Resources/taskwright/install-taskwright.sh");
   ASSERT_FALSE(script.empty());
-  FakeBundle bundle(env.home.path(), script);
+  FakeBundle bundle(env.home_.path(), script);
   EXPECT_EQ(env.run("taskwright_install").error(), "Installer exited with status Some(1)");
   // The two streams interleave in no fixed order: look for the error line anywhere.
   Strings lines = env.progress();
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const std::string& l) {
-                            return l.rfind(
-                                       "[stderr] install-taskwright: radaro program not found "
-                                       "at ",
-                                       0) == 0;
-                          }),
-            1);
+  const std::string missing = "[stderr] install-taskwright: radaro program not found at ";
+  EXPECT_EQ(std::ranges::count_if(lines, [&](const auto& l) { return l.starts_with(missing); }), 1);
   // The markers stay, so the status shows an unfinished install.
-  json status = env.run("taskwright_status").value();
-  EXPECT_EQ(status["installed"], false);
-  EXPECT_EQ(status["install_incomplete"], true);
+  json status = env.ok("taskwright_status");
+  EXPECT_EQ(json({status["installed"], status["install_incomplete"]}), json({false, true}));
 }
 
 TEST(TaskwrightUninstall, RemovesTheHomeAndAlwaysReportsNotInstalled) {
@@ -240,62 +229,42 @@ esac
 
 struct ExecEnv : TaskwrightEnv {
   ExecEnv() { write_file(tw_home() + "/bin/radaro", kFakeRadaro, 0755); }
-  json exec(std::vector<std::string> args, json opts) {
-    CommandResult r =
-        run("taskwright_exec", {{"args", std::move(args)}, {"opts", std::move(opts)}});
-    EXPECT_TRUE(r.ok()) << r.error();
-    return r.value();
-  }
-  static json mode(const std::string& m, json extra = json::object()) {
-    extra["FAKE_MODE"] = m;
-    return {{"env_overrides", extra}};
+  /// Runs the fake in `mode` with the variables `extra` (and the options `opts`) as the page does.
+  json exec(std::vector<std::string> args, const std::string& mode, json extra = json::object(),
+            json opts = json::object()) {
+    extra["FAKE_MODE"] = mode;
+    opts["env_overrides"] = extra;
+    return ok("taskwright_exec", {{"args", std::move(args)}, {"opts", opts}});
   }
 };
 
-TEST(TaskwrightExecRun, ReturnsArgvEnvironmentExitCodesSignalsAndRepairedText) {
+TEST(TaskwrightExecRun, ReturnsArgvEnvironmentExitCodesSignalsRepairedTextAndStartFailures) {
   ExecEnv env;
   const std::string radaro_home = "RADARO_HOME=" + env.tw_home() + "/home\n";
-  struct Case {
-    std::vector<std::string> args;
-    json opts;
-    std::string out, err;
-    json code;
+  // What the fake printed to each stream and its exit code.
+  auto outcome = [&](Strings args, const std::string& mode, json extra = json::object()) {
+    json r = env.exec(std::move(args), mode, std::move(extra));
+    EXPECT_TRUE(r["duration_ms"].is_number_integer()) << mode;
+    return json{r["stdout"], r["stderr"], r["exit_code"]};
   };
-  const Case cases[] = {
-      // The arguments reach the program as argv, never as shell text.
-      {{"config", "show", "; touch $HOME/pwned", "a b"},
-       ExecEnv::mode("argv"),
-       "<config>\n<show>\n<; touch $HOME/pwned>\n<a b>\n",
-       "",
-       0},
-      // RADARO_HOME and the enriched PATH are set, then the overrides applied, RADARO_HOME too.
-      {{"memory", "status"},
-       ExecEnv::mode("env", {{"X", "1"}}),
-       radaro_home + "PATH_HAS_BUN=yes\nX=1\nstdin=0\n",
-       "",
-       0},
-      {{"memory"},
-       ExecEnv::mode("env", {{"RADARO_HOME", "/elsewhere"}}),
-       "RADARO_HOME=/elsewhere\nPATH_HAS_BUN=yes\nX=unset\nstdin=0\n",
-       "",
-       0},
-      {{"update"}, ExecEnv::mode("exit"), "out\n", "err\n", 2},
-      {{"update"}, ExecEnv::mode("signal"), "partial\n", "", nullptr},
-      {{"update"},
-       ExecEnv::mode("invalid"),
-       "a\xEF\xBF\xBD"
-       "b\xEF\xBF\xBD",
-       "\xEF\xBF\xBDz",
-       0},
-  };
-  for (const auto& c : cases) {
-    json r = env.exec(c.args, c.opts);
-    EXPECT_EQ(r["stdout"], c.out) << c.opts;
-    EXPECT_EQ(r["stderr"], c.err) << c.opts;
-    EXPECT_EQ(r["exit_code"], c.code) << c.opts;
-    EXPECT_TRUE(r["duration_ms"].is_number_integer());
-  }
-  EXPECT_FALSE(std::filesystem::exists(env.home.path() + "/pwned"));
+  // The arguments reach the program as argv, never as shell text.
+  EXPECT_EQ(outcome({"config", "show", "; touch $HOME/pwned", "a b"}, "argv"),
+            json({"<config>\n<show>\n<; touch $HOME/pwned>\n<a b>\n", "", 0}));
+  // RADARO_HOME and the enriched PATH are set, then the overrides applied, RADARO_HOME too.
+  EXPECT_EQ(outcome({"memory", "status"}, "env", {{"X", "1"}}),
+            json({radaro_home + "PATH_HAS_BUN=yes\nX=1\nstdin=0\n", "", 0}));
+  EXPECT_EQ(outcome({"memory"}, "env", {{"RADARO_HOME", "/elsewhere"}}),
+            json({"RADARO_HOME=/elsewhere\nPATH_HAS_BUN=yes\nX=unset\nstdin=0\n", "", 0}));
+  EXPECT_EQ(outcome({"update"}, "exit"), json({"out\n", "err\n", 2}));
+  EXPECT_EQ(outcome({"update"}, "signal"), json({"partial\n", "", nullptr}));
+  EXPECT_EQ(outcome({"update"}, "invalid"), json({"a\xEF\xBF\xBD"
+                                                  "b\xEF\xBF\xBD",
+                                                  "\xEF\xBF\xBDz", 0}));
+  EXPECT_FALSE(std::filesystem::exists(env.home_.path() + "/pwned"));
+  // A program that cannot start.
+  write_file(env.tw_home() + "/bin/radaro", "not executable", 0644);
+  EXPECT_EQ(env.run("taskwright_exec", {{"args", {"--version"}}}).error(),
+            "Failed to spawn radaro: Permission denied");
 }
 
 // A child flooding both pipes must neither block nor grow memory past the cap.
@@ -308,8 +277,8 @@ TEST(TaskwrightExecRun, CapsEachStreamAtFourMebibytesWhileReadingToTheEnd) {
       {4194303, 4194303, false},
   };
   for (const auto& [bytes, kept, truncated] : cases) {
-    json r = env.exec({"update"}, ExecEnv::mode("flood", {{"CHILD", testing::test_child()},
-                                                          {"BYTES", std::to_string(bytes)}}));
+    json r = env.exec({"update"}, "flood",
+                      {{"CHILD", testing::test_child()}, {"BYTES", std::to_string(bytes)}});
     EXPECT_EQ(r["exit_code"], 0) << bytes;
     EXPECT_EQ(r["stdout"].get<std::string>().size(), kept) << bytes;
     EXPECT_EQ(r["stderr"].get<std::string>().size(), kept) << bytes;
@@ -320,10 +289,8 @@ TEST(TaskwrightExecRun, CapsEachStreamAtFourMebibytesWhileReadingToTheEnd) {
 // How the time-out is read and clamped is the unit tests'.
 TEST(TaskwrightExecRun, KillsARunThatOutlivesItsTimeout) {
   ExecEnv env;
-  json opts = ExecEnv::mode("sleep");
-  opts["timeout_ms"] = 200;
   const auto start = std::chrono::steady_clock::now();
-  json r = env.exec({"cron", "tick", "--now"}, opts);
+  json r = env.exec({"cron", "tick", "--now"}, "sleep", json::object(), {{"timeout_ms", 200}});
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_EQ(r, (json{{"stdout", ""},
                      {"stderr", "radaro cron tick --now timed out after 200ms"},
@@ -331,16 +298,9 @@ TEST(TaskwrightExecRun, KillsARunThatOutlivesItsTimeout) {
                      {"duration_ms", r["duration_ms"]},
                      {"truncated", false}}));
   // What radaro started is killed with it.
-  const int started = testing::pid_in(env.home.path() + "/radaro-child.pid");
+  const int started = testing::pid_in(env.home_.path() + "/radaro-child.pid");
   ASSERT_GT(started, 0);
   EXPECT_TRUE(testing::process_gone(started));
-}
-
-TEST(TaskwrightExecRun, ReportsAProgramThatCannotStart) {
-  ExecEnv env;
-  write_file(env.tw_home() + "/bin/radaro", "not executable", 0644);
-  CommandResult r = env.run("taskwright_exec", {{"args", {"--version"}}});
-  EXPECT_EQ(r.error(), "Failed to spawn radaro: Permission denied");
 }
 
 TEST(TaskwrightExecRun, RealRadaroAnswersFromItsHome) {

@@ -125,8 +125,8 @@ TEST(TaskwrightStorageInfo, ReportsSizesAndPathsOfTheDataFolder) {
   write_file(data + "/SOUL.md", "soul");
   write_file(data + "/config.yaml", "a: 1\n");
   // Sizes follow symbolic links.
-  write_file(env.home.path() + "/elsewhere/user.md", "1234567");
-  std::filesystem::create_symlink(env.home.path() + "/elsewhere/user.md",
+  write_file(env.home_.path() + "/elsewhere/user.md", "1234567");
+  std::filesystem::create_symlink(env.home_.path() + "/elsewhere/user.md",
                                   data + "/memories/USER.md");
   // An empty database is 0 bytes, not null.
   json full = bare;

@@ -2,33 +2,24 @@
 // a fake bundle holding a test installer.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "commands/command_registry.hpp"
+#include "commands/commands_test_support.hpp"
 #include "commands/taskwright/taskwright_install_lock.hpp"
 #include "fixtures/bundle.hpp"
-#include "fixtures/helpers.hpp"
 #include "fixtures/recording_app.hpp"
 #include "fixtures/scripts.hpp"
 
 namespace vessa::testing {
 
 /// A fresh home, a recording application and a registry owned the way the application owns it.
-struct TaskwrightEnv {
-  TempHome home;
-  std::shared_ptr<RecordingApp> app = std::make_shared<RecordingApp>();
-  std::shared_ptr<commands::CommandRegistry> registry =
-      std::make_shared<commands::CommandRegistry>(app);
-
-  std::string tw_home() const { return home.path() + "/.vessa-taskwright"; }
-  std::string marker() const { return home.path() + "/.vessa/taskwright-install-in-progress"; }
-  commands::CommandResult run(const std::string& cmd, const json& args = json::object()) {
-    return dispatch_and_wait(*registry, cmd, args, std::chrono::seconds(60));
-  }
-  std::vector<std::string> progress() const { return app->lines("taskwright-install-progress"); }
-  std::vector<std::string> statuses() const { return app->statuses("taskwright-status"); }
+struct TaskwrightEnv : HomeAndApp<RecordingApp>, Commands {
+  TaskwrightEnv() : Commands(app_) {}
+  std::string tw_home() const { return home_.path() + "/.vessa-taskwright"; }
+  std::string marker() const { return home_.path() + "/.vessa/taskwright-install-in-progress"; }
+  std::vector<std::string> progress() const { return app_->lines("taskwright-install-progress"); }
+  std::vector<std::string> statuses() const { return app_->statuses("taskwright-status"); }
 };
 
 /// True when nobody holds the install lock (taking and giving it back to find out).

@@ -5,9 +5,7 @@
 
 #include "commands/app_dirs.hpp"
 #include "commands/commands_test_support.hpp"
-#include "fixtures/helpers.hpp"
 #include "fixtures/recording_app.hpp"
-#include "fixtures/temp_home.hpp"
 #include "support/lifecycle.hpp"
 #include "support/paths.hpp"
 
@@ -50,44 +48,37 @@ TEST_F(TauriPlugins, StoresAreNamedByTheirFileAndIdsDieWithTheRegistry) {
 }
 
 TEST_F(TauriPlugins, LoadOptionsDecideBetweenFileAndDefaults) {
-  struct Case {
-    const char* name;
-    const char* file;  // nullptr: no file yet
-    json options;
-    json expected;  // the store after load, and the file after a save
-  };
+  // Name; file (nullptr: none yet); options; the store after load, and the file after a save.
   const json defaults = {{"a", 0}, {"b", 2}};
-  const Case cases[] = {
+  const std::tuple<const char*, const char*, json, json> cases[] = {
       {"overrideDefaults takes the file alone",
        R"({"a":1})",
-       {{"defaults", defaults}, {"overrideDefaults", true}},
+       {{"defaults", defaults}, {"overrideDefaults", true}, {"autoSave", false}},
        {{"a", 1}}},
       {"overrideDefaults without a file",
        nullptr,
-       {{"defaults", defaults}, {"overrideDefaults", true}},
+       {{"defaults", defaults}, {"overrideDefaults", true}, {"autoSave", false}},
        defaults},
       {"createNew ignores the file",
        R"({"a":1,"c":3})",
-       {{"defaults", {{"b", 2}}}, {"createNew", true}},
+       {{"defaults", {{"b", 2}}}, {"createNew", true}, {"autoSave", false}},
        {{"b", 2}}},
   };
   int n = 0;
-  for (const auto& c : cases) {
+  for (const auto& [name, file, options, expected] : cases) {
     const std::string rel = "case" + std::to_string(n++) + ".json";
-    if (c.file) write_file((commands::app_dirs::app_data_dir() / rel).string(), c.file);
-    json options = c.options;
-    options["autoSave"] = false;
+    if (file) write_file((commands::app_dirs::app_data_dir() / rel).string(), file);
     json rid = load(rel, options);
     json entries = json::object();
     for (const auto& e : ok("plugin:store|entries", {{"rid", rid}})) entries[e[0]] = e[1];
-    EXPECT_EQ(entries, c.expected) << c.name;
+    EXPECT_EQ(entries, expected) << name;
     ok("plugin:store|save", {{"rid", rid}});
-    EXPECT_EQ(on_disk(rel), c.expected) << c.name;
+    EXPECT_EQ(on_disk(rel), expected) << name;
     ok("plugin:store|set", {{"rid", rid}, {"key", "x"}, {"value", 1}});
     ok("plugin:store|reset", {{"rid", rid}});
     entries = json::object();
     for (const auto& e : ok("plugin:store|entries", {{"rid", rid}})) entries[e[0]] = e[1];
-    EXPECT_EQ(entries, c.options["defaults"]) << c.name << ": reset restores the defaults";
+    EXPECT_EQ(entries, options["defaults"]) << name << ": reset restores the defaults";
   }
 }
 
@@ -132,12 +123,8 @@ TEST_F(TauriPlugins, PathCommands) {
              "XDG_DESKTOP_DIR=\"$HOME/Desk top\"\nXDG_MUSIC_DIR=\"$HOME\"\n"
              "XDG_DOCUMENTS_DIR=\"/srv/docs\"\n");
   const std::string id = commands::app_dirs::identifier();
-  struct Case {
-    std::string cmd;
-    json args;
-    json expected;  // a string starting with "!" is the failure message
-  };
-  const Case cases[] = {
+  // The command, its arguments and its answer (a string starting with "!": the failure message).
+  const std::tuple<std::string, json, json> cases[] = {
       {"resolve_directory", {{"directory", 18}}, h + "/Desk top"},
       {"resolve_directory", {{"directory", 1}}, "!unknown path"},  // disabled: set to $HOME
       {"resolve_directory", {{"directory", 6}}, "/srv/docs"},
@@ -160,8 +147,8 @@ TEST_F(TauriPlugins, PathCommands) {
       {"is_absolute", {{"path", "/home"}}, true},
       {"is_absolute", {{"path", "home"}}, false},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(answer("plugin:path|" + c.cmd, c.args), c.expected) << c.cmd << " " << c.args;
+  for (const auto& [cmd, args, expected] : cases) {
+    EXPECT_EQ(answer("plugin:path|" + cmd, args), expected) << cmd << " " << args;
   }
 }
 
