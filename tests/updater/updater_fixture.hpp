@@ -159,8 +159,8 @@ class UpdaterEnv {
   UpdaterEnv(const UpdaterEnv&) = delete;
   UpdaterEnv& operator=(const UpdaterEnv&) = delete;
 
-  /// Builds a release of `version`: bundle, archive at /<archive name>, signature (base64 in
-  /// the manifest unless `raw_signature`), manifest at /latest.json. Returns the manifest.
+  /// Builds a release of `version`: bundle, archive at /<archive name>, its signature (base64
+  /// in the manifest), manifest at /latest.json. Returns the manifest.
   json publish(const std::string& version, const std::string& notes = "") {
     std::string src = root_ + "/release-" + version;
     write_versioned_bundle(src + "/Vessa.app", version, "echo new");
