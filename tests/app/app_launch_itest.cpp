@@ -1,12 +1,117 @@
-// The real application: the launch's executor start and update check, held back until the first
-// page has loaded, still happen, and exactly once each; the in-page self-test that may follow the
-// load starts only for VESSA_SELFTEST=1.
+// The launch's held-back steps run exactly once: a few frames after the first finished load, at
+// the time limit when no load finishes or nothing is drawn, never after quitting began. In the
+// real application the executor start and update check among them happen exactly once each; the
+// in-page self-test that may follow the load starts only for VESSA_SELFTEST=1, and its
+// "SELFTEST: " line reports every family reached.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "app/app_process_support.hpp"
+#include "app/deferred_launch.hpp"
+#include "fixtures/helpers.hpp"
+#include "support/json.hpp"
 
 namespace vessa::testing {
 namespace {
+
+using app::DeferredLaunch;
+
+enum class Step { kRelease, kWaitPastLimit, kCancel, kDrop };
+
+struct Case {
+  const char* name;
+  std::chrono::milliseconds limit;
+  std::vector<Step> steps;
+  int expected_runs;
+};
+
+TEST(DeferredLaunch, RunsExactlyOnceWhicheverComesFirst) {
+  const Case cases[] = {
+      {"released by the first load; later loads and the limit add nothing",
+       50ms,
+       {Step::kRelease, Step::kRelease, Step::kWaitPastLimit},
+       1},
+      {"the limit passes without a load", 50ms, {Step::kWaitPastLimit}, 1},
+      {"a load after the limit adds nothing", 50ms, {Step::kWaitPastLimit, Step::kRelease}, 1},
+      {"quitting before either", 50ms, {Step::kCancel, Step::kRelease, Step::kWaitPastLimit}, 0},
+      {"quitting after it ran", 50ms, {Step::kRelease, Step::kCancel}, 1},
+      {"a timer outliving its object", 20ms, {Step::kDrop}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int runs = 0;
+    auto launch = DeferredLaunch::create([&runs] { ++runs; });
+    launch->arm(c.limit);
+    EXPECT_FALSE(launch->done());
+    for (Step s : c.steps) {
+      switch (s) {
+        case Step::kRelease:
+          launch->release();
+          break;
+        case Step::kCancel:
+          launch->cancel();
+          break;
+        case Step::kWaitPastLimit:
+          run_until([] { return false; }, c.limit + 200ms);
+          break;
+        case Step::kDrop:
+          launch.reset();
+          break;
+      }
+    }
+    // Whatever timer is still pending fires into a done object.
+    run_until([] { return false; }, c.limit + 100ms);
+    EXPECT_EQ(runs, c.expected_runs);
+    EXPECT_TRUE(!launch || launch->done());
+  }
+}
+
+TEST(DeferredLaunch, NothingRunsBeforeTheLimitWithoutALoad) {
+  int runs = 0;
+  auto launch = DeferredLaunch::create([&runs] { ++runs; });
+  launch->arm(5000ms);
+  run_until([] { return false; }, 300ms);
+  EXPECT_EQ(runs, 0);
+  EXPECT_FALSE(launch->done());
+}
+
+TEST(DeferredLaunch, ReleasedByTheFramesOfAShownWindowOnly) {
+  if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X display (run under xvfb-run)";
+  gtk_init();
+  int shown_runs = 0;
+  int hidden_runs = 0;
+  auto shown = DeferredLaunch::create([&shown_runs] { ++shown_runs; });
+  auto hidden = DeferredLaunch::create([&hidden_runs] { ++hidden_runs; });
+  GtkWindow* window = GTK_WINDOW(gtk_window_new());
+  GtkWindow* never_shown = GTK_WINDOW(gtk_window_new());
+  gtk_window_present(window);
+  shown->release_after_frames(GTK_WIDGET(window), 2);
+  shown->release_after_frames(GTK_WIDGET(window), 2);  // a second load before the frames
+  hidden->release_after_frames(GTK_WIDGET(never_shown), 2);
+  EXPECT_TRUE(run_until([&] { return shown_runs > 0; }, 5000ms));
+  run_until([] { return false; }, 300ms);
+  EXPECT_EQ(shown_runs, 1);
+  EXPECT_EQ(hidden_runs, 0);  // nothing drawn: left to the time limit
+  EXPECT_FALSE(hidden->done());
+  gtk_window_destroy(window);
+  gtk_window_destroy(never_shown);
+}
+
+TEST(DeferredLaunch, StepsMayDropTheLastOwner) {
+  int runs = 0;
+  std::shared_ptr<DeferredLaunch>* holder = new std::shared_ptr<DeferredLaunch>();
+  *holder = DeferredLaunch::create([holder, &runs] {
+    ++runs;
+    delete holder;  // the only owner goes while its steps run
+  });
+  std::weak_ptr<DeferredLaunch> weak = *holder;
+  (*holder)->arm(20ms);
+  EXPECT_TRUE(run_until([&] { return runs == 1; }, 2000ms));
+  EXPECT_TRUE(weak.expired());
+  run_until([] { return false; }, 100ms);
+  EXPECT_EQ(runs, 1);
+}
 
 TEST(AppLaunch, ExecutorStartAndUpdateCheckHappenOnceEachAndNoUnaskedSelfTest) {
   if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X display (run under xvfb-run)";
@@ -33,6 +138,59 @@ TEST(AppLaunch, ExecutorStartAndUpdateCheckHappenOnceEachAndNoUnaskedSelfTest) {
   EXPECT_EQ(executor_lines(), 1u) << app.log();
   EXPECT_EQ(update_lines(), 1u) << app.log();
   EXPECT_EQ(app.count("SELFTEST"), 0u) << "any value but 1 runs no self-test\n" << app.log();
+}
+
+// The rest of the first log line holding `marker`, once it appears.
+std::optional<std::string> wait_for_line(AppProcess& app, const std::string& marker,
+                                         std::chrono::seconds limit) {
+  wait_until([&] { return app.log().find(marker) != std::string::npos || !app.running(); }, limit);
+  const std::string log = app.log();
+  const auto at = log.find(marker);
+  if (at == std::string::npos) return std::nullopt;
+  return log.substr(at + marker.size(), log.find('\n', at) - at - marker.size());
+}
+
+TEST(InPageSelfTest, ReportsEveryFamilyReached) {
+  if (!std::getenv("DISPLAY")) GTEST_SKIP() << "needs an X display (run under xvfb-run)";
+  AppProcess app("", {}, {{"VESSA_SELFTEST", "1"}});
+  ASSERT_TRUE(app.started());
+  auto text = wait_for_line(app, "[VessaMac] SELFTEST: ", 120s);
+  ASSERT_TRUE(text.has_value()) << app.log();
+  auto report = parse_json(*text);
+  ASSERT_TRUE(report && report->is_object()) << *text;
+
+  EXPECT_EQ((*report)["ping"], json({{"ok", true}, {"shell", "swift"}}));
+  EXPECT_EQ((*report)["storeGet"], "v42");
+  EXPECT_TRUE((*report)["notifPerm"].is_boolean()) << (*report)["notifPerm"];
+  EXPECT_FALSE((*report)["cli"].is_null());
+
+  struct Member {
+    const char* name;
+    const char* cmd;
+    bool resolves;
+  };
+  const Member members[] = {
+      {"git", "git_detect_tools", true},           {"fs", "read_obsidian_vault", false},
+      {"agent", "list_running_agents", true},      {"convex", "convex_status", true},
+      {"device", "get_device_identity", true},     {"taskwright", "taskwright_status", true},
+      {"radaro", "taskwright_storage_info", true}, {"skyvern", "skyvern_status", true},
+  };
+  for (const auto& m : members) {
+    const json& probe = (*report)[m.name];
+    ASSERT_TRUE(probe.is_object()) << m.name << ": " << *text;
+    EXPECT_EQ(probe["cmd"], m.cmd);
+    EXPECT_EQ(probe["ok"], m.resolves) << m.name << ": " << probe.dump();
+    if (!m.resolves) {
+      // An ordinary error from the family, not the dispatcher's "not implemented".
+      EXPECT_EQ(probe["error"], "Not a folder: /nonexistent-selftest") << probe.dump();
+    } else {
+      EXPECT_TRUE(probe.contains("value")) << probe.dump();
+    }
+  }
+  EXPECT_EQ(app.log().find("not implemented"), std::string::npos) << app.log();
+  auto stored = read_json_file(app.home() + "/.local/share/vessa.app/stores/selftest.json");
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ((*stored)["k"], "v42");
 }
 
 }  // namespace

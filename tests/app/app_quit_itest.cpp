@@ -3,7 +3,6 @@
 // a panel the page opened is up; the window's size and zoom come back at the next launch.
 #include <gtest/gtest.h>
 
-#include <nlohmann/json.hpp>
 #include <ostream>
 
 #include "app/app_process_support.hpp"
@@ -13,11 +12,13 @@
 namespace vessa::testing {
 namespace {
 
-// The page starts an agent whose script leaves a grandchild, and says so once both run. It
-// exits through the process plug-in once the configuration holds an exit code.
-constexpr const char* kAgentPage = R"(<textarea id="t"></textarea><script>
+// The page starts an agent running `script`, which leaves a grandchild, and says so once both
+// run. It exits through the process plug-in once the configuration holds an exit code.
+std::string agent_page(const std::string& script) {
+  return R"(<textarea id="t"></textarea><script>
 document.getElementById("t").focus();
-invoke("start_agent", {agentId: "sleeper", scriptPath: "%SCRIPT%"})
+invoke("start_agent", {agentId: "sleeper", scriptPath: ")" +
+         script + R"("})
   .then(() => report("agent started"), (e) => report("agent failed " + e));
 let exiting = false;
 setInterval(() => invoke("config_get", {key: "exitCode"}).then((code) => {
@@ -26,11 +27,6 @@ setInterval(() => invoke("config_get", {key: "exitCode"}).then((code) => {
   invoke("plugin:process|exit", {code});
 }), 100);
 </script>)";
-
-std::string agent_page(const std::string& script) {
-  std::string page = kAgentPage;
-  page.replace(page.find("%SCRIPT%"), 8, script);
-  return page;
 }
 
 struct QuitPath {
@@ -43,27 +39,22 @@ struct QuitPath {
 // Names the row in test listings instead of its bytes.
 void PrintTo(const QuitPath& path, std::ostream* os) { *os << path.name; }
 
-bool send_signal(AppProcess& app, int signo) { return ::kill(app.pid(), signo) == 0; }
+template <int kSignal>
+bool send_signal(AppProcess& app, XSession&) {
+  return ::kill(app.pid(), kSignal) == 0;
+}
 
 const QuitPath kQuitPaths[] = {
     {"WindowClose",
-     [](AppProcess& app, XSession& x) {
-       Window w = x.main_window(app.pid());
-       if (w) x.close_window(w);
-       return w != 0;
-     }},
+     [](AppProcess& app, XSession& x) { return x.close_window(x.main_window(app.pid())); }},
     {"CtrlQ",
-     [](AppProcess& app, XSession& x) {
-       Window w = x.main_window(app.pid());
-       if (w) x.press_ctrl(w, "q");
-       return w != 0;
-     }},
+     [](AppProcess& app, XSession& x) { return x.press_ctrl(x.main_window(app.pid()), "q"); }},
     {"QuitAction",
      [](AppProcess& app, XSession&) { return activate_app_action(app.pid(), "quit"); }},
-    {"SIGTERM", [](AppProcess& app, XSession&) { return send_signal(app, SIGTERM); }},
-    {"SIGINT", [](AppProcess& app, XSession&) { return send_signal(app, SIGINT); }},
-    {"SIGHUP", [](AppProcess& app, XSession&) { return send_signal(app, SIGHUP); }},
-    {"SIGQUIT", [](AppProcess& app, XSession&) { return send_signal(app, SIGQUIT); }},
+    {"SIGTERM", send_signal<SIGTERM>},
+    {"SIGINT", send_signal<SIGINT>},
+    {"SIGHUP", send_signal<SIGHUP>},
+    {"SIGQUIT", send_signal<SIGQUIT>},
     {"PageExit",
      [](AppProcess& app, XSession&) {
        const std::string config = app.home() + "/.vessa/config.json";
@@ -81,19 +72,17 @@ class AppQuit : public ::testing::TestWithParam<QuitPath> {};
 // SIGHUP/SIGQUIT ended the process without the quit path, leaving the agents running.
 TEST_P(AppQuit, RunsTheQuitWorkOnceAndLeavesNothingRunning) {
   Xlib xlib;
-  if (!std::getenv("DISPLAY") || !xlib.load())
-    GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
-  const std::string dir = make_temp_dir("vessa-agent-");
-  const std::string script =
-      write_file(dir + "/sleeper.sh", "echo $$ > " + dir + "/agent.pid\nsleep 300 &\necho $! > " +
-                                          dir + "/child.pid\nwait\n");
-  AppProcess app(agent_page(script));
+  if (!xlib.load()) GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
+  const ScratchDir dir("vessa-agent-");
+  AppProcess app(agent_page(write_file(dir / "sleeper.sh", "echo $$ > " + dir / "agent.pid" +
+                                                               "\nsleep 300 &\necho $! > " +
+                                                               dir / "child.pid" + "\nwait\n")));
   ASSERT_TRUE(app.started());
   ASSERT_TRUE(app.wait_report("agent started")) << app.log();
-  ASSERT_TRUE(wait_until([&] { return pid_in(dir + "/child.pid") > 0; }));
+  ASSERT_TRUE(wait_until([&] { return pid_in(dir / "child.pid") > 0; }));
   const std::set<pid_t> helpers = descendants_of(app.pid());
-  const pid_t agent = pid_in(dir + "/agent.pid");
-  const pid_t grandchild = pid_in(dir + "/child.pid");
+  const pid_t agent = pid_in(dir / "agent.pid");
+  const pid_t grandchild = pid_in(dir / "child.pid");
 
   XSession x(xlib);
   ASSERT_TRUE(wait_until([&] { return x.main_window(app.pid()) != 0; }));
@@ -106,7 +95,6 @@ TEST_P(AppQuit, RunsTheQuitWorkOnceAndLeavesNothingRunning) {
   EXPECT_TRUE(process_gone(agent, 5s)) << "agent left running";
   EXPECT_TRUE(process_gone(grandchild, 5s)) << "agent's child left running";
   for (pid_t helper : helpers) EXPECT_TRUE(process_gone(helper, 20s)) << "helper " << helper;
-  std::filesystem::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryPath, AppQuit, ::testing::ValuesIn(kQuitPaths),
@@ -130,8 +118,7 @@ class AppQuitWithPanel : public ::testing::TestWithParam<OpenPanel> {};
 // A file chooser's nested main loop once kept SIGTERM from ending the app.
 TEST_P(AppQuitWithPanel, SigtermEndsTheAppWithinTwoSeconds) {
   Xlib xlib;
-  if (!std::getenv("DISPLAY") || !xlib.load())
-    GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
+  if (!xlib.load()) GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
   AppProcess app(GetParam().page);
   ASSERT_TRUE(app.started());
   XSession x(xlib);
@@ -159,8 +146,7 @@ std::string window_state_file() {
 // opens that way.
 TEST(AppQuitWindowState, SizeAndZoomSurviveARestart) {
   Xlib xlib;
-  if (!std::getenv("DISPLAY") || !xlib.load())
-    GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
+  if (!xlib.load()) GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
   WindowManager wm;  // zooms the window
   ASSERT_EQ(wm.error(), "");
   std::string saved;
@@ -173,20 +159,18 @@ TEST(AppQuitWindowState, SizeAndZoomSurviveARestart) {
     ASSERT_TRUE(app.started());
     ASSERT_TRUE(app.wait_report("zoomed true")) << app.log();
     XSession x(xlib);
-    Window w = 0;
-    ASSERT_TRUE(wait_until([&] { return (w = x.main_window(app.pid())) != 0; }, 10s));
-    x.close_window(w);
+    ASSERT_TRUE(wait_until([&] { return x.close_window(x.main_window(app.pid())); }, 10s));
     auto status = app.wait_for(10s);
     ASSERT_TRUE(status) << app.log();
     EXPECT_TRUE(status->success()) << status->describe() << "\n" << app.log();
     saved = read_file(window_state_file());
   }
-  auto state = nlohmann::json::parse(saved, nullptr, false);
+  auto state = json::parse(saved, nullptr, false);
   ASSERT_TRUE(state.is_object()) << saved;
   EXPECT_EQ(state["main"]["maximized"], true) << saved;
   // The unmaximized size with the header bar and frame, not the maximized one (1600 x 1000).
-  const int width = state["main"]["width"].is_number() ? state["main"]["width"].get<int>() : 0;
-  const int height = state["main"]["height"].is_number() ? state["main"]["height"].get<int>() : 0;
+  const int width = state["main"].value("width", 0);
+  const int height = state["main"].value("height", 0);
   EXPECT_TRUE(width >= 1000 && width < 1100 && height > 700 && height < 800) << saved;
 
   AppProcess again(

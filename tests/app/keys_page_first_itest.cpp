@@ -21,29 +21,9 @@ window.addEventListener("hashchange", () => report("hash " + location.hash));
 window.addEventListener("load", () => { t.focus(); report("ready"); });
 </script>)";
 
-struct TypedKey {
-  const char* keysym;  // X keysym name
-  const char* seen;    // what the page's keydown reports
-  const char* then;    // a later report the key must cause, or nullptr
-};
-
-// Ctrl+Z/A/C/X/V/H were once taken by application accelerators before the page saw them, and
-// Ctrl+H minimised the window while the user typed.
-const TypedKey kTypedKeys[] = {
-    {"z", "key z", nullptr},
-    {"a", "key a", nullptr},
-    {"c", "key c", nullptr},
-    {"x", "key x", nullptr},
-    {"v", "key v", nullptr},
-    {"h", "key h", nullptr},
-    {"comma", "key ,", "hash #devices"},  // the page leaves it: the device view opens
-    {"q", "key q", nullptr},              // the page keeps it: the app does not quit
-};
-
 TEST(KeysPageFirst, PageSeesKeysFirstAndAppShortcutsTakeOnlyTheRest) {
   Xlib xlib;
-  if (!std::getenv("DISPLAY") || !xlib.load())
-    GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
+  if (!xlib.load()) GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
   WindowManager wm;
   ASSERT_TRUE(wm.error().empty()) << wm.error();
   AppProcess app(kKeysPage);
@@ -53,12 +33,14 @@ TEST(KeysPageFirst, PageSeesKeysFirstAndAppShortcutsTakeOnlyTheRest) {
   Window w = 0;
   ASSERT_TRUE(wait_until([&] { return (w = x.main_window(app.pid())) != 0; }));
 
-  for (const auto& key : kTypedKeys) {
-    x.press_ctrl(w, key.keysym);
-    EXPECT_TRUE(app.wait_report(key.seen, 10s)) << "Ctrl+" << key.keysym << "\n" << app.log();
-    if (key.then) {
-      EXPECT_TRUE(app.wait_report(key.then, 10s)) << key.then << "\n" << app.log();
-    }
+  // Ctrl+Z/A/C/X/V/H were once taken by application accelerators before the page saw them, and
+  // Ctrl+H minimised the window while the user typed. The page leaves Ctrl+, (the device view
+  // opens) and keeps Ctrl+Q (the app does not quit).
+  for (const std::string key : {"z", "a", "c", "x", "v", "h", "comma", "q"}) {
+    x.press_ctrl(w, key.c_str());
+    const std::string seen = "key " + (key == "comma" ? "," : key);
+    EXPECT_TRUE(app.wait_report(seen, 10s)) << "Ctrl+" << key << "\n" << app.log();
+    if (key == "comma") EXPECT_TRUE(app.wait_report("hash #devices", 10s)) << app.log();
   }
   std::this_thread::sleep_for(1s);  // time for a wrong quit or minimise to show
   EXPECT_TRUE(app.running()) << "Ctrl+Q quit although the page kept it\n" << app.log();

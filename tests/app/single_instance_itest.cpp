@@ -3,9 +3,6 @@
 // bus, `--invoke` and a relaunch each still get a run of their own.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
-
 #include "app/app_process_support.hpp"
 
 namespace vessa::testing {
@@ -37,12 +34,8 @@ size_t instances_of(const std::string& exe) {
 }
 
 proc::Output launch(const std::vector<std::string>& argv) {
-  proc::Options o;
-  o.argv = argv;
-  o.env = proc::current_environment();  // the newest AppProcess's folders
-  proc::RunOptions limit;
-  limit.timeout = 60s;
-  auto r = proc::run(o, limit);
+  // The environment holds the newest AppProcess's folders.
+  auto r = proc::run({.argv = argv, .env = proc::current_environment()}, {.timeout = 60s});
   return r ? *r : proc::Output{};
 }
 

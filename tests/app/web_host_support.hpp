@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/web_view_host.hpp"
 #include "commands/app_context.hpp"
@@ -17,6 +18,7 @@
 #include "fixtures/helpers.hpp"
 #include "fixtures/loopback.hpp"
 #include "fixtures/temp_home.hpp"
+#include "support/glib_ptr.hpp"
 #include "support/json.hpp"
 #include "support/paths.hpp"
 
@@ -35,14 +37,8 @@ class TestApp : public commands::AppContext {
  private:
   // Every page load ensures an executor. Window tests are not about it: a program that cannot
   // start keeps them from leaving a sidecar behind or touching the shared port 3212.
-  std::shared_ptr<executor::ExecutorSupervisor> executor_ =
-      executor::ExecutorSupervisor::create(no_sidecar());
-  static executor::ExecutorSupervisor::Options no_sidecar() {
-    executor::ExecutorSupervisor::Options o;
-    o.port = free_loopback_port();
-    o.sidecar = "/nonexistent/vessa-executor";
-    return o;
-  }
+  std::shared_ptr<executor::ExecutorSupervisor> executor_ = executor::ExecutorSupervisor::create(
+      {.port = free_loopback_port(), .sidecar = "/nonexistent/vessa-executor"});
 };
 
 namespace detail {
@@ -147,11 +143,38 @@ class HostedPage {
   int loads_ = 0;
 };
 
-/// Reads key `key` of ~/.vessa/config.json (null when absent).
+/// This process's shown top-level windows (panels included).
+inline std::vector<GtkWidget*> shown_windows() {
+  std::vector<GtkWidget*> shown;
+  GListModel* tops = gtk_window_get_toplevels();
+  for (guint i = 0; i < g_list_model_get_n_items(tops); ++i) {
+    GObjectPtr<GtkWidget> w(static_cast<GtkWidget*>(g_list_model_get_item(tops, i)));
+    if (gtk_widget_get_visible(w.get())) shown.push_back(w.get());
+  }
+  return shown;
+}
+
+/// ~/.vessa/config.json (null when absent), or its key `key` (null when absent).
+inline json config_value() {
+  return read_json_file(paths::home_dir() + "/.vessa/config.json").value_or(json());
+}
 inline json config_value(const std::string& key) {
-  auto parsed = read_json_file(paths::home_dir() + "/.vessa/config.json");
-  if (!parsed || !parsed->is_object() || !parsed->contains(key)) return nullptr;
-  return (*parsed)[key];
+  const json config = config_value();
+  return config.is_object() && config.contains(key) ? config[key] : json();
+}
+
+/// Waits until the page has stored key `key` in the configuration; its value (null if never).
+inline json await_config(const std::string& key,
+                         std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+  run_until([&] { return !config_value(key).is_null(); }, limit);
+  return config_value(key);
+}
+
+/// The members `keys` of `object` (null where missing), to compare several at once.
+inline json members(const json& object, std::initializer_list<const char*> keys) {
+  json out = json::object();
+  for (const char* key : keys) out[key] = object.contains(key) ? object[key] : json();
+  return out;
 }
 
 }  // namespace vessa::testing

@@ -31,48 +31,25 @@ namespace {
 constexpr int kWidth = 420;
 constexpr int kHeight = 300;
 
-GdkToplevelState toplevel_state(GtkWindow* window) {
+// Whether the window's surface is in any of the states `flags`.
+bool in_state(GtkWindow* window, int flags) {
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
-  return surface ? gdk_toplevel_get_state(GDK_TOPLEVEL(surface)) : GdkToplevelState{};
+  return surface && (gdk_toplevel_get_state(GDK_TOPLEVEL(surface)) & flags) != 0;
 }
 
 bool is_zoomed(GtkWindow* window) { return gtk_window_is_maximized(window) != FALSE; }
-
-// Appearance settings for one case; the previous ones come back when it ends.
-class Appearance {
- public:
-  Appearance(bool prefer_dark, const char* theme) {
-    g_object_get(settings(), "gtk-application-prefer-dark-theme", &prefer_dark_, "gtk-theme-name",
-                 &theme_, nullptr);
-    g_object_set(settings(), "gtk-application-prefer-dark-theme", prefer_dark, "gtk-theme-name",
-                 theme, nullptr);
-  }
-  ~Appearance() {
-    g_object_set(settings(), "gtk-application-prefer-dark-theme", prefer_dark_, "gtk-theme-name",
-                 theme_, nullptr);
-    g_free(theme_);
-  }
-  Appearance(const Appearance&) = delete;
-  Appearance& operator=(const Appearance&) = delete;
-
- private:
-  static GtkSettings* settings() { return gtk_settings_get_default(); }
-  gboolean prefer_dark_ = FALSE;
-  gchar* theme_ = nullptr;
-};
 
 class WindowCommands : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     gtk_init();
-    wm_ = new WindowManager();
+    wm_ = std::make_unique<WindowManager>();
   }
-  static void TearDownTestSuite() {
-    delete wm_;
-    wm_ = nullptr;
-  }
+  static void TearDownTestSuite() { wm_.reset(); }
 
   void SetUp() override {
+    g_object_get(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", &prefer_dark_,
+                 "gtk-theme-name", &theme_, nullptr);
     ASSERT_EQ(wm_->error(), "");
     window_ = open_window();
     ASSERT_NE(window_, nullptr);
@@ -82,6 +59,14 @@ class WindowCommands : public ::testing::Test {
     platform::update_services([](platform::Services& s) { s.main_window.reset(); });
     if (window_) gtk_window_destroy(window_);
     run_until([] { return false; }, std::chrono::milliseconds(50));
+    set_appearance(prefer_dark_, theme_);
+    g_free(theme_);
+  }
+
+  // GTK's appearance settings; the test's first ones come back when it ends.
+  static void set_appearance(gboolean prefer_dark, const char* theme) {
+    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", prefer_dark,
+                 "gtk-theme-name", theme, nullptr);
   }
 
   // A shown window that the window manager has taken (and focused), installed as the main one.
@@ -128,15 +113,15 @@ class WindowCommands : public ::testing::Test {
            events_.end();
   }
 
-  static WindowManager* wm_;
+  static inline std::unique_ptr<WindowManager> wm_;
+  gboolean prefer_dark_ = FALSE;
+  gchar* theme_ = nullptr;
   TempHome home_;
   std::shared_ptr<CommandRegistry> registry_ =
       std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
   GtkWindow* window_ = nullptr;
   std::vector<std::pair<std::string, json>> events_;
 };
-
-WindowManager* WindowCommands::wm_ = nullptr;
 
 TEST_F(WindowCommands, ZoomAnswersOnceTheWindowShowsIt) {
   ASSERT_FALSE(is_zoomed(window_));
@@ -166,7 +151,7 @@ TEST_F(WindowCommands, ZoomAnswersOnceTheWindowShowsIt) {
     EXPECT_EQ(ok(s.op, s.args), nullptr) << what;
     // The answer comes after the window manager has applied it, not at the request.
     EXPECT_EQ(is_zoomed(window_), s.zoomed) << what;
-    EXPECT_EQ((toplevel_state(window_) & GDK_TOPLEVEL_STATE_MAXIMIZED) != 0, s.zoomed) << what;
+    EXPECT_EQ(in_state(window_, GDK_TOPLEVEL_STATE_MAXIMIZED), s.zoomed) << what;
     EXPECT_EQ(ok("is_maximized"), s.zoomed) << what;
   }
   // The zoom fills the screen; the plain size comes back after it.
@@ -194,10 +179,7 @@ TEST_F(WindowCommands, CommandsSentTogetherSeeEachOthersZoom) {
                         [&answers, i](const CommandResult& r) { answers[i] = r; });
   }
   ASSERT_TRUE(run_until([&] {
-    for (const auto& a : answers) {
-      if (!a) return false;
-    }
-    return true;
+    return std::all_of(answers.begin(), answers.end(), [](const auto& a) { return a.has_value(); });
   }));
   std::vector<json> values;
   for (const auto& a : answers) values.push_back(a->ok() ? a->value() : json(a->error()));
@@ -208,12 +190,10 @@ TEST_F(WindowCommands, CommandsSentTogetherSeeEachOthersZoom) {
 
 TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
   EXPECT_EQ(ok("minimize"), nullptr);
-  EXPECT_TRUE(
-      run_until([&] { return (toplevel_state(window_) & GDK_TOPLEVEL_STATE_MINIMIZED) != 0; }));
+  EXPECT_TRUE(run_until([&] { return in_state(window_, GDK_TOPLEVEL_STATE_MINIMIZED); }));
   EXPECT_EQ(ok("is_minimized"), true);
   gtk_window_present(window_);
-  ASSERT_TRUE(
-      run_until([&] { return (toplevel_state(window_) & GDK_TOPLEVEL_STATE_MINIMIZED) == 0; }));
+  ASSERT_TRUE(run_until([&] { return !in_state(window_, GDK_TOPLEVEL_STATE_MINIMIZED); }));
 
   struct TitleCase {
     json args;
@@ -251,7 +231,7 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
   for (const ThemeCase& c :
        {ThemeCase{false, "Adwaita", "light"}, ThemeCase{true, "Adwaita", "dark"},
         ThemeCase{false, "Adwaita-dark", "dark"}, ThemeCase{false, "Darkly", "light"}}) {
-    Appearance appearance(c.prefer_dark, c.theme);
+    set_appearance(c.prefer_dark, c.theme);
     auto installed = use_gtk_appearance();
     EXPECT_EQ(ok("theme"), c.answer) << c.prefer_dark << " " << c.theme;
   }
@@ -259,15 +239,14 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
   {
     // A new GTK theme changes the theme once; a choice shows in GTK's dark preference, which
     // the window and WebKit follow.
-    Appearance light(false, "Adwaita");
+    set_appearance(false, "Adwaita");
     auto installed = use_gtk_appearance();
-    GtkSettings* settings = gtk_settings_get_default();
-    auto prefers_dark = [&] {
+    auto prefers_dark = [] {
       gboolean dark = FALSE;
-      g_object_get(settings, "gtk-application-prefer-dark-theme", &dark, nullptr);
+      g_object_get(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", &dark, nullptr);
       return dark != FALSE;
     };
-    g_object_set(settings, "gtk-theme-name", "Adwaita-dark", nullptr);
+    g_object_set(gtk_settings_get_default(), "gtk-theme-name", "Adwaita-dark", nullptr);
     EXPECT_EQ(ok("theme"), "dark");
     EXPECT_TRUE(prefers_dark());
     EXPECT_EQ(ok("set_theme", {{"value", "light"}}), nullptr);
@@ -281,9 +260,8 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
        {"start_dragging", "set_always_on_top", "set_position", "no_such_operation"}) {
     EXPECT_EQ(ok(op, {{"value", true}, {"theme", "dark"}}), nullptr) << op;
   }
-  EXPECT_EQ(toplevel_state(window_) & (GDK_TOPLEVEL_STATE_FULLSCREEN |
-                                       GDK_TOPLEVEL_STATE_MAXIMIZED | GDK_TOPLEVEL_STATE_MINIMIZED),
-            0);
+  EXPECT_FALSE(in_state(window_, GDK_TOPLEVEL_STATE_FULLSCREEN | GDK_TOPLEVEL_STATE_MAXIMIZED |
+                                     GDK_TOPLEVEL_STATE_MINIMIZED));
   EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(window_)));
 }
 

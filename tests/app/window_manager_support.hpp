@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "fixtures/temp_home.hpp"
+#include "support/glib_ptr.hpp"
 #include "support/subprocess.hpp"
 
 namespace vessa::testing {
@@ -32,14 +33,11 @@ class WindowManager {
     std::string ready = dir_ + "/ready";
     std::string log = dir_ + "/openbox.log";
     // openbox runs its start-up command once it manages the screen: that file is the signal.
-    gchar* quoted = g_shell_quote(ready.c_str());
-    std::string startup = std::string("touch ") + quoted;
-    g_free(quoted);
-    proc::Options options;
-    options.argv = {*openbox, "--sm-disable", "--startup", startup};
-    options.out = proc::Stdio::append(log);
-    options.err = proc::Stdio::append(log);
-    auto started = proc::Process::start(options);
+    GCharPtr quoted(g_shell_quote(ready.c_str()));
+    auto started = proc::Process::start(
+        {.argv = {*openbox, "--sm-disable", "--startup", "touch " + std::string(quoted.get())},
+         .out = proc::Stdio::append(log),
+         .err = proc::Stdio::append(log)});
     if (!started) {
       error_ = "openbox did not start: " + started.error();
       return;

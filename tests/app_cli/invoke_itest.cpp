@@ -15,16 +15,11 @@
 namespace vessa {
 namespace {
 
-// `prefix` runs before the executable (a shell that limits the child, say).
-proc::Output invoke(const std::vector<std::string>& args,
-                    const std::vector<std::string>& prefix = {}) {
-  proc::Options o;
-  o.argv = prefix;
-  o.argv.push_back(VESSA_EXE);
-  o.argv.insert(o.argv.end(), args.begin(), args.end());
-  proc::RunOptions ro;
-  ro.timeout = std::chrono::seconds(30);
-  auto r = proc::run(o, ro);
+// `vessa --invoke ARGS...`; `prefix` runs before the executable (a shell that limits the child).
+proc::Output invoke(const std::vector<std::string>& args, std::vector<std::string> prefix = {}) {
+  prefix.insert(prefix.end(), {VESSA_EXE, "--invoke"});
+  prefix.insert(prefix.end(), args.begin(), args.end());
+  auto r = proc::run({.argv = prefix}, {.timeout = std::chrono::seconds(30)});
   EXPECT_TRUE(r.has_value());
   return r ? *r : proc::Output{};
 }
@@ -48,8 +43,8 @@ TEST(InvokeRunner, OutcomeLinesStatusesUsageErrorsAndPrivateFiles) {
   struct Case {
     int status;
     std::string out;
-    std::string err;                // a part of standard error
-    std::vector<std::string> args;  // after --invoke
+    std::string err;  // a part of standard error
+    std::vector<std::string> args;
   };
   const std::string deep = std::string(60000, '[') + std::string(60000, ']');
   const Case cases[] = {
@@ -74,10 +69,8 @@ TEST(InvokeRunner, OutcomeLinesStatusesUsageErrorsAndPrivateFiles) {
        {"config_set", "{\"key\":\"k\",\"value\":" + deep + "}"}},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> args = {"--invoke"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    SCOPED_TRACE(args.back().substr(0, 60));
-    auto r = invoke(args);
+    SCOPED_TRACE(c.args.empty() ? "" : c.args.back().substr(0, 60));
+    auto r = invoke(c.args);
     EXPECT_EQ(r.status.code, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
@@ -101,7 +94,7 @@ TEST(InvokeRunner, ParallelConfigSetsKeepEveryKey) {
   for (int i = 0; i < kRuns; ++i) {
     runs.emplace_back([i, &outs] {
       outs[static_cast<size_t>(i)] =
-          invoke({"--invoke", "config_set",
+          invoke({"config_set",
                   "{\"key\":\"k" + std::to_string(i) + "\",\"value\":" + std::to_string(i) + "}"})
               .out;
     });
@@ -142,7 +135,7 @@ TEST(InvokeRunner, WritesThatCannotLandFailWithTheReason) {
        "store save: could not write " + store + ": write: File too large", store, store_text},
   };
   for (const auto& c : cases) {
-    auto r = invoke({"--invoke", c.cmd, c.args}, limited);
+    auto r = invoke({c.cmd, c.args}, limited);
     EXPECT_EQ(r.status.code, 1) << c.cmd;
     auto outcome = parse_json(r.out);
     ASSERT_TRUE(outcome.has_value()) << r.out << r.err;

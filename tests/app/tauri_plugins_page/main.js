@@ -1,8 +1,8 @@
-// Test front end built from the unmodified @tauri-apps plug-in packages. The configuration key
-// plugins_scenario chooses what it does. By default ("store"), the first load writes two stores
-// and exercises path, os, clipboard, log and app, and a later load (after a restart) reads the
-// stores back; "window" drives the window module and the window-state plug-in; "dialogs" the
-// dialogs, notifications and a channel. Each load reports through config_set.
+// Test front end built from the unmodified @tauri-apps plug-in packages; the configuration key
+// plugins_scenario chooses what it does. By default the first load writes two stores and
+// exercises path, os, clipboard, log and app, and a later load reads the stores back; "window"
+// drives the window module and the window-state plug-in; "dialogs" the dialogs, notifications
+// and a channel. Each load reports through config_set.
 import { invoke, isTauri } from '@tauri-apps/api/core';
 import { ask, confirm, message, open, save } from '@tauri-apps/plugin-dialog';
 import {
@@ -65,32 +65,26 @@ async function afterRestart() {
 async function windowScenario() {
   const w = getCurrentWindow();
   const r = {};
-  const waiters = [];
+  let want = null; // the size the next step waits for
   await w.onResized(({ payload }) => {
     r.resizeType = payload.type;
-    for (const x of waiters.splice(0)) {
-      if (payload.width === x.width && payload.height === x.height) x.resolve();
-      else waiters.push(x);
-    }
+    if (want && payload.width === want.width && payload.height === want.height) want.resolve();
   });
-  const resizedTo = (width, height) =>
-    new Promise((resolve, reject) => {
-      waiters.push({ width, height, resolve });
+  // Runs `step` and waits for the resize event to width x height.
+  const resizing = (width, height, step) => {
+    const resized = new Promise((resolve, reject) => {
+      want = { width, height, resolve };
       setTimeout(() => reject(new Error(`no resize to ${width}x${height}`)), 10000);
     });
-  let resized = resizedTo(640, 480);
-  await w.setSize(new PhysicalSize(640, 480));
-  await resized;
+    return step().then(() => resized);
+  };
+  await resizing(640, 480, () => w.setSize(new PhysicalSize(640, 480)));
   const inner = await w.innerSize();
   r.inner = [inner.type, inner.width, inner.height];
   r.file = await filename();
   await saveWindowState(StateFlags.ALL);
-  resized = resizedTo(700, 500);
-  await w.setSize(new LogicalSize(700, 500));
-  await resized;
-  resized = resizedTo(640, 480);
-  await restoreStateCurrent(StateFlags.SIZE);
-  await resized;
+  await resizing(700, 500, () => w.setSize(new LogicalSize(700, 500)));
+  await resizing(640, 480, () => restoreStateCurrent(StateFlags.SIZE));
   r.restored = true;
   let asked = 0;
   await w.onCloseRequested(async (event) => {
