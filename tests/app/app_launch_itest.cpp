@@ -2,7 +2,9 @@
 // the time limit when no load finishes or nothing is drawn, never after quitting began. In the
 // real application the executor start and update check among them happen exactly once each; the
 // in-page self-test that may follow the load starts only for VESSA_SELFTEST=1, and its
-// "SELFTEST: " line reports every family reached.
+// "SELFTEST: " line reports every family reached. One instance runs per user's data folders: a
+// later launch with the same folders hands its links to the running instance and ends; other
+// folders, a missing session bus, `--invoke` and a relaunch each still get a run of their own.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -17,7 +19,14 @@ namespace {
 
 using app::DeferredLaunch;
 
-enum class Step { kRelease, kWaitPastLimit, kCancel, kDrop };
+// One thing that happens to a launch whose time limit is `limit`.
+using Step = void (*)(std::shared_ptr<DeferredLaunch>& launch, std::chrono::milliseconds limit);
+const Step kRelease = [](auto& launch, auto) { launch->release(); };
+const Step kCancel = [](auto& launch, auto) { launch->cancel(); };
+const Step kWaitPastLimit = [](auto&, auto limit) {
+  run_until([] { return false; }, limit + 200ms);
+};
+const Step kDrop = [](auto& launch, auto) { launch.reset(); };
 
 struct Case {
   const char* name;
@@ -30,13 +39,13 @@ TEST(DeferredLaunch, RunsExactlyOnceWhicheverComesFirst) {
   const Case cases[] = {
       {"released by the first load; later loads and the limit add nothing",
        50ms,
-       {Step::kRelease, Step::kRelease, Step::kWaitPastLimit},
+       {kRelease, kRelease, kWaitPastLimit},
        1},
-      {"the limit passes without a load", 50ms, {Step::kWaitPastLimit}, 1},
-      {"a load after the limit adds nothing", 50ms, {Step::kWaitPastLimit, Step::kRelease}, 1},
-      {"quitting before either", 50ms, {Step::kCancel, Step::kRelease, Step::kWaitPastLimit}, 0},
-      {"quitting after it ran", 50ms, {Step::kRelease, Step::kCancel}, 1},
-      {"a timer outliving its object", 20ms, {Step::kDrop}, 0},
+      {"the limit passes without a load", 50ms, {kWaitPastLimit}, 1},
+      {"a load after the limit adds nothing", 50ms, {kWaitPastLimit, kRelease}, 1},
+      {"quitting before either", 50ms, {kCancel, kRelease, kWaitPastLimit}, 0},
+      {"quitting after it ran", 50ms, {kRelease, kCancel}, 1},
+      {"a timer outliving its object", 20ms, {kDrop}, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -44,22 +53,7 @@ TEST(DeferredLaunch, RunsExactlyOnceWhicheverComesFirst) {
     auto launch = DeferredLaunch::create([&runs] { ++runs; });
     launch->arm(c.limit);
     EXPECT_FALSE(launch->done());
-    for (Step s : c.steps) {
-      switch (s) {
-        case Step::kRelease:
-          launch->release();
-          break;
-        case Step::kCancel:
-          launch->cancel();
-          break;
-        case Step::kWaitPastLimit:
-          run_until([] { return false; }, c.limit + 200ms);
-          break;
-        case Step::kDrop:
-          launch.reset();
-          break;
-      }
-    }
+    for (Step step : c.steps) step(launch, c.limit);
     // Whatever timer is still pending fires into a done object.
     run_until([] { return false; }, c.limit + 100ms);
     EXPECT_EQ(runs, c.expected_runs);
@@ -191,6 +185,102 @@ TEST(InPageSelfTest, ReportsEveryFamilyReached) {
   auto stored = read_json_file(app.home() + "/.local/share/vessa.app/stores/selftest.json");
   ASSERT_TRUE(stored.has_value());
   EXPECT_EQ((*stored)["k"], "v42");
+}
+
+const std::string kLink = "app.vessa.desktop://open/task?id=7&q=a%20b";
+
+// Listens as @tauri-apps/plugin-deep-link's onOpenUrl does, and reports the launch's links.
+constexpr const char* kLinkPage = R"(<script>
+const core = window.__TAURI_INTERNALS__;
+core.invoke("plugin:event|listen", {event: "deep-link://new-url", target: {kind: "Any"},
+  handler: core.transformCallback((e) => report("new-url:" + JSON.stringify(e.payload)))});
+invoke("plugin:deep-link|get_current").then((v) => report("current:" + JSON.stringify(v)));
+</script>)";
+
+bool have_display_and_bus() {
+  return std::getenv("DISPLAY") && std::getenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+// Processes running `exe` (the app itself, not its web processes).
+size_t instances_of(const std::string& exe) {
+  size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::error_code ec;
+    auto target = std::filesystem::read_symlink(entry.path() / "exe", ec);
+    n += !ec && target == exe;
+  }
+  return n;
+}
+
+proc::Output run_to_end(const std::vector<std::string>& argv) {
+  proc::Options o;
+  o.argv = argv;
+  o.env = proc::current_environment();  // the newest AppProcess's folders
+  proc::RunOptions limit;
+  limit.timeout = 60s;
+  auto r = proc::run(o, limit);
+  return r ? *r : proc::Output{};
+}
+
+TEST(SingleInstance, ASecondLaunchHandsItsLinksOverAndEnds) {
+  if (!have_display_and_bus()) GTEST_SKIP() << "needs X and a session bus (scripts/run-tests)";
+  AppProcess first(kLinkPage);
+  ASSERT_TRUE(first.started());
+  ASSERT_TRUE(first.wait_report("current:null")) << first.log();
+
+  const auto began = std::chrono::steady_clock::now();
+  auto second = run_to_end({first.exe(), kLink, "file:///etc/passwd", "vessa://localhost/x.html"});
+  EXPECT_TRUE(second.status.success()) << second.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 10s) << "the second launch lingered";
+  // Only our scheme's link arrives; the other arguments are refused in the running instance.
+  EXPECT_TRUE(first.wait_report("new-url:[\"" + kLink + "\"]", 30s)) << first.log();
+  EXPECT_EQ(first.count("deep link refused"), 2u) << first.log();
+  EXPECT_EQ(first.count("new-url:"), 1u);
+  EXPECT_EQ(instances_of(first.exe()), 1u);
+  EXPECT_TRUE(first.running());
+
+  // The one-shot command runner never joins the instance.
+  auto ping = run_to_end({first.exe(), "--invoke", "__ping"});
+  EXPECT_TRUE(ping.status.success()) << ping.err;
+  EXPECT_NE(ping.out.find("\"shell\":\"swift\""), std::string::npos) << ping.out;
+
+  // Other folders, and no session bus at all: runs of their own, started with the link, which
+  // reaches their pages once they have loaded.
+  AppProcess other_home(kLinkPage, {kLink});
+  // GTK 4.8 names its accessibility objects after the application's bus path, which a run
+  // without a session bus lacks (a CRITICAL once the display announces an accessibility bus).
+  // Without a bus WebKit's sandbox falls back to writing /.flatpak-info, which, for a root test
+  // run, makes GTK think every later app is sandboxed: the sandbox stays off for this run.
+  AppProcess no_bus(kLinkPage, {kLink},
+                    {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"},
+                     {"GTK_A11Y", "none"},
+                     {"WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1"}});
+  for (AppProcess* app : {&other_home, &no_bus}) {
+    ASSERT_TRUE(app->started());
+    EXPECT_TRUE(app->wait_report("current:[\"" + kLink + "\"]")) << app->log();
+    EXPECT_TRUE(app->wait_report("new-url:[\"" + kLink + "\"]")) << app->log();
+    EXPECT_TRUE(app->running());
+  }
+  EXPECT_EQ(first.count("new-url:"), 1u);
+}
+
+// A relaunch starts the new instance while the old one still holds the bus name: without
+// waiting for it, the new one handed itself to the old one and no instance was left.
+TEST(SingleInstance, RelaunchLeavesANewInstanceRunning) {
+  if (!have_display_and_bus()) GTEST_SKIP() << "needs X and a session bus (scripts/run-tests)";
+  AppProcess app(R"(<script>
+invoke("config_get", {key: "relaunched"}).then((done) => {
+  if (done) return report("relaunched");
+  invoke("config_set", {key: "relaunched", value: true})
+    .then(() => invoke("plugin:process|restart"));
+});
+</script>)");
+  ASSERT_TRUE(app.started());
+  auto status = app.wait_for(60s);
+  ASSERT_TRUE(status.has_value()) << app.log();
+  EXPECT_TRUE(status->success());
+  EXPECT_TRUE(wait_until([&] { return app.count("page:relaunched\n") > 0; }, 90s)) << app.log();
+  EXPECT_EQ(instances_of(app.exe()), 1u);
 }
 
 }  // namespace

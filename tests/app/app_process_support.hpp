@@ -85,7 +85,6 @@ class XSession {
   }
   XSession(const XSession&) = delete;
   XSession& operator=(const XSession&) = delete;
-  Display* display() const { return d_; }
 
   /// The first value of a 32-bit property (-1 when missing).
   long property(Window w, const char* name) {
@@ -262,16 +261,17 @@ class AppProcess {
     const std::string bin = home_.path() + "/bin";
     write_script(bin + "/npx", "[ \"$1\" = tsx ] || exit 99\nshift\nexec /bin/sh \"$@\"");
     log_ = home_.path() + "/vessa.err";
-    proc::Environment vars = proc::current_environment();
+    proc::Options opts;
+    opts.argv = {(bundle / "bin/vessa").string()};
+    opts.argv.insert(opts.argv.end(), args.begin(), args.end());
+    proc::Environment& vars = opts.env.emplace(proc::current_environment());
     for (const auto& [name, value] : env) vars[name] = value;
     vars["G_DEBUG"] = "fatal-criticals";
     vars["VESSA_RELEASE_HOST"] = "http://127.0.0.1:1";  // refused
     vars["PATH"] = bin + ":" + vars["PATH"];
     vars["SHELL"] = write_fake_login_shell(bin + "/login-sh", bin + ":$PATH");
-    std::vector<std::string> argv = {(bundle / "bin/vessa").string()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    proc::Options opts{
-        .argv = argv, .env = vars, .out = proc::Stdio::null(), .err = proc::Stdio::append(log_)};
+    opts.out = proc::Stdio::null();
+    opts.err = proc::Stdio::append(log_);
     if (before_start) before_start();
     auto started = proc::Process::start(opts);
     if (started) app_ = *started;

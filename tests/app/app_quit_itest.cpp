@@ -1,13 +1,16 @@
 // The real application: every way of quitting runs the will-terminate work once, ends the
 // process with status 0 (or the one the page asked for) and leaves nothing running, also while
-// a panel the page opened is up; the window's size and zoom come back at the next launch.
+// a panel the page opened is up; the window's size and zoom come back at the next launch. Keys
+// typed into the page reach its keydown before any application shortcut, and the application's
+// own shortcuts (quit among them) act only on keys the page left alone.
 #include <gtest/gtest.h>
 
 #include <ostream>
 
-#include "app/app_process_support.hpp"
-#include "app/window_manager_support.hpp"
+#include "app/web_host_support.hpp"
 #include "support/json.hpp"
+// After the GTK headers: it ends with Xlib's macros.
+#include "app/app_process_support.hpp"
 
 namespace vessa::testing {
 namespace {
@@ -36,9 +39,6 @@ struct QuitPath {
   int status = 0;
 };
 
-// Names the row in test listings instead of its bytes.
-void PrintTo(const QuitPath& path, std::ostream* os) { *os << path.name; }
-
 template <int kSignal>
 bool send_signal(AppProcess& app, XSession&) {
   return ::kill(app.pid(), kSignal) == 0;
@@ -65,6 +65,9 @@ const QuitPath kQuitPaths[] = {
      },
      3},
 };
+
+// Names the row in test listings (and so in ctest's names) instead of its bytes.
+void PrintTo(const QuitPath& path, std::ostream* os) { *os << path.name; }
 
 class AppQuit : public ::testing::TestWithParam<QuitPath> {};
 
@@ -105,13 +108,13 @@ struct OpenPanel {
   const char* page;  // opens the panel once loaded
 };
 
-void PrintTo(const OpenPanel& panel, std::ostream* os) { *os << panel.name; }
-
 const OpenPanel kOpenPanels[] = {
     {"FileChooser", R"(<script>invoke("plugin:dialog|open", {multiple: true});</script>)"},
     // Confirm, prompt and alert share one message panel.
     {"Confirm", R"(<script>setTimeout(() => confirm("Sure?"), 0);</script>)"},
 };
+
+void PrintTo(const OpenPanel& panel, std::ostream* os) { *os << panel.name; }
 
 class AppQuitWithPanel : public ::testing::TestWithParam<OpenPanel> {};
 
@@ -187,6 +190,48 @@ TEST(AppQuitWindowState, SizeAndZoomSurviveARestart) {
       {}, {}, [&] { write_file(window_state_file(), saved); });
   ASSERT_TRUE(again.started());
   EXPECT_TRUE(again.wait_report(R"(reopened [true,{"height":700,"width":1000}])")) << again.log();
+}
+
+// Reports every Ctrl key the textarea sees and every change of the location hash; keeps
+// Ctrl+Q for itself.
+constexpr const char* kKeysPage = R"(<textarea id="t">some text</textarea><script>
+const t = document.getElementById("t");
+t.addEventListener("keydown", (e) => {
+  if (!e.ctrlKey || e.key === "Control") return;
+  report("key " + e.key.toLowerCase());
+  if (e.key.toLowerCase() === "q") e.preventDefault();
+});
+window.addEventListener("hashchange", () => report("hash " + location.hash));
+window.addEventListener("load", () => { t.focus(); report("ready"); });
+</script>)";
+
+TEST(KeysPageFirst, PageSeesKeysFirstAndAppShortcutsTakeOnlyTheRest) {
+  Xlib xlib;
+  if (!xlib.load()) GTEST_SKIP() << "needs an X display (run under xvfb-run) with XTest";
+  WindowManager wm;
+  ASSERT_TRUE(wm.error().empty()) << wm.error();
+  AppProcess app(kKeysPage);
+  ASSERT_TRUE(app.started());
+  ASSERT_TRUE(app.wait_report("ready")) << app.log();
+  XSession x(xlib);
+  Window w = 0;
+  ASSERT_TRUE(wait_until([&] { return (w = x.main_window(app.pid())) != 0; }));
+
+  // Ctrl+Z/A/C/X/V/H were once taken by application accelerators before the page saw them, and
+  // Ctrl+H minimised the window while the user typed. The page leaves Ctrl+, (the device view
+  // opens) and keeps Ctrl+Q (the app does not quit).
+  for (const std::string key : {"z", "a", "c", "x", "v", "h", "comma", "q"}) {
+    x.press_ctrl(w, key.c_str());
+    const std::string seen = "key " + (key == "comma" ? "," : key);
+    EXPECT_TRUE(app.wait_report(seen, 10s)) << "Ctrl+" << key << "\n" << app.log();
+    if (key == "comma") {
+      EXPECT_TRUE(app.wait_report("hash #devices", 10s)) << app.log();
+    }
+  }
+  std::this_thread::sleep_for(1s);  // time for a wrong quit or minimise to show
+  EXPECT_TRUE(app.running()) << "Ctrl+Q quit although the page kept it\n" << app.log();
+  constexpr long kNormalState = 1;  // WM_STATE as the window manager sets it
+  EXPECT_EQ(x.property(w, "WM_STATE"), kNormalState) << "the window was minimised";
 }
 
 }  // namespace

@@ -9,11 +9,9 @@
 
 #include "app/web_host_support.hpp"
 #include "bridge/ui_token.hpp"
-#include "commands/command_registry.hpp"
 #include "fixtures/fake_platform.hpp"
 #include "fixtures/http_server.hpp"
 #include "fixtures/scripts.hpp"
-#include "support/dispatch.hpp"
 
 namespace vessa::testing {
 namespace {
@@ -220,7 +218,7 @@ addEventListener('message', async (e) => {
 <iframe srcdoc=")" +
                   frame_page("srcdoc") + "\"></iframe>\n");
   HostedPage page(root.path());
-  json frames = await_config("frames", std::chrono::seconds(30));
+  json frames = await_config("frames", 30s);
   ASSERT_EQ(frames.size(), 2u) << "the frames never reported";
   for (const auto& report : frames) {
     EXPECT_EQ(report["internals"], "undefined") << report.dump();
@@ -245,13 +243,10 @@ TEST_F(PageTrust, APageTheViewNavigatedToGetsNothingAndItsMessagesDoNothing) {
   auto seen = page.call(std::string(kForeignScript) + "return attempt('from-remote');");
   ASSERT_TRUE(seen.has_value());
   EXPECT_EQ(json::parse(*seen), (json{{"internals", "undefined"}, {"token", "undefined"}}));
-  ASSERT_TRUE(run_until(
-      [&] {
-        return logs.contains(
-            "[VessaMac] bridge: dropped a message that did not come from the app's page");
-      },
-      std::chrono::seconds(10)));
-  run_until([] { return false; }, std::chrono::milliseconds(300));
+  const std::string dropped =
+      "[VessaMac] bridge: dropped a message that did not come from the app's page";
+  ASSERT_TRUE(run_until([&] { return logs.contains(dropped); }, 10s));
+  run_until([] { return false; }, 300ms);
   EXPECT_TRUE(config_value("from-remote").is_null()) << "a remote page ran a command";
 }
 
@@ -291,8 +286,7 @@ if (location.hash !== '#two') {
         return true;
       });
   ASSERT_TRUE(run_until(
-      [] { return !config_value("answer").is_null() && !config_value("bytes").is_null(); },
-      std::chrono::seconds(30)));
+      [] { return !config_value("answer").is_null() && !config_value("bytes").is_null(); }, 30s));
   EXPECT_EQ(config_value("answer"), "load two");
   EXPECT_EQ(config_value("bytes"), json::array({4}));
 }

@@ -28,22 +28,19 @@ gboolean answer_when_shown(gpointer data) noexcept {
     if (GTK_IS_FILE_CHOOSER_DIALOG(w)) {
       // The chooser takes its folder asynchronously, and until it has one it quietly ignores
       // an accept (as it would a user's click that early).
-      GFile* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(w));
+      GObjectPtr<GFile> folder(gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(w)));
       if (!folder) return G_SOURCE_CONTINUE;
-      g_object_unref(folder);
-      gchar* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(w));
-      a->seen_text = name ? name : "";
-      g_free(name);
-      gtk_dialog_response(GTK_DIALOG(w), a->response);
-      a->answered = true;
-      return G_SOURCE_REMOVE;
-    }
-    if (!GTK_IS_MESSAGE_DIALOG(w)) continue;
-    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(w));
-    for (GtkWidget* c = gtk_widget_get_first_child(area); c; c = gtk_widget_get_next_sibling(c)) {
-      if (!GTK_IS_ENTRY(c)) continue;
-      a->seen_text = gtk_editable_get_text(GTK_EDITABLE(c));
-      if (a->text) gtk_editable_set_text(GTK_EDITABLE(c), a->text->c_str());
+      GCharPtr name(gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(w)));
+      a->seen_text = name ? name.get() : "";
+    } else if (GTK_IS_MESSAGE_DIALOG(w)) {
+      GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(w));
+      for (GtkWidget* c = gtk_widget_get_first_child(area); c; c = gtk_widget_get_next_sibling(c)) {
+        if (!GTK_IS_ENTRY(c)) continue;
+        a->seen_text = gtk_editable_get_text(GTK_EDITABLE(c));
+        if (a->text) gtk_editable_set_text(GTK_EDITABLE(c), a->text->c_str());
+      }
+    } else {
+      continue;
     }
     gtk_dialog_response(GTK_DIALOG(w), a->response);
     a->answered = true;
@@ -155,8 +152,7 @@ TEST_F(PagePanels, OpenAndLaterPanelsAnswerAsCancelledAtQuit) {
       },
       &steps);
   const bool settled =
-      run_until([&] { return steps.cancelled && steps.chooser->done && steps.confirm->done; },
-                std::chrono::seconds(30));
+      run_until([&] { return steps.cancelled && steps.chooser->done && steps.confirm->done; }, 30s);
   if (!steps.cancelled) g_source_remove(timer);
   ASSERT_TRUE(settled) << "a panel never settled";
   EXPECT_EQ(steps.chooser->result, kPanelAnswers[0].cancelled);

@@ -6,10 +6,6 @@
 #include <thread>
 
 #include "app/web_host_support.hpp"
-#include "commands/command_registry.hpp"
-#include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
-#include "support/dispatch.hpp"
 
 namespace vessa::testing {
 
@@ -37,32 +33,20 @@ class PageTransport : public ::testing::Test {
     page_.host().bridge()->registry()->set_family_override_for_testing(
         "handleNative",
         [this, weak](const std::string& cmd, const json& args, const Completion& done) {
+          if (cmd == "hold") held_ = done;
+          if (cmd != "blob" && cmd != "shout" && cmd != "work") return cmd == "hold";
           const size_t pad = static_cast<size_t>(number_arg(args, "pad").value_or(0));
           const std::string text = std::string(pad, '.') + kTricky;
-          if (cmd == "blob") {
-            const bool fail = bool_arg(args, "fail").value_or(false);
-            dispatch::global_async([done, text, fail] {
-              done(fail ? CommandResult::failure(text)
-                        : CommandResult::success(json{{"text", text}, {"n", 1}}));
-            });
-            return true;
-          }
-          if (cmd == "shout") {
-            dispatch::global_async([done, text, weak] {
-              if (auto b = weak.lock()) b->emit("shout", json{{"text", text}});
-              done(CommandResult::success());
-            });
-            return true;
-          }
-          if (cmd == "hold") {
-            held_ = done;
-            return true;
-          }
-          if (cmd == "work") {
-            dispatch::global_async([done, args] { done(CommandResult::success(args["i"])); });
-            return true;
-          }
-          return false;
+          dispatch::global_async([cmd, args, done, text, weak] {
+            if (cmd == "work") return done(CommandResult::success(args["i"]));
+            if (cmd == "blob" && bool_arg(args, "fail").value_or(false)) {
+              return done(CommandResult::failure(text));
+            }
+            if (cmd == "blob") return done(CommandResult::success(json{{"text", text}, {"n", 1}}));
+            if (auto b = weak.lock()) b->emit("shout", json{{"text", text}});
+            done(CommandResult::success());
+          });
+          return true;
         });
   }
 
@@ -202,22 +186,15 @@ std::string byte_pattern(size_t size, unsigned factor) {
 // reach the page as an ArrayBuffer. The last call is a JSON argument large enough for the byte
 // channel.
 TEST_F(PageTransport, BytesHeadersAndLargeArgumentsCrossIntactBothWays) {
-  struct Seen {
-    bool body_ok = false;
-    std::map<std::string, std::string> headers;
-    json args;
-  };
-  std::map<size_t, Seen> seen;
+  std::map<size_t, json> seen;  // by size: whether the body was the pattern, headers, arguments
   auto registry = page_.host().bridge()->registry();
   registry->set_family_override_for_testing(
       "handleNative", [&](const std::string& cmd, const json& args, const Completion& done) {
         if (cmd != "bytes_echo") return false;
         const commands::CommandRequest* request = registry->request();
         const size_t size = std::stoul(request->headers.at("x-size"));
-        Seen& s = seen[size];
-        s.headers = request->headers;
-        s.args = args;
-        s.body_ok = request->body && request->body.view() == byte_pattern(size, 7);
+        seen[size] = {request->body && request->body.view() == byte_pattern(size, 7),
+                      request->headers, args};
         dispatch::global_async(
             [done, size] { done(CommandResult::bytes(commands::Bytes(byte_pattern(size, 13)))); });
         return true;
@@ -247,18 +224,15 @@ TEST_F(PageTransport, BytesHeadersAndLargeArgumentsCrossIntactBothWays) {
   for (size_t n : sizes) {
     SCOPED_TRACE(n);
     EXPECT_EQ(answers[std::to_string(n)], true) << "bytes to the page";
-    EXPECT_TRUE(seen[n].body_ok) << "bytes from the page";
-    EXPECT_EQ(seen[n].headers,
-              (std::map<std::string, std::string>{{"x-size", std::to_string(n)},
-                                                  {"x-note", "caf\xC3\xA9? a;b=c"}}));
-    EXPECT_EQ(seen[n].args, json::object());
+    EXPECT_EQ(seen[n], json({true,
+                             {{"x-size", std::to_string(n)}, {"x-note", "caf\xC3\xA9? a;b=c"}},
+                             json::object()}))
+        << "bytes and headers from the page";
   }
   std::string text;
   for (int i = 0; i < 30000; ++i) text += "q\"\\\n\xE2\x80\xA8\xF0\x9F\x98\x80";
-  EXPECT_EQ(seen[7].args, (json{{"text", text}}));
-  EXPECT_FALSE(seen[7].body_ok);
-  EXPECT_EQ(seen[7].headers,
-            (std::map<std::string, std::string>{{"x-size", "7"}, {"content-type", "text/plain"}}));
+  EXPECT_EQ(seen[7],
+            json({false, {{"x-size", "7"}, {"content-type", "text/plain"}}, {{"text", text}}}));
 }
 
 }  // namespace

@@ -10,8 +10,6 @@
 #include "commands/window_state.hpp"
 #include "fixtures/dbus_notifications.hpp"
 #include "fixtures/fake_platform.hpp"
-#include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
 #include "platform/gtk/clipboard_gtk.hpp"
 #include "platform/gtk/main_window_gtk.hpp"
 #include "platform/notifications_dbus.hpp"
@@ -24,8 +22,11 @@ namespace {
 // the object. `skip`: npm is not there (the test then skips); `error`: the failed build's output.
 struct BuiltPage {
   explicit BuiltPage(const std::string& script) {
-    auto built = proc::run({.argv = {std::string(VESSA_SOURCE_DIR) + "/scripts/" + script, dir}},
-                           {.timeout = std::chrono::minutes(4)});
+    proc::Options build;
+    build.argv = {std::string(VESSA_SOURCE_DIR) + "/scripts/" + script, dir};
+    proc::RunOptions limit;
+    limit.timeout = 4min;
+    auto built = proc::run(build, limit);
     skip = !built || (built->status.exited && built->status.code == 3);
     if (skip) return;
     if (!built->status.success()) error = built->err.empty() ? "build failed" : built->err;
@@ -80,18 +81,13 @@ TEST_F(TauriPluginPackages, StoreAcrossRestartPathOsClipboardLogOpener) {
   const std::string data = commands::app_dirs::app_data_dir().string();
   EXPECT_EQ(json({first["os"][0], first["os"][4], first["os"][6]}),
             json({"linux", "\n", "string"}));
-  EXPECT_EQ(members(first, {"isTauri", "missing", "nullKept", "paths", "identifier", "clipText",
-                            "clipHtmlAlt", "clipCleared"}),
-            (json{{"isTauri", true},
-                  {"missing", true},
-                  {"nullKept", true},
-                  {"paths", {data, "/x/z.txt", "z"}},
-                  {"identifier", commands::app_dirs::identifier()},
-                  {"clipText", "clip ✓ 1"},
-                  {"clipHtmlAlt", "bold"},
-                  {"clipCleared",
-                   "The clipboard contents were not available in the requested format or the "
-                   "clipboard is empty."}}));
+  EXPECT_EQ(first["paths"], json({data, "/x/z.txt", "z"}));
+  EXPECT_EQ(first["identifier"], commands::app_dirs::identifier());
+  EXPECT_EQ(
+      members(first, {"isTauri", "missing", "nullKept", "clipText", "clipHtmlAlt", "clipCleared"}),
+      json::parse(R"({"isTauri": true, "missing": true, "nullKept": true,
+                "clipText": "clip ✓ 1", "clipHtmlAlt": "bold", "clipCleared":
+                "The clipboard contents were not available in the requested format or the clipboard is empty."})"));
   const auto lines = log.lines();
   EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
     return l.starts_with("[VessaMac] [webview][INFO] page says hi (info@");
@@ -101,14 +97,9 @@ TEST_F(TauriPluginPackages, StoreAcrossRestartPathOsClipboardLogOpener) {
 
   // A new shell process: the stores come back from their own files.
   HostedPage again(built_.dir);
-  const json values = {{"nul", nullptr},
-                       {"yes", true},
-                       {"int", -7},
-                       {"real", 2.5},
-                       {"text", "é\u2028\""},
-                       {"list", {1, "two", nullptr}},
-                       {"obj", {{"k", {{"deep", false}}}}}};
-  EXPECT_EQ(await_config("plugins2"), (json{{"entries", values}, {"theme", "dark"}, {"size", 1}}));
+  EXPECT_EQ(await_config("plugins2"), json::parse(R"({"theme": "dark", "size": 1, "entries": {
+      "nul": null, "yes": true, "int": -7, "real": 2.5, "text": "é\u2028\"", "list": [1, "two", null],
+      "obj": {"k": {"deep": false}}}})"));
 }
 
 TEST_F(TauriPluginPackages, WindowSizesResizeEventStateFileAndCloseRequest) {
@@ -123,19 +114,17 @@ TEST_F(TauriPluginPackages, WindowSizesResizeEventStateFileAndCloseRequest) {
   });
   json r = await_config("window1");
   ASSERT_TRUE(r.is_object() && !r.contains("error")) << r;
-  EXPECT_EQ(r, (json{{"inner", {"Physical", 640, 480}},
-                     {"resizeType", "Physical"},
-                     {"restored", true},
-                     {"file", ".window-state.json"}}));
+  EXPECT_EQ(r, json::parse(R"({"inner": ["Physical", 640, 480], "resizeType": "Physical",
+                                "restored": true, "file": ".window-state.json"})"));
   const json state = read_json_file(commands::window_state::file_path().string()).value_or(json());
   EXPECT_EQ(members(state["main"], {"width", "height", "maximized"}),
-            (json{{"width", 640}, {"height", 480}, {"maximized", false}}))
+            json::parse(R"({"width": 640, "height": 480, "maximized": false})"))
       << state;
 
   // The page refuses the first close request and lets the second one through.
   gtk_window_close(window);
   EXPECT_TRUE(run_until([] { return config_value("windowCloses") == 1; }));
-  run_until([] { return false; }, std::chrono::milliseconds(300));
+  run_until([] { return false; }, 300ms);
   EXPECT_NE(page.window(), nullptr);
   gtk_window_close(window);
   EXPECT_TRUE(run_until([&] { return page.window() == nullptr; }));
@@ -165,13 +154,9 @@ TEST_F(TauriPluginPackages, DialogsNotificationsAndAChannel) {
   }
   ASSERT_TRUE(r.is_object() && !r.contains("error")) << r;
   EXPECT_EQ(members(r, {"open", "save", "ask", "confirm", "custom", "message", "permission"}),
-            (json{{"open", {"/srv/a", "/srv/b"}},
-                  {"save", "/tmp/picked.txt"},
-                  {"ask", true},
-                  {"confirm", false},
-                  {"custom", true},
-                  {"message", "Ok"},
-                  {"permission", {true, "granted", "granted"}}}));
+            json::parse(R"({"open": ["/srv/a", "/srv/b"], "save": "/tmp/picked.txt", "ask": true,
+                "confirm": false, "custom": true, "message": "Ok",
+                "permission": [true, "granted", "granted"]})"));
   const std::vector<platform::FileFilter> text = {{"Text", {"txt", "md"}}};
   using Chooser = platform::ChooserOptions;
   EXPECT_EQ(fakes.dialogs->opened, (std::vector<Chooser>{{true, true, "Pick", text, "/srv"}}));
@@ -183,18 +168,15 @@ TEST_F(TauriPluginPackages, DialogsNotificationsAndAChannel) {
             json::parse(R"([["Yes","No"],["Ok","Cancel"],["Do it","Stop"],["Ok"]])"));
 
   // The two notifications are posted from different threads: either may come first.
-  std::vector<std::pair<std::string, std::string>> shown;
-  for (const auto& n : server.received()) shown.emplace_back(n.summary, n.body);
-  std::sort(shown.begin(), shown.end());
-  EXPECT_EQ(shown, (std::vector<std::pair<std::string, std::string>>{{"Build", "done ✓"},
-                                                                     {"Second", "two"}}));
+  json shown = json::array();
+  for (const auto& n : server.received()) shown.push_back({{"title", n.summary}, {"body", n.body}});
   ASSERT_TRUE(r["received"].is_array()) << r;
-  auto received = r["received"].get<std::vector<json>>();
-  std::sort(received.begin(), received.end(), [](const json& a, const json& b) {
-    return a.value("title", "") < b.value("title", "");
-  });
-  EXPECT_EQ(json(received), json::parse(R"([{"title": "Build", "body": "done ✓"},
-                                      {"title": "Second", "body": "two"}])"));
+  json received = r["received"];
+  for (json* list : {&shown, &received}) std::sort(list->begin(), list->end());
+  const json expected = json::parse(R"([{"title": "Build", "body": "done ✓"},
+                                        {"title": "Second", "body": "two"}])");
+  EXPECT_EQ(shown, expected);
+  EXPECT_EQ(received, expected);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Shared pieces of the window tests: a web view host in a window, script evaluation, the
-// test application context.
+// test application context, what the page stored, which windows show and a window manager.
+// Includes what the tests of commands in a page use.
 #pragma once
 
 #include <gtk/gtk.h>
@@ -10,19 +11,25 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/web_view_host.hpp"
 #include "commands/app_context.hpp"
+#include "commands/command_registry.hpp"
 #include "executor/executor_supervisor.hpp"
 #include "fixtures/helpers.hpp"
 #include "fixtures/loopback.hpp"
 #include "fixtures/temp_home.hpp"
+#include "support/dispatch.hpp"
 #include "support/glib_ptr.hpp"
 #include "support/json.hpp"
 #include "support/paths.hpp"
+#include "support/subprocess.hpp"
 
 namespace vessa::testing {
+
+using namespace std::chrono_literals;
 
 /// The application context of a test: events go to the host's bridge.
 class TestApp : public commands::AppContext {
@@ -37,8 +44,14 @@ class TestApp : public commands::AppContext {
  private:
   // Every page load ensures an executor. Window tests are not about it: a program that cannot
   // start keeps them from leaving a sidecar behind or touching the shared port 3212.
-  std::shared_ptr<executor::ExecutorSupervisor> executor_ = executor::ExecutorSupervisor::create(
-      {.port = free_loopback_port(), .sidecar = "/nonexistent/vessa-executor"});
+  std::shared_ptr<executor::ExecutorSupervisor> executor_ =
+      executor::ExecutorSupervisor::create(no_sidecar());
+  static executor::ExecutorSupervisor::Options no_sidecar() {
+    executor::ExecutorSupervisor::Options o;
+    o.port = free_loopback_port();
+    o.sidecar = "/nonexistent/vessa-executor";
+    return o;
+  }
 };
 
 namespace detail {
@@ -105,7 +118,7 @@ class HostedPage {
       gtk_window_destroy(window_);
     }
     host_.reset();
-    run_until([] { return false; }, std::chrono::milliseconds(50));
+    run_until([] { return false; }, 50ms);
   }
   HostedPage(const HostedPage&) = delete;
   HostedPage& operator=(const HostedPage&) = delete;
@@ -164,8 +177,7 @@ inline json config_value(const std::string& key) {
 }
 
 /// Waits until the page has stored key `key` in the configuration; its value (null if never).
-inline json await_config(const std::string& key,
-                         std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+inline json await_config(const std::string& key, std::chrono::milliseconds limit = 60s) {
   run_until([&] { return !config_value(key).is_null(); }, limit);
   return config_value(key);
 }
@@ -176,5 +188,68 @@ inline json members(const json& object, std::initializer_list<const char*> keys)
   for (const char* key : keys) out[key] = object.contains(key) ? object[key] : json();
   return out;
 }
+
+/// A window manager for window tests: a bare X server has none, and without one nothing
+/// maximises, minimises or reports a window state. Starts openbox on the test's display unless
+/// another window manager already runs there; stops and reaps it when done.
+class WindowManager {
+ public:
+  WindowManager() {
+    const char* path = std::getenv("PATH");
+    auto openbox = proc::find_in_path("openbox", path ? path : "");
+    if (!openbox) {
+      error_ =
+          "openbox is not installed: window tests need a window manager (scripts/bootstrap "
+          "installs it)";
+      return;
+    }
+    dir_ = make_temp_dir("vessa-wm-");
+    std::string ready = dir_ + "/ready";
+    std::string log = dir_ + "/openbox.log";
+    // openbox runs its start-up command once it manages the screen: that file is the signal.
+    GCharPtr quoted(g_shell_quote(ready.c_str()));
+    proc::Options options;
+    options.argv = {*openbox, "--sm-disable", "--startup", "touch " + std::string(quoted.get())};
+    options.out = proc::Stdio::append(log);
+    options.err = proc::Stdio::append(log);
+    auto started = proc::Process::start(options);
+    if (!started) {
+      error_ = "openbox did not start: " + started.error();
+      return;
+    }
+    process_ = *started;
+    auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (std::filesystem::exists(ready)) return;
+      if (auto status = process_->try_wait()) {
+        process_.reset();
+        std::string said = read_file(log);
+        // Without --replace openbox leaves a running window manager alone and ends.
+        if (said.find("already running") == std::string::npos) {
+          error_ = "openbox ended (" + status->describe() + "): " + said;
+        }
+        return;
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    error_ = "openbox did not take the screen in time: " + read_file(log);
+  }
+
+  ~WindowManager() {
+    if (process_) process_->terminate(1000ms);
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+
+  WindowManager(const WindowManager&) = delete;
+  WindowManager& operator=(const WindowManager&) = delete;
+
+  /// Empty when the display has a window manager (ours or another one).
+  const std::string& error() const { return error_; }
+
+ private:
+  std::string dir_;
+  std::string error_;
+  std::shared_ptr<proc::Process> process_;
+};
 
 }  // namespace vessa::testing

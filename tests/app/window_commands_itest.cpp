@@ -1,28 +1,16 @@
 // The page's window commands on a real GTK window managed by a real window manager: what each
 // command answers, and the state the window then has.
 #include <gtest/gtest.h>
-#include <gtk/gtk.h>
 
 #include <algorithm>
-#include <memory>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "app/web_host_support.hpp"
-#include "app/window_manager_support.hpp"
-#include "commands/command_registry.hpp"
 #include "fixtures/cli_fakes.hpp"
-#include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
 #include "platform/gtk/appearance_gtk.hpp"
 #include "platform/gtk/main_window_gtk.hpp"
-#include "platform/services.hpp"
 
 namespace vessa::testing {
 
-using commands::AppContext;
 using commands::CommandRegistry;
 using commands::CommandResult;
 
@@ -58,7 +46,7 @@ class WindowCommands : public ::testing::Test {
   void TearDown() override {
     platform::update_services([](platform::Services& s) { s.main_window.reset(); });
     if (window_) gtk_window_destroy(window_);
-    run_until([] { return false; }, std::chrono::milliseconds(50));
+    run_until([] { return false; }, 50ms);
     set_appearance(prefer_dark_, theme_);
     g_free(theme_);
   }
@@ -118,7 +106,7 @@ class WindowCommands : public ::testing::Test {
   gchar* theme_ = nullptr;
   TempHome home_;
   std::shared_ptr<CommandRegistry> registry_ =
-      std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
+      std::make_shared<CommandRegistry>(std::weak_ptr<commands::AppContext>());
   GtkWindow* window_ = nullptr;
   std::vector<std::pair<std::string, json>> events_;
 };
@@ -236,24 +224,22 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
     EXPECT_EQ(ok("theme"), c.answer) << c.prefer_dark << " " << c.theme;
   }
   EXPECT_TRUE(changes.empty());
-  {
-    // A new GTK theme changes the theme once; a choice shows in GTK's dark preference, which
-    // the window and WebKit follow.
-    set_appearance(false, "Adwaita");
-    auto installed = use_gtk_appearance();
-    auto prefers_dark = [] {
-      gboolean dark = FALSE;
-      g_object_get(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", &dark, nullptr);
-      return dark != FALSE;
-    };
-    g_object_set(gtk_settings_get_default(), "gtk-theme-name", "Adwaita-dark", nullptr);
-    EXPECT_EQ(ok("theme"), "dark");
-    EXPECT_TRUE(prefers_dark());
-    EXPECT_EQ(ok("set_theme", {{"value", "light"}}), nullptr);
-    EXPECT_FALSE(prefers_dark());
-    EXPECT_EQ(ok("theme"), "light");
-    EXPECT_EQ(changes, (std::vector<std::string>{"dark", "light"}));
-  }
+  // A new GTK theme changes the theme once; a choice shows in GTK's dark preference, which
+  // the window and WebKit follow.
+  set_appearance(false, "Adwaita");
+  auto installed = use_gtk_appearance();
+  auto prefers_dark = [] {
+    gboolean dark = FALSE;
+    g_object_get(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", &dark, nullptr);
+    return dark != FALSE;
+  };
+  g_object_set(gtk_settings_get_default(), "gtk-theme-name", "Adwaita-dark", nullptr);
+  EXPECT_EQ(ok("theme"), "dark");
+  EXPECT_TRUE(prefers_dark());
+  EXPECT_EQ(ok("set_theme", {{"value", "light"}}), nullptr);
+  EXPECT_FALSE(prefers_dark());
+  EXPECT_EQ(ok("theme"), "light");
+  EXPECT_EQ(changes, (std::vector<std::string>{"dark", "light"}));
 
   // Nothing to drag without a pointer press; operations the shell does not have change nothing.
   for (const char* op :
@@ -390,17 +376,14 @@ TEST_F(WindowCommands, GettersAndSettersRoundTripAndTheResizeEvent) {
 
   // X11 tells positions: the content sits the header bar's height below the window's corner.
   // After a show the window manager may still be placing the window: read once it stands still.
-  json outer_at;
-  json inner_at;
+  json at;  // the outer and the inner position
   run_until([&] {
-    const json outer_before = outer_at;
-    const json inner_before = inner_at;
-    outer_at = ok("outer_position");
-    inner_at = ok("inner_position");
-    return outer_at == outer_before && inner_at == inner_before;
+    const json before = at;
+    at = {ok("outer_position"), ok("inner_position")};
+    return at == before;
   });
-  EXPECT_EQ(inner_at["x"], outer_at["x"]);
-  EXPECT_EQ(inner_at["y"].get<int>() - outer_at["y"].get<int>(), bar);
+  EXPECT_EQ(at[1]["x"], at[0]["x"]);
+  EXPECT_EQ(at[1]["y"].get<int>() - at[0]["y"].get<int>(), bar);
 }
 
 TEST_F(WindowCommands, AListeningPageDecidesTheCloseButNeverForever) {
@@ -420,21 +403,20 @@ TEST_F(WindowCommands, AListeningPageDecidesTheCloseButNeverForever) {
         handler: t.transformCallback(() => { window.asked++; }) });
       return await t.invoke('plugin:window|is_visible', {});)JS"),
             "true");
-  auto asked = [&] { return page.call("return window.asked;"); };
   gtk_window_close(window);
-  EXPECT_TRUE(run_until([&] { return asked() == "1"; }));
+  EXPECT_TRUE(run_until([&] { return page.call("return window.asked;") == "1"; }));
   // Past the deadline: the page confirmed the request, so the window stays.
-  run_until([] { return false; }, std::chrono::milliseconds(3500));
+  run_until([] { return false; }, 3500ms);
   ASSERT_NE(page.window(), nullptr);
 
   // A page that no longer confirms anything (hung, say) has the window closed after a while.
   page.call("window.__VESSA_EMIT = () => {}; return 0;");
   const auto asked_at = std::chrono::steady_clock::now();
   gtk_window_close(window);
-  run_until([] { return false; }, std::chrono::milliseconds(1000));
+  run_until([] { return false; }, 1000ms);
   EXPECT_NE(page.window(), nullptr) << "closed before the page had a chance";
-  EXPECT_TRUE(run_until([&] { return page.window() == nullptr; }, std::chrono::seconds(5)));
-  EXPECT_GE(std::chrono::steady_clock::now() - asked_at, std::chrono::milliseconds(2900));
+  EXPECT_TRUE(run_until([&] { return page.window() == nullptr; }, 5s));
+  EXPECT_GE(std::chrono::steady_clock::now() - asked_at, 2900ms);
   platform::update_services([](platform::Services& s) { s.main_window.reset(); });
 }
 

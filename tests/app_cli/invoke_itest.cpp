@@ -19,7 +19,11 @@ namespace {
 proc::Output invoke(const std::vector<std::string>& args, std::vector<std::string> prefix = {}) {
   prefix.insert(prefix.end(), {VESSA_EXE, "--invoke"});
   prefix.insert(prefix.end(), args.begin(), args.end());
-  auto r = proc::run({.argv = prefix}, {.timeout = std::chrono::seconds(30)});
+  proc::Options o;
+  o.argv = prefix;
+  proc::RunOptions limit;
+  limit.timeout = std::chrono::seconds(30);
+  auto r = proc::run(o, limit);
   EXPECT_TRUE(r.has_value());
   return r ? *r : proc::Output{};
 }

@@ -59,12 +59,12 @@ std::map<std::string, std::string> desktop_entry(const std::string& text) {
 std::string unescape_value(const std::string& v) {
   std::string out;
   for (size_t i = 0; i < v.size(); ++i) {
-    if (v[i] != '\\' || i + 1 == v.size()) {
-      out += v[i];
-      continue;
+    char c = v[i];
+    if (c == '\\' && i + 1 < v.size()) {
+      c = v[++i];
+      c = c == 's' ? ' ' : c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
     }
-    char c = v[++i];
-    out += c == 's' ? ' ' : c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c;
+    out += c;
   }
   return out;
 }
@@ -86,10 +86,11 @@ TEST(Install, TreeMatchesTheBuildAndTheDesktopEntryLeadsToIt) {
   TempHome scratch;
   // Characters a desktop launcher treats specially must survive into Exec.
   const stdfs::path prefix = stdfs::path(scratch.path()) / "opt dir$x%y";
-  const proc::RunOptions limit{.timeout = std::chrono::seconds(150)};
-  auto installed = proc::run(
-      {.argv = {cmake_command(), "--install", VESSA_BINARY_DIR, "--prefix", prefix.string()}},
-      limit);
+  proc::Options install;
+  install.argv = {cmake_command(), "--install", VESSA_BINARY_DIR, "--prefix", prefix.string()};
+  proc::RunOptions limit;
+  limit.timeout = std::chrono::seconds(150);
+  auto installed = proc::run(install, limit);
   ASSERT_TRUE(installed.has_value()) << installed.error();
   ASSERT_TRUE(installed->status.success()) << installed->out << installed->err;
 
@@ -122,7 +123,9 @@ TEST(Install, TreeMatchesTheBuildAndTheDesktopEntryLeadsToIt) {
   EXPECT_TRUE(entry["Exec"].ends_with("\" %u")) << entry["Exec"];
   // The desktop's validator accepts the entry with the escaped path (the packages' icons,
   // metainfo and self-test from the installed tree are checked by scripts/package-check).
-  auto checked = proc::run({.argv = {"desktop-file-validate", entry_file}}, limit);
+  proc::Options validate;
+  validate.argv = {"desktop-file-validate", entry_file};
+  auto checked = proc::run(validate, limit);
   ASSERT_TRUE(checked.has_value()) << "desktop-file-validate is not installed (scripts/bootstrap)";
   EXPECT_TRUE(checked->status.success()) << checked->out << checked->err;
 }

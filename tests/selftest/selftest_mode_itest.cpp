@@ -39,11 +39,14 @@ struct SelfTestRun {
 SelfTestRun run_selftest(const std::map<std::string, std::string>& env_extra = {},
                          const std::string& exe = VESSA_EXE) {
   testing::TempHome home;
-  proc::Environment env = proc::current_environment();
-  env["VESSA_RELEASE_HOST"] = closed_host();
-  for (const auto& [k, v] : env_extra) env[k] = v;
-  auto r = proc::run({.argv = {exe, "--selftest-commands"}, .env = env},
-                     {.timeout = std::chrono::seconds(150)});
+  proc::Options o;
+  o.argv = {exe, "--selftest-commands"};
+  o.env = proc::current_environment();
+  (*o.env)["VESSA_RELEASE_HOST"] = closed_host();
+  for (const auto& [k, v] : env_extra) (*o.env)[k] = v;
+  proc::RunOptions limit;
+  limit.timeout = std::chrono::seconds(150);
+  auto r = proc::run(o, limit);
   EXPECT_TRUE(r.has_value());
   if (!r) return {};
   EXPECT_FALSE(r->timed_out);

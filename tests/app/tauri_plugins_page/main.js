@@ -48,7 +48,7 @@ async function firstLoad() {
   r.clipCleared = await readText().then((t) => 'still: ' + t, (e) => String(e));
   await info('page says hi');
   await openUrl('https://example.invalid/vessa');
-  await invoke('config_set', { key: 'plugins1', value: r });
+  return r;
 }
 
 async function afterRestart() {
@@ -58,7 +58,7 @@ async function afterRestart() {
   const b = new LazyStore('prefs/b.json', { defaults: { theme: 'light', size: 1 } });
   r.theme = await b.get('theme');
   r.size = await b.get('size');
-  await invoke('config_set', { key: 'plugins2', value: r });
+  return r;
 }
 
 // Sizes, the resize event, the state file, and a close request refused once, then let through.
@@ -95,7 +95,7 @@ async function windowScenario() {
   // The shell hears of the listener on the main thread, after this promise settles: a window
   // call, answered there in order, shows it has, before the test starts closing.
   await w.isVisible();
-  await invoke('config_set', { key: 'window1', value: r });
+  return r;
 }
 
 async function dialogs() {
@@ -119,20 +119,18 @@ async function dialogs() {
   // An ended channel has let go of its callback: a stray message reaches nobody.
   window.__TAURI_INTERNALS__.runCallback(listener.channelId, { index: 2, message: 'stray' });
   r.received = got;
-  await invoke('config_set', { key: 'dialogs', value: r });
+  return r;
 }
 
-const report = (key) => (e) =>
-  invoke('config_set', { key, value: { error: String((e && e.stack) || e) } });
+// Runs `scenario` and stores what it returns, or its error, under `key`.
+const run = (key, scenario) =>
+  scenario()
+    .catch((e) => ({ error: String((e && e.stack) || e) }))
+    .then((value) => invoke('config_set', { key, value }));
 
-const scenarios = {
-  window: () => windowScenario().catch(report('window1')),
-  dialogs: () => dialogs().catch(report('dialogs')),
-};
-
-invoke('config_get', { key: 'plugins_scenario' }).then((scenario) => {
-  if (scenarios[scenario]) return scenarios[scenario]();
-  return invoke('config_get', { key: 'plugins1' })
-    .then((done) => (done ? afterRestart() : firstLoad()))
-    .catch(report('plugins1'));
+invoke('config_get', { key: 'plugins_scenario' }).then(async (scenario) => {
+  if (scenario === 'window') return run('window1', windowScenario);
+  if (scenario === 'dialogs') return run('dialogs', dialogs);
+  const restarted = (await invoke('config_get', { key: 'plugins1' })) !== null;
+  return restarted ? run('plugins2', afterRestart) : run('plugins1', firstLoad);
 });
