@@ -60,17 +60,16 @@ class PageTransport : public ::testing::Test {
 
 TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThreshold) {
   page_.host().bridge()->set_value_bytes_for_testing(kBytesThreshold);
-  const size_t large_pad = kBytesThreshold / 2;  // long, but still script text
-  const size_t bytes_pad = kBytesThreshold * 2;
+  constexpr size_t large_pad = kBytesThreshold / 2;  // long, but still script text
+  constexpr size_t bytes_pad = kBytesThreshold * 2;
+  static_assert(large_pad == 32768 && bytes_pad == 131072, "the page's pads");
   auto got = page_.call(R"JS(
     const t = window.__TAURI_INTERNALS__;
     const out = {};
     const events = [];
     const eid = await t.invoke('plugin:event|listen',
         { event: 'shout', handler: t.transformCallback((e) => events.push(e)) });
-    for (const [name, pad] of [['small', 0], ['large', )JS" +
-                        std::to_string(large_pad) + "], ['bytes', " + std::to_string(bytes_pad) +
-                        R"JS(]]) {
+    for (const [name, pad] of [['small', 0], ['large', 32768], ['bytes', 131072]]) {
       const ok = await t.invoke('blob', { pad });
       let failed;
       try { await t.invoke('blob', { pad, fail: true }); } catch (e) { failed = e; }

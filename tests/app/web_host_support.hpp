@@ -63,18 +63,11 @@ struct CallState {
 
 inline void on_call_done(GObject* source, GAsyncResult* res, gpointer data) noexcept {
   auto* state = static_cast<CallState*>(data);
-  GError* error = nullptr;
-  JSCValue* value =
-      webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), res, &error);
-  if (error) {
-    state->result = std::string("ERROR: ") + error->message;
-    g_error_free(error);
-  } else {
-    char* text = value ? jsc_value_to_json(value, 0) : nullptr;
-    state->result = text ? text : "undefined";
-    g_free(text);
-  }
-  if (value) g_object_unref(value);
+  GErrorPtr error;
+  GObjectPtr<JSCValue> value(webkit_web_view_call_async_javascript_function_finish(
+      WEBKIT_WEB_VIEW(source), res, out(error)));
+  GCharPtr text(value ? jsc_value_to_json(value.get(), 0) : nullptr);
+  state->result = error ? std::string("ERROR: ") + error->message : text ? text.get() : "undefined";
   state->done = true;
 }
 

@@ -95,20 +95,18 @@ TEST(InvokeRunner, ParallelConfigSetsKeepEveryKey) {
   constexpr int kRuns = 10;
   std::vector<std::thread> runs;
   std::vector<std::string> outs(kRuns);
+  json expected = json::object();
   for (int i = 0; i < kRuns; ++i) {
-    runs.emplace_back([i, &outs] {
-      outs[static_cast<size_t>(i)] =
-          invoke({"config_set",
-                  "{\"key\":\"k" + std::to_string(i) + "\",\"value\":" + std::to_string(i) + "}"})
-              .out;
+    const json args = {{"key", "k" + std::to_string(i)}, {"value", i}};
+    expected[args["key"].get<std::string>()] = i;
+    runs.emplace_back([i, args, &outs] {
+      outs[static_cast<size_t>(i)] = invoke({"config_set", args.dump()}).out;
     });
   }
   for (auto& t : runs) t.join();
   for (const auto& out : outs) EXPECT_EQ(out, ok_line("null"));
   auto config = parse_json(vessa::testing::read_file(home.path() + "/.vessa/config.json"));
   ASSERT_TRUE(config.has_value());
-  json expected = json::object();
-  for (int i = 0; i < kRuns; ++i) expected["k" + std::to_string(i)] = i;
   EXPECT_EQ(*config, expected);
 }
 
