@@ -106,16 +106,14 @@ TEST_F(PagePanels, ButtonsMapToTheAnswers) {
   }
 }
 
-constexpr const char* kOpenChooser =
-    "return await window.__TAURI_INTERNALS__.invoke('plugin:dialog|open', {multiple: true});";
-
 struct PanelAnswer {
   const char* script;
   const char* cancelled;  // the answer a cancelled panel gives
 };
 
 const PanelAnswer kPanelAnswers[] = {
-    {kOpenChooser, "null"},
+    {"return await window.__TAURI_INTERNALS__.invoke('plugin:dialog|open', {multiple: true});",
+     "null"},
     {"return confirm('Sure?');", "false"},
     {"return prompt('Name?', 'Ada');", "null"},
 };
