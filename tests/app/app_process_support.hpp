@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -23,6 +22,7 @@
 #include "fixtures/scripts.hpp"
 #include "fixtures/temp_home.hpp"
 #include "support/fs.hpp"
+#include "support/glib_ptr.hpp"
 #include "support/subprocess.hpp"
 
 // Last: Xlib defines macros (None, Status, Bool) that clash with the headers above.
@@ -51,7 +51,9 @@ struct Xlib {
   decltype(&XStringToKeysym) keysym = nullptr;
   int (*fake_key)(Display*, unsigned int, int, unsigned long) = nullptr;  // XTestFakeKeyEvent
 
+  /// False without an X display with XTest.
   bool load() {
+    if (!std::getenv("DISPLAY")) return false;
     void* h = dlopen("libX11.so.6", RTLD_NOW);
     void* xtest = dlopen("libXtst.so.6", RTLD_NOW);
     if (!h || !xtest) return false;
@@ -69,15 +71,13 @@ struct Xlib {
   }
 };
 
-// Windows of other processes come and go on the shared display: ignore their errors instead of
-// letting Xlib end this process.
-inline int ignore_x_error(Display* /*d*/, XErrorEvent* /*e*/) { return 0; }
-
 /// One connection to the test's display for the scope.
 class XSession {
  public:
   explicit XSession(Xlib& x) : x_(x) {
-    x_.on_error(ignore_x_error);
+    // Windows of other processes come and go on the shared display: ignore their errors
+    // instead of letting Xlib end this process.
+    x_.on_error([](Display*, XErrorEvent*) { return 0; });
     d_ = x_.open(nullptr);
   }
   ~XSession() {
@@ -85,7 +85,6 @@ class XSession {
   }
   XSession(const XSession&) = delete;
   XSession& operator=(const XSession&) = delete;
-  Display* display() const { return d_; }
 
   /// The first value of a 32-bit property (-1 when missing).
   long property(Window w, const char* name) {
@@ -119,8 +118,10 @@ class XSession {
     return 0;
   }
 
-  /// Sends WM_DELETE_WINDOW, as a window manager does when the user closes the window.
-  void close_window(Window w) {
+  /// Sends WM_DELETE_WINDOW, as a window manager does when the user closes the window. False
+  /// (and nothing sent) for no window.
+  bool close_window(Window w) {
+    if (!w) return false;
     XEvent ev{};
     ev.xclient.type = ClientMessage;
     ev.xclient.window = w;
@@ -130,10 +131,13 @@ class XSession {
     ev.xclient.data.l[1] = CurrentTime;
     x_.send(d_, w, False, NoEventMask, &ev);
     x_.flush(d_);
+    return true;
   }
 
-  /// Types Ctrl + `key` (an X keysym name such as "z" or "comma") into window `w`.
-  void press_ctrl(Window w, const char* key) {
+  /// Types Ctrl + `key` (an X keysym name such as "z" or "comma") into window `w`. False (and
+  /// nothing typed) for no window.
+  bool press_ctrl(Window w, const char* key) {
+    if (!w) return false;
     x_.focus(d_, w, RevertToParent, CurrentTime);
     unsigned int ctrl = x_.keycode(d_, x_.keysym("Control_L"));
     unsigned int code = x_.keycode(d_, x_.keysym(key));
@@ -142,68 +146,50 @@ class XSession {
     x_.fake_key(d_, code, False, 0);
     x_.fake_key(d_, ctrl, False, 0);
     x_.flush(d_);
+    return true;
   }
 
  private:
   void collect(Window parent, pid_t pid, int depth,
                std::vector<std::pair<Window, std::string>>& found) {
-    for (Window w : children(parent)) {
+    Window unused = 0;  // the root and parent windows
+    Window* list = nullptr;
+    unsigned int n = 0;
+    if (!x_.tree(d_, parent, &unused, &unused, &list, &n)) return;
+    for (Window w : std::vector<Window>(list, list + n)) {
       XWindowAttributes attrs{};
       if (property(w, "_NET_WM_PID") == pid && x_.attributes(d_, w, &attrs) &&
           attrs.map_state == IsViewable) {
         char* title = nullptr;
-        std::string text;
-        if (x_.name(d_, w, &title) && title) {
-          text = title;
-          x_.free(title);
-        }
-        found.emplace_back(w, text);
+        found.emplace_back(w, x_.name(d_, w, &title) && title ? title : "");
+        if (title) x_.free(title);
       } else if (depth > 1) {
         collect(w, pid, depth - 1, found);
       }
     }
-  }
-
-  std::vector<Window> children(Window w) {
-    Window root = 0;
-    Window parent = 0;
-    Window* list = nullptr;
-    unsigned int n = 0;
-    std::vector<Window> out;
-    if (x_.tree(d_, w, &root, &parent, &list, &n)) out.assign(list, list + n);
     if (list) x_.free(list);
-    return out;
   }
 
   Xlib& x_;
   Display* d_ = nullptr;
 };
 
-inline pid_t parent_of(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(in, line);
-  auto close_paren = line.rfind(')');
-  if (close_paren == std::string::npos) return -1;
-  char state = 0;
-  int ppid = -1;
-  std::sscanf(line.c_str() + close_paren + 1, " %c %d", &state, &ppid);
-  return ppid;
-}
-
+/// Every process below `root`, by the parents /proc gives.
 inline std::set<pid_t> descendants_of(pid_t root) {
+  std::map<pid_t, pid_t> parent;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string stat = read_file(entry.path() / "stat");
+    const auto close_paren = stat.rfind(')');
+    pid_t ppid = -1;
+    if (close_paren != std::string::npos)
+      std::sscanf(stat.c_str() + close_paren + 1, " %*c %d", &ppid);
+    if (pid_t pid = std::atoi(entry.path().filename().c_str()); pid > 0) parent[pid] = ppid;
+  }
   std::set<pid_t> found{root};
-  bool grew = true;
-  while (grew) {
+  for (bool grew = true; grew;) {
     grew = false;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-      pid_t pid = std::atoi(entry.path().filename().c_str());
-      if (pid <= 0 || found.count(pid)) continue;
-      if (found.count(parent_of(pid))) {
-        found.insert(pid);
-        grew = true;
-      }
-    }
+    for (const auto& [pid, ppid] : parent)
+      grew = (found.count(ppid) && found.insert(pid).second) || grew;
   }
   found.erase(root);
   return found;
@@ -212,43 +198,36 @@ inline std::set<pid_t> descendants_of(pid_t root) {
 /// Activates action `name` of the application running as `pid` over the session bus, as a
 /// menu item or the desktop would. False when no such application answers.
 inline bool activate_app_action(pid_t pid, const char* name) {
-  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
-  if (!bus) return false;
-  bool done = false;
-  GVariant* names = g_dbus_connection_call_sync(
-      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "ListNames",
-      nullptr, G_VARIANT_TYPE("(as)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+  GObjectPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr));
+  auto call = [&](const char* peer, const std::string& path, const char* interface,
+                  const char* method, GVariant* args, const char* type) {
+    return GVariantPtr(g_dbus_connection_call_sync(bus.get(), peer, path.c_str(), interface, method,
+                                                   args, type ? G_VARIANT_TYPE(type) : nullptr,
+                                                   G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr));
+  };
+  auto daemon = [&](const char* method, GVariant* args, const char* type) {
+    return call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", method,
+                args, type);
+  };
+  GVariantPtr names = bus ? daemon("ListNames", nullptr, "(as)") : nullptr;
   GVariantIter* iter = nullptr;
+  if (names) g_variant_get(names.get(), "(as)", &iter);
+  GVariantIterPtr owned_iter(iter);
   const char* peer = nullptr;
-  if (names) g_variant_get(names, "(as)", &iter);
   // The application owns its id as a name; its object path is made of that id.
-  while (iter && !done && g_variant_iter_next(iter, "&s", &peer)) {
+  while (iter && g_variant_iter_next(iter, "&s", &peer)) {
     if (!g_application_id_is_valid(peer)) continue;
-    GVariant* owner = g_dbus_connection_call_sync(
-        bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-        "GetConnectionUnixProcessID", g_variant_new("(s)", peer), G_VARIANT_TYPE("(u)"),
-        G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+    GVariantPtr owner = daemon("GetConnectionUnixProcessID", g_variant_new("(s)", peer), "(u)");
     guint32 owner_pid = 0;
-    if (owner) {
-      g_variant_get(owner, "(u)", &owner_pid);
-      g_variant_unref(owner);
-    }
+    if (owner) g_variant_get(owner.get(), "(u)", &owner_pid);
     if (owner_pid != static_cast<guint32>(pid)) continue;
     std::string path = std::string("/") + peer;
     for (char& c : path) c = c == '.' ? '/' : c == '-' ? '_' : c;
-    GVariant* reply =
-        g_dbus_connection_call_sync(bus, peer, path.c_str(), "org.gtk.Actions", "Activate",
-                                    g_variant_new("(sava{sv})", name, nullptr, nullptr), nullptr,
-                                    G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
-    if (reply) {
-      done = true;
-      g_variant_unref(reply);
-    }
+    if (call(peer, path, "org.gtk.Actions", "Activate",
+             g_variant_new("(sava{sv})", name, nullptr, nullptr), nullptr))
+      return true;
   }
-  if (iter) g_variant_iter_free(iter);
-  if (names) g_variant_unref(names);
-  g_object_unref(bus);
-  return done;
+  return false;
 }
 
 /// The application, started from a bundle of its own whose front end is `page_body` (HTML).
@@ -285,15 +264,14 @@ class AppProcess {
     proc::Options opts;
     opts.argv = {(bundle / "bin/vessa").string()};
     opts.argv.insert(opts.argv.end(), args.begin(), args.end());
-    opts.env = proc::current_environment();
-    for (const auto& [name, value] : env) (*opts.env)[name] = value;
-    (*opts.env)["G_DEBUG"] = "fatal-criticals";
-    (*opts.env)["VESSA_RELEASE_HOST"] = "http://127.0.0.1:1";  // refused
-    (*opts.env)["PATH"] = bin + ":" + (*opts.env)["PATH"];
-    (*opts.env)["SHELL"] = write_fake_login_shell(bin + "/login-sh", bin + ":$PATH");
-    opts.err = proc::Stdio::append(log_);
+    proc::Environment& vars = opts.env.emplace(proc::current_environment());
+    for (const auto& [name, value] : env) vars[name] = value;
+    vars["G_DEBUG"] = "fatal-criticals";
+    vars["VESSA_RELEASE_HOST"] = "http://127.0.0.1:1";  // refused
+    vars["PATH"] = bin + ":" + vars["PATH"];
+    vars["SHELL"] = write_fake_login_shell(bin + "/login-sh", bin + ":$PATH");
     opts.out = proc::Stdio::null();
-    opts.new_process_group = true;
+    opts.err = proc::Stdio::append(log_);
     if (before_start) before_start();
     auto started = proc::Process::start(opts);
     if (started) app_ = *started;

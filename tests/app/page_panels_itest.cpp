@@ -1,11 +1,12 @@
 // The page's alert, confirm and prompt panels, and the dialog plug-in's message and save
-// panels, always answer the page, mapped from the button.
+// panels, always answer the page, mapped from the button; when the application quits they
+// answer as cancelled, and nothing holds the quit. The updater's alerts as GTK message dialogs:
+// texts, style, button order and the answer.
 #include <gtest/gtest.h>
 
 #include "app/web_host_support.hpp"
 #include "fixtures/cli_fakes.hpp"
-#include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
+#include "platform/gtk/alerts_gtk.hpp"
 #include "platform/gtk/dialogs_gtk.hpp"
 
 G_GNUC_BEGIN_IGNORE_DEPRECATIONS
@@ -23,29 +24,23 @@ struct Answer {
 
 gboolean answer_when_shown(gpointer data) noexcept {
   auto* a = static_cast<Answer*>(data);
-  GListModel* tops = gtk_window_get_toplevels();
-  for (guint i = 0; i < g_list_model_get_n_items(tops); ++i) {
-    auto* w = static_cast<GtkWidget*>(g_list_model_get_item(tops, i));
-    g_object_unref(w);
-    if (GTK_IS_FILE_CHOOSER_DIALOG(w) && gtk_widget_get_visible(w)) {
+  for (GtkWidget* w : shown_windows()) {
+    if (GTK_IS_FILE_CHOOSER_DIALOG(w)) {
       // The chooser takes its folder asynchronously, and until it has one it quietly ignores
       // an accept (as it would a user's click that early).
-      GFile* folder = gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(w));
+      GObjectPtr<GFile> folder(gtk_file_chooser_get_current_folder(GTK_FILE_CHOOSER(w)));
       if (!folder) return G_SOURCE_CONTINUE;
-      g_object_unref(folder);
-      gchar* name = gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(w));
-      a->seen_text = name ? name : "";
-      g_free(name);
-      gtk_dialog_response(GTK_DIALOG(w), a->response);
-      a->answered = true;
-      return G_SOURCE_REMOVE;
-    }
-    if (!GTK_IS_MESSAGE_DIALOG(w) || !gtk_widget_get_visible(w)) continue;
-    GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(w));
-    for (GtkWidget* c = gtk_widget_get_first_child(area); c; c = gtk_widget_get_next_sibling(c)) {
-      if (!GTK_IS_ENTRY(c)) continue;
-      a->seen_text = gtk_editable_get_text(GTK_EDITABLE(c));
-      if (a->text) gtk_editable_set_text(GTK_EDITABLE(c), a->text->c_str());
+      GCharPtr name(gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(w)));
+      a->seen_text = name ? name.get() : "";
+    } else if (GTK_IS_MESSAGE_DIALOG(w)) {
+      GtkWidget* area = gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(w));
+      for (GtkWidget* c = gtk_widget_get_first_child(area); c; c = gtk_widget_get_next_sibling(c)) {
+        if (!GTK_IS_ENTRY(c)) continue;
+        a->seen_text = gtk_editable_get_text(GTK_EDITABLE(c));
+        if (a->text) gtk_editable_set_text(GTK_EDITABLE(c), a->text->c_str());
+      }
+    } else {
+      continue;
     }
     gtk_dialog_response(GTK_DIALOG(w), a->response);
     a->answered = true;
@@ -65,14 +60,14 @@ class PagePanels : public ::testing::Test {
 
   TempHome home_;
   PageFolder root_{"<!doctype html><title>panels</title>"};
+  ScopedServices services_{
+      [](platform::Services& s) { s.dialogs = std::make_shared<platform::GtkDialogs>(); }};
 };
 
 // Every answer but OK is a refusal, closing the panel included. The plug-in's button ids are
 // the labels' order, whatever the layout; its save chooser proposes the default path's name in
 // its folder.
 TEST_F(PagePanels, ButtonsMapToTheAnswers) {
-  ScopedServices services(
-      [](platform::Services& s) { s.dialogs = std::make_shared<platform::GtkDialogs>(); });
   HostedPage page(root_.path());
   ASSERT_TRUE(page.wait_loads(1));
   const std::string message =
@@ -108,6 +103,108 @@ TEST_F(PagePanels, ButtonsMapToTheAnswers) {
     EXPECT_EQ(ask(page, c.script, a), c.expected) << c.script << " / " << c.response;
     EXPECT_TRUE(a.answered) << c.script;
     EXPECT_EQ(a.seen_text, c.shown) << c.script;
+  }
+}
+
+struct PanelAnswer {
+  const char* script;
+  const char* cancelled;  // the answer a cancelled panel gives
+};
+
+const PanelAnswer kPanelAnswers[] = {
+    {"return await window.__TAURI_INTERNALS__.invoke('plugin:dialog|open', {multiple: true});",
+     "null"},
+    {"return confirm('Sure?');", "false"},
+    {"return prompt('Name?', 'Ada');", "null"},
+};
+
+// A file chooser run for a command keeps a nested main loop going: once, it held the quit.
+TEST_F(PagePanels, OpenAndLaterPanelsAnswerAsCancelledAtQuit) {
+  HostedPage page(root_.path());
+  ASSERT_TRUE(page.wait_loads(1));
+  const size_t before = shown_windows().size();
+
+  // A chooser (its promise stays open while it shows) and a confirm are up together when the
+  // quit comes; a confirm blocks the page, so it is asked second. The chooser runs a nested
+  // main loop, so the steps run from a timer rather than between loop iterations.
+  struct Steps {
+    HostedPage* page;
+    size_t before;
+    detail::CallState* chooser = nullptr;
+    detail::CallState* confirm = nullptr;
+    bool cancelled = false;
+  } steps{&page, before};
+  steps.chooser = page.start(kPanelAnswers[0].script);
+  guint timer = g_timeout_add(
+      50,
+      +[](gpointer data) noexcept -> gboolean {
+        auto* st = static_cast<Steps*>(data);
+        if (!st->confirm && shown_windows().size() >= st->before + 1) {
+          st->confirm = st->page->start(kPanelAnswers[1].script);
+        } else if (st->confirm && shown_windows().size() >= st->before + 2) {
+          platform::cancel_panels_for_quit();
+          st->cancelled = true;
+          return G_SOURCE_REMOVE;
+        }
+        return G_SOURCE_CONTINUE;
+      },
+      &steps);
+  const bool settled =
+      run_until([&] { return steps.cancelled && steps.chooser->done && steps.confirm->done; }, 30s);
+  if (!steps.cancelled) g_source_remove(timer);
+  ASSERT_TRUE(settled) << "a panel never settled";
+  EXPECT_EQ(steps.chooser->result, kPanelAnswers[0].cancelled);
+  EXPECT_EQ(steps.confirm->result, kPanelAnswers[1].cancelled);
+  delete steps.chooser;
+  delete steps.confirm;
+
+  for (const auto& row : kPanelAnswers) {
+    EXPECT_EQ(page.call(row.script, 5000).value_or("TIMEOUT"), row.cancelled) << row.script;
+    EXPECT_EQ(shown_windows().size(), before) << row.script << " showed a panel while quitting";
+  }
+}
+
+GtkMessageDialog* shown_dialog() {
+  for (GtkWidget* w : shown_windows()) {
+    if (GTK_IS_MESSAGE_DIALOG(w)) return GTK_MESSAGE_DIALOG(w);
+  }
+  return nullptr;
+}
+
+std::string property(GObject* object, const char* name) {
+  gchar* value = nullptr;
+  g_object_get(object, name, &value, nullptr);
+  const GCharPtr owned(value);
+  return value != nullptr ? value : "";
+}
+
+TEST(GtkAlerts, ShowsTextsAndButtonsAndAnswersWithTheButtonIndex) {
+  gtk_init();
+  platform::GtkAlerts alerts;
+  EXPECT_FALSE(alerts.ready_to_present());  // no application window
+  struct Case {
+    int response;
+    int expected;
+  };
+  for (const Case c : {Case{1, 1}, Case{0, 0}, Case{GTK_RESPONSE_DELETE_EVENT, -1}}) {
+    std::optional<int> answer;
+    alerts.show({platform::AlertStyle::kWarning,
+                 "Vessa 2.0 is ready",
+                 "Details\n\nnotes",
+                 {"Restart Now", "Later"}},
+                [&](int button) { answer = button; });
+    GtkMessageDialog* dialog = nullptr;
+    ASSERT_TRUE(run_until([&] { return (dialog = shown_dialog()) != nullptr; }));
+    EXPECT_EQ(property(G_OBJECT(dialog), "text"), "Vessa 2.0 is ready");
+    EXPECT_EQ(property(G_OBJECT(dialog), "secondary-text"), "Details\n\nnotes");
+    GtkMessageType type = GTK_MESSAGE_OTHER;
+    g_object_get(dialog, "message-type", &type, nullptr);
+    EXPECT_EQ(type, GTK_MESSAGE_WARNING);
+    EXPECT_NE(gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), 1), nullptr);
+    gtk_dialog_response(GTK_DIALOG(dialog), c.response);
+    ASSERT_TRUE(run_until([&] { return answer.has_value(); }));
+    EXPECT_EQ(*answer, c.expected);
+    EXPECT_TRUE(run_until([&] { return shown_dialog() == nullptr; }));
   }
 }
 

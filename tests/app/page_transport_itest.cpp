@@ -1,67 +1,52 @@
-// The fast transport in the real engine: results and native events (the Tauri event object for
-// plugin:event listeners) settle the same in every form, batched scripts keep their order and
-// survive a throwing listener, concurrent requests settle once, messages posted as JSON text
-// follow the object rules, and raw bytes, headers and large arguments cross the byte channel
-// intact.
+// The fast transport in the real engine: results and native events settle the same in every
+// form, batched scripts keep their order, concurrent requests settle once, messages posted as
+// JSON text follow the object rules, and bytes, headers and large arguments cross intact.
 #include <gtest/gtest.h>
 
 #include <thread>
 
 #include "app/web_host_support.hpp"
-#include "commands/command_registry.hpp"
-#include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
-#include "support/dispatch.hpp"
 
 namespace vessa::testing {
 
-using bridge::Bridge;
-using commands::Bytes;
-using commands::CommandRequest;
 using commands::CommandResult;
 using commands::Completion;
 
 namespace {
 
+// Every character awkward in script text, then bytes that are not UTF-8 (kTricky) or, as the
+// page must see them, each invalid byte replaced by U+FFFD (kSeen).
+const std::string kAwkward =
+    "q\"a'b\\c\n\r\t\x01\x1f </script><!-- caf\xC3\xA9 \xF0\x9F\x98\x80 \xE2\x80\xA8|\xE2\x80\xA9 "
+    "bad";
+const std::string kTricky = kAwkward + "\xFF\xC3(end)";
+const std::string kSeen = kAwkward + "\xEF\xBF\xBD\xEF\xBF\xBD(end)";
+
 class PageTransport : public ::testing::Test {
  protected:
-  // Commands for the page: "blob" answers {text, pad} (or fails with that text) from a pool
-  // thread; "shout" emits the same from a pool thread.
-  void install_commands(app::WebViewHost& host) {
-    std::weak_ptr<Bridge> weak = host.bridge();
-    // Every character awkward in script text, and bytes that are not UTF-8.
-    const std::string tricky =
-        "q\"a'b\\c\n\r\t\x01\x1f </script><!-- caf\xC3\xA9 \xF0\x9F\x98\x80 "
-        "\xE2\x80\xA8|\xE2\x80\xA9 bad\xFF\xC3(end)";
-    host.bridge()->registry()->set_family_override_for_testing(
+  // A loaded page with commands: "blob" answers {text, n} (or fails with the text) and "shout"
+  // emits it, both from a pool thread, the text being kTricky after `pad` dots; "hold" answers
+  // when the test says; "work" answers its "i".
+  void SetUp() override {
+    ASSERT_TRUE(page_.wait_loads(1));
+    std::weak_ptr weak = page_.host().bridge();
+    page_.host().bridge()->registry()->set_family_override_for_testing(
         "handleNative",
-        [this, tricky, weak](const std::string& cmd, const json& args, const Completion& done) {
+        [this, weak](const std::string& cmd, const json& args, const Completion& done) {
+          if (cmd == "hold") held_ = done;
+          if (cmd != "blob" && cmd != "shout" && cmd != "work") return cmd == "hold";
           const size_t pad = static_cast<size_t>(number_arg(args, "pad").value_or(0));
-          const std::string text = std::string(pad, '.') + tricky;
-          if (cmd == "blob") {
-            const bool fail = bool_arg(args, "fail").value_or(false);
-            dispatch::global_async([done, text, fail] {
-              done(fail ? CommandResult::failure(text)
-                        : CommandResult::success(json{{"text", text}, {"n", 1}}));
-            });
-            return true;
-          }
-          if (cmd == "shout") {
-            dispatch::global_async([done, text, weak] {
-              if (auto b = weak.lock()) b->emit("shout", json{{"text", text}});
-              done(CommandResult::success());
-            });
-            return true;
-          }
-          if (cmd == "hold") {
-            held_ = done;
-            return true;
-          }
-          if (cmd == "work") {
-            dispatch::global_async([done, args] { done(CommandResult::success(args["i"])); });
-            return true;
-          }
-          return false;
+          const std::string text = std::string(pad, '.') + kTricky;
+          dispatch::global_async([cmd, args, done, text, weak] {
+            if (cmd == "work") return done(CommandResult::success(args["i"]));
+            if (cmd == "blob" && bool_arg(args, "fail").value_or(false)) {
+              return done(CommandResult::failure(text));
+            }
+            if (cmd == "blob") return done(CommandResult::success(json{{"text", text}, {"n", 1}}));
+            if (auto b = weak.lock()) b->emit("shout", json{{"text", text}});
+            done(CommandResult::success());
+          });
+          return true;
         });
   }
 
@@ -69,25 +54,22 @@ class PageTransport : public ::testing::Test {
   static constexpr size_t kBytesThreshold = 64 * 1024;
   TempHome home_;
   PageFolder dist_{"<!doctype html><title>t</title><div id=root></div>"};
+  HostedPage page_{dist_.path()};
   Completion held_;
 };
 
 TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThreshold) {
-  HostedPage page(dist_.path());
-  ASSERT_TRUE(page.wait_loads(1));
-  install_commands(page.host());
-  page.host().bridge()->set_value_bytes_for_testing(kBytesThreshold);
-  const size_t large_pad = kBytesThreshold / 2;  // long, but still script text
-  const size_t bytes_pad = kBytesThreshold * 2;
-  auto got = page.call(R"JS(
+  page_.host().bridge()->set_value_bytes_for_testing(kBytesThreshold);
+  constexpr size_t large_pad = kBytesThreshold / 2;  // long, but still script text
+  constexpr size_t bytes_pad = kBytesThreshold * 2;
+  static_assert(large_pad == 32768 && bytes_pad == 131072, "the page's pads");
+  auto got = page_.call(R"JS(
     const t = window.__TAURI_INTERNALS__;
     const out = {};
     const events = [];
     const eid = await t.invoke('plugin:event|listen',
         { event: 'shout', handler: t.transformCallback((e) => events.push(e)) });
-    for (const [name, pad] of [['small', 0], ['large', )JS" +
-                       std::to_string(large_pad) + "], ['bytes', " + std::to_string(bytes_pad) +
-                       R"JS(]]) {
+    for (const [name, pad] of [['small', 0], ['large', 32768], ['bytes', 131072]]) {
       const ok = await t.invoke('blob', { pad });
       let failed;
       try { await t.invoke('blob', { pad, fail: true }); } catch (e) { failed = e; }
@@ -101,16 +83,10 @@ TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThres
   ASSERT_TRUE(got.has_value());
   json r = json::parse(*got);
   ASSERT_TRUE(r.is_object()) << *got;
-  // What the page must see: the text with each invalid byte replaced by U+FFFD.
-  const std::string expected =
-      "q\"a'b\\c\n\r\t\x01\x1f </script><!-- caf\xC3\xA9 \xF0\x9F\x98\x80 "
-      "\xE2\x80\xA8|\xE2\x80\xA9 "
-      "bad\xEF\xBF\xBD\xEF\xBF\xBD(end)";
   for (const char* side : {"small", "large", "bytes"}) {
-    EXPECT_EQ(r[side]["ok"], expected) << side;
-    EXPECT_EQ(r[side]["n"], 1) << side;
-    EXPECT_EQ(r[side]["failed"], expected) << side;
-    EXPECT_EQ(r[side]["event"], expected) << side;
+    EXPECT_EQ(members(r[side], {"ok", "n", "failed", "event"}),
+              (json{{"ok", kSeen}, {"n", 1}, {"failed", kSeen}, {"event", kSeen}}))
+        << side;
   }
   EXPECT_EQ(r["heard"], json::array({3, "shout", true}));
   EXPECT_EQ(r["large"]["okLength"].get<size_t>(), large_pad + r["small"]["okLength"].get<size_t>());
@@ -118,11 +94,8 @@ TEST_F(PageTransport, ResultsFailuresAndEventsSettleTheSameOnBothSidesOfTheThres
 }
 
 TEST_F(PageTransport, BatchedScriptsKeepTheirOrderAndAThrowingListenerStopsOnlyItsOwnEvent) {
-  HostedPage page(dist_.path());
-  ASSERT_TRUE(page.wait_loads(1));
-  install_commands(page.host());
-  page.host().bridge()->set_value_bytes_for_testing(kBytesThreshold);
-  ASSERT_EQ(page.call(R"JS(
+  page_.host().bridge()->set_value_bytes_for_testing(kBytesThreshold);
+  ASSERT_EQ(page_.call(R"JS(
     window.seen = [];
     const t = window.__TAURI_INTERNALS__;
     await t.event.listen('boom', () => { throw new Error('listener fault'); });
@@ -133,7 +106,7 @@ TEST_F(PageTransport, BatchedScriptsKeepTheirOrderAndAThrowingListenerStopsOnlyI
             "true");
   ASSERT_TRUE(run_until([&] { return held_ != nullptr; }));
   // Everything from one thread in one turn: batches, with a value read as bytes in between.
-  auto& bridge = *page.host().bridge();
+  auto& bridge = *page_.host().bridge();
   std::thread([&] {
     bridge.emit("tick", 1);
     bridge.emit("boom", nullptr);
@@ -144,7 +117,7 @@ TEST_F(PageTransport, BatchedScriptsKeepTheirOrderAndAThrowingListenerStopsOnlyI
   }).join();
   std::optional<std::string> seen;
   ASSERT_TRUE(run_until([&] {
-    seen = page.call("return window.seen;");
+    seen = page_.call("return window.seen;");
     return seen && seen->find("tick4") != std::string::npos;
   })) << seen.value_or("");
   // The answer's continuation runs before the event that followed it, as with one evaluation
@@ -153,10 +126,7 @@ TEST_F(PageTransport, BatchedScriptsKeepTheirOrderAndAThrowingListenerStopsOnlyI
 }
 
 TEST_F(PageTransport, AThousandConcurrentInvokesEachSettleOnceWithTheirOwnValue) {
-  HostedPage page(dist_.path());
-  ASSERT_TRUE(page.wait_loads(1));
-  install_commands(page.host());
-  auto got = page.call(R"JS(
+  auto got = page_.call(R"JS(
     const t = window.__TAURI_INTERNALS__;
     const calls = [];
     const original = window.__VESSA_RESOLVE;
@@ -174,13 +144,11 @@ TEST_F(PageTransport, AThousandConcurrentInvokesEachSettleOnceWithTheirOwnValue)
 }
 
 TEST_F(PageTransport, MessagesPostedAsTextFollowTheObjectRules) {
-  HostedPage page(dist_.path());
-  ASSERT_TRUE(page.wait_loads(1));
   // Posted directly, past the shim: text and object forms, a string reqId in each, then a
   // valid text message last. A direct post leaves after what the shim had queued, and the shim
   // posts with its own JSON.stringify. Messages are handled in order, so once "done" (queued
   // last) is stored the others have been seen.
-  auto got = page.call(R"JS(
+  auto got = page_.call(R"JS(
     const t = window.__TAURI_INTERNALS__;
     const h = window.webkit.messageHandlers.vessa;
     const set = (reqId, key, value = 1) => ({ type: 'invoke', reqId, cmd: 'config_set', args: { key, value } });
@@ -199,13 +167,10 @@ TEST_F(PageTransport, MessagesPostedAsTextFollowTheObjectRules) {
     return true;)JS");
   ASSERT_EQ(got, "true");
   ASSERT_TRUE(run_until([] { return !config_value("done").is_null(); }));
-  ASSERT_FALSE(config_value("last").is_null());
-  EXPECT_EQ(config_value("stringified"), 1);
-  EXPECT_EQ(config_value("order"), "posted");
-  EXPECT_EQ(config_value("object"), 1);
-  EXPECT_TRUE(config_value("textStringId").is_null());
-  EXPECT_TRUE(config_value("objectStringId").is_null());
-  EXPECT_TRUE(config_value("doubleEncoded").is_null());
+  EXPECT_EQ(members(config_value(), {"last", "stringified", "order", "object", "textStringId",
+                                     "objectStringId", "doubleEncoded"}),
+            json::parse(R"({"last": 1, "stringified": 1, "order": "posted", "object": 1,
+                            "textStringId": null, "objectStringId": null, "doubleEncoded": null})"));
 }
 
 // Byte `i` of a test buffer; an odd factor makes every value 0-255 appear in any 256 bytes.
@@ -220,30 +185,21 @@ std::string byte_pattern(size_t size, unsigned factor) {
 // reach the page as an ArrayBuffer. The last call is a JSON argument large enough for the byte
 // channel.
 TEST_F(PageTransport, BytesHeadersAndLargeArgumentsCrossIntactBothWays) {
-  HostedPage page(dist_.path());
-  ASSERT_TRUE(page.wait_loads(1));
-  struct Seen {
-    bool body_ok = false;
-    std::map<std::string, std::string> headers;
-    json args;
-  };
-  std::map<size_t, Seen> seen;
-  auto registry = page.host().bridge()->registry();
+  std::map<size_t, json> seen;  // by size: whether the body was the pattern, headers, arguments
+  auto registry = page_.host().bridge()->registry();
   registry->set_family_override_for_testing(
       "handleNative", [&](const std::string& cmd, const json& args, const Completion& done) {
         if (cmd != "bytes_echo") return false;
-        const CommandRequest* request = registry->request();
+        const commands::CommandRequest* request = registry->request();
         const size_t size = std::stoul(request->headers.at("x-size"));
-        Seen& s = seen[size];
-        s.headers = request->headers;
-        s.args = args;
-        s.body_ok = request->body && request->body.view() == byte_pattern(size, 7);
+        seen[size] = {request->body && request->body.view() == byte_pattern(size, 7),
+                      request->headers, args};
         dispatch::global_async(
-            [done, size] { done(CommandResult::bytes(Bytes(byte_pattern(size, 13)))); });
+            [done, size] { done(CommandResult::bytes(commands::Bytes(byte_pattern(size, 13)))); });
         return true;
       });
   const std::vector<size_t> sizes = {0, 1, 2, 65535, 65536, 10u << 20};
-  auto got = page.call(R"JS(
+  auto got = page_.call(R"JS(
     const t = window.__TAURI_INTERNALS__;
     const pattern = (n, f) => { const b = new Uint8Array(n); for (let i = 0; i < n; i++) b[i] = (i * f + 3) & 255; return b; };
     const same = (a, b) => a.length === b.length && a.every((v, i) => v === b[i]);
@@ -260,25 +216,22 @@ TEST_F(PageTransport, BytesHeadersAndLargeArgumentsCrossIntactBothWays) {
     const text = 'q"\\\n\u2028\ud83d\ude00'.repeat(30000);
     await t.invoke('bytes_echo', { text }, { headers: [['X-Size', '7'], ['Content-Type', 'text/plain']] });
     return out;)JS",
-                       120000);
+                        120000);
   ASSERT_TRUE(got.has_value());
   ASSERT_NE(got->rfind("ERROR", 0), 0u) << *got;
   json answers = json::parse(*got);
   for (size_t n : sizes) {
     SCOPED_TRACE(n);
     EXPECT_EQ(answers[std::to_string(n)], true) << "bytes to the page";
-    EXPECT_TRUE(seen[n].body_ok) << "bytes from the page";
-    EXPECT_EQ(seen[n].headers,
-              (std::map<std::string, std::string>{{"x-size", std::to_string(n)},
-                                                  {"x-note", "caf\xC3\xA9? a;b=c"}}));
-    EXPECT_EQ(seen[n].args, json::object());
+    EXPECT_EQ(seen[n], json({true,
+                             {{"x-size", std::to_string(n)}, {"x-note", "caf\xC3\xA9? a;b=c"}},
+                             json::object()}))
+        << "bytes and headers from the page";
   }
   std::string text;
   for (int i = 0; i < 30000; ++i) text += "q\"\\\n\xE2\x80\xA8\xF0\x9F\x98\x80";
-  EXPECT_EQ(seen[7].args, (json{{"text", text}}));
-  EXPECT_FALSE(seen[7].body_ok);
-  EXPECT_EQ(seen[7].headers,
-            (std::map<std::string, std::string>{{"x-size", "7"}, {"content-type", "text/plain"}}));
+  EXPECT_EQ(seen[7],
+            json({false, {{"x-size", "7"}, {"content-type", "text/plain"}}, {{"text", text}}}));
 }
 
 }  // namespace

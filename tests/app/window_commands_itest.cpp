@@ -1,28 +1,16 @@
 // The page's window commands on a real GTK window managed by a real window manager: what each
 // command answers, and the state the window then has.
 #include <gtest/gtest.h>
-#include <gtk/gtk.h>
 
 #include <algorithm>
-#include <memory>
-#include <optional>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "app/web_host_support.hpp"
-#include "app/window_manager_support.hpp"
-#include "commands/command_registry.hpp"
 #include "fixtures/cli_fakes.hpp"
-#include "fixtures/helpers.hpp"
-#include "fixtures/temp_home.hpp"
 #include "platform/gtk/appearance_gtk.hpp"
 #include "platform/gtk/main_window_gtk.hpp"
-#include "platform/services.hpp"
 
 namespace vessa::testing {
 
-using commands::AppContext;
 using commands::CommandRegistry;
 using commands::CommandResult;
 
@@ -31,48 +19,25 @@ namespace {
 constexpr int kWidth = 420;
 constexpr int kHeight = 300;
 
-GdkToplevelState toplevel_state(GtkWindow* window) {
+// Whether the window's surface is in any of the states `flags`.
+bool in_state(GtkWindow* window, int flags) {
   GdkSurface* surface = gtk_native_get_surface(GTK_NATIVE(window));
-  return surface ? gdk_toplevel_get_state(GDK_TOPLEVEL(surface)) : GdkToplevelState{};
+  return surface && (gdk_toplevel_get_state(GDK_TOPLEVEL(surface)) & flags) != 0;
 }
 
 bool is_zoomed(GtkWindow* window) { return gtk_window_is_maximized(window) != FALSE; }
-
-// Appearance settings for one case; the previous ones come back when it ends.
-class Appearance {
- public:
-  Appearance(bool prefer_dark, const char* theme) {
-    g_object_get(settings(), "gtk-application-prefer-dark-theme", &prefer_dark_, "gtk-theme-name",
-                 &theme_, nullptr);
-    g_object_set(settings(), "gtk-application-prefer-dark-theme", prefer_dark, "gtk-theme-name",
-                 theme, nullptr);
-  }
-  ~Appearance() {
-    g_object_set(settings(), "gtk-application-prefer-dark-theme", prefer_dark_, "gtk-theme-name",
-                 theme_, nullptr);
-    g_free(theme_);
-  }
-  Appearance(const Appearance&) = delete;
-  Appearance& operator=(const Appearance&) = delete;
-
- private:
-  static GtkSettings* settings() { return gtk_settings_get_default(); }
-  gboolean prefer_dark_ = FALSE;
-  gchar* theme_ = nullptr;
-};
 
 class WindowCommands : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     gtk_init();
-    wm_ = new WindowManager();
+    wm_ = std::make_unique<WindowManager>();
   }
-  static void TearDownTestSuite() {
-    delete wm_;
-    wm_ = nullptr;
-  }
+  static void TearDownTestSuite() { wm_.reset(); }
 
   void SetUp() override {
+    g_object_get(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", &prefer_dark_,
+                 "gtk-theme-name", &theme_, nullptr);
     ASSERT_EQ(wm_->error(), "");
     window_ = open_window();
     ASSERT_NE(window_, nullptr);
@@ -81,7 +46,15 @@ class WindowCommands : public ::testing::Test {
   void TearDown() override {
     platform::update_services([](platform::Services& s) { s.main_window.reset(); });
     if (window_) gtk_window_destroy(window_);
-    run_until([] { return false; }, std::chrono::milliseconds(50));
+    run_until([] { return false; }, 50ms);
+    set_appearance(prefer_dark_, theme_);
+    g_free(theme_);
+  }
+
+  // GTK's appearance settings; the test's first ones come back when it ends.
+  static void set_appearance(gboolean prefer_dark, const char* theme) {
+    g_object_set(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", prefer_dark,
+                 "gtk-theme-name", theme, nullptr);
   }
 
   // A shown window that the window manager has taken (and focused), installed as the main one.
@@ -128,15 +101,15 @@ class WindowCommands : public ::testing::Test {
            events_.end();
   }
 
-  static WindowManager* wm_;
+  static inline std::unique_ptr<WindowManager> wm_;
+  gboolean prefer_dark_ = FALSE;
+  gchar* theme_ = nullptr;
   TempHome home_;
   std::shared_ptr<CommandRegistry> registry_ =
-      std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>());
+      std::make_shared<CommandRegistry>(std::weak_ptr<commands::AppContext>());
   GtkWindow* window_ = nullptr;
   std::vector<std::pair<std::string, json>> events_;
 };
-
-WindowManager* WindowCommands::wm_ = nullptr;
 
 TEST_F(WindowCommands, ZoomAnswersOnceTheWindowShowsIt) {
   ASSERT_FALSE(is_zoomed(window_));
@@ -166,7 +139,7 @@ TEST_F(WindowCommands, ZoomAnswersOnceTheWindowShowsIt) {
     EXPECT_EQ(ok(s.op, s.args), nullptr) << what;
     // The answer comes after the window manager has applied it, not at the request.
     EXPECT_EQ(is_zoomed(window_), s.zoomed) << what;
-    EXPECT_EQ((toplevel_state(window_) & GDK_TOPLEVEL_STATE_MAXIMIZED) != 0, s.zoomed) << what;
+    EXPECT_EQ(in_state(window_, GDK_TOPLEVEL_STATE_MAXIMIZED), s.zoomed) << what;
     EXPECT_EQ(ok("is_maximized"), s.zoomed) << what;
   }
   // The zoom fills the screen; the plain size comes back after it.
@@ -194,10 +167,7 @@ TEST_F(WindowCommands, CommandsSentTogetherSeeEachOthersZoom) {
                         [&answers, i](const CommandResult& r) { answers[i] = r; });
   }
   ASSERT_TRUE(run_until([&] {
-    for (const auto& a : answers) {
-      if (!a) return false;
-    }
-    return true;
+    return std::all_of(answers.begin(), answers.end(), [](const auto& a) { return a.has_value(); });
   }));
   std::vector<json> values;
   for (const auto& a : answers) values.push_back(a->ok() ? a->value() : json(a->error()));
@@ -208,12 +178,10 @@ TEST_F(WindowCommands, CommandsSentTogetherSeeEachOthersZoom) {
 
 TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
   EXPECT_EQ(ok("minimize"), nullptr);
-  EXPECT_TRUE(
-      run_until([&] { return (toplevel_state(window_) & GDK_TOPLEVEL_STATE_MINIMIZED) != 0; }));
+  EXPECT_TRUE(run_until([&] { return in_state(window_, GDK_TOPLEVEL_STATE_MINIMIZED); }));
   EXPECT_EQ(ok("is_minimized"), true);
   gtk_window_present(window_);
-  ASSERT_TRUE(
-      run_until([&] { return (toplevel_state(window_) & GDK_TOPLEVEL_STATE_MINIMIZED) == 0; }));
+  ASSERT_TRUE(run_until([&] { return !in_state(window_, GDK_TOPLEVEL_STATE_MINIMIZED); }));
 
   struct TitleCase {
     json args;
@@ -251,39 +219,35 @@ TEST_F(WindowCommands, MinimizeTitleThemeAndOtherOperations) {
   for (const ThemeCase& c :
        {ThemeCase{false, "Adwaita", "light"}, ThemeCase{true, "Adwaita", "dark"},
         ThemeCase{false, "Adwaita-dark", "dark"}, ThemeCase{false, "Darkly", "light"}}) {
-    Appearance appearance(c.prefer_dark, c.theme);
+    set_appearance(c.prefer_dark, c.theme);
     auto installed = use_gtk_appearance();
     EXPECT_EQ(ok("theme"), c.answer) << c.prefer_dark << " " << c.theme;
   }
   EXPECT_TRUE(changes.empty());
-  {
-    // A new GTK theme changes the theme once; a choice shows in GTK's dark preference, which
-    // the window and WebKit follow.
-    Appearance light(false, "Adwaita");
-    auto installed = use_gtk_appearance();
-    GtkSettings* settings = gtk_settings_get_default();
-    auto prefers_dark = [&] {
-      gboolean dark = FALSE;
-      g_object_get(settings, "gtk-application-prefer-dark-theme", &dark, nullptr);
-      return dark != FALSE;
-    };
-    g_object_set(settings, "gtk-theme-name", "Adwaita-dark", nullptr);
-    EXPECT_EQ(ok("theme"), "dark");
-    EXPECT_TRUE(prefers_dark());
-    EXPECT_EQ(ok("set_theme", {{"value", "light"}}), nullptr);
-    EXPECT_FALSE(prefers_dark());
-    EXPECT_EQ(ok("theme"), "light");
-    EXPECT_EQ(changes, (std::vector<std::string>{"dark", "light"}));
-  }
+  // A new GTK theme changes the theme once; a choice shows in GTK's dark preference, which
+  // the window and WebKit follow.
+  set_appearance(false, "Adwaita");
+  auto installed = use_gtk_appearance();
+  auto prefers_dark = [] {
+    gboolean dark = FALSE;
+    g_object_get(gtk_settings_get_default(), "gtk-application-prefer-dark-theme", &dark, nullptr);
+    return dark != FALSE;
+  };
+  g_object_set(gtk_settings_get_default(), "gtk-theme-name", "Adwaita-dark", nullptr);
+  EXPECT_EQ(ok("theme"), "dark");
+  EXPECT_TRUE(prefers_dark());
+  EXPECT_EQ(ok("set_theme", {{"value", "light"}}), nullptr);
+  EXPECT_FALSE(prefers_dark());
+  EXPECT_EQ(ok("theme"), "light");
+  EXPECT_EQ(changes, (std::vector<std::string>{"dark", "light"}));
 
   // Nothing to drag without a pointer press; operations the shell does not have change nothing.
   for (const char* op :
        {"start_dragging", "set_always_on_top", "set_position", "no_such_operation"}) {
     EXPECT_EQ(ok(op, {{"value", true}, {"theme", "dark"}}), nullptr) << op;
   }
-  EXPECT_EQ(toplevel_state(window_) & (GDK_TOPLEVEL_STATE_FULLSCREEN |
-                                       GDK_TOPLEVEL_STATE_MAXIMIZED | GDK_TOPLEVEL_STATE_MINIMIZED),
-            0);
+  EXPECT_FALSE(in_state(window_, GDK_TOPLEVEL_STATE_FULLSCREEN | GDK_TOPLEVEL_STATE_MAXIMIZED |
+                                     GDK_TOPLEVEL_STATE_MINIMIZED));
   EXPECT_TRUE(gtk_widget_get_visible(GTK_WIDGET(window_)));
 }
 
@@ -412,17 +376,14 @@ TEST_F(WindowCommands, GettersAndSettersRoundTripAndTheResizeEvent) {
 
   // X11 tells positions: the content sits the header bar's height below the window's corner.
   // After a show the window manager may still be placing the window: read once it stands still.
-  json outer_at;
-  json inner_at;
+  json at;  // the outer and the inner position
   run_until([&] {
-    const json outer_before = outer_at;
-    const json inner_before = inner_at;
-    outer_at = ok("outer_position");
-    inner_at = ok("inner_position");
-    return outer_at == outer_before && inner_at == inner_before;
+    const json before = at;
+    at = {ok("outer_position"), ok("inner_position")};
+    return at == before;
   });
-  EXPECT_EQ(inner_at["x"], outer_at["x"]);
-  EXPECT_EQ(inner_at["y"].get<int>() - outer_at["y"].get<int>(), bar);
+  EXPECT_EQ(at[1]["x"], at[0]["x"]);
+  EXPECT_EQ(at[1]["y"].get<int>() - at[0]["y"].get<int>(), bar);
 }
 
 TEST_F(WindowCommands, AListeningPageDecidesTheCloseButNeverForever) {
@@ -442,21 +403,20 @@ TEST_F(WindowCommands, AListeningPageDecidesTheCloseButNeverForever) {
         handler: t.transformCallback(() => { window.asked++; }) });
       return await t.invoke('plugin:window|is_visible', {});)JS"),
             "true");
-  auto asked = [&] { return page.call("return window.asked;"); };
   gtk_window_close(window);
-  EXPECT_TRUE(run_until([&] { return asked() == "1"; }));
+  EXPECT_TRUE(run_until([&] { return page.call("return window.asked;") == "1"; }));
   // Past the deadline: the page confirmed the request, so the window stays.
-  run_until([] { return false; }, std::chrono::milliseconds(3500));
+  run_until([] { return false; }, 3500ms);
   ASSERT_NE(page.window(), nullptr);
 
   // A page that no longer confirms anything (hung, say) has the window closed after a while.
   page.call("window.__VESSA_EMIT = () => {}; return 0;");
   const auto asked_at = std::chrono::steady_clock::now();
   gtk_window_close(window);
-  run_until([] { return false; }, std::chrono::milliseconds(1000));
+  run_until([] { return false; }, 1000ms);
   EXPECT_NE(page.window(), nullptr) << "closed before the page had a chance";
-  EXPECT_TRUE(run_until([&] { return page.window() == nullptr; }, std::chrono::seconds(5)));
-  EXPECT_GE(std::chrono::steady_clock::now() - asked_at, std::chrono::milliseconds(2900));
+  EXPECT_TRUE(run_until([&] { return page.window() == nullptr; }, 5s));
+  EXPECT_GE(std::chrono::steady_clock::now() - asked_at, 2900ms);
   platform::update_services([](platform::Services& s) { s.main_window.reset(); });
 }
 

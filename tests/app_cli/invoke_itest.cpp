@@ -15,16 +15,15 @@
 namespace vessa {
 namespace {
 
-// `prefix` runs before the executable (a shell that limits the child, say).
-proc::Output invoke(const std::vector<std::string>& args,
-                    const std::vector<std::string>& prefix = {}) {
+// `vessa --invoke ARGS...`; `prefix` runs before the executable (a shell that limits the child).
+proc::Output invoke(const std::vector<std::string>& args, std::vector<std::string> prefix = {}) {
+  prefix.insert(prefix.end(), {VESSA_EXE, "--invoke"});
+  prefix.insert(prefix.end(), args.begin(), args.end());
   proc::Options o;
   o.argv = prefix;
-  o.argv.push_back(VESSA_EXE);
-  o.argv.insert(o.argv.end(), args.begin(), args.end());
-  proc::RunOptions ro;
-  ro.timeout = std::chrono::seconds(30);
-  auto r = proc::run(o, ro);
+  proc::RunOptions limit;
+  limit.timeout = std::chrono::seconds(30);
+  auto r = proc::run(o, limit);
   EXPECT_TRUE(r.has_value());
   return r ? *r : proc::Output{};
 }
@@ -48,8 +47,8 @@ TEST(InvokeRunner, OutcomeLinesStatusesUsageErrorsAndPrivateFiles) {
   struct Case {
     int status;
     std::string out;
-    std::string err;                // a part of standard error
-    std::vector<std::string> args;  // after --invoke
+    std::string err;  // a part of standard error
+    std::vector<std::string> args;
   };
   const std::string deep = std::string(60000, '[') + std::string(60000, ']');
   const Case cases[] = {
@@ -74,10 +73,8 @@ TEST(InvokeRunner, OutcomeLinesStatusesUsageErrorsAndPrivateFiles) {
        {"config_set", "{\"key\":\"k\",\"value\":" + deep + "}"}},
   };
   for (const auto& c : cases) {
-    std::vector<std::string> args = {"--invoke"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    SCOPED_TRACE(args.back().substr(0, 60));
-    auto r = invoke(args);
+    SCOPED_TRACE(c.args.empty() ? "" : c.args.back().substr(0, 60));
+    auto r = invoke(c.args);
     EXPECT_EQ(r.status.code, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
@@ -98,20 +95,18 @@ TEST(InvokeRunner, ParallelConfigSetsKeepEveryKey) {
   constexpr int kRuns = 10;
   std::vector<std::thread> runs;
   std::vector<std::string> outs(kRuns);
+  json expected = json::object();
   for (int i = 0; i < kRuns; ++i) {
-    runs.emplace_back([i, &outs] {
-      outs[static_cast<size_t>(i)] =
-          invoke({"--invoke", "config_set",
-                  "{\"key\":\"k" + std::to_string(i) + "\",\"value\":" + std::to_string(i) + "}"})
-              .out;
+    const json args = {{"key", "k" + std::to_string(i)}, {"value", i}};
+    expected[args["key"].get<std::string>()] = i;
+    runs.emplace_back([i, args, &outs] {
+      outs[static_cast<size_t>(i)] = invoke({"config_set", args.dump()}).out;
     });
   }
   for (auto& t : runs) t.join();
   for (const auto& out : outs) EXPECT_EQ(out, ok_line("null"));
   auto config = parse_json(vessa::testing::read_file(home.path() + "/.vessa/config.json"));
   ASSERT_TRUE(config.has_value());
-  json expected = json::object();
-  for (int i = 0; i < kRuns; ++i) expected["k" + std::to_string(i)] = i;
   EXPECT_EQ(*config, expected);
 }
 
@@ -142,7 +137,7 @@ TEST(InvokeRunner, WritesThatCannotLandFailWithTheReason) {
        "store save: could not write " + store + ": write: File too large", store, store_text},
   };
   for (const auto& c : cases) {
-    auto r = invoke({"--invoke", c.cmd, c.args}, limited);
+    auto r = invoke({c.cmd, c.args}, limited);
     EXPECT_EQ(r.status.code, 1) << c.cmd;
     auto outcome = parse_json(r.out);
     ASSERT_TRUE(outcome.has_value()) << r.out << r.err;

@@ -23,27 +23,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// One stand-in family answers the probe commands with success, except those in `unwired`;
-// `custom` may claim a command first.
-std::shared_ptr<CommandRegistry> stand_in_registry(CommandRegistry::FamilyFn custom = {},
-                                                   std::set<std::string> unwired = {}) {
-  auto registry = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>{});
-  std::set<std::string> probe_commands;
-  for (const auto& p : CommandSelfTest::probes()) probe_commands.insert(p.command);
-  for (const char* family : testing::kFamilyNames)
-    registry->set_family_disabled_for_testing(family, true);
-  registry->set_family_override_for_testing(
-      "handleNative", [probe_commands, custom, unwired](const std::string& cmd, const json& args,
-                                                        const Completion& done) {
-        if (custom && custom(cmd, args, done)) return true;
-        if (unwired.count(cmd) || !probe_commands.count(cmd)) return false;
-        if (cmd == "__ping" || cmd == "config_get") return false;  // the real built-ins
-        done(CommandResult::success(json::array()));
-        return true;
-      });
-  return registry;
-}
-
 TEST(CommandSelfTest, OutcomeTable) {
   const std::string long_error(100, 'e');
   struct Case {
@@ -70,11 +49,23 @@ TEST(CommandSelfTest, OutcomeTable) {
   }
 }
 
+// Every family is a stand-in: one answers the probe commands with success, except the two
+// left unwired and convex_status, which stays silent past its probe's time limit.
 TEST(CommandSelfTest, UnwiredAndSilentFamiliesAreListedInProbeOrder) {
+  auto registry = std::make_shared<CommandRegistry>(std::weak_ptr<AppContext>{});
+  for (const char* family : testing::kFamilyNames) {
+    registry->set_family_disabled_for_testing(family, true);
+  }
+  std::set<std::string> answered;
+  for (const auto& p : CommandSelfTest::probes()) answered.insert(p.command);
+  // Unwired, and the real built-ins.
+  for (const char* cmd : {"git_detect_tools", "skyvern_status", "__ping", "config_get"}) {
+    answered.erase(cmd);
+  }
   std::thread late;
   std::atomic<bool> next_probe_sent{false};
-  auto registry = stand_in_registry(
-      [&](const std::string& cmd, const json&, const Completion& done) {
+  registry->set_family_override_for_testing(
+      "handleNative", [&](const std::string& cmd, const json&, const Completion& done) {
         if (cmd == "convex_status") {
           // Answers only after the probe gave up (the next one has gone out): the report must
           // keep "TIMEOUT".
@@ -85,9 +76,10 @@ TEST(CommandSelfTest, UnwiredAndSilentFamiliesAreListedInProbeOrder) {
           return true;
         }
         if (cmd == "get_device_identity") next_probe_sent = true;
-        return false;
-      },
-      {"git_detect_tools", "skyvern_status"});
+        if (!answered.count(cmd)) return false;
+        done(CommandResult::success(json::array()));
+        return true;
+      });
   CommandSelfTest::Options quick;
   quick.probe_timeout = 300ms;
   std::string report;

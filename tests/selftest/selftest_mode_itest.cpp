@@ -44,18 +44,13 @@ SelfTestRun run_selftest(const std::map<std::string, std::string>& env_extra = {
   o.env = proc::current_environment();
   (*o.env)["VESSA_RELEASE_HOST"] = closed_host();
   for (const auto& [k, v] : env_extra) (*o.env)[k] = v;
-  proc::RunOptions ro;
-  ro.timeout = std::chrono::seconds(150);
-  auto r = proc::run(o, ro);
+  proc::RunOptions limit;
+  limit.timeout = std::chrono::seconds(150);
+  auto r = proc::run(o, limit);
   EXPECT_TRUE(r.has_value());
-  SelfTestRun out;
-  if (!r) return out;
+  if (!r) return {};
   EXPECT_FALSE(r->timed_out);
-  out.out = r->out;
-  out.err = r->err;
-  out.status = r->status.exited ? r->status.code : -1;
-  out.lines = split_lines(r->out);
-  return out;
+  return {r->out, r->err, r->status.exited ? r->status.code : -1, split_lines(r->out)};
 }
 
 std::string bundle_version() {

@@ -1,6 +1,5 @@
-// Test front end built from the unmodified @tauri-apps/api 2.x package: it exercises invoke,
-// listen, once, emit and unlisten as that package documents them and reports through
-// config_set.
+// Test front end built from the unmodified @tauri-apps/api 2.x package: invoke, listen, once,
+// emit and unlisten as that package documents them; it reports through config_set.
 import { invoke } from '@tauri-apps/api/core';
 import { emit, listen, once } from '@tauri-apps/api/event';
 

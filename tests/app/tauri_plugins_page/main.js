@@ -1,8 +1,8 @@
-// Test front end built from the unmodified @tauri-apps plug-in packages. The configuration key
-// plugins_scenario chooses what it does. By default ("store"), the first load writes two stores
-// and exercises path, os, clipboard, log and app, and a later load (after a restart) reads the
-// stores back; "window" drives the window module and the window-state plug-in; "dialogs" the
-// dialogs, notifications and a channel. Each load reports through config_set.
+// Test front end built from the unmodified @tauri-apps plug-in packages; the configuration key
+// plugins_scenario chooses what it does. By default the first load writes two stores and
+// exercises path, os, clipboard, log and app, and a later load reads the stores back; "window"
+// drives the window module and the window-state plug-in; "dialogs" the dialogs, notifications
+// and a channel. Each load reports through config_set.
 import { invoke, isTauri } from '@tauri-apps/api/core';
 import { ask, confirm, message, open, save } from '@tauri-apps/plugin-dialog';
 import {
@@ -48,7 +48,7 @@ async function firstLoad() {
   r.clipCleared = await readText().then((t) => 'still: ' + t, (e) => String(e));
   await info('page says hi');
   await openUrl('https://example.invalid/vessa');
-  await invoke('config_set', { key: 'plugins1', value: r });
+  return r;
 }
 
 async function afterRestart() {
@@ -58,39 +58,33 @@ async function afterRestart() {
   const b = new LazyStore('prefs/b.json', { defaults: { theme: 'light', size: 1 } });
   r.theme = await b.get('theme');
   r.size = await b.get('size');
-  await invoke('config_set', { key: 'plugins2', value: r });
+  return r;
 }
 
 // Sizes, the resize event, the state file, and a close request refused once, then let through.
 async function windowScenario() {
   const w = getCurrentWindow();
   const r = {};
-  const waiters = [];
+  let want = null; // the size the next step waits for
   await w.onResized(({ payload }) => {
     r.resizeType = payload.type;
-    for (const x of waiters.splice(0)) {
-      if (payload.width === x.width && payload.height === x.height) x.resolve();
-      else waiters.push(x);
-    }
+    if (want && payload.width === want.width && payload.height === want.height) want.resolve();
   });
-  const resizedTo = (width, height) =>
-    new Promise((resolve, reject) => {
-      waiters.push({ width, height, resolve });
+  // Runs `step` and waits for the resize event to width x height.
+  const resizing = (width, height, step) => {
+    const resized = new Promise((resolve, reject) => {
+      want = { width, height, resolve };
       setTimeout(() => reject(new Error(`no resize to ${width}x${height}`)), 10000);
     });
-  let resized = resizedTo(640, 480);
-  await w.setSize(new PhysicalSize(640, 480));
-  await resized;
+    return step().then(() => resized);
+  };
+  await resizing(640, 480, () => w.setSize(new PhysicalSize(640, 480)));
   const inner = await w.innerSize();
   r.inner = [inner.type, inner.width, inner.height];
   r.file = await filename();
   await saveWindowState(StateFlags.ALL);
-  resized = resizedTo(700, 500);
-  await w.setSize(new LogicalSize(700, 500));
-  await resized;
-  resized = resizedTo(640, 480);
-  await restoreStateCurrent(StateFlags.SIZE);
-  await resized;
+  await resizing(700, 500, () => w.setSize(new LogicalSize(700, 500)));
+  await resizing(640, 480, () => restoreStateCurrent(StateFlags.SIZE));
   r.restored = true;
   let asked = 0;
   await w.onCloseRequested(async (event) => {
@@ -101,7 +95,7 @@ async function windowScenario() {
   // The shell hears of the listener on the main thread, after this promise settles: a window
   // call, answered there in order, shows it has, before the test starts closing.
   await w.isVisible();
-  await invoke('config_set', { key: 'window1', value: r });
+  return r;
 }
 
 async function dialogs() {
@@ -125,20 +119,18 @@ async function dialogs() {
   // An ended channel has let go of its callback: a stray message reaches nobody.
   window.__TAURI_INTERNALS__.runCallback(listener.channelId, { index: 2, message: 'stray' });
   r.received = got;
-  await invoke('config_set', { key: 'dialogs', value: r });
+  return r;
 }
 
-const report = (key) => (e) =>
-  invoke('config_set', { key, value: { error: String((e && e.stack) || e) } });
+// Runs `scenario` and stores what it returns, or its error, under `key`.
+const run = (key, scenario) =>
+  scenario()
+    .catch((e) => ({ error: String((e && e.stack) || e) }))
+    .then((value) => invoke('config_set', { key, value }));
 
-const scenarios = {
-  window: () => windowScenario().catch(report('window1')),
-  dialogs: () => dialogs().catch(report('dialogs')),
-};
-
-invoke('config_get', { key: 'plugins_scenario' }).then((scenario) => {
-  if (scenarios[scenario]) return scenarios[scenario]();
-  return invoke('config_get', { key: 'plugins1' })
-    .then((done) => (done ? afterRestart() : firstLoad()))
-    .catch(report('plugins1'));
+invoke('config_get', { key: 'plugins_scenario' }).then(async (scenario) => {
+  if (scenario === 'window') return run('window1', windowScenario);
+  if (scenario === 'dialogs') return run('dialogs', dialogs);
+  const restarted = (await invoke('config_get', { key: 'plugins1' })) !== null;
+  return restarted ? run('plugins2', afterRestart) : run('plugins1', firstLoad);
 });
