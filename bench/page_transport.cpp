@@ -33,7 +33,6 @@
 #include <vector>
 
 #include "app/web_view_host.hpp"
-#include "bridge/js.hpp"
 #include "commands/app_context.hpp"
 #include "commands/command_registry.hpp"
 #include "executor/executor_supervisor.hpp"
@@ -1212,10 +1211,11 @@ int main(int argc, char** argv) {
     call_page(view, "window.__BENCH_SINK = () => {}; window.__BENCH_SINK1 = () => {}; return 1;");
     std::string line = "threshold experiment (ms per evaluation, three-argument / one-argument):";
     for (size_t kb : {2, 4, 8, 16, 32, 64, 256}) {
-      const std::string data = vessa::encode_json(make_records(kb << 10));
-      const std::string three = "window.__BENCH_SINK(1, true, " + data + ");";
-      const std::string one =
-          "window.__BENCH_SINK1([1,true," + vessa::bridge::js::ascii_only(data) + "]);";
+      const json records = make_records(kb << 10);
+      const std::string three =
+          "window.__BENCH_SINK(1, true, " + vessa::encode_json(records) + ");";
+      const std::string one = "window.__BENCH_SINK1([1,true," +
+                              vessa::encode_json(records, {.ascii_only = true}) + "]);";
       auto per_eval = [&](const std::string& script) {
         int pending = 0;
         const int n = 60;

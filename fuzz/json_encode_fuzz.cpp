@@ -30,8 +30,6 @@ void round_trip(const json& value, const json& expected) {
   const std::string js = vessa::bridge::js::encode(value);
   const std::string js_ascii = vessa::bridge::js::encode_ascii(value);
   check(is_ascii(ascii) && is_ascii(js_ascii), "ASCII encoding holds other bytes");
-  check(vessa::bridge::js::ascii_only(js) == js_ascii,
-        "escaping afterwards differs from encoding ASCII");
   for (const std::string* text : {&plain, &ascii, &js, &js_ascii}) {
     check(vessa::is_valid_utf8(*text), "encoding is not valid UTF-8");
     // Line and paragraph separators end a statement in older script engines.

@@ -12,9 +12,9 @@
 #include <limits>
 #include <random>
 
-#include "bridge/js.hpp"
 #include "commands/command_registry.hpp"
 #include "support/dispatch.hpp"
+#include "support/json.hpp"
 #include "support/log.hpp"
 
 namespace vessa::bridge {
@@ -25,6 +25,10 @@ using commands::CommandRequest;
 using commands::CommandResult;
 
 namespace {
+
+// Values and event names are encoded as pure ASCII, in one pass on the caller's thread: the
+// engine keeps such a script as 8-bit text and parses it faster than 16-bit text.
+constexpr EncodeOptions kAscii{.ascii_only = true};
 
 // The page's number as a signed integer: fractions truncated, out-of-range values saturated.
 std::optional<int64_t> request_id(const json& v) {
@@ -298,12 +302,10 @@ std::string Bridge::batch_script(std::vector<Delivery>& items, size_t begin, siz
   return s;
 }
 
-// Runs on the caller's thread, so escaping and parking stay off the main thread. Pure ASCII,
-// so the engine reads the value into 8-bit text and parses that (faster than 16-bit).
+// Runs on the caller's thread, so parking stays off the main thread.
 Bridge::Delivery Bridge::prepare(Delivery::Kind kind, std::string data) {
   Delivery d;
   d.kind = kind;
-  data = js::ascii_only(std::move(data));
   if (data.size() > value_bytes_.load(std::memory_order_relaxed) && view_takes_values_.load()) {
     if (fs::UniqueFd file = fs::sealed_memory_file("vessa-value", data)) {
       d.token = random_token();
@@ -326,9 +328,9 @@ void Bridge::answer(uint64_t page_load, int64_t req_id, const CommandResult& res
   }
   std::string data;
   if (result.ok()) {
-    encode_json_into(data, result.value());
+    encode_json_into(data, result.value(), kAscii);
   } else {
-    encode_json_string_into(data, result.error());
+    encode_json_string_into(data, result.error(), kAscii);
   }
   Delivery d = prepare(Delivery::Kind::kResolve, std::move(data));
   d.req_id = req_id;
@@ -357,16 +359,15 @@ void Bridge::answer_bytes(uint64_t page_load, int64_t req_id, const Bytes& bytes
 
 void Bridge::emit(const std::string& event, const json& payload) {
   std::string data;
-  encode_json_into(data, payload);
+  encode_json_into(data, payload, kAscii);
   Delivery d = prepare(Delivery::Kind::kEmit, std::move(data));
-  encode_json_string_into(d.name, event);
-  d.name = js::ascii_only(std::move(d.name));
+  encode_json_string_into(d.name, event, kAscii);
   enqueue(std::move(d));
 }
 
 void Bridge::call_back(uint64_t page_load, int64_t id, json payload) {
   std::string data;
-  encode_json_into(data, payload);
+  encode_json_into(data, payload, kAscii);
   Delivery d = prepare(Delivery::Kind::kCallback, std::move(data));
   d.req_id = id;
   d.page_load = page_load;

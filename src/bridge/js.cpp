@@ -9,6 +9,4 @@ std::string encode_ascii(const json& value) {
   return encode_json(value, EncodeOptions{.ascii_only = true});
 }
 
-std::string ascii_only(std::string text) { return escape_non_ascii(std::move(text)); }
-
 }  // namespace vessa::bridge::js

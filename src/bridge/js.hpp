@@ -15,8 +15,4 @@ std::string encode(const json& value);
 /// WebKit then keeps as 8-bit text.
 std::string encode_ascii(const json& value);
 
-/// `text` (the output of encode) with every non-ASCII character escaped as \uXXXX; returned
-/// unchanged when it is ASCII already. Non-ASCII only occurs inside string literals there.
-std::string ascii_only(std::string text);
-
 }  // namespace vessa::bridge::js

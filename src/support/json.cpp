@@ -91,22 +91,6 @@ size_t decode_utf8(const unsigned char* s, size_t n, size_t i, uint32_t& cp) {
   return len;
 }
 
-size_t first_non_ascii(std::string_view text) {
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
-  size_t i = 0;
-  // Eight bytes at a time: any high bit set means a non-ASCII byte in the word.
-  for (; i + 8 <= n; i += 8) {
-    uint64_t word = 0;
-    std::memcpy(&word, s + i, 8);
-    if ((word & 0x8080808080808080ULL) != 0) break;
-  }
-  for (; i < n; ++i) {
-    if ((s[i] & 0x80) != 0) return i;
-  }
-  return n;
-}
-
 // Buffers at least this large ask for huge pages.
 constexpr size_t kHugeOutputBytes = size_t{4} << 20;
 // Room kept ahead of the output between values, enough for any scalar and punctuation.
@@ -412,34 +396,6 @@ void put_value(Writer& w, const json& value, EncodeOptions options) {
 }
 
 }  // namespace
-
-std::string escape_non_ascii(std::string text) {
-  size_t i = first_non_ascii(text);
-  const size_t n = text.size();
-  if (i == n) return text;
-  const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-  std::string out;
-  {
-    Writer w(out);
-    w.room(n + (n / 4));
-    w.put(text.data(), i);
-    while (i < n) {
-      if (s[i] < 0x80) {
-        const size_t run = i;
-        i = run + first_non_ascii(std::string_view(text).substr(run));
-        w.room(i - run);
-        w.put(text.data() + run, i - run);
-        continue;
-      }
-      uint32_t cp = 0;
-      const size_t len = decode_utf8(s, n, i, cp);
-      w.room(kEscapeRoom);
-      put_code_point_escape(w, len == 0 ? 0xFFFD : cp);
-      i += len == 0 ? 1 : len;
-    }
-  }  // the writer cuts `out` to what was written
-  return out;
-}
 
 void encode_json_string_into(std::string& out, std::string_view text, EncodeOptions options) {
   Writer w(out);

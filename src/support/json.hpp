@@ -68,10 +68,6 @@ void encode_json_into(std::string& out, const json& value, EncodeOptions options
 /// Appends `text` as a quoted JSON string literal to `out`.
 void encode_json_string_into(std::string& out, std::string_view text, EncodeOptions options = {});
 
-/// `text` (encoder output) with every non-ASCII character escaped as \uXXXX, invalid bytes as
-/// \ufffd; returned unchanged when it is ASCII already.
-std::string escape_non_ascii(std::string text);
-
 /// Pretty-printed (2-space indent), sorted-key text for files; invalid UTF-8 becomes U+FFFD.
 std::string dump_pretty(const json& value);
 
